@@ -1,0 +1,16 @@
+# Cross-compiles for 32-bit Windows with Debian's MinGW-w64 (POSIX threading
+# model) and runs the results under Wine, in a prefix of the project's own.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(QPX_MINGW_PREFIX i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${QPX_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QPX_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${QPX_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QPX_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -1,0 +1,76 @@
+#include "app/PatchRunner.h"
+
+#include <memory>
+
+#include "app/PatchPayload.h"
+#include "archive/ResourceArchive.h"
+
+namespace qpx {
+namespace {
+
+// Applies every record of the table to the archive in the current
+// directory. True when every patch applied.
+bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payload& payload,
+                  Console& console) {
+  ResourceArchive archive(fileSystem);
+  if (!archive.OpenArchive()) {
+    ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
+    return false;
+  }
+
+  int failed = 0;
+  for (const PatchRecord& record : payload.records) {
+    if (record.bodySize == 0) continue;
+    ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
+
+    // A body outside the file is refused before memory is set aside for it.
+    if (!LiesInside(record.bodyOffset, record.bodySize, payload.fileSize)) {
+      ConsoleReport(console, L"Can't read patch data\n");
+      return false;
+    }
+    // Every byte is overwritten by the read: no need to zero the buffer.
+    const auto body = std::make_unique_for_overwrite<uint8_t[]>(record.bodySize);
+    executable.Seek64(record.bodyOffset);
+    if (executable.Read(body.get(), record.bodySize) != record.bodySize) {
+      ConsoleReport(console, L"Can't read patch data\n");
+      return false;
+    }
+
+    if (archive.ApplyPatch(record.resourceNumber, body.get(), record.bodySize)) {
+      ConsoleReport(console, L"Done\n");
+    } else {
+      ConsoleReport(console, L"Failed\n");
+      ++failed;
+    }
+  }
+
+  if (failed != 0) {
+    ConsoleReport(console, L"Failed patches: %d\n", failed);
+    return false;
+  }
+  ConsoleReport(console, L"Success!\n");
+  return true;
+}
+
+}  // namespace
+
+bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Console& console) {
+  // An empty path means the platform could not tell the whole path; a cut
+  // one would open some other file.
+  const std::unique_ptr<CAbstractFile> executable =
+      executablePath.empty() ? nullptr : fileSystem.Open(executablePath.c_str(), OpenMode_Read);
+  if (!executable) {
+    ConsoleReport(console, L"Can't open patch data\n");
+    return false;
+  }
+
+  Payload payload;
+  const PayloadError error = ReadPayload(*executable, payload);
+  if (error != PayloadError::None) {
+    ConsoleReport(console, PayloadMessage(error));
+    return false;
+  }
+  return ApplyPatches(fileSystem, *executable, payload, console);
+}
+
+}  // namespace qpx

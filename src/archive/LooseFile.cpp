@@ -1,0 +1,59 @@
+#include "archive/LooseFile.h"
+
+#include "archive/ResourceArchive.h"
+#include "paths/Paths.h"
+
+namespace qpx {
+
+LooseFileHeader MakeLooseFileHeader(uint32_t size) {
+  LooseFileHeader header{};
+  header.magic = kLooseFileMagic;
+  header.totalSize = size;
+  header.blockSize = kLooseBlockSize;
+  header.blockCount = static_cast<uint32_t>(LooseBlockCount(size));
+  for (uint32_t i = 0; i < header.blockCount && i < kLooseBlockSlots; ++i) {
+    header.blockSizes[i] = kLooseBlockSize;
+  }
+  // A short last block gets its own length; a full one keeps 0x40000 like
+  // every other full block.
+  if (header.blockCount != 0 && size % kLooseBlockSize != 0 && header.blockCount <= kLooseBlockSlots) {
+    header.blockSizes[header.blockCount - 1] = size % kLooseBlockSize;
+  }
+  return header;
+}
+
+std::wstring LooseFileName(uint32_t looseIndex) {
+  wchar_t name[kFormatBufferLength];
+  if (FormatToBuffer(name, L"D%05d.bin", static_cast<int>(looseIndex)) < 0) return std::wstring();
+  return name;
+}
+
+std::wstring LooseFilePath(const std::wstring& resDirectory, uint32_t looseIndex) {
+  return JoinPath(resDirectory.c_str(), LooseFileName(looseIndex).c_str());
+}
+
+bool ResourceArchive::WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size) {
+  const std::wstring name = LooseFileName(looseIndex);
+  if (name.empty()) return false;
+  const std::wstring path = JoinPath(resDirectory.c_str(), name.c_str());
+
+  // The file must exist already: a loose file is never created.
+  const std::unique_ptr<CAbstractFile> file = fileSystem_.Open(path.c_str(), OpenMode_Write);
+  if (!file) return false;
+  if (LooseBlockCount(size) > kLooseMaxBlocks) return false;
+
+  // Freshly opened: the position is 0, where the header goes.
+  const LooseFileHeader header = MakeLooseFileHeader(size);
+  if (file->Write(&header, sizeof header) != sizeof header) return false;
+  if (file->Write(body, size) != size) return false;
+
+  static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
+  const uint32_t fill = LooseZeroFill(size);
+  if (fill != 0 && file->Write(kZeros, fill) != fill) return false;
+
+  // Cut off whatever the old file held beyond the new content; a file left
+  // longer would carry stale bytes, so a failure here fails the patch.
+  return file->SetSize(static_cast<uint32_t>(LooseFileLength(size)));
+}
+
+}  // namespace qpx

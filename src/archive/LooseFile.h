@@ -1,0 +1,57 @@
+#pragma once
+// Loose resource files res\D00000.bin .. res\D01507.bin: a 2048-byte block
+// header, the body, and zeros up to a multiple of 128 bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qpx {
+
+inline constexpr uint32_t kLooseFileMagic = 0x0231707A;  // bytes 7A 70 31 02
+inline constexpr uint32_t kLooseBlockSize = 0x40000;
+inline constexpr uint32_t kLooseBlockSlots = 508;
+// One slot is never used: a body may need at most 507 blocks.
+inline constexpr uint32_t kLooseMaxBlocks = kLooseBlockSlots - 1;
+inline constexpr uint32_t kLooseMaxBodySize = kLooseMaxBlocks * kLooseBlockSize;  // 132,907,008
+inline constexpr uint32_t kLooseFileAlignment = 128;
+
+struct LooseFileHeader {
+  uint32_t magic;
+  uint32_t totalSize;   // the body's length
+  uint32_t blockSize;   // kLooseBlockSize
+  uint32_t blockCount;  // blocks of the body, a partial one counting whole
+  uint32_t blockSizes[kLooseBlockSlots];  // per block; unused slots 0
+};
+static_assert(sizeof(LooseFileHeader) == 2048);
+static_assert(offsetof(LooseFileHeader, magic) == 0x000);
+static_assert(offsetof(LooseFileHeader, totalSize) == 0x004);
+static_assert(offsetof(LooseFileHeader, blockSize) == 0x008);
+static_assert(offsetof(LooseFileHeader, blockCount) == 0x00C);
+static_assert(offsetof(LooseFileHeader, blockSizes) == 0x010);
+
+// Blocks needed by a body of `size` bytes (64-bit: never wraps).
+inline constexpr uint64_t LooseBlockCount(uint64_t size) { return (size + kLooseBlockSize - 1) / kLooseBlockSize; }
+
+// Zero bytes that follow a body of `size` bytes.
+inline constexpr uint32_t LooseZeroFill(uint32_t size) {
+  return (kLooseFileAlignment - size % kLooseFileAlignment) % kLooseFileAlignment;
+}
+
+// The length of the whole file holding a body of `size` bytes.
+inline constexpr uint64_t LooseFileLength(uint32_t size) {
+  return sizeof(LooseFileHeader) + uint64_t{size} + LooseZeroFill(size);
+}
+
+// The header for a body of `size` bytes (at most kLooseMaxBodySize). Every
+// full block's slot holds kLooseBlockSize, the last one included.
+LooseFileHeader MakeLooseFileHeader(uint32_t size);
+
+// "D%05d.bin" for loose index 0..1507, e.g. D00042.bin; empty if it cannot
+// be formatted whole.
+std::wstring LooseFileName(uint32_t looseIndex);
+
+// res\DNNNNN.bin relative to `resDirectory`.
+std::wstring LooseFilePath(const std::wstring& resDirectory, uint32_t looseIndex);
+
+}  // namespace qpx

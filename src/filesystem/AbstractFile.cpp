@@ -1,0 +1,14 @@
+#include "filesystem/FileSystem.h"
+
+namespace qpx {
+
+CAbstractFile::~CAbstractFile() = default;
+
+bool CAbstractFile64::Seek(int32_t offset) { return Seek64(offset); }
+bool CAbstractFile64::SeekCurrent(int32_t offset) { return SeekCurrent64(offset); }
+bool CAbstractFile64::SeekEnd(int32_t distance) { return SeekEnd64(distance); }
+uint32_t CAbstractFile64::Tell() { return static_cast<uint32_t>(Tell64()); }
+uint32_t CAbstractFile64::GetSize() { return static_cast<uint32_t>(GetSize64()); }
+bool CAbstractFile64::SetSize(uint32_t size) { return SetSize64(static_cast<int64_t>(size)); }
+
+}  // namespace qpx

@@ -1,0 +1,114 @@
+#pragma once
+// The abstract file layer: the only way the patcher touches files.
+//
+// One interface for a file system (open, delete, make a directory), one for
+// an open file (reads, writes, seeks, position and size, in a 32-bit and a
+// 64-bit form) and one for the description of an open file (its path). Each
+// platform supplies its own implementation; the rest of the system sees only
+// these interfaces. Failures are return values: Open yields null, Read and
+// Write the bytes actually moved, seeks and size changes a boolean, Tell64
+// and GetSize64 zero. Nothing here prints.
+
+#include <cstdint>
+#include <memory>
+
+#include "filesystem/FileInfo.h"
+
+namespace qpx {
+
+// Flag word given to CFileSystem::Open: two access bits and two creation bits.
+using OpenMode = uint32_t;
+inline constexpr OpenMode OpenMode_Read = 0;       // read access only
+inline constexpr OpenMode OpenMode_Write = 1;      // write access only
+inline constexpr OpenMode OpenMode_ReadWrite = 2;  // read and write access
+inline constexpr OpenMode OpenMode_AccessMask = 3; // 3 is invalid: Open fails
+// Create the file when it is missing; an existing one is cut to length 0
+// unless OpenMode_NoTruncate is set too.
+inline constexpr OpenMode OpenMode_Create = 0x1000;
+// Only with OpenMode_Create: an existing file keeps its contents.
+inline constexpr OpenMode OpenMode_NoTruncate = 0x2000;
+
+// Largest single platform transfer; longer reads and writes loop in chunks
+// of this size, the remainder last.
+inline constexpr uint32_t kMaxTransferChunk = 4u * 1024u * 1024u;
+
+class CFileSystem;
+
+// An open file. It is open for its whole life: destroying it closes it.
+class CAbstractFile {
+ public:
+  CAbstractFile() = default;
+  CAbstractFile(const CAbstractFile&) = delete;
+  CAbstractFile& operator=(const CAbstractFile&) = delete;
+  virtual ~CAbstractFile();
+
+  // Both return the bytes actually moved; a null buffer or a size of 0
+  // moves nothing and makes no platform call.
+  virtual uint32_t Read(void* buffer, uint32_t size) = 0;
+  virtual uint32_t Write(const void* buffer, uint32_t size) = 0;
+
+  virtual bool Seek(int32_t offset) = 0;
+  virtual bool SeekCurrent(int32_t offset) = 0;
+  virtual bool SeekEnd(int32_t distance) = 0;
+  virtual uint32_t Tell() = 0;
+  virtual uint32_t GetSize() = 0;
+
+  virtual bool Seek64(int64_t offset) = 0;
+  virtual bool SeekCurrent64(int64_t offset) = 0;
+  virtual bool SeekEnd64(int64_t distance) = 0;
+  virtual int64_t Tell64() = 0;
+  virtual int64_t GetSize64() = 0;  // 0 on failure, like a real empty file
+
+  virtual bool SetSize(uint32_t size) = 0;
+  virtual bool SetSize64(int64_t size) = 0;
+
+  // The size, told apart from a failure: GetSize64's 0 means either.
+  virtual bool QuerySize64(int64_t& size) = 0;
+
+  // The file system whose Open made this file. It may be gone by now: it is
+  // kept for identification only and must never be dereferenced.
+  const CFileSystem* OpenedBy() const { return fileSystem; }
+  // The file's description; null only for a file not made by Open.
+  const CFileInfo* Info() const { return fileInfo.get(); }
+
+  // Set once by the Open that makes the file.
+  void AttachOrigin(const CFileSystem* openedBy, const CFileInfo& info) {
+    fileSystem = openedBy;
+    fileInfo = info.Clone();
+  }
+
+ private:
+  const CFileSystem* fileSystem = nullptr;
+  std::unique_ptr<CFileInfo> fileInfo;
+};
+
+// Derives every 32-bit operation from its 64-bit counterpart, so that a
+// concrete file implements only the 64-bit forms, Read and Write.
+class CAbstractFile64 : public CAbstractFile {
+ public:
+  bool Seek(int32_t offset) override;
+  bool SeekCurrent(int32_t offset) override;
+  bool SeekEnd(int32_t distance) override;
+  uint32_t Tell() override;
+  uint32_t GetSize() override;
+  bool SetSize(uint32_t size) override;  // zero-extended: up to 2^32 - 1
+};
+
+class CFileSystem {
+ public:
+  virtual ~CFileSystem() = default;
+
+  // Opens `path` (zero-terminated) as `mode` says. The new file is owned by
+  // the caller and positioned at 0; null when the path is null, the access
+  // bits are 3, or the platform refuses.
+  virtual std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) = 0;
+  // True when the platform deleted the file.
+  virtual bool DeleteFile(const wchar_t* path) = 0;
+  // Makes one directory (not its parents); true when made or already there.
+  virtual bool CreateDirectory(const wchar_t* path) = 0;
+};
+
+// The file system of the platform this program was built for.
+std::unique_ptr<CFileSystem> CreatePlatformFileSystem();
+
+}  // namespace qpx

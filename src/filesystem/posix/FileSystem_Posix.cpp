@@ -1,0 +1,220 @@
+#include "filesystem/posix/FileSystem_Posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "filesystem/posix/PathEncoding_Posix.h"
+
+static_assert(sizeof(off_t) == 8, "file positions beyond 2 GiB need a 64-bit off_t");
+
+namespace qpx {
+namespace {
+
+template <typename Transfer, typename Pointer>
+uint32_t TransferLoop(Transfer transfer, Pointer buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  uint32_t done = 0;
+  while (done < size) {
+    const uint32_t chunk = std::min(size - done, kMaxTransferChunk);
+    // A regular file moves a whole chunk per call unless it hits its end or
+    // fails; a signal may still split one, so finish the chunk here, the way
+    // one synchronous Windows call would.
+    uint32_t moved = 0;
+    while (moved < chunk) {
+      const ssize_t n = transfer(buffer + done + moved, chunk - moved);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      moved += static_cast<uint32_t>(n);
+    }
+    if (moved != chunk) return done + moved;
+    done += chunk;
+  }
+  return done;
+}
+
+bool SameLetters(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    const unsigned char x = static_cast<unsigned char>(*a);
+    const unsigned char y = static_cast<unsigned char>(*b);
+    const auto fold = [](unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; };
+    if (fold(x) != fold(y)) return false;
+  }
+  return *a == *b;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The one entry of `directory` whose name equals `name` but for ASCII case.
+bool FindFolded(const std::string& directory, const std::string& name, std::string& match) {
+  DIR* dir = opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return false;
+  int matches = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (SameLetters(entry->d_name, name.c_str())) {
+      match = entry->d_name;
+      ++matches;
+    }
+  }
+  closedir(dir);
+  return matches == 1;
+}
+
+}  // namespace
+
+namespace posix {
+
+bool ResolvePath(const std::string& path, bool lastMayBeMissing, std::string& resolved) {
+  std::string result = path.starts_with('/') ? "/" : "";
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string component = path.substr(start, end - start);
+    const bool last = end == path.size();
+    start = end + 1;
+    if (component.empty()) continue;
+
+    std::string candidate = result + component;
+    if (component != "." && component != ".." && !Exists(candidate)) {
+      std::string match;
+      if (FindFolded(result, component, match)) {
+        candidate = result + match;
+      } else if (!(last && lastMayBeMissing)) {
+        return false;
+      }
+    }
+    result = last ? candidate : candidate + '/';
+  }
+  resolved = result;
+  return true;
+}
+
+}  // namespace posix
+
+CDiskFile_Posix::~CDiskFile_Posix() { close(fd); }
+
+uint32_t CDiskFile_Posix::Read(void* buffer, uint32_t size) {
+  return TransferLoop([this](char* p, uint32_t n) { return read(fd, p, n); },
+                      static_cast<char*>(buffer), size);
+}
+
+uint32_t CDiskFile_Posix::Write(const void* buffer, uint32_t size) {
+  return TransferLoop([this](const char* p, uint32_t n) { return write(fd, p, n); },
+                      static_cast<const char*>(buffer), size);
+}
+
+bool CDiskFile_Posix::Seek64(int64_t offset) {
+  if (offset < 0) return false;
+  return lseek(fd, offset, SEEK_SET) >= 0;
+}
+
+bool CDiskFile_Posix::SeekCurrent64(int64_t offset) {
+  return lseek(fd, offset, SEEK_CUR) >= 0;
+}
+
+bool CDiskFile_Posix::SeekEnd64(int64_t distance) {
+  if (distance < 0) return false;
+  return lseek(fd, -distance, SEEK_END) >= 0;
+}
+
+int64_t CDiskFile_Posix::Tell64() {
+  const off_t position = lseek(fd, 0, SEEK_CUR);
+  return position < 0 ? 0 : position;
+}
+
+int64_t CDiskFile_Posix::GetSize64() {
+  int64_t size = 0;
+  return QuerySize64(size) ? size : 0;
+}
+
+bool CDiskFile_Posix::QuerySize64(int64_t& size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  size = st.st_size;
+  return true;
+}
+
+bool CDiskFile_Posix::SetSize64(int64_t size) {
+  if (size < 0) return false;
+  // Position first, as the Windows layer must: it is left at the new size
+  // even when the size change itself fails.
+  if (lseek(fd, size, SEEK_SET) < 0) return false;
+  return ftruncate(fd, size) == 0;
+}
+
+std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, OpenMode mode) {
+  if (path == nullptr) return nullptr;
+  int flags = O_CLOEXEC;
+  switch (mode & OpenMode_AccessMask) {
+    case OpenMode_Read: flags |= O_RDONLY; break;
+    case OpenMode_Write: flags |= O_WRONLY; break;
+    case OpenMode_ReadWrite: flags |= O_RDWR; break;
+    default: return nullptr;
+  }
+  const bool create = (mode & OpenMode_Create) != 0;
+  if (create) flags |= O_CREAT | ((mode & OpenMode_NoTruncate) ? 0 : O_TRUNC);
+
+  std::string native = posix::EncodePath(path);
+  int fd = -1;
+  if (create) {
+    // Creating under the spelled name while another case of it exists would
+    // make a second file where Windows opens the first: resolve beforehand.
+    std::string resolved;
+    if (!posix::ResolvePath(native, true, resolved)) return nullptr;
+    fd = open(resolved.c_str(), flags, 0666);
+  } else {
+    // The exact spelling is the common case and costs one call.
+    fd = open(native.c_str(), flags);
+    std::string resolved;
+    if (fd < 0 && errno == ENOENT && posix::ResolvePath(native, false, resolved) &&
+        resolved != native) {
+      fd = open(resolved.c_str(), flags);
+    }
+  }
+  if (fd < 0) return nullptr;
+
+  if ((mode & OpenMode_AccessMask) == OpenMode_Read && !create) {
+    // A directory opens read-only on POSIX but never on Windows.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      close(fd);
+      return nullptr;
+    }
+  }
+
+  auto file = std::make_unique<CDiskFile_Posix>(fd);
+  file->AttachOrigin(this, CFileInfo_Default(path));
+  return file;
+}
+
+bool CFileSystem_Posix::DeleteFile(const wchar_t* path) {
+  if (path == nullptr) return false;
+  std::string resolved;
+  if (!posix::ResolvePath(posix::EncodePath(path), false, resolved)) return false;
+  struct stat st;
+  // Like DeleteFileW, this removes files only, never a directory.
+  if (lstat(resolved.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
+  return unlink(resolved.c_str()) == 0;
+}
+
+bool CFileSystem_Posix::CreateDirectory(const wchar_t* path) {
+  if (path == nullptr) return false;
+  std::string resolved;
+  if (!posix::ResolvePath(posix::EncodePath(path), true, resolved)) return false;
+  return mkdir(resolved.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
+  return std::make_unique<CFileSystem_Posix>();
+}
+
+}  // namespace qpx

@@ -1,0 +1,143 @@
+// <windows.h> maps DeleteFile and CreateDirectory to their A/W forms by
+// macro; undo that before our own operations of those names are declared.
+#include <windows.h>
+#undef DeleteFile
+#undef CreateDirectory
+
+#include "filesystem/windows/FileSystem_Windows.h"
+
+#include <algorithm>
+
+namespace qpx {
+namespace {
+
+HANDLE AsHandle(void* handle) { return static_cast<HANDLE>(handle); }
+
+// SetFilePointer and GetFileSize return all ones both on failure and for a
+// real low half of all ones; only GetLastError tells the two apart.
+bool Failed(DWORD result) {
+  return result == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR;
+}
+
+// One SetFilePointer call with the high half always passed, so that
+// positions beyond 4 GiB work. Returns false on failure.
+bool MovePointer(HANDLE handle, int64_t distance, DWORD method, int64_t* position) {
+  LONG high = static_cast<LONG>(static_cast<uint64_t>(distance) >> 32);
+  SetLastError(NO_ERROR);  // a stale error must not condemn a valid all-ones half
+  const DWORD low = SetFilePointer(handle, static_cast<LONG>(distance & 0xFFFFFFFF), &high, method);
+  if (Failed(low)) return false;
+  if (position) *position = static_cast<int64_t>((static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low);
+  return true;
+}
+
+template <typename Call, typename Pointer>
+uint32_t TransferLoop(Call call, Pointer buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  uint32_t done = 0;
+  while (done < size) {
+    const uint32_t chunk = std::min(size - done, kMaxTransferChunk);
+    DWORD moved = 0;
+    if (!call(buffer + done, chunk, &moved)) return done;
+    if (moved != chunk) return done + moved;
+    done += chunk;
+  }
+  return done;
+}
+
+}  // namespace
+
+CDiskFile_Windows::~CDiskFile_Windows() { CloseHandle(AsHandle(handle)); }
+
+uint32_t CDiskFile_Windows::Read(void* buffer, uint32_t size) {
+  return TransferLoop(
+      [this](char* p, DWORD n, DWORD* moved) { return ReadFile(AsHandle(handle), p, n, moved, nullptr) != 0; },
+      static_cast<char*>(buffer), size);
+}
+
+uint32_t CDiskFile_Windows::Write(const void* buffer, uint32_t size) {
+  return TransferLoop(
+      [this](const char* p, DWORD n, DWORD* moved) { return WriteFile(AsHandle(handle), p, n, moved, nullptr) != 0; },
+      static_cast<const char*>(buffer), size);
+}
+
+bool CDiskFile_Windows::Seek64(int64_t offset) {
+  if (offset < 0) return false;
+  return MovePointer(AsHandle(handle), offset, FILE_BEGIN, nullptr);
+}
+
+bool CDiskFile_Windows::SeekCurrent64(int64_t offset) {
+  return MovePointer(AsHandle(handle), offset, FILE_CURRENT, nullptr);
+}
+
+bool CDiskFile_Windows::SeekEnd64(int64_t distance) {
+  if (distance < 0) return false;
+  // Negated as one 64-bit value: the low half negated, the high half negated
+  // less the borrow, so the new position is size - distance.
+  return MovePointer(AsHandle(handle), -distance, FILE_END, nullptr);
+}
+
+int64_t CDiskFile_Windows::Tell64() {
+  int64_t position = 0;
+  return MovePointer(AsHandle(handle), 0, FILE_CURRENT, &position) ? position : 0;
+}
+
+int64_t CDiskFile_Windows::GetSize64() {
+  int64_t size = 0;
+  return QuerySize64(size) ? size : 0;
+}
+
+bool CDiskFile_Windows::QuerySize64(int64_t& size) {
+  DWORD high = 0;
+  SetLastError(NO_ERROR);
+  const DWORD low = GetFileSize(AsHandle(handle), &high);
+  if (Failed(low)) return false;
+  size = static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+  return true;
+}
+
+bool CDiskFile_Windows::SetSize64(int64_t size) {
+  if (size < 0) return false;
+  if (!MovePointer(AsHandle(handle), size, FILE_BEGIN, nullptr)) return false;
+  return SetEndOfFile(AsHandle(handle)) == TRUE;
+}
+
+std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, OpenMode mode) {
+  if (path == nullptr) return nullptr;
+  DWORD access = 0;
+  switch (mode & OpenMode_AccessMask) {
+    case OpenMode_Read: access = GENERIC_READ; break;
+    case OpenMode_Write: access = GENERIC_WRITE; break;
+    case OpenMode_ReadWrite: access = GENERIC_READ | GENERIC_WRITE; break;
+    default: return nullptr;
+  }
+  DWORD disposition = OPEN_EXISTING;
+  if (mode & OpenMode_Create) disposition = (mode & OpenMode_NoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
+
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = nullptr;
+  security.bInheritHandle = TRUE;
+  HANDLE handle = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &security, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+
+  auto file = std::make_unique<CDiskFile_Windows>(handle);
+  file->AttachOrigin(this, CFileInfo_Default(path));
+  return file;
+}
+
+bool CFileSystem_Windows::DeleteFile(const wchar_t* path) {
+  return path != nullptr && DeleteFileW(path) != 0;
+}
+
+bool CFileSystem_Windows::CreateDirectory(const wchar_t* path) {
+  if (path == nullptr) return false;
+  if (CreateDirectoryW(path, nullptr) != 0) return true;
+  return GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
+  return std::make_unique<CFileSystem_Windows>();
+}
+
+}  // namespace qpx

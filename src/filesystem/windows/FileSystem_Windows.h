@@ -1,0 +1,35 @@
+#pragma once
+// The file layer over the Windows wide-character file calls.
+
+#include "filesystem/FileSystem.h"
+
+namespace qpx {
+
+class CDiskFile_Windows final : public CAbstractFile64 {
+ public:
+  // `handle` is a valid HANDLE from CreateFileW, owned from here on.
+  explicit CDiskFile_Windows(void* handle) : handle(handle) {}
+  ~CDiskFile_Windows() override;
+
+  uint32_t Read(void* buffer, uint32_t size) override;
+  uint32_t Write(const void* buffer, uint32_t size) override;
+  bool Seek64(int64_t offset) override;
+  bool SeekCurrent64(int64_t offset) override;
+  bool SeekEnd64(int64_t distance) override;
+  int64_t Tell64() override;
+  int64_t GetSize64() override;
+  bool SetSize64(int64_t size) override;
+  bool QuerySize64(int64_t& size) override;
+
+ private:
+  void* const handle;
+};
+
+class CFileSystem_Windows final : public CFileSystem {
+ public:
+  std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
+  bool DeleteFile(const wchar_t* path) override;
+  bool CreateDirectory(const wchar_t* path) override;
+};
+
+}  // namespace qpx
