@@ -1,0 +1,71 @@
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+namespace qpx::test {
+
+ScratchDirectory::ScratchDirectory() : previous_(std::filesystem::current_path()) {
+  static std::atomic<unsigned> counter{0};
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  path_ = std::filesystem::temp_directory_path() /
+          ("qpx-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  std::filesystem::create_directories(path_);
+  std::filesystem::current_path(path_);
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::current_path(previous_, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << "cannot read " << path;
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+template <typename T>
+static void AppendImage(std::vector<uint8_t>& file, const T& value) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+  file.insert(file.end(), bytes, bytes + sizeof value);
+}
+
+uint32_t AppendTable(std::vector<uint8_t>& file, const std::vector<PatchRecord>& records) {
+  const auto tableOffset = static_cast<uint32_t>(file.size());
+  for (const PatchRecord& record : records) AppendImage(file, record);
+  return tableOffset;
+}
+
+void AppendTrailer(std::vector<uint8_t>& file, uint32_t version, uint32_t tableOffset, uint32_t recordCount,
+                   uint32_t reserved) {
+  PayloadTrailer trailer{{version, reserved, tableOffset, recordCount}, {}};
+  std::memcpy(trailer.magic, kPayloadMagic, sizeof trailer.magic);
+  AppendImage(file, trailer);
+}
+
+std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches) {
+  std::vector<uint8_t> file = image;
+  std::vector<PatchRecord> records;
+  for (const TestPatch& patch : patches) {
+    records.push_back(PatchRecord{patch.resourceNumber, kRecordReservedValue, static_cast<uint32_t>(file.size()),
+                                  static_cast<uint32_t>(patch.body.size())});
+    file.insert(file.end(), patch.body.begin(), patch.body.end());
+  }
+  const uint32_t tableOffset = AppendTable(file, records);
+  AppendTrailer(file, kPayloadVersion, tableOffset, static_cast<uint32_t>(records.size()));
+  return file;
+}
+
+}  // namespace qpx::test

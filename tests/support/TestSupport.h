@@ -1,0 +1,49 @@
+#pragma once
+// Helpers shared by the test suites: scratch folders and patch files.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/PatchPayload.h"
+
+namespace qpx::test {
+
+// A fresh empty folder, made the current directory for its life (the
+// archive is always found in the current directory).
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  // The absolute wide path of `name` inside the folder.
+  std::wstring Wide(const std::filesystem::path& name) const { return (path_ / name).wstring(); }
+
+ private:
+  std::filesystem::path path_;
+  std::filesystem::path previous_;
+};
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+struct TestPatch {
+  uint32_t resourceNumber;
+  std::vector<uint8_t> body;
+};
+
+// `image` followed by a payload laid out as a writer lays it out: the
+// bodies in order, the table, the trailer (version 1).
+std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches);
+
+// Appends a table of `records` and a trailer to `file` as given, without
+// any check, for forged payloads. Returns the table's offset.
+uint32_t AppendTable(std::vector<uint8_t>& file, const std::vector<PatchRecord>& records);
+void AppendTrailer(std::vector<uint8_t>& file, uint32_t version, uint32_t tableOffset, uint32_t recordCount,
+                   uint32_t reserved = 1);
+
+}  // namespace qpx::test
