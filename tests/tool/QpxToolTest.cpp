@@ -1,0 +1,637 @@
+// End-to-end tests of qpxtool: the built program is run as an author runs
+// it, natively, or (--wine) the Windows build under Wine. With --wine only
+// the QpxToolWine suite runs, since each Wine start is costly.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/PatchPayload.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "filesystem/posix/PathEncoding_Posix.h"
+#include "support/TestSupport.h"
+#include "tool/ToolProcess.h"
+#include "tools/common/GameFolder.h"
+
+namespace qpx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ProcessResult;
+using test::ReadFile;
+using test::ScratchDirectory;
+using test::WriteFile;
+using Bytes = std::vector<uint8_t>;
+
+struct Config {
+  std::string qpxtool;  // the program under test
+  std::string patcher;  // the native qpxpatch: the stub of native patches
+  std::string wine;     // empty natively; else the script that runs a .exe
+};
+Config& TheConfig() {
+  static Config config;
+  return config;
+}
+
+constexpr int kOk = 0, kFailedCheck = 1, kBadInput = 2;
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+uint32_t U32(const Bytes& bytes, std::size_t at) {
+  uint32_t value = 0;
+  std::memcpy(&value, bytes.data() + at, sizeof value);
+  return value;
+}
+
+class QpxTool : public testing::Test {
+ protected:
+  // Runs qpxtool with `arguments` in the scratch folder.
+  ProcessResult Tool(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command;
+    std::vector<std::string> environment;
+    if (!TheConfig().wine.empty()) {
+      command.push_back(TheConfig().wine);
+      environment.push_back("LC_ALL=C.UTF-8");  // arguments reach Windows as UTF-8 text
+    }
+    command.push_back(TheConfig().qpxtool);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return test::RunProcess(command, dir.Path(), environment);
+  }
+
+  // Runs the patch `patch` natively in the game folder `game`.
+  ProcessResult RunPatch(const std::string& patch, const std::string& game) {
+    return test::RunProcess({(dir.Path() / patch).string()}, dir.Path() / game);
+  }
+
+  fs::path At(const std::string& name) const { return dir.Path() / name; }
+  void Put(const std::string& name, const Bytes& bytes) {
+    fs::create_directories(At(name).parent_path());
+    WriteFile(At(name), bytes);
+  }
+  Bytes Get(const std::string& name) const { return ReadFile(At(name)); }
+
+  // A sample game folder written in-process, independent of the tool.
+  void MakeGame(const std::string& name) {
+    fs::create_directories(At(name));
+    const auto fileSystem = CreatePlatformFileSystem();
+    ASSERT_TRUE(MakeSampleGame().Write(*fileSystem, posix::DecodePath(At(name).string())));
+  }
+
+  // A stand-in for the patcher program: any bytes will do for the layout.
+  void MakeStub(const std::string& name, std::size_t size = 1000) {
+    Bytes stub(size);
+    for (std::size_t i = 0; i < size; ++i) stub[i] = static_cast<uint8_t>(i * 7 + 3);
+    Put(name, stub);
+  }
+
+  // The files of the scratch folder, with their contents.
+  std::map<std::string, Bytes> Snapshot() const {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+      if (entry.is_regular_file()) files[fs::relative(entry.path(), dir.Path()).string()] = ReadFile(entry.path());
+    }
+    return files;
+  }
+
+  bool LeftoverTemporaryFiles() const {
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+      if (entry.path().filename().string().find(".qpxtool-") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  ScratchDirectory dir;
+};
+
+#define EXPECT_RESULT(result, status, text)                                                         \
+  do {                                                                                              \
+    const ProcessResult& r_ = (result);                                                             \
+    EXPECT_EQ(r_.exitCode, (status)) << "stdout:\n" << r_.out << "stderr:\n" << r_.err;            \
+    EXPECT_NE((r_.out + r_.err).find(text), std::string::npos)                                      \
+        << "expected \"" << (text) << "\" in:\n" << r_.out << r_.err;                              \
+  } while (0)
+
+// ---------------------------------------------------------------- usage
+
+TEST_F(QpxTool, UsageHelpAndVersion) {
+  EXPECT_RESULT(Tool({}), kBadInput, "A subcommand is required");
+  EXPECT_RESULT(Tool({"--help"}), kOk, "Subcommands:");
+  EXPECT_RESULT(Tool({"--version"}), kOk, "qpxtool 1.");
+  EXPECT_RESULT(Tool({"frobnicate"}), kBadInput, "unknown subcommand \"frobnicate\"");
+  for (const char* command : {"build", "list", "verify", "extract", "sample"}) {
+    const ProcessResult help = Tool({command, "--help"});
+    EXPECT_RESULT(help, kOk, std::string("Usage: qpxtool ") + command);
+    EXPECT_EQ(help.err, "") << command;
+  }
+  EXPECT_RESULT(Tool({"build", "--help"}), kOk, "Manifest:");
+  EXPECT_RESULT(Tool({"build", "--stub", "s"}), kBadInput, "--out is required");
+  EXPECT_RESULT(Tool({"list"}), kBadInput, "PATCH is required");
+  EXPECT_RESULT(Tool({"list", "a", "b"}), kBadInput, "not expected");
+  EXPECT_RESULT(Tool({"build", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
+  EXPECT_RESULT(Tool({"verify", "p"}), kBadInput, "GAMEDIR is required");
+  EXPECT_RESULT(Tool({"extract", "g", "1"}), kBadInput, "OUT is required");
+  EXPECT_RESULT(Tool({"sample"}), kBadInput, "GAMEDIR is required");
+  EXPECT_RESULT(Tool({"build", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
+}
+
+// ---------------------------------------------------------------- build
+
+TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
+  MakeStub("stub");
+  fs::permissions(At("stub"), fs::perms(0751));
+  Put("bodies/a.bin", {1, 2, 3, 4, 5});
+  Put("bodies/b with spaces.bin", {6, 7, 8, 9, 10, 11, 12});
+  Put("bodies/c.bin", {13, 14, 15});
+  Put("d.bin", {16, 17});
+  // A byte order mark, CRLF line ends, comments, blank lines, blanks around.
+  Put("bodies/list.manifest",
+      Text("\xEF\xBB\xBF# a comment\r\n\r\n  3 a.bin\r\n\t1207\tb with spaces.bin  \r\n# 5 x.bin\n2714 c.bin\n"));
+  const ProcessResult result =
+      Tool({"build", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
+  EXPECT_RESULT(result, kOk, "wrote \"patch\"");
+  EXPECT_EQ(result.err, "");
+
+  const Bytes patch = Get("patch");
+  const Bytes stub = Get("stub");
+  // Stub, then bodies in record order, back to back.
+  Bytes expected = stub;
+  for (const Bytes& body : {Bytes{1, 2, 3, 4, 5}, Bytes{6, 7, 8, 9, 10, 11, 12}, Bytes{13, 14, 15}, Bytes{16, 17}}) {
+    expected.insert(expected.end(), body.begin(), body.end());
+  }
+  const uint32_t table = 1000 + 17;
+  // The table: resourceNumber, reserved 0, bodyOffset, bodySize.
+  const std::vector<std::array<uint32_t, 4>> records = {
+      {3, 0, 1000, 5}, {1207, 0, 1005, 7}, {2714, 0, 1012, 3}, {1206, 0, 1015, 2}};
+  ASSERT_EQ(patch.size(), table + 16 * records.size() + 24);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), patch.begin()));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    for (std::size_t field = 0; field < 4; ++field) {
+      EXPECT_EQ(U32(patch, table + 16 * i + 4 * field), records[i][field]) << "record " << i << " field " << field;
+    }
+  }
+  // The trailer: version 1, reserved 1, tableOffset, recordCount, magic.
+  const std::size_t trailer = patch.size() - 24;
+  EXPECT_EQ(U32(patch, trailer), 1u);
+  EXPECT_EQ(U32(patch, trailer + 4), 1u);
+  EXPECT_EQ(U32(patch, trailer + 8), table);
+  EXPECT_EQ(U32(patch, trailer + 12), 4u);
+  EXPECT_EQ(std::string(patch.end() - 8, patch.end()), "PATCHDAT");
+  // The same bytes as the test suites' own writer of the layout.
+  EXPECT_EQ(patch, test::BuildPatchFile(stub, {{3, {1, 2, 3, 4, 5}}, {1207, {6, 7, 8, 9, 10, 11, 12}},
+                                               {2714, {13, 14, 15}}, {1206, {16, 17}}}));
+
+  // The stub's permission bits, no leftovers, identical bytes on a rebuild.
+  EXPECT_EQ(fs::status(At("patch")).permissions() & fs::perms::all, fs::perms(0751));
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "again", "--manifest", "bodies/list.manifest",
+                      "1206=d.bin"}),
+                kOk, "wrote");
+  EXPECT_EQ(Get("again"), patch);
+}
+
+TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
+  MakeStub("stub", 64);
+  Put("body", {42});
+  Put("patch", Bytes(5000, 0xEE));
+  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
+  EXPECT_EQ(Get("patch"), test::BuildPatchFile(Get("stub"), {{7, {42}}}));
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+}
+
+TEST_F(QpxTool, BuildWarnsOfARepeatedResource) {
+  MakeStub("stub", 64);
+  Put("a", {1});
+  Put("b", {2});
+  const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
+  EXPECT_RESULT(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
+  EXPECT_EQ(Get("patch"), test::BuildPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
+}
+
+struct Refusal {
+  const char* what;
+  std::vector<std::string> arguments;
+  std::string message;
+};
+
+TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
+  MakeStub("stub");
+  Put("body", {1, 2, 3});
+  Put("empty", {});
+  fs::create_directories(At("folder"));
+  Put("patched", test::BuildPatchFile(Get("stub"), {{5, {9}}}));
+  Put("bad.manifest", Text("# numbers\n10 body\n2715 body\n"));
+  Put("short.manifest", Text("10 body\n\n12\n"));
+  Put("word.manifest", Text("ten body\n"));
+  Put("missing-body.manifest", Text("10 body\n11 nothing.bin\n"));
+  fs::create_hard_link(At("stub"), At("stub-link"));
+  ASSERT_EQ(mkfifo(At("pipe").c_str(), 0644), 0);
+  // Sparse files: sizes without the bytes.
+  fs::resize_file((WriteFile(At("loose-too-big"), {}), At("loose-too-big")), uint64_t{kLooseMaxBodySize} + 1);
+  fs::resize_file((WriteFile(At("two-gib"), {}), At("two-gib")), uint64_t{1} << 31);
+
+  const std::vector<Refusal> refusals = {
+      {"number above 2714 in a manifest", {"--manifest", "bad.manifest"},
+       "manifest \"bad.manifest\" line 3: resource number 2715 is outside 0..2714"},
+      {"number above 2714 in an argument", {"2715=body"},
+       "argument \"2715=body\": resource number 2715 is outside 0..2714"},
+      {"a huge number", {"4294967296=body"}, "argument \"4294967296=body\": \"4294967296\" is not a resource number"},
+      {"not a number", {"--manifest", "word.manifest"},
+       "manifest \"word.manifest\" line 1: \"ten\" is not a resource number"},
+      {"a line without a file", {"--manifest", "short.manifest"},
+       "manifest \"short.manifest\" line 3: expected NUMBER FILE"},
+      {"an argument without =", {"body"}, "argument \"body\": expected NUMBER=FILE"},
+      {"an argument without a file", {"12="}, "argument \"12=\": expected NUMBER=FILE"},
+      {"a missing body", {"--manifest", "missing-body.manifest"},
+       "manifest \"missing-body.manifest\" line 2: body \"nothing.bin\": no such file"},
+      {"a body that is a folder", {"3=folder"}, "argument \"3=folder\": body \"folder\": is a folder"},
+      {"a body that is a pipe", {"3=pipe"}, "argument \"3=pipe\": body \"pipe\": is not a regular file"},
+      {"an empty body", {"3=body", "4=empty"}, "argument \"4=empty\": body \"empty\": is empty"},
+      {"a loose body over 507 blocks", {"1300=loose-too-big"},
+       "argument \"1300=loose-too-big\": body \"loose-too-big\": has 132,907,009 bytes; a loose file "
+       "(res\\D00093.bin) holds at most 132,907,008"},
+      {"offsets beyond 32 bits", {"1=two-gib", "2=body", "3=two-gib"},
+       "argument \"3=two-gib\": body \"two-gib\": would end at byte 4,294,968,299 of the patch; payload offsets "
+       "must fit in 32 bits"},
+      {"a missing manifest", {"--manifest", "none.manifest"}, "manifest \"none.manifest\": no such file"},
+      {"no bodies at all", {}, "no bodies to put in the patch"},
+  };
+  for (const Refusal& refusal : refusals) {
+    std::vector<std::string> arguments = {"build", "--stub", "stub", "--out", "patch"};
+    arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
+    const ProcessResult result = Tool(arguments);
+    EXPECT_RESULT(result, kBadInput, refusal.message);
+    EXPECT_TRUE(result.err.starts_with("qpxtool build: ")) << refusal.what << ": " << result.err;
+    EXPECT_FALSE(fs::exists(At("patch"))) << refusal.what;
+  }
+
+  const std::vector<Refusal> stubRefusals = {
+      {"a missing stub", {"--stub", "nostub", "--out", "patch", "1=body"}, "--stub \"nostub\": no such file"},
+      {"an empty stub", {"--stub", "empty", "--out", "patch", "1=body"}, "--stub \"empty\": is empty"},
+      {"a stub with a payload", {"--stub", "patched", "--out", "patch", "1=body"},
+       "--stub \"patched\": already carries a patch payload"},
+      {"the output is the stub", {"--stub", "stub", "--out", "stub", "1=body"},
+       "--out \"stub\": is the stub itself"},
+      {"the stub by another name", {"--stub", "stub", "--out", "./folder/../stub", "1=body"},
+       "--out \"./folder/../stub\": is the stub itself"},
+      {"a hard link to the stub", {"--stub", "stub", "--out", "stub-link", "1=body"},
+       "--out \"stub-link\": is the stub itself"},
+      {"an output folder", {"--stub", "stub", "--out", "folder", "1=body"}, "--out \"folder\": is a folder"},
+      {"an output that is a pipe", {"--stub", "stub", "--out", "pipe", "1=body"},
+       "--out \"pipe\": is not a regular file"},
+      {"an output in a missing folder", {"--stub", "stub", "--out", "nowhere/patch", "1=body"},
+       "--out \"nowhere/patch\": its folder does not exist"},
+  };
+  fs::remove(At("loose-too-big"));
+  fs::remove(At("two-gib"));
+  const auto before = Snapshot();
+  for (const Refusal& refusal : stubRefusals) {
+    std::vector<std::string> arguments = {"build"};
+    arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
+    EXPECT_RESULT(Tool(arguments), kBadInput, refusal.message);
+  }
+  EXPECT_EQ(Snapshot(), before) << "a refusal writes nothing";
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+}
+
+TEST_F(QpxTool, BuildRefusesAnUnreadableBody) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  MakeStub("stub");
+  Put("secret", {1});
+  fs::permissions(At("secret"), fs::perms::none);
+  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
+                "body \"secret\": cannot be opened for reading");
+}
+
+TEST_F(QpxTool, ReplacePayloadBuildsFromTheProgramAlone) {
+  MakeStub("stub", 3000);
+  Put("a", Bytes(100, 1));
+  Put("b", Bytes(50, 2));
+  Put("c", Bytes(70, 3));
+  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "first", "10=a", "1207=b"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
+  const ProcessResult result = Tool({"build", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
+  EXPECT_RESULT(result, kOk, "old payload of 206 bytes was left out");
+  EXPECT_EQ(Get("second"), Get("direct"));
+  // A stub without a payload is taken whole.
+  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
+  EXPECT_EQ(Get("third"), Get("direct"));
+}
+
+TEST_F(QpxTool, ReplacePayloadRefusesAPayloadItCannotCutCleanly) {
+  MakeStub("stub", 1000);
+  Put("body", {1});
+  // A body taken from the program itself: stripping at it would cut the program.
+  Bytes fromImage = Get("stub");
+  Bytes extra(30, 9);
+  fromImage.insert(fromImage.end(), extra.begin(), extra.end());
+  test::AppendTrailer(fromImage, 1, test::AppendTable(fromImage, {{5, 0, 10, 20}, {6, 0, 1000, 30}}), 2);
+  Put("from-image", fromImage);
+  // A damaged payload: the magic, but version 2.
+  Bytes damaged = Get("stub");
+  test::AppendTrailer(damaged, 2, 1000, 0);
+  Put("damaged", damaged);
+  // A patch of a patch.
+  Put("twice", test::BuildPatchFile(test::BuildPatchFile(Get("stub"), {{1, {1}}}), {{2, {2}}}));
+
+  EXPECT_RESULT(Tool({"build", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+                "cannot strip its payload: its payload leaves bytes 30..999 unused");
+  EXPECT_RESULT(Tool({"build", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+                "carries a damaged payload (the patcher says \"Can't read patch header\")");
+  EXPECT_RESULT(Tool({"build", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+                "still ends in a payload once its own is stripped");
+  EXPECT_FALSE(fs::exists(At("p")));
+}
+
+TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
+  MakeStub("stub", 4096);
+  // The largest loose body there is (sparse on disk), and a big entry body.
+  fs::resize_file((WriteFile(At("largest"), {}), At("largest")), kLooseMaxBodySize);
+  fs::resize_file((WriteFile(At("big"), {}), At("big")), 64u << 20);
+  const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
+  EXPECT_RESULT(result, kOk, "wrote");
+  EXPECT_EQ(fs::file_size(At("patch")), 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16 + 24);
+  if (TheConfig().wine.empty()) {
+    EXPECT_LT(result.maxResidentKiB, 16 * 1024) << "peak memory must not follow the payload's size";
+  }
+}
+
+// ---------------------------------------------------------------- the round trip
+
+class RoundTrip : public QpxTool {
+ protected:
+  void SetUp() override {
+    MakeGame("game");
+    fs::copy(fs::path(QPX_SOURCE_DIR) / "examples", At("examples"), fs::copy_options::recursive);
+    // Beside the examples: an entry replaced by a body of its very length
+    // (in place, its record left as it was) and a second loose file.
+    Put("same-size.bin", SampleBody(500, 1 + (20 * 37) % 600));
+    Put("loose7.bin", SampleBody(501, 300000));
+  }
+
+  std::vector<std::pair<uint32_t, std::string>> Bodies() const {
+    return {{10, "examples/bodies/entry-10.txt"}, {12, "examples/bodies/entry-12.txt"},
+            {49, "examples/bodies/entry-49.txt"}, {1209, "examples/bodies/res-D00002.txt"},
+            {20, "same-size.bin"},                {1214, "loose7.bin"}};
+  }
+
+  std::vector<ArchiveIndexEntry> Index() const {
+    const Bytes bytes = Get("game/DATA0.QPX");
+    std::vector<ArchiveIndexEntry> index(kEntryCount);
+    std::memcpy(index.data(), bytes.data(), kIndexFileSize);
+    return index;
+  }
+};
+
+TEST_F(RoundTrip, BuildPatchVerifyAndExtract) {
+  const ProcessResult built = Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "--manifest",
+                                    "examples/patch.manifest", "20=same-size.bin", "1214=loose7.bin"});
+  EXPECT_RESULT(built, kOk, "6 bodies");
+  EXPECT_EQ(fs::status(At("patch")).permissions(), fs::status(TheConfig().patcher).permissions());
+
+  const ProcessResult listed = Tool({"list", "patch"});
+  EXPECT_RESULT(listed, kOk, "total: 6 records (4 entries, 2 loose files), 302,235 bytes of bodies");
+  EXPECT_NE(listed.out.find("  1209  res\\D00002.bin  "), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("    12  entry 12        "), std::string::npos) << listed.out;
+
+  // Before the patch: nothing is there yet, but the same-size entry's record.
+  const ProcessResult before = Tool({"verify", "patch", "game"});
+  EXPECT_RESULT(before, kFailedCheck, "verify: 0 of 6 records applied, 6 NOT applied");
+  EXPECT_RESULT(before, kFailedCheck, "differs from the body at byte 0");
+  EXPECT_RESULT(before, kFailedCheck, "res\\D00002.bin is 4,224 bytes, not 2,816");
+
+  const auto oldIndex = Index();
+  const uint64_t oldDataSize = fs::file_size(At("game/DATA1.QPX"));
+  const ProcessResult patched = RunPatch("patch", "game");
+  ASSERT_EQ(patched.exitCode, 0) << patched.out;
+  ASSERT_NE(patched.out.find("Success!"), std::string::npos) << patched.out;
+
+  // The examples do what the manifest says they do.
+  const auto index = Index();
+  EXPECT_EQ(index[10].offset, oldIndex[10].offset) << "in place";
+  EXPECT_EQ(index[10].size, 380u);
+  EXPECT_EQ(index[12].offset, oldDataSize) << "appended";
+  EXPECT_GT(index[49].offset, oldDataSize) << "appended for its attributes";
+  EXPECT_EQ(index[49].attributes, 0u);
+  EXPECT_EQ(std::memcmp(&index[20], &oldIndex[20], sizeof index[20]), 0) << "record left as it was";
+  EXPECT_EQ(fs::file_size(At("game/res/D00002.bin")), 2816u);
+
+  const auto snapshot = Snapshot();
+  const ProcessResult after = Tool({"verify", "patch", "game"});
+  EXPECT_RESULT(after, kOk, "verify: 6 of 6 records applied");
+  EXPECT_EQ(after.err, "");
+  EXPECT_EQ(Snapshot(), snapshot) << "verify writes nothing";
+
+  for (const auto& [number, file] : Bodies()) {
+    const std::string out = "extracted-" + std::to_string(number);
+    EXPECT_RESULT(Tool({"extract", "game", std::to_string(number), out}), kOk, "wrote");
+    EXPECT_EQ(Get(out), Get(file)) << number;
+  }
+}
+
+TEST_F(RoundTrip, VerifyTellsSupersededRecordsAndDifferences) {
+  Put("first.bin", Bytes(200, 1));
+  Put("second.bin", Bytes(300, 2));
+  ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "7=first.bin", "1208=loose7.bin",
+                  "7=second.bin"})
+                .exitCode,
+            kOk);
+  ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
+  const ProcessResult result = Tool({"verify", "patch", "game"});
+  EXPECT_RESULT(result, kOk, "superseded by record 2");
+  EXPECT_RESULT(result, kOk, "verify: 2 of 3 records applied, 1 superseded");
+
+  // One byte changed in the data file, a byte added to a loose file.
+  Bytes data = Get("game/DATA1.QPX");
+  data[Index()[7].offset + 150] ^= 0xFF;
+  Put("game/DATA1.QPX", data);
+  Bytes loose = Get("game/res/D00001.bin");
+  loose.push_back(0);
+  Put("game/res/D00001.bin", loose);
+  const ProcessResult changed = Tool({"verify", "patch", "game"});
+  EXPECT_RESULT(changed, kFailedCheck, "DATA1.QPX differs from the body at byte 150 of the body");
+  EXPECT_RESULT(changed, kFailedCheck, "res\\D00001.bin is 302,081 bytes, not 302,080");
+  EXPECT_RESULT(changed, kFailedCheck, "verify: 0 of 3 records applied, 2 NOT applied, 1 superseded");
+
+  // A loose file whose fill is not zeros, then a missing one.
+  loose.pop_back();
+  loose.back() = 1;
+  Put("game/res/D00001.bin", loose);
+  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kFailedCheck, "has other bytes than zeros after the body");
+  fs::remove(At("game/res/D00001.bin"));
+  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kFailedCheck, "res\\D00001.bin is missing");
+}
+
+TEST_F(RoundTrip, VerifyFollowsThePatcherThroughOddRecords) {
+  // Written by hand: a skipped record, a resource that does not exist, a body
+  // outside the file, and a record after it that the run never reaches.
+  Bytes patch = Bytes(100, 0x55);
+  const uint32_t table =
+      test::AppendTable(patch, {{5, 0, 0, 0}, {2715, 0, 0, 10}, {6, 0, 1000, 20}, {7, 0, 0, 10}});
+  test::AppendTrailer(patch, 1, table, 4);
+  Put("odd", patch);
+  const ProcessResult verified = Tool({"verify", "odd", "game"});
+  EXPECT_RESULT(verified, kFailedCheck, "skipped: size 0");
+  EXPECT_RESULT(verified, kFailedCheck, "NOT APPLIED: no such resource (the patcher prints \"Failed\")");
+  EXPECT_RESULT(verified, kFailedCheck, "NOT APPLIED: body outside the patch file");
+  EXPECT_RESULT(verified, kFailedCheck, "NOT APPLIED: the patcher stops at record 2");
+  EXPECT_RESULT(verified, kFailedCheck, "verify: 0 of 4 records applied, 3 NOT applied, 1 skipped");
+
+  const ProcessResult listed = Tool({"list", "odd"});
+  EXPECT_RESULT(listed, kFailedCheck, "skipped: size 0");
+  EXPECT_RESULT(listed, kFailedCheck, "record 1: the patcher would print \"Failed\"");
+  EXPECT_RESULT(listed, kFailedCheck, "record 2: the patcher would print \"Can't read patch data\" and stop");
+  EXPECT_RESULT(listed, kFailedCheck, "not reached: the run stops at record 2");
+  EXPECT_RESULT(listed, kFailedCheck, "payload not laid out back to back");
+  EXPECT_RESULT(listed, kFailedCheck, "out of range");
+}
+
+TEST_F(RoundTrip, VerifyAndListRefuseWhatThePatcherRefuses) {
+  Put("plain", Bytes(100, 1));
+  Bytes version = Bytes(100, 1);
+  test::AppendTrailer(version, 2, 100, 0);
+  Put("version", version);
+  Bytes table = Bytes(100, 1);
+  test::AppendTrailer(table, 1, 90, 5);
+  Put("table", table);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain", "Can't find patch data"}, {"version", "Can't read patch header"}, {"table", "Can't read patch info"}};
+  for (const auto& [file, message] : cases) {
+    EXPECT_RESULT(Tool({"list", file}), kFailedCheck, "qpxtool list: patch \"" + file + "\": " + message);
+    EXPECT_RESULT(Tool({"verify", file, "game"}), kBadInput, "qpxtool verify: patch \"" + file + "\": " + message);
+  }
+  EXPECT_RESULT(Tool({"list", "nothing"}), kBadInput, "patch \"nothing\": no such file");
+  EXPECT_RESULT(Tool({"list", "game"}), kBadInput, "patch \"game\": is a folder");
+  Put("empty-patch", test::BuildPatchFile(Bytes(10, 1), {}));
+  EXPECT_RESULT(Tool({"list", "empty-patch"}), kOk, "total: 0 records");
+  EXPECT_RESULT(Tool({"verify", "empty-patch", "nowhere"}), kBadInput, "game folder \"nowhere\": no such folder");
+  Put("entry-patch", test::BuildPatchFile(Bytes(10, 1), {{3, {1}}}));
+  fs::create_directories(At("not-a-game"));
+  EXPECT_RESULT(Tool({"verify", "entry-patch", "not-a-game"}), kBadInput, "cannot be opened; is this a game folder?");
+}
+
+TEST_F(RoundTrip, ExtractRefusesBadInput) {
+  EXPECT_RESULT(Tool({"extract", "game", "2715", "out"}), kBadInput, "NUMBER \"2715\": not a resource number");
+  EXPECT_RESULT(Tool({"extract", "game", "x1", "out"}), kBadInput, "NUMBER \"x1\": not a resource number");
+  EXPECT_RESULT(Tool({"extract", "nowhere", "1", "out"}), kBadInput, "game folder \"nowhere\": no such folder");
+  EXPECT_RESULT(Tool({"extract", "game", "1215", "out"}), kBadInput, "res\\D00008.bin: ");
+  Put("game/res/D00009.bin", Bytes(3000, 7));
+  EXPECT_RESULT(Tool({"extract", "game", "1216", "out"}), kBadInput, "is not a loose resource file");
+  EXPECT_RESULT(Tool({"extract", "game", "3", "game/DATA1.QPX"}), kBadInput, "of the game folder");
+  EXPECT_RESULT(Tool({"extract", "game", "1207", "game/res/D00000.bin"}), kBadInput, "of the game folder");
+  EXPECT_RESULT(Tool({"extract", "game", "3", "game"}), kBadInput, "output \"game\": is a folder");
+  EXPECT_FALSE(fs::exists(At("out")));
+  // An entry is its record's size bytes at its offset; a loose file's body follows its header.
+  EXPECT_RESULT(Tool({"extract", "game", "599", "e"}), kOk, "wrote entry 599 (resource 599, 564 bytes)");
+  EXPECT_EQ(Get("e"), SampleBody(599, 564));
+  EXPECT_RESULT(Tool({"extract", "game", "1210", "l"}), kOk, "res\\D00003.bin (resource 1210, 3,100 bytes)");
+  EXPECT_EQ(Get("l"), SampleBody(kEntryCount + 3, 3100));
+}
+
+// ---------------------------------------------------------------- sample
+
+TEST_F(QpxTool, SampleMakesTheSyntheticGameFolder) {
+  const ProcessResult made = Tool({"sample", "mine"});
+  EXPECT_RESULT(made, kOk, "made \"mine\"");
+  MakeGame("reference");
+  for (const char* file : {"DATA0.QPX", "DATA1.QPX", "res/D00000.bin", "res/D00007.bin"}) {
+    EXPECT_EQ(Get(std::string("mine/") + file), Get(std::string("reference/") + file)) << file;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(At("mine/res")), fs::directory_iterator()), 8);
+
+  EXPECT_RESULT(Tool({"sample", "mine"}), kBadInput, "game folder \"mine\": already holds DATA0.QPX");
+  Put("lower/data0.qpx", {1});
+  EXPECT_RESULT(Tool({"sample", "lower"}), kBadInput, "already holds DATA0.QPX");
+  EXPECT_EQ(Get("lower/data0.qpx"), Bytes{1});
+  Put("data-only/Data1.Qpx", {1});
+  EXPECT_RESULT(Tool({"sample", "data-only"}), kBadInput, "already holds DATA1.QPX");
+  Put("a-file", {1});
+  EXPECT_RESULT(Tool({"sample", "a-file"}), kBadInput, "is not a folder");
+  EXPECT_RESULT(Tool({"sample", "no/such/parent"}), kBadInput, "cannot be made");
+  fs::create_directories(At("empty"));
+  EXPECT_RESULT(Tool({"sample", "empty"}), kOk, "made");
+}
+
+// ---------------------------------------------------------------- paths
+
+TEST_F(QpxTool, NonAsciiPathsWork) {
+  MakeGame("spiel ü");
+  Put("körper/ä body.bin", Bytes(333, 0xA5));
+  Put("körper/liste.manifest", Text("1211 ä body.bin\n"));
+  EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "pätch", "--manifest",
+                      "körper/liste.manifest"}),
+                kOk, "wrote \"pätch\"");
+  ASSERT_EQ(RunPatch("pätch", "spiel ü").exitCode, 0);
+  EXPECT_RESULT(Tool({"verify", "pätch", "spiel ü"}), kOk, "1 of 1 record applied");
+  EXPECT_RESULT(Tool({"extract", "spiel ü", "1211", "ø.bin"}), kOk, "to \"ø.bin\"");
+  EXPECT_EQ(Get("ø.bin"), Bytes(333, 0xA5));
+}
+
+// ---------------------------------------------------------------- Windows, under Wine
+
+class QpxToolWine : public RoundTrip {};
+
+TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
+  // Everything under a non-ASCII folder name, reached by relative paths.
+  MakeGame("jeu é/game");
+  fs::copy(At("examples"), At("jeu é/examples"), fs::copy_options::recursive);
+  const std::string stub = TheConfig().patcher;  // the payload does not care which program carries it
+
+  const ProcessResult built = Tool({"build", "--stub", stub, "--out", "jeu é/patch", "--manifest",
+                                    "jeu é/examples/patch.manifest", "20=same-size.bin"});
+  EXPECT_RESULT(built, kOk, "wrote \"jeu é/patch\"");
+  const Bytes patch = Get("jeu é/patch");
+  // The same bytes as the native tool writes.
+  const ProcessResult native = test::RunProcess(
+      {(fs::path(stub).parent_path() / "qpxtool").string(), "build", "--stub", stub, "--out", "native",
+       "--manifest", "jeu é/examples/patch.manifest", "20=same-size.bin"},
+      dir.Path());
+  ASSERT_EQ(native.exitCode, kOk) << native.err;
+  EXPECT_EQ(patch, Get("native"));
+  EXPECT_EQ(patch.size(), fs::file_size(stub) + 2094 + 141 + 5 * 16 + 24);
+  EXPECT_EQ(std::string(patch.end() - 8, patch.end()), "PATCHDAT");
+
+  const ProcessResult listed = Tool({"list", "jeu é/patch"});
+  EXPECT_RESULT(listed, kOk, "total: 5 records (4 entries, 1 loose file), 2,235 bytes of bodies");
+  EXPECT_NE(listed.out.find("res\\D00002.bin"), std::string::npos);
+
+  EXPECT_RESULT(Tool({"verify", "jeu é/patch", "jeu é/game"}), kFailedCheck, "verify: 0 of 5 records applied");
+  fs::permissions(At("jeu é/patch"), fs::perms::owner_all);
+  ASSERT_EQ(RunPatch("jeu é/patch", "jeu é/game").exitCode, 0);
+  EXPECT_RESULT(Tool({"verify", "jeu é/patch", "jeu é/game"}), kOk, "verify: 5 of 5 records applied");
+
+  EXPECT_RESULT(Tool({"build", "--stub", stub, "--out", "refused", "2715=same-size.bin"}), kBadInput,
+                "resource number 2715 is outside 0..2714");
+}
+
+}  // namespace
+}  // namespace qpx
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  qpx::Config& config = qpx::TheConfig();
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    for (auto [flag, value] : {std::pair{"--qpxtool=", &config.qpxtool}, std::pair{"--patcher=", &config.patcher},
+                               std::pair{"--wine=", &config.wine}}) {
+      if (argument.starts_with(flag)) *value = argument.substr(std::strlen(flag));
+    }
+  }
+  if (config.qpxtool.empty() || config.patcher.empty()) {
+    std::fprintf(stderr, "usage: %s --qpxtool=PATH --patcher=PATH [--wine=SCRIPT] [gtest flags]\n", argv[0]);
+    return 2;
+  }
+  // The tests run in scratch folders: make the programs' paths absolute.
+  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine}) {
+    if (!path->empty()) *path = std::filesystem::absolute(*path).string();
+  }
+  if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine.*" : "QpxToolWine.*");
+  return RUN_ALL_TESTS();
+}

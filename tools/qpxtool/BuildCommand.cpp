@@ -1,0 +1,38 @@
+// qpxtool build: the patcher program followed by a payload of the bodies.
+
+#include "tools/qpxtool/BodyList.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+
+int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
+  BuildRequest request;
+  request.stub = PathFromText(options.stub);
+  request.stubText = options.stub;
+  request.out = PathFromText(options.out);
+  request.outText = options.out;
+  request.replacePayload = options.replacePayload;
+  if (!options.manifest.empty()) {
+    ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
+  }
+  for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);
+
+  const BuildResult result = BuildPatch(fileSystem, request);
+  for (const std::string& warning : result.warnings) Err("qpxtool build: warning: " + warning);
+
+  const std::size_t records = request.bodies.size();
+  std::string line = "qpxtool build: wrote " + Quoted(options.out) + ": " + Grouped(result.programLength) +
+                     "-byte program, " + std::to_string(records) + (records == 1 ? " body" : " bodies") +
+                     " of " + Grouped(result.bodyBytes) + " bytes, table at byte " + Grouped(result.tableOffset) +
+                     "; " + Grouped(result.fileLength) + " bytes in all";
+  if (result.strippedBytes != 0) {
+    line += " (the stub's old payload of " + Grouped(result.strippedBytes) + " bytes was left out)";
+  }
+  Out(line);
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,65 @@
+#include "tools/qpxtool/PatchReader.h"
+
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+
+std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
+  const std::size_t count = payload.records.size();
+  std::vector<RecordPlan> plans(count);
+  std::size_t stop = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const PatchRecord& record = payload.records[i];
+    RecordPlan& plan = plans[i];
+    if (stop != count) {
+      plan = {RecordFate::NotReached, stop};
+    } else if (record.bodySize == 0) {
+      plan.fate = RecordFate::Skipped;
+    } else if (!LiesInside(record.bodyOffset, record.bodySize, payload.fileSize)) {
+      plan.fate = RecordFate::Unreadable;
+      stop = i;
+    } else if (record.resourceNumber >= kResourceLimit) {
+      plan.fate = RecordFate::OutOfRange;
+    } else if (record.resourceNumber >= kEntryCount && LooseBlockCount(record.bodySize) > kLooseMaxBlocks) {
+      plan.fate = RecordFate::TooLarge;
+    }
+  }
+  // A body that is written and later overwritten is superseded by the next
+  // record that writes the same resource.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (plans[i].fate != RecordFate::Applied) continue;
+    for (std::size_t j = i + 1; j < count; ++j) {
+      if (plans[j].fate == RecordFate::Applied &&
+          payload.records[j].resourceNumber == payload.records[i].resourceNumber) {
+        plans[i] = {RecordFate::Superseded, j};
+        break;
+      }
+    }
+  }
+  return plans;
+}
+
+bool IsProblem(RecordFate fate) {
+  return fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge || fate == RecordFate::Unreadable ||
+         fate == RecordFate::NotReached;
+}
+
+PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
+                       std::unique_ptr<CAbstractFile>& file, Payload& payload) {
+  const std::string name = "patch " + Quoted(text);
+  switch (KindOf(path)) {
+    case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
+    case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
+    case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");
+    default: break;
+  }
+  file = fileSystem.Open(path.c_str(), OpenMode_Read);
+  // The patcher's own words when it cannot open itself.
+  if (!file) Fail(kExitBadInput, name + ": " + PatcherMessage(L"Can't open patch data\n"));
+  return ReadPayload(*file, payload);
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,43 @@
+#pragma once
+// A patch file read as the patcher reads it, and what the patcher would do
+// with each of its records.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/PatchPayload.h"
+#include "filesystem/FileSystem.h"
+
+namespace qpx::tool {
+
+// What becomes of a record when the patcher runs.
+enum class RecordFate {
+  Applied,     // written to its resource
+  Superseded,  // written, then overwritten by a later record for the same resource
+  Skipped,     // size 0: passed over without a word
+  OutOfRange,  // the patcher prints "Failed": no such resource
+  TooLarge,    // the patcher prints "Failed": more than a loose file can hold
+  Unreadable,  // the patcher prints "Can't read patch data" and stops
+  NotReached,  // after a record that stopped the run
+};
+
+struct RecordPlan {
+  RecordFate fate = RecordFate::Applied;
+  std::size_t by = 0;  // Superseded: the record that overwrites; NotReached: the one that stops the run
+};
+
+// Follows the patcher through the table: one plan per record.
+std::vector<RecordPlan> FollowPatcher(const Payload& payload);
+
+// Whether a fate means the patcher reports a problem.
+bool IsProblem(RecordFate fate);
+
+// Opens `path` (typed as `text`) and reads its payload exactly as the
+// patcher does. Throws ToolError (kExitBadInput) when the file cannot be
+// opened; returns the patcher's refusal, if any.
+PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
+                       std::unique_ptr<CAbstractFile>& file, Payload& payload);
+
+}  // namespace qpx::tool

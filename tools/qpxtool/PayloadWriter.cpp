@@ -1,0 +1,205 @@
+#include "tools/qpxtool/PayloadWriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "paths/Paths.h"
+#include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+constexpr uint64_t kOffsetLimit = UINT32_MAX;
+
+std::unique_ptr<CAbstractFile> OpenInput(CFileSystem& fileSystem, const std::wstring& path, const std::string& name,
+                                         int64_t& size) {
+  switch (KindOf(path)) {
+    case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
+    case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
+    case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");
+    default: break;
+  }
+  auto file = fileSystem.Open(path.c_str(), OpenMode_Read);
+  if (!file || !file->QuerySize64(size)) Fail(kExitBadInput, name + ": cannot be opened for reading");
+  return file;
+}
+
+bool EndsInMagic(CAbstractFile& file, uint64_t length) {
+  char magic[sizeof kPayloadMagic] = {};
+  return length >= sizeof magic && file.Seek64(static_cast<int64_t>(length - sizeof magic)) &&
+         file.Read(magic, sizeof magic) == sizeof magic && std::memcmp(magic, kPayloadMagic, sizeof magic) == 0;
+}
+
+void Write(ReplacingOutput& output, const void* bytes, uint32_t size, const std::string& outName) {
+  if (output.File().Write(bytes, size) != size) Fail(kExitFailedCheck, outName + ": writing failed (disk full?)");
+}
+
+void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, ReplacingOutput& output, std::span<uint8_t> buffer,
+          const std::string& sourceName, const std::string& outName) {
+  switch (CopyBytes(source, offset, size, output.File(), buffer)) {
+    case CopyResult::Done: return;
+    case CopyResult::ReadShort: Fail(kExitFailedCheck, sourceName + ": reading failed part way");
+    case CopyResult::WriteShort: Fail(kExitFailedCheck, outName + ": writing failed (disk full?)");
+  }
+}
+
+}  // namespace
+
+bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
+  const uint64_t trailerStart = static_cast<uint64_t>(payload.fileSize) - sizeof(PayloadTrailer);
+  std::vector<std::pair<uint64_t, uint64_t>> pieces;  // [start, end)
+  pieces.emplace_back(payload.header.tableOffset,
+                      payload.header.tableOffset + uint64_t{payload.header.recordCount} * sizeof(PatchRecord));
+  for (const PatchRecord& record : payload.records) {
+    if (record.bodySize != 0) pieces.emplace_back(record.bodyOffset, uint64_t{record.bodyOffset} + record.bodySize);
+  }
+  std::sort(pieces.begin(), pieces.end());
+  uint64_t covered = pieces.front().first;
+  for (const auto& [start, end] : pieces) {
+    if (end > trailerStart) {
+      why = "its payload has a table or body beyond the start of its trailer";
+      return false;
+    }
+    if (start > covered) {
+      why = "its payload leaves bytes " + Grouped(covered) + ".." + Grouped(start - 1) +
+            " unused between its pieces, so where the program ends is unclear";
+      return false;
+    }
+    covered = std::max(covered, end);
+  }
+  if (covered != trailerStart) {
+    why = "its payload leaves bytes " + Grouped(covered) + ".." + Grouped(trailerStart - 1) +
+          " unused before its trailer, so where the program ends is unclear";
+    return false;
+  }
+  if (pieces.front().first == 0) {
+    why = "its payload starts at byte 0: no program is left once it is stripped";
+    return false;
+  }
+  programEnd = pieces.front().first;
+  return true;
+}
+
+BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
+  const std::string stubName = "--stub " + Quoted(request.stubText);
+  const std::string outName = "--out " + Quoted(request.outText);
+  if (request.bodies.empty()) {
+    Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
+  }
+
+  int64_t stubSize = 0;
+  const auto stub = OpenInput(fileSystem, request.stub, stubName, stubSize);
+  if (stubSize == 0) Fail(kExitBadInput, stubName + ": is empty; the stub is the patcher program (qpxpatch)");
+
+  const PathKind outKind = KindOf(request.out);
+  if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
+  if (outKind == PathKind::Other) Fail(kExitBadInput, outName + ": is not a regular file");
+  if (outKind != PathKind::Missing && SameFile(request.stub, request.out)) {
+    Fail(kExitBadInput, outName + ": is the stub itself; write the patch to another file");
+  }
+  const std::wstring outDirectory = DirectoryOf(request.out);
+  if (!outDirectory.empty() && KindOf(outDirectory) != PathKind::Directory) {
+    Fail(kExitBadInput, outName + ": its folder does not exist");
+  }
+
+  BuildResult result;
+  result.programLength = static_cast<uint64_t>(stubSize);
+  Payload existing;
+  const PayloadError existingError = ReadPayload(*stub, existing);
+  if (existingError != PayloadError::CantFind) {
+    if (!request.replacePayload) {
+      Fail(kExitBadInput, stubName + ": already carries a patch payload; use the plain patcher, "
+                                     "or give --replace-payload to replace that payload");
+    }
+    if (existingError != PayloadError::None) {
+      Fail(kExitBadInput, stubName + ": carries a damaged payload (the patcher says \"" +
+                              PatcherMessage(PayloadMessage(existingError)) +
+                              "\"), so where the program ends is unclear; use the plain patcher");
+    }
+    std::string why;
+    for (const PatchRecord& record : existing.records) {
+      if (record.bodySize != 0 && !LiesInside(record.bodyOffset, record.bodySize, existing.fileSize)) {
+        Fail(kExitBadInput, stubName + ": its payload has a body outside the file; use the plain patcher");
+      }
+    }
+    if (!FindProgramEnd(existing, result.programLength, why)) {
+      Fail(kExitBadInput, stubName + ": cannot strip its payload: " + why + "; use the plain patcher");
+    }
+    if (EndsInMagic(*stub, result.programLength)) {
+      Fail(kExitBadInput, stubName + ": still ends in a payload once its own is stripped; use the plain patcher");
+    }
+    result.strippedBytes = static_cast<uint64_t>(stubSize) - result.programLength;
+  }
+  if (result.programLength > kOffsetLimit) {
+    Fail(kExitBadInput, stubName + ": is " + Grouped(result.programLength) +
+                            " bytes long; payload offsets must fit in 32 bits (at most 4,294,967,295)");
+  }
+
+  // Every body is sized and checked before anything is written.
+  std::vector<PatchRecord> records;
+  records.reserve(request.bodies.size());
+  std::map<uint32_t, std::size_t> lastRecordOf;
+  uint64_t offset = result.programLength;
+  for (const BodySource& body : request.bodies) {
+    const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
+    int64_t size = 0;
+    OpenInput(fileSystem, body.path, name, size);
+    if (size == 0) Fail(kExitBadInput, name + ": is empty; a body has at least one byte");
+    const auto bodySize = static_cast<uint64_t>(size);
+    if (body.resourceNumber >= kEntryCount && bodySize > kLooseMaxBodySize) {
+      Fail(kExitBadInput, name + ": has " + Grouped(bodySize) + " bytes; a loose file (" +
+                              TargetName(body.resourceNumber) + ") holds at most " + Grouped(kLooseMaxBodySize));
+    }
+    if (offset + bodySize > kOffsetLimit) {
+      Fail(kExitBadInput, name + ": would end at byte " + Grouped(offset + bodySize) +
+                              " of the patch; payload offsets must fit in 32 bits (at most 4,294,967,295)");
+    }
+    if (const auto earlier = lastRecordOf.find(body.resourceNumber); earlier != lastRecordOf.end()) {
+      result.warnings.push_back(body.origin + ": resource " + std::to_string(body.resourceNumber) +
+                                " was already given by " + request.bodies[earlier->second].origin +
+                                "; both are applied in turn and the later body stays");
+    }
+    lastRecordOf[body.resourceNumber] = records.size();
+    records.push_back(PatchRecord{body.resourceNumber, kRecordReservedValue, static_cast<uint32_t>(offset),
+                                  static_cast<uint32_t>(bodySize)});
+    offset += bodySize;
+    result.bodyBytes += bodySize;
+  }
+  result.tableOffset = static_cast<uint32_t>(offset);
+  result.fileLength = offset + records.size() * sizeof(PatchRecord) + sizeof(PayloadTrailer);
+
+  ReplacingOutput output(fileSystem, request.out);
+  CopyBuffer buffer;
+  Copy(*stub, 0, result.programLength, output, buffer.Span(), stubName, outName);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const BodySource& body = request.bodies[i];
+    const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
+    int64_t size = 0;
+    const auto file = fileSystem.Open(body.path.c_str(), OpenMode_Read);
+    if (!file || !file->QuerySize64(size) || static_cast<uint64_t>(size) != records[i].bodySize) {
+      Fail(kExitFailedCheck, name + ": changed while the patch was being built");
+    }
+    Copy(*file, 0, records[i].bodySize, output, buffer.Span(), name, outName);
+  }
+  // The table goes through the same buffer, a piece at a time.
+  const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);
+  for (std::size_t first = 0; first < records.size(); first += perPiece) {
+    const std::size_t count = std::min(perPiece, records.size() - first);
+    Write(output, records.data() + first, static_cast<uint32_t>(count * sizeof(PatchRecord)), outName);
+  }
+  PayloadTrailer trailer{{kPayloadVersion, kTrailerReservedValue, result.tableOffset,
+                          static_cast<uint32_t>(records.size())},
+                         {}};
+  std::memcpy(trailer.magic, kPayloadMagic, sizeof trailer.magic);
+  Write(output, &trailer, sizeof trailer, outName);
+  output.Commit(request.stub);
+  return result;
+}
+
+}  // namespace qpx::tool

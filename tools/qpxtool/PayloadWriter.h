@@ -1,0 +1,49 @@
+#pragma once
+// Writes a patch: the patcher program (the stub) followed by a payload laid
+// out as Part 1.2's Arrangement: the bodies back to back in record order,
+// the record table, then the 24-byte trailer.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/PatchPayload.h"
+#include "filesystem/FileSystem.h"
+#include "tools/qpxtool/BodyList.h"
+
+namespace qpx::tool {
+
+struct BuildRequest {
+  std::wstring stub;
+  std::string stubText;  // as typed, for messages
+  std::wstring out;
+  std::string outText;
+  std::vector<BodySource> bodies;
+  bool replacePayload = false;
+};
+
+struct BuildResult {
+  uint64_t programLength = 0;  // bytes of the stub kept in front of the payload
+  uint64_t strippedBytes = 0;  // bytes of an old payload left out (--replace-payload)
+  uint64_t bodyBytes = 0;
+  uint32_t tableOffset = 0;
+  uint64_t fileLength = 0;
+  std::vector<std::string> warnings;
+};
+
+// Builds the patch, streaming every byte through one fixed buffer, into a
+// fresh file beside the output that is renamed over it only when complete.
+// Throws ToolError: kExitBadInput for every refusal (nothing is written),
+// kExitFailedCheck when reading or writing fails part way (the output is
+// left as it was).
+BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request);
+
+// Where the program in front of a payload ends, for a payload that reads
+// without error: the smallest offset of its table and of its non-empty
+// bodies, provided that those pieces together cover every byte from there
+// to the trailer (as every writer of the Arrangement leaves them). False,
+// with the reason, when the payload is laid out otherwise: a gap, a piece
+// beyond the trailer or outside the file, or no program left at all.
+bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why);
+
+}  // namespace qpx::tool

@@ -1,0 +1,188 @@
+// qpxtool verify: whether a game folder holds exactly each body of a patch.
+// Opens every file for reading only.
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/PatchPayload.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/GameReader.h"
+#include "tools/qpxtool/PatchReader.h"
+#include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+                const std::string& size, const std::string& status) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
+                size.c_str());
+  return text + status;
+}
+
+// Compares the `size` bytes of the patch body at `bodyOffset` with `game`
+// from its position on. Empty when equal; otherwise what differs.
+std::string CompareBody(CAbstractFile& patch, uint64_t bodyOffset, uint64_t size, CAbstractFile& game,
+                        const std::string& where, uint64_t gameOffset, std::span<uint8_t> ours,
+                        std::span<uint8_t> theirs) {
+  std::string difference;
+  const bool read = ReadPieces(patch, bodyOffset, size, ours, [&](uint64_t done, std::span<const uint8_t> piece) {
+    const auto length = static_cast<uint32_t>(piece.size());
+    if (game.Read(theirs.data(), length) != length) {
+      difference = where + " cannot be read at byte " + Grouped(gameOffset + done);
+      return false;
+    }
+    if (std::memcmp(piece.data(), theirs.data(), length) != 0) {
+      uint32_t at = 0;
+      while (piece[at] == theirs[at]) ++at;
+      difference = where + " differs from the body at byte " + Grouped(done + at) + " of the body (byte " +
+                   Grouped(gameOffset + done + at) + " of the file)";
+      return false;
+    }
+    return true;
+  });
+  if (!read && difference.empty()) difference = "the patch cannot be read";
+  return difference;
+}
+
+class Verifier {
+ public:
+  Verifier(CFileSystem& fileSystem, CAbstractFile& patch, GameReader& game)
+      : fileSystem_(fileSystem), patch_(patch), game_(game) {}
+
+  // Empty when the game folder holds exactly this body; otherwise why not.
+  std::string Check(const PatchRecord& record) {
+    if (record.resourceNumber < kEntryCount) return CheckEntry(record);
+    return CheckLooseFile(record);
+  }
+
+ private:
+  std::string CheckEntry(const PatchRecord& record) {
+    game_.OpenArchive();
+    const ArchiveIndexEntry& entry = game_.Entries()[record.resourceNumber];
+    const std::string data = "DATA1.QPX";
+    if (entry.size != record.bodySize) {
+      return "its index record says " + Grouped(entry.size) + " bytes, the body has " + Grouped(record.bodySize);
+    }
+    // A replaced record has attributes 0; one left as it was (same length
+    // in place) had 0 already, or the body could not have gone in place.
+    if (entry.attributes != 0) return "its index record has attributes " + std::to_string(entry.attributes);
+    if (!LiesInside(entry.offset, record.bodySize, game_.DataSize())) {
+      return "its index record points past the end of " + data;
+    }
+    if (!game_.Data().Seek64(static_cast<int64_t>(entry.offset))) return data + " cannot be read";
+    return CompareBody(patch_, record.bodyOffset, record.bodySize, game_.Data(), data, entry.offset, ours_.Span(),
+                       theirs_.Span());
+  }
+
+  std::string CheckLooseFile(const PatchRecord& record) {
+    const uint32_t looseIndex = record.resourceNumber - kEntryCount;
+    const std::wstring path = game_.LoosePath(looseIndex);
+    const std::string name = TargetName(record.resourceNumber);
+    const auto file = fileSystem_.Open(path.c_str(), OpenMode_Read);
+    if (!file) return name + " is missing or cannot be read";
+    int64_t length = 0;
+    const uint64_t expected = LooseFileLength(record.bodySize);
+    if (!file->QuerySize64(length)) return name + " cannot be read";
+    if (static_cast<uint64_t>(length) != expected) {
+      return name + " is " + Grouped(static_cast<uint64_t>(length)) + " bytes, not " + Grouped(expected);
+    }
+    const LooseFileHeader wanted = MakeLooseFileHeader(record.bodySize);
+    LooseFileHeader header{};
+    if (file->Read(&header, sizeof header) != sizeof header) return name + " cannot be read";
+    if (std::memcmp(&header, &wanted, sizeof header) != 0) {
+      return name + "'s header is not the one for this body (it says " + Grouped(header.totalSize) + " bytes)";
+    }
+    std::string difference = CompareBody(patch_, record.bodyOffset, record.bodySize, *file, name, sizeof header,
+                                             ours_.Span(), theirs_.Span());
+    if (!difference.empty()) return difference;
+    uint8_t fill[kLooseFileAlignment] = {};
+    const uint32_t fillLength = LooseZeroFill(record.bodySize);
+    static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
+    if (file->Read(fill, fillLength) != fillLength || std::memcmp(fill, kZeros, fillLength) != 0) {
+      return name + " has other bytes than zeros after the body";
+    }
+    return "";
+  }
+
+  CFileSystem& fileSystem_;
+  CAbstractFile& patch_;
+  GameReader& game_;
+  CopyBuffer ours_;
+  CopyBuffer theirs_;
+};
+
+}  // namespace
+
+int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
+  if (error != PayloadError::None) {
+    Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+  }
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  Verifier verifier(fileSystem, *patch, game);
+
+  Out(Row("#", "resource", "target", "size", "status"));
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    const PatchRecord& record = payload.records[i];
+    std::string status;
+    switch (plans[i].fate) {
+      case RecordFate::Applied: {
+        const std::string difference = verifier.Check(record);
+        if (difference.empty()) {
+          status = "applied";
+          ++applied;
+        } else {
+          status = "NOT APPLIED: " + difference;
+          ++notApplied;
+        }
+        break;
+      }
+      case RecordFate::Superseded:
+        status = "superseded by record " + std::to_string(plans[i].by);
+        ++superseded;
+        break;
+      case RecordFate::Skipped:
+        status = "skipped: size 0";
+        ++skipped;
+        break;
+      case RecordFate::OutOfRange:
+        status = "NOT APPLIED: no such resource (the patcher prints \"Failed\")";
+        ++notApplied;
+        break;
+      case RecordFate::TooLarge:
+        status = "NOT APPLIED: too large for a loose file (the patcher prints \"Failed\")";
+        ++notApplied;
+        break;
+      case RecordFate::Unreadable:
+        status = "NOT APPLIED: body outside the patch file (the patcher stops here)";
+        ++notApplied;
+        break;
+      case RecordFate::NotReached:
+        status = "NOT APPLIED: the patcher stops at record " + std::to_string(plans[i].by);
+        ++notApplied;
+        break;
+    }
+    Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+            std::to_string(record.bodySize), status));
+  }
+
+  std::string summary = "verify: " + std::to_string(applied) + " of " + std::to_string(plans.size()) +
+                        (plans.size() == 1 ? " record" : " records") + " applied";
+  if (notApplied != 0) summary += ", " + std::to_string(notApplied) + " NOT applied";
+  if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
+  if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+  Out(summary);
+  return notApplied == 0 ? kExitSuccess : kExitFailedCheck;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,131 @@
+// qpxtool: the patch author's tool. Builds patches for qpxpatch, lists and
+// verifies them, extracts resources from a game folder and makes a sample
+// game folder to try patches on.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "filesystem/FileSystem.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace {
+
+constexpr const char* kManifestHelp =
+    "Manifest: a text file (UTF-8) of lines \"NUMBER FILE\": a resource number, blanks, then the body's\n"
+    "file, relative to the manifest's folder unless absolute (the rest of the line, so names may hold\n"
+    "spaces). Blank lines and lines starting with # are skipped. NUMBER=FILE arguments follow the\n"
+    "manifest's bodies, FILE relative to the current folder. Records keep this order.\n"
+    "Resource numbers: 0..1206 are the archive entries, 1207..2714 the loose files res\\D00000.bin ..\n"
+    "res\\D01507.bin (number - 1207). A body has at least 1 byte; a loose file's at most 132,907,008.\n"
+    "Exit status: 0 written, 1 reading or writing failed part way, 2 bad usage or input (nothing written).";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace qpx;
+  using namespace qpx::tool;
+
+  const std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+  std::vector<const char*> pointers;
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+
+  CLI::App app("qpxtool: builds, lists and verifies patches for the qpxpatch patcher.", "qpxtool");
+  app.set_version_flag("--version", "qpxtool " QPX_TOOL_VERSION);
+  app.require_subcommand(1);
+  app.footer("Run \"qpxtool SUBCOMMAND --help\" for each subcommand's options.\n"
+             "Exit status: 0 success, 1 a failed check, 2 bad usage or bad input.");
+
+  BuildOptions build;
+  CLI::App* buildCommand = app.add_subcommand(
+      "build", "Write PATCH: the patcher program (the stub) followed by a payload of the bodies.");
+  buildCommand->add_option("--stub", build.stub, "the patcher program: qpxpatch, or qpxpatch.exe for Windows")
+      ->required()
+      ->type_name("PATCHER");
+  buildCommand->add_option("--out", build.out, "the patch to write (replaced only once complete)")
+      ->required()
+      ->type_name("PATCH");
+  buildCommand->add_option("--manifest", build.manifest, "a manifest naming the bodies (format below)")
+      ->type_name("FILE");
+  buildCommand->add_flag("--replace-payload", build.replacePayload,
+                         "the stub is itself a patch: build from its program alone, leaving its payload out");
+  buildCommand->add_option("bodies", build.pairs, "a body for a resource, after the manifest's bodies")
+      ->type_name("NUMBER=FILE");
+  buildCommand->footer(kManifestHelp);
+
+  ListOptions list;
+  CLI::App* listCommand = app.add_subcommand(
+      "list", "Check PATCH as the patcher would and print its records: target, body offset and size.");
+  listCommand->add_option("PATCH", list.patch, "the patch (a patcher with its payload)")->required();
+  listCommand->footer("Exit status: 0 the patcher would take every record, 1 it would refuse the patch or\n"
+                      "fail a record (its own message is printed), 2 bad usage or PATCH cannot be opened.");
+
+  VerifyOptions verify;
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify", "Report, per record of PATCH, whether GAMEDIR holds exactly its body. Reads only.");
+  verifyCommand->add_option("PATCH", verify.patch, "the patch")->required();
+  verifyCommand->add_option("GAMEDIR", verify.gameDirectory, "the game folder (DATA0.QPX, DATA1.QPX, res)")
+      ->required();
+  verifyCommand->footer("A record overwritten by a later record for the same resource is reported as\n"
+                        "superseded, and one of size 0 as skipped; neither counts against the patch.\n"
+                        "Exit status: 0 every record applied, 1 some not, 2 bad usage or input.");
+
+  ExtractOptions extract;
+  CLI::App* extractCommand = app.add_subcommand(
+      "extract", "Write the current body of resource NUMBER in GAMEDIR to OUT.");
+  extractCommand->add_option("GAMEDIR", extract.gameDirectory, "the game folder")->required();
+  extractCommand->add_option("NUMBER", extract.number, "0..1206 an entry, 1207..2714 a loose file")->required();
+  extractCommand->add_option("OUT", extract.out, "the file to write")->required();
+  extractCommand->footer("An entry's body is its index record's size bytes at its offset in DATA1.QPX; a\n"
+                         "loose file's is what follows its 2048-byte header, as long as the header says.\n"
+                         "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
+
+  SampleOptions sample;
+  CLI::App* sampleCommand = app.add_subcommand(
+      "sample", "Make a small synthetic game folder in GAMEDIR to try patches on.");
+  sampleCommand->add_option("GAMEDIR", sample.gameDirectory, "a new or empty folder (made if missing)")
+      ->required();
+  sampleCommand->footer("Refuses a folder that already holds DATA0.QPX or DATA1.QPX (in any case).\n"
+                        "Exit status: 0 made, 1 writing failed, 2 bad usage or input.");
+
+  // CLI11 would only say that a subcommand is required.
+  const auto known = [&](const std::string& name) {
+    for (const CLI::App* command : app.get_subcommands({})) {
+      if (command->check_name(name)) return true;
+    }
+    return false;
+  };
+  if (arguments.size() > 1 && !arguments[1].starts_with('-') && !known(arguments[1])) {
+    Err("qpxtool: unknown subcommand " + Quoted(arguments[1]) + "; run \"qpxtool --help\" for the list");
+    return kExitBadInput;
+  }
+  try {
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? kExitSuccess : kExitBadInput;
+  }
+
+  CLI::App* chosen = app.get_subcommands().front();
+  int status = kExitSuccess;
+  try {
+    const auto fileSystem = CreatePlatformFileSystem();
+    if (chosen == buildCommand) status = RunBuild(*fileSystem, build);
+    else if (chosen == listCommand) status = RunList(*fileSystem, list);
+    else if (chosen == verifyCommand) status = RunVerify(*fileSystem, verify);
+    else if (chosen == extractCommand) status = RunExtract(*fileSystem, extract);
+    else status = RunSample(*fileSystem, sample);
+  } catch (const ToolError& error) {
+    Err("qpxtool " + chosen->get_name() + ": " + error.what());
+    status = error.Status();
+  } catch (const std::bad_alloc&) {
+    Err("qpxtool " + chosen->get_name() + ": out of memory");
+    status = kExitFailedCheck;
+  }
+  std::fflush(stdout);
+  return status;
+}
