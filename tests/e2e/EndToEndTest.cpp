@@ -40,9 +40,18 @@ class EndToEndTest : public ::testing::Test {
     WriteFile(PatcherPath(), patchFile);
     return RunPrepared();
   }
-  ProcessResult RunPrepared() {
+  ProcessResult RunPrepared(uint64_t addressSpaceLimit = 0) {
     chmod(PatcherPath().c_str(), 0755);
-    return RunProcess({PatcherPath().string()}, dir.Path(), g_launcher);
+    return RunProcess({PatcherPath().string()}, dir.Path(), g_launcher, addressSpaceLimit);
+  }
+
+  // Writes the image, then `tail` at `offset` (the gap stays sparse).
+  void WriteSparsePatcher(uint64_t offset, const std::vector<uint8_t>& tail) {
+    std::ofstream out(PatcherPath(), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    ASSERT_TRUE(out.good());
   }
 
   // What the console shows for `lines` followed by the final prompt.
@@ -201,18 +210,43 @@ TEST_F(EndToEndTest, PayloadsBeyondTwoGiBAreReadAtPositiveOffsets) {
   AppendTable(table, {{747, 0, base, 120}, {1368, 0, base + 120, 0x40000}});
   tail.insert(tail.end(), table.begin(), table.end());
   AppendTrailer(tail, 1, base + 120 + 0x40000, 2);
-  {
-    std::ofstream out(PatcherPath(), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    out.seekp(base);
-    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
-    ASSERT_TRUE(out.good());
-  }
+  WriteSparsePatcher(base, tail);
   ExpectOutcome(RunPrepared(), "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0);
   std::filesystem::remove(PatcherPath());
   const auto written = ReadFile(dir.Path() / "DATA1.QPX");
   EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.begin() + 120), entryBody) << "in place: same slot";
   EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00161.bin"), LooseFileImage(looseBody));
+}
+
+TEST_F(EndToEndTest, AnAllocationFailureIsReportedAsOutOfMemory) {
+  MakeGame();
+  // A body that lies inside the (sparse) file but cannot be held in memory:
+  // beyond a 32-bit process's reach under Wine, beyond a set limit natively.
+  const uint32_t bodySize = g_launcher.empty() ? 0x60000000u : 0xE0000000u;
+  const uint64_t limit = g_launcher.empty() ? 0x40000000u : 0;
+  const uint32_t bodyOffset = 0x100000;
+  std::vector<uint8_t> tail;
+  AppendTable(tail, {{747, 0, bodyOffset, bodySize}});
+  const uint32_t tableOffset = bodyOffset + bodySize;
+  AppendTrailer(tail, 1, tableOffset, 1);
+  WriteSparsePatcher(tableOffset, tail);
+  ExpectOutcome(RunPrepared(limit), "Processing patch 747\nOut of memory\n", 1);
+  std::filesystem::remove(PatcherPath());
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+}
+
+TEST_F(EndToEndTest, LongPathsToThePatcherAreNeverCut) {
+  MakeGame();
+  // Deeper than the 260 characters of a classic Windows path buffer.
+  std::filesystem::path deep = dir.Path();
+  for (int i = 0; i < 8; ++i) deep /= std::string(40, static_cast<char>('a' + i));
+  std::filesystem::create_directories(deep);
+  const auto body = SampleBody(40, 64);
+  WriteFile(deep / "qpxpatch.exe", BuildPatchFile(image, {{748, body}}));
+  chmod((deep / "qpxpatch.exe").c_str(), 0755);
+  ASSERT_GT((deep / "qpxpatch.exe").string().size(), 300u);
+  ExpectOutcome(RunProcess({(deep / "qpxpatch.exe").string()}, dir.Path(), g_launcher),
+                "Processing patch 748\nDone\nSuccess!\n", 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@ void Drain(int fd, std::string& into, bool& open) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory,
-                         const std::string& launcher) {
+                         const std::string& launcher, uint64_t addressSpaceLimit) {
   std::vector<std::string> full;
   if (!launcher.empty()) full.push_back(launcher);
   full.insert(full.end(), argv.begin(), argv.end());
@@ -42,6 +43,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
     dup2(outPipe[1], STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
     if (chdir(workingDirectory.c_str()) != 0) _exit(126);
+    if (addressSpaceLimit != 0) {
+      const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
   }

@@ -2,6 +2,7 @@
 // Runs a program as a player or a script would: in a chosen folder, with
 // standard input closed, its output captured.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,8 +17,9 @@ struct ProcessResult {
 
 // Runs `argv` (argv[0] is the program's path) in `workingDirectory`. When
 // `launcher` is not empty it runs first, given the program's path and
-// arguments: how a Windows program is started under Wine.
+// arguments: how a Windows program is started under Wine. A non-zero
+// `addressSpaceLimit` caps the program's virtual memory, in bytes.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory,
-                         const std::string& launcher = "");
+                         const std::string& launcher = "", uint64_t addressSpaceLimit = 0);
 
 }  // namespace qpx::test
