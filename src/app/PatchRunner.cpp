@@ -4,6 +4,7 @@
 
 #include "app/PatchPayload.h"
 #include "archive/ResourceArchive.h"
+#include "filesystem/TransferBuffer.h"
 
 namespace qpx {
 namespace {
@@ -18,6 +19,8 @@ bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payl
     return false;
   }
 
+  // One buffer serves every body in turn: only one body is held at a time.
+  CTransferBuffer buffer;
   int failed = 0;
   for (const PatchRecord& record : payload.records) {
     if (record.bodySize == 0) continue;
@@ -28,15 +31,14 @@ bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payl
       ConsoleReport(console, L"Can't read patch data\n");
       return false;
     }
-    // Every byte is overwritten by the read: no need to zero the buffer.
-    const auto body = std::make_unique_for_overwrite<uint8_t[]>(record.bodySize);
+    uint8_t* const body = buffer.Reserve(record.bodySize);
     executable.Seek64(record.bodyOffset);
-    if (executable.Read(body.get(), record.bodySize) != record.bodySize) {
+    if (executable.Read(body, record.bodySize) != record.bodySize) {
       ConsoleReport(console, L"Can't read patch data\n");
       return false;
     }
 
-    if (archive.ApplyPatch(record.resourceNumber, body.get(), record.bodySize)) {
+    if (archive.ApplyPatch(record.resourceNumber, body, record.bodySize)) {
       ConsoleReport(console, L"Done\n");
     } else {
       ConsoleReport(console, L"Failed\n");

@@ -1,1 +1,264 @@
+// Runs the built patcher as a player would: a copy with a payload appended,
+// started in a game folder with standard input closed. Checks the exact
+// bytes it prints, its exit status and every archive file afterwards.
+//
+//   e2e_tests --patcher=PATH [--wine=LAUNCHER]
+//
+// With --wine the patcher is a Windows program started through LAUNCHER,
+// and its console lines end in CR LF.
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "archive/LooseFile.h"
+#include "e2e/ProcessRunner.h"
+#include "support/TestSupport.h"
+#include "tools/common/GameFolder.h"
+
+namespace qpx::test {
+namespace {
+
+std::string g_patcher;
+std::string g_launcher;
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(g_patcher.empty()) << "--patcher=PATH is required";
+    image = ReadFile(g_patcher);
+    ASSERT_FALSE(image.empty());
+  }
+
+  std::filesystem::path PatcherPath() const {
+    return dir.Path() / (g_launcher.empty() ? "qpxpatch" : "qpxpatch.exe");
+  }
+
+  ProcessResult Run(const std::vector<uint8_t>& patchFile) {
+    WriteFile(PatcherPath(), patchFile);
+    return RunPrepared();
+  }
+  ProcessResult RunPrepared(uint64_t addressSpaceLimit = 0) {
+    chmod(PatcherPath().c_str(), 0755);
+    return RunProcess({PatcherPath().string()}, dir.Path(), g_launcher, addressSpaceLimit);
+  }
+
+  // Writes the image, then `tail` at `offset` (the gap stays sparse).
+  void WriteSparsePatcher(uint64_t offset, const std::vector<uint8_t>& tail) {
+    std::ofstream out(PatcherPath(), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    ASSERT_TRUE(out.good());
+  }
+
+  // What the console shows for `lines` followed by the final prompt.
+  static std::string Screen(const std::string& lines) {
+    std::string text = lines + "Press Any Key...";
+    if (g_launcher.empty()) return text;
+    std::string crlf;
+    for (char c : text) crlf += (c == '\n') ? std::string("\r\n") : std::string(1, c);
+    return crlf;
+  }
+
+  void ExpectOutcome(const ProcessResult& result, const std::string& lines, int status) {
+    EXPECT_EQ(result.out, Screen(lines));
+    EXPECT_EQ(result.exitStatus, status) << result.err;
+  }
+
+  // A small game: entries 747 (100 bytes, slot 128 at 0) and 748 (64 bytes
+  // at 128), loose file 161.
+  void MakeGame() {
+    game.AddEntry(747, SampleBody(1, 100));
+    game.AddEntry(748, SampleBody(2, 64));
+    game.AddLooseFile(161, LooseFileImage(SampleBody(3, 10)));
+    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    index = ReadFile(dir.Path() / "DATA0.QPX");
+    data = ReadFile(dir.Path() / "DATA1.QPX");
+  }
+
+  void PutRecord(uint32_t number, const ArchiveIndexEntry& entry) {
+    std::memcpy(index.data() + number * sizeof entry, &entry, sizeof entry);
+  }
+
+  ScratchDirectory dir;
+  std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();
+  std::vector<uint8_t> image;
+  GameFolder game;
+  std::vector<uint8_t> index, data;
+};
+
+TEST_F(EndToEndTest, RefusesPayloadsItCannotFindOrRead) {
+  ExpectOutcome(Run(image), "Can't find patch data\n", 1);
+
+  auto lower = BuildPatchFile(image, {});
+  std::memcpy(lower.data() + lower.size() - 8, "patchdat", 8);
+  ExpectOutcome(Run(lower), "Can't find patch data\n", 1);
+
+  auto version = image;
+  AppendTrailer(version, 2, 0, 0);
+  ExpectOutcome(Run(version), "Can't read patch header\n", 1);
+
+  auto pastEnd = image;
+  AppendTrailer(pastEnd, 1, static_cast<uint32_t>(image.size() + 100), 1);
+  ExpectOutcome(Run(pastEnd), "Can't read patch info\n", 1);
+
+  auto huge = image;
+  AppendTrailer(huge, 1, 0, 0x10000000u);
+  ExpectOutcome(Run(huge), "Can't read patch info\n", 1);
+}
+
+TEST_F(EndToEndTest, AMissingArchiveChangesNothing) {
+  ExpectOutcome(Run(BuildPatchFile(image, {{747, {1, 2, 3}}})), "Can't open DATA1.QPX\n", 1);
+  ExpectOutcome(Run(BuildPatchFile(image, {})), "Can't open DATA1.QPX\n", 1);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "DATA1.QPX"));
+}
+
+TEST_F(EndToEndTest, AppliesEveryPatchAndLeavesTheArchiveExact) {
+  MakeGame();
+  const auto inPlace = SampleBody(10, 120), appended = SampleBody(11, 129), loose = SampleBody(12, 300);
+  const auto result = Run(BuildPatchFile(image, {{747, inPlace}, {748, appended}, {1368, loose}}));
+  ExpectOutcome(result, "Processing patch 747\nDone\nProcessing patch 748\nDone\nProcessing patch 1368\nDone\nSuccess!\n",
+                0);
+
+  std::copy(inPlace.begin(), inPlace.end(), data.begin());
+  std::fill(data.begin() + 120, data.begin() + 128, 0);
+  data.insert(data.end(), appended.begin(), appended.end());
+  data.resize(data.size() + 31, 0);
+  PutRecord(747, {0, 120, 120, 0});
+  PutRecord(748, {192, 129, 129, 0});
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA0.QPX"), index);
+  EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00161.bin"), LooseFileImage(loose));
+}
+
+TEST_F(EndToEndTest, FailedPatchesAreReportedAndTheRunGoesOn) {
+  MakeGame();
+  const auto body = SampleBody(13, 64);
+  ExpectOutcome(Run(BuildPatchFile(image, {{2715, {1}}, {1300, {2}}, {748, body}})),
+                "Processing patch 2715\nFailed\nProcessing patch 1300\nFailed\nProcessing patch 748\nDone\n"
+                "Failed patches: 2\n",
+                1);
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() / "res" / "D00093.bin")) << "loose files are never created";
+  std::copy(body.begin(), body.end(), data.begin() + 128);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+}
+
+TEST_F(EndToEndTest, ABodyBeyondTheFileStopsTheRun) {
+  MakeGame();
+  auto file = image;
+  const auto body = SampleBody(14, 100);
+  file.insert(file.end(), body.begin(), body.end());
+  const uint32_t table = AppendTable(file, {{747, 0, static_cast<uint32_t>(image.size()), 100},
+                                            {748, 0, static_cast<uint32_t>(image.size()), 0x7FFFFFFF}});
+  AppendTrailer(file, 1, table, 2);
+  ExpectOutcome(Run(file), "Processing patch 747\nDone\nProcessing patch 748\nCan't read patch data\n", 1);
+  EXPECT_TRUE(std::equal(body.begin(), body.end(), ReadFile(dir.Path() / "DATA1.QPX").begin()));
+}
+
+// Reads `size` bytes at `offset` without loading a sparse giant whole.
+std::vector<uint8_t> ReadAt(const std::filesystem::path& path, uint64_t offset, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<uint8_t> bytes(size);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+TEST_F(EndToEndTest, DataFilesBeyondFourGiBKeepFullOffsets) {
+  const uint64_t far = (uint64_t{1} << 32) + 64;
+  game.PutData(far, SampleBody(20, 50));
+  game.index[5] = {far, 50, 50, 0};
+  game.SetDataSize((uint64_t{1} << 32) + 1000 + 3);  // sparse, unaligned end
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+
+  const auto inPlace = SampleBody(21, 60), appended = SampleBody(22, 70);
+  ExpectOutcome(Run(BuildPatchFile(image, {{5, inPlace}, {6, appended}})),
+                "Processing patch 5\nDone\nProcessing patch 6\nDone\nSuccess!\n", 0);
+
+  const auto dataPath = dir.Path() / "DATA1.QPX";
+  const uint64_t end = (uint64_t{1} << 32) + 1003;
+  EXPECT_EQ(std::filesystem::file_size(dataPath), end + 96);
+  auto expected = inPlace;
+  expected.resize(64, 0);
+  EXPECT_EQ(ReadAt(dataPath, far, 64), expected);
+  expected = appended;
+  expected.resize(96, 0);
+  EXPECT_EQ(ReadAt(dataPath, end, 96), expected);
+  const auto records = ReadFile(dir.Path() / "DATA0.QPX");
+  ArchiveIndexEntry entry5, entry6;
+  std::memcpy(&entry5, records.data() + 5 * 32, 32);
+  std::memcpy(&entry6, records.data() + 6 * 32, 32);
+  EXPECT_EQ(entry5.offset, far);
+  EXPECT_EQ(entry5.size, 60u);
+  EXPECT_EQ(entry6.offset, end);
+  EXPECT_EQ(entry6.size, 70u);
+  std::filesystem::remove(dataPath);
+}
+
+TEST_F(EndToEndTest, PayloadsBeyondTwoGiBAreReadAtPositiveOffsets) {
+  MakeGame();
+  // Image, a sparse gap, then bodies, table and trailer above 2^31.
+  const uint32_t base = 0x80000010u;
+  const auto entryBody = SampleBody(30, 120), looseBody = SampleBody(31, 0x40000);
+  std::vector<uint8_t> tail = entryBody;
+  tail.insert(tail.end(), looseBody.begin(), looseBody.end());
+  std::vector<uint8_t> table;
+  AppendTable(table, {{747, 0, base, 120}, {1368, 0, base + 120, 0x40000}});
+  tail.insert(tail.end(), table.begin(), table.end());
+  AppendTrailer(tail, 1, base + 120 + 0x40000, 2);
+  WriteSparsePatcher(base, tail);
+  ExpectOutcome(RunPrepared(), "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0);
+  std::filesystem::remove(PatcherPath());
+  const auto written = ReadFile(dir.Path() / "DATA1.QPX");
+  EXPECT_EQ(std::vector<uint8_t>(written.begin(), written.begin() + 120), entryBody) << "in place: same slot";
+  EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00161.bin"), LooseFileImage(looseBody));
+}
+
+TEST_F(EndToEndTest, AnAllocationFailureIsReportedAsOutOfMemory) {
+  MakeGame();
+  // A body that lies inside the (sparse) file but cannot be held in memory:
+  // beyond a 32-bit process's reach under Wine, beyond a set limit natively.
+  const uint32_t bodySize = g_launcher.empty() ? 0x60000000u : 0xE0000000u;
+  const uint64_t limit = g_launcher.empty() ? 0x40000000u : 0;
+  const uint32_t bodyOffset = 0x100000;
+  std::vector<uint8_t> tail;
+  AppendTable(tail, {{747, 0, bodyOffset, bodySize}});
+  const uint32_t tableOffset = bodyOffset + bodySize;
+  AppendTrailer(tail, 1, tableOffset, 1);
+  WriteSparsePatcher(tableOffset, tail);
+  ExpectOutcome(RunPrepared(limit), "Processing patch 747\nOut of memory\n", 1);
+  std::filesystem::remove(PatcherPath());
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+}
+
+TEST_F(EndToEndTest, LongPathsToThePatcherAreNeverCut) {
+  MakeGame();
+  // Deeper than the 260 characters of a classic Windows path buffer.
+  std::filesystem::path deep = dir.Path();
+  for (int i = 0; i < 8; ++i) deep /= std::string(40, static_cast<char>('a' + i));
+  std::filesystem::create_directories(deep);
+  const auto body = SampleBody(40, 64);
+  WriteFile(deep / "qpxpatch.exe", BuildPatchFile(image, {{748, body}}));
+  chmod((deep / "qpxpatch.exe").c_str(), 0755);
+  ASSERT_GT((deep / "qpxpatch.exe").string().size(), 300u);
+  ExpectOutcome(RunProcess({(deep / "qpxpatch.exe").string()}, dir.Path(), g_launcher),
+                "Processing patch 748\nDone\nSuccess!\n", 0);
+}
+
+}  // namespace
+}  // namespace qpx::test
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    // Absolute: every test runs in a scratch folder of its own.
+    if (arg.rfind("--patcher=", 0) == 0) qpx::test::g_patcher = std::filesystem::absolute(arg.substr(10));
+    if (arg.rfind("--wine=", 0) == 0) qpx::test::g_launcher = std::filesystem::absolute(arg.substr(7));
+  }
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Measures the patcher against plain copies of the same bytes and writes the
+# figures to bench/results.md. Not part of the tests: it takes minutes and
+# wants a quiet machine.
+#
+#   scripts/bench.sh            (REPS=N to repeat each contender N times, default 5)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$(pwd)
+REPS=${REPS:-5}
+
+scripts/setup.sh
+cmake --preset native >/dev/null && cmake --build --preset native >/dev/null
+cmake --preset win32 >/dev/null && cmake --build --preset win32 --target qpxpatch >/dev/null
+scripts/wine-up.sh
+
+bin=$root/build/native/bin
+wbin=$root/build/win32/bin
+W=$root/build/bench
+rm -rf "$W" && mkdir -p "$W/times"
+
+echo "== making the fixtures"
+"$bin/bench_fixture" large "$W/large"
+"$bin/bench_fixture" small "$W/small"
+build() { "$bin/qpxtool" build --stub "$1" --out "$2" --manifest "$3" >/dev/null; }
+build "$bin/qpxpatch" "$W/large/patch" "$W/large/large.manifest"
+build "$wbin/qpxpatch.exe" "$W/large/patch.exe" "$W/large/large.manifest"
+for m in small entries loose empty; do build "$bin/qpxpatch" "$W/small/$m" "$W/small/$m.manifest"; done
+build "$wbin/qpxpatch.exe" "$W/small/small.exe" "$W/small/small.manifest"
+
+now_us() { date +%s%6N; }
+# timed NAME COMMAND...: runs COMMAND with no input or output and records
+# its wall time in microseconds.
+timed() {
+  local name=$1; shift
+  local start end
+  start=$(now_us)
+  "$@" </dev/null >/dev/null 2>&1 || { echo "bench: '$name' failed" >&2; exit 1; }
+  end=$(now_us)
+  echo $((end - start)) >>"$W/times/$name"
+}
+# A fresh copy of the game, written out, so that no contender pays for the
+# previous one's write-back.
+fresh() { rm -rf "$1/work" && cp -a "$1/game" "$1/work" && sync; }
+in_work() { local dir=$1; shift; (cd "$dir/work" && "$@"); }
+
+copy_with_cat() { for i in 0 1 2 3 4 5 6 7; do cat "$W/large/bodies/b$i.bin" >"$W/large/work/copy$i.bin"; done; }
+copy_with_cp() { for i in 0 1 2 3 4 5 6 7; do cp "$W/large/bodies/b$i.bin" "$W/large/work/copy$i.bin"; done; }
+cat_patch() { cat "$bin/qpxpatch" "$W"/large/bodies/b{0..7}.bin >"$W/large/catted"; }
+
+echo "== timing, $REPS rounds, contenders interleaved"
+for round in $(seq "$REPS"); do
+  echo "   round $round"
+  fresh "$W/large"; timed large_patch in_work "$W/large" ../patch
+  fresh "$W/large"; timed large_cat copy_with_cat
+  fresh "$W/large"; timed large_cp copy_with_cp
+  fresh "$W/large"; timed large_wine in_work "$W/large" "$root/scripts/wine-run.sh" ../patch.exe
+  fresh "$W/small"; timed small_patch in_work "$W/small" ../small
+  fresh "$W/small"; timed small_wine in_work "$W/small" "$root/scripts/wine-run.sh" ../small.exe
+  rm -f "$W/large/built" "$W/large/catted"; sync
+  timed build_tool build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest"
+  sync
+  timed build_cat cat_patch
+  sync
+done
+
+echo "== system calls and memory"
+# Calls of a whole run, everything included; the run of an empty patch is
+# the start-up, divided out.
+calls() {
+  fresh "$W/small"
+  (cd "$W/small/work" && strace -c -f -o "$W/strace-$1.txt" "../$1" </dev/null >/dev/null)
+  awk '$NF == "total" { print $4 }' "$W/strace-$1.txt"
+}
+empty_calls=$(calls empty)
+entry_calls=$(calls entries)
+loose_calls=$(calls loose)
+all_calls=$(calls small)
+
+peak_kb() { /usr/bin/time -f %M -o "$W/peak.txt" "$@" </dev/null >/dev/null 2>&1; cat "$W/peak.txt"; }
+fresh "$W/large"
+patch_kb=$(cd "$W/large/work" && peak_kb ../patch)
+build_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --manifest "$W/large/gib.manifest")
+gib_size=$(stat -c %s "$W/large/gib")
+rm -f "$W/large/gib"
+
+# min and median of a series, in seconds
+stats() { sort -n "$W/times/$1" | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", v[1] / 1e6, m / 1e6 }'; }
+median() { stats "$1" | cut -d' ' -f2; }
+ratio() { awk -v a="$(median "$1")" -v b="$(median "$2")" 'BEGIN { printf "%.2f", a / b }'; }
+per() { awk -v a="$1" -v b="$2" -v n="$3" 'BEGIN { printf "%.2f", (a - b) / n }'; }
+row() { read -r lo med <<<"$(stats "$2")"; printf '| %s | %s | %s |\n' "$1" "$lo" "$med"; }
+
+body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
+{
+  echo "# Benchmark results"
+  echo
+  echo "Measured by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $REPS rounds, contenders interleaved."
+  echo "Machine: $(nproc) cores ($(lscpu | sed -n 's/^Model name: *//p' | head -1)), $(free -g | awk '/^Mem/ {print $2}') GiB,"
+  echo "Linux $(uname -r), $(gcc -dumpfullversion 2>/dev/null || true) (g++), Wine $(wine --version 2>/dev/null | sed 's/wine-//')."
+  echo
+  echo "## Wall time (seconds)"
+  echo
+  echo "| contender | minimum | median |"
+  echo "|---|---:|---:|"
+  row "Large bodies: patcher, native (8 × $body_mib MiB: 4 appended, 2 in place, 2 loose)" large_patch
+  row "Large bodies: \`cat\` of the same bodies into the game folder" large_cat
+  row "Large bodies: \`cp\` of the same bodies into the game folder" large_cp
+  row "Large bodies: patcher, Windows build under Wine" large_wine
+  row "Many small patches: patcher, native (2,715 bodies of 1 to 4,000 bytes)" small_patch
+  row "Many small patches: patcher, Windows build under Wine" small_wine
+  row "\`qpxtool build\` of the large case" build_tool
+  row "\`cat stub bodies... > out\`" build_cat
+  echo
+  echo "## Figures"
+  echo
+  echo "| figure | value | goal |"
+  echo "|---|---:|---:|"
+  echo "| large bodies: patcher ÷ \`cat\` (median) | $(ratio large_patch large_cat) | ≤ 1.25 |"
+  echo "| large bodies: patcher ÷ \`cp\` (median) | $(ratio large_patch large_cp) | |"
+  echo "| large bodies: Wine ÷ native (median) | $(ratio large_wine large_patch) | |"
+  echo "| system calls per entry patch (start-up divided out) | $(per "$entry_calls" "$empty_calls" 1207) | ≤ 10 |"
+  echo "| system calls per loose-file patch | $(per "$loose_calls" "$empty_calls" 1508) | ≤ 11 |"
+  echo "| system calls per patch, all 2,715 | $(per "$all_calls" "$empty_calls" 2715) | |"
+  echo "| system calls of start-up and end (empty patch) | $empty_calls | |"
+  echo "| peak memory of the patcher, large case | $((patch_kb / 1024)) MiB | ≤ $((body_mib + 8)) MiB |"
+  echo "| peak memory of \`qpxtool build\`, $((gib_size / 1048576)) MiB patch | $((build_kb / 1024)) MiB | ≤ 16 MiB |"
+  echo "| \`qpxtool build\` ÷ \`cat\` (median) | $(ratio build_tool build_cat) | ≤ 1.10 |"
+} >"$W/results.md"
+
+cp "$W/results.md" bench/results.md
+cat bench/results.md

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Checks that a built Windows program is what players get: a 32-bit (PE32,
+# i386) console program that imports only KERNEL32.dll and msvcrt.dll, with
+# an embedded manifest asking for the invoker's rights and a version
+# resource.
+#   pe_check.sh PROGRAM.exe
+set -uo pipefail
+exe=$1
+objdump=i686-w64-mingw32-objdump
+failures=0
+check() {  # description, command...
+  local what=$1; shift
+  if "$@" >/dev/null 2>&1; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+
+headers=$($objdump -p "$exe") || { echo "FAILED: cannot read $exe"; exit 1; }
+check "file format pei-i386" grep -q 'file format pei-i386' <<<"$headers"
+check "machine i386" grep -q 'architecture: i386' < <($objdump -f "$exe")
+check "PE32 optional header" grep -qE 'Magic[[:space:]]+010b' <<<"$headers"
+check "console subsystem" grep -qE 'Subsystem[[:space:]]+00000003' <<<"$headers"
+
+imports=$(grep -E 'DLL Name:' <<<"$headers" | awk '{print $3}' | sort | tr '\n' ' ')
+check "imports only KERNEL32.dll and msvcrt.dll (got: $imports)" test "$imports" = "KERNEL32.dll msvcrt.dll "
+
+resources=$(sed -n '/The .rsrc Resource Directory section/,/Resources start/p' <<<"$headers")
+check "manifest resource (type 24, id 1)" grep -qE 'Entry: ID: 0x000018' <<<"$resources"
+check "version resource (type 16)" grep -qE 'Entry: ID: 0x000010' <<<"$resources"
+check "manifest requests asInvoker" grep -qa 'requestedExecutionLevel level="asInvoker"' "$exe"
+
+if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed for $exe"; exit 1; fi
+echo "all checks passed for $exe"
