@@ -1,6 +1,6 @@
 #pragma once
 // What qpxtool needs of the platform beyond the project's file layer: its
-// command line as text, the spelling of paths in messages, and the few
+// paths typed as text, their spelling in messages, and the few
 // operations on names that the file layer does not offer (kinds of path,
 // identity of two paths, a fresh file, a replacing rename, permissions).
 // File contents are read and written through CFileSystem only.
@@ -11,11 +11,6 @@
 #include <vector>
 
 namespace qpx::tool {
-
-// The program's arguments, argv[0] included, as UTF-8 text. On Windows they
-// come from the wide command line (WTF-8, so that every wide path survives);
-// on POSIX they are the argument bytes as given.
-std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 // A path typed by the user (an argument, or a line of a manifest) in the
 // file layer's wide form: POSIX argument bytes decode exactly as the file

@@ -25,10 +25,6 @@ bool StatOf(const std::wstring& path, struct stat& st) {
 
 }  // namespace
 
-std::vector<std::string> CommandLineArguments(int argc, char** argv) {
-  return std::vector<std::string>(argv, argv + argc);
-}
-
 std::wstring PathFromText(const std::string& text) { return posix::DecodePath(text); }
 
 std::string PathToText(const std::wstring& path) {

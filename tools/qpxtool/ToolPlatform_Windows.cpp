@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 
@@ -24,16 +23,6 @@ bool IdentityOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 }  // namespace
-
-std::vector<std::string> CommandLineArguments(int argc, char** argv) {
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
-  std::vector<std::string> arguments;
-  for (int i = 0; i < count; ++i) arguments.push_back(WideToText(wide[i]));
-  LocalFree(wide);
-  return arguments;
-}
 
 std::wstring PathFromText(const std::string& text) { return DecodeUtf8(text); }
 

@@ -25,13 +25,11 @@ constexpr const char* kManifestHelp =
     "res\\D01507.bin (number - 1207). A body has at least 1 byte; a loose file's at most 132,907,008.\n"
     "Exit status: 0 written, 1 reading or writing failed part way, 2 bad usage or input (nothing written).";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The whole program, given its arguments (argv[0] included) as UTF-8 text.
+int RunTool(const std::vector<std::string>& arguments) {
   using namespace qpx;
   using namespace qpx::tool;
 
-  const std::vector<std::string> arguments = CommandLineArguments(argc, argv);
   std::vector<const char*> pointers;
   for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
 
@@ -129,3 +127,18 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Wide arguments, so that every path reaches the program as typed (as WTF-8
+// text in between, which keeps even unpaired surrogates).
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(qpx::tool::WideToText(argv[i]));
+  return RunTool(arguments);
+}
+#else
+// POSIX arguments are bytes; paths decode from them as the file layer's do.
+int main(int argc, char** argv) { return RunTool(std::vector<std::string>(argv, argv + argc)); }
+#endif
