@@ -1,6 +1,6 @@
 #pragma once
 // Writes a patch: the patcher program (the stub) followed by a payload laid
-// out as Part 1.2's Arrangement: the bodies back to back in record order,
+// out as the patcher reads it: the bodies back to back in record order,
 // the record table, then the 24-byte trailer.
 
 #include <cstdint>
@@ -41,7 +41,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request);
 // Where the program in front of a payload ends, for a payload that reads
 // without error: the smallest offset of its table and of its non-empty
 // bodies, provided that those pieces together cover every byte from there
-// to the trailer (as every writer of the Arrangement leaves them). False,
+// to the trailer (as every payload writer leaves them). False,
 // with the reason, when the payload is laid out otherwise: a gap, a piece
 // beyond the trailer or outside the file, or no program left at all.
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why);
