@@ -30,8 +30,10 @@ bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payl
     }
     // Every byte is overwritten by the read: no need to zero the buffer.
     const auto body = std::make_unique_for_overwrite<uint8_t[]>(record.bodySize);
-    executable.Seek64(record.bodyOffset);
-    if (executable.Read(body.get(), record.bodySize) != record.bodySize) {
+    // A refused seek leaves the position where the last read stopped: the
+    // bytes there are some other body, or the table, never this one.
+    if (!executable.Seek64(record.bodyOffset) ||
+        executable.Read(body.get(), record.bodySize) != record.bodySize) {
       ConsoleReport(console, L"Can't read patch data\n");
       return false;
     }
