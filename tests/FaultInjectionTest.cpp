@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <set>
 
 #include "app/PatchRunner.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
 #include "tools/common/GameFolder.h"
@@ -150,6 +152,45 @@ TEST(RefusedSeekTest, ABodyNotSoughtIsNotReadFromWhereTheLastOneEnded) {
   EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00000.bin"), loose);
   const auto data = ReadFile(dir.Path() / "DATA1.QPX");
   EXPECT_TRUE(std::equal(first.begin(), first.end(), data.begin())) << "the patch before stays applied";
+}
+
+// ---------------------------------------------------------------------------
+// A record whose write failed is not trusted by the next replacement.
+
+TEST(InterruptedRecordTest, TheNextReplacementOfTheSameLengthWritesTheRecordAgain) {
+  for (FaultStyle style : {FaultStyle::Fail, FaultStyle::Short}) {
+    ScratchDirectory dir;
+    const auto real = CreatePlatformFileSystem();
+    GameFolder game;
+    game.AddEntry(20, SampleBody(1, 10));  // slot 32 at 0
+    ASSERT_TRUE(game.Write(*real, dir.Path().wstring()));
+
+    // The first replacement moves the body to the end (slot 64 at 32); its
+    // third write, the record, fails.
+    FaultPlan plan;
+    plan.failAt = 3;
+    plan.style = style;
+    plan.counted = static_cast<uint32_t>(FileOperation::Write);
+    CFileSystem_Faulty faulty(*real, plan);
+    ResourceArchive archive(faulty);
+    ASSERT_TRUE(archive.OpenArchive());
+    const auto first = SampleBody(2, 40), second = SampleBody(3, 40);
+    EXPECT_FALSE(archive.ApplyPatch(20, first.data(), 40));
+    ASSERT_EQ(plan.struckOperation, FileOperation::Write);
+
+    // Same length, same slot: in memory the record already names it, on
+    // disk it does not, or only in part.
+    EXPECT_TRUE(archive.ApplyPatch(20, second.data(), 40));
+    const auto index = ReadFile(dir.Path() / "DATA0.QPX");
+    ArchiveIndexEntry record;
+    std::memcpy(&record, index.data() + 20 * sizeof record, sizeof record);
+    EXPECT_EQ(record.offset, 32u);
+    EXPECT_EQ(record.size, 40u);
+    EXPECT_EQ(record.secondSize, 40u);
+    const auto data = ReadFile(dir.Path() / "DATA1.QPX");
+    ASSERT_EQ(data.size(), 96u);
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), data.begin() + 32));
+  }
 }
 
 // ---------------------------------------------------------------------------
