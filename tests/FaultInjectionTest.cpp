@@ -383,6 +383,7 @@ class FaultLoopTest : public ::testing::Test {
                               std::to_string(static_cast<int>(style)) + ")";
     SCOPED_TRACE(where);
     ++faultPoints;
+    if (style == FaultStyle::Fail) ++struckBy[OperationName(plan.struckOperation)];
 
     // What it says matches what it did, and success means every patch is in.
     EXPECT_EQ(success, EndsWith(text, L"Success!\n")) << std::string(text.begin(), text.end());
@@ -443,9 +444,11 @@ class FaultLoopTest : public ::testing::Test {
   std::vector<FolderState> after;
   uint64_t faultPoints = 0;
   uint64_t harmless = 0;
+  std::map<std::string, int> struckBy;  // operations failed, one style's worth
 };
 
 TEST_F(FaultLoopTest, EveryOperationFailingInTurnIsReportedAndConfined) {
+  std::string perStyle;
   for (FaultStyle style : {FaultStyle::Fail, FaultStyle::Short, FaultStyle::Persistent}) {
     const uint64_t before = faultPoints;
     uint64_t failAt = 1;
@@ -454,8 +457,12 @@ TEST_F(FaultLoopTest, EveryOperationFailingInTurnIsReportedAndConfined) {
       if (HasFailure()) break;  // one broken invariant is enough to read
     }
     EXPECT_GT(faultPoints - before, 40u) << "every stage of the run was reached";
+    perStyle += (perStyle.empty() ? "" : ", ") + std::to_string(faultPoints - before);
   }
-  std::cout << "[ fault points exercised: " << faultPoints << ", harmless: " << harmless << " ]\n";
+  std::cout << "[ fault points exercised: " << faultPoints << " (fail, short, persistent: " << perStyle
+            << "), harmless: " << harmless << "; by operation:";
+  for (const auto& [operation, count] : struckBy) std::cout << " " << operation << " " << count;
+  std::cout << " ]\n";
   RecordProperty("faultPoints", static_cast<int>(faultPoints));
 }
 
