@@ -16,3 +16,14 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32
 scripts/wine-up.sh
 ctest --preset win32
+
+echo "== the native suites under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+
+echo "== fuzzing: the committed seeds, then a bounded run of each target"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz
+scripts/fuzz.sh "${QPX_FUZZ_SECONDS:-60}"

@@ -34,6 +34,8 @@ class FileLayerTest : public ::testing::Test {
 TEST_F(FileLayerTest, OpenRefusesNullPathsInvalidAccessAndMissingFiles) {
   MakeFile("present", 10);
   EXPECT_EQ(fs->Open(nullptr, OpenMode_Read), nullptr);
+  EXPECT_FALSE(fs->DeleteFile(nullptr));
+  EXPECT_FALSE(fs->CreateDirectory(nullptr));
   EXPECT_EQ(Open("present", 3), nullptr);
   EXPECT_EQ(Open("present", 3 | OpenMode_Create), nullptr);
   for (OpenMode mode : {OpenMode_Read, OpenMode_Write, OpenMode_ReadWrite, OpenMode_ReadWrite | OpenMode_NoTruncate}) {

@@ -79,6 +79,18 @@ TEST_F(RunnerTest, AMissingArchiveNamesTheDataFile) {
   EXPECT_EQ(output, L"Can't open DATA1.QPX\n");
 }
 
+TEST_F(RunnerTest, AnIndexOfAnyOtherLengthIsRefusedAndNothingIsWritten) {
+  game.AddEntry(747, SampleBody(1, 100));
+  game.indexOverride.assign(kIndexFileSize + 32, 0);
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  const auto index = ReadFile(dir.Path() / "DATA0.QPX");
+  const auto data = ReadFile(dir.Path() / "DATA1.QPX");
+  EXPECT_FALSE(Run(BuildPatchFile(image, {{747, SampleBody(2, 100)}})));
+  EXPECT_EQ(output, L"Can't open DATA1.QPX\n");
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA0.QPX"), index);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+}
+
 TEST_F(RunnerTest, AnEmptyTableSucceedsAtOnce) {
   MakeGame();
   const auto data = ReadFile(dir.Path() / "DATA1.QPX");

@@ -16,16 +16,18 @@ const wchar_t* PayloadMessage(PayloadError error) {
 
 PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
   // The magic closes the file; nothing in the image points to the payload.
+  // Every read below is taken only from the place it was sought to: a
+  // refused seek would leave the bytes of some other place to be judged.
   char magic[sizeof kPayloadMagic + 1] = {};
-  file.SeekEnd(sizeof kPayloadMagic);
-  if (file.Read(magic, sizeof kPayloadMagic) != sizeof kPayloadMagic ||
+  if (!file.SeekEnd(sizeof kPayloadMagic) ||
+      file.Read(magic, sizeof kPayloadMagic) != sizeof kPayloadMagic ||
       std::memcmp(magic, kPayloadMagic, sizeof kPayloadMagic) != 0) {
     return PayloadError::CantFind;
   }
 
   PayloadTrailerHeader header{};
-  file.SeekEnd(sizeof(PayloadTrailer));
-  if (file.Read(&header, sizeof header) != sizeof header || header.version != kPayloadVersion) {
+  if (!file.SeekEnd(sizeof(PayloadTrailer)) || file.Read(&header, sizeof header) != sizeof header ||
+      header.version != kPayloadVersion) {
     return PayloadError::CantReadHeader;
   }
   payload.header = header;
@@ -41,10 +43,9 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
     return PayloadError::CantReadInfo;
   }
 
-  file.Seek64(header.tableOffset);
   payload.records.resize(header.recordCount);
   const auto bytes = static_cast<uint32_t>(tableBytes);
-  if (file.Read(payload.records.data(), bytes) != bytes) {
+  if (!file.Seek64(header.tableOffset) || file.Read(payload.records.data(), bytes) != bytes) {
     payload.records.clear();
     return PayloadError::CantReadInfo;
   }

@@ -32,8 +32,9 @@ bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payl
       return false;
     }
     uint8_t* const body = buffer.Reserve(record.bodySize);
-    executable.Seek64(record.bodyOffset);
-    if (executable.Read(body, record.bodySize) != record.bodySize) {
+    // A refused seek leaves the position where the last read stopped: the
+    // bytes there are some other body, or the table, never this one.
+    if (!executable.Seek64(record.bodyOffset) || executable.Read(body, record.bodySize) != record.bodySize) {
       ConsoleReport(console, L"Can't read patch data\n");
       return false;
     }

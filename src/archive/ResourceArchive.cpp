@@ -39,6 +39,7 @@ void ResourceArchive::CloseArchive() {
   resDirectory.shrink_to_fit();
   entries.clear();
   entries.shrink_to_fit();
+  recordsInDoubt.clear();
   indexFile.reset();
   dataFile.reset();
 }
@@ -68,8 +69,9 @@ bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_
   if (!dataFile->Seek64(target)) return false;
   if (dataFile->Write(body, size) != size) return false;
 
-  // The same length in the same place: the record already says it all.
-  if (fitsInPlace && entry.size == size) return true;
+  // The same length in the same place: the record already says it all,
+  // unless its last write failed.
+  if (fitsInPlace && entry.size == size && !recordsInDoubt.contains(number)) return true;
 
   static constexpr uint8_t kZeros[32] = {};
   const auto fill = static_cast<uint32_t>(SlotLength(size) - size);
@@ -82,8 +84,13 @@ bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_
 
   // The record goes last, so that until it is written the index still names
   // the old body, intact.
-  if (!indexFile->Seek64(int64_t{number} * int64_t{sizeof(ArchiveIndexEntry)})) return false;
-  return indexFile->Write(&entry, sizeof entry) == sizeof entry;
+  if (!indexFile->Seek64(int64_t{number} * int64_t{sizeof(ArchiveIndexEntry)}) ||
+      indexFile->Write(&entry, sizeof entry) != sizeof entry) {
+    recordsInDoubt.insert(number);
+    return false;
+  }
+  recordsInDoubt.erase(number);
+  return true;
 }
 
 }  // namespace qpx

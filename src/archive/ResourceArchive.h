@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ class ResourceArchive {
   std::unique_ptr<CAbstractFile> indexFile;
   std::vector<ArchiveIndexEntry> entries;
   std::wstring resDirectory;
+  // Entries whose record on disk may differ from the one in memory: its
+  // write failed, perhaps halfway. Their record is written again by the
+  // next replacement, even one that keeps the length.
+  std::set<uint32_t> recordsInDoubt;
 };
 
 }  // namespace qpx

@@ -1,0 +1,193 @@
+// libFuzzer target: the input is the patcher's own file, an arbitrary
+// executable tail. It goes through the payload reader and then through the
+// whole run against a small game folder, restored before every input.
+//
+// What must hold for any input: the reader accepts only a table that lies
+// inside the file; the run prints only its own messages, in order, reports
+// success exactly when every patch was applied; the archive keeps its index
+// length, its data file never shrinks, every changed record names bytes
+// inside the data file, every changed loose file is a whole image of one of
+// the bodies meant for it, and nothing is created or removed.
+
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "app/PatchPayload.h"
+#include "app/PatchRunner.h"
+#include "archive/LooseFile.h"
+#include "fuzz/FuzzSupport.h"
+#include "tools/common/GameFolder.h"
+
+namespace qpx::fuzz {
+namespace {
+
+constexpr const wchar_t* kPatcherName = L"patcher.bin";
+constexpr uint32_t kLooseFiles = 2;
+
+struct Game {
+  std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();
+  GameFolder folder;
+  std::vector<uint8_t> index;
+  uint64_t dataSize = 0;
+  std::vector<std::vector<uint8_t>> looseFiles;
+  std::set<std::string> listing;
+};
+
+Game& TheGame() {
+  static Game game;
+  return game;
+}
+
+std::vector<uint8_t> Read(const std::wstring& path) {
+  std::vector<uint8_t> bytes;
+  FUZZ_CHECK(ReadWholeFile(*TheGame().fs, path, bytes));
+  return bytes;
+}
+
+void SetUpGame() {
+  Game& game = TheGame();
+  // Entries of every kind of slot: short, a multiple of 32, one that may
+  // not be replaced in place; the rest are empty records.
+  const uint32_t sizes[] = {1, 31, 32, 33, 100, 64, 200, 7};
+  for (uint32_t number = 0; number < 8; ++number) {
+    game.folder.AddEntry(number, SampleBody(number, sizes[number]), number == 5 ? 1 : 0);
+  }
+  for (uint32_t i = 0; i < kLooseFiles; ++i) {
+    game.folder.AddLooseFile(i, LooseFileImage(SampleBody(100 + i, 10 + 300 * i)));
+  }
+  FUZZ_CHECK(game.folder.Write(*game.fs, L""));
+  FUZZ_CHECK(WriteWholeFile(*game.fs, kPatcherName, std::vector<uint8_t>{}));
+  game.index = Read(kIndexFileName);
+  game.dataSize = Read(kDataFileName).size();
+  for (uint32_t i = 0; i < kLooseFiles; ++i) game.looseFiles.push_back(Read(LooseFilePath(L"res", i)));
+  game.listing = ListFolder();
+}
+
+// The lines of `text`; the last one must end in a newline too.
+std::vector<std::wstring> Lines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find(L'\n', start);
+    FUZZ_CHECK(end != std::wstring::npos);
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool IsRunFailure(const std::wstring& line) {
+  static const std::wstring failures[] = {L"Can't open patch data", L"Can't find patch data",
+                                          L"Can't read patch header", L"Can't read patch info",
+                                          L"Can't open DATA1.QPX", L"Can't read patch data"};
+  for (const std::wstring& failure : failures) {
+    if (line == failure) return true;
+  }
+  return false;
+}
+
+void CheckMessages(const std::wstring& text, bool success, PayloadError payloadError, const Payload& payload) {
+  if (payloadError != PayloadError::None) {
+    FUZZ_CHECK(!success);
+    FUZZ_CHECK(text == PayloadMessage(payloadError));
+    return;
+  }
+  const std::vector<std::wstring> lines = Lines(text);
+  FUZZ_CHECK(!lines.empty());
+  // "Processing patch N", one per record with a body, in table order, each
+  // followed by its outcome; then the closing line.
+  std::size_t line = 0;
+  uint32_t failed = 0;
+  for (const PatchRecord& record : payload.records) {
+    if (record.bodySize == 0 || line >= lines.size() || IsRunFailure(lines[line])) continue;
+    std::wstringstream expected;
+    expected << L"Processing patch " << static_cast<int32_t>(record.resourceNumber);
+    FUZZ_CHECK(lines[line] == expected.str());
+    ++line;
+    FUZZ_CHECK(line < lines.size());
+    if (IsRunFailure(lines[line])) break;
+    FUZZ_CHECK(lines[line] == L"Done" || lines[line] == L"Failed");
+    if (lines[line] == L"Failed") ++failed;
+    ++line;
+  }
+  FUZZ_CHECK(line + 1 == lines.size());
+  const std::wstring& last = lines.back();
+  if (success) {
+    FUZZ_CHECK(last == L"Success!" && failed == 0);
+  } else if (!IsRunFailure(last)) {
+    FUZZ_CHECK(failed != 0 && last == L"Failed patches: " + std::to_wstring(failed));
+  }
+}
+
+void CheckArchive(const Payload& payload, const std::vector<uint8_t>& file) {
+  Game& game = TheGame();
+  FUZZ_CHECK(ListFolder() == game.listing);
+
+  const std::vector<uint8_t> index = Read(kIndexFileName);
+  const uint64_t dataSize = Read(kDataFileName).size();
+  FUZZ_CHECK(index.size() == game.index.size());
+  FUZZ_CHECK(dataSize >= game.dataSize);
+  for (uint32_t number = 0; number < kEntryCount; ++number) {
+    const std::size_t at = number * sizeof(ArchiveIndexEntry);
+    if (std::memcmp(index.data() + at, game.index.data() + at, sizeof(ArchiveIndexEntry)) == 0) continue;
+    ArchiveIndexEntry entry;
+    std::memcpy(&entry, index.data() + at, sizeof entry);
+    FUZZ_CHECK(entry.attributes == 0 && entry.size == entry.secondSize);
+    FUZZ_CHECK(entry.offset + SlotLength(entry.size) <= dataSize);
+  }
+
+  for (uint32_t i = 0; i < kLooseFiles; ++i) {
+    const std::vector<uint8_t> loose = Read(LooseFilePath(L"res", i));
+    if (loose == game.looseFiles[i]) continue;
+    bool matches = false;
+    for (const PatchRecord& record : payload.records) {
+      if (record.resourceNumber != kEntryCount + i || record.bodySize == 0 ||
+          !LiesInside(record.bodyOffset, record.bodySize, static_cast<int64_t>(file.size()))) {
+        continue;
+      }
+      const std::span<const uint8_t> body(file.data() + record.bodyOffset, record.bodySize);
+      if (loose == LooseFileImage(body)) matches = true;
+    }
+    FUZZ_CHECK(matches);
+  }
+}
+
+}  // namespace
+}  // namespace qpx::fuzz
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  qpx::fuzz::EnterWorkFolder("payload");
+  qpx::fuzz::SetUpGame();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace qpx;
+  using namespace qpx::fuzz;
+  Game& game = TheGame();
+  const std::vector<uint8_t> file(data, data + size);
+  FUZZ_CHECK(game.folder.Write(*game.fs, L""));
+  FUZZ_CHECK(WriteWholeFile(*game.fs, kPatcherName, file));
+
+  Payload payload;
+  PayloadError error = PayloadError::CantFind;
+  {
+    const auto patcher = game.fs->Open(kPatcherName, OpenMode_Read);
+    FUZZ_CHECK(patcher != nullptr);
+    error = ReadPayload(*patcher, payload);
+  }
+  if (error == PayloadError::None) {
+    const uint64_t tableBytes = uint64_t{payload.header.recordCount} * sizeof(PatchRecord);
+    FUZZ_CHECK(payload.records.size() == payload.header.recordCount);
+    FUZZ_CHECK(tableBytes == 0 || LiesInside(payload.header.tableOffset, tableBytes, static_cast<int64_t>(size)));
+  } else {
+    FUZZ_CHECK(payload.records.empty());
+  }
+
+  CapturedConsole console;
+  const bool success = RunPatcher(*game.fs, std::filesystem::absolute(kPatcherName).wstring(), console);
+  CheckMessages(console.Text(), success, error, payload);
+  CheckArchive(payload, file);
+  return 0;
+}

@@ -1,0 +1,94 @@
+#include "support/FaultyFileSystem.h"
+
+namespace qpx::test {
+
+const char* OperationName(FileOperation operation) {
+  switch (operation) {
+    case FileOperation::Open: return "open";
+    case FileOperation::Read: return "read";
+    case FileOperation::Write: return "write";
+    case FileOperation::Seek: return "seek";
+    case FileOperation::Tell: return "tell";
+    case FileOperation::Size: return "size";
+    case FileOperation::SetSize: return "set size";
+    case FileOperation::Delete: return "delete";
+    case FileOperation::CreateDirectory: return "create directory";
+  }
+  return "?";
+}
+
+bool FaultPlan::Count(FileOperation operation, const wchar_t* path) {
+  if ((counted & static_cast<uint32_t>(operation)) == 0) return false;
+  ++operations;
+  if (failAt == 0) return false;
+  if (operations == failAt) {
+    struck = true;
+    struckOperation = operation;
+    struckPath = path != nullptr ? path : L"";
+    if (onStrike) onStrike();
+    return true;
+  }
+  return style == FaultStyle::Persistent && operations > failAt;
+}
+
+namespace {
+
+// The bytes a short transfer moves: half, rounded down.
+uint32_t ShortCount(uint32_t size) { return size / 2; }
+
+}  // namespace
+
+uint32_t CFaultyFile::Read(void* buffer, uint32_t size) {
+  if (!Fails(FileOperation::Read)) return inner_->Read(buffer, size);
+  if (plan_.style != FaultStyle::Short) return 0;
+  return inner_->Read(buffer, ShortCount(size));
+}
+
+uint32_t CFaultyFile::Write(const void* buffer, uint32_t size) {
+  if (!Fails(FileOperation::Write)) return inner_->Write(buffer, size);
+  if (plan_.style != FaultStyle::Short) return 0;
+  return inner_->Write(buffer, ShortCount(size));
+}
+
+bool CFaultyFile::Seek64(int64_t offset) {
+  return !Fails(FileOperation::Seek) && inner_->Seek64(offset);
+}
+
+bool CFaultyFile::SeekCurrent64(int64_t offset) {
+  return !Fails(FileOperation::Seek) && inner_->SeekCurrent64(offset);
+}
+
+bool CFaultyFile::SeekEnd64(int64_t distance) {
+  return !Fails(FileOperation::Seek) && inner_->SeekEnd64(distance);
+}
+
+int64_t CFaultyFile::Tell64() { return Fails(FileOperation::Tell) ? 0 : inner_->Tell64(); }
+
+int64_t CFaultyFile::GetSize64() { return Fails(FileOperation::Size) ? 0 : inner_->GetSize64(); }
+
+bool CFaultyFile::QuerySize64(int64_t& size) {
+  return !Fails(FileOperation::Size) && inner_->QuerySize64(size);
+}
+
+bool CFaultyFile::SetSize64(int64_t size) {
+  return !Fails(FileOperation::SetSize) && inner_->SetSize64(size);
+}
+
+std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, OpenMode mode) {
+  if (plan_.Count(FileOperation::Open, path)) return nullptr;
+  std::unique_ptr<CAbstractFile> inner = real_.Open(path, mode);
+  if (!inner) return nullptr;
+  auto file = std::make_unique<CFaultyFile>(std::move(inner), plan_, path);
+  file->AttachOrigin(this, CFileInfo_Default(path));
+  return file;
+}
+
+bool CFileSystem_Faulty::DeleteFile(const wchar_t* path) {
+  return !plan_.Count(FileOperation::Delete, path) && real_.DeleteFile(path);
+}
+
+bool CFileSystem_Faulty::CreateDirectory(const wchar_t* path) {
+  return !plan_.Count(FileOperation::CreateDirectory, path) && real_.CreateDirectory(path);
+}
+
+}  // namespace qpx::test
