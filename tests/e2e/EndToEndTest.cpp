@@ -14,7 +14,7 @@
 #include <fstream>
 
 #include "archive/LooseFile.h"
-#include "e2e/ProcessRunner.h"
+#include "support/ProcessRunner.h"
 #include "support/TestSupport.h"
 #include "tools/common/GameFolder.h"
 
@@ -42,7 +42,7 @@ class EndToEndTest : public ::testing::Test {
   }
   ProcessResult RunPrepared(uint64_t addressSpaceLimit = 0) {
     chmod(PatcherPath().c_str(), 0755);
-    return RunProcess({PatcherPath().string()}, dir.Path(), g_launcher, addressSpaceLimit);
+    return RunProcess({PatcherPath().string()}, dir.Path(), {g_launcher, addressSpaceLimit, {}});
   }
 
   // Writes the image, then `tail` at `offset` (the gap stays sparse).
@@ -65,7 +65,7 @@ class EndToEndTest : public ::testing::Test {
 
   void ExpectOutcome(const ProcessResult& result, const std::string& lines, int status) {
     EXPECT_EQ(result.out, Screen(lines));
-    EXPECT_EQ(result.exitStatus, status) << result.err;
+    EXPECT_EQ(result.exitCode, status) << result.err;
   }
 
   // A small game: entries 747 (100 bytes, slot 128 at 0) and 748 (64 bytes
@@ -219,6 +219,7 @@ TEST_F(EndToEndTest, PayloadsBeyondTwoGiBAreReadAtPositiveOffsets) {
 }
 
 TEST_F(EndToEndTest, AnAllocationFailureIsReportedAsOutOfMemory) {
+  if (kUnderSanitizer && g_launcher.empty()) GTEST_SKIP() << "a sanitized patcher cannot run under a memory cap";
   MakeGame();
   // A body that lies inside the (sparse) file but cannot be held in memory:
   // beyond a 32-bit process's reach under Wine, beyond a set limit natively.
@@ -245,7 +246,7 @@ TEST_F(EndToEndTest, LongPathsToThePatcherAreNeverCut) {
   WriteFile(deep / "qpxpatch.exe", BuildPatchFile(image, {{748, body}}));
   chmod((deep / "qpxpatch.exe").c_str(), 0755);
   ASSERT_GT((deep / "qpxpatch.exe").string().size(), 300u);
-  ExpectOutcome(RunProcess({(deep / "qpxpatch.exe").string()}, dir.Path(), g_launcher),
+  ExpectOutcome(RunProcess({(deep / "qpxpatch.exe").string()}, dir.Path(), {g_launcher, 0, {}}),
                 "Processing patch 748\nDone\nSuccess!\n", 0);
 }
 

@@ -10,6 +10,12 @@
 
 namespace qpx::test {
 
+#ifdef QPX_UNDER_SANITIZER
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
 // A fresh empty folder, made the current directory for its life (the
 // archive is always found in the current directory).
 class ScratchDirectory {

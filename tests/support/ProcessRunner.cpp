@@ -1,4 +1,4 @@
-#include "e2e/ProcessRunner.h"
+#include "support/ProcessRunner.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,9 +25,9 @@ void Drain(int fd, std::string& into, bool& open) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory,
-                         const std::string& launcher, uint64_t addressSpaceLimit) {
+                         const ProcessOptions& options) {
   std::vector<std::string> full;
-  if (!launcher.empty()) full.push_back(launcher);
+  if (!options.launcher.empty()) full.push_back(options.launcher);
   full.insert(full.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (std::string& arg : full) args.push_back(arg.data());
@@ -35,7 +35,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
 
   int outPipe[2], errPipe[2];
   ProcessResult result;
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
 
   const pid_t pid = fork();
   if (pid == 0) {
@@ -43,8 +48,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
     dup2(outPipe[1], STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
     if (chdir(workingDirectory.c_str()) != 0) _exit(126);
-    if (addressSpaceLimit != 0) {
-      const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+    for (const std::string& variable : options.environment) {
+      const std::size_t equals = variable.find('=');
+      setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+    }
+    if (options.addressSpaceLimit != 0) {
+      const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
     }
     execv(args[0], args.data());
@@ -64,9 +73,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
   close(errPipe[0]);
 
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.maxResidentKiB = usage.ru_maxrss;
   return result;
 }
 
