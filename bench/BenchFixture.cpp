@@ -60,19 +60,23 @@ int Small(const std::filesystem::path& dir) {
   if (!game.Write(*fs, (dir / "game").wstring())) return 1;
 
   // All resources, and the entries and the loose files alone, so that the
-  // system calls of each kind of patch can be counted apart.
+  // system calls of each kind of patch can be counted apart; a patch of one
+  // entry and one of one loose file give the cost of starting up.
   std::ofstream all(dir / "small.manifest");
   std::ofstream entries(dir / "entries.manifest");
   std::ofstream loose(dir / "loose.manifest");
+  std::ofstream oneEntry(dir / "one-entry.manifest");
+  std::ofstream oneLoose(dir / "one-loose.manifest");
   for (uint32_t n = 0; n < kResourceLimit; ++n) {
     const uint32_t size = 1 + (n * 7919u) % 4000;
     const std::string name = "bodies/s" + std::to_string(n) + ".bin";
     if (!WriteBody(dir / name, SampleBody(5000 + n, size))) return 1;
     all << n << ' ' << name << '\n';
     (n < kEntryCount ? entries : loose) << n << ' ' << name << '\n';
+    if (n == 0) oneEntry << n << ' ' << name << '\n';
+    if (n == kEntryCount) oneLoose << n << ' ' << name << '\n';
   }
-  std::ofstream(dir / "empty.manifest") << "# no patches: the cost of starting up\n";
-  return all.good() && entries.good() && loose.good() ? 0 : 1;
+  return all.good() && entries.good() && loose.good() && oneEntry.good() && oneLoose.good() ? 0 : 1;
 }
 
 }  // namespace

@@ -1,15 +1,27 @@
 #include "app/ConsoleReport.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 
 namespace qpx {
 
 void StdoutConsole::Write(std::wstring_view text) {
-  // Wide output keeps the text one wide string from format to console; on
+  // The messages are ASCII. Written as bytes, a message leaves in one write
+  // (a wide stream's conversion may split it into several); anything outside
+  // ASCII shows as '?', as it would through the C locale's conversion. On
   // Windows the stream's text mode turns each newline into CR LF.
-  std::fwprintf(stdout, L"%.*ls", static_cast<int>(text.size()), text.data());
+  char bytes[256];
+  std::size_t length = 0;
+  for (const wchar_t c : text) {
+    if (length == sizeof bytes) {
+      std::fwrite(bytes, 1, length, stdout);
+      length = 0;
+    }
+    bytes[length++] = static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?';
+  }
+  std::fwrite(bytes, 1, length, stdout);
   std::fflush(stdout);
 }
 
