@@ -4,28 +4,11 @@
 
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "paths/Utf8.h"
 #include "tools/qpxtool/ToolPlatform.h"
 
 namespace qpx::tool {
 namespace {
-
-void AppendCodePoint(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 void AppendWide(std::wstring& out, uint32_t cp) {
   if constexpr (sizeof(wchar_t) == 2) {
@@ -62,7 +45,7 @@ std::string EncodeWide(std::wstring_view text, bool rawByteEscapes) {
     if (rawByteEscapes && cp >= 0xDC80 && cp <= 0xDCFF) {
       out += static_cast<char>(cp - 0xDC80 + 0x80);
     } else {
-      AppendCodePoint(out, cp);
+      AppendUtf8(out, cp);
     }
   }
   return out;

@@ -2,28 +2,18 @@
 
 #include <cstdint>
 
+#include "paths/Utf8.h"
+
 namespace qpx::posix {
 namespace {
 
 constexpr uint32_t kEscapeBase = 0xDC80;
 
-void AppendUtf8(std::string& out, uint32_t cp) {
+void AppendEncoded(std::string& out, uint32_t cp) {
   if (cp >= kEscapeBase && cp <= kEscapeBase + 0x7F) {
     out += static_cast<char>(cp - kEscapeBase + 0x80);  // an escaped raw byte
-  } else if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    qpx::AppendUtf8(out, cp);
   }
 }
 
@@ -52,7 +42,7 @@ std::string EncodePath(const wchar_t* path) {
   std::string out;
   for (; *path; ++path) {
     const auto cp = static_cast<uint32_t>(*path);
-    AppendUtf8(out, cp == L'\\' ? L'/' : cp);
+    AppendEncoded(out, cp == L'\\' ? L'/' : cp);
   }
   return out;
 }
