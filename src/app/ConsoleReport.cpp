@@ -10,8 +10,8 @@ namespace qpx {
 void StdoutConsole::Write(std::wstring_view text) {
   // The messages are ASCII. Written as bytes, a message leaves in one write
   // (a wide stream's conversion may split it into several); anything outside
-  // ASCII shows as '?', as it would through the C locale's conversion. On
-  // Windows the stream's text mode turns each newline into CR LF.
+  // ASCII shows as '?'. On Windows the stream's text mode turns each newline
+  // into CR LF.
   char bytes[256];
   std::size_t length = 0;
   for (const wchar_t c : text) {
