@@ -14,10 +14,20 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
   need_update=1
 fi
-# A newer user-mode QEMU than the release's: see the 32-bit note below.
-if ! grep -rqs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  if grep -qs bookworm /etc/os-release; then
-    printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' |
+# Hosts without a 32-bit mode need a newer user-mode QEMU than the release
+# has (see the note below); it comes from the release's backports suite, at
+# the mirror this machine's own apt sources already use. Nothing is added
+# where 32-bit programs run natively.
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -n "$codename" ] &&
+   ! grep -rqs "$codename-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  # the URI of a source that serves the release itself, in deb822 or one-line form
+  uri=$(awk -v s="$codename" '
+      /^URIs:/ { u = $2 } /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == s && u != "") { print u; exit } }
+      /^deb / { for (i = 2; i <= NF; i++) if ($i == s) { print $(i - 1); exit } }' \
+    /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
+  if [ -n "$uri" ]; then
+    printf 'Types: deb\nURIs: %s\nSuites: %s-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' "$uri" "$codename" |
       $SUDO tee /etc/apt/sources.list.d/qpx-backports.sources >/dev/null
     need_update=1
   fi
@@ -25,7 +35,7 @@ fi
 
 for p in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
          libcli11-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-         strace time; do
+         strace time libxxhash-dev osslsigncode openssl; do
   have "$p" || need+=("$p")
 done
 
@@ -44,7 +54,7 @@ fi
 if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   if ! qemu-i386-static --version 2>/dev/null | grep -qE 'version (1[0-9]|[2-9][0-9])\.'; then
     echo "setup: installing a user-mode QEMU for 32-bit x86"
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq -t bookworm-backports qemu-user-static >/dev/null
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq -t "$codename-backports" qemu-user-static >/dev/null
   fi
   binfmt=/proc/sys/fs/binfmt_misc
   [ -e "$binfmt/register" ] || $SUDO mount -t binfmt_misc binfmt_misc "$binfmt"
