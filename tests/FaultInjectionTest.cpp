@@ -141,10 +141,11 @@ TEST(RefusedSeekTest, ABodyNotSoughtIsNotReadFromWhereTheLastOneEnded) {
   AppendTrailer(file, kPayloadVersion, table, 2);
   WriteFile(dir.Path() / kPatcherName, file);
 
-  // Three seeks find the payload, one the first body and one its place in
-  // the data file (same length: no record to seek to); the sixth is the
-  // second body's.
-  FaultPlan plan = SeekFault(6);
+  // Five seeks find the payload (the start of the file, for a signature's
+  // table; the magic, the trailer, the table and where a seal would lie),
+  // one the first body and one its place in the data file (same length: no
+  // record to seek to); the eighth is the second body's.
+  FaultPlan plan = SeekFault(8);
   CFileSystem_Faulty faulty(*real, plan);
   CapturedConsole console;
   EXPECT_FALSE(RunPatcher(faulty, dir.Wide(kPatcherName), console));

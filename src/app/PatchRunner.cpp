@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/PatchPayload.h"
+#include "app/PayloadSeal.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/TransferBuffer.h"
 
@@ -12,15 +13,13 @@ namespace {
 // Applies every record of the table to the archive in the current
 // directory. True when every patch applied.
 bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payload& payload,
-                  Console& console) {
+                  CTransferBuffer& buffer, Console& console) {
   ResourceArchive archive(fileSystem);
   if (!archive.OpenArchive()) {
     ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
     return false;
   }
 
-  // One buffer serves every body in turn: only one body is held at a time.
-  CTransferBuffer buffer;
   int failed = 0;
   for (const PatchRecord& record : payload.records) {
     if (record.bodySize == 0) continue;
@@ -73,7 +72,16 @@ bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Con
     ConsoleReport(console, PayloadMessage(error));
     return false;
   }
-  return ApplyPatches(fileSystem, *executable, payload, console);
+  // A sealed payload is checked whole before the archive is opened: a
+  // damaged download must not write a single byte into the game. One
+  // buffer serves the check and then every body in turn.
+  CTransferBuffer buffer;
+  const PayloadError sealError = VerifySeal(*executable, payload, buffer);
+  if (sealError != PayloadError::None) {
+    ConsoleReport(console, PayloadMessage(sealError));
+    return false;
+  }
+  return ApplyPatches(fileSystem, *executable, payload, buffer, console);
 }
 
 }  // namespace qpx

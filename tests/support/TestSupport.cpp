@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/PayloadSeal.h"
+
 namespace qpx::test {
 
 ScratchDirectory::ScratchDirectory() : previous_(std::filesystem::current_path()) {
@@ -65,6 +67,26 @@ std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std
   }
   const uint32_t tableOffset = AppendTable(file, records);
   AppendTrailer(file, kPayloadVersion, tableOffset, static_cast<uint32_t>(records.size()));
+  return file;
+}
+
+std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches) {
+  std::vector<uint8_t> file = BuildPatchFile(image, patches);
+  PayloadTrailer trailer;
+  std::memcpy(&trailer, file.data() + file.size() - sizeof trailer, sizeof trailer);
+  file.resize(file.size() - sizeof trailer);
+  file.resize(file.size() + SealPadding(file.size()), 0);
+
+  PayloadSeal seal{};
+  std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
+  seal.version = kSealVersion;
+  seal.coveredStart = image.size();
+  PayloadDigest digest;
+  digest.Update(std::span(file).subspan(image.size()));
+  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
+  std::memcpy(seal.digest, value.data(), sizeof seal.digest);
+  AppendImage(file, seal);
+  AppendImage(file, trailer);
   return file;
 }
 

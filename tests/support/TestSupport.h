@@ -46,6 +46,10 @@ struct TestPatch {
 // bodies in order, the table, the trailer (version 1).
 std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches);
 
+// The same, sealed as qpxtool seals it: zeros to make the length a multiple
+// of 8, then the seal, before the trailer.
+std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches);
+
 // Appends a table of `records` and a trailer to `file` as given, without
 // any check, for forged payloads. Returns the table's offset.
 uint32_t AppendTable(std::vector<uint8_t>& file, const std::vector<PatchRecord>& records);

@@ -17,6 +17,7 @@
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
+#include "app/PayloadSeal.h"
 #include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
 #include "tools/common/GameFolder.h"
@@ -153,8 +154,8 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   // A byte order mark, CRLF line ends, comments, blank lines, blanks around.
   Put("bodies/list.manifest",
       Text("\xEF\xBB\xBF# a comment\r\n\r\n  3 a.bin\r\n\t1207\tb with spaces.bin  \r\n# 5 x.bin\n2714 c.bin\n"));
-  const ProcessResult result =
-      Tool({"build", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
+  const ProcessResult result = Tool(
+      {"build", "--no-seal", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
   EXPECT_RESULT(result, kOk, "wrote \"patch\"");
   EXPECT_EQ(result.err, "");
 
@@ -184,16 +185,27 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   EXPECT_EQ(U32(patch, trailer + 12), 4u);
   EXPECT_EQ(std::string(patch.end() - 8, patch.end()), "PATCHDAT");
   // The same bytes as the test suites' own writer of the layout.
-  EXPECT_EQ(patch, test::BuildPatchFile(stub, {{3, {1, 2, 3, 4, 5}}, {1207, {6, 7, 8, 9, 10, 11, 12}},
-                                               {2714, {13, 14, 15}}, {1206, {16, 17}}}));
+  const std::vector<test::TestPatch> patches = {
+      {3, {1, 2, 3, 4, 5}}, {1207, {6, 7, 8, 9, 10, 11, 12}}, {2714, {13, 14, 15}}, {1206, {16, 17}}};
+  EXPECT_EQ(patch, test::BuildPatchFile(stub, patches));
 
-  // The stub's permission bits, no leftovers, identical bytes on a rebuild.
+  // The stub's permission bits, no leftovers.
   EXPECT_EQ(fs::status(At("patch")).permissions() & fs::perms::all, fs::perms(0751));
   EXPECT_FALSE(LeftoverTemporaryFiles());
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "again", "--manifest", "bodies/list.manifest",
-                      "1206=d.bin"}),
-                kOk, "wrote");
-  EXPECT_EQ(Get("again"), patch);
+
+  // Sealed by default: the same bodies and table, zeros to a length that is
+  // a multiple of 8, the seal, the same trailer; identical on a rebuild.
+  for (const char* out : {"sealed", "again"}) {
+    EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", out, "--manifest", "bodies/list.manifest", "1206=d.bin"}),
+                  kOk, "bytes in all, sealed");
+  }
+  const Bytes sealed = Get("sealed");
+  EXPECT_EQ(sealed, test::BuildSealedPatchFile(stub, patches));
+  EXPECT_EQ(sealed.size() % 8, 0u);
+  EXPECT_TRUE(std::equal(patch.begin(), patch.end() - 24, sealed.begin()));
+  EXPECT_TRUE(std::equal(patch.end() - 24, patch.end(), sealed.end() - 24));
+  EXPECT_EQ(std::string(sealed.end() - 64, sealed.end() - 56), "QPX-SEAL");
+  EXPECT_EQ(Get("again"), sealed);
 }
 
 TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
@@ -201,7 +213,7 @@ TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
   Put("body", {42});
   Put("patch", Bytes(5000, 0xEE));
   EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
-  EXPECT_EQ(Get("patch"), test::BuildPatchFile(Get("stub"), {{7, {42}}}));
+  EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {42}}}));
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
 
@@ -211,7 +223,7 @@ TEST_F(QpxTool, BuildWarnsOfARepeatedResource) {
   Put("b", {2});
   const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
   EXPECT_RESULT(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
-  EXPECT_EQ(Get("patch"), test::BuildPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
+  EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
 }
 
 struct Refusal {
@@ -317,7 +329,8 @@ TEST_F(QpxTool, ReplacePayloadBuildsFromTheProgramAlone) {
   ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "first", "10=a", "1207=b"}).exitCode, kOk);
   ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
   const ProcessResult result = Tool({"build", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
-  EXPECT_RESULT(result, kOk, "old payload of 206 bytes was left out");
+  // 150 bytes of bodies, a table of 32, 2 bytes of padding, the seal and the trailer.
+  EXPECT_RESULT(result, kOk, "old payload of 248 bytes was left out");
   EXPECT_EQ(Get("second"), Get("direct"));
   // A stub without a payload is taken whole.
   EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
@@ -356,7 +369,8 @@ TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
   fs::resize_file((WriteFile(At("big"), {}), At("big")), 64u << 20);
   const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
   EXPECT_RESULT(result, kOk, "wrote");
-  EXPECT_EQ(fs::file_size(At("patch")), 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16 + 24);
+  const uint64_t tableEnd = 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16;
+  EXPECT_EQ(fs::file_size(At("patch")), tableEnd + SealPadding(tableEnd) + kSealDistance);
   if (TheConfig().wine.empty() && !test::kUnderSanitizer) {
     EXPECT_LT(result.maxResidentKiB, 16 * 1024) << "peak memory must not follow the payload's size";
   }

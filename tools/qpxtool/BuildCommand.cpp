@@ -15,6 +15,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   request.out = PathFromText(options.out);
   request.outText = options.out;
   request.replacePayload = options.replacePayload;
+  request.seal = !options.noSeal;
   if (!options.manifest.empty()) {
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
   }
@@ -27,7 +28,8 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   std::string line = "qpxtool build: wrote " + Quoted(options.out) + ": " + Grouped(result.programLength) +
                      "-byte program, " + std::to_string(records) + (records == 1 ? " body" : " bodies") +
                      " of " + Grouped(result.bodyBytes) + " bytes, table at byte " + Grouped(result.tableOffset) +
-                     "; " + Grouped(result.fileLength) + " bytes in all";
+                     "; " + Grouped(result.fileLength) + " bytes in all, " +
+                     (request.seal ? "sealed" : "not sealed");
   if (result.strippedBytes != 0) {
     line += " (the stub's old payload of " + Grouped(result.strippedBytes) + " bytes was left out)";
   }

@@ -16,6 +16,7 @@ struct BuildOptions {
   std::string manifest;  // empty: none
   std::vector<std::string> pairs;  // NUMBER=FILE
   bool replacePayload = false;
+  bool noSeal = false;
 };
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 

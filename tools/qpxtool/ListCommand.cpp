@@ -57,9 +57,17 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   } else {
     layout = "payload not laid out back to back (the patcher does not mind)";
   }
-  Out("patch " + Quoted(options.patch) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize)) + " bytes; " +
+  Out("patch " + Quoted(options.patch) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize + payload.signatureBytes)) +
+      " bytes; " +
       layout + "; table at byte " + Grouped(payload.header.tableOffset) + ", " + std::to_string(count) +
       (count == 1 ? " record" : " records"));
+  Out(payload.sealed ? "sealed: the seal holds (every byte from " + Grouped(payload.seal.coveredStart) +
+                           " to the end is as it was written)"
+                     : "not sealed: damage to it would go unnoticed");
+  if (payload.signatureBytes != 0) {
+    Out("signed: an Authenticode certificate table of " + Grouped(static_cast<uint64_t>(payload.signatureBytes)) +
+        " bytes follows the payload");
+  }
   Out(Row("#", "resource", "target", "offset", "size", "note"));
 
   const std::vector<RecordPlan> plans = FollowPatcher(payload);

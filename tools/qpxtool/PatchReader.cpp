@@ -1,5 +1,6 @@
 #include "tools/qpxtool/PatchReader.h"
 
+#include "app/PayloadSeal.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "tools/qpxtool/ToolPlatform.h"
@@ -59,7 +60,10 @@ PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const 
   file = fileSystem.Open(path.c_str(), OpenMode_Read);
   // The patcher's own words when it cannot open itself.
   if (!file) Fail(kExitBadInput, name + ": " + PatcherMessage(L"Can't open patch data\n"));
-  return ReadPayload(*file, payload);
+  const PayloadError error = ReadPayload(*file, payload);
+  if (error != PayloadError::None) return error;
+  CTransferBuffer buffer;
+  return VerifySeal(*file, payload, buffer);
 }
 
 }  // namespace qpx::tool

@@ -31,12 +31,19 @@ struct RecordPlan {
 // Follows the patcher through the table: one plan per record.
 std::vector<RecordPlan> FollowPatcher(const Payload& payload);
 
+// Whether the patcher refuses the payload because its seal does not hold
+// or cannot be read: a damaged patch, however it is used.
+inline bool IsDamage(PayloadError error) {
+  return error == PayloadError::Damaged || error == PayloadError::CantReadData;
+}
+
 // Whether a fate means the patcher reports a problem.
 bool IsProblem(RecordFate fate);
 
 // Opens `path` (typed as `text`) and reads its payload exactly as the
-// patcher does. Throws ToolError (kExitBadInput) when the file cannot be
-// opened; returns the patcher's refusal, if any.
+// patcher does, checking its seal if it has one. Throws ToolError
+// (kExitBadInput) when the file cannot be opened; returns the patcher's
+// refusal, if any.
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
                        std::unique_ptr<CAbstractFile>& file, Payload& payload);
 

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <utility>
 
 #include "archive/ArchiveIndexEntry.h"
+#include "app/PayloadSeal.h"
+#include "app/SignedImage.h"
 #include "archive/LooseFile.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/ToolFiles.h"
@@ -36,22 +39,59 @@ bool EndsInMagic(CAbstractFile& file, uint64_t length) {
          file.Read(magic, sizeof magic) == sizeof magic && std::memcmp(magic, kPayloadMagic, sizeof magic) == 0;
 }
 
-void Write(ReplacingOutput& output, const void* bytes, uint32_t size, const std::string& outName) {
-  if (output.File().Write(bytes, size) != size) Fail(kExitFailedCheck, outName + ": writing failed (disk full?)");
-}
+// Where the payload goes: the output, and while the patch is sealed, the
+// seal's digest, so that every byte is hashed as it streams past.
+class PayloadSink {
+ public:
+  PayloadSink(ReplacingOutput& output, const std::string& outName) : output_(output), outName_(outName) {}
 
-void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, ReplacingOutput& output, std::span<uint8_t> buffer,
-          const std::string& sourceName, const std::string& outName) {
-  switch (CopyBytes(source, offset, size, output.File(), buffer)) {
-    case CopyResult::Done: return;
-    case CopyResult::ReadShort: Fail(kExitFailedCheck, sourceName + ": reading failed part way");
-    case CopyResult::WriteShort: Fail(kExitFailedCheck, outName + ": writing failed (disk full?)");
+  void StartSeal() { digest_.emplace(); }
+
+  // The seal of what was written since StartSeal, followed by `trailer`.
+  // Hashing stops here: the seal and the trailer are written as they are.
+  PayloadSeal FinishSeal(uint64_t coveredStart, const PayloadTrailer& trailer) {
+    PayloadSeal seal{};
+    std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
+    seal.version = kSealVersion;
+    seal.coveredStart = coveredStart;
+    const PayloadDigest::Value value = FinishSealDigest(*digest_, seal, trailer);
+    std::memcpy(seal.digest, value.data(), sizeof seal.digest);
+    digest_.reset();
+    return seal;
   }
-}
+
+  void Write(const void* bytes, uint32_t size) {
+    if (output_.File().Write(bytes, size) != size) Fail(kExitFailedCheck, outName_ + ": writing failed (disk full?)");
+    if (digest_) digest_->Update(bytes, size);
+  }
+
+  void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, std::span<uint8_t> buffer,
+            const std::string& sourceName) {
+    const bool read = ReadPieces(source, offset, size, buffer, [&](uint64_t, std::span<const uint8_t> piece) {
+      Write(piece.data(), static_cast<uint32_t>(piece.size()));
+      return true;
+    });
+    if (!read) Fail(kExitFailedCheck, sourceName + ": reading failed part way");
+  }
+
+ private:
+  ReplacingOutput& output_;
+  const std::string& outName_;
+  std::optional<PayloadDigest> digest_;
+};
 
 }  // namespace
 
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
+  // A seal names where its payload starts, and holds every piece.
+  if (payload.sealed) {
+    if (payload.seal.coveredStart == 0) {
+      why = "its payload starts at byte 0: no program is left once it is stripped";
+      return false;
+    }
+    programEnd = payload.seal.coveredStart;
+    return true;
+  }
   const uint64_t trailerStart = static_cast<uint64_t>(payload.fileSize) - sizeof(PayloadTrailer);
   std::vector<std::pair<uint64_t, uint64_t>> pieces;  // [start, end)
   pieces.emplace_back(payload.header.tableOffset,
@@ -96,6 +136,13 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   int64_t stubSize = 0;
   const auto stub = OpenInput(fileSystem, request.stub, stubName, stubSize);
   if (stubSize == 0) Fail(kExitBadInput, stubName + ": is empty; the stub is the patcher program (qpxpatch)");
+  // Authenticode signs everything in front of its certificate table; a
+  // payload put after the table is outside the signature and breaks it.
+  if (CertificateTable table; FindCertificateTable(*stub, stubSize, table)) {
+    Fail(kExitBadInput, stubName + ": is signed (it carries an Authenticode certificate table), and a payload "
+                                   "added to a signed program breaks its signature; build from the unsigned "
+                                   "patcher, then sign the built patch");
+  }
 
   const PathKind outKind = KindOf(request.out);
   if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
@@ -117,9 +164,12 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
       Fail(kExitBadInput, stubName + ": already carries a patch payload; use the plain patcher, "
                                      "or give --replace-payload to replace that payload");
     }
-    if (existingError != PayloadError::None) {
+    CTransferBuffer sealBuffer;
+    PayloadError error = existingError;
+    if (error == PayloadError::None) error = VerifySeal(*stub, existing, sealBuffer);
+    if (error != PayloadError::None) {
       Fail(kExitBadInput, stubName + ": carries a damaged payload (the patcher says \"" +
-                              PatcherMessage(PayloadMessage(existingError)) +
+                              PatcherMessage(PayloadMessage(error)) +
                               "\"), so where the program ends is unclear; use the plain patcher");
     }
     std::string why;
@@ -172,11 +222,16 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     result.bodyBytes += bodySize;
   }
   result.tableOffset = static_cast<uint32_t>(offset);
-  result.fileLength = offset + records.size() * sizeof(PatchRecord) + sizeof(PayloadTrailer);
+  const uint64_t tableEnd = offset + records.size() * sizeof(PatchRecord);
+  result.sealPadding = request.seal ? SealPadding(tableEnd) : 0;
+  result.fileLength = tableEnd + sizeof(PayloadTrailer) + (request.seal ? result.sealPadding + sizeof(PayloadSeal) : 0);
 
   ReplacingOutput output(fileSystem, request.out);
+  PayloadSink sink(output, outName);
   CopyBuffer buffer;
-  Copy(*stub, 0, result.programLength, output, buffer.Span(), stubName, outName);
+  sink.Copy(*stub, 0, result.programLength, buffer.Span(), stubName);
+  // Everything after the program is covered by the seal.
+  if (request.seal) sink.StartSeal();
   for (std::size_t i = 0; i < records.size(); ++i) {
     const BodySource& body = request.bodies[i];
     const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
@@ -185,19 +240,23 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     if (!file || !file->QuerySize64(size) || static_cast<uint64_t>(size) != records[i].bodySize) {
       Fail(kExitFailedCheck, name + ": changed while the patch was being built");
     }
-    Copy(*file, 0, records[i].bodySize, output, buffer.Span(), name, outName);
+    sink.Copy(*file, 0, records[i].bodySize, buffer.Span(), name);
   }
   // The table goes through the same buffer, a piece at a time.
   const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);
   for (std::size_t first = 0; first < records.size(); first += perPiece) {
     const std::size_t count = std::min(perPiece, records.size() - first);
-    Write(output, records.data() + first, static_cast<uint32_t>(count * sizeof(PatchRecord)), outName);
+    sink.Write(records.data() + first, static_cast<uint32_t>(count * sizeof(PatchRecord)));
   }
-  PayloadTrailer trailer{{kPayloadVersion, kTrailerReservedValue, result.tableOffset,
-                          static_cast<uint32_t>(records.size())},
-                         {}};
-  std::memcpy(trailer.magic, kPayloadMagic, sizeof trailer.magic);
-  Write(output, &trailer, sizeof trailer, outName);
+  const PayloadTrailer trailer = TrailerOf(
+      {kPayloadVersion, kTrailerReservedValue, result.tableOffset, static_cast<uint32_t>(records.size())});
+  if (request.seal) {
+    static constexpr uint8_t kZeros[8] = {};
+    sink.Write(kZeros, result.sealPadding);
+    const PayloadSeal seal = sink.FinishSeal(result.programLength, trailer);
+    sink.Write(&seal, sizeof seal);
+  }
+  sink.Write(&trailer, sizeof trailer);
   output.Commit(request.stub);
   return result;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Writes a patch: the patcher program (the stub) followed by a payload laid
 // out as the patcher reads it: the bodies back to back in record order,
-// the record table, then the 24-byte trailer.
+// the record table, then (unless asked not to) zero padding and the seal,
+// then the 24-byte trailer.
 
 #include <cstdint>
 #include <string>
@@ -20,6 +21,7 @@ struct BuildRequest {
   std::string outText;
   std::vector<BodySource> bodies;
   bool replacePayload = false;
+  bool seal = true;  // false: the plain layout, without a seal or padding
 };
 
 struct BuildResult {
@@ -27,6 +29,7 @@ struct BuildResult {
   uint64_t strippedBytes = 0;  // bytes of an old payload left out (--replace-payload)
   uint64_t bodyBytes = 0;
   uint32_t tableOffset = 0;
+  uint32_t sealPadding = 0;  // zeros before the seal, for a length that is a multiple of 8
   uint64_t fileLength = 0;
   std::vector<std::string> warnings;
 };

@@ -124,7 +124,9 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   Payload payload;
   const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
   if (error != PayloadError::None) {
-    Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+    // A damaged patch is a failed check, like a record not applied.
+    Fail(IsDamage(error) ? kExitFailedCheck : kExitBadInput,
+         "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
   }
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   Verifier verifier(fileSystem, *patch, game);

@@ -52,6 +52,8 @@ int RunTool(const std::vector<std::string>& arguments) {
       ->type_name("FILE");
   buildCommand->add_flag("--replace-payload", build.replacePayload,
                          "the stub is itself a patch: build from its program alone, leaving its payload out");
+  buildCommand->add_flag("--no-seal", build.noSeal,
+                         "write the plain payload, without the seal that lets the patcher refuse a damaged patch");
   buildCommand->add_option("bodies", build.pairs, "a body for a resource, after the manifest's bodies")
       ->type_name("NUMBER=FILE");
   buildCommand->footer(kManifestHelp);

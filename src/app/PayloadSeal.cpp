@@ -1,0 +1,61 @@
+#include "app/PayloadSeal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qpx {
+
+PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer) {
+  digest.Update(&seal, kSealFieldsSize);
+  digest.Update(&trailer, sizeof trailer);
+  return digest.Finish();
+}
+
+PayloadTrailer TrailerOf(const PayloadTrailerHeader& header) {
+  PayloadTrailer trailer{header, {}};
+  std::memcpy(trailer.magic, kPayloadMagic, sizeof trailer.magic);
+  return trailer;
+}
+
+namespace {
+
+// Whether every byte the run will read, the table and each body, lies in
+// the covered range [start, end).
+bool CoversWhatTheRunReads(const Payload& payload, uint64_t start, uint64_t end) {
+  const auto within = [&](uint64_t offset, uint64_t size) { return offset >= start && offset <= end && size <= end - offset; };
+  const uint64_t tableBytes = uint64_t{payload.header.recordCount} * sizeof(PatchRecord);
+  if (!within(payload.header.tableOffset, tableBytes)) return false;
+  return std::all_of(payload.records.begin(), payload.records.end(), [&](const PatchRecord& record) {
+    return record.bodySize == 0 || within(record.bodyOffset, record.bodySize);
+  });
+}
+
+}  // namespace
+
+PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer) {
+  if (!payload.sealed) return PayloadError::None;
+  const PayloadSeal& seal = payload.seal;
+  const uint64_t sealStart = static_cast<uint64_t>(payload.fileSize) - kSealDistance;
+  if (seal.version != kSealVersion || seal.coveredStart > sealStart ||
+      !CoversWhatTheRunReads(payload, seal.coveredStart, sealStart)) {
+    return PayloadError::Damaged;
+  }
+
+  // One pass, in the order the bytes lie, through the buffer the bodies
+  // use afterwards.
+  PayloadDigest digest;
+  uint64_t left = sealStart - seal.coveredStart;
+  uint8_t* const chunk = buffer.Reserve(static_cast<uint32_t>(std::clamp<uint64_t>(left, 1, kMaxTransferChunk)));
+  if (!file.Seek64(static_cast<int64_t>(seal.coveredStart))) return PayloadError::CantReadData;
+  while (left != 0) {
+    const auto size = static_cast<uint32_t>(std::min<uint64_t>(left, kMaxTransferChunk));
+    if (file.Read(chunk, size) != size) return PayloadError::CantReadData;
+    digest.Update(chunk, size);
+    left -= size;
+  }
+  const PayloadDigest::Value value = FinishSealDigest(digest, seal, TrailerOf(payload.header));
+  return std::memcmp(value.data(), seal.digest, sizeof seal.digest) == 0 ? PayloadError::None
+                                                                         : PayloadError::Damaged;
+}
+
+}  // namespace qpx

@@ -1,0 +1,40 @@
+#pragma once
+// Writing and checking the seal of a patch payload (its layout is in
+// PatchPayload.h). The digest is XXH3-128 over, in this order: every byte
+// from coveredStart up to the seal (the bodies, the table and the writer's
+// zero padding), the seal's fields before the digest, and the trailer. A
+// seal detects damage (a download, a disk, a copy); it is no signature:
+// whoever changes a patch can seal it anew.
+
+#include <cstdint>
+
+#include "app/PatchPayload.h"
+#include "app/PayloadDigest.h"
+#include "filesystem/FileSystem.h"
+#include "filesystem/TransferBuffer.h"
+
+namespace qpx {
+
+// Zero bytes a writer puts between the table and the seal so that the whole
+// file's length is a multiple of 8 (signing then adds no padding).
+inline constexpr uint32_t SealPadding(uint64_t tableEnd) {
+  return static_cast<uint32_t>((8 - (tableEnd + kSealDistance) % 8) % 8);
+}
+
+// Completes a seal's digest: `digest` holds the covered bytes before the
+// seal; this adds the seal's fields and the trailer and returns the result.
+// Writers store it in the seal; readers compare it with the stored one.
+PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer);
+
+// The trailer as the reader took it: the header and the magic.
+PayloadTrailer TrailerOf(const PayloadTrailerHeader& header);
+
+// Checks the seal of a payload read by ReadPayload, if it has one, in one
+// streaming pass over the covered bytes through `buffer` (in chunks of at
+// most kMaxTransferChunk). None when there is no seal or it holds; Damaged
+// when the digest differs or the seal contradicts the file (a range outside
+// it, or not holding the table and every body); CantReadData when a read
+// fails.
+PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer);
+
+}  // namespace qpx
