@@ -36,6 +36,7 @@ namespace fs = std::filesystem;
 
 const fs::path kPatcherName = "patcher.bin";
 const fs::path kDataPath = "DATA1.QPX";
+constexpr uint32_t kImageLength = 1000;  // of the patcher program in front of the bodies
 
 // ---------------------------------------------------------------------------
 // The file layer itself.
@@ -254,7 +255,9 @@ bool EndsWith(const std::wstring& text, const std::wstring& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-class FaultLoopTest : public ::testing::Test {
+// Plain payloads, and sealed ones, whose check reads the whole payload
+// before the archive is opened.
+class FaultLoopTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     // Entries replaced in place (with and without a new length), appended
@@ -277,7 +280,7 @@ class FaultLoopTest : public ::testing::Test {
 
     // The bodies lie in reverse order behind the image, so that reading one
     // from wherever the previous read stopped never yields the right bytes.
-    prefix.assign(1000, 0x4D);
+    prefix.assign(kImageLength, 0x4D);
     bodyOffsets.resize(patches.size());
     for (size_t i = patches.size(); i-- > 0;) {
       bodyOffsets[i] = static_cast<uint32_t>(prefix.size());
@@ -305,7 +308,11 @@ class FaultLoopTest : public ::testing::Test {
       records.push_back({patches[i].resourceNumber, 0, bodyOffsets[i], static_cast<uint32_t>(patches[i].body.size())});
     }
     const uint32_t table = AppendTable(file, records);
-    AppendTrailer(file, kPayloadVersion, table, static_cast<uint32_t>(records.size()));
+    if (GetParam()) {
+      test::AppendSealAndTrailer(file, kImageLength, table, static_cast<uint32_t>(records.size()));
+    } else {
+      AppendTrailer(file, kPayloadVersion, table, static_cast<uint32_t>(records.size()));
+    }
     return file;
   }
 
@@ -400,8 +407,11 @@ class FaultLoopTest : public ::testing::Test {
 
     const size_t k = CountOf(atStrike, L"Processing patch");
     if (k == 0) {
-      // Struck while reading the payload or opening the archive.
+      // Struck while reading or checking the payload, or opening the archive.
       EXPECT_EQ(final, original) << FirstDifference(final, original);
+      if (plan.struckPath == dir.Wide(kPatcherName)) {
+        EXPECT_EQ(plan.opensForWriting, 0u) << "the archive is opened only once the payload is known good";
+      }
       return true;
     }
     const size_t later = CountOf(text, L"Processing patch") - k;
@@ -448,7 +458,7 @@ class FaultLoopTest : public ::testing::Test {
   std::map<std::string, int> struckBy;  // operations failed, one style's worth
 };
 
-TEST_F(FaultLoopTest, EveryOperationFailingInTurnIsReportedAndConfined) {
+TEST_P(FaultLoopTest, EveryOperationFailingInTurnIsReportedAndConfined) {
   std::string perStyle;
   for (FaultStyle style : {FaultStyle::Fail, FaultStyle::Short, FaultStyle::Persistent}) {
     const uint64_t before = faultPoints;
@@ -466,6 +476,9 @@ TEST_F(FaultLoopTest, EveryOperationFailingInTurnIsReportedAndConfined) {
   std::cout << " ]\n";
   RecordProperty("faultPoints", static_cast<int>(faultPoints));
 }
+
+INSTANTIATE_TEST_SUITE_P(Payloads, FaultLoopTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Sealed" : "Plain"; });
 
 }  // namespace
 }  // namespace qpx

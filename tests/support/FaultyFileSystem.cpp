@@ -76,6 +76,7 @@ bool CFaultyFile::SetSize64(int64_t size) {
 
 std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, OpenMode mode) {
   if (plan_.Count(FileOperation::Open, path)) return nullptr;
+  if ((mode & OpenMode_AccessMask) != OpenMode_Read) ++plan_.opensForWriting;
   std::unique_ptr<CAbstractFile> inner = real_.Open(path, mode);
   if (!inner) return nullptr;
   auto file = std::make_unique<CFaultyFile>(std::move(inner), plan_, path);

@@ -56,6 +56,7 @@ struct FaultPlan {
   bool struck = false;      // the fault has been met
   FileOperation struckOperation = FileOperation::Open;
   std::wstring struckPath;  // the file (or path) it struck
+  uint64_t opensForWriting = 0;  // Opens asking for write access, failed or not
   // Called once, when the fault strikes (to take note of the run's state).
   std::function<void()> onStrike;
 

@@ -70,24 +70,28 @@ std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std
   return file;
 }
 
+void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
+                          uint32_t recordCount) {
+  file.resize(file.size() + SealPadding(file.size()), 0);
+  const PayloadTrailer trailer = TrailerOf({kPayloadVersion, kTrailerReservedValue, tableOffset, recordCount});
+  PayloadSeal seal{};
+  std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
+  seal.version = kSealVersion;
+  seal.coveredStart = coveredStart;
+  PayloadDigest digest;
+  digest.Update(std::span(file).subspan(coveredStart));
+  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
+  std::memcpy(seal.digest, value.data(), sizeof seal.digest);
+  AppendImage(file, seal);
+  AppendImage(file, trailer);
+}
+
 std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches) {
   std::vector<uint8_t> file = BuildPatchFile(image, patches);
   PayloadTrailer trailer;
   std::memcpy(&trailer, file.data() + file.size() - sizeof trailer, sizeof trailer);
   file.resize(file.size() - sizeof trailer);
-  file.resize(file.size() + SealPadding(file.size()), 0);
-
-  PayloadSeal seal{};
-  std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
-  seal.version = kSealVersion;
-  seal.coveredStart = image.size();
-  PayloadDigest digest;
-  digest.Update(std::span(file).subspan(image.size()));
-  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
-  std::memcpy(seal.digest, value.data(), sizeof seal.digest);
-  AppendImage(file, seal);
-  AppendImage(file, trailer);
+  AppendSealAndTrailer(file, image.size(), trailer.header.tableOffset, trailer.header.recordCount);
   return file;
 }
-
 }  // namespace qpx::test

@@ -50,6 +50,11 @@ std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std
 // of 8, then the seal, before the trailer.
 std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches);
 
+// Seals a file that ends with its table: zero padding, a seal covering
+// every byte from `coveredStart`, and the trailer (version 1).
+void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
+                          uint32_t recordCount);
+
 // Appends a table of `records` and a trailer to `file` as given, without
 // any check, for forged payloads. Returns the table's offset.
 uint32_t AppendTable(std::vector<uint8_t>& file, const std::vector<PatchRecord>& records);
