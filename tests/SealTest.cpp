@@ -19,6 +19,8 @@ namespace {
 
 using test::BuildPatchFile;
 using test::BuildSealedPatchFile;
+using test::PeImage;
+using test::Sign;
 using test::ReadFile;
 using test::ScratchDirectory;
 using test::WriteFile;
@@ -121,36 +123,6 @@ TEST_F(SealTest, AChangedDigestOrCoveredByteIsDamage) {
 
 // ---------------------------------------------------------------------------
 // Signed Windows patchers.
-
-// A minimal PE image (PE32, or PE32+ with `wide`) of `length` bytes whose
-// security directory names `size` bytes at `offset`.
-Bytes PeImage(std::size_t length, uint32_t offset, uint32_t size, bool wide = false) {
-  Bytes image(length, 0xCC);
-  const auto put32 = [&](std::size_t at, uint32_t value) { std::memcpy(image.data() + at, &value, 4); };
-  const auto put16 = [&](std::size_t at, uint16_t value) { std::memcpy(image.data() + at, &value, 2); };
-  image[0] = 'M', image[1] = 'Z';
-  put32(0x3C, 0x80);
-  std::memcpy(image.data() + 0x80, "PE\0\0", 4);
-  const std::size_t coff = 0x84, optional = coff + 20;
-  put16(coff + 16, wide ? 240 : 224);  // SizeOfOptionalHeader
-  put16(optional, wide ? 0x20B : 0x10B);
-  const std::size_t directories = optional + (wide ? 112 : 96);
-  put32(directories - 4, 16);  // NumberOfRvaAndSizes
-  put32(directories + 4 * 8, offset);
-  put32(directories + 4 * 8 + 4, size);
-  return image;
-}
-
-// `patch` signed as Authenticode does it: zeros to a multiple of 8, the
-// certificate table, and the security directory naming it.
-Bytes Sign(Bytes patch, bool wide = false) {
-  const std::size_t tableAt = (patch.size() + 7) / 8 * 8;
-  const Bytes header = PeImage(512, static_cast<uint32_t>(tableAt), 1000, wide);
-  std::copy(header.begin(), header.end(), patch.begin());
-  patch.resize(tableAt, 0);
-  patch.resize(tableAt + 1000, 0xA5);
-  return patch;
-}
 
 class SignedPatchTest : public ::testing::Test {
  protected:

@@ -94,4 +94,31 @@ std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, con
   AppendSealAndTrailer(file, image.size(), trailer.header.tableOffset, trailer.header.recordCount);
   return file;
 }
+
+std::vector<uint8_t> PeImage(std::size_t length, uint32_t offset, uint32_t size, bool wide) {
+  std::vector<uint8_t> image(length, 0xCC);
+  const auto put32 = [&](std::size_t at, uint32_t value) { std::memcpy(image.data() + at, &value, 4); };
+  const auto put16 = [&](std::size_t at, uint16_t value) { std::memcpy(image.data() + at, &value, 2); };
+  image[0] = 'M', image[1] = 'Z';
+  put32(0x3C, 0x80);
+  std::memcpy(image.data() + 0x80, "PE\0\0", 4);
+  const std::size_t coff = 0x84, optional = coff + 20;
+  put16(coff + 16, wide ? 240 : 224);  // SizeOfOptionalHeader
+  put16(optional, wide ? 0x20B : 0x10B);
+  const std::size_t directories = optional + (wide ? 112 : 96);
+  put32(directories - 4, 16);  // NumberOfRvaAndSizes
+  put32(directories + 4 * 8, offset);
+  put32(directories + 4 * 8 + 4, size);
+  return image;
+}
+
+std::vector<uint8_t> Sign(std::vector<uint8_t> patch, bool wide) {
+  const std::size_t tableAt = (patch.size() + 7) / 8 * 8;
+  const std::vector<uint8_t> header = PeImage(512, static_cast<uint32_t>(tableAt), 1000, wide);
+  std::copy(header.begin(), header.end(), patch.begin());
+  patch.resize(tableAt, 0);
+  patch.resize(tableAt + 1000, 0xA5);
+  return patch;
+}
+
 }  // namespace qpx::test

@@ -55,6 +55,15 @@ std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, con
 void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
                           uint32_t recordCount);
 
+// A minimal PE image (PE32, or PE32+ with `wide`) of `length` bytes whose
+// security directory names `size` bytes at `offset`.
+std::vector<uint8_t> PeImage(std::size_t length, uint32_t offset, uint32_t size, bool wide = false);
+
+// `patch` signed as Authenticode does it: its first 512 bytes become a PE
+// header, then zeros to a multiple of 8, a certificate table of 1000 bytes,
+// and the security directory naming it.
+std::vector<uint8_t> Sign(std::vector<uint8_t> patch, bool wide = false);
+
 // Appends a table of `records` and a trailer to `file` as given, without
 // any check, for forged payloads. Returns the table's offset.
 uint32_t AppendTable(std::vector<uint8_t>& file, const std::vector<PatchRecord>& records);

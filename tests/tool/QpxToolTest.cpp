@@ -530,6 +530,49 @@ TEST_F(RoundTrip, VerifyAndListRefuseWhatThePatcherRefuses) {
   EXPECT_RESULT(Tool({"verify", "entry-patch", "not-a-game"}), kBadInput, "cannot be opened; is this a game folder?");
 }
 
+TEST_F(RoundTrip, EveryReaderRefusesADamagedPatch) {
+  const std::string& patcher = TheConfig().patcher;
+  for (const char* out : {"patch", "plain"}) {
+    std::vector<std::string> arguments = {"build", "--stub", patcher, "--out", out, "--manifest", "examples/patch.manifest"};
+    if (std::string(out) == "plain") arguments.push_back("--no-seal");
+    ASSERT_EQ(Tool(arguments).exitCode, kOk);
+  }
+  EXPECT_RESULT(Tool({"list", "patch"}), kOk, "sealed: the seal holds");
+  EXPECT_RESULT(Tool({"list", "plain"}), kOk, "not sealed");
+
+  Bytes damaged = Get("patch");
+  damaged[fs::file_size(patcher) + 10] ^= 1;  // one bit of the first body
+  Put("damaged", damaged);
+  fs::permissions(At("damaged"), fs::perms::owner_all);
+  const std::string message = "patch \"damaged\": Patch data is damaged";
+  EXPECT_RESULT(Tool({"list", "damaged"}), kFailedCheck, "qpxtool list: " + message);
+  EXPECT_RESULT(Tool({"verify", "damaged", "game"}), kFailedCheck, "qpxtool verify: " + message);
+  EXPECT_RESULT(Tool({"build", "--stub", "damaged", "--replace-payload", "--out", "p", "1=same-size.bin"}), kBadInput,
+                "carries a damaged payload (the patcher says \"Patch data is damaged\")");
+  EXPECT_FALSE(fs::exists(At("p")));
+
+  const auto before = Snapshot();
+  const ProcessResult run = RunPatch("damaged", "game");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "Patch data is damaged\nPress Any Key...");
+  EXPECT_EQ(Snapshot(), before) << "not a byte written";
+}
+
+TEST_F(QpxTool, ASignedStubIsRefused) {
+  Put("body", {1});
+  Put("signed-stub", test::Sign(Bytes(2000, 1)));
+  EXPECT_RESULT(Tool({"build", "--stub", "signed-stub", "--out", "p", "3=body"}), kBadInput,
+                "is signed (it carries an Authenticode certificate table)");
+  EXPECT_RESULT(Tool({"build", "--stub", "signed-stub", "--out", "p", "3=body"}), kBadInput, "sign the built patch");
+  // A signed patch is listed whole, but cannot be the stub of another.
+  Put("signed-patch", test::Sign(test::BuildSealedPatchFile(test::PeImage(600, 0, 0), {{3, {1}}})));
+  EXPECT_RESULT(Tool({"list", "signed-patch"}), kOk, "signed: an Authenticode certificate table of 1,0");
+  EXPECT_RESULT(Tool({"list", "signed-patch"}), kOk, "sealed: the seal holds");
+  EXPECT_RESULT(Tool({"build", "--stub", "signed-patch", "--replace-payload", "--out", "p", "3=body"}), kBadInput,
+                "is signed");
+  EXPECT_FALSE(fs::exists(At("p")));
+}
+
 TEST_F(RoundTrip, ExtractRefusesBadInput) {
   EXPECT_RESULT(Tool({"extract", "game", "2715", "out"}), kBadInput, "NUMBER \"2715\": not a resource number");
   EXPECT_RESULT(Tool({"extract", "game", "x1", "out"}), kBadInput, "NUMBER \"x1\": not a resource number");
@@ -608,7 +651,8 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
       dir.Path());
   ASSERT_EQ(native.exitCode, kOk) << native.err;
   EXPECT_EQ(patch, Get("native"));
-  EXPECT_EQ(patch.size(), fs::file_size(stub) + 2094 + 141 + 5 * 16 + 24);
+  const uint64_t tableEnd = fs::file_size(stub) + 2094 + 141 + 5 * 16;
+  EXPECT_EQ(patch.size(), tableEnd + SealPadding(tableEnd) + kSealDistance);
   EXPECT_EQ(std::string(patch.end() - 8, patch.end()), "PATCHDAT");
 
   const ProcessResult listed = Tool({"list", "jeu é/patch"});

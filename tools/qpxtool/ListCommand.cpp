@@ -61,8 +61,8 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
       " bytes; " +
       layout + "; table at byte " + Grouped(payload.header.tableOffset) + ", " + std::to_string(count) +
       (count == 1 ? " record" : " records"));
-  Out(payload.sealed ? "sealed: the seal holds (every byte from " + Grouped(payload.seal.coveredStart) +
-                           " to the end is as it was written)"
+  Out(payload.sealed ? "sealed: the seal holds (bytes " + Grouped(payload.seal.coveredStart) + ".." +
+                           Grouped(static_cast<uint64_t>(payload.fileSize) - 1) + " are as they were written)"
                      : "not sealed: damage to it would go unnoticed");
   if (payload.signatureBytes != 0) {
     Out("signed: an Authenticode certificate table of " + Grouped(static_cast<uint64_t>(payload.signatureBytes)) +
