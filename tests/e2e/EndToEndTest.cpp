@@ -250,6 +250,62 @@ TEST_F(EndToEndTest, LongPathsToThePatcherAreNeverCut) {
                 "Processing patch 748\nDone\nSuccess!\n", 0);
 }
 
+// Signed with the real tools: a throwaway self-signed certificate made by
+// openssl, osslsigncode to sign and to verify. Windows programs only: the
+// native patcher is no PE and nobody signs it.
+TEST_F(EndToEndTest, ASignedPatchAppliesAndADamagedOneIsRefused) {
+  if (g_launcher.empty()) GTEST_SKIP() << "Authenticode signs Windows programs";
+  const auto tool = [&](const std::vector<std::string>& argv) { return RunProcess(argv, dir.Path()); };
+  ASSERT_EQ(tool({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
+                  "cert.pem", "-days", "2", "-subj", "/CN=qpxpatch test publisher"}).exitCode, 0);
+
+  const auto body = SampleBody(9, 300);
+  WriteFile(dir.Path() / "unsigned.exe", BuildSealedPatchFile(image, {{747, body}, {1368, SampleBody(8, 20)}}));
+  const auto sign = [&](const std::string& in, const std::string& out) {
+    return tool({"/usr/bin/osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-n", "qpxpatch test", "-in", in,
+                 "-out", out});
+  };
+  const auto verify = [&](const std::string& file) {
+    return tool({"/usr/bin/osslsigncode", "verify", "-CAfile", "cert.pem", "-in", file});
+  };
+  ASSERT_EQ(sign("unsigned.exe", "signed.exe").exitCode, 0);
+  EXPECT_EQ(verify("signed.exe").exitCode, 0) << "the signature holds over the payload";
+  const auto signedPatch = ReadFile(dir.Path() / "signed.exe");
+  ASSERT_GT(signedPatch.size(), ReadFile(dir.Path() / "unsigned.exe").size());
+
+  // The unsigned and the signed patch leave the same game.
+  const auto runIn = [&](const std::string& folder, const std::vector<uint8_t>& patch) {
+    std::filesystem::create_directories(dir.Path() / folder);
+    EXPECT_TRUE(game.Write(*fs, (dir.Path() / folder).wstring()));
+    const auto path = dir.Path() / folder / "patch.exe";
+    WriteFile(path, patch);
+    chmod(path.c_str(), 0755);
+    return RunProcess({path.string()}, dir.Path() / folder, {g_launcher, 0, {}});
+  };
+  game.AddEntry(747, SampleBody(1, 100));
+  game.AddLooseFile(161, LooseFileImage(SampleBody(3, 10)));
+  const auto files = [&](const std::string& folder) {
+    return std::vector{ReadFile(dir.Path() / folder / "DATA0.QPX"), ReadFile(dir.Path() / folder / "DATA1.QPX"),
+                       ReadFile(dir.Path() / folder / "res" / "D00161.bin")};
+  };
+  ExpectOutcome(runIn("a", ReadFile(dir.Path() / "unsigned.exe")),
+                "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0);
+  ExpectOutcome(runIn("b", signedPatch), "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0);
+  EXPECT_EQ(files("a"), files("b"));
+
+  // One body byte changed: the signature and the seal both see it.
+  auto damaged = signedPatch;
+  damaged[image.size() + 100] ^= 0x10;
+  WriteFile(dir.Path() / "damaged.exe", damaged);
+  EXPECT_NE(verify("damaged.exe").exitCode, 0);
+  std::filesystem::create_directories(dir.Path() / "c");
+  ASSERT_TRUE(game.Write(*fs, (dir.Path() / "c").wstring()));
+  const auto untouched = files("c");
+  std::filesystem::remove_all(dir.Path() / "c");
+  ExpectOutcome(runIn("c", damaged), "Patch data is damaged\n", 1);
+  EXPECT_EQ(files("c"), untouched);
+}
+
 }  // namespace
 }  // namespace qpx::test
 
