@@ -3,7 +3,7 @@
 // whole run against a small game folder, restored before every input.
 //
 // What must hold for any input: the reader accepts only a table that lies
-// inside the file; the run prints only its own messages, in order, reports
+// inside the file; a payload whose seal does not hold changes nothing; the run prints only its own messages, in order, reports
 // success exactly when every patch was applied; the archive keeps its index
 // length, its data file never shrinks, every changed record names bytes
 // inside the data file, every changed loose file is a whole image of one of
@@ -15,6 +15,7 @@
 
 #include "app/PatchPayload.h"
 #include "app/PatchRunner.h"
+#include "app/PayloadSeal.h"
 #include "archive/LooseFile.h"
 #include "fuzz/FuzzSupport.h"
 #include "tools/common/GameFolder.h"
@@ -80,7 +81,8 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
 bool IsRunFailure(const std::wstring& line) {
   static const std::wstring failures[] = {L"Can't open patch data", L"Can't find patch data",
                                           L"Can't read patch header", L"Can't read patch info",
-                                          L"Can't open DATA1.QPX", L"Can't read patch data"};
+                                          L"Can't open DATA1.QPX", L"Can't read patch data",
+                                          L"Patch data is damaged"};
   for (const std::wstring& failure : failures) {
     if (line == failure) return true;
   }
@@ -176,12 +178,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto patcher = game.fs->Open(kPatcherName, OpenMode_Read);
     FUZZ_CHECK(patcher != nullptr);
     error = ReadPayload(*patcher, payload);
+    CTransferBuffer buffer;
+    if (error == PayloadError::None) error = VerifySeal(*patcher, payload, buffer);
   }
   if (error == PayloadError::None) {
     const uint64_t tableBytes = uint64_t{payload.header.recordCount} * sizeof(PatchRecord);
     FUZZ_CHECK(payload.records.size() == payload.header.recordCount);
     FUZZ_CHECK(tableBytes == 0 || LiesInside(payload.header.tableOffset, tableBytes, static_cast<int64_t>(size)));
-  } else {
+  } else if (error != PayloadError::Damaged) {
     FUZZ_CHECK(payload.records.empty());
   }
 
@@ -189,5 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool success = RunPatcher(*game.fs, std::filesystem::absolute(kPatcherName).wstring(), console);
   CheckMessages(console.Text(), success, error, payload);
   CheckArchive(payload, file);
+  // A payload the run refuses leaves the archive as it was.
+  if (error != PayloadError::None) {
+    FUZZ_CHECK(Read(kIndexFileName) == game.index);
+    FUZZ_CHECK(Read(kDataFileName).size() == game.dataSize);
+  }
   return 0;
 }

@@ -77,6 +77,7 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
   if (payload.fileSize < int64_t{kSealDistance}) return PayloadError::None;
   PayloadSeal seal{};
   if (!SeekBeforeEnd(file, payload, length, kSealDistance) || file.Read(&seal, sizeof seal) != sizeof seal) {
+    payload.records.clear();
     return PayloadError::CantReadData;
   }
   payload.sealed = std::memcmp(seal.magic, kSealMagic, sizeof kSealMagic) == 0;
