@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole job on a bundled sample: makes a synthetic game folder, builds a
-# patch from the example bodies with qpxtool, applies it with the native
-# patcher and with the Windows .exe under Wine (each on its own copy of the
-# folder), verifies both and tells what changed.
+# sealed patch from the example bodies with qpxtool, signs the Windows .exe
+# as a publisher would, applies the patch with the native patcher and the
+# signed .exe under Wine (each on its own copy of the folder), verifies both
+# and tells what changed.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
@@ -28,16 +29,25 @@ echo "== a patch from examples/patch.manifest"
 "$tool" list "$demo/patch"
 
 echo
+echo "== signing the Windows patch (a throwaway self-signed certificate)"
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=qpxpatch demo publisher" \
+  -keyout "$demo/key.pem" -out "$demo/cert.pem" 2>/dev/null
+osslsigncode sign -certs "$demo/cert.pem" -key "$demo/key.pem" -n "qpxpatch demo" \
+  -in "$demo/patch.exe" -out "$demo/patch-signed.exe" >/dev/null
+osslsigncode verify -CAfile "$demo/cert.pem" -in "$demo/patch-signed.exe" | grep -E '^Signature verification'
+"$tool" list "$demo/patch-signed.exe" | sed -n 2,3p
+
+echo
 echo "== the native patcher"
 (cd "$demo/game-native" && ../patch </dev/null)
 echo
-echo "== the Windows patcher under Wine"
-(cd "$demo/game-wine" && "$root/scripts/wine-run.sh" ../patch.exe </dev/null)
+echo "== the signed Windows patcher under Wine"
+(cd "$demo/game-wine" && "$root/scripts/wine-run.sh" ../patch-signed.exe </dev/null)
 echo
 
 echo "== verifying"
 "$tool" verify "$demo/patch" "$demo/game-native"
-"$tool" verify "$demo/patch.exe" "$demo/game-wine"
+"$tool" verify "$demo/patch-signed.exe" "$demo/game-wine"
 
 echo
 echo "== what changed"
