@@ -131,14 +131,14 @@ TEST_F(QpxTool, UsageHelpAndVersion) {
     EXPECT_EQ(help.err, "") << command;
   }
   EXPECT_RESULT(Tool({"build", "--help"}), kOk, "Manifest:");
-  EXPECT_RESULT(Tool({"build", "--stub", "s"}), kBadInput, "--out is required");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s"}), kBadInput, "--out is required");
   EXPECT_RESULT(Tool({"list"}), kBadInput, "PATCH is required");
   EXPECT_RESULT(Tool({"list", "a", "b"}), kBadInput, "not expected");
-  EXPECT_RESULT(Tool({"build", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
   EXPECT_RESULT(Tool({"verify", "p"}), kBadInput, "GAMEDIR is required");
   EXPECT_RESULT(Tool({"extract", "g", "1"}), kBadInput, "OUT is required");
   EXPECT_RESULT(Tool({"sample"}), kBadInput, "GAMEDIR is required");
-  EXPECT_RESULT(Tool({"build", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
 }
 
 // ---------------------------------------------------------------- build
@@ -154,7 +154,7 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   Put("bodies/list.manifest",
       Text("\xEF\xBB\xBF# a comment\r\n\r\n  3 a.bin\r\n\t1207\tb with spaces.bin  \r\n# 5 x.bin\n2714 c.bin\n"));
   const ProcessResult result =
-      Tool({"build", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
+      Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
   EXPECT_RESULT(result, kOk, "wrote \"patch\"");
   EXPECT_EQ(result.err, "");
 
@@ -190,7 +190,7 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   // The stub's permission bits, no leftovers, identical bytes on a rebuild.
   EXPECT_EQ(fs::status(At("patch")).permissions() & fs::perms::all, fs::perms(0751));
   EXPECT_FALSE(LeftoverTemporaryFiles());
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "again", "--manifest", "bodies/list.manifest",
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "again", "--manifest", "bodies/list.manifest",
                       "1206=d.bin"}),
                 kOk, "wrote");
   EXPECT_EQ(Get("again"), patch);
@@ -200,7 +200,7 @@ TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
   MakeStub("stub", 64);
   Put("body", {42});
   Put("patch", Bytes(5000, 0xEE));
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
   EXPECT_EQ(Get("patch"), test::BuildPatchFile(Get("stub"), {{7, {42}}}));
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
@@ -209,7 +209,7 @@ TEST_F(QpxTool, BuildWarnsOfARepeatedResource) {
   MakeStub("stub", 64);
   Put("a", {1});
   Put("b", {2});
-  const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
+  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
   EXPECT_RESULT(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
   EXPECT_EQ(Get("patch"), test::BuildPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
 }
@@ -263,7 +263,7 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
       {"no bodies at all", {}, "no bodies to put in the patch"},
   };
   for (const Refusal& refusal : refusals) {
-    std::vector<std::string> arguments = {"build", "--stub", "stub", "--out", "patch"};
+    std::vector<std::string> arguments = {"build", "--any-stub", "--stub", "stub", "--out", "patch"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
     const ProcessResult result = Tool(arguments);
     EXPECT_RESULT(result, kBadInput, refusal.message);
@@ -292,7 +292,7 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
   fs::remove(At("two-gib"));
   const auto before = Snapshot();
   for (const Refusal& refusal : stubRefusals) {
-    std::vector<std::string> arguments = {"build"};
+    std::vector<std::string> arguments = {"build", "--any-stub"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
     EXPECT_RESULT(Tool(arguments), kBadInput, refusal.message);
   }
@@ -305,7 +305,7 @@ TEST_F(QpxTool, BuildRefusesAnUnreadableBody) {
   MakeStub("stub");
   Put("secret", {1});
   fs::permissions(At("secret"), fs::perms::none);
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
                 "body \"secret\": cannot be opened for reading");
 }
 
@@ -314,13 +314,13 @@ TEST_F(QpxTool, ReplacePayloadBuildsFromTheProgramAlone) {
   Put("a", Bytes(100, 1));
   Put("b", Bytes(50, 2));
   Put("c", Bytes(70, 3));
-  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "first", "10=a", "1207=b"}).exitCode, kOk);
-  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
-  const ProcessResult result = Tool({"build", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
+  ASSERT_EQ(Tool({"build", "--any-stub", "--stub", "stub", "--out", "first", "10=a", "1207=b"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"build", "--any-stub", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
+  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
   EXPECT_RESULT(result, kOk, "old payload of 206 bytes was left out");
   EXPECT_EQ(Get("second"), Get("direct"));
   // A stub without a payload is taken whole.
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
   EXPECT_EQ(Get("third"), Get("direct"));
 }
 
@@ -340,11 +340,11 @@ TEST_F(QpxTool, ReplacePayloadRefusesAPayloadItCannotCutCleanly) {
   // A patch of a patch.
   Put("twice", test::BuildPatchFile(test::BuildPatchFile(Get("stub"), {{1, {1}}}), {{2, {2}}}));
 
-  EXPECT_RESULT(Tool({"build", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "cannot strip its payload: its payload leaves bytes 30..999 unused");
-  EXPECT_RESULT(Tool({"build", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "carries a damaged payload (the patcher says \"Can't read patch header\")");
-  EXPECT_RESULT(Tool({"build", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "still ends in a payload once its own is stripped");
   EXPECT_FALSE(fs::exists(At("p")));
 }
@@ -354,7 +354,7 @@ TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
   // The largest loose body there is (sparse on disk), and a big entry body.
   fs::resize_file((WriteFile(At("largest"), {}), At("largest")), kLooseMaxBodySize);
   fs::resize_file((WriteFile(At("big"), {}), At("big")), 64u << 20);
-  const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
+  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
   EXPECT_RESULT(result, kOk, "wrote");
   EXPECT_EQ(fs::file_size(At("patch")), 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16 + 24);
   if (TheConfig().wine.empty() && !test::kUnderSanitizer) {

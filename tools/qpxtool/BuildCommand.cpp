@@ -15,7 +15,9 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   request.out = PathFromText(options.out);
   request.outText = options.out;
   request.replacePayload = options.replacePayload;
+  request.anyStub = options.anyStub;
   if (!options.manifest.empty()) {
+    request.manifest = PathFromText(options.manifest);
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
   }
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);

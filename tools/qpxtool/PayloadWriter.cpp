@@ -1,10 +1,12 @@
 #include "tools/qpxtool/PayloadWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <utility>
 
+#include "app/PatcherMarker.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "paths/Paths.h"
@@ -49,7 +51,74 @@ void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, ReplacingOutput
   }
 }
 
+// Whether `path`'s last name is `name`, in any case of letters (as the
+// patcher's file layer finds the archive's files).
+bool NamedLike(const std::wstring& path, const wchar_t* name) {
+  const std::wstring last = path.substr(DirectoryOf(path).size());
+  const std::wstring_view wanted = name;
+  return std::equal(last.begin(), last.end(), wanted.begin(), wanted.end(), [](wchar_t a, wchar_t b) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    return lower(a) == lower(b);
+  });
+}
+
+// The refusals that protect the author's files and the players: an output
+// that would overwrite one of the build's own inputs or a game's archive,
+// and a stub that is not our patcher.
+void RefuseUnsafeBuild(CFileSystem& fileSystem, const BuildRequest& request) {
+  const std::string outName = "--out " + Quoted(request.outText);
+  for (const wchar_t* archiveFile : {kIndexFileName, kDataFileName}) {
+    if (NamedLike(request.out, archiveFile)) {
+      Fail(kExitBadInput, outName + ": is named like a game's " + WideToText(archiveFile) +
+                              "; write the patch to another file");
+    }
+  }
+  if (KindOf(request.out) == PathKind::File) {
+    if (!request.manifest.empty() && SameFile(request.out, request.manifest)) {
+      Fail(kExitBadInput, outName + ": is the manifest; write the patch to another file");
+    }
+    for (const BodySource& body : request.bodies) {
+      if (SameFile(request.out, body.path)) {
+        Fail(kExitBadInput, outName + ": is the body named by " + body.origin + "; write the patch to another file");
+      }
+    }
+  }
+  if (request.anyStub || KindOf(request.stub) != PathKind::File) return;  // a missing stub is named later
+  const auto stub = fileSystem.Open(request.stub.c_str(), OpenMode_Read);
+  if (stub && !CarriesPatcherMarker(*stub)) {
+    Fail(kExitBadInput, "--stub " + Quoted(request.stubText) +
+                            ": is not a qpxpatch patcher (it lacks the patcher's marker); give qpxpatch or "
+                            "qpxpatch.exe, or --any-stub to build on it anyway");
+  }
+}
+
 }  // namespace
+
+bool CarriesPatcherMarker(CAbstractFile& file) {
+  // Unmasked here, at run time, so that this program's image never holds it.
+  const volatile uint8_t mask = kPatcherMarkerMask;
+  std::array<uint8_t, kMaskedPatcherMarker.size()> marker{};
+  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = kMaskedPatcherMarker[i] ^ mask;
+
+  // Each piece is searched with the tail of the one before in front of it,
+  // so that a marker split between two reads is found too.
+  const std::size_t overlap = marker.size() - 1;
+  std::vector<uint8_t> window(kCopyBufferSize + overlap);
+  std::size_t carried = 0;
+  int64_t size = 0;
+  if (!file.QuerySize64(size) || !file.Seek64(0)) return false;
+  for (uint64_t done = 0; done < static_cast<uint64_t>(size);) {
+    const auto piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyBufferSize, static_cast<uint64_t>(size) - done));
+    if (file.Read(window.data() + carried, piece) != piece) return false;
+    const auto end = window.begin() + static_cast<std::ptrdiff_t>(carried + piece);
+    if (std::search(window.begin(), end, marker.begin(), marker.end()) != end) return true;
+    const std::size_t keep = std::min<std::size_t>(overlap, carried + piece);
+    std::copy(end - static_cast<std::ptrdiff_t>(keep), end, window.begin());
+    carried = keep;
+    done += piece;
+  }
+  return false;
+}
 
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
   const uint64_t trailerStart = static_cast<uint64_t>(payload.fileSize) - sizeof(PayloadTrailer);
@@ -89,7 +158,8 @@ bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& w
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   const std::string stubName = "--stub " + Quoted(request.stubText);
   const std::string outName = "--out " + Quoted(request.outText);
-  if (request.bodies.empty()) {
+  RefuseUnsafeBuild(fileSystem, request);
+  if (request.bodies.empty() && !request.allowNoBodies) {
     Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
   }
 
@@ -150,6 +220,12 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
     int64_t size = 0;
     OpenInput(fileSystem, body.path, name, size);
+    if (body.range && !LiesInside(body.range->offset, body.range->size, size)) {
+      Fail(kExitBadInput, name + ": has no bytes " + Grouped(body.range->offset) + ".." +
+                              Grouped(body.range->offset + body.range->size - 1) + " (it is " +
+                              Grouped(static_cast<uint64_t>(size)) + " bytes long)");
+    }
+    if (body.range) size = static_cast<int64_t>(body.range->size);
     if (size == 0) Fail(kExitBadInput, name + ": is empty; a body has at least one byte");
     const auto bodySize = static_cast<uint64_t>(size);
     if (body.resourceNumber >= kEntryCount && bodySize > kLooseMaxBodySize) {
@@ -181,11 +257,13 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     const BodySource& body = request.bodies[i];
     const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
     int64_t size = 0;
+    const uint64_t start = body.range ? body.range->offset : 0;
     const auto file = fileSystem.Open(body.path.c_str(), OpenMode_Read);
-    if (!file || !file->QuerySize64(size) || static_cast<uint64_t>(size) != records[i].bodySize) {
-      Fail(kExitFailedCheck, name + ": changed while the patch was being built");
-    }
-    Copy(*file, 0, records[i].bodySize, output, buffer.Span(), name, outName);
+    const bool unchanged = file && file->QuerySize64(size) &&
+                           (body.range ? LiesInside(start, records[i].bodySize, size)
+                                       : static_cast<uint64_t>(size) == records[i].bodySize);
+    if (!unchanged) Fail(kExitFailedCheck, name + ": changed while the patch was being built");
+    Copy(*file, start, records[i].bodySize, output, buffer.Span(), name, outName);
   }
   // The table goes through the same buffer, a piece at a time.
   const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);
