@@ -37,6 +37,7 @@ struct Config {
   std::string qpxtool;  // the program under test
   std::string patcher;  // the native qpxpatch: the stub of native patches
   std::string wine;     // empty natively; else the script that runs a .exe
+  std::string patcherExe;  // with --wine: qpxpatch.exe, the stub of Windows patches
 };
 Config& TheConfig() {
   static Config config;
@@ -610,9 +611,13 @@ GameContents ReadGame(const fs::path& game) {
 }
 
 std::string Grouped(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-  return digits;
+  const std::string digits = std::to_string(value);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 // The record numbers of a patch, in order.
@@ -989,6 +994,28 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
                 "resource number 2715 is outside 0..2714");
 }
 
+TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {
+  if (TheConfig().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
+  GameFolder original, modified;
+  const std::vector<uint32_t> differ = MakeRandomPair(4, original, modified);
+  const auto fileSystem = CreatePlatformFileSystem();
+  fs::create_directories(At("a"));
+  fs::create_directories(At("b"));
+  ASSERT_TRUE(original.Write(*fileSystem, posix::DecodePath(At("a").string())));
+  ASSERT_TRUE(modified.Write(*fileSystem, posix::DecodePath(At("b").string())));
+  fs::copy(TheConfig().patcherExe, At("qpxpatch.exe"));
+
+  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "a/patch.exe"}), kOk,
+                std::to_string(differ.size()) + " of 2715 resources differ");
+  EXPECT_EQ(RecordNumbers(Get("a/patch.exe")), differ);
+  test::ProcessOptions wine;
+  wine.launcher = TheConfig().wine;
+  const ProcessResult run = test::RunProcess({"patch.exe"}, At("a"), wine);
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const GameContents want = ReadGame(At("b")), got = ReadGame(At("a"));
+  for (uint32_t n = 0; n < kResourceLimit; ++n) ASSERT_EQ(got.resources[n], want.resources[n]) << "resource " << n;
+}
+
 }  // namespace
 }  // namespace qpx
 
@@ -998,7 +1025,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     for (auto [flag, value] : {std::pair{"--qpxtool=", &config.qpxtool}, std::pair{"--patcher=", &config.patcher},
-                               std::pair{"--wine=", &config.wine}}) {
+                               std::pair{"--wine=", &config.wine},
+                               std::pair{"--patcher-exe=", &config.patcherExe}}) {
       if (argument.starts_with(flag)) *value = argument.substr(std::strlen(flag));
     }
   }
@@ -1007,7 +1035,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // The tests run in scratch folders: make the programs' paths absolute.
-  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine}) {
+  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine, &config.patcherExe}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
   if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine.*" : "QpxToolWine.*");

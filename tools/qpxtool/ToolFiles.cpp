@@ -66,7 +66,11 @@ Progress::Progress(std::string label, uint64_t totalBytes)
     : label_(std::move(label)), total_(totalBytes), shown_(IsTerminal(stderr)) {}
 
 Progress::~Progress() {
-  if (shown_ && nextDrawMs_ != 0) WriteText(stderr, "\r" + std::string(label_.size() + 40, ' ') + "\r");
+  if (!shown_ || nextDrawMs_ == 0) return;
+  std::string blank(label_.size() + 40, ' ');
+  blank.front() = '\r';
+  blank.back() = '\r';
+  WriteText(stderr, blank);
 }
 
 void Progress::Advance(uint64_t bytes) {
@@ -76,8 +80,10 @@ void Progress::Advance(uint64_t bytes) {
   if (now < nextDrawMs_) return;
   nextDrawMs_ = now + 200;
   const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
-  WriteText(stderr, "\r" + label_ + ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " +
-                        Grouped(total_ >> 20) + " MiB)");
+  std::string line(1, '\r');
+  line += label_;
+  line += ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) + " MiB)";
+  WriteText(stderr, line);
 }
 
 ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target)
