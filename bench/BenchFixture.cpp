@@ -4,6 +4,9 @@
 //   bench_fixture large DIR   8 bodies of 64 MiB: 4 entries appended,
 //                             2 in place, 2 loose files
 //   bench_fixture small DIR   all 2,715 resources, bodies of 1 to 4,000 bytes
+//   bench_fixture pair DIR    two game folders of over 1 GiB each, original
+//                             and modified, a few percent of whose
+//                             resources differ (for diff and unpack)
 
 #include <cstdio>
 #include <cstring>
@@ -79,11 +82,37 @@ int Small(const std::filesystem::path& dir) {
   return all.good() && entries.good() && loose.good() && oneEntry.good() && oneLoose.good() ? 0 : 1;
 }
 
+// Entries of 900 KiB make a data file of 1.04 GiB. Every 30th entry and
+// two of the eight loose files differ in the modified folder: entries in
+// turn rewritten in place and grown.
+int Pair(const std::filesystem::path& dir) {
+  constexpr uint32_t kEntrySize = 900u << 10;
+  constexpr uint32_t kLooseSize = 1u << 20;
+  auto fs = CreatePlatformFileSystem();
+  for (const bool modified : {false, true}) {
+    GameFolder game;
+    for (uint32_t n = 0; n < kEntryCount; ++n) {
+      const bool changed = modified && n % 30 == 7;
+      const uint32_t size = changed && n % 60 == 37 ? kEntrySize + 5000 : kEntrySize;
+      game.AddEntry(n, SampleBody(changed ? n + 100000 : n, size));
+    }
+    for (uint32_t i = 0; i < 8; ++i) {
+      const bool changed = modified && i % 4 == 1;
+      game.AddLooseFile(i, LooseFileImage(SampleBody(changed ? 200000 + i : 300000 + i, kLooseSize)));
+    }
+    const std::filesystem::path folder = dir / (modified ? "modified" : "original");
+    std::filesystem::create_directories(folder);
+    if (!game.Write(*fs, folder.wstring())) return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "large") == 0) return Large(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "small") == 0) return Small(argv[2]);
-  std::fprintf(stderr, "usage: bench_fixture large|small DIR\n");
+  if (argc == 3 && std::strcmp(argv[1], "pair") == 0) return Pair(argv[2]);
+  std::fprintf(stderr, "usage: bench_fixture large|small|pair DIR\n");
   return 2;
 }

@@ -3,7 +3,8 @@
 # sealed patch from the example bodies with qpxtool, signs the Windows .exe
 # as a publisher would, applies the patch with the native patcher and the
 # signed .exe under Wine (each on its own copy of the folder), verifies both
-# and tells what changed.
+# and tells what changed; then makes a patch from an unpacked, edited copy
+# of the folder with diff and shows its plan.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
@@ -59,3 +60,11 @@ done
 changed=$( (cmp -l "$demo/original/DATA0.QPX" "$demo/game-native/DATA0.QPX" || true) | awk '{ print int(($1 - 1) / 32) }' | sort -nu | tr '\n' ' ')
 echo "  index records rewritten: ${changed:-none} (entry 10 went in place, 12 and 49 were appended)"
 echo "  the demo's files are in build/demo"
+
+echo
+echo "== a patch from two folders: unpack the original, edit two files, diff, plan"
+"$tool" unpack "$demo/original" "$demo/unpacked"
+printf 'A new title screen text.\n' >"$demo/unpacked/entries/00010.bin"
+head -c 6000 /dev/zero | tr '\0' 'x' >"$demo/unpacked/loose/D00002.bin"
+"$tool" diff "$demo/original" "$demo/unpacked" --stub build/native/bin/qpxpatch --out "$demo/diff-patch"
+"$tool" plan "$demo/diff-patch" "$demo/original"

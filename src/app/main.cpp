@@ -6,11 +6,22 @@
 #include <stdexcept>
 
 #include "app/ConsoleReport.h"
+#include "app/PatcherMarker.h"
 #include "app/PatchRunner.h"
 #include "filesystem/ExecutablePath.h"
 
+namespace {
+
+// Tells qpxtool that this program is our patcher (see PatcherMarker.h).
+constexpr auto kPatcherMarker = qpx::UnmaskedPatcherMarker();
+
+}  // namespace
+
 int main() {
   using namespace qpx;
+  // A volatile read keeps the marker in the image whatever the optimiser
+  // and the linker think of it.
+  static_cast<void>(*static_cast<const volatile uint8_t*>(kPatcherMarker.data()));
   StdoutConsole console;
   bool success = false;
   try {

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,7 @@ struct Config {
   std::string qpxtool;  // the program under test
   std::string patcher;  // the native qpxpatch: the stub of native patches
   std::string wine;     // empty natively; else the script that runs a .exe
+  std::string patcherExe;  // with --wine: qpxpatch.exe, the stub of Windows patches
 };
 Config& TheConfig() {
   static Config config;
@@ -126,20 +129,20 @@ TEST_F(QpxTool, UsageHelpAndVersion) {
   EXPECT_RESULT(Tool({"--help"}), kOk, "Subcommands:");
   EXPECT_RESULT(Tool({"--version"}), kOk, "qpxtool 1.");
   EXPECT_RESULT(Tool({"frobnicate"}), kBadInput, "unknown subcommand \"frobnicate\"");
-  for (const char* command : {"build", "list", "verify", "extract", "sample"}) {
+  for (const char* command : {"build", "list", "verify", "extract", "unpack", "diff", "plan", "reverse", "sample"}) {
     const ProcessResult help = Tool({command, "--help"});
     EXPECT_RESULT(help, kOk, std::string("Usage: qpxtool ") + command);
     EXPECT_EQ(help.err, "") << command;
   }
   EXPECT_RESULT(Tool({"build", "--help"}), kOk, "Manifest:");
-  EXPECT_RESULT(Tool({"build", "--stub", "s"}), kBadInput, "--out is required");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s"}), kBadInput, "--out is required");
   EXPECT_RESULT(Tool({"list"}), kBadInput, "PATCH is required");
   EXPECT_RESULT(Tool({"list", "a", "b"}), kBadInput, "not expected");
-  EXPECT_RESULT(Tool({"build", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
   EXPECT_RESULT(Tool({"verify", "p"}), kBadInput, "GAMEDIR is required");
   EXPECT_RESULT(Tool({"extract", "g", "1"}), kBadInput, "OUT is required");
   EXPECT_RESULT(Tool({"sample"}), kBadInput, "GAMEDIR is required");
-  EXPECT_RESULT(Tool({"build", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
 }
 
 // ---------------------------------------------------------------- build
@@ -155,7 +158,7 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   Put("bodies/list.manifest",
       Text("\xEF\xBB\xBF# a comment\r\n\r\n  3 a.bin\r\n\t1207\tb with spaces.bin  \r\n# 5 x.bin\n2714 c.bin\n"));
   const ProcessResult result = Tool(
-      {"build", "--no-seal", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
+      {"build", "--any-stub", "--no-seal", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
   EXPECT_RESULT(result, kOk, "wrote \"patch\"");
   EXPECT_EQ(result.err, "");
 
@@ -196,7 +199,7 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   // Sealed by default: the same bodies and table, zeros to a length that is
   // a multiple of 8, the seal, the same trailer; identical on a rebuild.
   for (const char* out : {"sealed", "again"}) {
-    EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", out, "--manifest", "bodies/list.manifest", "1206=d.bin"}),
+    EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", out, "--manifest", "bodies/list.manifest", "1206=d.bin"}),
                   kOk, "bytes in all, sealed");
   }
   const Bytes sealed = Get("sealed");
@@ -212,7 +215,7 @@ TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
   MakeStub("stub", 64);
   Put("body", {42});
   Put("patch", Bytes(5000, 0xEE));
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {42}}}));
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
@@ -221,7 +224,7 @@ TEST_F(QpxTool, BuildWarnsOfARepeatedResource) {
   MakeStub("stub", 64);
   Put("a", {1});
   Put("b", {2});
-  const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
+  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
   EXPECT_RESULT(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
 }
@@ -275,7 +278,7 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
       {"no bodies at all", {}, "no bodies to put in the patch"},
   };
   for (const Refusal& refusal : refusals) {
-    std::vector<std::string> arguments = {"build", "--stub", "stub", "--out", "patch"};
+    std::vector<std::string> arguments = {"build", "--any-stub", "--stub", "stub", "--out", "patch"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
     const ProcessResult result = Tool(arguments);
     EXPECT_RESULT(result, kBadInput, refusal.message);
@@ -304,7 +307,7 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
   fs::remove(At("two-gib"));
   const auto before = Snapshot();
   for (const Refusal& refusal : stubRefusals) {
-    std::vector<std::string> arguments = {"build"};
+    std::vector<std::string> arguments = {"build", "--any-stub"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
     EXPECT_RESULT(Tool(arguments), kBadInput, refusal.message);
   }
@@ -317,7 +320,7 @@ TEST_F(QpxTool, BuildRefusesAnUnreadableBody) {
   MakeStub("stub");
   Put("secret", {1});
   fs::permissions(At("secret"), fs::perms::none);
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
                 "body \"secret\": cannot be opened for reading");
 }
 
@@ -326,14 +329,14 @@ TEST_F(QpxTool, ReplacePayloadBuildsFromTheProgramAlone) {
   Put("a", Bytes(100, 1));
   Put("b", Bytes(50, 2));
   Put("c", Bytes(70, 3));
-  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "first", "10=a", "1207=b"}).exitCode, kOk);
-  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
-  const ProcessResult result = Tool({"build", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
+  ASSERT_EQ(Tool({"build", "--any-stub", "--stub", "stub", "--out", "first", "10=a", "1207=b"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"build", "--any-stub", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
+  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
   // 150 bytes of bodies, a table of 32, 2 bytes of padding, the seal and the trailer.
   EXPECT_RESULT(result, kOk, "old payload of 248 bytes was left out");
   EXPECT_EQ(Get("second"), Get("direct"));
   // A stub without a payload is taken whole.
-  EXPECT_RESULT(Tool({"build", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
   EXPECT_EQ(Get("third"), Get("direct"));
 }
 
@@ -353,11 +356,11 @@ TEST_F(QpxTool, ReplacePayloadRefusesAPayloadItCannotCutCleanly) {
   // A patch of a patch.
   Put("twice", test::BuildPatchFile(test::BuildPatchFile(Get("stub"), {{1, {1}}}), {{2, {2}}}));
 
-  EXPECT_RESULT(Tool({"build", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "cannot strip its payload: its payload leaves bytes 30..999 unused");
-  EXPECT_RESULT(Tool({"build", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "carries a damaged payload (the patcher says \"Can't read patch header\")");
-  EXPECT_RESULT(Tool({"build", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "still ends in a payload once its own is stripped");
   EXPECT_FALSE(fs::exists(At("p")));
 }
@@ -367,7 +370,7 @@ TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
   // The largest loose body there is (sparse on disk), and a big entry body.
   fs::resize_file((WriteFile(At("largest"), {}), At("largest")), kLooseMaxBodySize);
   fs::resize_file((WriteFile(At("big"), {}), At("big")), 64u << 20);
-  const ProcessResult result = Tool({"build", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
+  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
   EXPECT_RESULT(result, kOk, "wrote");
   const uint64_t tableEnd = 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16;
   EXPECT_EQ(fs::file_size(At("patch")), tableEnd + SealPadding(tableEnd) + kSealDistance);
@@ -630,6 +633,387 @@ TEST_F(QpxTool, NonAsciiPathsWork) {
   EXPECT_EQ(Get("ø.bin"), Bytes(333, 0xA5));
 }
 
+// ---------------------------------------------------------------- the author's workflow
+
+// The bytes of every resource of a game folder, read in-process as extract
+// reads them (nullopt: a loose file that is not there), and the entries'
+// attributes.
+struct GameContents {
+  std::vector<std::optional<Bytes>> resources;
+  std::vector<uint64_t> attributes;
+};
+
+GameContents ReadGame(const fs::path& game) {
+  GameContents contents;
+  const Bytes index = ReadFile(game / "DATA0.QPX");
+  const Bytes data = ReadFile(game / "DATA1.QPX");
+  for (uint32_t n = 0; n < kEntryCount; ++n) {
+    ArchiveIndexEntry entry{};
+    std::memcpy(&entry, index.data() + n * sizeof entry, sizeof entry);
+    contents.resources.emplace_back(Bytes(data.begin() + static_cast<std::ptrdiff_t>(entry.offset),
+                                          data.begin() + static_cast<std::ptrdiff_t>(entry.offset + entry.size)));
+    contents.attributes.push_back(entry.attributes);
+  }
+  for (uint32_t i = 0; i < kLooseFileCount; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "D%05u.bin", i);
+    if (!fs::exists(game / "res" / name)) {
+      contents.resources.emplace_back();
+      continue;
+    }
+    const Bytes file = ReadFile(game / "res" / name);
+    contents.resources.emplace_back(Bytes(file.begin() + 2048, file.begin() + 2048 + U32(file, 4)));
+  }
+  return contents;
+}
+
+std::string Grouped(uint64_t value) {
+  const std::string digits = std::to_string(value);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
+}
+
+// The record numbers of a patch, in order.
+std::vector<uint32_t> RecordNumbers(const Bytes& patch) {
+  const std::size_t trailer = patch.size() - 24;
+  std::vector<uint32_t> numbers;
+  for (uint32_t i = 0; i < U32(patch, trailer + 12); ++i) numbers.push_back(U32(patch, U32(patch, trailer + 8) + 16 * i));
+  return numbers;
+}
+
+class Workflow : public RoundTrip {
+ protected:
+  ProcessResult Diff(const std::string& original, const std::string& modified, const std::string& out) {
+    return Tool({"diff", original, modified, "--stub", TheConfig().patcher, "--out", out});
+  }
+  // Copies `game` to `copy` and runs `patch` there natively.
+  ProcessResult ApplyToCopy(const std::string& patch, const std::string& game, const std::string& copy) {
+    fs::remove_all(At(copy));
+    fs::copy(At(game), At(copy), fs::copy_options::recursive);
+    return RunPatch(patch, copy);
+  }
+};
+
+// A random pair of game folders: MODIFIED has entries replaced in place,
+// grown, shrunk, filled where ORIGINAL's were empty, attributes dropped, and
+// loose files grown and shrunk. Returns the resources that differ.
+std::vector<uint32_t> MakeRandomPair(uint32_t seed, GameFolder& original, GameFolder& modified) {
+  std::vector<uint32_t> differ;
+  uint32_t state = seed * 2654435761u + 1;
+  const auto next = [&](uint32_t bound) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state % bound;
+  };
+  for (uint32_t n = 0; n < kEntryCount; ++n) {
+    const uint32_t size = n % 97 == 5 ? 0 : 1 + next(700);
+    const uint64_t attributes = next(10) == 0 ? 1 : 0;
+    original.AddEntry(n, SampleBody(n + seed, size), attributes);
+    uint32_t newSize = size;
+    bool newBytes = true, changed = true;
+    switch (next(12)) {
+      case 0: break;                                            // new bytes, same length: in place
+      case 1: newSize = size + 1 + next(300); break;            // grown
+      case 2: newSize = size == 0 ? 0 : 1 + next(size); break;  // shrunk
+      case 3: newBytes = false; changed = attributes != 0 && size != 0; break;  // attributes dropped
+      default: newBytes = changed = false;
+    }
+    if (size == 0 && newSize == 0 && newBytes && n % 2 == 0) newSize = 1 + next(50);  // an empty entry filled
+    if (newBytes && newSize == 0) newBytes = changed = false;
+    const Bytes body = newBytes ? SampleBody(n + seed + 7777, newSize) : SampleBody(n + seed, size);
+    modified.AddEntry(n, body, changed ? 0 : attributes);
+    if (changed) differ.push_back(n);
+  }
+  for (uint32_t i = 0; i < 12; ++i) {
+    const uint32_t size = 100 + next(5000);
+    original.AddLooseFile(i, LooseFileImage(SampleBody(9000 + i, size)));
+    const uint32_t kind = next(3);
+    const uint32_t newSize = kind == 0 ? size + 1 + next(300000) : kind == 1 ? 1 + next(size) : size;
+    modified.AddLooseFile(i, LooseFileImage(SampleBody(kind == 2 ? 9000 + i : 19000 + i, newSize)));
+    if (kind != 2) differ.push_back(kEntryCount + i);
+  }
+  return differ;
+}
+
+TEST_F(Workflow, DiffOfRandomFoldersMakesEveryResourceReadAsModified) {
+  const auto fileSystem = CreatePlatformFileSystem();
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    GameFolder original, modified;
+    const std::vector<uint32_t> differ = MakeRandomPair(seed, original, modified);
+    fs::remove_all(At("a"));
+    fs::remove_all(At("b"));
+    fs::create_directories(At("a"));
+    fs::create_directories(At("b"));
+    ASSERT_TRUE(original.Write(*fileSystem, posix::DecodePath(At("a").string())));
+    ASSERT_TRUE(modified.Write(*fileSystem, posix::DecodePath(At("b").string())));
+
+    EXPECT_RESULT(Diff("a", "b", "patch"), kOk, std::to_string(differ.size()) + " of 2715 resources differ");
+    EXPECT_EQ(RecordNumbers(Get("patch")), differ) << "exactly the differing resources, in number order";
+    EXPECT_RESULT(Tool({"plan", "patch", "a"}), kOk, "would apply");
+    ASSERT_EQ(ApplyToCopy("patch", "a", "applied").exitCode, 0);
+    const GameContents want = ReadGame(At("b")), got = ReadGame(At("applied"));
+    for (uint32_t n = 0; n < kResourceLimit; ++n) ASSERT_EQ(got.resources[n], want.resources[n]) << "resource " << n;
+    for (uint32_t n : differ) {
+      if (n < kEntryCount) {
+        EXPECT_EQ(got.attributes[n], 0u) << n;
+      }
+    }
+    // Now the folders hold the same resources.
+    EXPECT_RESULT(Diff("applied", "b", "empty"), kOk, "the folders hold the same resources");
+    EXPECT_TRUE(RecordNumbers(Get("empty")).empty());
+  }
+}
+
+TEST_F(Workflow, DiffRefusesWhatNoPatchCanDoAndWritesNothing) {
+  const auto copy = [&](const std::string& name) { fs::copy(At("game"), At(name), fs::copy_options::recursive); };
+  const auto entryRecord = [&](const std::string& game, uint32_t n, auto change) {
+    Bytes index = Get(game + "/DATA0.QPX");
+    ArchiveIndexEntry entry{};
+    std::memcpy(&entry, index.data() + n * 32, 32);
+    change(entry);
+    std::memcpy(index.data() + n * 32, &entry, 32);
+    Put(game + "/DATA0.QPX", index);
+  };
+  copy("attributed");  // entry 100 moved onto entry 101's bytes, with attributes
+  entryRecord("attributed", 100, [](ArchiveIndexEntry& e) { e.attributes = 3; e.offset += 32; });
+  copy("emptied");
+  entryRecord("emptied", 7, [](ArchiveIndexEntry& e) { e.size = 0; });
+  copy("missing-loose");
+  fs::remove(At("missing-loose/res/D00003.bin"));
+  copy("extra-loose");
+  Put("extra-loose/res/D00100.bin", LooseFileImage(Bytes(10, 1)));
+  fs::create_directories(At("neither"));
+  Put("neither/notes.txt", Text("hello"));
+  ASSERT_EQ(Tool({"unpack", "game", "big"}).exitCode, kOk);
+  fs::resize_file(At("big/loose/D00001.bin"), uint64_t{kLooseMaxBodySize} + 1);
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"neither", "MODIFIED \"neither\": is neither a game folder"},
+      {"attributed", "entry 100 differs, but MODIFIED's has attributes 3"},
+      {"emptied", "entry 7 is empty in MODIFIED"},
+      {"missing-loose", "res\\D00003.bin is in ORIGINAL but not in MODIFIED"},
+      {"extra-loose", "res\\D00100.bin is in MODIFIED but not in ORIGINAL"},
+      {"big", "res\\D00001.bin has 132,907,009 bytes in MODIFIED"},
+  };
+  for (const auto& [modified, message] : cases) {
+    EXPECT_RESULT(Diff("game", modified, "patch"), kBadInput, message);
+    EXPECT_FALSE(fs::exists(At("patch"))) << modified;
+  }
+  EXPECT_RESULT(Diff("neither", "game", "patch"), kBadInput, "ORIGINAL \"neither\": is not a game folder");
+  EXPECT_RESULT(Tool({"diff", "game", "game", "--manifest-out", "neither"}), kBadInput, "is not empty");
+  EXPECT_RESULT(Tool({"diff", "game", "game", "--out", "p"}), kBadInput, "--stub PATCHER and --out PATCH are required");
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+}
+
+TEST_F(Workflow, UnpackEditDiffApply) {
+  const ProcessResult unpacked = Tool({"unpack", "game", "mod"});
+  EXPECT_RESULT(unpacked, kOk, "wrote 1215 resources (1207 entries, 8 loose files; 390,184 bytes)");
+  EXPECT_RESULT(unpacked, kOk, "24 entries with attributes are named in comments only");
+  const Bytes manifestBytes = Get("mod/patch.manifest");
+  const std::string manifest(manifestBytes.begin(), manifestBytes.end());
+  EXPECT_NE(manifest.find("\n10 entries/00010.bin\n"), std::string::npos);
+  EXPECT_NE(manifest.find("\n1209 loose/D00002.bin\n"), std::string::npos);
+  EXPECT_NE(manifest.find("\n# 49 entries/00049.bin  (attributes 1: a patch would store it as a plain entry"),
+            std::string::npos);
+  EXPECT_EQ(Get("mod/entries/00599.bin"), SampleBody(599, 564));
+  EXPECT_EQ(Get("mod/loose/D00003.bin"), SampleBody(kEntryCount + 3, 3100));
+
+  // The manifest builds a full patch, which changes nothing but attributes.
+  EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "full", "--manifest", "mod/patch.manifest"}),
+                kOk, "1191 bodies");
+  // Nothing edited: nothing differs.
+  EXPECT_RESULT(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a patch with no records");
+
+  // Two files edited (one an attributed entry), one deleted.
+  Put("mod/entries/00049.bin", Bytes(40, 0x49));
+  Put("mod/loose/D00002.bin", Bytes(9000, 0x22));
+  fs::remove(At("mod/entries/00300.bin"));
+  const ProcessResult diffed = Diff("game", "mod", "patch");
+  EXPECT_RESULT(diffed, kOk, "2 of 2715 resources differ (1 entry, 1 loose file; 9,040 bytes)");
+  EXPECT_RESULT(diffed, kOk, "1 resource whose file was deleted from MODIFIED is left as it is");
+  EXPECT_EQ(RecordNumbers(Get("patch")), (std::vector<uint32_t>{49, 1209}));
+
+  // The same as a folder of bodies, which build turns into the same patch.
+  EXPECT_RESULT(Tool({"diff", "game", "mod", "--manifest-out", "edits"}), kOk, "wrote the bodies and patch.manifest");
+  EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "built", "--manifest", "edits/patch.manifest"}),
+                kOk, "2 bodies");
+  EXPECT_EQ(Get("built"), Get("patch"));
+
+  ASSERT_EQ(ApplyToCopy("patch", "game", "applied").exitCode, 0);
+  const GameContents before = ReadGame(At("game")), after = ReadGame(At("applied"));
+  for (uint32_t n = 0; n < kResourceLimit; ++n) {
+    if (n != 49 && n != 1209) {
+      ASSERT_EQ(after.resources[n], before.resources[n]) << n;
+    }
+  }
+  EXPECT_EQ(after.resources[49], Bytes(40, 0x49));
+  EXPECT_EQ(after.resources[1209], Bytes(9000, 0x22));
+
+  EXPECT_RESULT(Tool({"unpack", "game", "mod"}), kBadInput, "output folder \"mod\": is not empty");
+  EXPECT_RESULT(Tool({"unpack", "mod", "other"}), kBadInput, "cannot be opened; is this a game folder?");
+  EXPECT_FALSE(fs::exists(At("other")));
+}
+
+// What plan says of each record, by the index in its first column (its
+// rows are laid out in fixed columns, the verdict from column 46 on).
+std::map<int, std::string> PlanVerdicts(const std::string& out) {
+  std::map<int, std::string> verdicts;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string index = line.substr(0, 6);
+    if (line.size() > 46 && index.find_first_not_of(' ') != std::string::npos &&
+        index.find_first_not_of(" 0123456789") == std::string::npos) {
+      verdicts[std::stoi(index)] = line.substr(46);
+    }
+  }
+  return verdicts;
+}
+
+TEST_F(Workflow, PlanAgreesWithRealRuns) {
+  const Bytes patcher = ReadFile(TheConfig().patcher);
+  const auto patchOf = [&](const std::string& name, const std::vector<test::TestPatch>& patches) {
+    Put(name, test::BuildPatchFile(patcher, patches));
+    fs::permissions(At(name), fs::perms::owner_all);
+  };
+  // Entry 20 keeps its slot (in place); 21 grows (append); 49 has attributes
+  // (append though the length is kept); 1208 is rewritten; 30 is written
+  // twice (the first superseded); a record of size 0 is skipped.
+  patchOf("good", {{20, SampleBody(1, 1 + (20 * 37) % 600)},
+                   {21, SampleBody(2, 900)},
+                   {49, SampleBody(3, 1 + (49 * 37) % 600)},
+                   {1208, SampleBody(4, 5000)},
+                   {30, SampleBody(5, 2000)},
+                   {30, SampleBody(6, 10)},
+                   {31, {}}});
+  const uint64_t dataBefore = fs::file_size(At("game/DATA1.QPX"));
+  const ProcessResult planned = Tool({"plan", "good", "game"});
+  EXPECT_RESULT(planned, kOk, "plan: 5 of 7 records would apply, 1 superseded, 1 skipped");
+  const auto verdicts = PlanVerdicts(planned.out);
+  EXPECT_EQ(verdicts.at(0), "in place");
+  EXPECT_EQ(verdicts.at(1), "append (+928 bytes)");
+  EXPECT_EQ(verdicts.at(2), "append (+" + std::to_string(SlotLength(1 + (49 * 37) % 600)) + " bytes)");
+  EXPECT_EQ(verdicts.at(3), "rewrite res\\D00001.bin");
+  EXPECT_EQ(verdicts.at(4), "superseded by record 5 (append (+2,016 bytes) first)");
+  EXPECT_EQ(verdicts.at(6), "skipped (size 0)");
+  const auto snapshot = Snapshot();
+
+  const auto oldIndex = Index();
+  ASSERT_EQ(ApplyToCopy("good", "game", "run").exitCode, 0);
+  // What the real run did: the same growth, the same places.
+  const uint64_t growth = fs::file_size(At("run/DATA1.QPX")) - dataBefore;
+  EXPECT_NE(planned.out.find("(grows by " + Grouped(growth) + ")"), std::string::npos) << planned.out << growth;
+  Bytes runIndex = Get("run/DATA0.QPX");
+  ArchiveIndexEntry entry20{}, entry21{};
+  std::memcpy(&entry20, runIndex.data() + 20 * 32, 32);
+  std::memcpy(&entry21, runIndex.data() + 21 * 32, 32);
+  EXPECT_EQ(entry20.offset, oldIndex[20].offset);
+  EXPECT_EQ(entry21.offset, dataBefore);
+
+  // Run again on the patched copy: everything is there already, but entry
+  // 30 grows for the superseded body and shrinks again, so both append.
+  const ProcessResult again = Tool({"plan", "good", "run"});
+  EXPECT_RESULT(again, kOk, "plan: 5 of 7 records would apply");
+  for (int i : {0, 1, 2, 3}) EXPECT_EQ(PlanVerdicts(again.out).at(i), "already applied") << i;
+  EXPECT_EQ(PlanVerdicts(again.out).at(5), "append (+32 bytes)");
+  const uint64_t runSize = fs::file_size(At("run/DATA1.QPX"));
+  ASSERT_EQ(RunPatch("good", "run").exitCode, 0);
+  EXPECT_NE(again.out.find("(grows by " + Grouped(fs::file_size(At("run/DATA1.QPX")) - runSize) + ")"),
+            std::string::npos);
+
+  // Failures: no such resource, no such loose file, a body outside the
+  // patch (the run stops) and a record never reached.
+  Bytes bad = patcher;
+  const auto start = static_cast<uint32_t>(bad.size());
+  bad.insert(bad.end(), 64, 0x33);
+  const uint32_t table = test::AppendTable(
+      bad, {{2715, 0, start, 8}, {1300, 0, start, 8}, {22, 0, start, 40}, {23, 0, 0x7FFFFFF0, 40}, {24, 0, start, 8}});
+  test::AppendTrailer(bad, 1, table, 5);
+  Put("bad", bad);
+  fs::permissions(At("bad"), fs::perms::owner_all);
+  const ProcessResult failing = Tool({"plan", "bad", "game"});
+  EXPECT_RESULT(failing, kFailedCheck, "plan: 1 of 5 records would apply, 4 would FAIL");
+  const auto failed = PlanVerdicts(failing.out);
+  EXPECT_EQ(failed.at(0), "FAILS: resource out of range (\"Failed\")");
+  EXPECT_EQ(failed.at(1), "FAILS: no such loose file res\\D00093.bin (\"Failed\")");
+  EXPECT_EQ(failed.at(2), "append (+64 bytes)");
+  EXPECT_NE(failed.at(3).find("body outside the patch file"), std::string::npos);
+  EXPECT_EQ(failed.at(4), "FAILS: not reached, the run stops at record 3");
+  const ProcessResult run = ApplyToCopy("bad", "game", "run2");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(fs::file_size(At("run2/DATA1.QPX")) - dataBefore, 64u);
+  EXPECT_EQ(Snapshot().count("game/DATA1.QPX"), 1u);
+  EXPECT_EQ(Get("game/DATA1.QPX"), snapshot.at("game/DATA1.QPX")) << "plan writes nothing";
+  EXPECT_RESULT(Tool({"plan", "good", "nowhere"}), kBadInput, "no such folder");
+}
+
+TEST_F(Workflow, ReverseUndoesAPatch) {
+  ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "--manifest", "examples/patch.manifest",
+                  "20=same-size.bin", "1214=loose7.bin", "10=loose7.bin"})
+                .exitCode,
+            kOk);
+  // Entry 49 of the examples has attributes: nothing can put them back.
+  EXPECT_RESULT(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kBadInput,
+                "entry 49 has attributes 1");
+  ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "missing", "1300=loose7.bin"}).exitCode, kOk);
+  EXPECT_RESULT(Tool({"reverse", "missing", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kBadInput,
+                "res\\D00093.bin does not exist");
+  EXPECT_FALSE(fs::exists(At("undo")));
+
+  ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "10=examples/bodies/entry-10.txt",
+                  "12=examples/bodies/entry-12.txt", "1209=examples/bodies/res-D00002.txt", "20=same-size.bin",
+                  "1214=loose7.bin", "10=loose7.bin"})
+                .exitCode,
+            kOk);
+  EXPECT_RESULT(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kOk,
+                "puts back 5 resources");
+  EXPECT_EQ(RecordNumbers(Get("undo")), (std::vector<uint32_t>{10, 12, 20, 1209, 1214}));
+  const GameContents before = ReadGame(At("game"));
+  ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
+  ASSERT_NE(ReadGame(At("game")).resources[1214], before.resources[1214]);
+  ASSERT_EQ(RunPatch("undo", "game").exitCode, 0);
+  EXPECT_EQ(ReadGame(At("game")).resources, before.resources);
+}
+
+TEST_F(Workflow, BuildRefusesOutputsThatAreItsInputsAndStubsThatAreNoPatcher) {
+  Put("body", {1, 2, 3});
+  Put("list.manifest", Text("5 body\n"));
+  const std::string patcher = TheConfig().patcher;
+  const std::vector<Refusal> refusals = {
+      {"the output is a body", {"--stub", patcher, "--out", "body", "5=body"}, "--out \"body\": is the body named by"},
+      {"the output is the manifest", {"--stub", patcher, "--out", "list.manifest", "--manifest", "list.manifest"},
+       "--out \"list.manifest\": is the manifest"},
+      {"the output is a game's data file", {"--stub", patcher, "--out", "game/data1.qpx", "5=body"},
+       "is named like a game's DATA1.QPX"},
+      {"a fake stub", {"--stub", "body", "--out", "p", "5=body"}, "--stub \"body\": is not a qpxpatch patcher"},
+      {"the tool as stub", {"--stub", TheConfig().qpxtool, "--out", "p", "5=body"}, "is not a qpxpatch patcher"},
+  };
+  const auto before = Snapshot();
+  for (const Refusal& refusal : refusals) {
+    std::vector<std::string> arguments = {"build"};
+    arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
+    EXPECT_RESULT(Tool(arguments), kBadInput, refusal.message);
+  }
+  EXPECT_EQ(Snapshot(), before);
+  // A patch carries the marker of the patcher it was built on.
+  ASSERT_EQ(Tool({"build", "--stub", patcher, "--out", "p", "5=body"}).exitCode, kOk);
+  EXPECT_RESULT(Tool({"build", "--stub", "p", "--out", "q", "--replace-payload", "6=body"}), kOk, "wrote");
+  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "body", "--out", "r", "5=body"}), kOk, "wrote");
+}
+
+TEST_F(Workflow, ExtractWritesToStandardOutput) {
+  const ProcessResult result = Tool({"extract", "game", "599", "-"});
+  EXPECT_EQ(result.exitCode, kOk) << result.err;
+  EXPECT_EQ(Text(result.out), SampleBody(599, 564));
+  EXPECT_NE(result.err.find("to standard output"), std::string::npos);
+  EXPECT_FALSE(fs::exists(At("-")));
+}
+
 // ---------------------------------------------------------------- Windows, under Wine
 
 class QpxToolWine : public RoundTrip {};
@@ -668,6 +1052,28 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
                 "resource number 2715 is outside 0..2714");
 }
 
+TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {
+  if (TheConfig().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
+  GameFolder original, modified;
+  const std::vector<uint32_t> differ = MakeRandomPair(4, original, modified);
+  const auto fileSystem = CreatePlatformFileSystem();
+  fs::create_directories(At("a"));
+  fs::create_directories(At("b"));
+  ASSERT_TRUE(original.Write(*fileSystem, posix::DecodePath(At("a").string())));
+  ASSERT_TRUE(modified.Write(*fileSystem, posix::DecodePath(At("b").string())));
+  fs::copy(TheConfig().patcherExe, At("qpxpatch.exe"));
+
+  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "a/patch.exe"}), kOk,
+                std::to_string(differ.size()) + " of 2715 resources differ");
+  EXPECT_EQ(RecordNumbers(Get("a/patch.exe")), differ);
+  test::ProcessOptions wine;
+  wine.launcher = TheConfig().wine;
+  const ProcessResult run = test::RunProcess({"patch.exe"}, At("a"), wine);
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  const GameContents want = ReadGame(At("b")), got = ReadGame(At("a"));
+  for (uint32_t n = 0; n < kResourceLimit; ++n) ASSERT_EQ(got.resources[n], want.resources[n]) << "resource " << n;
+}
+
 }  // namespace
 }  // namespace qpx
 
@@ -677,7 +1083,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     for (auto [flag, value] : {std::pair{"--qpxtool=", &config.qpxtool}, std::pair{"--patcher=", &config.patcher},
-                               std::pair{"--wine=", &config.wine}}) {
+                               std::pair{"--wine=", &config.wine},
+                               std::pair{"--patcher-exe=", &config.patcherExe}}) {
       if (argument.starts_with(flag)) *value = argument.substr(std::strlen(flag));
     }
   }
@@ -686,7 +1093,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // The tests run in scratch folders: make the programs' paths absolute.
-  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine}) {
+  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine, &config.patcherExe}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
   if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine.*" : "QpxToolWine.*");

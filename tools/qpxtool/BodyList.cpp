@@ -1,6 +1,7 @@
 #include "tools/qpxtool/BodyList.h"
 
 #include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolPlatform.h"
@@ -32,6 +33,12 @@ uint32_t CheckedNumber(std::string_view text, const std::string& origin) {
 }
 
 }  // namespace
+
+std::string UnpackedFileName(uint32_t number) {
+  if (number >= kEntryCount) return "loose/" + WideToText(LooseFileName(number - kEntryCount));
+  std::string digits = std::to_string(number);
+  return "entries/" + std::string(5 - digits.size(), '0') + digits + ".bin";
+}
 
 void ReadManifest(CFileSystem& fileSystem, const std::wstring& manifestPath, const std::string& manifestText,
                   std::vector<BodySource>& bodies) {

@@ -3,6 +3,7 @@
 // ("NUMBER FILE") and NUMBER=FILE arguments, in that order.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,38 @@
 
 namespace qpx::tool {
 
+// A part of a file: `size` bytes from `offset`.
+struct FileRange {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+};
+
 struct BodySource {
   uint32_t resourceNumber = 0;
   std::wstring path;   // as the file layer opens it
-  std::string origin;  // where it was named, for messages: a manifest line or an argument
+  std::string origin;  // where it was named, for messages: a manifest line, an argument or a resource
+  // The body's bytes within the file (an entry's bytes in DATA1.QPX, a loose
+  // file's after its header); none: the whole file.
+  std::optional<FileRange> range;
 };
+
+// The manifest of a folder written by unpack; its presence marks such a folder.
+inline constexpr const char* kUnpackedManifestName = "patch.manifest";
+
+// The file of resource `number` in an unpacked folder, relative to it, with
+// '/' between folders: "entries/00010.bin", "loose/D00002.bin".
+std::string UnpackedFileName(uint32_t number);
+
+// Makes `directory` (named `name` in messages) ready to be filled: made when
+// missing, accepted when an empty folder. Throws ToolError (kExitBadInput)
+// for anything else.
+void PrepareEmptyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name);
+
+// Writes each body (each with its range) as UnpackedFileName's file in
+// `directory`, then `manifestText` as its manifest, showing progress as
+// `label`. Throws ToolError (kExitFailedCheck) when reading or writing fails.
+void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label);
 
 // Largest manifest read: thousands of lines take a few hundred kilobytes.
 inline constexpr uint32_t kManifestLimit = 4u * 1024u * 1024u;

@@ -16,7 +16,9 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   request.outText = options.out;
   request.replacePayload = options.replacePayload;
   request.seal = !options.noSeal;
+  request.anyStub = options.anyStub;
   if (!options.manifest.empty()) {
+    request.manifest = PathFromText(options.manifest);
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
   }
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);

@@ -17,6 +17,7 @@ struct BuildOptions {
   std::vector<std::string> pairs;  // NUMBER=FILE
   bool replacePayload = false;
   bool noSeal = false;
+  bool anyStub = false;
 };
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 
@@ -37,6 +38,37 @@ struct ExtractOptions {
   std::string out;
 };
 int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options);
+
+struct UnpackOptions {
+  std::string gameDirectory;
+  std::string outDirectory;
+};
+int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options);
+
+struct DiffOptions {
+  std::string original;
+  std::string modified;
+  std::string stub;
+  std::string out;
+  std::string manifestOut;  // empty: write a patch to `out`
+  bool anyStub = false;
+};
+int RunDiff(CFileSystem& fileSystem, const DiffOptions& options);
+
+struct PlanOptions {
+  std::string patch;
+  std::string gameDirectory;
+};
+int RunPlan(CFileSystem& fileSystem, const PlanOptions& options);
+
+struct ReverseOptions {
+  std::string patch;
+  std::string gameDirectory;
+  std::string stub;
+  std::string out;
+  bool anyStub = false;
+};
+int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options);
 
 struct SampleOptions {
   std::string gameDirectory;

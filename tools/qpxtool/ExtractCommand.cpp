@@ -1,5 +1,7 @@
 // qpxtool extract: the current body of one resource, to a file.
 
+#include <cstdio>
+
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
@@ -38,50 +40,46 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
                             ": not a resource number 0..2714 (0..1206 entries, 1207..2714 loose files)");
   }
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  const bool toStandardOutput = options.out == "-";
   const std::wstring out = PathFromText(options.out);
-  switch (KindOf(out)) {
-    case PathKind::Directory: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is a folder");
-    case PathKind::Other: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is not a regular file");
-    default: break;
+  if (!toStandardOutput) {
+    switch (KindOf(out)) {
+      case PathKind::Directory: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is a folder");
+      case PathKind::Other: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is not a regular file");
+      default: break;
+    }
   }
 
   const std::string target = TargetName(number);
-  uint64_t size = 0;
+  const ResourceBytes bytes = game.Locate(number);
+  if (!bytes.exists) Fail(kExitBadInput, target + ": " + game.Describe(bytes.path) + " is missing or cannot be read");
+  const std::string from = number < kEntryCount ? "DATA1.QPX" : target;
+  if (toStandardOutput) {
+    SetBinaryStandardOutput();
+    CopyBuffer buffer;
+    bool writeShort = false;
+    const bool done = ReadPieces(*bytes.file, bytes.offset, bytes.size, buffer.Span(),
+                                 [&](uint64_t, std::span<const uint8_t> piece) {
+                                   writeShort = std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size();
+                                   return !writeShort;
+                                 });
+    if (std::fflush(stdout) != 0 || writeShort) Fail(kExitFailedCheck, "standard output: writing failed");
+    if (!done) Fail(kExitFailedCheck, from + ": reading failed part way");
+    // Standard output holds the body: the report goes to standard error.
+    Err("qpxtool extract: wrote " + target + " (resource " + std::to_string(number) + ", " + Grouped(bytes.size) +
+        " bytes) to standard output");
+    return kExitSuccess;
+  }
   if (number < kEntryCount) {
-    game.OpenArchive();
     RefuseGameFile(out, options.out, game.IndexPath());
     RefuseGameFile(out, options.out, game.DataPath());
-    const ArchiveIndexEntry& entry = game.Entries()[number];
-    if (!LiesInside(entry.offset, entry.size, game.DataSize())) {
-      Fail(kExitBadInput, target + ": its index record points at " + Grouped(entry.size) + " bytes from byte " +
-                              Grouped(entry.offset) + ", past the end of DATA1.QPX (" +
-                              Grouped(static_cast<uint64_t>(game.DataSize())) + " bytes)");
-    }
-    size = entry.size;
-    ReplacingOutput output(fileSystem, out);
-    Copy(game.Data(), entry.offset, size, output, "DATA1.QPX", options.out);
-    output.Commit();
   } else {
-    const std::wstring path = game.LoosePath(number - kEntryCount);
-    const auto file = fileSystem.Open(path.c_str(), OpenMode_Read);
-    if (!file) Fail(kExitBadInput, target + ": " + game.Describe(path) + " is missing or cannot be read");
-    RefuseGameFile(out, options.out, path);
-    int64_t length = 0;
-    LooseFileHeader header{};
-    if (!file->QuerySize64(length) || file->Read(&header, sizeof header) != sizeof header ||
-        header.magic != kLooseFileMagic) {
-      Fail(kExitBadInput, target + ": " + game.Describe(path) + " is not a loose resource file (no header)");
-    }
-    if (header.totalSize > static_cast<uint64_t>(length) - sizeof header) {
-      Fail(kExitBadInput, target + ": its header says " + Grouped(header.totalSize) + " bytes, the file holds only " +
-                              Grouped(static_cast<uint64_t>(length) - sizeof header) + " after it");
-    }
-    size = header.totalSize;
-    ReplacingOutput output(fileSystem, out);
-    Copy(*file, sizeof header, size, output, target, options.out);
-    output.Commit();
+    RefuseGameFile(out, options.out, bytes.path);
   }
-  Out("qpxtool extract: wrote " + target + " (resource " + std::to_string(number) + ", " + Grouped(size) +
+  ReplacingOutput output(fileSystem, out);
+  Copy(*bytes.file, bytes.offset, bytes.size, output, from, options.out);
+  output.Commit();
+  Out("qpxtool extract: wrote " + target + " (resource " + std::to_string(number) + ", " + Grouped(bytes.size) +
       " bytes) to " + Quoted(options.out));
   return kExitSuccess;
 }

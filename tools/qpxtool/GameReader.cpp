@@ -1,5 +1,6 @@
 #include "tools/qpxtool/GameReader.h"
 
+#include "app/PatchPayload.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "tools/qpxtool/ToolPlatform.h"
@@ -21,6 +22,51 @@ std::wstring GameReader::LoosePath(uint32_t looseIndex) const {
 }
 
 std::string GameReader::Describe(const std::wstring& path) const { return Quoted(PathToText(path)); }
+
+bool GameReader::HasIndex() const { return KindOf(IndexPath()) == PathKind::File; }
+
+ResourceBytes GameReader::Locate(uint32_t number) {
+  ResourceBytes bytes;
+  const std::string target = TargetName(number);
+  if (number < kEntryCount) {
+    OpenArchive();
+    const ArchiveIndexEntry& entry = entries_[number];
+    if (!LiesInside(entry.offset, entry.size, dataSize_)) {
+      Fail(kExitBadInput, target + " of " + Quoted(directoryText_) + ": its index record points at " +
+                              Grouped(entry.size) + " bytes from byte " + Grouped(entry.offset) +
+                              ", past the end of DATA1.QPX (" + Grouped(static_cast<uint64_t>(dataSize_)) +
+                              " bytes)");
+    }
+    bytes.path = DataPath();
+    bytes.file = data_.get();
+    bytes.offset = entry.offset;
+    bytes.size = entry.size;
+    bytes.attributes = entry.attributes;
+    return bytes;
+  }
+  bytes.path = LoosePath(number - kEntryCount);
+  if (KindOf(bytes.path) == PathKind::Missing) {
+    bytes.exists = false;
+    return bytes;
+  }
+  bytes.owned = fileSystem_.Open(bytes.path.c_str(), OpenMode_Read);
+  if (!bytes.owned) Fail(kExitBadInput, target + ": " + Describe(bytes.path) + " is missing or cannot be read");
+  int64_t length = 0;
+  LooseFileHeader header{};
+  if (!bytes.owned->QuerySize64(length) || bytes.owned->Read(&header, sizeof header) != sizeof header ||
+      header.magic != kLooseFileMagic) {
+    Fail(kExitBadInput, target + ": " + Describe(bytes.path) + " is not a loose resource file (no header)");
+  }
+  if (header.totalSize > static_cast<uint64_t>(length) - sizeof header) {
+    Fail(kExitBadInput, target + ": " + Describe(bytes.path) + ": its header says " + Grouped(header.totalSize) +
+                            " bytes, the file holds only " + Grouped(static_cast<uint64_t>(length) - sizeof header) +
+                            " after it");
+  }
+  bytes.file = bytes.owned.get();
+  bytes.offset = sizeof header;
+  bytes.size = header.totalSize;
+  return bytes;
+}
 
 void GameReader::OpenArchive() {
   if (opened_) return;

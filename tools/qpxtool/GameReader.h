@@ -11,6 +11,19 @@
 
 namespace qpx::tool {
 
+// Where the bytes of one resource lie, as extract reads them: an entry's
+// `size` bytes at its `offset` in DATA1.QPX, or a loose file's body after its
+// 2048-byte header, as long as the header says.
+struct ResourceBytes {
+  bool exists = true;       // false: a loose file that is not there
+  std::wstring path;        // the file that holds the bytes
+  CAbstractFile* file = nullptr;  // open on `path` for reading; null when missing
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  uint64_t attributes = 0;  // an entry's; 0 for loose files
+  std::unique_ptr<CAbstractFile> owned;  // a loose file's, opened for this
+};
+
 class GameReader {
  public:
   // Throws ToolError (kExitBadInput) unless `directory` is a folder.
@@ -22,6 +35,15 @@ class GameReader {
   const std::vector<ArchiveIndexEntry>& Entries() const { return entries_; }
   CAbstractFile& Data() { return *data_; }
   int64_t DataSize() const { return dataSize_; }
+
+  // Finds the bytes of resource `number` (below kResourceLimit). Throws
+  // ToolError (kExitBadInput) naming the resource when its index record
+  // points past the end of DATA1.QPX, or its loose file cannot be read or
+  // has no loose-file header.
+  ResourceBytes Locate(uint32_t number);
+
+  // Whether DATA0.QPX is there: the folder is a game folder.
+  bool HasIndex() const;
 
   std::wstring IndexPath() const;
   std::wstring DataPath() const;

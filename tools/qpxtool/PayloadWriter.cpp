@@ -1,11 +1,13 @@
 #include "tools/qpxtool/PayloadWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <utility>
 
+#include "app/PatcherMarker.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "app/PayloadSeal.h"
 #include "app/SignedImage.h"
@@ -80,7 +82,66 @@ class PayloadSink {
   std::optional<PayloadDigest> digest_;
 };
 
+// Whether `path`'s last name is `name`, in any case of letters (as the
+// patcher's file layer finds the archive's files).
+bool NamedLike(const std::wstring& path, const wchar_t* name) {
+  const std::wstring last = path.substr(DirectoryOf(path).size());
+  const std::wstring_view wanted = name;
+  return std::equal(last.begin(), last.end(), wanted.begin(), wanted.end(), [](wchar_t a, wchar_t b) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    return lower(a) == lower(b);
+  });
+}
+
+// Refuses an output that would overwrite one of the build's own inputs or a
+// game's archive.
+void RefuseUnsafeOutput(const BuildRequest& request) {
+  const std::string outName = "--out " + Quoted(request.outText);
+  for (const wchar_t* archiveFile : {kIndexFileName, kDataFileName}) {
+    if (NamedLike(request.out, archiveFile)) {
+      Fail(kExitBadInput, outName + ": is named like a game's " + WideToText(archiveFile) +
+                              "; write the patch to another file");
+    }
+  }
+  if (KindOf(request.out) == PathKind::File) {
+    if (!request.manifest.empty() && SameFile(request.out, request.manifest)) {
+      Fail(kExitBadInput, outName + ": is the manifest; write the patch to another file");
+    }
+    for (const BodySource& body : request.bodies) {
+      if (SameFile(request.out, body.path)) {
+        Fail(kExitBadInput, outName + ": is the body named by " + body.origin + "; write the patch to another file");
+      }
+    }
+  }
+}
+
 }  // namespace
+
+bool CarriesPatcherMarker(CAbstractFile& file) {
+  // Unmasked here, at run time, so that this program's image never holds it.
+  const volatile uint8_t mask = kPatcherMarkerMask;
+  std::array<uint8_t, kMaskedPatcherMarker.size()> marker{};
+  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = kMaskedPatcherMarker[i] ^ mask;
+
+  // Each piece is searched with the tail of the one before in front of it,
+  // so that a marker split between two reads is found too.
+  const std::size_t overlap = marker.size() - 1;
+  std::vector<uint8_t> window(kCopyBufferSize + overlap);
+  std::size_t carried = 0;
+  int64_t size = 0;
+  if (!file.QuerySize64(size) || !file.Seek64(0)) return false;
+  for (uint64_t done = 0; done < static_cast<uint64_t>(size);) {
+    const auto piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyBufferSize, static_cast<uint64_t>(size) - done));
+    if (file.Read(window.data() + carried, piece) != piece) return false;
+    const auto end = window.begin() + static_cast<std::ptrdiff_t>(carried + piece);
+    if (std::search(window.begin(), end, marker.begin(), marker.end()) != end) return true;
+    const std::size_t keep = std::min<std::size_t>(overlap, carried + piece);
+    std::copy(end - static_cast<std::ptrdiff_t>(keep), end, window.begin());
+    carried = keep;
+    done += piece;
+  }
+  return false;
+}
 
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
   // A seal names where its payload starts, and holds every piece.
@@ -129,7 +190,8 @@ bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& w
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   const std::string stubName = "--stub " + Quoted(request.stubText);
   const std::string outName = "--out " + Quoted(request.outText);
-  if (request.bodies.empty()) {
+  RefuseUnsafeOutput(request);
+  if (request.bodies.empty() && !request.allowNoBodies) {
     Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
   }
 
@@ -142,6 +204,11 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     Fail(kExitBadInput, stubName + ": is signed (it carries an Authenticode certificate table), and a payload "
                                    "added to a signed program breaks its signature; build from the unsigned "
                                    "patcher, then sign the built patch");
+  }
+  if (!request.anyStub && !CarriesPatcherMarker(*stub)) {
+    Fail(kExitBadInput, stubName +
+                            ": is not a qpxpatch patcher (it lacks the patcher's marker); give qpxpatch or "
+                            "qpxpatch.exe, or --any-stub to build on it anyway");
   }
 
   const PathKind outKind = KindOf(request.out);
@@ -200,6 +267,12 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
     int64_t size = 0;
     OpenInput(fileSystem, body.path, name, size);
+    if (body.range && !LiesInside(body.range->offset, body.range->size, size)) {
+      Fail(kExitBadInput, name + ": has no bytes " + Grouped(body.range->offset) + ".." +
+                              Grouped(body.range->offset + body.range->size - 1) + " (it is " +
+                              Grouped(static_cast<uint64_t>(size)) + " bytes long)");
+    }
+    if (body.range) size = static_cast<int64_t>(body.range->size);
     if (size == 0) Fail(kExitBadInput, name + ": is empty; a body has at least one byte");
     const auto bodySize = static_cast<uint64_t>(size);
     if (body.resourceNumber >= kEntryCount && bodySize > kLooseMaxBodySize) {
@@ -236,11 +309,13 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     const BodySource& body = request.bodies[i];
     const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
     int64_t size = 0;
+    const uint64_t start = body.range ? body.range->offset : 0;
     const auto file = fileSystem.Open(body.path.c_str(), OpenMode_Read);
-    if (!file || !file->QuerySize64(size) || static_cast<uint64_t>(size) != records[i].bodySize) {
-      Fail(kExitFailedCheck, name + ": changed while the patch was being built");
-    }
-    sink.Copy(*file, 0, records[i].bodySize, buffer.Span(), name);
+    const bool unchanged = file && file->QuerySize64(size) &&
+                           (body.range ? LiesInside(start, records[i].bodySize, size)
+                                       : static_cast<uint64_t>(size) == records[i].bodySize);
+    if (!unchanged) Fail(kExitFailedCheck, name + ": changed while the patch was being built");
+    sink.Copy(*file, start, records[i].bodySize, buffer.Span(), name);
   }
   // The table goes through the same buffer, a piece at a time.
   const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);

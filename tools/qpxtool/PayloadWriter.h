@@ -19,9 +19,12 @@ struct BuildRequest {
   std::string stubText;  // as typed, for messages
   std::wstring out;
   std::string outText;
+  std::wstring manifest;  // the manifest the bodies were named in; empty: none
   std::vector<BodySource> bodies;
   bool replacePayload = false;
   bool seal = true;  // false: the plain layout, without a seal or padding
+  bool anyStub = false;        // build on a stub that does not carry the patcher's marker
+  bool allowNoBodies = false;  // a patch of no records is what was asked for
 };
 
 struct BuildResult {
@@ -40,6 +43,10 @@ struct BuildResult {
 // kExitFailedCheck when reading or writing fails part way (the output is
 // left as it was).
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request);
+
+// Whether `file` carries the marker of our patcher somewhere in it. Streams
+// through the file; false also when it cannot be read.
+bool CarriesPatcherMarker(CAbstractFile& file);
 
 // Where the program in front of a payload ends, for a payload that reads
 // without error: the smallest offset of its table and of its non-empty

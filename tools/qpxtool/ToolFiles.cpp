@@ -1,6 +1,9 @@
 #include "tools/qpxtool/ToolFiles.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
 #include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
@@ -18,6 +21,69 @@ CopyResult CopyBytes(CAbstractFile& source, uint64_t offset, uint64_t size, CAbs
   });
   if (done) return CopyResult::Done;
   return writeShort ? CopyResult::WriteShort : CopyResult::ReadShort;
+}
+
+bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAbstractFile& b, uint64_t offsetB,
+               const std::string& nameB, uint64_t size, CopyBuffer& bufferA, CopyBuffer& bufferB) {
+  if (!b.Seek64(static_cast<int64_t>(offsetB))) Fail(kExitFailedCheck, nameB + ": cannot be read");
+  bool bShort = false, differ = false;
+  const bool done = ReadPieces(a, offsetA, size, bufferA.Span(), [&](uint64_t, std::span<const uint8_t> piece) {
+    const auto length = static_cast<uint32_t>(piece.size());
+    if (b.Read(bufferB.Span().data(), length) != length) {
+      bShort = true;
+      return false;
+    }
+    differ = std::memcmp(piece.data(), bufferB.Span().data(), length) != 0;
+    return !differ;
+  });
+  if (bShort) Fail(kExitFailedCheck, nameB + ": reading failed part way");
+  if (!done && !differ) Fail(kExitFailedCheck, nameA + ": reading failed part way");
+  return done;
+}
+
+void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
+                   const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer) {
+  const std::string name = Quoted(PathToText(path));
+  const auto file = fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create);
+  if (!file) Fail(kExitFailedCheck, name + ": cannot be created");
+  switch (CopyBytes(source, offset, size, *file, buffer.Span())) {
+    case CopyResult::Done: return;
+    case CopyResult::ReadShort: Fail(kExitFailedCheck, sourceName + ": reading failed part way");
+    case CopyResult::WriteShort: Fail(kExitFailedCheck, name + ": writing failed (disk full?)");
+  }
+}
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+Progress::Progress(std::string label, uint64_t totalBytes)
+    : label_(std::move(label)), total_(totalBytes), shown_(IsTerminal(stderr)) {}
+
+Progress::~Progress() {
+  if (!shown_ || nextDrawMs_ == 0) return;
+  std::string blank(label_.size() + 40, ' ');
+  blank.front() = '\r';
+  blank.back() = '\r';
+  WriteText(stderr, blank);
+}
+
+void Progress::Advance(uint64_t bytes) {
+  done_ += bytes;
+  if (!shown_) return;
+  const int64_t now = NowMs();
+  if (now < nextDrawMs_) return;
+  nextDrawMs_ = now + 200;
+  const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
+  std::string line(1, '\r');
+  line += label_;
+  line += ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) + " MiB)";
+  WriteText(stderr, line);
 }
 
 ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target)

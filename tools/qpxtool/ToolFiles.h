@@ -47,6 +47,38 @@ bool ReadPieces(CAbstractFile& file, uint64_t offset, uint64_t size, std::span<u
   return true;
 }
 
+// Whether the `size` bytes at `offsetA` of `a` equal those at `offsetB` of
+// `b` (two distinct open files), compared a piece at a time. Throws
+// ToolError (kExitFailedCheck) naming `nameA` or `nameB` when a read falls
+// short.
+bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAbstractFile& b, uint64_t offsetB,
+               const std::string& nameB, uint64_t size, CopyBuffer& bufferA, CopyBuffer& bufferB);
+
+// Copies `size` bytes at `offset` of `source` into a new file `path` (which
+// must not exist). Throws ToolError (kExitFailedCheck) naming `sourceName`
+// or the new file when a read or write fails.
+void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
+                   const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer);
+
+// A line of progress on standard error, redrawn a few times a second, for
+// work that takes long; shown only when standard error is a terminal, and
+// cleared when done.
+class Progress {
+ public:
+  Progress(std::string label, uint64_t totalBytes);
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress();
+  void Advance(uint64_t bytes);
+
+ private:
+  std::string label_;
+  uint64_t total_;
+  uint64_t done_ = 0;
+  bool shown_;
+  int64_t nextDrawMs_ = 0;
+};
+
 // An output that is written to a fresh file beside `target` and renamed
 // into place by Commit, so that `target` is never seen half written. If it
 // is not committed, the fresh file is deleted. Failures throw ToolError.

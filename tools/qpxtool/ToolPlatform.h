@@ -45,6 +45,17 @@ bool RenameReplacing(const std::wstring& from, const std::wstring& to);
 // Gives `to` the permission bits of `from` (POSIX); nothing to do on Windows.
 bool CopyPermissions(const std::wstring& from, const std::wstring& to);
 
+// Whether `directory` is a folder holding no entries at all.
+bool IsEmptyDirectory(const std::wstring& directory);
+
+// Whether `stream` (stdout or stderr) is a terminal or console, where
+// progress may be shown.
+bool IsTerminal(std::FILE* stream);
+
+// Puts standard output in binary mode, so that bytes leave it unchanged
+// (Windows would turn each LF into CR LF).
+void SetBinaryStandardOutput();
+
 // Writes UTF-8 text to stdout or stderr; a Windows console gets it as wide
 // text, so that non-ASCII paths show as typed.
 void WriteText(std::FILE* stream, std::string_view text);

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,27 @@ bool CopyPermissions(const std::wstring& from, const std::wstring& to) {
   std::string target;
   return StatOf(from, st) && Resolve(to, false, target) && chmod(target.c_str(), st.st_mode & 0777) == 0;
 }
+
+bool IsEmptyDirectory(const std::wstring& directory) {
+  std::string resolved;
+  if (!Resolve(directory, false, resolved)) return false;
+  DIR* const listing = opendir(resolved.c_str());
+  if (listing == nullptr) return false;
+  bool empty = true;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      empty = false;
+      break;
+    }
+  }
+  closedir(listing);
+  return empty;
+}
+
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+void SetBinaryStandardOutput() {}  // POSIX streams never translate
 
 void WriteText(std::FILE* stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 #include "tools/qpxtool/ToolPlatform.h"
@@ -75,6 +78,31 @@ bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
 }
 
 bool CopyPermissions(const std::wstring&, const std::wstring&) { return true; }
+
+bool IsEmptyDirectory(const std::wstring& directory) {
+  if (KindOf(directory) != PathKind::Directory) return false;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(JoinDirectory(directory, L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  bool empty = true;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") {
+      empty = false;
+      break;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+bool IsTerminal(std::FILE* stream) {
+  DWORD mode = 0;
+  const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+}
+
+void SetBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
 
 void WriteText(std::FILE* stream, std::string_view text) {
   const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);

@@ -1,6 +1,7 @@
-// qpxtool: the patch author's tool. Builds patches for qpxpatch, lists and
-// verifies them, extracts resources from a game folder and makes a sample
-// game folder to try patches on.
+// qpxtool: the patch author's tool. Builds patches for qpxpatch (from
+// bodies, or from the difference of two game folders), lists, plans,
+// verifies and reverses them, extracts and unpacks resources from a game
+// folder and makes a sample game folder to try patches on.
 
 #include <CLI/CLI.hpp>
 
@@ -54,6 +55,8 @@ int RunTool(const std::vector<std::string>& arguments) {
                          "the stub is itself a patch: build from its program alone, leaving its payload out");
   buildCommand->add_flag("--no-seal", build.noSeal,
                          "write the plain payload, without the seal that lets the patcher refuse a damaged patch");
+  buildCommand->add_flag("--any-stub", build.anyStub,
+                         "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
   buildCommand->add_option("bodies", build.pairs, "a body for a resource, after the manifest's bodies")
       ->type_name("NUMBER=FILE");
   buildCommand->footer(kManifestHelp);
@@ -80,10 +83,61 @@ int RunTool(const std::vector<std::string>& arguments) {
       "extract", "Write the current body of resource NUMBER in GAMEDIR to OUT.");
   extractCommand->add_option("GAMEDIR", extract.gameDirectory, "the game folder")->required();
   extractCommand->add_option("NUMBER", extract.number, "0..1206 an entry, 1207..2714 a loose file")->required();
-  extractCommand->add_option("OUT", extract.out, "the file to write")->required();
+  extractCommand->add_option("OUT", extract.out, "the file to write, or - for standard output")->required();
   extractCommand->footer("An entry's body is its index record's size bytes at its offset in DATA1.QPX; a\n"
                          "loose file's is what follows its 2048-byte header, as long as the header says.\n"
                          "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
+
+  UnpackOptions unpack;
+  CLI::App* unpackCommand = app.add_subcommand(
+      "unpack", "Write every resource of GAMEDIR as a file under OUTDIR, with a manifest that builds them all.");
+  unpackCommand->add_option("GAMEDIR", unpack.gameDirectory, "the game folder")->required();
+  unpackCommand->add_option("OUTDIR", unpack.outDirectory, "a new or empty folder")->required();
+  unpackCommand->footer("Entries go to OUTDIR/entries/NNNNN.bin, loose files to OUTDIR/loose/DNNNNN.bin (the body\n"
+                        "without its header); empty resources are left out. OUTDIR/patch.manifest names them for\n"
+                        "\"qpxtool build --manifest\", except entries with attributes (a patch would store them as plain\n"
+                        "entries), named in comments. Edit files there, then \"qpxtool diff GAMEDIR OUTDIR\".\n"
+                        "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
+
+  DiffOptions diff;
+  CLI::App* diffCommand = app.add_subcommand(
+      "diff", "Write a patch of exactly the resources in which MODIFIED differs from ORIGINAL.");
+  diffCommand->add_option("ORIGINAL", diff.original, "the game folder the patch is for")->required();
+  diffCommand->add_option("MODIFIED", diff.modified, "a game folder, or a folder written by unpack")->required();
+  diffCommand->add_option("--stub", diff.stub, "the patcher program: qpxpatch, or qpxpatch.exe for Windows")
+      ->type_name("PATCHER");
+  diffCommand->add_option("--out", diff.out, "the patch to write")->type_name("PATCH");
+  diffCommand->add_option("--manifest-out", diff.manifestOut,
+                          "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
+      ->type_name("DIR");
+  diffCommand->add_flag("--any-stub", diff.anyStub, "build on a stub that is not a qpxpatch patcher");
+  diffCommand->footer("A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
+                      "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"
+                      "is left as it is. Refused (nothing written): an entry that differs where MODIFIED's has\n"
+                      "attributes, a resource made empty, a loose file on one side only, a loose body over the limit.\n"
+                      "Exit status: 0 written, 1 reading or writing failed, 2 bad usage or input.");
+
+  PlanOptions plan;
+  CLI::App* planCommand = app.add_subcommand(
+      "plan", "A dry run: what the patcher would do with each record of PATCH to GAMEDIR. Reads only.");
+  planCommand->add_option("PATCH", plan.patch, "the patch")->required();
+  planCommand->add_option("GAMEDIR", plan.gameDirectory, "the game folder")->required();
+  planCommand->footer("Judged by the patcher's own archive code on a view of GAMEDIR that writes nothing.\n"
+                      "Exit status: 0 every record would apply, 1 some would fail, 2 bad usage or input.");
+
+  ReverseOptions reverse;
+  CLI::App* reverseCommand = app.add_subcommand(
+      "reverse", "Before PATCH is applied: write UNDO, a patch that puts back every resource PATCH changes.");
+  reverseCommand->add_option("PATCH", reverse.patch, "the patch to undo")->required();
+  reverseCommand->add_option("GAMEDIR", reverse.gameDirectory, "the game folder, not yet patched")->required();
+  reverseCommand->add_option("--stub", reverse.stub, "the patcher program: qpxpatch, or qpxpatch.exe for Windows")
+      ->required()
+      ->type_name("PATCHER");
+  reverseCommand->add_option("--out", reverse.out, "the undo patch to write")->required()->type_name("UNDO");
+  reverseCommand->add_flag("--any-stub", reverse.anyStub, "build on a stub that is not a qpxpatch patcher");
+  reverseCommand->footer("Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
+                         "attributes, empty resources, loose files that do not exist.\n"
+                         "Exit status: 0 written, 1 reading or writing failed, 2 bad usage or input.");
 
   SampleOptions sample;
   CLI::App* sampleCommand = app.add_subcommand(
@@ -118,6 +172,10 @@ int RunTool(const std::vector<std::string>& arguments) {
     else if (chosen == listCommand) status = RunList(*fileSystem, list);
     else if (chosen == verifyCommand) status = RunVerify(*fileSystem, verify);
     else if (chosen == extractCommand) status = RunExtract(*fileSystem, extract);
+    else if (chosen == unpackCommand) status = RunUnpack(*fileSystem, unpack);
+    else if (chosen == diffCommand) status = RunDiff(*fileSystem, diff);
+    else if (chosen == planCommand) status = RunPlan(*fileSystem, plan);
+    else if (chosen == reverseCommand) status = RunReverse(*fileSystem, reverse);
     else status = RunSample(*fileSystem, sample);
   } catch (const ToolError& error) {
     Err("qpxtool " + chosen->get_name() + ": " + error.what());

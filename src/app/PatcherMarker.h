@@ -1,0 +1,35 @@
+#pragma once
+// The mark by which qpxtool recognises our patcher: a fixed string of bytes
+// that every qpxpatch build, native or Windows, carries in its image. A
+// patch built on any other program would not run.
+//
+// Only the patcher holds the bytes as they are; everyone else keeps them
+// masked, so that the tool (which searches for them) does not carry the mark
+// itself and pass for a patcher.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace qpx {
+
+inline constexpr uint8_t kPatcherMarkerMask = 0xA5;
+
+template <std::size_t N>
+constexpr std::array<uint8_t, N - 1> MaskMarker(const char (&text)[N]) {
+  std::array<uint8_t, N - 1> masked{};
+  for (std::size_t i = 0; i + 1 < N; ++i) masked[i] = static_cast<uint8_t>(text[i]) ^ kPatcherMarkerMask;
+  return masked;
+}
+
+// The marker, each byte XORed with kPatcherMarkerMask.
+inline constexpr auto kMaskedPatcherMarker = MaskMarker("qpxpatch:patcher-image:7d1e4c0a9b63f285");
+
+// The marker itself, for the patcher's image only.
+constexpr std::array<uint8_t, kMaskedPatcherMarker.size()> UnmaskedPatcherMarker() {
+  std::array<uint8_t, kMaskedPatcherMarker.size()> marker{};
+  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = kMaskedPatcherMarker[i] ^ kPatcherMarkerMask;
+  return marker;
+}
+
+}  // namespace qpx

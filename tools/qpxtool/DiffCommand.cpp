@@ -1,0 +1,190 @@
+// qpxtool diff: a patch of exactly the resources in which a modified game
+// folder (or a folder written by unpack) differs from the original.
+
+#include <vector>
+
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/BodyList.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/GameReader.h"
+#include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+// Refusals listed in full up to this many; the rest are counted.
+constexpr std::size_t kListedRefusals = 20;
+
+// The modified side: a game folder, or a folder of one file per resource.
+class ModifiedFolder {
+ public:
+  ModifiedFolder(CFileSystem& fileSystem, const std::string& text)
+      : fileSystem_(fileSystem), directory_(PathFromText(text)), game_(fileSystem, directory_, text) {
+    unpacked_ = !game_.HasIndex() &&
+                KindOf(JoinDirectory(directory_, PathFromText(kUnpackedManifestName))) == PathKind::File;
+    if (!unpacked_) {
+      if (!game_.HasIndex()) {
+        Fail(kExitBadInput, "MODIFIED " + Quoted(text) + ": is neither a game folder (no DATA0.QPX) nor a folder "
+                                                         "written by qpxtool unpack (no " +
+                                kUnpackedManifestName + ")");
+      }
+      game_.OpenArchive();
+    }
+  }
+
+  bool Unpacked() const { return unpacked_; }
+
+  ResourceBytes Locate(uint32_t number) {
+    if (!unpacked_) return game_.Locate(number);
+    ResourceBytes bytes;
+    bytes.path = JoinDirectory(directory_, PathFromText(UnpackedFileName(number)));
+    switch (KindOf(bytes.path)) {
+      case PathKind::Missing: bytes.exists = false; return bytes;
+      case PathKind::File: break;
+      default: Fail(kExitBadInput, game_.Describe(bytes.path) + ": is not a regular file");
+    }
+    int64_t size = 0;
+    bytes.owned = fileSystem_.Open(bytes.path.c_str(), OpenMode_Read);
+    if (!bytes.owned || !bytes.owned->QuerySize64(size)) {
+      Fail(kExitBadInput, game_.Describe(bytes.path) + ": cannot be opened for reading");
+    }
+    bytes.file = bytes.owned.get();
+    bytes.size = static_cast<uint64_t>(size);
+    return bytes;
+  }
+
+ private:
+  CFileSystem& fileSystem_;
+  std::wstring directory_;
+  GameReader game_;
+  bool unpacked_ = false;
+};
+
+void RefuseUnfitOutputFolder(const std::string& text) {
+  const std::wstring directory = PathFromText(text);
+  const PathKind kind = KindOf(directory);
+  if (kind == PathKind::Missing || (kind == PathKind::Directory && IsEmptyDirectory(directory))) return;
+  Fail(kExitBadInput, "--manifest-out " + Quoted(text) +
+                          (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
+                                                       : ": is not a folder"));
+}
+
+}  // namespace
+
+int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
+  const bool toManifest = !options.manifestOut.empty();
+  if (toManifest && (!options.stub.empty() || !options.out.empty())) {
+    Fail(kExitBadInput, "give either --manifest-out DIR, or --stub PATCHER with --out PATCH, not both");
+  }
+  if (!toManifest && (options.stub.empty() || options.out.empty())) {
+    Fail(kExitBadInput, "--stub PATCHER and --out PATCH are required (or --manifest-out DIR)");
+  }
+  if (toManifest) RefuseUnfitOutputFolder(options.manifestOut);
+
+  GameReader original(fileSystem, PathFromText(options.original), options.original);
+  if (!original.HasIndex()) {
+    Fail(kExitBadInput, "ORIGINAL " + Quoted(options.original) + ": is not a game folder (no DATA0.QPX)");
+  }
+  original.OpenArchive();
+  ModifiedFolder modified(fileSystem, options.modified);
+
+  std::vector<BodySource> bodies;
+  std::vector<std::string> refusals;
+  std::size_t deleted = 0, entries = 0;
+  uint64_t bodyBytes = 0;
+  CopyBuffer ours, theirs;
+  Progress progress("diff", static_cast<uint64_t>(original.DataSize()));
+  for (uint32_t number = 0; number < kResourceLimit; ++number) {
+    const std::string name = TargetName(number);
+    const ResourceBytes before = original.Locate(number);
+    const ResourceBytes after = modified.Locate(number);
+    progress.Advance(before.size);
+    if (!after.exists) {
+      // A file taken out of an unpacked folder leaves its resource alone.
+      if (modified.Unpacked()) {
+        if (before.exists && before.size != 0) ++deleted;
+      } else if (before.exists) {
+        refusals.push_back(name + " is in ORIGINAL but not in MODIFIED: the patcher never deletes files");
+      }
+      continue;
+    }
+    if (!before.exists) {
+      refusals.push_back(name + " is in MODIFIED but not in ORIGINAL: the patcher never creates files");
+      continue;
+    }
+    bool differs = before.size != after.size ||
+                   (before.size != 0 && !SameBytes(*before.file, before.offset, name + " of ORIGINAL", *after.file,
+                                                   after.offset, name + " of MODIFIED", before.size, ours, theirs));
+    // Applying a body clears an entry's attributes: a plain entry in
+    // MODIFIED where ORIGINAL's has attributes needs its body applied. (An
+    // unpacked folder keeps no attributes.)
+    if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
+    if (!differs) continue;
+
+    if (!modified.Unpacked() && after.attributes != 0) {
+      refusals.push_back(name + " differs, but MODIFIED's has attributes " + std::to_string(after.attributes) +
+                         ": a patch writes plain entries only (attributes 0)");
+    } else if (after.size == 0) {
+      refusals.push_back(name + " is empty in MODIFIED: a patch cannot make a resource empty");
+    } else if (number >= kEntryCount && after.size > kLooseMaxBodySize) {
+      refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
+                         Grouped(kLooseMaxBodySize));
+    } else {
+      bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size}});
+      bodyBytes += after.size;
+      if (number < kEntryCount) ++entries;
+    }
+  }
+
+  if (!refusals.empty()) {
+    std::string message = "no patch can make MODIFIED " + Quoted(options.modified) + " from ORIGINAL " +
+                          Quoted(options.original) + ":";
+    for (std::size_t i = 0; i < refusals.size() && i < kListedRefusals; ++i) message += "\n  " + refusals[i];
+    if (refusals.size() > kListedRefusals) {
+      message += "\n  and " + std::to_string(refusals.size() - kListedRefusals) + " more";
+    }
+    Fail(kExitBadInput, message);
+  }
+
+  std::string summary = bodies.empty() ? "the folders hold the same resources"
+                                       : std::to_string(bodies.size()) + " of " + std::to_string(kResourceLimit) +
+                                             " resources differ (" + std::to_string(entries) +
+                                             (entries == 1 ? " entry, " : " entries, ") +
+                                             std::to_string(bodies.size() - entries) +
+                                             (bodies.size() - entries == 1 ? " loose file; " : " loose files; ") +
+                                             Grouped(bodyBytes) + " bytes)";
+  if (toManifest) {
+    std::string manifest = "# What " + Quoted(options.modified) + " changes in " + Quoted(options.original) +
+                           ", written by qpxtool diff.\n";
+    for (const BodySource& body : bodies) {
+      manifest += std::to_string(body.resourceNumber) + " " + UnpackedFileName(body.resourceNumber) + "\n";
+    }
+    PrepareEmptyFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
+    WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
+    Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
+        Quoted(options.manifestOut));
+  } else {
+    BuildRequest request;
+    request.stub = PathFromText(options.stub);
+    request.stubText = options.stub;
+    request.out = PathFromText(options.out);
+    request.outText = options.out;
+    request.bodies = bodies;
+    request.anyStub = options.anyStub;
+    request.allowNoBodies = true;
+    const BuildResult result = BuildPatch(fileSystem, request);
+    Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) +
+        (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes)");
+  }
+  if (deleted != 0) {
+    Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +
+        " deleted from MODIFIED " + (deleted == 1 ? "is" : "are") + " left as " + (deleted == 1 ? "it is" : "they are"));
+  }
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,69 @@
+#pragma once
+// A read-only view of a game folder for the file layer, on which the
+// archive code runs exactly as the patcher runs it, but nothing is written.
+//
+// Relative paths are taken inside the game folder. Files are opened for
+// reading only, whatever the mode asked for; every write and change of
+// length is recorded instead of performed: where it went, how long it was,
+// and whether it would change the file at all (a write is compared with the
+// bytes already there). Only the ranges a write would have changed are
+// remembered, not their bytes: a later read of such a range fails rather
+// than give bytes the file would not hold. The archive reads nothing but its
+// index, and that before its first write.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filesystem/FileSystem.h"
+
+namespace qpx::tool {
+
+// One write or change of length, as the view recorded it.
+struct DryRunWrite {
+  std::wstring path;     // as the archive named the file
+  int64_t offset = 0;    // where the write started; for SetSize, the new length
+  uint64_t length = 0;   // bytes written; 0 for SetSize
+  bool setSize = false;
+  bool changes = false;  // whether the file would differ afterwards
+};
+
+// What the view knows of one file across every open of it.
+struct DryRunFileState {
+  int64_t size = 0;  // as it would be after the recorded writes
+  int64_t realSize = 0;
+  std::map<int64_t, int64_t> changed;  // start -> end of ranges that would hold other bytes
+};
+
+class DryRunFileSystem final : public CFileSystem {
+ public:
+  // `real` opens the game's files; `directory` is the game folder.
+  DryRunFileSystem(CFileSystem& real, std::wstring directory) : real_(real), directory_(std::move(directory)) {}
+
+  std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
+  bool DeleteFile(const wchar_t* path) override;        // refused: nothing is deleted
+  bool CreateDirectory(const wchar_t* path) override;   // refused: nothing is created
+
+  // The writes recorded since the last call, in order, and the paths that
+  // could not be opened.
+  std::vector<DryRunWrite> TakeWrites();
+  std::vector<std::wstring> TakeFailedOpens();
+
+  // The length `path` would have now; its real length if never opened.
+  int64_t SizeOf(const std::wstring& path);
+
+ private:
+  friend class DryRunFile;
+  DryRunFileState& StateOf(const std::wstring& path, CAbstractFile& file);
+  std::wstring Resolve(const wchar_t* path) const;
+
+  CFileSystem& real_;
+  std::wstring directory_;
+  std::map<std::wstring, DryRunFileState> states_;
+  std::vector<DryRunWrite> writes_;
+  std::vector<std::wstring> failedOpens_;
+};
+
+}  // namespace qpx::tool

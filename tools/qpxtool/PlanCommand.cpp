@@ -1,0 +1,133 @@
+// qpxtool plan: what a patch would do to a game folder, found by running the
+// patcher's own archive code on a view of the folder that writes nothing.
+
+#include <cstdio>
+
+#include "app/PatchPayload.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
+#include "filesystem/TransferBuffer.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/DryRunFileSystem.h"
+#include "tools/qpxtool/GameReader.h"
+#include "tools/qpxtool/PatchReader.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+                const std::string& size, const std::string& verdict) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
+                size.c_str());
+  return text + verdict;
+}
+
+bool IsArchiveFile(const std::wstring& path) { return path == kIndexFileName || path == kDataFileName; }
+
+}  // namespace
+
+int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
+  if (error != PayloadError::None) {
+    Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+  }
+  const std::wstring directory = PathFromText(options.gameDirectory);
+  GameReader game(fileSystem, directory, options.gameDirectory);  // refuses a path that is no folder
+
+  DryRunFileSystem view(fileSystem, directory);
+  ResourceArchive archive(view);
+  if (!archive.OpenArchive()) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
+                            WideToText(kDataFileName) + "\"; is this a game folder?");
+  }
+  const int64_t dataBefore = view.SizeOf(kDataFileName);
+
+  Out(Row("#", "resource", "target", "size", "what the patcher would do"));
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  CTransferBuffer buffer;
+  std::size_t applying = 0, failing = 0, skipped = 0, superseded = 0;
+  uint64_t looseBytes = 0;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    const PatchRecord& record = payload.records[i];
+    const uint32_t number = record.resourceNumber;
+    const RecordFate fate = plans[i].fate;
+    std::string verdict;
+    bool fails = false;
+    if (fate == RecordFate::Skipped) {
+      verdict = "skipped (size 0)";
+      ++skipped;
+    } else if (fate == RecordFate::Unreadable) {
+      verdict = "FAILS: body outside the patch file (\"Can't read patch data\"; the run stops here)";
+      fails = true;
+    } else if (fate == RecordFate::NotReached) {
+      verdict = "FAILS: not reached, the run stops at record " + std::to_string(plans[i].by);
+      fails = true;
+    } else {
+      // The patcher's own step, on the view: the body is read as it reads it.
+      uint8_t* const body = buffer.Reserve(record.bodySize);
+      if (!patch->Seek64(record.bodyOffset) || patch->Read(body, record.bodySize) != record.bodySize) {
+        Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
+      }
+      const bool entry = number < kEntryCount;
+      const ArchiveIndexEntry before = entry ? archive.Entries()[number] : ArchiveIndexEntry{};
+      const int64_t sizeBefore = view.SizeOf(kDataFileName);
+      const bool applied = archive.ApplyPatch(number, body, record.bodySize);
+      const std::vector<DryRunWrite> writes = view.TakeWrites();
+      const std::vector<std::wstring> failedOpens = view.TakeFailedOpens();
+      bool changes = false;
+      for (const DryRunWrite& write : writes) {
+        changes = changes || write.changes;
+        if (!IsArchiveFile(write.path)) looseBytes += write.length;
+      }
+      const int64_t growth = view.SizeOf(kDataFileName) - sizeBefore;
+      const std::string appended = "append (+" + Grouped(static_cast<uint64_t>(growth)) + " bytes)";
+      if (!applied) {
+        fails = true;
+        if (number >= kResourceLimit) {
+          verdict = "FAILS: resource out of range (\"Failed\")";
+        } else if (fate == RecordFate::TooLarge) {
+          verdict = "FAILS: more than a loose file holds (" + Grouped(kLooseMaxBodySize) + " bytes; \"Failed\")";
+        } else if (!entry && !failedOpens.empty()) {
+          verdict = "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
+        } else {
+          verdict = "FAILS: the patcher prints \"Failed\"";
+        }
+      } else if (fate == RecordFate::Superseded) {
+        verdict = "superseded by record " + std::to_string(plans[i].by);
+        if (growth != 0) verdict += " (" + appended + " first)";
+        ++superseded;
+      } else if (!changes) {
+        verdict = "already applied";
+        ++applying;
+      } else if (entry) {
+        verdict = archive.Entries()[number].offset == before.offset ? "in place" : appended;
+        ++applying;
+      } else {
+        verdict = "rewrite " + TargetName(number);
+        ++applying;
+      }
+    }
+    if (fails) ++failing;
+    Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.bodySize), verdict));
+  }
+
+  const int64_t dataAfter = view.SizeOf(kDataFileName);
+  Out("DATA1.QPX: " + Grouped(static_cast<uint64_t>(dataBefore)) + " -> " + Grouped(static_cast<uint64_t>(dataAfter)) +
+      " bytes (grows by " + Grouped(static_cast<uint64_t>(dataAfter - dataBefore)) + "); loose files: " +
+      Grouped(looseBytes) + " bytes written");
+  std::string summary = "plan: " + std::to_string(applying) + " of " + std::to_string(plans.size()) +
+                        (plans.size() == 1 ? " record" : " records") + " would apply";
+  if (failing != 0) summary += ", " + std::to_string(failing) + " would FAIL";
+  if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
+  if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+  Out(summary);
+  return failing == 0 ? kExitSuccess : kExitFailedCheck;
+}
+
+}  // namespace qpx::tool

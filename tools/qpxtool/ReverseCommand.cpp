@@ -1,0 +1,81 @@
+// qpxtool reverse: before a patch is applied, a patch that puts back every
+// resource it changes, from the game folder's current bytes.
+
+#include <set>
+
+#include "app/PatchPayload.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/GameReader.h"
+#include "tools/qpxtool/PatchReader.h"
+#include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+
+int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
+  if (error != PayloadError::None) {
+    Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+  }
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  game.OpenArchive();
+
+  // The resources the patcher would write to; a record it fails or never
+  // reaches leaves its resource as it is.
+  std::set<uint32_t> touched;
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded) {
+      touched.insert(payload.records[i].resourceNumber);
+    }
+  }
+
+  std::vector<BodySource> bodies;
+  std::vector<std::string> refusals;
+  uint64_t bodyBytes = 0;
+  for (const uint32_t number : touched) {
+    const std::string name = TargetName(number);
+    const ResourceBytes bytes = game.Locate(number);
+    if (!bytes.exists) {
+      refusals.push_back(name + " does not exist: the patcher never creates it, and no patch can delete it");
+    } else if (bytes.attributes != 0) {
+      refusals.push_back(name + " has attributes " + std::to_string(bytes.attributes) +
+                         ": a patch writes plain entries only, so none can put them back");
+    } else if (bytes.size == 0) {
+      refusals.push_back(name + " is empty: a patch cannot make a resource empty again");
+    } else if (number >= kEntryCount && bytes.size > kLooseMaxBodySize) {
+      refusals.push_back(name + " holds " + Grouped(bytes.size) + " bytes: a loose file's body in a patch holds at most " +
+                         Grouped(kLooseMaxBodySize));
+    } else {
+      bodies.push_back(BodySource{number, bytes.path, name + " of " + Quoted(options.gameDirectory),
+                                  FileRange{bytes.offset, bytes.size}});
+      bodyBytes += bytes.size;
+    }
+  }
+  if (!refusals.empty()) {
+    std::string message = "no patch can undo " + Quoted(options.patch) + " on " + Quoted(options.gameDirectory) + ":";
+    for (const std::string& refusal : refusals) message += "\n  " + refusal;
+    Fail(kExitBadInput, message);
+  }
+
+  BuildRequest request;
+  request.stub = PathFromText(options.stub);
+  request.stubText = options.stub;
+  request.out = PathFromText(options.out);
+  request.outText = options.out;
+  request.bodies = bodies;
+  request.anyStub = options.anyStub;
+  request.allowNoBodies = true;
+  const BuildResult result = BuildPatch(fileSystem, request);
+  Out("qpxtool reverse: wrote " + Quoted(options.out) + " (" + Grouped(result.fileLength) + " bytes): it puts back " +
+      std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
+      " bytes) that " + Quoted(options.patch) + " changes");
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,111 @@
+// qpxtool unpack: every resource of a game folder as a file of its own, and
+// a manifest that builds them all into a patch.
+
+#include <vector>
+
+#include "archive/ArchiveIndexEntry.h"
+#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/BodyList.h"
+#include "tools/qpxtool/Commands.h"
+#include "tools/qpxtool/GameReader.h"
+#include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx::tool {
+
+void PrepareEmptyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name) {
+  switch (KindOf(directory)) {
+    case PathKind::Missing:
+      if (!fileSystem.CreateDirectory(directory.c_str())) {
+        Fail(kExitBadInput, name + ": cannot be made (does its parent folder exist?)");
+      }
+      return;
+    case PathKind::Directory:
+      if (!IsEmptyDirectory(directory)) Fail(kExitBadInput, name + ": is not empty; give a new or empty folder");
+      return;
+    default: Fail(kExitBadInput, name + ": is not a folder");
+  }
+}
+
+void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label) {
+  uint64_t total = 0;
+  bool entries = false, loose = false;
+  for (const BodySource& body : bodies) {
+    total += body.range->size;
+    (body.resourceNumber < kEntryCount ? entries : loose) = true;
+  }
+  for (const auto& [wanted, folder] : {std::pair{entries, L"entries"}, std::pair{loose, L"loose"}}) {
+    const std::wstring path = JoinDirectory(directory, folder);
+    if (wanted && !fileSystem.CreateDirectory(path.c_str())) {
+      Fail(kExitFailedCheck, Quoted(PathToText(path)) + ": cannot be made");
+    }
+  }
+  Progress progress(label, total);
+  CopyBuffer buffer;
+  std::unique_ptr<CAbstractFile> open;
+  std::wstring openPath;
+  for (const BodySource& body : bodies) {
+    if (body.path != openPath) {
+      open = fileSystem.Open(body.path.c_str(), OpenMode_Read);
+      openPath = body.path;
+      if (!open) Fail(kExitFailedCheck, Quoted(PathToText(body.path)) + ": cannot be opened for reading");
+    }
+    const std::wstring target = JoinDirectory(directory, PathFromText(UnpackedFileName(body.resourceNumber)));
+    CopyToNewFile(fileSystem, *open, body.range->offset, body.range->size, TargetName(body.resourceNumber), target,
+                  buffer);
+    progress.Advance(body.range->size);
+  }
+  const std::wstring manifest = JoinDirectory(directory, PathFromText(kUnpackedManifestName));
+  if (!WriteWholeFile(fileSystem, manifest,
+                      std::span(reinterpret_cast<const uint8_t*>(manifestText.data()), manifestText.size()))) {
+    Fail(kExitFailedCheck, Quoted(directoryText + "/" + kUnpackedManifestName) + ": writing failed");
+  }
+}
+
+int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  game.OpenArchive();
+  const std::wstring out = PathFromText(options.outDirectory);
+
+  // Every resource is found and judged before anything is written.
+  std::vector<BodySource> bodies;
+  std::string manifest = "# Every resource of " + Quoted(options.gameDirectory) +
+                         ", written by qpxtool unpack.\n"
+                         "# \"qpxtool build --manifest\" on this file makes a patch of them all; after editing\n"
+                         "# files here, \"qpxtool diff GAMEDIR THIS-FOLDER\" makes a patch of the edits only.\n";
+  std::size_t attributed = 0;
+  for (uint32_t number = 0; number < kResourceLimit; ++number) {
+    const ResourceBytes bytes = game.Locate(number);
+    if (!bytes.exists || bytes.size == 0) continue;
+    bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}});
+    const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
+    if (bytes.attributes != 0) {
+      manifest += "# " + line + "  (attributes " + std::to_string(bytes.attributes) +
+                  ": a patch would store it as a plain entry, so it is left out)\n";
+      ++attributed;
+    } else {
+      manifest += line + "\n";
+    }
+  }
+  PrepareEmptyFolder(fileSystem, out, "output folder " + Quoted(options.outDirectory));
+  WriteBodyFolder(fileSystem, out, options.outDirectory, bodies, manifest, "unpack");
+
+  uint64_t total = 0;
+  std::size_t entries = 0;
+  for (const BodySource& body : bodies) {
+    total += body.range->size;
+    if (body.resourceNumber < kEntryCount) ++entries;
+  }
+  Out("qpxtool unpack: wrote " + std::to_string(bodies.size()) + " resources (" + std::to_string(entries) +
+      " entries, " + std::to_string(bodies.size() - entries) + " loose files; " + Grouped(total) + " bytes) and " +
+      kUnpackedManifestName + " to " + Quoted(options.outDirectory));
+  if (attributed != 0) {
+    Out("  " + std::to_string(attributed) + " entries with attributes are named in comments only: a patch would "
+        "store them as plain entries");
+  }
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool
