@@ -8,9 +8,11 @@
 #include "app/ConsoleReport.h"
 #include "app/PatchRunner.h"
 #include "filesystem/ExecutablePath.h"
+#include "filesystem/ProcessSetup.h"
 
 int main() {
   using namespace qpx;
+  PrepareProcess();
   StdoutConsole console;
   bool success = false;
   try {
