@@ -199,8 +199,10 @@ TEST_F(ArchiveTest, DispatchesResourceNumbersUnsigned) {
   game.AddEntry(1206, Bytes(32));
   game.AddLooseFile(0, LooseFileImage(Bytes(10)));
   game.AddLooseFile(1507, LooseFileImage(Bytes(10)));
+  game.AddLooseFile(1508, LooseFileImage(Bytes(10)));  // beyond the range, yet there
   Open(game);
   const auto data = Data();
+  const auto beyond = ReadFile(dir.Path() / "res" / "D01508.bin");
   EXPECT_TRUE(Apply(1207, Bytes(1)));
   EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00000.bin"), LooseFileImage(Bytes(1)));
   EXPECT_TRUE(Apply(2714, Bytes(2)));
@@ -209,7 +211,8 @@ TEST_F(ArchiveTest, DispatchesResourceNumbersUnsigned) {
     EXPECT_FALSE(Apply(number, Bytes(3))) << number;
   }
   EXPECT_EQ(Data(), data);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path() / "res"), {}), 2);
+  EXPECT_EQ(ReadFile(dir.Path() / "res" / "D01508.bin"), beyond) << "2715 names no loose file";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path() / "res"), {}), 3);
 }
 
 TEST_F(ArchiveTest, LooseFileHeadersDescribeEveryBlock) {
@@ -280,6 +283,53 @@ TEST_F(ArchiveTest, MissingLooseFilesAreNeverCreated) {
   std::filesystem::create_directory(dir.Path() / "res");
   EXPECT_FALSE(Apply(kEntryCount + 42, Bytes(10)));
   EXPECT_TRUE(std::filesystem::is_empty(dir.Path() / "res"));
+}
+
+// An archive that is not open must not patch: with no index loaded every
+// number below 1508 would otherwise name a loose file in the current
+// directory, and a half-open one has no data file to write to.
+TEST_F(ArchiveTest, AnArchiveThatIsNotOpenRefusesEveryPatchAndTouchesNothing) {
+  const auto stray = LooseFileImage(Bytes(10));
+  for (const char* name : {"D00000.bin", "D00005.bin"}) test::WriteFile(dir.Path() / name, stray);
+  game.AddEntry(5, Bytes(40));
+  game.AddLooseFile(0, LooseFileImage(Bytes(10)));
+  const auto check = [&](const char* state) {
+    EXPECT_FALSE(archive.IsOpen()) << state;
+    for (ResourceNumber number : {0u, 5u, 1207u, 1212u, 2714u}) {
+      EXPECT_FALSE(Apply(number, Bytes(64, 9))) << state << ": " << number;
+    }
+    for (const char* name : {"D00000.bin", "D00005.bin"}) EXPECT_EQ(ReadFile(dir.Path() / name), stray) << state;
+  };
+
+  check("never opened");
+
+  // The index loads, then the data file is missing.
+  game.writeData = false;
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  const auto index = ReadFile(dir.Path() / "DATA0.QPX");
+  const auto loose = ReadFile(dir.Path() / "res" / "D00000.bin");
+  EXPECT_FALSE(archive.OpenArchive());
+  check("failed to open");
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA0.QPX"), index);
+  EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00000.bin"), loose);
+
+  // Opened, then a second open fails: what the first held is not used.
+  game.writeData = true;
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(archive.OpenArchive());
+  EXPECT_TRUE(archive.IsOpen());
+  std::filesystem::remove(dir.Path() / "DATA1.QPX");
+  EXPECT_FALSE(archive.OpenArchive());
+  check("open again failed");
+  archive.CloseArchive();
+
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(archive.OpenArchive());
+  const auto data = Data();
+  archive.CloseArchive();
+  check("closed");
+  EXPECT_EQ(Data(), data);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA0.QPX"), index);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include "app/PatchRunner.h"
 #include "archive/LooseFile.h"
+#include "filesystem/ProcessSetup.h"
 #include "support/TestSupport.h"
 #include "tools/common/GameFolder.h"
 
@@ -45,6 +46,10 @@ ChildRun RunInChild(const std::wstring& patcherPath, const std::function<bool()>
   const pid_t child = fork();
   if (child == 0) {
     close(pipeEnds[0]);
+    // As a freshly started program: whatever the test program does with
+    // these signals is not what the patcher does.
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
     if (!prepare()) _exit(kCannotSetUp);
     const auto fileSystem = CreatePlatformFileSystem();
     CapturedConsole console;
@@ -93,9 +98,11 @@ TEST_F(PosixFaultTest, AVolumeFillingUpMidBodyFailsThatPatchAndKeepsItsOldRecord
   ASSERT_GT(limit, index.size());
 
   const ChildRun run = RunInChild(dir.Wide("patcher.bin"), [&] {
-    // The kernel signals as well as refusing; the signal would end the run.
+    // The kernel signals as well as refusing; the patcher's own set-up must
+    // keep the signal from ending the run.
     const rlimit fileSize{limit, limit};
-    return signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &fileSize) == 0;
+    PrepareProcess();
+    return setrlimit(RLIMIT_FSIZE, &fileSize) == 0;
   });
   ASSERT_NE(run.status, kCannotSetUp);
   EXPECT_EQ(run.status, 1);

@@ -3,11 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 
 #include "filesystem/posix/FileSystem_Posix.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
 #include "support/TestSupport.h"
+#include "tools/common/GameFolder.h"
 
 namespace qpx {
 namespace {
@@ -25,6 +33,23 @@ TEST(PathEncodingTest, RoundTripsEveryBytePath) {
   EXPECT_EQ(wide[3], static_cast<wchar_t>(0xDCFF));
   EXPECT_EQ(posix::EncodePath(wide.c_str()), raw);
   EXPECT_EQ(posix::DecodePath("\xc3\xa9\xf0\x9f\x98\x80"), L"\u00e9\U0001F600");
+}
+
+TEST(PathEncodingTest, BytesOfALoneSurrogateNameTheirOwnFile) {
+  // ED B2 80 would decode to U+DC80, the very character that stands for a
+  // raw byte 0x80: taken as one, the name would lead to "x\x80".
+  const std::string lone = "x\xED\xB2\x80";
+  const std::wstring wide = posix::DecodePath(lone);
+  EXPECT_EQ(posix::EncodePath(wide.c_str()), lone);
+  EXPECT_EQ(posix::EncodePath(posix::DecodePath("\xED\xA0\x80\xED\xBF\xBF").c_str()), "\xED\xA0\x80\xED\xBF\xBF");
+
+  ScratchDirectory dir;
+  WriteFile(dir.Path() / lone, {1});
+  WriteFile(dir.Path() / "x\x80", {2, 2});
+  CFileSystem_Posix fs;
+  const auto file = fs.Open(wide.c_str(), OpenMode_Read);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->GetSize64(), 1);
 }
 
 TEST(PosixFileSystemTest, NamesMatchRegardlessOfCaseWhenTheSpellingIsMissing) {
@@ -75,6 +100,91 @@ TEST(PosixFileSystemTest, CreationBitsMapToTheSameOutcomes) {
   ASSERT_NE(cut, nullptr);
   EXPECT_EQ(cut->GetSize64(), 0) << "truncation reaches the existing file under another case";
   EXPECT_TRUE(ReadFile(dir.Path() / "fresh.bin").empty());
+}
+
+// A read or write that a signal interrupts before moving a byte fails with
+// EINTR (the handler is installed without SA_RESTART); the layer retries
+// it, as one synchronous Windows call would just go on. A FIFO blocks where
+// a regular file never would, so the signals land mid-call. A child process
+// on the other end sends them while this one is blocked.
+class InterruptedTransferTest : public ::testing::Test {
+ protected:
+  static void Count(int) { signals = signals + 1; }
+
+  void SetUp() override {
+    signals = 0;
+    struct sigaction action {};
+    action.sa_handler = Count;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    ASSERT_EQ(mkfifo((dir.Path() / "fifo").c_str(), 0600), 0);
+  }
+  void TearDown() override { sigaction(SIGUSR1, &previous, nullptr); }
+
+  // Starts a child that opens the FIFO (`forWriting`: the other end of
+  // this process's), signals this process twice while it waits, then
+  // calls `finish` on its end and exits.
+  template <typename Finish>
+  pid_t StartPeer(bool forWriting, Finish finish) {
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+      signal(SIGPIPE, SIG_IGN);
+      const int fd = open((dir.Path() / "fifo").c_str(), forWriting ? O_WRONLY : O_RDONLY);
+      if (fd < 0) _exit(2);
+      for (int i = 0; i < 2; ++i) {
+        usleep(200000);
+        kill(parent, SIGUSR1);
+      }
+      usleep(200000);
+      _exit(finish(fd) ? 0 : 1);
+    }
+    return child;
+  }
+  static int Wait(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  static inline volatile sig_atomic_t signals = 0;
+  ScratchDirectory dir;
+  CFileSystem_Posix fs;
+  struct sigaction previous {};
+};
+
+TEST_F(InterruptedTransferTest, ReadsGoOnAfterASignal) {
+  const std::vector<uint8_t> bytes = SampleBody(7, 100000);
+  const pid_t child = StartPeer(true, [&](int fd) {
+    return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  });
+  auto file = fs.Open(dir.Wide("fifo").c_str(), OpenMode_Read);
+  ASSERT_NE(file, nullptr);
+  std::vector<uint8_t> read(bytes.size());
+  EXPECT_EQ(file->Read(read.data(), static_cast<uint32_t>(read.size())), read.size());
+  EXPECT_EQ(read, bytes);
+  file.reset();  // a writer left with bytes to send gets EPIPE, not a wait
+  EXPECT_EQ(Wait(child), 0);
+  EXPECT_EQ(signals, 2);
+}
+
+TEST_F(InterruptedTransferTest, WritesGoOnAfterASignal) {
+  // More than the pipe holds: the write blocks until the peer drains it.
+  const std::vector<uint8_t> bytes = SampleBody(7, 1 << 20);
+  const pid_t child = StartPeer(false, [&](int fd) {
+    std::vector<uint8_t> read;
+    uint8_t buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) read.insert(read.end(), buffer, buffer + n);
+    return read == bytes;
+  });
+  auto file = fs.Open(dir.Wide("fifo").c_str(), OpenMode_Write);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Write(bytes.data(), static_cast<uint32_t>(bytes.size())), bytes.size());
+  file.reset();
+  EXPECT_EQ(Wait(child), 0) << "the reader got other bytes";
+  EXPECT_EQ(signals, 2);
 }
 
 }  // namespace

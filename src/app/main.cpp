@@ -9,6 +9,7 @@
 #include "app/PatcherMarker.h"
 #include "app/PatchRunner.h"
 #include "filesystem/ExecutablePath.h"
+#include "filesystem/ProcessSetup.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ int main() {
   // A volatile read keeps the marker in the image whatever the optimiser
   // and the linker think of it.
   static_cast<void>(*static_cast<const volatile uint8_t*>(kPatcherMarker.data()));
+  PrepareProcess();
   StdoutConsole console;
   bool success = false;
   try {

@@ -13,6 +13,7 @@ bool ReadArchiveIndex(CAbstractFile& indexFile, std::vector<ArchiveIndexEntry>& 
 }
 
 bool ResourceArchive::OpenArchive() {
+  isOpen = false;
   // The data file's name carries no directory, so every path is relative
   // to the current working directory.
   const std::wstring directory = DirectoryOf(kDataFileName);
@@ -31,10 +32,12 @@ bool ResourceArchive::OpenArchive() {
   if (!dataFile) return false;
 
   resDirectory = JoinPath(directory.c_str(), kLooseDirectoryName);
+  isOpen = true;
   return true;
 }
 
 void ResourceArchive::CloseArchive() {
+  isOpen = false;
   resDirectory.clear();
   resDirectory.shrink_to_fit();
   entries.clear();
@@ -45,6 +48,10 @@ void ResourceArchive::CloseArchive() {
 }
 
 bool ResourceArchive::ApplyPatch(ResourceNumber number, const uint8_t* body, uint32_t size) {
+  // Half open, an index may be loaded with no data file, or nothing at all,
+  // which would make any number below 1508 a loose file in the current
+  // directory.
+  if (!isOpen) return false;
   const auto count = static_cast<uint32_t>(entries.size());
   if (number >= count + kLooseFileCount) return false;
   if (number >= count) return WriteLooseFile(number - count, body, size);

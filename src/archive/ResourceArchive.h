@@ -28,12 +28,17 @@ class ResourceArchive {
 
   // Opens DATA0.QPX and DATA1.QPX in the current directory for reading and
   // writing, checks and loads the index and derives the "res" path. On
-  // failure whatever was opened stays held until CloseArchive.
+  // failure whatever was opened stays held until CloseArchive, and the
+  // archive counts as not open.
   bool OpenArchive();
+
+  // Whether the last OpenArchive succeeded and CloseArchive has not run.
+  bool IsOpen() const { return isOpen; }
 
   // Puts `body` (`size` bytes) in the place of resource `number`. True when
   // everything it had to write was written in full. Never writes a body
-  // anywhere but where its record will point.
+  // anywhere but where its record will point. An archive that is not open
+  // refuses every patch and touches nothing.
   bool ApplyPatch(ResourceNumber number, const uint8_t* body, uint32_t size);
 
   // Releases the "res" path, the index, then the index and data files.
@@ -51,6 +56,7 @@ class ResourceArchive {
   std::unique_ptr<CAbstractFile> indexFile;
   std::vector<ArchiveIndexEntry> entries;
   std::wstring resDirectory;
+  bool isOpen = false;
   // Entries whose record on disk may differ from the one in memory: its
   // write failed, perhaps halfway. Their record is written again by the
   // next replacement, even one that keeps the length.

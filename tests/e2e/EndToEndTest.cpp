@@ -41,8 +41,14 @@ class EndToEndTest : public ::testing::Test {
     return RunPrepared();
   }
   ProcessResult RunPrepared(uint64_t addressSpaceLimit = 0) {
+    ProcessOptions options;
+    options.addressSpaceLimit = addressSpaceLimit;
+    return RunPrepared(options);
+  }
+  ProcessResult RunPrepared(ProcessOptions options) {
     chmod(PatcherPath().c_str(), 0755);
-    return RunProcess({PatcherPath().string()}, dir.Path(), {g_launcher, addressSpaceLimit, {}});
+    options.launcher = g_launcher;
+    return RunProcess({PatcherPath().string()}, dir.Path(), options);
   }
 
   // Writes the image, then `tail` at `offset` (the gap stays sparse).
@@ -65,7 +71,7 @@ class EndToEndTest : public ::testing::Test {
 
   void ExpectOutcome(const ProcessResult& result, const std::string& lines, int status) {
     EXPECT_EQ(result.out, Screen(lines));
-    EXPECT_EQ(result.exitCode, status) << result.err;
+    EXPECT_EQ(result.exitCode, status) << result.err << " signal " << result.endSignal;
   }
 
   // A small game: entries 747 (100 bytes, slot 128 at 0) and 748 (64 bytes
@@ -236,6 +242,64 @@ TEST_F(EndToEndTest, AnAllocationFailureIsReportedAsOutOfMemory) {
   EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
 }
 
+TEST_F(EndToEndTest, ABodyOutsideTheFileIsRefusedBeforeMemoryIsSetAside) {
+  if (kUnderSanitizer && g_launcher.empty()) GTEST_SKIP() << "a sanitized patcher cannot run under a memory cap";
+  MakeGame();
+  // A forged size near 4 GiB: set aside first, it would fail as "Out of
+  // memory" under the cap (and in any 32-bit process).
+  auto file = image;
+  const uint32_t table = AppendTable(file, {{747, 0, static_cast<uint32_t>(image.size()), 0xFFFFFF00u}});
+  AppendTrailer(file, 1, table, 1);
+  WriteFile(PatcherPath(), file);
+  ExpectOutcome(RunPrepared(g_launcher.empty() ? 0x40000000u : 0), "Processing patch 747\nCan't read patch data\n", 1);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+}
+
+TEST_F(EndToEndTest, EveryMessageIsOnScreenBeforeTheKeyWait) {
+  MakeGame();
+  WriteFile(PatcherPath(), BuildPatchFile(image, {{748, SampleBody(15, 64)}}));
+  ProcessOptions options;
+  options.keyAfter = "Press Any Key...";
+  const ProcessResult result = RunPrepared(options);
+  EXPECT_TRUE(result.keySent) << "the prompt never showed while the patcher waited; it printed \"" << result.out << '"';
+  EXPECT_EQ(result.outBeforeKey, Screen("Processing patch 748\nDone\nSuccess!\n"));
+  ExpectOutcome(result, "Processing patch 748\nDone\nSuccess!\n", 0);
+}
+
+TEST_F(EndToEndTest, AClosedOutputEndsNoRun) {
+  MakeGame();
+  // The first message already finds no reader; every patch is still applied.
+  const auto entry = SampleBody(16, 64), loose = SampleBody(17, 30);
+  WriteFile(PatcherPath(), BuildPatchFile(image, {{748, entry}, {1368, loose}}));
+  ProcessOptions options;
+  options.outputClosed = true;
+  const ProcessResult result = RunPrepared(options);
+  EXPECT_EQ(result.endSignal, 0);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  std::copy(entry.begin(), entry.end(), data.begin() + 128);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA0.QPX"), index);
+  EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00161.bin"), LooseFileImage(loose));
+}
+
+TEST_F(EndToEndTest, AFileSizeLimitFailsThePatchLikeAFullDisk) {
+  // A limit set on Wine would bind its server and loader too.
+  if (!g_launcher.empty()) GTEST_SKIP() << "POSIX file size limits only";
+  game.AddEntry(0, SampleBody(9, 50000));  // a data file longer than the index
+  MakeGame();
+  const auto appended = SampleBody(18, 300), loose = SampleBody(19, 20);
+  WriteFile(PatcherPath(), BuildPatchFile(image, {{747, appended}, {1368, loose}}));
+  ProcessOptions options;
+  options.fileSizeLimit = data.size() + 100;  // the loose file and the index stay below it
+  ASSERT_GT(options.fileSizeLimit, index.size());
+  ASSERT_GT(options.fileSizeLimit, LooseFileImage(loose).size());
+  const ProcessResult result = RunPrepared(options);
+  EXPECT_EQ(result.endSignal, 0);
+  ExpectOutcome(result, "Processing patch 747\nFailed\nProcessing patch 1368\nDone\nFailed patches: 1\n", 1);
+  EXPECT_EQ(ReadFile(dir.Path() / "DATA0.QPX"), index) << "the old record still names the old body";
+  EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00161.bin"), LooseFileImage(loose));
+}
+
 TEST_F(EndToEndTest, LongPathsToThePatcherAreNeverCut) {
   MakeGame();
   // Deeper than the 260 characters of a classic Windows path buffer.
@@ -246,7 +310,9 @@ TEST_F(EndToEndTest, LongPathsToThePatcherAreNeverCut) {
   WriteFile(deep / "qpxpatch.exe", BuildPatchFile(image, {{748, body}}));
   chmod((deep / "qpxpatch.exe").c_str(), 0755);
   ASSERT_GT((deep / "qpxpatch.exe").string().size(), 300u);
-  ExpectOutcome(RunProcess({(deep / "qpxpatch.exe").string()}, dir.Path(), {g_launcher, 0, {}}),
+  ProcessOptions options;
+  options.launcher = g_launcher;
+  ExpectOutcome(RunProcess({(deep / "qpxpatch.exe").string()}, dir.Path(), options),
                 "Processing patch 748\nDone\nSuccess!\n", 0);
 }
 
@@ -280,7 +346,9 @@ TEST_F(EndToEndTest, ASignedPatchAppliesAndADamagedOneIsRefused) {
     const auto path = dir.Path() / folder / "patch.exe";
     WriteFile(path, patch);
     chmod(path.c_str(), 0755);
-    return RunProcess({path.string()}, dir.Path() / folder, {g_launcher, 0, {}});
+    ProcessOptions options;
+    options.launcher = g_launcher;
+    return RunProcess({path.string()}, dir.Path() / folder, options);
   };
   game.AddEntry(747, SampleBody(1, 100));
   game.AddLooseFile(161, LooseFileImage(SampleBody(3, 10)));

@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 
 namespace qpx::test {
@@ -33,18 +36,28 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
   for (std::string& arg : full) args.push_back(arg.data());
   args.push_back(nullptr);
 
-  int outPipe[2], errPipe[2];
+  int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
   ProcessResult result;
   if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    close(outPipe[0]);
-    close(outPipe[1]);
+  if (pipe2(errPipe, O_CLOEXEC) != 0 || (!options.keyAfter.empty() && pipe2(inPipe, O_CLOEXEC) != 0)) {
+    for (const int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
     return result;
+  }
+  if (options.outputClosed) {
+    close(outPipe[0]);
+    outPipe[0] = -1;
   }
 
   const pid_t pid = fork();
   if (pid == 0) {
-    close(STDIN_FILENO);  // input at its end: the final key wait returns at once
+    // Ignored signals stay ignored across exec: start from the defaults.
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
+    if (inPipe[0] >= 0) {
+      dup2(inPipe[0], STDIN_FILENO);
+    } else {
+      close(STDIN_FILENO);  // input at its end: the final key wait returns at once
+    }
     dup2(outPipe[1], STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
     if (chdir(workingDirectory.c_str()) != 0) _exit(126);
@@ -56,20 +69,46 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
       const rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
     }
+    if (options.fileSizeLimit != 0) {
+      const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     execv(args[0], args.data());
     _exit(127);
   }
   close(outPipe[1]);
   close(errPipe[1]);
+  if (inPipe[0] >= 0) close(inPipe[0]);
+  // A program that has already gone must fail the key's write, not end the
+  // harness.
+  if (inPipe[1] >= 0) signal(SIGPIPE, SIG_IGN);
 
-  bool outOpen = true, errOpen = true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.keyTimeoutSeconds);
+  const auto closeInput = [&] {
+    if (inPipe[1] >= 0) close(inPipe[1]);
+    inPipe[1] = -1;
+  };
+  bool outOpen = outPipe[0] >= 0, errOpen = true;
   while (outOpen || errOpen) {
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    int timeout = -1;
+    if (inPipe[1] >= 0) {
+      if (result.out.find(options.keyAfter) != std::string::npos) {
+        result.keySent = write(inPipe[1], "\n", 1) == 1;
+        result.outBeforeKey = result.out;
+        closeInput();
+      } else {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) closeInput();
+        timeout = static_cast<int>(std::max<long long>(left.count(), 0));
+      }
+    }
+    pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+    if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
     if (outOpen && (fds[0].revents & (POLLIN | POLLHUP))) Drain(outPipe[0], result.out, outOpen);
     if (errOpen && (fds[1].revents & (POLLIN | POLLHUP))) Drain(errPipe[0], result.err, errOpen);
   }
-  close(outPipe[0]);
+  closeInput();
+  if (outPipe[0] >= 0) close(outPipe[0]);
   close(errPipe[0]);
 
   int status = 0;
@@ -77,6 +116,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.endSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.maxResidentKiB = usage.ru_maxrss;
   return result;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Runs a program as a player or a script would: in a chosen folder, with
-// standard input closed, its output captured. POSIX hosts only.
+// standard input closed (or held open until a key is due), its output
+// captured. The program starts with the default action for every signal
+// the harness itself may ignore. POSIX hosts only.
 
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +16,9 @@ struct ProcessResult {
   std::string out;          // standard output, byte for byte
   std::string err;          // standard error
   long maxResidentKiB = 0;  // the program's peak resident memory
+  int endSignal = 0;        // the signal that ended the program, if any
+  bool keySent = false;     // whether the awaited text showed and a key was sent
+  std::string outBeforeKey; // standard output as it stood when the key was sent
 };
 
 struct ProcessOptions {
@@ -24,6 +29,15 @@ struct ProcessOptions {
   uint64_t addressSpaceLimit = 0;
   // "NAME=value" entries set on top of this process's environment.
   std::vector<std::string> environment;
+  // Caps the size of any file the program writes, in bytes, when not 0.
+  uint64_t fileSizeLimit = 0;
+  // Standard output is a pipe whose reading end is closed before the start.
+  bool outputClosed = false;
+  // When not empty, standard input stays open until standard output shows
+  // this text, then one key (a line end) is sent. Gives up after
+  // `keyTimeoutSeconds` and closes standard input instead.
+  std::string keyAfter;
+  int keyTimeoutSeconds = 60;
 };
 
 // Runs `argv` (argv[0] is the program's path) in `workingDirectory`.
