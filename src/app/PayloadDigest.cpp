@@ -13,17 +13,39 @@
 #include <cstring>
 
 namespace qpx {
+namespace {
+
+void BuildUpdate(void* state, const void* bytes, std::size_t size) {
+  XXH3_128bits_update(static_cast<XXH3_state_t*>(state), bytes, size);
+}
+
+// Asked once: the processor does not change while the program runs.
+DigestUpdate ChosenUpdate() {
+  static const DigestUpdate chosen = [] {
+    const DigestUpdate wide = WideDigestUpdate();
+    return wide != nullptr ? wide : BuildUpdate;
+  }();
+  return chosen;
+}
+
+}  // namespace
+
+DigestUpdate BuildDigestUpdate() { return BuildUpdate; }
 
 struct PayloadDigest::State {
   XXH3_state_t hash;
 };
 
-PayloadDigest::PayloadDigest() : state_(std::make_unique<State>()) { XXH3_128bits_reset(&state_->hash); }
+PayloadDigest::PayloadDigest() : PayloadDigest(ChosenUpdate()) {}
+
+PayloadDigest::PayloadDigest(DigestUpdate update) : state_(std::make_unique<State>()), update_(update) {
+  XXH3_128bits_reset(&state_->hash);
+}
 
 PayloadDigest::~PayloadDigest() = default;
 
 void PayloadDigest::Update(std::span<const uint8_t> bytes) {
-  if (!bytes.empty()) XXH3_128bits_update(&state_->hash, bytes.data(), bytes.size());
+  if (!bytes.empty()) update_(&state_->hash, bytes.data(), bytes.size());
 }
 
 PayloadDigest::Value PayloadDigest::Finish() const {

@@ -8,6 +8,8 @@
 #include <memory>
 #include <span>
 
+#include "app/DigestKernel.h"
+
 namespace qpx {
 
 class PayloadDigest {
@@ -16,7 +18,10 @@ class PayloadDigest {
   // reads the same from a file on every platform.
   using Value = std::array<uint8_t, 16>;
 
+  // Hashes with the widest loop this processor runs.
   PayloadDigest();
+  // Hashes with `update`: BuildDigestUpdate() or WideDigestUpdate().
+  explicit PayloadDigest(DigestUpdate update);
   ~PayloadDigest();
   PayloadDigest(const PayloadDigest&) = delete;
   PayloadDigest& operator=(const PayloadDigest&) = delete;
@@ -29,6 +34,7 @@ class PayloadDigest {
  private:
   struct State;  // the hash's own state, kept out of every other file
   std::unique_ptr<State> state_;
+  DigestUpdate update_;
 };
 
 }  // namespace qpx
