@@ -90,30 +90,31 @@ ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& ta
     : fileSystem_(fileSystem), target_(target) {
   const std::wstring directory = DirectoryOf(target);
   const std::wstring name = target.substr(directory.size());
-  if (!CreateFreshFile(directory + L"." + name + L".qpxtool-", temporary_)) {
+  if (!temporary_.Create(directory + L"." + name + L".qpxtool-")) {
     Fail(kExitFailedCheck, "cannot create a file beside " + Quoted(PathToText(target)));
   }
-  file_ = fileSystem_.Open(temporary_.c_str(), OpenMode_Write);
+  file_ = fileSystem_.Open(temporary_.Path().c_str(), OpenMode_Write | OpenMode_ShareDelete);
   if (!file_) {
-    fileSystem_.DeleteFile(temporary_.c_str());
-    Fail(kExitFailedCheck, "cannot open " + Quoted(PathToText(temporary_)) + " for writing");
+    fileSystem_.DeleteFile(temporary_.Path().c_str());
+    Fail(kExitFailedCheck, "cannot open " + Quoted(PathToText(temporary_.Path())) + " for writing");
   }
 }
 
 ReplacingOutput::~ReplacingOutput() {
   if (committed_) return;
   file_.reset();
-  fileSystem_.DeleteFile(temporary_.c_str());
+  fileSystem_.DeleteFile(temporary_.Path().c_str());
 }
 
 void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   file_.reset();
-  if (!permissionsFrom.empty() && !CopyPermissions(permissionsFrom, temporary_)) {
+  const std::wstring& temporary = temporary_.Path();
+  if (!permissionsFrom.empty() && !CopyPermissions(permissionsFrom, temporary)) {
     Fail(kExitFailedCheck, "cannot give " + Quoted(PathToText(target_)) + " the permissions of " +
                                Quoted(PathToText(permissionsFrom)));
   }
-  if (!RenameReplacing(temporary_, target_)) {
-    Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary_)) + " to " +
+  if (!RenameReplacing(temporary, target_)) {
+    Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary)) + " to " +
                                Quoted(PathToText(target_)));
   }
   committed_ = true;

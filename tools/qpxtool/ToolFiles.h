@@ -9,6 +9,7 @@
 #include <string>
 
 #include "filesystem/FileSystem.h"
+#include "tools/qpxtool/ToolPlatform.h"
 
 namespace qpx::tool {
 
@@ -81,7 +82,8 @@ class Progress {
 
 // An output that is written to a fresh file beside `target` and renamed
 // into place by Commit, so that `target` is never seen half written. If it
-// is not committed, the fresh file is deleted. Failures throw ToolError.
+// is not committed, the fresh file is deleted, also when the process is
+// interrupted. Failures throw ToolError.
 class ReplacingOutput {
  public:
   ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target);
@@ -97,7 +99,7 @@ class ReplacingOutput {
  private:
   CFileSystem& fileSystem_;
   std::wstring target_;
-  std::wstring temporary_;
+  InterruptibleFile temporary_;  // before the file: listed until it is closed
   std::unique_ptr<CAbstractFile> file_;
   bool committed_ = false;
 };

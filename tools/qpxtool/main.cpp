@@ -30,6 +30,7 @@ constexpr const char* kManifestHelp =
 int RunTool(const std::vector<std::string>& arguments) {
   using namespace qpx;
   using namespace qpx::tool;
+  LetOversizedWritesFail();
 
   std::vector<const char*> pointers;
   for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
