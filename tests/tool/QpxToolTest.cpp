@@ -66,6 +66,11 @@ class QpxTool : public testing::Test {
     return Run(TheConfig().qpxtool, arguments, std::move(options));
   }
 
+  // Runs `program` (a copy of qpxtool in the scratch folder) with `arguments` there.
+  ProcessResult ToolAt(const std::string& program, const std::vector<std::string>& arguments) {
+    return Run(At(program).string(), arguments, {});
+  }
+
   ProcessResult Run(const std::string& program, const std::vector<std::string>& arguments,
                     test::ProcessOptions options) {
     if (!TheConfig().wine.empty()) {
@@ -887,7 +892,7 @@ TEST_F(Workflow, DiffRefusesWhatNoPatchCanDoAndWritesNothing) {
   }
   EXPECT_RESULT(Diff("neither", "game", "patch"), kBadInput, "ORIGINAL \"neither\": is not a game folder");
   EXPECT_RESULT(Tool({"diff", "game", "game", "--manifest-out", "neither"}), kBadInput, "is not empty");
-  EXPECT_RESULT(Tool({"diff", "game", "game", "--out", "p"}), kBadInput, "--stub PATCHER and --out PATCH are required");
+  EXPECT_RESULT(Tool({"diff", "game", "game", "--stub", "p"}), kBadInput, "--out PATCH is required");
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
 
@@ -1060,6 +1065,50 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
   EXPECT_EQ(ReadGame(At("game")).resources, before.resources);
 }
 
+TEST_F(Workflow, TheStubDefaultsToTheWindowsPatcherInstalledWithTheTool) {
+  // qpxtool as the Debian package lays it out, as the Windows zip does, and
+  // alone. The native patcher stands in for qpxpatch.exe: it carries the
+  // same marker.
+  const Bytes patcher = ReadFile(TheConfig().patcher);
+  for (const char* tool : {"deb/usr/bin/qpxtool", "zip/qpxtool", "alone/bin/qpxtool"}) {
+    fs::create_directories(At(tool).parent_path());
+    fs::copy_file(TheConfig().qpxtool, At(tool));
+  }
+  Put("deb/usr/share/qpxpatch/qpxpatch.exe", patcher);
+  Put("zip/qpxpatch.exe", patcher);
+  const auto startsWithPatcher = [&](const std::string& name) {
+    const Bytes patch = Get(name);
+    return patch.size() > patcher.size() && std::equal(patcher.begin(), patcher.end(), patch.begin());
+  };
+
+  for (const std::string tool : {"deb/usr/bin/qpxtool", "zip/qpxtool"}) {
+    SCOPED_TRACE(tool);
+    EXPECT_RESULT(ToolAt(tool, {"build", "--out", "patch", "--manifest", "examples/patch.manifest"}), kOk, "wrote");
+    EXPECT_TRUE(startsWithPatcher("patch"));
+    EXPECT_RESULT(Tool({"list", "patch"}), kOk, "total: 4 records");
+    fs::remove(At("patch"));
+  }
+  ASSERT_EQ(ToolAt("zip/qpxtool", {"build", "--out", "patch", "1209=examples/bodies/res-D00002.txt"}).exitCode, kOk);
+  EXPECT_RESULT(ToolAt("zip/qpxtool", {"reverse", "patch", "game", "--out", "undo"}), kOk, "puts back 1 resource");
+  EXPECT_TRUE(startsWithPatcher("undo"));
+  ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
+  Put("mod/entries/00010.bin", Text("changed"));
+  EXPECT_RESULT(ToolAt("zip/qpxtool", {"diff", "game", "mod", "--out", "diff"}), kOk, "1 of 2715 resources differ");
+  EXPECT_TRUE(startsWithPatcher("diff"));
+
+  // With no patcher installed, every command that writes a patch asks for one.
+  const auto before = Snapshot();
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"build", "--out", "p", "10=examples/bodies/entry-10.txt"},
+        std::vector<std::string>{"reverse", "patch", "game", "--out", "p"},
+        std::vector<std::string>{"diff", "game", "mod", "--out", "p"}}) {
+    const ProcessResult refused = ToolAt("alone/bin/qpxtool", arguments);
+    EXPECT_RESULT(refused, kBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool");
+    EXPECT_RESULT(refused, kBadInput, "alone/share/qpxpatch/qpxpatch.exe\" or \"");
+  }
+  EXPECT_EQ(Snapshot(), before);
+}
+
 TEST_F(Workflow, BuildRefusesOutputsThatAreItsInputsAndStubsThatAreNoPatcher) {
   Put("body", {1, 2, 3});
   Put("list.manifest", Text("5 body\n"));
@@ -1130,6 +1179,17 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
 
   EXPECT_RESULT(Tool({"build", "--stub", stub, "--out", "refused", "2715=same-size.bin"}), kBadInput,
                 "resource number 2715 is outside 0..2714");
+}
+
+TEST_F(QpxToolWine, TheStubDefaultsToTheQpxpatchExeBesideTheTool) {
+  if (TheConfig().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
+  // As the Windows zip lays them out.
+  fs::create_directories(At("zip"));
+  fs::copy_file(TheConfig().qpxtool, At("zip/qpxtool.exe"));
+  fs::copy_file(TheConfig().patcherExe, At("zip/qpxpatch.exe"));
+  EXPECT_RESULT(ToolAt("zip/qpxtool.exe", {"build", "--out", "patch.exe", "20=same-size.bin"}), kOk, "wrote");
+  const Bytes patcher = ReadFile(TheConfig().patcherExe), patch = Get("patch.exe");
+  EXPECT_TRUE(patch.size() > patcher.size() && std::equal(patcher.begin(), patcher.end(), patch.begin()));
 }
 
 TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {

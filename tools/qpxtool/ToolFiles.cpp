@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "filesystem/ExecutablePath.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
@@ -118,6 +120,25 @@ void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
                                Quoted(PathToText(target_)));
   }
   committed_ = true;
+}
+
+std::wstring InstalledStub() {
+  const std::wstring folder = DirectoryOf(GetExecutablePath());  // with its separator
+  std::vector<std::wstring> candidates;
+  if (folder.size() > 1) {
+    const std::wstring parent = DirectoryOf(folder.substr(0, folder.size() - 1));
+    if (!parent.empty()) candidates.push_back(parent + L"share\\qpxpatch\\qpxpatch.exe");
+  }
+  if (!folder.empty()) candidates.push_back(folder + L"qpxpatch.exe");
+  for (const std::wstring& candidate : candidates) {
+    if (KindOf(candidate) == PathKind::File) return candidate;
+  }
+  std::string looked;
+  for (const std::wstring& candidate : candidates) {
+    looked += (looked.empty() ? "" : " or ") + Quoted(PathToText(candidate));
+  }
+  Fail(kExitBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool" +
+                          (looked.empty() ? std::string() : " (no " + looked + ")"));
 }
 
 bool ReadSmallFile(CFileSystem& fileSystem, const std::wstring& path, uint32_t limit, std::string& text) {

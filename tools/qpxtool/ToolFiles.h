@@ -104,6 +104,13 @@ class ReplacingOutput {
   bool committed_ = false;
 };
 
+// The stub used when none is given: the Windows patcher installed with
+// this tool, "../share/qpxpatch/qpxpatch.exe" from the tool's own folder
+// (an installed tree, as the Debian package lays it out), else
+// "qpxpatch.exe" beside the tool (as in the Windows zip). Fails (bad
+// input) when neither is there, saying that --stub is required.
+std::wstring InstalledStub();
+
 // Reads all of a small text file (up to `limit` bytes). False when it cannot
 // be opened or read, or is longer.
 bool ReadSmallFile(CFileSystem& fileSystem, const std::wstring& path, uint32_t limit, std::string& text);
