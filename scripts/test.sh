@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the 32-bit Windows
-# build under Wine, the native suites under sanitizers, and the fuzz targets.
-# Installs whatever is missing first.
+# build under Wine, the release made from both and its checks, the native
+# suites under sanitizers, and the fuzz targets. Installs whatever is
+# missing first.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -20,6 +21,10 @@ run_preset native
 
 echo "== Windows build and tests under Wine"
 run_preset win32
+
+echo "== the release: dist/ from both builds, and its checks"
+scripts/release.sh
+scripts/check-release.sh
 
 echo "== the native suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 run_preset asan

@@ -27,6 +27,10 @@ inline constexpr OpenMode OpenMode_AccessMask = 3; // 3 is invalid: Open fails
 inline constexpr OpenMode OpenMode_Create = 0x1000;
 // Only with OpenMode_Create: an existing file keeps its contents.
 inline constexpr OpenMode OpenMode_NoTruncate = 0x2000;
+// Others may delete or rename the file while it is open (Windows; POSIX
+// always allows it). For scratch files that another thread must be able to
+// remove.
+inline constexpr OpenMode OpenMode_ShareDelete = 0x4000;
 
 // Largest single platform transfer; longer reads and writes loop in chunks
 // of this size, the remainder last.

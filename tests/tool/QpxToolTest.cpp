@@ -3,10 +3,14 @@
 // the QpxToolWine suite runs, since each Wine start is costly.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -58,15 +62,59 @@ uint32_t U32(const Bytes& bytes, std::size_t at) {
 class QpxTool : public testing::Test {
  protected:
   // Runs qpxtool with `arguments` in the scratch folder.
-  ProcessResult Tool(const std::vector<std::string>& arguments) {
-    test::ProcessOptions options;
+  ProcessResult Tool(const std::vector<std::string>& arguments, test::ProcessOptions options = {}) {
+    return Run(TheConfig().qpxtool, arguments, std::move(options));
+  }
+
+  // Runs `program` (a copy of qpxtool in the scratch folder) with `arguments` there.
+  ProcessResult ToolAt(const std::string& program, const std::vector<std::string>& arguments) {
+    return Run(At(program).string(), arguments, {});
+  }
+
+  ProcessResult Run(const std::string& program, const std::vector<std::string>& arguments,
+                    test::ProcessOptions options) {
     if (!TheConfig().wine.empty()) {
       options.launcher = TheConfig().wine;
       options.environment.push_back("LC_ALL=C.UTF-8");  // arguments reach Windows as UTF-8 text
     }
-    std::vector<std::string> command{TheConfig().qpxtool};
+    std::vector<std::string> command{program};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return test::RunProcess(command, dir.Path(), options);
+  }
+
+  // Starts qpxtool with `arguments` in the scratch folder, with every
+  // interruption at its default action and its output discarded, sends it
+  // `signalNumber` as soon as its temporary file shows, and returns its
+  // wait status. The build must still be writing then: give it a big body.
+  int InterruptWhileWriting(const std::vector<std::string>& arguments, int signalNumber) {
+    std::vector<std::string> command{TheConfig().qpxtool};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : command) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      for (const int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
+      const int null = open("/dev/null", O_RDWR);
+      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+      if (chdir(dir.Path().c_str()) != 0) _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (LeftoverTemporaryFiles() || std::chrono::steady_clock::now() > deadline) {
+        kill(pid, signalNumber);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      usleep(1000);
+    }
+    return status;
   }
 
   // Runs the patch `patch` natively in the game folder `game`.
@@ -377,6 +425,43 @@ TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
   if (TheConfig().wine.empty() && !test::kUnderSanitizer) {
     EXPECT_LT(result.maxResidentKiB, 16 * 1024) << "peak memory must not follow the payload's size";
   }
+}
+
+TEST_F(QpxTool, AnInterruptedBuildLeavesNothingBehind) {
+  MakeStub("stub");
+  // Sparse on disk; writing it takes long enough for the signal to land.
+  fs::resize_file((WriteFile(At("big"), {}), At("big")), uint64_t{3} << 30);
+  Put("earlier", Text("an earlier patch"));
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signalNumber));
+    const int status =
+        InterruptWhileWriting({"build", "--any-stub", "--stub", "stub", "--out", "patch", "0=big"}, signalNumber);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "wait status " << status;
+    EXPECT_FALSE(LeftoverTemporaryFiles());
+    EXPECT_FALSE(fs::exists(At("patch")));
+  }
+  // An output that was there before stays as it was.
+  const int status = InterruptWhileWriting({"build", "--any-stub", "--stub", "stub", "--out", "earlier", "0=big"}, SIGINT);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+  EXPECT_EQ(Get("earlier"), Text("an earlier patch"));
+}
+
+TEST_F(QpxTool, ABuildThatCannotWriteLeavesNothingBehind) {
+  MakeStub("stub");
+  fs::resize_file((WriteFile(At("big"), {}), At("big")), 8u << 20);
+  Put("earlier", Text("an earlier patch"));
+  // Past the file size limit a write fails as on a full disk; the signal
+  // that would end the process by default is not let do so.
+  test::ProcessOptions limited;
+  limited.fileSizeLimit = 1u << 20;
+  for (const char* out : {"patch", "earlier"}) {
+    const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", out, "0=big"}, limited);
+    EXPECT_RESULT(result, kFailedCheck, "writing failed");
+    EXPECT_FALSE(LeftoverTemporaryFiles()) << out;
+  }
+  EXPECT_FALSE(fs::exists(At("patch")));
+  EXPECT_EQ(Get("earlier"), Text("an earlier patch"));
 }
 
 // ---------------------------------------------------------------- the round trip
@@ -807,7 +892,7 @@ TEST_F(Workflow, DiffRefusesWhatNoPatchCanDoAndWritesNothing) {
   }
   EXPECT_RESULT(Diff("neither", "game", "patch"), kBadInput, "ORIGINAL \"neither\": is not a game folder");
   EXPECT_RESULT(Tool({"diff", "game", "game", "--manifest-out", "neither"}), kBadInput, "is not empty");
-  EXPECT_RESULT(Tool({"diff", "game", "game", "--out", "p"}), kBadInput, "--stub PATCHER and --out PATCH are required");
+  EXPECT_RESULT(Tool({"diff", "game", "game", "--stub", "p"}), kBadInput, "--out PATCH is required");
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
 
@@ -980,6 +1065,50 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
   EXPECT_EQ(ReadGame(At("game")).resources, before.resources);
 }
 
+TEST_F(Workflow, TheStubDefaultsToTheWindowsPatcherInstalledWithTheTool) {
+  // qpxtool as the Debian package lays it out, as the Windows zip does, and
+  // alone. The native patcher stands in for qpxpatch.exe: it carries the
+  // same marker.
+  const Bytes patcher = ReadFile(TheConfig().patcher);
+  for (const char* tool : {"deb/usr/bin/qpxtool", "zip/qpxtool", "alone/bin/qpxtool"}) {
+    fs::create_directories(At(tool).parent_path());
+    fs::copy_file(TheConfig().qpxtool, At(tool));
+  }
+  Put("deb/usr/share/qpxpatch/qpxpatch.exe", patcher);
+  Put("zip/qpxpatch.exe", patcher);
+  const auto startsWithPatcher = [&](const std::string& name) {
+    const Bytes patch = Get(name);
+    return patch.size() > patcher.size() && std::equal(patcher.begin(), patcher.end(), patch.begin());
+  };
+
+  for (const std::string tool : {"deb/usr/bin/qpxtool", "zip/qpxtool"}) {
+    SCOPED_TRACE(tool);
+    EXPECT_RESULT(ToolAt(tool, {"build", "--out", "patch", "--manifest", "examples/patch.manifest"}), kOk, "wrote");
+    EXPECT_TRUE(startsWithPatcher("patch"));
+    EXPECT_RESULT(Tool({"list", "patch"}), kOk, "total: 4 records");
+    fs::remove(At("patch"));
+  }
+  ASSERT_EQ(ToolAt("zip/qpxtool", {"build", "--out", "patch", "1209=examples/bodies/res-D00002.txt"}).exitCode, kOk);
+  EXPECT_RESULT(ToolAt("zip/qpxtool", {"reverse", "patch", "game", "--out", "undo"}), kOk, "puts back 1 resource");
+  EXPECT_TRUE(startsWithPatcher("undo"));
+  ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
+  Put("mod/entries/00010.bin", Text("changed"));
+  EXPECT_RESULT(ToolAt("zip/qpxtool", {"diff", "game", "mod", "--out", "diff"}), kOk, "1 of 2715 resources differ");
+  EXPECT_TRUE(startsWithPatcher("diff"));
+
+  // With no patcher installed, every command that writes a patch asks for one.
+  const auto before = Snapshot();
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"build", "--out", "p", "10=examples/bodies/entry-10.txt"},
+        std::vector<std::string>{"reverse", "patch", "game", "--out", "p"},
+        std::vector<std::string>{"diff", "game", "mod", "--out", "p"}}) {
+    const ProcessResult refused = ToolAt("alone/bin/qpxtool", arguments);
+    EXPECT_RESULT(refused, kBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool");
+    EXPECT_RESULT(refused, kBadInput, "alone/share/qpxpatch/qpxpatch.exe\" or \"");
+  }
+  EXPECT_EQ(Snapshot(), before);
+}
+
 TEST_F(Workflow, BuildRefusesOutputsThatAreItsInputsAndStubsThatAreNoPatcher) {
   Put("body", {1, 2, 3});
   Put("list.manifest", Text("5 body\n"));
@@ -1050,6 +1179,17 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
 
   EXPECT_RESULT(Tool({"build", "--stub", stub, "--out", "refused", "2715=same-size.bin"}), kBadInput,
                 "resource number 2715 is outside 0..2714");
+}
+
+TEST_F(QpxToolWine, TheStubDefaultsToTheQpxpatchExeBesideTheTool) {
+  if (TheConfig().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
+  // As the Windows zip lays them out.
+  fs::create_directories(At("zip"));
+  fs::copy_file(TheConfig().qpxtool, At("zip/qpxtool.exe"));
+  fs::copy_file(TheConfig().patcherExe, At("zip/qpxpatch.exe"));
+  EXPECT_RESULT(ToolAt("zip/qpxtool.exe", {"build", "--out", "patch.exe", "20=same-size.bin"}), kOk, "wrote");
+  const Bytes patcher = ReadFile(TheConfig().patcherExe), patch = Get("patch.exe");
+  EXPECT_TRUE(patch.size() > patcher.size() && std::equal(patcher.begin(), patcher.end(), patch.begin()));
 }
 
 TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {

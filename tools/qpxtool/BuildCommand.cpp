@@ -10,8 +10,7 @@ namespace qpx::tool {
 
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   BuildRequest request;
-  request.stub = PathFromText(options.stub);
-  request.stubText = options.stub;
+  ChooseStub(options.stub, request);
   request.out = PathFromText(options.out);
   request.outText = options.out;
   request.replacePayload = options.replacePayload;

@@ -78,11 +78,12 @@ void RefuseUnfitOutputFolder(const std::string& text) {
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   const bool toManifest = !options.manifestOut.empty();
   if (toManifest && (!options.stub.empty() || !options.out.empty())) {
-    Fail(kExitBadInput, "give either --manifest-out DIR, or --stub PATCHER with --out PATCH, not both");
+    Fail(kExitBadInput, "give either --manifest-out DIR, or --out PATCH (with --stub PATCHER), not both");
   }
-  if (!toManifest && (options.stub.empty() || options.out.empty())) {
-    Fail(kExitBadInput, "--stub PATCHER and --out PATCH are required (or --manifest-out DIR)");
-  }
+  if (!toManifest && options.out.empty()) Fail(kExitBadInput, "--out PATCH is required (or --manifest-out DIR)");
+  // Before any reading: a missing stub is found out at once.
+  BuildRequest request;
+  if (!toManifest) ChooseStub(options.stub, request);
   if (toManifest) RefuseUnfitOutputFolder(options.manifestOut);
 
   GameReader original(fileSystem, PathFromText(options.original), options.original);
@@ -168,9 +169,6 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
         Quoted(options.manifestOut));
   } else {
-    BuildRequest request;
-    request.stub = PathFromText(options.stub);
-    request.stubText = options.stub;
     request.out = PathFromText(options.out);
     request.outText = options.out;
     request.bodies = bodies;

@@ -187,8 +187,18 @@ bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& w
   return true;
 }
 
+void ChooseStub(const std::string& given, BuildRequest& request) {
+  if (!given.empty()) {
+    request.stub = PathFromText(given);
+    request.stubName = "--stub " + Quoted(given);
+  } else {
+    request.stub = InstalledStub();
+    request.stubName = "the installed stub " + Quoted(PathToText(request.stub));
+  }
+}
+
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
-  const std::string stubName = "--stub " + Quoted(request.stubText);
+  const std::string& stubName = request.stubName;
   const std::string outName = "--out " + Quoted(request.outText);
   RefuseUnsafeOutput(request);
   if (request.bodies.empty() && !request.allowNoBodies) {

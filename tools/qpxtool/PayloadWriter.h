@@ -16,7 +16,7 @@ namespace qpx::tool {
 
 struct BuildRequest {
   std::wstring stub;
-  std::string stubText;  // as typed, for messages
+  std::string stubName;  // how messages name it: --stub "as typed", or the installed stub's path
   std::wstring out;
   std::string outText;
   std::wstring manifest;  // the manifest the bodies were named in; empty: none
@@ -36,6 +36,10 @@ struct BuildResult {
   uint64_t fileLength = 0;
   std::vector<std::string> warnings;
 };
+
+// Sets the stub of `request`: `given` (as typed after --stub), or when that
+// is empty the Windows patcher installed with the tool (InstalledStub).
+void ChooseStub(const std::string& given, BuildRequest& request);
 
 // Builds the patch, streaming every byte through one fixed buffer, into a
 // fresh file beside the output that is renamed over it only when complete.

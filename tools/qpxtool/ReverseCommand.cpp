@@ -16,6 +16,8 @@
 namespace qpx::tool {
 
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
+  BuildRequest request;
+  ChooseStub(options.stub, request);
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
   const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
@@ -63,9 +65,6 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
     Fail(kExitBadInput, message);
   }
 
-  BuildRequest request;
-  request.stub = PathFromText(options.stub);
-  request.stubText = options.stub;
   request.out = PathFromText(options.out);
   request.outText = options.out;
   request.bodies = bodies;

@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "filesystem/ExecutablePath.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
@@ -90,33 +92,53 @@ ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& ta
     : fileSystem_(fileSystem), target_(target) {
   const std::wstring directory = DirectoryOf(target);
   const std::wstring name = target.substr(directory.size());
-  if (!CreateFreshFile(directory + L"." + name + L".qpxtool-", temporary_)) {
+  if (!temporary_.Create(directory + L"." + name + L".qpxtool-")) {
     Fail(kExitFailedCheck, "cannot create a file beside " + Quoted(PathToText(target)));
   }
-  file_ = fileSystem_.Open(temporary_.c_str(), OpenMode_Write);
+  file_ = fileSystem_.Open(temporary_.Path().c_str(), OpenMode_Write | OpenMode_ShareDelete);
   if (!file_) {
-    fileSystem_.DeleteFile(temporary_.c_str());
-    Fail(kExitFailedCheck, "cannot open " + Quoted(PathToText(temporary_)) + " for writing");
+    fileSystem_.DeleteFile(temporary_.Path().c_str());
+    Fail(kExitFailedCheck, "cannot open " + Quoted(PathToText(temporary_.Path())) + " for writing");
   }
 }
 
 ReplacingOutput::~ReplacingOutput() {
   if (committed_) return;
   file_.reset();
-  fileSystem_.DeleteFile(temporary_.c_str());
+  fileSystem_.DeleteFile(temporary_.Path().c_str());
 }
 
 void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   file_.reset();
-  if (!permissionsFrom.empty() && !CopyPermissions(permissionsFrom, temporary_)) {
+  const std::wstring& temporary = temporary_.Path();
+  if (!permissionsFrom.empty() && !CopyPermissions(permissionsFrom, temporary)) {
     Fail(kExitFailedCheck, "cannot give " + Quoted(PathToText(target_)) + " the permissions of " +
                                Quoted(PathToText(permissionsFrom)));
   }
-  if (!RenameReplacing(temporary_, target_)) {
-    Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary_)) + " to " +
+  if (!RenameReplacing(temporary, target_)) {
+    Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary)) + " to " +
                                Quoted(PathToText(target_)));
   }
   committed_ = true;
+}
+
+std::wstring InstalledStub() {
+  const std::wstring folder = DirectoryOf(GetExecutablePath());  // with its separator
+  std::vector<std::wstring> candidates;
+  if (folder.size() > 1) {
+    const std::wstring parent = DirectoryOf(folder.substr(0, folder.size() - 1));
+    if (!parent.empty()) candidates.push_back(parent + L"share\\qpxpatch\\qpxpatch.exe");
+  }
+  if (!folder.empty()) candidates.push_back(folder + L"qpxpatch.exe");
+  for (const std::wstring& candidate : candidates) {
+    if (KindOf(candidate) == PathKind::File) return candidate;
+  }
+  std::string looked;
+  for (const std::wstring& candidate : candidates) {
+    looked += (looked.empty() ? "" : " or ") + Quoted(PathToText(candidate));
+  }
+  Fail(kExitBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool" +
+                          (looked.empty() ? std::string() : " (no " + looked + ")"));
 }
 
 bool ReadSmallFile(CFileSystem& fileSystem, const std::wstring& path, uint32_t limit, std::string& text) {

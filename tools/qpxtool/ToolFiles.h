@@ -10,6 +10,7 @@
 
 #include "filesystem/FileSystem.h"
 #include "filesystem/TransferBuffer.h"
+#include "tools/qpxtool/ToolPlatform.h"
 
 namespace qpx::tool {
 
@@ -86,7 +87,8 @@ class Progress {
 
 // An output that is written to a fresh file beside `target` and renamed
 // into place by Commit, so that `target` is never seen half written. If it
-// is not committed, the fresh file is deleted. Failures throw ToolError.
+// is not committed, the fresh file is deleted, also when the process is
+// interrupted. Failures throw ToolError.
 class ReplacingOutput {
  public:
   ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target);
@@ -102,10 +104,17 @@ class ReplacingOutput {
  private:
   CFileSystem& fileSystem_;
   std::wstring target_;
-  std::wstring temporary_;
+  InterruptibleFile temporary_;  // before the file: listed until it is closed
   std::unique_ptr<CAbstractFile> file_;
   bool committed_ = false;
 };
+
+// The stub used when none is given: the Windows patcher installed with
+// this tool, "../share/qpxpatch/qpxpatch.exe" from the tool's own folder
+// (an installed tree, as the Debian package lays it out), else
+// "qpxpatch.exe" beside the tool (as in the Windows zip). Fails (bad
+// input) when neither is there, saying that --stub is required.
+std::wstring InstalledStub();
 
 // Reads all of a small text file (up to `limit` bytes). False when it cannot
 // be opened or read, or is longer.

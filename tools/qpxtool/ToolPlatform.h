@@ -2,7 +2,8 @@
 // What qpxtool needs of the platform beyond the project's file layer: its
 // paths typed as text, their spelling in messages, and the few
 // operations on names that the file layer does not offer (kinds of path,
-// identity of two paths, a fresh file, a replacing rename, permissions).
+// identity of two paths, a fresh file removed on interruption, a replacing
+// rename, permissions).
 // File contents are read and written through CFileSystem only.
 
 #include <cstdio>
@@ -34,10 +35,31 @@ PathKind KindOf(const std::wstring& path);
 // Whether two existing paths name one file (hard links included).
 bool SameFile(const std::wstring& a, const std::wstring& b);
 
-// Makes a new empty file whose name starts with `prefix` (a directory with
-// its separator, or empty for the current one, followed by a stem) and sets
-// `path` to it. Never opens an existing file.
-bool CreateFreshFile(const std::wstring& prefix, std::wstring& path);
+// A new empty file that an interruption of the process removes, for as
+// long as this object lives: SIGINT, SIGTERM or SIGHUP on POSIX; Ctrl-C,
+// Ctrl-Break or a closed console on Windows. The process then ends as the
+// interruption would have ended it; a signal it was started ignoring stays
+// ignored. The file is made and listed in one step, so no interruption
+// can come between. Destroying the object takes the file off the list and
+// nothing more: deleting or renaming it is the owner's work. Open the file
+// with OpenMode_ShareDelete, so that Windows lets it go while it is open.
+class InterruptibleFile {
+ public:
+  InterruptibleFile() = default;
+  InterruptibleFile(const InterruptibleFile&) = delete;
+  InterruptibleFile& operator=(const InterruptibleFile&) = delete;
+  ~InterruptibleFile();
+
+  // Makes the file, named `prefix` (a directory with its separator, or
+  // empty for the current one, followed by a stem) and a unique ending.
+  // Never opens an existing file. False when no file could be made.
+  bool Create(const std::wstring& prefix);
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::wstring path_;
+  int slot_ = -1;  // its place in the list; -1 before Create succeeds
+};
 
 // Renames `from` to `to`, replacing `to` if it exists, in one step.
 bool RenameReplacing(const std::wstring& from, const std::wstring& to);
@@ -55,6 +77,11 @@ bool IsTerminal(std::FILE* stream);
 // Puts standard output in binary mode, so that bytes leave it unchanged
 // (Windows would turn each LF into CR LF).
 void SetBinaryStandardOutput();
+
+// Makes a write past the system's file size limit (POSIX RLIMIT_FSIZE)
+// fail as on a full disk, reported and cleaned up, where by default its
+// signal would end the process. Windows has no such limit.
+void LetOversizedWritesFail();
 
 // Writes UTF-8 text to stdout or stderr; a Windows console gets it as wide
 // text, so that non-ASCII paths show as typed.

@@ -1,8 +1,10 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -23,6 +25,63 @@ bool StatOf(const std::wstring& path, struct stat& st) {
   std::string resolved;
   return Resolve(path, false, resolved) && stat(resolved.c_str(), &st) == 0;
 }
+
+// The files an interruption removes. The handler reads only the slots,
+// lock-free atomics; the names they point to belong to the main program
+// (qpxtool has no other thread), which fills a slot with the interruptions
+// held back.
+constexpr int kListedFiles = 8;
+std::atomic<const char*> g_listed[kListedFiles];
+std::string g_listedNames[kListedFiles];
+static_assert(std::atomic<const char*>::is_always_lock_free, "the signal handler reads the slots");
+
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RemoveListedFilesAndEnd(int signalNumber) {
+  for (const auto& slot : g_listed) {
+    if (const char* name = slot.load()) unlink(name);
+  }
+  // SA_RESETHAND restored the default action on entry, and the signal is
+  // held until the handler returns: then it ends the process as it would
+  // have, and whoever waits for it sees that signal.
+  raise(signalNumber);
+}
+
+void InstallInterruptHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action {};
+  action.sa_handler = RemoveListedFilesAndEnd;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (const int signalNumber : kInterruptions) sigaddset(&action.sa_mask, signalNumber);
+  for (const int signalNumber : kInterruptions) {
+    struct sigaction current {};
+    // nohup, or a shell's background job without job control: ignored on
+    // purpose, so it stays ignored.
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+// Holds the interruptions back while it lives; one that arrives meanwhile
+// is handled when it ends.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signalNumber : kInterruptions) sigaddset(&held, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &held, &saved_);
+  }
+  InterruptionsHeld(const InterruptionsHeld&) = delete;
+  InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+  ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+ private:
+  sigset_t saved_;
+};
 
 }  // namespace
 
@@ -55,21 +114,36 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
   return StatOf(a, first) && StatOf(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool CreateFreshFile(const std::wstring& prefix, std::wstring& path) {
+bool InterruptibleFile::Create(const std::wstring& prefix) {
+  if (slot_ >= 0) return false;
+  InstallInterruptHandlers();
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::wstring candidate =
         prefix + std::to_wstring(getpid()) + L"-" + std::to_wstring(attempt) + L".tmp";
     std::string resolved;
     if (!Resolve(candidate, true, resolved)) return false;
+    const InterruptionsHeld held;
+    int slot = 0;
+    while (slot < kListedFiles && g_listed[slot].load() != nullptr) ++slot;
+    if (slot == kListedFiles) return false;
     const int fd = open(resolved.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       close(fd);
-      path = candidate;
+      g_listedNames[slot] = std::move(resolved);
+      g_listed[slot].store(g_listedNames[slot].c_str());
+      slot_ = slot;
+      path_ = candidate;
       return true;
     }
     if (errno != EEXIST) return false;
   }
   return false;
+}
+
+InterruptibleFile::~InterruptibleFile() {
+  if (slot_ < 0) return;
+  g_listed[slot_].store(nullptr);
+  g_listedNames[slot_].clear();
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
@@ -101,6 +175,8 @@ bool IsEmptyDirectory(const std::wstring& directory) {
 }
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+void LetOversizedWritesFail() { signal(SIGXFSZ, SIG_IGN); }
 
 void SetBinaryStandardOutput() {}  // POSIX streams never translate
 

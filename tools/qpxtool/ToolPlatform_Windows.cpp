@@ -25,6 +25,24 @@ bool IdentityOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
   return known;
 }
 
+// The files an interruption removes. The console runs its control
+// handler on a thread of its own, so the list is guarded by a lock.
+constexpr int kListedFiles = 8;
+SRWLOCK g_listLock = SRWLOCK_INIT;
+std::wstring g_listed[kListedFiles];  // empty: a free slot
+
+BOOL WINAPI RemoveListedFiles(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  // The lock is never given back: the process ends before the program
+  // could list another file. A listed file may still be open for writing;
+  // it was opened to allow deletion, and goes when the process ends.
+  AcquireSRWLockExclusive(&g_listLock);
+  for (const std::wstring& name : g_listed) {
+    if (!name.empty()) DeleteFileW(name.c_str());
+  }
+  return FALSE;  // on to the default handler, which ends the process
+}
+
 }  // namespace
 
 std::wstring PathFromText(const std::string& text) { return DecodeUtf8(text); }
@@ -56,21 +74,40 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
          first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-bool CreateFreshFile(const std::wstring& prefix, std::wstring& path) {
+bool InterruptibleFile::Create(const std::wstring& prefix) {
+  static const bool handled = SetConsoleCtrlHandler(RemoveListedFiles, TRUE) != 0;
+  if (slot_ >= 0 || !handled) return false;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::wstring candidate =
         prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
-    const HANDLE handle =
-        CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle);
-      path = candidate;
-      return true;
+    // Made and listed under the lock: an interruption meanwhile waits for
+    // the listing, then removes the file.
+    AcquireSRWLockExclusive(&g_listLock);
+    int slot = 0;
+    while (slot < kListedFiles && !g_listed[slot].empty()) ++slot;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (slot < kListedFiles) {
+      handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+      g_listed[slot] = candidate;
+      slot_ = slot;
+      path_ = candidate;
+    }
+    ReleaseSRWLockExclusive(&g_listLock);
+    if (slot_ >= 0) return true;
+    if (slot == kListedFiles || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return false;
   }
   return false;
+}
+
+InterruptibleFile::~InterruptibleFile() {
+  if (slot_ < 0) return;
+  AcquireSRWLockExclusive(&g_listLock);
+  g_listed[slot_].clear();
+  ReleaseSRWLockExclusive(&g_listLock);
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
@@ -101,6 +138,8 @@ bool IsTerminal(std::FILE* stream) {
   const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
+
+void LetOversizedWritesFail() {}
 
 void SetBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filesystem/FileSystem.h"
@@ -26,10 +27,16 @@ constexpr const char* kManifestHelp =
     "res\\D01507.bin (number - 1207). A body has at least 1 byte; a loose file's at most 132,907,008.\n"
     "Exit status: 0 written, 1 reading or writing failed part way, 2 bad usage or input (nothing written).";
 
+constexpr const char* kStubHelp = "the patcher program: qpxpatch, or qpxpatch.exe for Windows (default below)";
+constexpr std::string_view kStubDefaultHelp =
+    "Without --stub, the stub is the Windows patcher installed with qpxtool: ../share/qpxpatch/qpxpatch.exe\n"
+    "from qpxtool's own folder, else qpxpatch.exe beside qpxtool; where there is none, --stub is required.\n";
+
 // The whole program, given its arguments (argv[0] included) as UTF-8 text.
 int RunTool(const std::vector<std::string>& arguments) {
   using namespace qpx;
   using namespace qpx::tool;
+  LetOversizedWritesFail();
 
   std::vector<const char*> pointers;
   for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
@@ -43,9 +50,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   BuildOptions build;
   CLI::App* buildCommand = app.add_subcommand(
       "build", "Write PATCH: the patcher program (the stub) followed by a payload of the bodies.");
-  buildCommand->add_option("--stub", build.stub, "the patcher program: qpxpatch, or qpxpatch.exe for Windows")
-      ->required()
-      ->type_name("PATCHER");
+  buildCommand->add_option("--stub", build.stub, kStubHelp)->type_name("PATCHER");
   buildCommand->add_option("--out", build.out, "the patch to write (replaced only once complete)")
       ->required()
       ->type_name("PATCH");
@@ -59,7 +64,7 @@ int RunTool(const std::vector<std::string>& arguments) {
                          "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
   buildCommand->add_option("bodies", build.pairs, "a body for a resource, after the manifest's bodies")
       ->type_name("NUMBER=FILE");
-  buildCommand->footer(kManifestHelp);
+  buildCommand->footer(std::string(kStubDefaultHelp) + kManifestHelp);
 
   ListOptions list;
   CLI::App* listCommand = app.add_subcommand(
@@ -104,14 +109,14 @@ int RunTool(const std::vector<std::string>& arguments) {
       "diff", "Write a patch of exactly the resources in which MODIFIED differs from ORIGINAL.");
   diffCommand->add_option("ORIGINAL", diff.original, "the game folder the patch is for")->required();
   diffCommand->add_option("MODIFIED", diff.modified, "a game folder, or a folder written by unpack")->required();
-  diffCommand->add_option("--stub", diff.stub, "the patcher program: qpxpatch, or qpxpatch.exe for Windows")
-      ->type_name("PATCHER");
+  diffCommand->add_option("--stub", diff.stub, kStubHelp)->type_name("PATCHER");
   diffCommand->add_option("--out", diff.out, "the patch to write")->type_name("PATCH");
   diffCommand->add_option("--manifest-out", diff.manifestOut,
                           "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
       ->type_name("DIR");
   diffCommand->add_flag("--any-stub", diff.anyStub, "build on a stub that is not a qpxpatch patcher");
-  diffCommand->footer("A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
+  diffCommand->footer(std::string(kStubDefaultHelp) +
+                      "A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
                       "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"
                       "is left as it is. Refused (nothing written): an entry that differs where MODIFIED's has\n"
                       "attributes, a resource made empty, a loose file on one side only, a loose body over the limit.\n"
@@ -130,12 +135,11 @@ int RunTool(const std::vector<std::string>& arguments) {
       "reverse", "Before PATCH is applied: write UNDO, a patch that puts back every resource PATCH changes.");
   reverseCommand->add_option("PATCH", reverse.patch, "the patch to undo")->required();
   reverseCommand->add_option("GAMEDIR", reverse.gameDirectory, "the game folder, not yet patched")->required();
-  reverseCommand->add_option("--stub", reverse.stub, "the patcher program: qpxpatch, or qpxpatch.exe for Windows")
-      ->required()
-      ->type_name("PATCHER");
+  reverseCommand->add_option("--stub", reverse.stub, kStubHelp)->type_name("PATCHER");
   reverseCommand->add_option("--out", reverse.out, "the undo patch to write")->required()->type_name("UNDO");
   reverseCommand->add_flag("--any-stub", reverse.anyStub, "build on a stub that is not a qpxpatch patcher");
-  reverseCommand->footer("Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
+  reverseCommand->footer(std::string(kStubDefaultHelp) +
+                         "Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
                          "attributes, empty resources, loose files that do not exist.\n"
                          "Exit status: 0 written, 1 reading or writing failed, 2 bad usage or input.");
 

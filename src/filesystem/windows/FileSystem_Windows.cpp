@@ -117,8 +117,9 @@ std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, Op
   security.nLength = sizeof(security);
   security.lpSecurityDescriptor = nullptr;
   security.bInheritHandle = TRUE;
-  HANDLE handle = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &security, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (mode & OpenMode_ShareDelete) share |= FILE_SHARE_DELETE;
+  HANDLE handle = CreateFileW(path, access, share, &security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
 
   auto file = std::make_unique<CDiskFile_Windows>(handle);

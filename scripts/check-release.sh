@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Checks what scripts/release.sh wrote in dist/: the Debian package is
+# sound and holds what it should, its qpxtool (unpacked into a scratch
+# root) tells the project's version and builds a patch on its installed
+# stub, its native patcher applies a patch; the zip holds exactly its files,
+# the Windows programs as built, with the version in their resources.
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$(pwd)
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)
+arch=$(dpkg --print-architecture)
+deb=dist/qpxtool_${version}_${arch}.deb
+zip=dist/qpxpatch-${version}-win32.zip
+for package in "$deb" "$zip"; do
+  [ -f "$package" ] || { echo "no $package: run scripts/release.sh first" >&2; exit 1; }
+done
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+failures=0
+check() {  # description, command...
+  local what=$1; shift
+  if "$@" >"$scratch/out" 2>&1; then
+    echo "ok: $what"
+  else
+    echo "FAILED: $what"; sed 's/^/  /' "$scratch/out"; failures=$((failures + 1))
+  fi
+}
+# the sorted file names (directories left out) of a listing on stdin
+files() { grep -v '/$' | sed 's|^\./||' | sort; }
+# whether file $2 starts with all of file $1
+starts_with() { cmp -s -n "$(stat -c %s "$1")" "$1" "$2"; }
+
+echo "== $deb (version $version)"
+info=$(dpkg-deb --info "$deb")
+check "dpkg-deb --info reads it" test -n "$info"
+for field in "Package: qpxtool" "Version: $version" "Architecture: $arch" "Maintainer: " "Depends: .*libc6" \
+             "Depends: .*libstdc\+\+6" "Description: "; do
+  check "control field $field" grep -qE "^ $field" <<<"$info"
+done
+check "its files" diff <(dpkg-deb --contents "$deb" | awk '{ print $NF }' | files) - <<'LIST'
+usr/bin/qpxtool
+usr/share/doc/qpxtool/README.md.gz
+usr/share/doc/qpxtool/copyright
+usr/share/man/man1/qpxtool.1.gz
+usr/share/qpxpatch/qpxpatch
+usr/share/qpxpatch/qpxpatch.exe
+LIST
+
+deb_root=$scratch/root
+dpkg-deb -x "$deb" "$deb_root"
+tool=$deb_root/usr/bin/qpxtool
+stubs=$deb_root/usr/share/qpxpatch
+check "qpxtool --version says qpxtool $version" test "$("$tool" --version)" = "qpxtool $version"
+check "qpxpatch.exe is the win32 build's" cmp "$stubs/qpxpatch.exe" build/win32/bin/qpxpatch.exe
+check "the manual page names the version" sh -c "gzip -dc '$deb_root/usr/share/man/man1/qpxtool.1.gz' | grep -q '^.TH QPXTOOL 1 .*qpxtool $version'"
+check "the README is the project's" sh -c "gzip -dc '$deb_root/usr/share/doc/qpxtool/README.md.gz' | cmp - README.md"
+
+game=$scratch/game
+check "qpxtool sample" "$tool" sample "$game"
+check "build with no --stub" "$tool" build --out "$scratch/patch.exe" --manifest examples/patch.manifest
+check "the patch is built on the installed qpxpatch.exe" starts_with "$stubs/qpxpatch.exe" "$scratch/patch.exe"
+check "list of that patch" "$tool" list "$scratch/patch.exe"
+check "build on the installed native patcher" \
+  "$tool" build --stub "$stubs/qpxpatch" --out "$scratch/patch" --manifest examples/patch.manifest
+check "the native patch applies" sh -c "cd '$game' && '$scratch/patch' </dev/null | grep -q '^Success!'"
+check "verify after it" "$tool" verify "$scratch/patch" "$game"
+
+echo "== $zip"
+top=qpxpatch-$version-win32
+check "its files" diff <(cmake -E tar tf "$zip" | files) <(
+  { printf '%s\n' qpxpatch.exe qpxtool.exe README.md LICENSE; find examples -type f ! -name .gitattributes; } |
+    sed "s|^|$top/|" | sort)
+(cd "$scratch" && cmake -E tar xf "$root/$zip")
+for program in qpxpatch.exe qpxtool.exe; do
+  check "$program is the win32 build's" cmp "$scratch/$top/$program" "build/win32/bin/$program"
+  check "$program carries version $version" tests/pe_check.sh "$scratch/$top/$program" "$version"
+done
+check "README.md and LICENSE are the project's" sh -c "cmp '$scratch/$top/README.md' README.md && cmp '$scratch/$top/LICENSE' LICENSE"
+
+if [ "$failures" -ne 0 ]; then echo "$failures release check(s) failed"; exit 1; fi
+echo "all release checks passed"
