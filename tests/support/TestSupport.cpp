@@ -90,7 +90,7 @@ std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, con
   std::vector<uint8_t> file = BuildPatchFile(image, patches);
   PayloadTrailer trailer;
   std::memcpy(&trailer, file.data() + file.size() - sizeof trailer, sizeof trailer);
-  file.resize(file.size() - sizeof trailer);
+  file.erase(file.end() - sizeof trailer, file.end());
   AppendSealAndTrailer(file, image.size(), trailer.header.tableOffset, trailer.header.recordCount);
   return file;
 }
