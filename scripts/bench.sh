@@ -45,6 +45,10 @@ timed() {
 # A fresh copy of the game, written out, so that no contender pays for the
 # previous one's write-back.
 fresh() { rm -rf "$1/work" && cp -a "$1/game" "$1/work" && sync; }
+# Reads files through once, so that every contender starts with its inputs
+# in the page cache: the host may drop cold pages between contenders, and a
+# contender that reads them back from the disk would pay for it alone.
+warm() { cat "$@" >/dev/null; }
 in_work() { local dir=$1; shift; (cd "$dir/work" && "$@"); }
 
 copy_with_cat() { for i in 0 1 2 3 4 5 6 7; do cat "$W/large/bodies/b$i.bin" >"$W/large/work/copy$i.bin"; done; }
@@ -54,20 +58,20 @@ cat_patch() { cat "$bin/qpxpatch" "$W"/large/bodies/b{0..7}.bin >"$W/large/catte
 echo "== timing, $REPS rounds, contenders interleaved"
 for round in $(seq "$REPS"); do
   echo "   round $round"
-  fresh "$W/large"; timed large_patch in_work "$W/large" ../patch
-  fresh "$W/large"; timed large_cat copy_with_cat
-  fresh "$W/large"; timed large_plain in_work "$W/large" ../plain
-  fresh "$W/large"; timed large_cp copy_with_cp
-  fresh "$W/large"; timed large_wine in_work "$W/large" "$root/scripts/wine-run.sh" ../patch.exe
+  fresh "$W/large"; warm "$W/large/patch"; timed large_patch in_work "$W/large" ../patch
+  fresh "$W/large"; warm "$W/large"/bodies/*; timed large_cat copy_with_cat
+  fresh "$W/large"; warm "$W/large/plain"; timed large_plain in_work "$W/large" ../plain
+  fresh "$W/large"; warm "$W/large"/bodies/*; timed large_cp copy_with_cp
+  fresh "$W/large"; warm "$W/large/patch.exe"; timed large_wine in_work "$W/large" "$root/scripts/wine-run.sh" ../patch.exe
   fresh "$W/small"; timed small_patch in_work "$W/small" ../small
   fresh "$W/small"; timed small_wine in_work "$W/small" "$root/scripts/wine-run.sh" ../small.exe
   rm -f "$W/large/built" "$W/large/catted"; sync
-  timed build_tool build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest"
+  warm "$W/large"/bodies/*; timed build_tool build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest"
   sync
-  timed build_cat cat_patch
+  warm "$W/large"/bodies/*; timed build_cat cat_patch
   sync
   rm -f "$W/large/built"; sync
-  timed build_plain build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest" --no-seal
+  warm "$W/large"/bodies/*; timed build_plain build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest" --no-seal
   sync
 done
 
@@ -105,12 +109,12 @@ bench_workflow() {
   cat_both() { find "$P/original" "$P/modified" -type f -exec cat {} + >/dev/null; }
   for round in $(seq "$REPS"); do
     echo "   round $round"
-    timed diff_tool "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch"
-    timed diff_cat cat_both
+    cat_both; timed diff_tool "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch"
+    cat_both; timed diff_cat cat_both
     rm -rf "$P/unpacked" "$P/copied"; sync
-    timed unpack_tool "$bin/qpxtool" unpack "$P/original" "$P/unpacked"
+    cat_both; timed unpack_tool "$bin/qpxtool" unpack "$P/original" "$P/unpacked"
     sync
-    timed unpack_cp cp -r "$P/original" "$P/copied"
+    cat_both; timed unpack_cp cp -r "$P/original" "$P/copied"
     sync
   done
   diff_kb=$(peak_kb "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch")
