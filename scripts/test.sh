@@ -31,4 +31,4 @@ run_preset asan
 
 echo "== fuzzing: the committed seeds, then a bounded run of each target"
 run_preset fuzz
-scripts/fuzz.sh "${QPX_FUZZ_SECONDS:-60}"
+scripts/fuzz.sh "${QPX_FUZZ_SECONDS:-30}"
