@@ -27,6 +27,7 @@
 #include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
 #include "tools/common/GameFolder.h"
+#include "tools/qpxtool/ToolText.h"
 
 namespace qpx {
 namespace {
@@ -36,6 +37,7 @@ using test::ProcessResult;
 using test::ReadFile;
 using test::ScratchDirectory;
 using test::WriteFile;
+using tool::Grouped;
 using Bytes = std::vector<uint8_t>;
 
 struct Config {
@@ -750,16 +752,6 @@ GameContents ReadGame(const fs::path& game) {
     contents.resources.emplace_back(Bytes(file.begin() + 2048, file.begin() + 2048 + U32(file, 4)));
   }
   return contents;
-}
-
-std::string Grouped(uint64_t value) {
-  const std::string digits = std::to_string(value);
-  std::string grouped;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return grouped;
 }
 
 // The record numbers of a patch, in order.

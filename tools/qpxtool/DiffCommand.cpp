@@ -142,13 +142,9 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   }
 
   if (!refusals.empty()) {
-    std::string message = "no patch can make MODIFIED " + Quoted(options.modified) + " from ORIGINAL " +
-                          Quoted(options.original) + ":";
-    for (std::size_t i = 0; i < refusals.size() && i < kListedRefusals; ++i) message += "\n  " + refusals[i];
-    if (refusals.size() > kListedRefusals) {
-      message += "\n  and " + std::to_string(refusals.size() - kListedRefusals) + " more";
-    }
-    Fail(kExitBadInput, message);
+    FailWithRefusals("no patch can make MODIFIED " + Quoted(options.modified) + " from ORIGINAL " +
+                         Quoted(options.original) + ":",
+                     refusals, kListedRefusals);
   }
 
   std::string summary = bodies.empty() ? "the folders hold the same resources"

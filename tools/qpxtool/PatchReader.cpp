@@ -1,5 +1,7 @@
 #include "tools/qpxtool/PatchReader.h"
 
+#include <cstdio>
+
 #include "app/PayloadSeal.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
@@ -46,6 +48,14 @@ std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
 bool IsProblem(RecordFate fate) {
   return fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge || fate == RecordFate::Unreadable ||
          fate == RecordFate::NotReached;
+}
+
+std::string RecordRow(const std::string& index, const std::string& resource, const std::string& target,
+                      const std::string& size, const std::string& verdict) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
+                size.c_str());
+  return text + verdict;
 }
 
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,

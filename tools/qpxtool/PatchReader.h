@@ -44,6 +44,11 @@ bool IsProblem(RecordFate fate);
 // patcher does, checking its seal if it has one. Throws ToolError
 // (kExitBadInput) when the file cannot be opened; returns the patcher's
 // refusal, if any.
+// One line of the tables verify and plan print: the record's index, its
+// resource number and target, its body size, and what is said of it.
+std::string RecordRow(const std::string& index, const std::string& resource, const std::string& target,
+                      const std::string& size, const std::string& verdict);
+
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
                        std::unique_ptr<CAbstractFile>& file, Payload& payload);
 

@@ -1,7 +1,6 @@
 // qpxtool plan: what a patch would do to a game folder, found by running the
 // patcher's own archive code on a view of the folder that writes nothing.
 
-#include <cstdio>
 
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
@@ -17,14 +16,6 @@
 
 namespace qpx::tool {
 namespace {
-
-std::string Row(const std::string& index, const std::string& resource, const std::string& target,
-                const std::string& size, const std::string& verdict) {
-  char text[160];
-  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
-                size.c_str());
-  return text + verdict;
-}
 
 bool IsArchiveFile(const std::wstring& path) { return path == kIndexFileName || path == kDataFileName; }
 
@@ -48,7 +39,7 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
   }
   const int64_t dataBefore = view.SizeOf(kDataFileName);
 
-  Out(Row("#", "resource", "target", "size", "what the patcher would do"));
+  Out(RecordRow("#", "resource", "target", "size", "what the patcher would do"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   CTransferBuffer buffer;
   std::size_t applying = 0, failing = 0, skipped = 0, superseded = 0;
@@ -114,7 +105,7 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
       }
     }
     if (fails) ++failing;
-    Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.bodySize), verdict));
+    Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.bodySize), verdict));
   }
 
   const int64_t dataAfter = view.SizeOf(kDataFileName);

@@ -60,9 +60,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
     }
   }
   if (!refusals.empty()) {
-    std::string message = "no patch can undo " + Quoted(options.patch) + " on " + Quoted(options.gameDirectory) + ":";
-    for (const std::string& refusal : refusals) message += "\n  " + refusal;
-    Fail(kExitBadInput, message);
+    FailWithRefusals("no patch can undo " + Quoted(options.patch) + " on " + Quoted(options.gameDirectory) + ":",
+                     refusals);
   }
 
   request.out = PathFromText(options.out);

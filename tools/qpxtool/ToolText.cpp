@@ -114,6 +114,13 @@ std::string PatcherMessage(const wchar_t* message) {
   return text;
 }
 
+void FailWithRefusals(const std::string& heading, const std::vector<std::string>& refusals, std::size_t listed) {
+  std::string message = heading;
+  for (std::size_t i = 0; i < refusals.size() && i < listed; ++i) message += "\n  " + refusals[i];
+  if (refusals.size() > listed) message += "\n  and " + std::to_string(refusals.size() - listed) + " more";
+  Fail(kExitBadInput, message);
+}
+
 std::string Grouped(uint64_t value) {
   const std::string digits = std::to_string(value);
   std::string grouped;

@@ -1,10 +1,13 @@
 #pragma once
 // Text, exit statuses and small shared helpers of qpxtool.
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qpx::tool {
 
@@ -25,6 +28,11 @@ class ToolError : public std::runtime_error {
 };
 
 [[noreturn]] inline void Fail(int status, const std::string& message) { throw ToolError(status, message); }
+
+// Fails (bad input) with `heading` and then each of `refusals` on a line of
+// its own, the first `listed` of them, and how many more there are.
+[[noreturn]] void FailWithRefusals(const std::string& heading, const std::vector<std::string>& refusals,
+                                   std::size_t listed = std::numeric_limits<std::size_t>::max());
 
 // Lines of text to standard output and standard error (a newline is added).
 void Out(const std::string& line);

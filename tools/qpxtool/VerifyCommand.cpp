@@ -1,7 +1,6 @@
 // qpxtool verify: whether a game folder holds exactly each body of a patch.
 // Opens every file for reading only.
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/PatchPayload.h"
@@ -16,14 +15,6 @@
 
 namespace qpx::tool {
 namespace {
-
-std::string Row(const std::string& index, const std::string& resource, const std::string& target,
-                const std::string& size, const std::string& status) {
-  char text[160];
-  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
-                size.c_str());
-  return text + status;
-}
 
 // Compares the `size` bytes of the patch body at `bodyOffset` with `game`
 // from its position on. Empty when equal; otherwise what differs.
@@ -131,7 +122,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   Verifier verifier(fileSystem, *patch, game);
 
-  Out(Row("#", "resource", "target", "size", "status"));
+  Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
@@ -174,7 +165,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
         ++notApplied;
         break;
     }
-    Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+    Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
             std::to_string(record.bodySize), status));
   }
 
