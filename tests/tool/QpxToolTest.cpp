@@ -637,6 +637,9 @@ TEST_F(RoundTrip, EveryReaderRefusesADamagedPatch) {
   const std::string message = "patch \"damaged\": Patch data is damaged";
   EXPECT_RESULT(Tool({"list", "damaged"}), kFailedCheck, "qpxtool list: " + message);
   EXPECT_RESULT(Tool({"verify", "damaged", "game"}), kFailedCheck, "qpxtool verify: " + message);
+  EXPECT_RESULT(Tool({"plan", "damaged", "game"}), kFailedCheck, "qpxtool plan: " + message);
+  EXPECT_RESULT(Tool({"reverse", "damaged", "game", "--stub", patcher, "--out", "p"}), kFailedCheck,
+                "qpxtool reverse: " + message);
   EXPECT_RESULT(Tool({"build", "--stub", "damaged", "--replace-payload", "--out", "p", "1=same-size.bin"}), kBadInput,
                 "carries a damaged payload (the patcher says \"Patch data is damaged\")");
   EXPECT_FALSE(fs::exists(At("p")));

@@ -76,4 +76,13 @@ PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const 
   return VerifySeal(*file, payload, buffer);
 }
 
+void OpenPatchOrFail(CFileSystem& fileSystem, const std::string& text, std::unique_ptr<CAbstractFile>& file,
+                     Payload& payload) {
+  const PayloadError error = OpenPatch(fileSystem, PathFromText(text), text, file, payload);
+  if (error != PayloadError::None) {
+    Fail(IsDamage(error) ? kExitFailedCheck : kExitBadInput,
+         "patch " + Quoted(text) + ": " + PatcherMessage(PayloadMessage(error)));
+  }
+}
+
 }  // namespace qpx::tool

@@ -49,6 +49,13 @@ bool IsProblem(RecordFate fate);
 std::string RecordRow(const std::string& index, const std::string& resource, const std::string& target,
                       const std::string& size, const std::string& verdict);
 
+// OpenPatch for the commands that cannot go on with a patch the patcher
+// would refuse: fails with the patcher's own message, as a failed check
+// when the patch is damaged (as a record not applied is) and as bad input
+// otherwise.
+void OpenPatchOrFail(CFileSystem& fileSystem, const std::string& text, std::unique_ptr<CAbstractFile>& file,
+                     Payload& payload);
+
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
                        std::unique_ptr<CAbstractFile>& file, Payload& payload);
 

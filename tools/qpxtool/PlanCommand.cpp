@@ -24,10 +24,7 @@ bool IsArchiveFile(const std::wstring& path) { return path == kIndexFileName || 
 int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
-  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
-  if (error != PayloadError::None) {
-    Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
-  }
+  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
   const std::wstring directory = PathFromText(options.gameDirectory);
   GameReader game(fileSystem, directory, options.gameDirectory);  // refuses a path that is no folder
 

@@ -20,10 +20,7 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   ChooseStub(options.stub, request);
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
-  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
-  if (error != PayloadError::None) {
-    Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
-  }
+  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   game.OpenArchive();
 

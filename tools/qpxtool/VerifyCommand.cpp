@@ -113,12 +113,7 @@ class Verifier {
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
-  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, patch, payload);
-  if (error != PayloadError::None) {
-    // A damaged patch is a failed check, like a record not applied.
-    Fail(IsDamage(error) ? kExitFailedCheck : kExitBadInput,
-         "patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
-  }
+  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   Verifier verifier(fileSystem, *patch, game);
 
