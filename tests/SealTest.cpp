@@ -136,13 +136,11 @@ TEST_F(SealTest, AChangedDigestOrCoveredByteIsDamage) {
 // ---------------------------------------------------------------------------
 // Signed Windows patchers.
 
-class SignedPatchTest : public ::testing::Test {
+// Runs patches on fresh copies of `game` and compares whole folders.
+class FreshGameTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    game.AddEntry(747, SampleBody(1, 100));
-    game.AddLooseFile(0, LooseFileImage(SampleBody(2, 10)));
-  }
-  // Applies `patch` to a fresh copy of the game; the folder's files after.
+  // Applies `patch` to a fresh copy of the game: every file of the folder
+  // after, but for the patcher's own; its messages go to `output`.
   std::map<std::string, Bytes> Apply(const Bytes& patch) {
     ScratchDirectory dir;
     EXPECT_TRUE(game.Write(*fs, dir.Path().wstring()));
@@ -151,13 +149,26 @@ class SignedPatchTest : public ::testing::Test {
     RunPatcher(*fs, dir.Wide("patch.exe"), console);
     output = console.Text();
     std::map<std::string, Bytes> files;
-    for (const char* name : {"DATA0.QPX", "DATA1.QPX", "res/D00000.bin"}) files[name] = ReadFile(dir.Path() / name);
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.Path())) {
+      if (item.is_regular_file() && item.path().filename() != "patch.exe") {
+        files[std::filesystem::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
+      }
+    }
     return files;
   }
 
   std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();
   GameFolder game;
   std::wstring output;
+};
+
+class SignedPatchTest : public FreshGameTest {
+ protected:
+  void SetUp() override {
+    game.AddEntry(747, SampleBody(1, 100));
+    game.AddLooseFile(0, LooseFileImage(SampleBody(2, 10)));
+  }
+
   const Bytes stub = PeImage(512, 0, 0);
   const std::vector<test::TestPatch> patches = {{747, SampleBody(3, 90)}, {1207, SampleBody(4, 33)}};
 };
@@ -212,9 +223,9 @@ TEST_F(SignedPatchTest, ADamagedSignedPatchIsRefusedBeforeTheGameIsTouched) {
 // exactly as by the intact patch (the byte was one the run never relies
 // on). Never "Success!" with other content, never a patch before a refusal.
 
-TEST(ChangedByteTest, NoSingleChangedByteReachesTheGame) {
-  const auto fs = CreatePlatformFileSystem();
-  GameFolder game;
+using ChangedByteTest = FreshGameTest;
+
+TEST_F(ChangedByteTest, NoSingleChangedByteReachesTheGame) {
   game.AddEntry(3, SampleBody(1, 64));
   game.AddEntry(4, SampleBody(2, 40), /*attributes=*/1);
   game.AddLooseFile(2, LooseFileImage(SampleBody(3, 20)));
@@ -222,24 +233,8 @@ TEST(ChangedByteTest, NoSingleChangedByteReachesTheGame) {
   const Bytes patch = BuildSealedPatchFile(
       image, {{3, SampleBody(4, 64)}, {4, SampleBody(5, 50)}, {1209, SampleBody(6, 300)}});
 
-  const auto folder = [&](const Bytes& patcherFile, std::wstring& output) {
-    ScratchDirectory dir;
-    EXPECT_TRUE(game.Write(*fs, dir.Path().wstring()));
-    WriteFile(dir.Path() / "patcher", patcherFile);
-    CapturedConsole console;
-    RunPatcher(*fs, dir.Wide("patcher"), console);
-    output = console.Text();
-    std::map<std::string, Bytes> files;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.Path())) {
-      if (item.is_regular_file() && item.path().filename() != "patcher") {
-        files[std::filesystem::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
-      }
-    }
-    return files;
-  };
-  std::wstring output;
-  const auto untouched = folder(BuildPatchFile(image, {}) /* reads nothing */, output);
-  const auto applied = folder(patch, output);
+  const auto untouched = Apply(BuildPatchFile(image, {}) /* reads nothing */);
+  const auto applied = Apply(patch);
   ASSERT_EQ(output, L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 1209\nDone\nSuccess!\n");
   ASSERT_NE(applied, untouched);
 
@@ -253,7 +248,7 @@ TEST(ChangedByteTest, NoSingleChangedByteReachesTheGame) {
     for (uint8_t flip : {uint8_t{0x01}, uint8_t{0xFF}}) {
       Bytes changed = patch;
       changed[at] ^= flip;
-      const auto after = folder(changed, output);
+      const auto after = Apply(changed);
       SCOPED_TRACE("byte " + std::to_string(at) + " ^ " + std::to_string(flip) + ": " +
                    std::string(output.begin(), output.end()));
       if (after == applied && output.ends_with(L"Success!\n")) {
