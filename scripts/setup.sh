@@ -39,12 +39,30 @@ for p in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev 
   have "$p" || need+=("$p")
 done
 
+# A mirror caught in the middle of a sync serves index files that do not
+# match their release file for a few minutes: try again, and if one suite
+# still fails, go on with what was fetched (the install says if it lacks
+# anything).
+apt_update() {
+  for attempt in 1 2 3 4; do
+    $SUDO apt-get update -qq && return 0
+    echo "setup: apt-get update failed (attempt $attempt); retrying" >&2
+    sleep 20
+  done
+  echo "setup: apt-get update kept failing; going on with the package lists it has" >&2
+}
 if [ ${#need[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
-  $SUDO apt-get update -qq
+  apt_update
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+  for attempt in 1 2; do
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null && break
+    [ "$attempt" -lt 2 ] || exit 1
+    echo "setup: apt-get install failed (attempt $attempt); retrying" >&2
+    sleep 15
+    apt_update
+  done
 fi
 
 # 32-bit x86 Linux programs (Wine's 32-bit loader and server) cannot run on
