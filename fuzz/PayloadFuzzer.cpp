@@ -3,11 +3,14 @@
 // whole run against a small game folder, restored before every input.
 //
 // What must hold for any input: the reader accepts only a table that lies
-// inside the file; a payload whose seal does not hold changes nothing; the run prints only its own messages, in order, reports
-// success exactly when every patch was applied; the archive keeps its index
-// length, its data file never shrinks, every changed record names bytes
-// inside the data file, every changed loose file is a whole image of one of
-// the bodies meant for it, and nothing is created or removed.
+// inside the file; a payload whose seal does not hold changes nothing; a
+// version-2 payload whose checks fail changes nothing; the run prints only
+// its own messages, in order, and reports success exactly when every patch
+// was applied; the archive keeps its index length, its data file never
+// shrinks, every changed record names bytes inside the data file, every
+// changed loose file is a whole image of one of the bodies meant for it
+// (for version 2: of bytes with one of the result hashes meant for it), and
+// nothing is created or removed.
 
 #include <cstring>
 #include <memory>
@@ -89,6 +92,18 @@ bool IsRunFailure(const std::wstring& line) {
   return false;
 }
 
+// A version-2 run that its checks stopped: one line per refused record (the
+// first ten, then a count), perhaps the disk's, then the closing line.
+bool CheckRefusal(const std::vector<std::wstring>& lines) {
+  if (lines.empty() || lines.back() != L"Nothing was changed") return false;
+  FUZZ_CHECK(lines.size() >= 2);
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    FUZZ_CHECK(lines[i].starts_with(L"Resource ") || lines[i].starts_with(L"... and ") ||
+               lines[i].starts_with(L"Not enough disk space: "));
+  }
+  return true;
+}
+
 void CheckMessages(const std::wstring& text, bool success, PayloadError payloadError, const Payload& payload) {
   if (payloadError != PayloadError::None) {
     FUZZ_CHECK(!success);
@@ -97,19 +112,24 @@ void CheckMessages(const std::wstring& text, bool success, PayloadError payloadE
   }
   const std::vector<std::wstring> lines = Lines(text);
   FUZZ_CHECK(!lines.empty());
+  if (payload.version == kPayloadVersion2 && CheckRefusal(lines)) {
+    FUZZ_CHECK(!success);
+    return;
+  }
   // "Processing patch N", one per record with a body, in table order, each
   // followed by its outcome; then the closing line.
   std::size_t line = 0;
   uint32_t failed = 0;
-  for (const PatchRecord& record : payload.records) {
-    if (record.bodySize == 0 || line >= lines.size() || IsRunFailure(lines[line])) continue;
+  for (const PayloadRecord& record : payload.records) {
+    if (record.Skipped() || line >= lines.size() || IsRunFailure(lines[line])) continue;
     std::wstringstream expected;
     expected << L"Processing patch " << static_cast<int32_t>(record.resourceNumber);
     FUZZ_CHECK(lines[line] == expected.str());
     ++line;
     FUZZ_CHECK(line < lines.size());
     if (IsRunFailure(lines[line])) break;
-    FUZZ_CHECK(lines[line] == L"Done" || lines[line] == L"Failed");
+    FUZZ_CHECK(lines[line] == L"Done" || lines[line] == L"Failed" ||
+               (payload.version == kPayloadVersion2 && lines[line] == L"Already applied"));
     if (lines[line] == L"Failed") ++failed;
     ++line;
   }
@@ -143,12 +163,25 @@ void CheckArchive(const Payload& payload, const std::vector<uint8_t>& file) {
     const std::vector<uint8_t> loose = Read(LooseFilePath(L"res", i));
     if (loose == game.looseFiles[i]) continue;
     bool matches = false;
-    for (const PatchRecord& record : payload.records) {
-      if (record.resourceNumber != kEntryCount + i || record.bodySize == 0 ||
-          !LiesInside(record.bodyOffset, record.bodySize, static_cast<int64_t>(file.size()))) {
+    // What the file holds now, and its hash: a version-2 record writes
+    // only the bytes its result hash names.
+    LooseFileHeader header{};
+    FUZZ_CHECK(loose.size() >= sizeof header);
+    std::memcpy(&header, loose.data(), sizeof header);
+    FUZZ_CHECK(header.totalSize <= loose.size() - sizeof header);
+    const std::span<const uint8_t> now(loose.data() + sizeof header, header.totalSize);
+    FUZZ_CHECK(loose == LooseFileImage(now));
+    PayloadDigest digest;
+    digest.Update(now);
+    const ContentHash hash = digest.Finish();
+    for (const PayloadRecord& record : payload.records) {
+      if (record.resourceNumber != kEntryCount + i || record.Skipped()) continue;
+      if (payload.version == kPayloadVersion2) {
+        if (record.resultHash == hash) matches = true;
         continue;
       }
-      const std::span<const uint8_t> body(file.data() + record.bodyOffset, record.bodySize);
+      if (!BodyLiesInside(record, payload)) continue;
+      const std::span<const uint8_t> body(file.data() + record.bodyOffset, record.storedSize);
       if (loose == LooseFileImage(body)) matches = true;
     }
     FUZZ_CHECK(matches);
@@ -182,9 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (error == PayloadError::None) error = VerifySeal(*patcher, payload, buffer);
   }
   if (error == PayloadError::None) {
-    const uint64_t tableBytes = uint64_t{payload.header.recordCount} * sizeof(PatchRecord);
-    FUZZ_CHECK(payload.records.size() == payload.header.recordCount);
-    FUZZ_CHECK(tableBytes == 0 || LiesInside(payload.header.tableOffset, tableBytes, static_cast<int64_t>(size)));
+    const uint64_t tableBytes = payload.TableBytes();
+    FUZZ_CHECK(tableBytes == 0 || LiesInside(payload.tableOffset, tableBytes, static_cast<int64_t>(size)));
   } else if (error != PayloadError::Damaged) {
     FUZZ_CHECK(payload.records.empty());
   }
@@ -193,10 +225,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool success = RunPatcher(*game.fs, std::filesystem::absolute(kPatcherName).wstring(), console);
   CheckMessages(console.Text(), success, error, payload);
   CheckArchive(payload, file);
-  // A payload the run refuses leaves the archive as it was.
-  if (error != PayloadError::None) {
+  // A payload the run refuses, or a version-2 payload whose checks fail,
+  // leaves the archive as it was.
+  if (error != PayloadError::None || console.Text().ends_with(L"Nothing was changed\n")) {
     FUZZ_CHECK(Read(kIndexFileName) == game.index);
     FUZZ_CHECK(Read(kDataFileName).size() == game.dataSize);
+    for (uint32_t i = 0; i < kLooseFiles; ++i) FUZZ_CHECK(Read(LooseFilePath(L"res", i)) == game.looseFiles[i]);
   }
   return 0;
 }

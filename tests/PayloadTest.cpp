@@ -37,9 +37,9 @@ TEST_F(PayloadTest, AcceptsAWellFormedPayload) {
   EXPECT_EQ(payload.records[0].resourceNumber, 747u);
   EXPECT_EQ(payload.records[0].bodyOffset, 300u);
   EXPECT_EQ(payload.records[1].bodyOffset, 303u);
-  EXPECT_EQ(payload.records[1].bodySize, 1u);
+  EXPECT_EQ(payload.records[1].storedSize, 1u);
   EXPECT_EQ(payload.fileSize, static_cast<int64_t>(file.size()));
-  EXPECT_EQ(payload.header.tableOffset, 304u);
+  EXPECT_EQ(payload.tableOffset, 304u);
 }
 
 TEST_F(PayloadTest, RefusesFilesWithoutTheExactMagic) {
@@ -53,7 +53,7 @@ TEST_F(PayloadTest, RefusesFilesWithoutTheExactMagic) {
 
 TEST_F(PayloadTest, RefusesShortTrailersAndOtherVersions) {
   EXPECT_EQ(Read({'P', 'A', 'T', 'C', 'H', 'D', 'A', 'T'}), PayloadError::CantReadHeader);
-  for (uint32_t version : {0u, 2u, 0xFFFFFFFFu}) {
+  for (uint32_t version : {0u, 3u, 0xFFFFFFFFu}) {
     auto file = image;
     AppendTrailer(file, version, static_cast<uint32_t>(file.size()), 0);
     EXPECT_EQ(Read(file), PayloadError::CantReadHeader) << version;
@@ -99,7 +99,7 @@ TEST_F(PayloadTest, TablesMayLieAnywhereInsideTheFile) {
   auto inImage = image;
   AppendTrailer(inImage, 1, 0, 2);
   ASSERT_EQ(Read(inImage), PayloadError::None);
-  EXPECT_EQ(payload.records[1].bodySize, 0x90909090u);
+  EXPECT_EQ(payload.records[1].storedSize, 0x90909090u);
 }
 
 TEST(LiesInsideTest, HandlesEveryBoundaryWithoutWrapping) {

@@ -62,9 +62,14 @@ TEST_F(RunnerTest, EachPayloadFailureHasItsOwnMessage) {
   EXPECT_FALSE(Run(image));
   EXPECT_EQ(output, L"Can't find patch data\n");
   auto badVersion = image;
-  AppendTrailer(badVersion, 2, 0, 0);
+  AppendTrailer(badVersion, 3, 0, 0);
   EXPECT_FALSE(Run(badVersion));
   EXPECT_EQ(output, L"Can't read patch header\n");
+  // Version 2 is never without its seal.
+  auto unsealed = image;
+  AppendTrailer(unsealed, 2, 0, 0);
+  EXPECT_FALSE(Run(unsealed));
+  EXPECT_EQ(output, L"Patch data is damaged\n");
   auto badTable = image;
   AppendTrailer(badTable, 1, 5000, 3);
   EXPECT_FALSE(Run(badTable));

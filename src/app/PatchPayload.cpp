@@ -1,6 +1,7 @@
 #include "app/PatchPayload.h"
 
 #include <cstring>
+#include <vector>
 
 #include "app/SignedImage.h"
 
@@ -28,6 +29,52 @@ bool SeekBeforeEnd(CAbstractFile& file, const Payload& payload, int64_t length, 
   return payload.fileSize >= int64_t{distance} && file.Seek64(length - payload.signatureBytes - distance);
 }
 
+// A version-1 record: a stored body with no hashes.
+PayloadRecord FromVersion1(const PatchRecord& record) {
+  PayloadRecord converted;
+  converted.resourceNumber = record.resourceNumber;
+  converted.bodyOffset = record.bodyOffset;
+  converted.storedSize = record.bodySize;
+  converted.resultSize = record.bodySize;
+  return converted;
+}
+
+PayloadRecord FromVersion2(const PatchRecordV2& record) {
+  PayloadRecord converted;
+  converted.resourceNumber = record.resourceNumber;
+  converted.encoding = static_cast<BodyEncoding>(record.encoding);
+  converted.hasBase = (record.flags & kRecordHasBase) != 0;
+  converted.flagsKnown = (record.flags & ~kRecordKnownFlags) == 0;
+  converted.bodyOffset = record.bodyOffset;
+  converted.storedSize = record.storedSize;
+  converted.resultSize = record.resultSize;
+  converted.baseSize = record.baseSize;
+  std::memcpy(converted.resultHash.data(), record.resultHash, sizeof record.resultHash);
+  std::memcpy(converted.baseHash.data(), record.baseHash, sizeof record.baseHash);
+  return converted;
+}
+
+// Reads `count` raw records of type `Record` at `offset` and converts each.
+// A table that does not lie wholly inside the file is refused before any
+// memory is set aside for it: a forged count must not become a huge
+// allocation, nor a short read into garbage.
+template <typename Record, typename Convert>
+PayloadError ReadTable(CAbstractFile& file, uint64_t offset, uint32_t count, Payload& payload, Convert convert) {
+  const uint64_t tableBytes = uint64_t{count} * sizeof(Record);
+  // A table of 4 GiB or more cannot be read in one piece, wherever it lies.
+  if (tableBytes > UINT32_MAX || (tableBytes != 0 && !LiesInside(offset, tableBytes, payload.fileSize))) {
+    return PayloadError::CantReadInfo;
+  }
+  std::vector<Record> table(count);
+  const auto bytes = static_cast<uint32_t>(tableBytes);
+  if (!file.Seek64(static_cast<int64_t>(offset)) || file.Read(table.data(), bytes) != bytes) {
+    return PayloadError::CantReadInfo;
+  }
+  payload.records.reserve(count);
+  for (const Record& record : table) payload.records.push_back(convert(record));
+  return PayloadError::None;
+}
+
 }  // namespace
 
 PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
@@ -42,33 +89,36 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
   // refused seek would leave the bytes of some other place to be judged.
   char magic[sizeof kPayloadMagic + 1] = {};
   if (!SeekBeforeEnd(file, payload, length, sizeof kPayloadMagic) ||
-      file.Read(magic, sizeof kPayloadMagic) != sizeof kPayloadMagic ||
+      file.Read(magic, sizeof magic - 1) != sizeof kPayloadMagic ||
       std::memcmp(magic, kPayloadMagic, sizeof kPayloadMagic) != 0) {
     return PayloadError::CantFind;
   }
 
   PayloadTrailerHeader header{};
   if (!SeekBeforeEnd(file, payload, length, sizeof(PayloadTrailer)) ||
-      file.Read(&header, sizeof header) != sizeof header || header.version != kPayloadVersion) {
+      file.Read(&header, sizeof header) != sizeof header) {
     return PayloadError::CantReadHeader;
   }
-  payload.header = header;
+  payload.trailer.header = header;
+  std::memcpy(payload.trailer.magic, kPayloadMagic, sizeof kPayloadMagic);
 
-  // A table that does not lie wholly inside the file is refused before any
-  // memory is set aside for it: a forged count must not become a huge
-  // allocation, nor a short read into garbage.
-  const uint64_t tableBytes = uint64_t{header.recordCount} * sizeof(PatchRecord);
-  // A table of 4 GiB or more cannot be read in one piece, wherever it lies.
-  if (tableBytes > UINT32_MAX ||
-      (tableBytes != 0 && !LiesInside(header.tableOffset, tableBytes, payload.fileSize))) {
-    return PayloadError::CantReadInfo;
+  PayloadError error = PayloadError::None;
+  if (header.version == kPayloadVersion) {
+    payload.version = kPayloadVersion;
+    payload.tableOffset = header.tableOffset;
+    error = ReadTable<PatchRecord>(file, header.tableOffset, header.recordCount, payload, FromVersion1);
+  } else if (header.version == kPayloadVersion2) {
+    PayloadTrailerHeaderV2 header2;
+    std::memcpy(&header2, &header, sizeof header2);
+    payload.version = kPayloadVersion2;
+    payload.tableOffset = header2.tableOffset;
+    error = ReadTable<PatchRecordV2>(file, header2.tableOffset, header2.recordCount, payload, FromVersion2);
+  } else {
+    return PayloadError::CantReadHeader;
   }
-
-  payload.records.resize(header.recordCount);
-  const auto bytes = static_cast<uint32_t>(tableBytes);
-  if (!file.Seek64(header.tableOffset) || file.Read(payload.records.data(), bytes) != bytes) {
+  if (error != PayloadError::None) {
     payload.records.clear();
-    return PayloadError::CantReadInfo;
+    return error;
   }
 
   // A payload too short to hold a seal has none. In one long enough, the
@@ -81,7 +131,8 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
     return PayloadError::CantReadData;
   }
   payload.sealed = std::memcmp(seal.magic, kSealMagic, sizeof kSealMagic) == 0;
-  if (payload.sealed) payload.seal = seal;
+  // Version 2 has a seal whatever its magic says: VerifySeal judges it.
+  if (payload.sealed || payload.version == kPayloadVersion2) payload.seal = seal;
   return PayloadError::None;
 }
 

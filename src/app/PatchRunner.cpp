@@ -2,56 +2,111 @@
 
 #include <memory>
 
+#include "app/PatchCheck.h"
 #include "app/PatchPayload.h"
 #include "app/PayloadSeal.h"
+#include "app/RecordBody.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/TransferBuffer.h"
 
 namespace qpx {
 namespace {
 
-// Applies every record of the table to the archive in the current
-// directory. True when every patch applied.
-bool ApplyPatches(CFileSystem& fileSystem, CAbstractFile& executable, const Payload& payload,
-                  CTransferBuffer& buffer, Console& console) {
-  ResourceArchive archive(fileSystem);
-  if (!archive.OpenArchive()) {
-    ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
-    return false;
-  }
+// Failed checks are listed up to this many; the rest are counted.
+constexpr std::size_t kListedRefusals = 10;
 
-  int failed = 0;
-  for (const PatchRecord& record : payload.records) {
-    if (record.bodySize == 0) continue;
-    ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
-
-    // A body outside the file is refused before memory is set aside for it.
-    if (!LiesInside(record.bodyOffset, record.bodySize, payload.fileSize)) {
-      ConsoleReport(console, L"Can't read patch data\n");
-      return false;
-    }
-    uint8_t* const body = buffer.Reserve(record.bodySize);
-    // A refused seek leaves the position where the last read stopped: the
-    // bytes there are some other body, or the table, never this one.
-    if (!executable.Seek64(record.bodyOffset) || executable.Read(body, record.bodySize) != record.bodySize) {
-      ConsoleReport(console, L"Can't read patch data\n");
-      return false;
-    }
-
-    if (archive.ApplyPatch(record.resourceNumber, body, record.bodySize)) {
-      ConsoleReport(console, L"Done\n");
-    } else {
-      ConsoleReport(console, L"Failed\n");
-      ++failed;
-    }
-  }
-
+bool ReportOutcome(Console& console, int failed) {
   if (failed != 0) {
     ConsoleReport(console, L"Failed patches: %d\n", failed);
     return false;
   }
   ConsoleReport(console, L"Success!\n");
   return true;
+}
+
+// Version 1: applies every record of the table, in order, as it comes.
+// True when every patch applied.
+bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
+                  CTransferBuffer& buffer, Console& console) {
+  int failed = 0;
+  for (const PayloadRecord& record : payload.records) {
+    if (record.Skipped()) continue;
+    ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
+
+    // A body outside the file is refused before memory is set aside for it.
+    const auto size = static_cast<uint32_t>(record.storedSize);
+    if (!BodyLiesInside(record, payload)) {
+      ConsoleReport(console, L"Can't read patch data\n");
+      return false;
+    }
+    uint8_t* const body = buffer.Reserve(size);
+    // A refused seek leaves the position where the last read stopped: the
+    // bytes there are some other body, or the table, never this one.
+    if (!executable.Seek64(static_cast<int64_t>(record.bodyOffset)) || executable.Read(body, size) != size) {
+      ConsoleReport(console, L"Can't read patch data\n");
+      return false;
+    }
+
+    if (archive.ApplyPatch(record.resourceNumber, body, size)) {
+      ConsoleReport(console, L"Done\n");
+    } else {
+      ConsoleReport(console, L"Failed\n");
+      ++failed;
+    }
+  }
+  return ReportOutcome(console, failed);
+}
+
+// Version 2: checks every record before writing anything, then applies
+// those not applied yet, each body proven by its hash before it is
+// written. True when every patch applied (or already was).
+bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
+                         CTransferBuffer& buffer, Console& console) {
+  const PatchCheck check = CheckPatch(archive, payload, {buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+  if (!check.Passed()) {
+    std::size_t refused = 0;
+    for (std::size_t i = 0; i < payload.records.size(); ++i) {
+      if (Passes(check.records[i].verdict)) continue;
+      if (refused++ < kListedRefusals) {
+        ConsoleReport(console, L"%ls\n",
+                      CheckMessage(payload.records[i].resourceNumber, check.records[i].verdict).c_str());
+      }
+    }
+    if (refused > kListedRefusals) {
+      ConsoleReport(console, L"... and %d more resources\n", static_cast<int32_t>(refused - kListedRefusals));
+    }
+    if (check.SpaceShort() != 0) ConsoleReport(console, L"%ls\n", SpaceMessage(check).c_str());
+    ConsoleReport(console, L"Nothing was changed\n");
+    return false;
+  }
+
+  BodyBuffers buffers;
+  int failed = 0;
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    const PayloadRecord& record = payload.records[i];
+    if (record.Skipped()) continue;
+    ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
+    if (check.records[i].verdict == CheckVerdict::AlreadyApplied) {
+      ConsoleReport(console, L"Already applied\n");
+      continue;
+    }
+    std::span<const uint8_t> body;
+    switch (DecodeRecordBody(executable, record, archive, buffers, body)) {
+      case BodyOutcome::CantRead: ConsoleReport(console, L"Can't read patch data\n"); return false;
+      case BodyOutcome::Damaged:
+        ConsoleReport(console, L"Failed\n");
+        ++failed;
+        continue;
+      case BodyOutcome::Ready: break;
+    }
+    if (archive.ApplyPatch(record.resourceNumber, body.data(), static_cast<uint32_t>(body.size()))) {
+      ConsoleReport(console, L"Done\n");
+    } else {
+      ConsoleReport(console, L"Failed\n");
+      ++failed;
+    }
+  }
+  return ReportOutcome(console, failed);
 }
 
 }  // namespace
@@ -81,7 +136,14 @@ bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Con
     ConsoleReport(console, PayloadMessage(sealError));
     return false;
   }
-  return ApplyPatches(fileSystem, *executable, payload, buffer, console);
+
+  ResourceArchive archive(fileSystem);
+  if (!archive.OpenArchive()) {
+    ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
+    return false;
+  }
+  if (payload.version == kPayloadVersion2) return ApplyCheckedPatches(archive, *executable, payload, buffer, console);
+  return ApplyPatches(archive, *executable, payload, buffer, console);
 }
 
 }  // namespace qpx

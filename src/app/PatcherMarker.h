@@ -24,11 +24,15 @@ constexpr std::array<uint8_t, N - 1> MaskMarker(const char (&text)[N]) {
 
 // The marker, each byte XORed with kPatcherMarkerMask.
 inline constexpr auto kMaskedPatcherMarker = MaskMarker("qpxpatch:patcher-image:7d1e4c0a9b63f285");
+// Carried beside it by every patcher that reads version-2 payloads, so that
+// no such payload is put on an older patcher, which would refuse it.
+inline constexpr auto kMaskedVersion2Marker = MaskMarker("qpxpatch:reads-payload-version-2:c3f19a0e5b7d2846");
 
-// The marker itself, for the patcher's image only.
-constexpr std::array<uint8_t, kMaskedPatcherMarker.size()> UnmaskedPatcherMarker() {
-  std::array<uint8_t, kMaskedPatcherMarker.size()> marker{};
-  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = kMaskedPatcherMarker[i] ^ kPatcherMarkerMask;
+// A marker itself, for the patcher's image only.
+template <std::size_t N>
+constexpr std::array<uint8_t, N> Unmasked(const std::array<uint8_t, N>& masked) {
+  std::array<uint8_t, N> marker{};
+  for (std::size_t i = 0; i < N; ++i) marker[i] = masked[i] ^ kPatcherMarkerMask;
   return marker;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/LzmaDecoder.h"
+
 namespace qpx {
 
 PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer) {
@@ -17,23 +19,45 @@ PayloadTrailer TrailerOf(const PayloadTrailerHeader& header) {
   return trailer;
 }
 
+PayloadTrailer TrailerOf(const PayloadTrailerHeaderV2& header) {
+  PayloadTrailer trailer{};
+  std::memcpy(&trailer.header, &header, sizeof header);
+  std::memcpy(trailer.magic, kPayloadMagic, sizeof trailer.magic);
+  return trailer;
+}
+
 namespace {
 
 // Whether every byte the run will read, the table and each body, lies in
 // the covered range [start, end).
 bool CoversWhatTheRunReads(const Payload& payload, uint64_t start, uint64_t end) {
   const auto within = [&](uint64_t offset, uint64_t size) { return offset >= start && offset <= end && size <= end - offset; };
-  const uint64_t tableBytes = uint64_t{payload.header.recordCount} * sizeof(PatchRecord);
-  if (!within(payload.header.tableOffset, tableBytes)) return false;
-  return std::all_of(payload.records.begin(), payload.records.end(), [&](const PatchRecord& record) {
-    return record.bodySize == 0 || within(record.bodyOffset, record.bodySize);
+  if (!within(payload.tableOffset, payload.TableBytes())) return false;
+  return std::all_of(payload.records.begin(), payload.records.end(), [&](const PayloadRecord& record) {
+    return record.Skipped() || within(record.bodyOffset, record.storedSize);
   });
 }
 
 }  // namespace
 
+bool RecordsWellFormed(const Payload& payload) {
+  if (payload.version != kPayloadVersion2) return true;
+  return std::all_of(payload.records.begin(), payload.records.end(), [](const PayloadRecord& record) {
+    if (record.Skipped()) return true;
+    if (!record.flagsKnown) return false;
+    switch (record.encoding) {
+      case BodyEncoding::Stored: return record.storedSize == record.resultSize;
+      case BodyEncoding::Lzma: return record.storedSize >= kLzmaPropertiesSize;
+      case BodyEncoding::Delta: return false;  // not read by this patcher
+    }
+    return false;
+  });
+}
+
 PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer) {
-  if (!payload.sealed) return PayloadError::None;
+  // Version 2 is never without its seal: a damaged magic must not make a
+  // damaged patch pass for one that was never sealed.
+  if (!payload.sealed) return payload.version == kPayloadVersion2 ? PayloadError::Damaged : PayloadError::None;
   const PayloadSeal& seal = payload.seal;
   const uint64_t sealStart = static_cast<uint64_t>(payload.fileSize) - kSealDistance;
   if (seal.version != kSealVersion || seal.coveredStart > sealStart ||
@@ -53,9 +77,11 @@ PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBu
     digest.Update(chunk, size);
     left -= size;
   }
-  const PayloadDigest::Value value = FinishSealDigest(digest, seal, TrailerOf(payload.header));
-  return std::memcmp(value.data(), seal.digest, sizeof seal.digest) == 0 ? PayloadError::None
-                                                                         : PayloadError::Damaged;
+  const PayloadDigest::Value value = FinishSealDigest(digest, seal, payload.trailer);
+  if (std::memcmp(value.data(), seal.digest, sizeof seal.digest) != 0) return PayloadError::Damaged;
+  // The bytes are as written; what they say must still make sense, or the
+  // writer was at fault.
+  return RecordsWellFormed(payload) ? PayloadError::None : PayloadError::Damaged;
 }
 
 }  // namespace qpx

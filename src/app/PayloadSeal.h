@@ -26,14 +26,21 @@ inline constexpr uint32_t SealPadding(uint64_t tableEnd) {
 // Writers store it in the seal; readers compare it with the stored one.
 PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer);
 
-// The trailer as the reader took it: the header and the magic.
+// A trailer of either version: its header and the magic.
 PayloadTrailer TrailerOf(const PayloadTrailerHeader& header);
+PayloadTrailer TrailerOf(const PayloadTrailerHeaderV2& header);
+
+// Whether every record of a version-2 payload says something the patcher
+// can do: an encoding it reads, with sizes that fit it. (Version 1 has
+// nothing of the kind to check.)
+bool RecordsWellFormed(const Payload& payload);
 
 // Checks the seal of a payload read by ReadPayload, if it has one, in one
 // streaming pass over the covered bytes through `buffer` (in chunks of at
 // most kMaxTransferChunk). None when there is no seal or it holds; Damaged
 // when the digest differs or the seal contradicts the file (a range outside
-// it, or not holding the table and every body); CantReadData when a read
+// it, or not holding the table and every body), when a version-2 payload
+// has no seal, or its records are not well formed; CantReadData when a read
 // fails.
 PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer);
 

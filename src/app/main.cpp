@@ -13,8 +13,10 @@
 
 namespace {
 
-// Tells qpxtool that this program is our patcher (see PatcherMarker.h).
-constexpr auto kPatcherMarker = qpx::UnmaskedPatcherMarker();
+// Tell qpxtool that this program is our patcher, and one that reads
+// version-2 payloads (see PatcherMarker.h).
+constexpr auto kPatcherMarker = qpx::Unmasked(qpx::kMaskedPatcherMarker);
+constexpr auto kVersion2Marker = qpx::Unmasked(qpx::kMaskedVersion2Marker);
 
 }  // namespace
 
@@ -23,6 +25,7 @@ int main() {
   // A volatile read keeps the marker in the image whatever the optimiser
   // and the linker think of it.
   static_cast<void>(*static_cast<const volatile uint8_t*>(kPatcherMarker.data()));
+  static_cast<void>(*static_cast<const volatile uint8_t*>(kVersion2Marker.data()));
   PrepareProcess();
   StdoutConsole console;
   bool success = false;

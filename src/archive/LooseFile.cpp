@@ -22,6 +22,13 @@ LooseFileHeader MakeLooseFileHeader(uint32_t size) {
   return header;
 }
 
+bool ReadLooseFileHeader(CAbstractFile& file, int64_t length, LooseFileHeader& header) {
+  if (length < static_cast<int64_t>(sizeof header) || file.Read(&header, sizeof header) != sizeof header) {
+    return false;
+  }
+  return header.magic == kLooseFileMagic && header.totalSize <= static_cast<uint64_t>(length) - sizeof header;
+}
+
 std::wstring LooseFileName(uint32_t looseIndex) {
   wchar_t name[kFormatBufferLength];
   if (FormatToBuffer(name, L"D%05d.bin", static_cast<int>(looseIndex)) < 0) return std::wstring();
@@ -40,7 +47,6 @@ bool ResourceArchive::WriteLooseFile(uint32_t looseIndex, const uint8_t* body, u
   // The file must exist already: a loose file is never created.
   const std::unique_ptr<CAbstractFile> file = fileSystem_.Open(path.c_str(), OpenMode_Write);
   if (!file) return false;
-  if (LooseBlockCount(size) > kLooseMaxBlocks) return false;
 
   // Freshly opened: the position is 0, where the header goes.
   const LooseFileHeader header = MakeLooseFileHeader(size);

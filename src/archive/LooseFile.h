@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "filesystem/FileSystem.h"
+
 namespace qpx {
 
 inline constexpr uint32_t kLooseFileMagic = 0x0231707A;  // bytes 7A 70 31 02
@@ -46,6 +48,13 @@ inline constexpr uint64_t LooseFileLength(uint32_t size) {
 // The header for a body of `size` bytes (at most kLooseMaxBodySize). Every
 // full block's slot holds kLooseBlockSize, the last one included.
 LooseFileHeader MakeLooseFileHeader(uint32_t size);
+
+// Reads the header at the start of an open loose file of `length` bytes,
+// from the file's current position (its start). The body is the
+// `header.totalSize` bytes that follow it. False when the file holds no
+// loose-file header: it is shorter than one, has another magic, or its
+// header claims a body longer than the rest of the file.
+bool ReadLooseFileHeader(CAbstractFile& file, int64_t length, LooseFileHeader& header);
 
 // "D%05d.bin" for loose index 0..1507, e.g. D00042.bin; empty if it cannot
 // be formatted whole.

@@ -1,5 +1,6 @@
 #include "archive/ResourceArchive.h"
 
+#include "archive/LooseFile.h"
 #include "paths/Paths.h"
 
 namespace qpx {
@@ -12,11 +13,31 @@ bool ReadArchiveIndex(CAbstractFile& indexFile, std::vector<ArchiveIndexEntry>& 
   return indexFile.Read(entries.data(), kIndexFileSize) == kIndexFileSize;
 }
 
+PatchTarget ClassifyPatch(ResourceNumber number, uint64_t size) {
+  if (number >= kResourceLimit) return PatchTarget::OutOfRange;
+  if (number < kEntryCount) return size > UINT32_MAX ? PatchTarget::TooLarge : PatchTarget::Entry;
+  return LooseBlockCount(size) > kLooseMaxBlocks ? PatchTarget::TooLarge : PatchTarget::LooseFile;
+}
+
+bool GoesInPlace(const ArchiveIndexEntry& entry, uint32_t size) {
+  return entry.attributes == 0 && SlotLength(static_cast<uint32_t>(entry.size)) == SlotLength(size);
+}
+
+bool InPlaceSlotInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
+  return dataSize >= 0 && entry.offset <= static_cast<uint64_t>(dataSize) &&
+         static_cast<uint32_t>(entry.size) <= static_cast<uint64_t>(dataSize) - entry.offset;
+}
+
+bool EntryLiesInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
+  return dataSize >= 0 && entry.offset <= static_cast<uint64_t>(dataSize) &&
+         entry.size <= static_cast<uint64_t>(dataSize) - entry.offset;
+}
+
 bool ResourceArchive::OpenArchive() {
   isOpen = false;
   // The data file's name carries no directory, so every path is relative
   // to the current working directory.
-  const std::wstring directory = DirectoryOf(kDataFileName);
+  directory = DirectoryOf(kDataFileName);
   const std::wstring indexPath = JoinPath(directory.c_str(), kIndexFileName);
 
   indexFile = fileSystem_.Open(indexPath.c_str(), OpenMode_ReadWrite);
@@ -52,25 +73,25 @@ bool ResourceArchive::ApplyPatch(ResourceNumber number, const uint8_t* body, uin
   // which would make any number below 1508 a loose file in the current
   // directory.
   if (!isOpen) return false;
-  const auto count = static_cast<uint32_t>(entries.size());
-  if (number >= count + kLooseFileCount) return false;
-  if (number >= count) return WriteLooseFile(number - count, body, size);
-  return ReplaceEntry(number, body, size);
+  switch (ClassifyPatch(number, size)) {
+    case PatchTarget::Entry: return ReplaceEntry(number, body, size);
+    case PatchTarget::LooseFile: return WriteLooseFile(number - kEntryCount, body, size);
+    case PatchTarget::OutOfRange:
+    case PatchTarget::TooLarge: return false;
+  }
+  return false;
 }
 
 bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_t size) {
   ArchiveIndexEntry& entry = entries[number];
-  const bool movable = entry.attributes == 0;
-  const bool fitsInPlace = movable && SlotLength(static_cast<uint32_t>(entry.size)) == SlotLength(size);
+  const bool fitsInPlace = GoesInPlace(entry, size);
 
-  int64_t target = 0;
-  if (fitsInPlace) {
-    target = static_cast<int64_t>(entry.offset);
-  } else if (!dataFile->QuerySize64(target)) {
-    // An unknown length is not an empty file: appending "at 0" would land
-    // the body over the first resources.
-    return false;
-  }
+  // An unknown length is not an empty file: appending "at 0" would land
+  // the body over the first resources.
+  int64_t dataSize = 0;
+  if (!dataFile->QuerySize64(dataSize)) return false;
+  if (fitsInPlace && !InPlaceSlotInside(entry, dataSize)) return false;
+  const int64_t target = fitsInPlace ? static_cast<int64_t>(entry.offset) : dataSize;
   // An offset of 2^63 or more cannot be sought; writing wherever the file
   // position happens to be would put the body where no record points.
   if (!dataFile->Seek64(target)) return false;
@@ -98,6 +119,26 @@ bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_
   }
   recordsInDoubt.erase(number);
   return true;
+}
+
+}  // namespace qpx
+
+namespace qpx {
+
+bool ResourceArchive::QueryDataSize(int64_t& size) { return isOpen && dataFile->QuerySize64(size); }
+
+bool ResourceArchive::ReadData(uint64_t offset, std::span<uint8_t> into) {
+  if (!isOpen || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (into.empty()) return true;
+  const auto size = static_cast<uint32_t>(into.size());
+  return into.size() <= UINT32_MAX && dataFile->Seek64(static_cast<int64_t>(offset)) &&
+         dataFile->Read(into.data(), size) == size;
+}
+
+std::unique_ptr<CAbstractFile> ResourceArchive::OpenLooseFile(uint32_t looseIndex, OpenMode mode) {
+  const std::wstring name = LooseFileName(looseIndex);
+  if (!isOpen || name.empty()) return nullptr;
+  return fileSystem_.Open(JoinPath(resDirectory.c_str(), name.c_str()).c_str(), mode & OpenMode_AccessMask);
 }
 
 }  // namespace qpx

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,32 @@ namespace qpx {
 // open index file. False when the file's length is not that of the index
 // or the read falls short.
 bool ReadArchiveIndex(CAbstractFile& indexFile, std::vector<ArchiveIndexEntry>& entries);
+
+// What a body of `size` bytes for resource `number` would replace.
+enum class PatchTarget {
+  Entry,       // an archive entry (a body of up to 4 GiB - 1)
+  LooseFile,   // a loose file (a body of up to kLooseMaxBodySize)
+  OutOfRange,  // no resource has this number
+  TooLarge,    // more than its resource can hold
+};
+PatchTarget ClassifyPatch(ResourceNumber number, uint64_t size);
+
+// Whether a body of `size` bytes replacing `entry` goes over its old body:
+// the entry has no attributes and the old length (its low 32 bits) and the
+// new one take the same slot. Otherwise the body is appended.
+bool GoesInPlace(const ArchiveIndexEntry& entry, uint32_t size);
+
+// Whether the old body of an entry that goes in place (its `offset` and the
+// low 32 bits of its `size`, as GoesInPlace judges it) lies inside a data
+// file of `dataSize` bytes. Only then is the body written there: a record
+// pointing far past the end would otherwise grow the file to any length.
+// The new body may still end up to 31 bytes past the old one, in the zero
+// fill of the same slot.
+bool InPlaceSlotInside(const ArchiveIndexEntry& entry, int64_t dataSize);
+
+// Where the bytes of an entry lie in a data file of `dataSize` bytes: its
+// `size` bytes at its `offset`. False when they do not lie inside it.
+bool EntryLiesInside(const ArchiveIndexEntry& entry, int64_t dataSize);
 
 class ResourceArchive {
  public:
@@ -47,6 +74,19 @@ class ResourceArchive {
   const std::vector<ArchiveIndexEntry>& Entries() const { return entries; }
   const std::wstring& ResDirectory() const { return resDirectory; }
 
+  // Reading what the archive holds now, for the checks made before a
+  // patch writes anything. Each needs an open archive.
+  // The data file's length; false when it cannot be told.
+  bool QueryDataSize(int64_t& size);
+  // Fills `into` from `offset` of the data file; false unless all is read.
+  bool ReadData(uint64_t offset, std::span<uint8_t> into);
+  // Opens loose file `looseIndex` as `mode` asks (never creating it).
+  std::unique_ptr<CAbstractFile> OpenLooseFile(uint32_t looseIndex, OpenMode mode);
+  // The file system the archive goes through, and the folder that holds
+  // the archive ("" for the current directory).
+  CFileSystem& FileSystem() { return fileSystem_; }
+  const std::wstring& Directory() const { return directory; }
+
  private:
   bool ReplaceEntry(uint32_t number, const uint8_t* body, uint32_t size);
   bool WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size);
@@ -56,6 +96,7 @@ class ResourceArchive {
   std::unique_ptr<CAbstractFile> indexFile;
   std::vector<ArchiveIndexEntry> entries;
   std::wstring resDirectory;
+  std::wstring directory;
   bool isOpen = false;
   // Entries whose record on disk may differ from the one in memory: its
   // write failed, perhaps halfway. Their record is written again by the

@@ -110,6 +110,10 @@ class CFileSystem {
   virtual bool DeleteFile(const wchar_t* path) = 0;
   // Makes one directory (not its parents); true when made or already there.
   virtual bool CreateDirectory(const wchar_t* path) = 0;
+  // The bytes this user may still write to the volume that holds
+  // `directory` (empty: the current directory). False when the platform
+  // cannot tell.
+  virtual bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) = 0;
 };
 
 // The file system of the platform this program was built for.

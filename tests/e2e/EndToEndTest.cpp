@@ -104,8 +104,11 @@ TEST_F(EndToEndTest, RefusesPayloadsItCannotFindOrRead) {
   ExpectOutcome(Run(lower), "Can't find patch data\n", 1);
 
   auto version = image;
-  AppendTrailer(version, 2, 0, 0);
+  AppendTrailer(version, 3, 0, 0);
   ExpectOutcome(Run(version), "Can't read patch header\n", 1);
+  auto unsealed = image;
+  AppendTrailer(unsealed, 2, 0, 0);
+  ExpectOutcome(Run(unsealed), "Patch data is damaged\n", 1);
 
   auto pastEnd = image;
   AppendTrailer(pastEnd, 1, static_cast<uint32_t>(image.size() + 100), 1);

@@ -13,6 +13,7 @@ const char* OperationName(FileOperation operation) {
     case FileOperation::SetSize: return "set size";
     case FileOperation::Delete: return "delete";
     case FileOperation::CreateDirectory: return "create directory";
+    case FileOperation::FreeSpace: return "free space";
   }
   return "?";
 }
@@ -90,6 +91,15 @@ bool CFileSystem_Faulty::DeleteFile(const wchar_t* path) {
 
 bool CFileSystem_Faulty::CreateDirectory(const wchar_t* path) {
   return !plan_.Count(FileOperation::CreateDirectory, path) && real_.CreateDirectory(path);
+}
+
+bool CFileSystem_Faulty::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+  if (plan_.Count(FileOperation::FreeSpace, directory)) return false;
+  if (plan_.freeSpace) {
+    bytes = *plan_.freeSpace;
+    return true;
+  }
+  return real_.QueryFreeSpace(directory, bytes);
 }
 
 }  // namespace qpx::test

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "filesystem/FileSystem.h"
@@ -25,8 +26,9 @@ enum class FileOperation : uint32_t {
   SetSize = 1u << 6,
   Delete = 1u << 7,
   CreateDirectory = 1u << 8,
+  FreeSpace = 1u << 9,
 };
-inline constexpr uint32_t kAllFileOperations = 0x1FF;
+inline constexpr uint32_t kAllFileOperations = 0x3FF;
 
 const char* OperationName(FileOperation operation);
 
@@ -59,6 +61,8 @@ struct FaultPlan {
   uint64_t opensForWriting = 0;  // Opens asking for write access, failed or not
   // Called once, when the fault strikes (to take note of the run's state).
   std::function<void()> onStrike;
+  // When set, the free space every query reports: a small disk.
+  std::optional<uint64_t> freeSpace;
 
   // Counts one operation; true when it must fail.
   bool Count(FileOperation operation, const wchar_t* path);
@@ -96,6 +100,7 @@ class CFileSystem_Faulty final : public CFileSystem {
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;
   bool CreateDirectory(const wchar_t* path) override;
+  bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) override;
 
  private:
   CFileSystem& real_;

@@ -249,8 +249,9 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   // Sealed by default: the same bodies and table, zeros to a length that is
   // a multiple of 8, the seal, the same trailer; identical on a rebuild.
   for (const char* out : {"sealed", "again"}) {
-    EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", out, "--manifest", "bodies/list.manifest", "1206=d.bin"}),
-                  kOk, "bytes in all, sealed");
+    EXPECT_RESULT(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "--manifest",
+                        "bodies/list.manifest", "1206=d.bin"}),
+                  kOk, "bytes in all, format 1, sealed");
   }
   const Bytes sealed = Get("sealed");
   EXPECT_EQ(sealed, test::BuildSealedPatchFile(stub, patches));
@@ -265,7 +266,7 @@ TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
   MakeStub("stub", 64);
   Put("body", {42});
   Put("patch", Bytes(5000, 0xEE));
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
+  EXPECT_RESULT(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {42}}}));
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
@@ -274,7 +275,7 @@ TEST_F(QpxTool, BuildWarnsOfARepeatedResource) {
   MakeStub("stub", 64);
   Put("a", {1});
   Put("b", {2});
-  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
+  const ProcessResult result = Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
   EXPECT_RESULT(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
 }
@@ -321,9 +322,9 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
       {"a loose body over 507 blocks", {"1300=loose-too-big"},
        "argument \"1300=loose-too-big\": body \"loose-too-big\": has 132,907,009 bytes; a loose file "
        "(res\\D00093.bin) holds at most 132,907,008"},
-      {"offsets beyond 32 bits", {"1=two-gib", "2=body", "3=two-gib"},
-       "argument \"3=two-gib\": body \"two-gib\": would end at byte 4,294,968,299 of the patch; payload offsets "
-       "must fit in 32 bits"},
+      {"offsets beyond 32 bits", {"--format", "1", "1=two-gib", "2=body", "3=two-gib"},
+       "argument \"3=two-gib\": body \"two-gib\": would end at byte 4,294,968,299 of the patch; version-1 payload "
+       "offsets must fit in 32 bits"},
       {"a missing manifest", {"--manifest", "none.manifest"}, "manifest \"none.manifest\": no such file"},
       {"no bodies at all", {}, "no bodies to put in the patch"},
   };
@@ -399,9 +400,9 @@ TEST_F(QpxTool, ReplacePayloadRefusesAPayloadItCannotCutCleanly) {
   fromImage.insert(fromImage.end(), extra.begin(), extra.end());
   test::AppendTrailer(fromImage, 1, test::AppendTable(fromImage, {{5, 0, 10, 20}, {6, 0, 1000, 30}}), 2);
   Put("from-image", fromImage);
-  // A damaged payload: the magic, but version 2.
+  // A damaged payload: the magic, but version 3.
   Bytes damaged = Get("stub");
-  test::AppendTrailer(damaged, 2, 1000, 0);
+  test::AppendTrailer(damaged, 3, 1000, 0);
   Put("damaged", damaged);
   // A patch of a patch.
   Put("twice", test::BuildPatchFile(test::BuildPatchFile(Get("stub"), {{1, {1}}}), {{2, {2}}}));
@@ -420,7 +421,8 @@ TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
   // The largest loose body there is (sparse on disk), and a big entry body.
   fs::resize_file((WriteFile(At("largest"), {}), At("largest")), kLooseMaxBodySize);
   fs::resize_file((WriteFile(At("big"), {}), At("big")), 64u << 20);
-  const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
+  const ProcessResult result =
+      Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
   EXPECT_RESULT(result, kOk, "wrote");
   const uint64_t tableEnd = 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16;
   EXPECT_EQ(fs::file_size(At("patch")), tableEnd + SealPadding(tableEnd) + kSealDistance);
@@ -437,13 +439,15 @@ TEST_F(QpxTool, AnInterruptedBuildLeavesNothingBehind) {
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(signalNumber));
     const int status =
-        InterruptWhileWriting({"build", "--any-stub", "--stub", "stub", "--out", "patch", "0=big"}, signalNumber);
+        InterruptWhileWriting({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "0=big"},
+                              signalNumber);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "wait status " << status;
     EXPECT_FALSE(LeftoverTemporaryFiles());
     EXPECT_FALSE(fs::exists(At("patch")));
   }
   // An output that was there before stays as it was.
-  const int status = InterruptWhileWriting({"build", "--any-stub", "--stub", "stub", "--out", "earlier", "0=big"}, SIGINT);
+  const int status = InterruptWhileWriting(
+      {"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "earlier", "0=big"}, SIGINT);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
   EXPECT_FALSE(LeftoverTemporaryFiles());
   EXPECT_EQ(Get("earlier"), Text("an earlier patch"));
@@ -458,7 +462,8 @@ TEST_F(QpxTool, ABuildThatCannotWriteLeavesNothingBehind) {
   test::ProcessOptions limited;
   limited.fileSizeLimit = 1u << 20;
   for (const char* out : {"patch", "earlier"}) {
-    const ProcessResult result = Tool({"build", "--any-stub", "--stub", "stub", "--out", out, "0=big"}, limited);
+    const ProcessResult result =
+        Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "0=big"}, limited);
     EXPECT_RESULT(result, kFailedCheck, "writing failed");
     EXPECT_FALSE(LeftoverTemporaryFiles()) << out;
   }
@@ -494,8 +499,8 @@ class RoundTrip : public QpxTool {
 };
 
 TEST_F(RoundTrip, BuildPatchVerifyAndExtract) {
-  const ProcessResult built = Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "--manifest",
-                                    "examples/patch.manifest", "20=same-size.bin", "1214=loose7.bin"});
+  const ProcessResult built = Tool({"build", "--format", "1", "--stub", TheConfig().patcher, "--out", "patch",
+                                    "--manifest", "examples/patch.manifest", "20=same-size.bin", "1214=loose7.bin"});
   EXPECT_RESULT(built, kOk, "6 bodies");
   EXPECT_EQ(fs::status(At("patch")).permissions(), fs::status(TheConfig().patcher).permissions());
 
@@ -542,8 +547,8 @@ TEST_F(RoundTrip, BuildPatchVerifyAndExtract) {
 TEST_F(RoundTrip, VerifyTellsSupersededRecordsAndDifferences) {
   Put("first.bin", Bytes(200, 1));
   Put("second.bin", Bytes(300, 2));
-  ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "7=first.bin", "1208=loose7.bin",
-                  "7=second.bin"})
+  ASSERT_EQ(Tool({"build", "--format", "1", "--stub", TheConfig().patcher, "--out", "patch", "7=first.bin",
+                  "1208=loose7.bin", "7=second.bin"})
                 .exitCode,
             kOk);
   ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
@@ -599,7 +604,7 @@ TEST_F(RoundTrip, VerifyFollowsThePatcherThroughOddRecords) {
 TEST_F(RoundTrip, VerifyAndListRefuseWhatThePatcherRefuses) {
   Put("plain", Bytes(100, 1));
   Bytes version = Bytes(100, 1);
-  test::AppendTrailer(version, 2, 100, 0);
+  test::AppendTrailer(version, 3, 100, 0);
   Put("version", version);
   Bytes table = Bytes(100, 1);
   test::AppendTrailer(table, 1, 90, 5);
@@ -757,11 +762,24 @@ GameContents ReadGame(const fs::path& game) {
   return contents;
 }
 
+// A patch's payload, read in-process by the patcher's own reader.
+Payload PayloadOf(const Bytes& patch) {
+  const fs::path file = fs::temp_directory_path() / ("qpx-payload-" + std::to_string(getpid()));
+  WriteFile(file, patch);
+  const auto fileSystem = CreatePlatformFileSystem();
+  Payload payload;
+  {
+    const auto opened = fileSystem->Open(file.wstring().c_str(), OpenMode_Read);
+    EXPECT_TRUE(opened && ReadPayload(*opened, payload) == PayloadError::None);
+  }
+  fs::remove(file);
+  return payload;
+}
+
 // The record numbers of a patch, in order.
 std::vector<uint32_t> RecordNumbers(const Bytes& patch) {
-  const std::size_t trailer = patch.size() - 24;
   std::vector<uint32_t> numbers;
-  for (uint32_t i = 0; i < U32(patch, trailer + 12); ++i) numbers.push_back(U32(patch, U32(patch, trailer + 8) + 16 * i));
+  for (const PayloadRecord& record : PayloadOf(patch).records) numbers.push_back(record.resourceNumber);
   return numbers;
 }
 
@@ -919,11 +937,18 @@ TEST_F(Workflow, UnpackEditDiffApply) {
   EXPECT_RESULT(diffed, kOk, "1 resource whose file was deleted from MODIFIED is left as it is");
   EXPECT_EQ(RecordNumbers(Get("patch")), (std::vector<uint32_t>{49, 1209}));
 
-  // The same as a folder of bodies, which build turns into the same patch.
+  // Made against the game, every record knows the bytes it replaces.
+  for (const PayloadRecord& record : PayloadOf(Get("patch")).records) EXPECT_TRUE(record.hasBase);
+
+  // The same as a folder of bodies, which build turns into the same patch
+  // (but for the bytes they replace, which only diff knows).
   EXPECT_RESULT(Tool({"diff", "game", "mod", "--manifest-out", "edits"}), kOk, "wrote the bodies and patch.manifest");
-  EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "built", "--manifest", "edits/patch.manifest"}),
+  EXPECT_RESULT(Tool({"build", "--format", "1", "--stub", TheConfig().patcher, "--out", "built", "--manifest",
+                      "edits/patch.manifest"}),
                 kOk, "2 bodies");
-  EXPECT_EQ(Get("built"), Get("patch"));
+  EXPECT_RESULT(Tool({"diff", "--format", "1", "game", "mod", "--stub", TheConfig().patcher, "--out", "patch1"}), kOk,
+                "2 of 2715 resources differ");
+  EXPECT_EQ(Get("built"), Get("patch1"));
 
   ASSERT_EQ(ApplyToCopy("patch", "game", "applied").exitCode, 0);
   const GameContents before = ReadGame(At("game")), after = ReadGame(At("applied"));

@@ -3,6 +3,7 @@
 // ("NUMBER FILE") and NUMBER=FILE arguments, in that order.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,10 @@ struct BodySource {
   // The body's bytes within the file (an entry's bytes in DATA1.QPX, a loose
   // file's after its header); none: the whole file.
   std::optional<FileRange> range;
+  // For a patch made against a known game: loads the resource's bytes
+  // before the patch (throws ToolError when they cannot be read). Empty:
+  // the patch does not know them.
+  std::function<std::vector<uint8_t>()> base;
 };
 
 // The manifest of a folder written by unpack; its presence marks such a folder.

@@ -15,6 +15,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   request.outText = options.out;
   request.replacePayload = options.replacePayload;
   request.seal = !options.noSeal;
+  ApplyFormat(options.format, options.noSeal, request);
   request.anyStub = options.anyStub;
   if (!options.manifest.empty()) {
     request.manifest = PathFromText(options.manifest);
@@ -29,8 +30,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   std::string line = "qpxtool build: wrote " + Quoted(options.out) + ": " + Grouped(result.programLength) +
                      "-byte program, " + std::to_string(records) + (records == 1 ? " body" : " bodies") +
                      " of " + Grouped(result.bodyBytes) + " bytes, table at byte " + Grouped(result.tableOffset) +
-                     "; " + Grouped(result.fileLength) + " bytes in all, " +
-                     (request.seal ? "sealed" : "not sealed");
+                     "; " + Grouped(result.fileLength) + " bytes in all, " + Described(request, result);
   if (result.strippedBytes != 0) {
     line += " (the stub's old payload of " + Grouped(result.strippedBytes) + " bytes was left out)";
   }

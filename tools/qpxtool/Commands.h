@@ -10,7 +10,15 @@
 
 namespace qpx::tool {
 
+// How a patch is written: its payload's version, and how hard its bodies
+// are compressed (version 2).
+struct FormatOptions {
+  unsigned format = 0;  // 0: not given (version 2)
+  int level = 9;
+};
+
 struct BuildOptions {
+  FormatOptions format;
   std::string stub;
   std::string out;
   std::string manifest;  // empty: none
@@ -33,9 +41,10 @@ struct VerifyOptions {
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options);
 
 struct ExtractOptions {
-  std::string gameDirectory;
+  std::string gameDirectory;  // or a patch: its record's body, decoded
   std::string number;
   std::string out;
+  std::string base;  // with a patch: the game folder a delta body is decoded against
 };
 int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options);
 
@@ -46,6 +55,7 @@ struct UnpackOptions {
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options);
 
 struct DiffOptions {
+  FormatOptions format;
   std::string original;
   std::string modified;
   std::string stub;
@@ -62,6 +72,7 @@ struct PlanOptions {
 int RunPlan(CFileSystem& fileSystem, const PlanOptions& options);
 
 struct ReverseOptions {
+  FormatOptions format;
   std::string patch;
   std::string gameDirectory;
   std::string stub;

@@ -135,7 +135,13 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
       refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
                          Grouped(kLooseMaxBodySize));
     } else {
-      bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size}});
+      const FileRange was{before.offset, before.size};
+      const std::wstring wasIn = before.path;
+      const std::string wasName = name + " of ORIGINAL";
+      bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size},
+                                  [&fileSystem, was, wasIn, wasName] {
+                                    return ReadWhole(fileSystem, wasIn, was.offset, was.size, wasName);
+                                  }});
       bodyBytes += after.size;
       if (number < kEntryCount) ++entries;
     }
@@ -169,10 +175,12 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     request.outText = options.out;
     request.bodies = bodies;
     request.anyStub = options.anyStub;
+    ApplyFormat(options.format, false, request);
     request.allowNoBodies = true;
     const BuildResult result = BuildPatch(fileSystem, request);
     Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) +
-        (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes)");
+        (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes; " +
+        Described(request, result) + ")");
   }
   if (deleted != 0) {
     Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +

@@ -115,8 +115,12 @@ std::unique_ptr<CAbstractFile> DryRunFileSystem::Open(const wchar_t* path, OpenM
   if (path == nullptr || (mode & OpenMode_AccessMask) == OpenMode_AccessMask) return nullptr;
   const std::wstring resolved = Resolve(path);
   // Never created: a file that is not there fails to open, as it would
-  // for the patcher, which never asks to create one.
-  auto real = real_.Open(resolved.c_str(), OpenMode_Read);
+  // for the patcher, which never asks to create one. A file the patcher
+  // would write is opened for writing too (and never written), so that one
+  // it could not write fails here as it would there.
+  const bool reads = (mode & OpenMode_AccessMask) == OpenMode_Read || access_ == DryRunAccess::ReadOnly;
+  const OpenMode access = reads ? OpenMode_Read : OpenMode_ReadWrite;
+  auto real = real_.Open(resolved.c_str(), access);
   if (!real) {
     failedOpens_.push_back(path);
     return nullptr;
@@ -139,6 +143,11 @@ DryRunFileState& DryRunFileSystem::StateOf(const std::wstring& resolved, CAbstra
 
 bool DryRunFileSystem::DeleteFile(const wchar_t*) { return false; }
 bool DryRunFileSystem::CreateDirectory(const wchar_t*) { return false; }
+
+bool DryRunFileSystem::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+  if (directory == nullptr) return false;
+  return real_.QueryFreeSpace(Resolve(directory).c_str(), bytes);
+}
 
 std::vector<DryRunWrite> DryRunFileSystem::TakeWrites() { return std::exchange(writes_, {}); }
 std::vector<std::wstring> DryRunFileSystem::TakeFailedOpens() { return std::exchange(failedOpens_, {}); }

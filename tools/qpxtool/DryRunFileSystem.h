@@ -2,9 +2,10 @@
 // A read-only view of a game folder for the file layer, on which the
 // archive code runs exactly as the patcher runs it, but nothing is written.
 //
-// Relative paths are taken inside the game folder. Files are opened for
-// reading only, whatever the mode asked for; every write and change of
-// length is recorded instead of performed: where it went, how long it was,
+// Relative paths are taken inside the game folder. Files asked for writing
+// are opened for reading and writing, so that one the patcher could not
+// write fails to open here too, but never written: every write and change
+// of length is recorded instead of performed: where it went, how long it was,
 // and whether it would change the file at all (a write is compared with the
 // bytes already there). Only the ranges a write would have changed are
 // remembered, not their bytes: a later read of such a range fails rather
@@ -37,14 +38,21 @@ struct DryRunFileState {
   std::map<int64_t, int64_t> changed;  // start -> end of ranges that would hold other bytes
 };
 
+// How the view opens the game's files: as the patcher asks (for writing too,
+// so that a file it could not write fails to open), or for reading alone
+// (for a folder that is only read, which may be read-only).
+enum class DryRunAccess { AsAsked, ReadOnly };
+
 class DryRunFileSystem final : public CFileSystem {
  public:
   // `real` opens the game's files; `directory` is the game folder.
-  DryRunFileSystem(CFileSystem& real, std::wstring directory) : real_(real), directory_(std::move(directory)) {}
+  DryRunFileSystem(CFileSystem& real, std::wstring directory, DryRunAccess access = DryRunAccess::AsAsked)
+      : real_(real), directory_(std::move(directory)), access_(access) {}
 
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;        // refused: nothing is deleted
   bool CreateDirectory(const wchar_t* path) override;   // refused: nothing is created
+  bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) override;  // the game folder's volume
 
   // The writes recorded since the last call, in order, and the paths that
   // could not be opened.
@@ -61,6 +69,7 @@ class DryRunFileSystem final : public CFileSystem {
 
   CFileSystem& real_;
   std::wstring directory_;
+  DryRunAccess access_;
   std::map<std::wstring, DryRunFileState> states_;
   std::vector<DryRunWrite> writes_;
   std::vector<std::wstring> failedOpens_;

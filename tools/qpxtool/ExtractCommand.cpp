@@ -2,6 +2,11 @@
 
 #include <cstdio>
 
+#include "app/RecordBody.h"
+#include "archive/ResourceArchive.h"
+#include "tools/qpxtool/DryRunFileSystem.h"
+#include "tools/qpxtool/PatchReader.h"
+
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
@@ -31,6 +36,79 @@ void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, ReplacingOutput
   }
 }
 
+void WriteToStandardOutput(std::span<const uint8_t> bytes) {
+  SetBinaryStandardOutput();
+  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+  if (std::fflush(stdout) != 0 || !written) Fail(kExitFailedCheck, "standard output: writing failed");
+}
+
+// The body that the last record of `patchText` for resource `number`
+// writes, decoded as the patcher decodes it.
+int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uint32_t number, const std::wstring& out) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  OpenPatchOrFail(fileSystem, options.gameDirectory, patch, payload);
+  const std::string name = "patch " + Quoted(options.gameDirectory);
+  std::size_t index = payload.records.size();
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    if (payload.records[i].resourceNumber == number && !payload.records[i].Skipped()) index = i;
+  }
+  if (index == payload.records.size()) {
+    Fail(kExitBadInput, name + ": no record writes resource " + std::to_string(number) + " (" + TargetName(number) + ")");
+  }
+  const PayloadRecord& record = payload.records[index];
+  if (ClassifyPatch(number, record.resultSize) == PatchTarget::TooLarge) {
+    Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is too large for " + TargetName(number));
+  }
+  if (payload.version == kPayloadVersion && !BodyLiesInside(record, payload)) {
+    Fail(kExitBadInput, name + ": record " + std::to_string(index) + "'s body lies outside the file");
+  }
+  // A delta is decoded against the game's resource as it is now: a view
+  // of that folder that only reads.
+  const std::wstring baseDirectory = PathFromText(options.base);
+  if (record.encoding == BodyEncoding::Delta && options.base.empty()) {
+    Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is a delta against the game's " +
+                            TargetName(number) + "; give --base GAMEDIR to decode it");
+  }
+  std::unique_ptr<GameReader> checkBase;
+  if (!options.base.empty()) checkBase = std::make_unique<GameReader>(fileSystem, baseDirectory, options.base);
+  DryRunFileSystem view(fileSystem, baseDirectory, DryRunAccess::ReadOnly);
+  ResourceArchive archive(view);
+  if (!options.base.empty() && !archive.OpenArchive()) {
+    Fail(kExitBadInput, "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
+  }
+  BodyBuffers buffers;
+  std::span<const uint8_t> body;
+  switch (DecodeRecordBody(*patch, record, archive, buffers, body)) {
+    case BodyOutcome::Ready: break;
+    case BodyOutcome::CantRead: Fail(kExitFailedCheck, name + ": reading failed part way");
+    case BodyOutcome::Damaged:
+      Fail(kExitFailedCheck, name + ": record " + std::to_string(index) + " does not decode to the bytes it names" +
+                                 (record.encoding == BodyEncoding::Delta ? " (is --base the game it was made for?)" : ""));
+  }
+  const std::string what = TargetName(number) + " (resource " + std::to_string(number) + ", " +
+                           Grouped(body.size()) + " bytes) as record " + std::to_string(index) + " of " + name +
+                           " writes it";
+  if (options.out == "-") {
+    WriteToStandardOutput(body);
+    Err("qpxtool extract: wrote " + what + " to standard output");
+    return kExitSuccess;
+  }
+  if (SameFile(out, PathFromText(options.gameDirectory))) {
+    Fail(kExitBadInput, "output " + Quoted(options.out) + ": is the patch itself; write the body to another file");
+  }
+  ReplacingOutput output(fileSystem, out);
+  for (std::size_t done = 0; done < body.size(); done += kCopyBufferSize) {
+    const auto piece = static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, body.size() - done));
+    if (output.File().Write(body.data() + done, piece) != piece) {
+      Fail(kExitFailedCheck, "output " + Quoted(options.out) + ": writing failed (disk full?)");
+    }
+  }
+  output.Commit();
+  Out("qpxtool extract: wrote " + what + " to " + Quoted(options.out));
+  return kExitSuccess;
+}
+
 }  // namespace
 
 int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
@@ -39,7 +117,6 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
     Fail(kExitBadInput, "NUMBER " + Quoted(options.number) +
                             ": not a resource number 0..2714 (0..1206 entries, 1207..2714 loose files)");
   }
-  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   const bool toStandardOutput = options.out == "-";
   const std::wstring out = PathFromText(options.out);
   if (!toStandardOutput) {
@@ -49,6 +126,11 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
       default: break;
     }
   }
+  if (KindOf(PathFromText(options.gameDirectory)) == PathKind::File) {
+    return ExtractFromPatch(fileSystem, options, number, out);
+  }
+  if (!options.base.empty()) Fail(kExitBadInput, "--base is for extracting from a patch, not from a game folder");
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
 
   const std::string target = TargetName(number);
   const ResourceBytes bytes = game.Locate(number);

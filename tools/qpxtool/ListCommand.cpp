@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/PatchCheck.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "tools/qpxtool/Commands.h"
@@ -13,12 +14,27 @@
 namespace qpx::tool {
 namespace {
 
+// A version-1 record: where its body lies, and how long it is.
 std::string Row(const std::string& index, const std::string& resource, const std::string& target,
                 const std::string& offset, const std::string& size, const std::string& note) {
   char text[160];
   std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  %10s", index.c_str(), resource.c_str(), target.c_str(),
                 offset.c_str(), size.c_str());
   std::string row = text;
+  if (!note.empty()) row += "  " + note;
+  return row;
+}
+
+// A version-2 record: also how its body is stored, the resource's size
+// after the patch, and whether the record knows its bytes before.
+std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+                const std::string& storage, const std::string& offset, const std::string& stored,
+                const std::string& result, const std::string& base, const std::string& note) {
+  char text[200];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %-6s  %10s  %10s  %10s  %-4s", index.c_str(), resource.c_str(),
+                target.c_str(), storage.c_str(), offset.c_str(), stored.c_str(), result.c_str(), base.c_str());
+  std::string row = text;
+  while (row.ends_with(' ')) row.pop_back();
   if (!note.empty()) row += "  " + note;
   return row;
 }
@@ -37,6 +53,13 @@ std::string Note(const RecordPlan& plan) {
   return "";
 }
 
+// A version-2 patch refuses such a record before it writes anything.
+std::string CheckedNote(const PayloadRecord& record, const RecordPlan& plan) {
+  const CheckVerdict verdict = TargetVerdict(record);
+  if (Passes(verdict)) return Note(plan);
+  return "patcher: \"" + WideToText(CheckMessage(record.resourceNumber, verdict)) + "\"; it changes nothing";
+}
+
 }  // namespace
 
 int RunList(CFileSystem& fileSystem, const ListOptions& options) {
@@ -48,6 +71,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     return kExitFailedCheck;
   }
 
+  const bool checked = payload.version == kPayloadVersion2;
   const std::size_t count = payload.records.size();
   std::string layout;
   uint64_t programEnd = 0;
@@ -58,9 +82,9 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     layout = "payload not laid out back to back (the patcher does not mind)";
   }
   Out("patch " + Quoted(options.patch) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize + payload.signatureBytes)) +
-      " bytes; " +
-      layout + "; table at byte " + Grouped(payload.header.tableOffset) + ", " + std::to_string(count) +
+      " bytes; " + layout + "; table at byte " + Grouped(payload.tableOffset) + ", " + std::to_string(count) +
       (count == 1 ? " record" : " records"));
+  if (checked) Out("format 2: the patcher checks every record against the game before it writes anything");
   Out(payload.sealed ? "sealed: the seal holds (bytes " + Grouped(payload.seal.coveredStart) + ".." +
                            Grouped(static_cast<uint64_t>(payload.fileSize) - 1) + " are as they were written)"
                      : "not sealed: damage to it would go unnoticed");
@@ -68,32 +92,53 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     Out("signed: an Authenticode certificate table of " + Grouped(static_cast<uint64_t>(payload.signatureBytes)) +
         " bytes follows the payload");
   }
-  Out(Row("#", "resource", "target", "offset", "size", "note"));
+  if (checked) {
+    Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
+  } else {
+    Out(Row("#", "resource", "target", "offset", "size", "note"));
+  }
 
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  std::size_t entries = 0, looseFiles = 0, problems = 0;
-  uint64_t bodyBytes = 0;
+  std::size_t entries = 0, looseFiles = 0, problems = 0, withBase = 0;
+  uint64_t storedBytes = 0, resultBytes = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const PatchRecord& record = payload.records[i];
-    Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
-            std::to_string(record.bodyOffset), std::to_string(record.bodySize), Note(plans[i])));
-    bodyBytes += record.bodySize;
+    const PayloadRecord& record = payload.records[i];
+    if (checked) {
+      Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+              EncodingName(record.encoding), std::to_string(record.bodyOffset), std::to_string(record.storedSize),
+              std::to_string(record.resultSize), record.hasBase ? "yes" : "no", CheckedNote(record, plans[i])));
+    } else {
+      Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+              std::to_string(record.bodyOffset), std::to_string(record.storedSize), Note(plans[i])));
+    }
+    storedBytes += record.storedSize;
+    resultBytes += record.resultSize;
+    if (record.hasBase) ++withBase;
     if (record.resourceNumber < kEntryCount) ++entries;
     else if (record.resourceNumber < kResourceLimit) ++looseFiles;
     if (IsProblem(plans[i].fate)) ++problems;
   }
-  Out("total: " + std::to_string(count) + (count == 1 ? " record" : " records") + " (" + std::to_string(entries) +
-      (entries == 1 ? " entry, " : " entries, ") + std::to_string(looseFiles) +
-      (looseFiles == 1 ? " loose file" : " loose files") + "), " + Grouped(bodyBytes) + " bytes of bodies");
+  std::string total = "total: " + std::to_string(count) + (count == 1 ? " record" : " records") + " (" +
+                      std::to_string(entries) + (entries == 1 ? " entry, " : " entries, ") +
+                      std::to_string(looseFiles) + (looseFiles == 1 ? " loose file" : " loose files") + "), " +
+                      Grouped(storedBytes) + " bytes of bodies";
+  if (checked) {
+    total += " for " + Grouped(resultBytes) + " bytes of resources; " + std::to_string(withBase) + " of " +
+             std::to_string(count) + " know the bytes they replace";
+  }
+  Out(total);
 
   for (std::size_t i = 0; i < count; ++i) {
     const RecordFate fate = plans[i].fate;
-    if (fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge) {
-      Err("qpxtool list: patch " + Quoted(options.patch) + ": record " + std::to_string(i) +
-          ": the patcher would print \"Failed\"");
+    const std::string where = "qpxtool list: patch " + Quoted(options.patch) + ": record " + std::to_string(i);
+    if (checked && (fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge)) {
+      Err(where + ": the patcher would print \"" +
+          WideToText(CheckMessage(payload.records[i].resourceNumber, TargetVerdict(payload.records[i]))) +
+          "\" and change nothing");
+    } else if (fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge) {
+      Err(where + ": the patcher would print \"Failed\"");
     } else if (fate == RecordFate::Unreadable) {
-      Err("qpxtool list: patch " + Quoted(options.patch) + ": record " + std::to_string(i) + ": the patcher would print \"" +
-          PatcherMessage(L"Can't read patch data\n") + "\" and stop");
+      Err(where + ": the patcher would print \"" + PatcherMessage(L"Can't read patch data\n") + "\" and stop");
     }
   }
   return problems == 0 ? kExitSuccess : kExitFailedCheck;

@@ -5,6 +5,7 @@
 #include "app/PayloadSeal.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -14,20 +15,25 @@ std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
   const std::size_t count = payload.records.size();
   std::vector<RecordPlan> plans(count);
   std::size_t stop = count;
+  // Each rule is the patcher's own: which records it skips, where a
+  // version-1 run stops, and what its archive takes.
+  const bool checked = payload.version == kPayloadVersion2;
   for (std::size_t i = 0; i < count; ++i) {
-    const PatchRecord& record = payload.records[i];
+    const PayloadRecord& record = payload.records[i];
     RecordPlan& plan = plans[i];
     if (stop != count) {
       plan = {RecordFate::NotReached, stop};
-    } else if (record.bodySize == 0) {
+    } else if (record.Skipped()) {
       plan.fate = RecordFate::Skipped;
-    } else if (!LiesInside(record.bodyOffset, record.bodySize, payload.fileSize)) {
+    } else if (!checked && !BodyLiesInside(record, payload)) {
       plan.fate = RecordFate::Unreadable;
       stop = i;
-    } else if (record.resourceNumber >= kResourceLimit) {
-      plan.fate = RecordFate::OutOfRange;
-    } else if (record.resourceNumber >= kEntryCount && LooseBlockCount(record.bodySize) > kLooseMaxBlocks) {
-      plan.fate = RecordFate::TooLarge;
+    } else {
+      switch (ClassifyPatch(record.resourceNumber, record.resultSize)) {
+        case PatchTarget::OutOfRange: plan.fate = RecordFate::OutOfRange; break;
+        case PatchTarget::TooLarge: plan.fate = RecordFate::TooLarge; break;
+        default: break;
+      }
     }
   }
   // A body that is written and later overwritten is superseded by the next
@@ -43,6 +49,15 @@ std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
     }
   }
   return plans;
+}
+
+std::string EncodingName(BodyEncoding encoding) {
+  switch (encoding) {
+    case BodyEncoding::Stored: return "as is";
+    case BodyEncoding::Lzma: return "lzma";
+    case BodyEncoding::Delta: return "delta";
+  }
+  return "?";
 }
 
 bool IsProblem(RecordFate fate) {

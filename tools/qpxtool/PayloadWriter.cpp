@@ -6,13 +6,19 @@
 #include <map>
 #include <optional>
 #include <utility>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <future>
 
 #include "app/PatcherMarker.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "app/PayloadSeal.h"
 #include "app/SignedImage.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
 #include "paths/Paths.h"
+#include "tools/qpxtool/BodyEncoder.h"
 #include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
@@ -65,7 +71,11 @@ class PayloadSink {
   void Write(const void* bytes, uint32_t size) {
     if (output_.File().Write(bytes, size) != size) Fail(kExitFailedCheck, outName_ + ": writing failed (disk full?)");
     if (digest_) digest_->Update(bytes, size);
+    written_ += size;
   }
+
+  // Bytes written so far, the program included.
+  uint64_t Written() const { return written_; }
 
   void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, std::span<uint8_t> buffer,
             const std::string& sourceName) {
@@ -80,7 +90,12 @@ class PayloadSink {
   ReplacingOutput& output_;
   const std::string& outName_;
   std::optional<PayloadDigest> digest_;
+  uint64_t written_ = 0;
 };
+
+// Bodies encoded at once: one per core of a small machine; each holds its
+// body, and what it codes it to, in memory.
+constexpr std::size_t kEncodersAtOnce = 2;
 
 // Whether `path`'s last name is `name`, in any case of letters (as the
 // patcher's file layer finds the archive's files).
@@ -115,13 +130,170 @@ void RefuseUnsafeOutput(const BuildRequest& request) {
   }
 }
 
+
+// The length of a body's bytes, checked as far as they can be before any
+// writing: the file is there and holds them, and they are not empty.
+uint64_t SizeOfBody(CFileSystem& fileSystem, const BodySource& body, const std::string& name) {
+  int64_t size = 0;
+  OpenInput(fileSystem, body.path, name, size);
+  if (body.range && !LiesInside(body.range->offset, body.range->size, size)) {
+    Fail(kExitBadInput, name + ": has no bytes " + Grouped(body.range->offset) + ".." +
+                            Grouped(body.range->offset + body.range->size - 1) + " (it is " +
+                            Grouped(static_cast<uint64_t>(size)) + " bytes long)");
+  }
+  if (body.range) size = static_cast<int64_t>(body.range->size);
+  if (size == 0) Fail(kExitBadInput, name + ": is empty; a body has at least one byte");
+  return static_cast<uint64_t>(size);
+}
+
+// Opens a body's file again for writing it out, refusing one that changed
+// since it was sized.
+std::unique_ptr<CAbstractFile> ReopenBody(CFileSystem& fileSystem, const BodySource& body, uint64_t bodySize,
+                                          const std::string& name, uint64_t& start) {
+  int64_t size = 0;
+  start = body.range ? body.range->offset : 0;
+  auto file = fileSystem.Open(body.path.c_str(), OpenMode_Read);
+  const bool unchanged = file && file->QuerySize64(size) &&
+                         (body.range ? LiesInside(start, bodySize, size) : static_cast<uint64_t>(size) == bodySize);
+  if (!unchanged) Fail(kExitFailedCheck, name + ": changed while the patch was being built");
+  return file;
+}
+
+std::string BodyName(const BodySource& body) { return body.origin + ": body " + Quoted(PathToText(body.path)); }
+
+// Version 1: the bodies as they are, 32-bit offsets, the seal if asked for.
+void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+                   PayloadSink& sink, CopyBuffer& buffer, BuildResult& result) {
+  std::vector<PatchRecord> records;
+  uint64_t offset = result.programLength;
+  // Everything after the program is covered by the seal.
+  if (request.seal) sink.StartSeal();
+  for (std::size_t i = 0; i < request.bodies.size(); ++i) {
+    const BodySource& body = request.bodies[i];
+    const std::string name = BodyName(body);
+    const uint64_t bodySize = sizes[i];
+    uint64_t start = 0;
+    const auto file = ReopenBody(fileSystem, body, bodySize, name, start);
+    records.push_back(PatchRecord{body.resourceNumber, kRecordReservedValue, static_cast<uint32_t>(offset),
+                                  static_cast<uint32_t>(bodySize)});
+    sink.Copy(*file, start, bodySize, buffer.Span(), name);
+    offset += bodySize;
+    result.records.push_back(PayloadRecord{body.resourceNumber, BodyEncoding::Stored, false, true,
+                                           records.back().bodyOffset, bodySize, bodySize});
+  }
+  result.storedBytes = offset - result.programLength;
+  result.tableOffset = offset;
+  // The table goes through the same buffer, a piece at a time.
+  const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);
+  for (std::size_t first = 0; first < records.size(); first += perPiece) {
+    const std::size_t count = std::min(perPiece, records.size() - first);
+    sink.Write(records.data() + first, static_cast<uint32_t>(count * sizeof(PatchRecord)));
+  }
+  const uint64_t tableEnd = offset + records.size() * sizeof(PatchRecord);
+  const PayloadTrailer trailer = TrailerOf(
+      {kPayloadVersion, kTrailerReservedValue, static_cast<uint32_t>(offset), static_cast<uint32_t>(records.size())});
+  if (request.seal) {
+    result.sealPadding = SealPadding(tableEnd);
+    static constexpr uint8_t kZeros[8] = {};
+    sink.Write(kZeros, result.sealPadding);
+    const PayloadSeal seal = sink.FinishSeal(result.programLength, trailer);
+    sink.Write(&seal, sizeof seal);
+  }
+  sink.Write(&trailer, sizeof trailer);
+  result.fileLength = sink.Written();
+}
+
+// Reads a body's bytes whole.
+std::vector<uint8_t> LoadBody(CFileSystem& fileSystem, const BodySource& body, uint64_t bodySize) {
+  const std::string name = BodyName(body);
+  uint64_t start = 0;
+  ReopenBody(fileSystem, body, bodySize, name, start);
+  return ReadWhole(fileSystem, body.path, start, bodySize, name);
+}
+
+// Version 2: each body stored or compressed, whichever is smaller, with
+// its hashes; 64-bit offsets; always sealed. Bodies are encoded two at a
+// time, on as many threads, and written in record order as each is done.
+void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+                   PayloadSink& sink, BuildResult& result) {
+  sink.StartSeal();
+  std::atomic<uint64_t> coded{0};
+  Progress progress("encoding", result.bodyBytes);
+  const auto encode = [&](std::size_t i) {
+    const BodySource& body = request.bodies[i];
+    std::vector<uint8_t> bytes = LoadBody(fileSystem, body, sizes[i]);
+    std::optional<std::vector<uint8_t>> base;
+    if (body.base) base = body.base();
+    return EncodeBody(std::move(bytes), base ? &*base : nullptr, request.encode, &coded);
+  };
+  const std::size_t count = request.bodies.size();
+  std::deque<std::future<EncodedBody>> pending;
+  std::size_t next = 0;
+  const auto launch = [&] {
+    while (next < count && pending.size() < kEncodersAtOnce) {
+      pending.push_back(std::async(std::launch::async, encode, next++));
+    }
+  };
+  std::vector<PatchRecordV2> table;
+  uint64_t offset = result.programLength;
+  launch();
+  for (std::size_t i = 0; i < count; ++i) {
+    std::future<EncodedBody>& front = pending.front();
+    while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) progress.Set(coded.load());
+    const EncodedBody body = front.get();
+    pending.pop_front();
+    launch();
+    progress.Set(coded.load());
+
+    PatchRecordV2 record{};
+    record.resourceNumber = request.bodies[i].resourceNumber;
+    record.encoding = static_cast<uint16_t>(body.encoding);
+    record.flags = body.hasBase ? kRecordHasBase : 0;
+    record.bodyOffset = offset;
+    record.storedSize = body.Stored().size();
+    record.resultSize = body.result.size();
+    record.baseSize = body.baseSize;
+    std::memcpy(record.resultHash, body.resultHash.data(), sizeof record.resultHash);
+    if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
+    table.push_back(record);
+    result.records.push_back(PayloadRecord{record.resourceNumber, body.encoding, body.hasBase, true, offset,
+                                           record.storedSize, record.resultSize, record.baseSize, body.resultHash,
+                                           body.baseHash});
+    const std::vector<uint8_t>& stored = body.Stored();
+    for (std::size_t done = 0; done < stored.size(); done += kCopyBufferSize) {
+      sink.Write(stored.data() + done, static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, stored.size() - done)));
+    }
+    offset += stored.size();
+  }
+  result.storedBytes = offset - result.programLength;
+  result.tableOffset = offset;
+  const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecordV2);
+  for (std::size_t first = 0; first < table.size(); first += perPiece) {
+    const std::size_t pieceCount = std::min(perPiece, table.size() - first);
+    sink.Write(table.data() + first, static_cast<uint32_t>(pieceCount * sizeof(PatchRecordV2)));
+  }
+  const uint64_t tableEnd = offset + table.size() * sizeof(PatchRecordV2);
+  const PayloadTrailer trailer = TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(table.size()), offset});
+  result.sealPadding = SealPadding(tableEnd);
+  static constexpr uint8_t kZeros[8] = {};
+  sink.Write(kZeros, result.sealPadding);
+  const PayloadSeal seal = sink.FinishSeal(result.programLength, trailer);
+  sink.Write(&seal, sizeof seal);
+  sink.Write(&trailer, sizeof trailer);
+  result.fileLength = sink.Written();
+}
+
 }  // namespace
 
-bool CarriesPatcherMarker(CAbstractFile& file) {
+namespace {
+
+// Whether `file` holds the bytes that `masked` hides, anywhere in it.
+template <std::size_t N>
+bool CarriesMarker(CAbstractFile& file, const std::array<uint8_t, N>& masked) {
   // Unmasked here, at run time, so that this program's image never holds it.
   const volatile uint8_t mask = kPatcherMarkerMask;
-  std::array<uint8_t, kMaskedPatcherMarker.size()> marker{};
-  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = kMaskedPatcherMarker[i] ^ mask;
+  std::array<uint8_t, N> marker{};
+  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = masked[i] ^ mask;
 
   // Each piece is searched with the tail of the one before in front of it,
   // so that a marker split between two reads is found too.
@@ -143,6 +315,12 @@ bool CarriesPatcherMarker(CAbstractFile& file) {
   return false;
 }
 
+}  // namespace
+
+bool CarriesPatcherMarker(CAbstractFile& file) { return CarriesMarker(file, kMaskedPatcherMarker); }
+
+bool ReadsVersion2(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion2Marker); }
+
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
   // A seal names where its payload starts, and holds every piece.
   if (payload.sealed) {
@@ -155,10 +333,9 @@ bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& w
   }
   const uint64_t trailerStart = static_cast<uint64_t>(payload.fileSize) - sizeof(PayloadTrailer);
   std::vector<std::pair<uint64_t, uint64_t>> pieces;  // [start, end)
-  pieces.emplace_back(payload.header.tableOffset,
-                      payload.header.tableOffset + uint64_t{payload.header.recordCount} * sizeof(PatchRecord));
-  for (const PatchRecord& record : payload.records) {
-    if (record.bodySize != 0) pieces.emplace_back(record.bodyOffset, uint64_t{record.bodyOffset} + record.bodySize);
+  pieces.emplace_back(payload.tableOffset, payload.tableOffset + payload.TableBytes());
+  for (const PayloadRecord& record : payload.records) {
+    if (!record.Skipped()) pieces.emplace_back(record.bodyOffset, record.bodyOffset + record.storedSize);
   }
   std::sort(pieces.begin(), pieces.end());
   uint64_t covered = pieces.front().first;
@@ -185,6 +362,27 @@ bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& w
   }
   programEnd = pieces.front().first;
   return true;
+}
+
+void ApplyFormat(const FormatOptions& options, bool noSeal, BuildRequest& request) {
+  if (noSeal && options.format == kPayloadVersion2) {
+    Fail(kExitBadInput, "--no-seal writes the plain version-1 payload; a version-2 payload is always sealed");
+  }
+  request.format = noSeal || options.format == kPayloadVersion ? kPayloadVersion : kPayloadVersion2;
+  request.seal = !noSeal;
+  request.encode.level = options.level;
+}
+
+std::string Described(const BuildRequest& request, const BuildResult& result) {
+  if (request.format == kPayloadVersion) return request.seal ? "format 1, sealed" : "format 1, not sealed";
+  std::size_t compressed = 0;
+  for (const PayloadRecord& record : result.records) compressed += record.encoding != BodyEncoding::Stored;
+  std::string text = "format 2, sealed; " + std::to_string(compressed) + " of " + std::to_string(result.records.size()) +
+                     (result.records.size() == 1 ? " body" : " bodies") + " compressed";
+  if (result.bodyBytes != 0) {
+    text += " (" + Grouped(result.bodyBytes) + " -> " + Grouped(result.storedBytes) + " bytes)";
+  }
+  return text;
 }
 
 void ChooseStub(const std::string& given, BuildRequest& request) {
@@ -250,8 +448,8 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
                               "\"), so where the program ends is unclear; use the plain patcher");
     }
     std::string why;
-    for (const PatchRecord& record : existing.records) {
-      if (record.bodySize != 0 && !LiesInside(record.bodyOffset, record.bodySize, existing.fileSize)) {
+    for (const PayloadRecord& record : existing.records) {
+      if (!record.Skipped() && !BodyLiesInside(record, existing)) {
         Fail(kExitBadInput, stubName + ": its payload has a body outside the file; use the plain patcher");
       }
     }
@@ -268,80 +466,54 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
                             " bytes long; payload offsets must fit in 32 bits (at most 4,294,967,295)");
   }
 
+  if (request.format == kPayloadVersion2 && !request.anyStub && !ReadsVersion2(*stub)) {
+    Fail(kExitBadInput, stubName + ": is an older qpxpatch that reads only version-1 payloads; give a newer "
+                                   "patcher, or --format 1 to write a payload it reads");
+  }
+  if (result.programLength > kOffsetLimit && request.format == kPayloadVersion) {
+    Fail(kExitBadInput, stubName + ": is " + Grouped(result.programLength) +
+                            " bytes long; version-1 payload offsets must fit in 32 bits (at most 4,294,967,295)");
+  }
+
   // Every body is sized and checked before anything is written.
-  std::vector<PatchRecord> records;
-  records.reserve(request.bodies.size());
   std::map<uint32_t, std::size_t> lastRecordOf;
   uint64_t offset = result.programLength;
-  for (const BodySource& body : request.bodies) {
-    const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
-    int64_t size = 0;
-    OpenInput(fileSystem, body.path, name, size);
-    if (body.range && !LiesInside(body.range->offset, body.range->size, size)) {
-      Fail(kExitBadInput, name + ": has no bytes " + Grouped(body.range->offset) + ".." +
-                              Grouped(body.range->offset + body.range->size - 1) + " (it is " +
-                              Grouped(static_cast<uint64_t>(size)) + " bytes long)");
+  std::vector<uint64_t> sizes;
+  for (std::size_t i = 0; i < request.bodies.size(); ++i) {
+    const BodySource& body = request.bodies[i];
+    const std::string name = BodyName(body);
+    const uint64_t bodySize = SizeOfBody(fileSystem, body, name);
+    sizes.push_back(bodySize);
+    if (ClassifyPatch(body.resourceNumber, bodySize) == PatchTarget::TooLarge) {
+      Fail(kExitBadInput, name + ": has " + Grouped(bodySize) + " bytes; " +
+                              (body.resourceNumber >= kEntryCount
+                                   ? "a loose file (" + TargetName(body.resourceNumber) + ") holds at most " +
+                                         Grouped(kLooseMaxBodySize)
+                                   : std::string("an entry holds at most 4,294,967,295")));
     }
-    if (body.range) size = static_cast<int64_t>(body.range->size);
-    if (size == 0) Fail(kExitBadInput, name + ": is empty; a body has at least one byte");
-    const auto bodySize = static_cast<uint64_t>(size);
-    if (body.resourceNumber >= kEntryCount && bodySize > kLooseMaxBodySize) {
-      Fail(kExitBadInput, name + ": has " + Grouped(bodySize) + " bytes; a loose file (" +
-                              TargetName(body.resourceNumber) + ") holds at most " + Grouped(kLooseMaxBodySize));
-    }
-    if (offset + bodySize > kOffsetLimit) {
+    if (request.format == kPayloadVersion && offset + bodySize > kOffsetLimit) {
       Fail(kExitBadInput, name + ": would end at byte " + Grouped(offset + bodySize) +
-                              " of the patch; payload offsets must fit in 32 bits (at most 4,294,967,295)");
+                              " of the patch; version-1 payload offsets must fit in 32 bits (at most 4,294,967,295)");
     }
     if (const auto earlier = lastRecordOf.find(body.resourceNumber); earlier != lastRecordOf.end()) {
       result.warnings.push_back(body.origin + ": resource " + std::to_string(body.resourceNumber) +
                                 " was already given by " + request.bodies[earlier->second].origin +
                                 "; both are applied in turn and the later body stays");
     }
-    lastRecordOf[body.resourceNumber] = records.size();
-    records.push_back(PatchRecord{body.resourceNumber, kRecordReservedValue, static_cast<uint32_t>(offset),
-                                  static_cast<uint32_t>(bodySize)});
+    lastRecordOf[body.resourceNumber] = i;
     offset += bodySize;
     result.bodyBytes += bodySize;
   }
-  result.tableOffset = static_cast<uint32_t>(offset);
-  const uint64_t tableEnd = offset + records.size() * sizeof(PatchRecord);
-  result.sealPadding = request.seal ? SealPadding(tableEnd) : 0;
-  result.fileLength = tableEnd + sizeof(PayloadTrailer) + (request.seal ? result.sealPadding + sizeof(PayloadSeal) : 0);
 
   ReplacingOutput output(fileSystem, request.out);
   PayloadSink sink(output, outName);
   CopyBuffer buffer;
   sink.Copy(*stub, 0, result.programLength, buffer.Span(), stubName);
-  // Everything after the program is covered by the seal.
-  if (request.seal) sink.StartSeal();
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const BodySource& body = request.bodies[i];
-    const std::string name = body.origin + ": body " + Quoted(PathToText(body.path));
-    int64_t size = 0;
-    const uint64_t start = body.range ? body.range->offset : 0;
-    const auto file = fileSystem.Open(body.path.c_str(), OpenMode_Read);
-    const bool unchanged = file && file->QuerySize64(size) &&
-                           (body.range ? LiesInside(start, records[i].bodySize, size)
-                                       : static_cast<uint64_t>(size) == records[i].bodySize);
-    if (!unchanged) Fail(kExitFailedCheck, name + ": changed while the patch was being built");
-    sink.Copy(*file, start, records[i].bodySize, buffer.Span(), name);
+  if (request.format == kPayloadVersion) {
+    WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
+  } else {
+    WriteVersion2(fileSystem, request, sizes, sink, result);
   }
-  // The table goes through the same buffer, a piece at a time.
-  const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);
-  for (std::size_t first = 0; first < records.size(); first += perPiece) {
-    const std::size_t count = std::min(perPiece, records.size() - first);
-    sink.Write(records.data() + first, static_cast<uint32_t>(count * sizeof(PatchRecord)));
-  }
-  const PayloadTrailer trailer = TrailerOf(
-      {kPayloadVersion, kTrailerReservedValue, result.tableOffset, static_cast<uint32_t>(records.size())});
-  if (request.seal) {
-    static constexpr uint8_t kZeros[8] = {};
-    sink.Write(kZeros, result.sealPadding);
-    const PayloadSeal seal = sink.FinishSeal(result.programLength, trailer);
-    sink.Write(&seal, sizeof seal);
-  }
-  sink.Write(&trailer, sizeof trailer);
   output.Commit(request.stub);
   return result;
 }

@@ -10,7 +10,9 @@
 
 #include "app/PatchPayload.h"
 #include "filesystem/FileSystem.h"
+#include "tools/qpxtool/BodyEncoder.h"
 #include "tools/qpxtool/BodyList.h"
+#include "tools/qpxtool/Commands.h"
 
 namespace qpx::tool {
 
@@ -22,7 +24,9 @@ struct BuildRequest {
   std::wstring manifest;  // the manifest the bodies were named in; empty: none
   std::vector<BodySource> bodies;
   bool replacePayload = false;
-  bool seal = true;  // false: the plain layout, without a seal or padding
+  uint32_t format = kPayloadVersion2;  // kPayloadVersion: the version-1 layout
+  bool seal = true;  // version 1 only; false: the plain layout, without a seal or padding
+  EncodeSettings encode;  // version 2
   bool anyStub = false;        // build on a stub that does not carry the patcher's marker
   bool allowNoBodies = false;  // a patch of no records is what was asked for
 };
@@ -30,12 +34,23 @@ struct BuildRequest {
 struct BuildResult {
   uint64_t programLength = 0;  // bytes of the stub kept in front of the payload
   uint64_t strippedBytes = 0;  // bytes of an old payload left out (--replace-payload)
-  uint64_t bodyBytes = 0;
-  uint32_t tableOffset = 0;
+  uint64_t bodyBytes = 0;      // of the bodies' new bytes
+  uint64_t storedBytes = 0;    // of the bodies as stored (compressed, where that is smaller)
+  uint64_t tableOffset = 0;
+  std::vector<PayloadRecord> records;  // as written
   uint32_t sealPadding = 0;  // zeros before the seal, for a length that is a multiple of 8
   uint64_t fileLength = 0;
   std::vector<std::string> warnings;
 };
+
+// Sets the payload's version and compression of `request` from the
+// options; `noSeal` asks for the plain version-1 layout. Fails (bad input)
+// for a combination that cannot be written.
+void ApplyFormat(const FormatOptions& options, bool noSeal, BuildRequest& request);
+
+// What was written, for the report line: "format 2, sealed; 3 of 4 bodies
+// compressed".
+std::string Described(const BuildRequest& request, const BuildResult& result);
 
 // Sets the stub of `request`: `given` (as typed after --stub), or when that
 // is empty the Windows patcher installed with the tool (InstalledStub).
@@ -51,6 +66,10 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request);
 // Whether `file` carries the marker of our patcher somewhere in it. Streams
 // through the file; false also when it cannot be read.
 bool CarriesPatcherMarker(CAbstractFile& file);
+
+// Whether `file` is a patcher that reads version-2 payloads (it carries the
+// marker saying so; older patchers do not).
+bool ReadsVersion2(CAbstractFile& file);
 
 // Where the program in front of a payload ends, for a payload that reads
 // without error: the smallest offset of its table and of its non-empty

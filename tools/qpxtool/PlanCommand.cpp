@@ -1,8 +1,12 @@
 // qpxtool plan: what a patch would do to a game folder, found by running the
-// patcher's own archive code on a view of the folder that writes nothing.
+// patcher's own code (its checks, its decoders and its archive code) on a
+// view of the folder that writes nothing.
 
+#include <cstdio>
 
+#include "app/PatchCheck.h"
 #include "app/PatchPayload.h"
+#include "app/RecordBody.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -19,31 +23,35 @@ namespace {
 
 bool IsArchiveFile(const std::wstring& path) { return path == kIndexFileName || path == kDataFileName; }
 
-}  // namespace
+std::string Summary(std::size_t applying, std::size_t total, std::size_t failing, std::size_t superseded,
+                    std::size_t skipped) {
+  std::string summary = "plan: " + std::to_string(applying) + " of " + std::to_string(total) +
+                        (total == 1 ? " record" : " records") + " would apply";
+  if (failing != 0) summary += ", " + std::to_string(failing) + " would FAIL";
+  if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
+  if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+  return summary;
+}
 
-int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
-  std::unique_ptr<CAbstractFile> patch;
-  Payload payload;
-  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
-  const std::wstring directory = PathFromText(options.gameDirectory);
-  GameReader game(fileSystem, directory, options.gameDirectory);  // refuses a path that is no folder
+std::string GrowthLine(int64_t dataBefore, int64_t dataAfter, uint64_t looseBytes) {
+  return "DATA1.QPX: " + Grouped(static_cast<uint64_t>(dataBefore)) + " -> " + Grouped(static_cast<uint64_t>(dataAfter)) +
+         " bytes (grows by " + Grouped(static_cast<uint64_t>(dataAfter - dataBefore)) + "); loose files: " +
+         Grouped(looseBytes) + " bytes written";
+}
 
-  DryRunFileSystem view(fileSystem, directory);
-  ResourceArchive archive(view);
-  if (!archive.OpenArchive()) {
-    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
-                            WideToText(kDataFileName) + "\"; is this a game folder?");
-  }
+// Version 1: each record run through the patcher's archive code on the view.
+int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
+                 ResourceArchive& archive) {
   const int64_t dataBefore = view.SizeOf(kDataFileName);
-
   Out(RecordRow("#", "resource", "target", "size", "what the patcher would do"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   CTransferBuffer buffer;
   std::size_t applying = 0, failing = 0, skipped = 0, superseded = 0;
   uint64_t looseBytes = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
-    const PatchRecord& record = payload.records[i];
+    const PayloadRecord& record = payload.records[i];
     const uint32_t number = record.resourceNumber;
+    const auto size = static_cast<uint32_t>(record.storedSize);
     const RecordFate fate = plans[i].fate;
     std::string verdict;
     bool fails = false;
@@ -58,14 +66,14 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
       fails = true;
     } else {
       // The patcher's own step, on the view: the body is read as it reads it.
-      uint8_t* const body = buffer.Reserve(record.bodySize);
-      if (!patch->Seek64(record.bodyOffset) || patch->Read(body, record.bodySize) != record.bodySize) {
+      uint8_t* const body = buffer.Reserve(size);
+      if (!patch.Seek64(static_cast<int64_t>(record.bodyOffset)) || patch.Read(body, size) != size) {
         Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
       }
       const bool entry = number < kEntryCount;
       const ArchiveIndexEntry before = entry ? archive.Entries()[number] : ArchiveIndexEntry{};
       const int64_t sizeBefore = view.SizeOf(kDataFileName);
-      const bool applied = archive.ApplyPatch(number, body, record.bodySize);
+      const bool applied = archive.ApplyPatch(number, body, size);
       const std::vector<DryRunWrite> writes = view.TakeWrites();
       const std::vector<std::wstring> failedOpens = view.TakeFailedOpens();
       bool changes = false;
@@ -102,20 +110,127 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
       }
     }
     if (fails) ++failing;
-    Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.bodySize), verdict));
+    Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(size), verdict));
   }
 
-  const int64_t dataAfter = view.SizeOf(kDataFileName);
-  Out("DATA1.QPX: " + Grouped(static_cast<uint64_t>(dataBefore)) + " -> " + Grouped(static_cast<uint64_t>(dataAfter)) +
-      " bytes (grows by " + Grouped(static_cast<uint64_t>(dataAfter - dataBefore)) + "); loose files: " +
-      Grouped(looseBytes) + " bytes written");
-  std::string summary = "plan: " + std::to_string(applying) + " of " + std::to_string(plans.size()) +
-                        (plans.size() == 1 ? " record" : " records") + " would apply";
-  if (failing != 0) summary += ", " + std::to_string(failing) + " would FAIL";
-  if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
-  if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
-  Out(summary);
+  Out(GrowthLine(dataBefore, view.SizeOf(kDataFileName), looseBytes));
+  Out(Summary(applying, plans.size(), failing, superseded, skipped));
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
+}
+
+std::string CheckVerdictText(const PayloadRecord& record, CheckVerdict verdict) {
+  const std::string number = std::to_string(record.resourceNumber);
+  switch (verdict) {
+    case CheckVerdict::Write:
+    case CheckVerdict::AlreadyApplied:
+    case CheckVerdict::Skipped: return "";
+    case CheckVerdict::OutOfRange: return "not a resource of the game";
+    case CheckVerdict::TooLarge: return "too large for its resource";
+    case CheckVerdict::Missing: return "missing (" + TargetName(record.resourceNumber) + ")";
+    case CheckVerdict::NotWritable: return "not writable";
+    case CheckVerdict::Unreadable: return "cannot be read";
+    case CheckVerdict::OutsideData: return "its index record points outside DATA1.QPX";
+    case CheckVerdict::Malformed: return "not a loose resource file (no header)";
+    case CheckVerdict::AnotherVersion: return "another version of the game (resource " + number + ")";
+  }
+  return "";
+}
+
+std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+                const std::string& download, const std::string& written, const std::string& verdict) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
+                download.c_str(), written.c_str());
+  return text + verdict;
+}
+
+// Version 2: the patcher's checks, then each record's body decoded and
+// proven by its hash as the patcher would, before it would write.
+int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
+                 ResourceArchive& archive) {
+  const int64_t dataBefore = view.SizeOf(kDataFileName);
+  CTransferBuffer chunk;
+  const PatchCheck check = CheckPatch(archive, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+
+  Out(Row("#", "resource", "target", "download", "result", "what the patcher would do"));
+  BodyBuffers buffers;
+  std::size_t applying = 0, failing = 0, skipped = 0, superseded = 0, refused = 0;
+  uint64_t looseBytes = 0, downloaded = 0, dataGrowth = 0;
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    const PayloadRecord& record = payload.records[i];
+    const uint32_t number = record.resourceNumber;
+    const RecordCheck& verdict = check.records[i];
+    std::string text;
+    downloaded += record.storedSize;
+    if (verdict.verdict == CheckVerdict::Skipped) {
+      text = "skipped (size 0)";
+      ++skipped;
+    } else if (verdict.verdict == CheckVerdict::AlreadyApplied) {
+      text = "already applied";
+      ++applying;
+    } else if (!Passes(verdict.verdict)) {
+      text = "FAILS: " + CheckVerdictText(record, verdict.verdict) + " (\"" +
+             WideToText(CheckMessage(number, verdict.verdict)) + "\")";
+      ++refused;
+    } else {
+      std::span<const uint8_t> body;
+      const BodyOutcome outcome = DecodeRecordBody(patch, record, archive, buffers, body);
+      if (outcome == BodyOutcome::CantRead) Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
+      if (outcome == BodyOutcome::Damaged) {
+        text = "FAILS: its body does not decode to the resource it names (\"Failed\")";
+        ++failing;
+      } else if (plans[i].fate == RecordFate::Superseded) {
+        text = "superseded by record " + std::to_string(plans[i].by);
+        ++superseded;
+      } else if (number < kEntryCount) {
+        text = verdict.inPlace ? "in place" : "append (+" + Grouped(verdict.growth) + " bytes)";
+        ++applying;
+      } else {
+        text = "rewrite " + TargetName(number);
+        ++applying;
+      }
+      if (outcome == BodyOutcome::Ready) {
+        if (number < kEntryCount) dataGrowth += verdict.growth;
+        else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
+      }
+    }
+    Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
+            std::to_string(record.resultSize), text));
+  }
+  if (!check.Passed()) {
+    if (check.SpaceShort() != 0) {
+      Out("FAILS: not enough disk space (" + Grouped(check.SpaceShort()) + " bytes more): the patch adds " +
+          Grouped(check.growth) + " bytes, the game's disk has " + Grouped(check.freeSpace) + " free");
+    }
+    Out("plan: the patcher would refuse this patch and change nothing (" + std::to_string(refused) + " of " +
+        std::to_string(payload.records.size()) + " records fail its checks" +
+        (check.SpaceShort() != 0 ? ", and the disk is too small)" : ")"));
+    return kExitFailedCheck;
+  }
+  Out("download " + Grouped(downloaded) + " bytes; " +
+      GrowthLine(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth), looseBytes));
+  Out(Summary(applying, payload.records.size(), failing, superseded, skipped));
+  return failing == 0 ? kExitSuccess : kExitFailedCheck;
+}
+
+}  // namespace
+
+int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
+  const std::wstring directory = PathFromText(options.gameDirectory);
+  GameReader game(fileSystem, directory, options.gameDirectory);  // refuses a path that is no folder
+
+  DryRunFileSystem view(fileSystem, directory);
+  ResourceArchive archive(view);
+  if (!archive.OpenArchive()) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
+                            WideToText(kDataFileName) + "\"; is this a game folder?");
+  }
+  if (payload.version == kPayloadVersion2) return PlanVersion2(*patch, payload, options, view, archive);
+  return PlanVersion1(*patch, payload, options, view, archive);
 }
 
 }  // namespace qpx::tool

@@ -1,7 +1,12 @@
 // qpxtool reverse: before a patch is applied, a patch that puts back every
 // resource it changes, from the game folder's current bytes.
 
-#include <set>
+#include <map>
+#include <mutex>
+
+#include "app/RecordBody.h"
+#include "archive/ResourceArchive.h"
+#include "tools/qpxtool/DryRunFileSystem.h"
 
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
@@ -24,20 +29,51 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   game.OpenArchive();
 
-  // The resources the patcher would write to; a record it fails or never
-  // reaches leaves its resource as it is.
-  std::set<uint32_t> touched;
+  // The resources the patcher would write to, each with the last record
+  // that writes it; a record it fails or never reaches leaves its resource
+  // as it is.
+  std::map<uint32_t, std::size_t> touched;
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   for (std::size_t i = 0; i < plans.size(); ++i) {
     if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded) {
-      touched.insert(payload.records[i].resourceNumber);
+      touched[payload.records[i].resourceNumber] = i;
     }
   }
+  // The undo is made against the game as the patch leaves it: each of its
+  // records knows the bytes the patch wrote. Those are decoded from the
+  // patch, on a view of the game that writes nothing (a delta needs the
+  // resource's bytes as they are now).
+  const std::wstring directory = PathFromText(options.gameDirectory);
+  DryRunFileSystem view(fileSystem, directory, DryRunAccess::ReadOnly);
+  ResourceArchive archive(view);
+  if (!archive.OpenArchive()) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
+                            WideToText(kDataFileName) + "\"; is this a game folder?");
+  }
+  CAbstractFile& patchFile = *patch;
+  // Bodies are encoded on several threads; the patch and the view are one.
+  std::mutex decoding;
+  const auto patched = [&](std::size_t index) {
+    return [&, index] {
+      const std::lock_guard<std::mutex> hold(decoding);
+      const PayloadRecord& record = payload.records[index];
+      BodyBuffers buffers;
+      std::span<const uint8_t> body;
+      switch (DecodeRecordBody(patchFile, record, archive, buffers, body)) {
+        case BodyOutcome::Ready: return std::vector<uint8_t>(body.begin(), body.end());
+        case BodyOutcome::CantRead: Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
+        case BodyOutcome::Damaged: break;
+      }
+      Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": record " + std::to_string(index) + " (" +
+                              TargetName(record.resourceNumber) + ") does not decode against " +
+                              Quoted(options.gameDirectory) + ": the patcher would print \"Failed\" for it");
+    };
+  };
 
   std::vector<BodySource> bodies;
   std::vector<std::string> refusals;
   uint64_t bodyBytes = 0;
-  for (const uint32_t number : touched) {
+  for (const auto& [number, last] : touched) {
     const std::string name = TargetName(number);
     const ResourceBytes bytes = game.Locate(number);
     if (!bytes.exists) {
@@ -52,7 +88,7 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
                          Grouped(kLooseMaxBodySize));
     } else {
       bodies.push_back(BodySource{number, bytes.path, name + " of " + Quoted(options.gameDirectory),
-                                  FileRange{bytes.offset, bytes.size}});
+                                  FileRange{bytes.offset, bytes.size}, patched(last)});
       bodyBytes += bytes.size;
     }
   }
@@ -65,6 +101,7 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   request.outText = options.out;
   request.bodies = bodies;
   request.anyStub = options.anyStub;
+  ApplyFormat(options.format, false, request);
   request.allowNoBodies = true;
   const BuildResult result = BuildPatch(fileSystem, request);
   Out("qpxtool reverse: wrote " + Quoted(options.out) + " (" + Grouped(result.fileLength) + " bytes): it puts back " +

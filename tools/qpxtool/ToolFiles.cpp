@@ -43,6 +43,21 @@ bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAb
   return done;
 }
 
+std::vector<uint8_t> ReadWhole(CFileSystem& fileSystem, const std::wstring& path, uint64_t offset, uint64_t size,
+                               const std::string& name) {
+  const auto file = fileSystem.Open(path.c_str(), OpenMode_Read);
+  if (!file) Fail(kExitFailedCheck, name + ": cannot be opened for reading");
+  if (size > SIZE_MAX) Fail(kExitFailedCheck, name + ": is too large to hold in memory");
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(size));
+  CopyBuffer buffer;
+  const bool read = ReadPieces(*file, offset, size, buffer.Span(), [&](uint64_t done, std::span<const uint8_t> piece) {
+    std::copy(piece.begin(), piece.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done));
+    return true;
+  });
+  if (!read) Fail(kExitFailedCheck, name + ": reading failed part way");
+  return bytes;
+}
+
 void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer) {
   const std::string name = Quoted(PathToText(path));

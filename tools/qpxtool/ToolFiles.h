@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "filesystem/FileSystem.h"
 #include "filesystem/TransferBuffer.h"
@@ -60,6 +61,11 @@ bool ReadPieces(CAbstractFile& file, uint64_t offset, uint64_t size, std::span<u
 bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAbstractFile& b, uint64_t offsetB,
                const std::string& nameB, uint64_t size, CopyBuffer& bufferA, CopyBuffer& bufferB);
 
+// Reads the `size` bytes at `offset` of the file `path` whole. Throws
+// ToolError (kExitFailedCheck) naming `name` when they cannot all be read.
+std::vector<uint8_t> ReadWhole(CFileSystem& fileSystem, const std::wstring& path, uint64_t offset, uint64_t size,
+                               const std::string& name);
+
 // Copies `size` bytes at `offset` of `source` into a new file `path` (which
 // must not exist). Throws ToolError (kExitFailedCheck) naming `sourceName`
 // or the new file when a read or write fails.
@@ -76,6 +82,8 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
   ~Progress();
   void Advance(uint64_t bytes);
+  // Sets the work done so far (never going back).
+  void Set(uint64_t done) { Advance(done > done_ ? done - done_ : 0); }
 
  private:
   std::string label_;

@@ -79,7 +79,7 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   for (uint32_t number = 0; number < kResourceLimit; ++number) {
     const ResourceBytes bytes = game.Locate(number);
     if (!bytes.exists || bytes.size == 0) continue;
-    bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}});
+    bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}, {}});
     const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
     if (bytes.attributes != 0) {
       manifest += "# " + line + "  (attributes " + std::to_string(bytes.attributes) +

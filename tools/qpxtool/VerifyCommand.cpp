@@ -3,6 +3,11 @@
 
 #include <cstring>
 
+#include "app/ResourceState.h"
+#include "archive/ResourceArchive.h"
+#include "filesystem/TransferBuffer.h"
+#include "tools/qpxtool/DryRunFileSystem.h"
+
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
@@ -47,53 +52,53 @@ class Verifier {
       : fileSystem_(fileSystem), patch_(patch), game_(game) {}
 
   // Empty when the game folder holds exactly this body; otherwise why not.
-  std::string Check(const PatchRecord& record) {
+  std::string Check(const PayloadRecord& record) {
     if (record.resourceNumber < kEntryCount) return CheckEntry(record);
     return CheckLooseFile(record);
   }
 
  private:
-  std::string CheckEntry(const PatchRecord& record) {
+  std::string CheckEntry(const PayloadRecord& record) {
     game_.OpenArchive();
     const ArchiveIndexEntry& entry = game_.Entries()[record.resourceNumber];
     const std::string data = "DATA1.QPX";
-    if (entry.size != record.bodySize) {
-      return "its index record says " + Grouped(entry.size) + " bytes, the body has " + Grouped(record.bodySize);
+    if (entry.size != record.storedSize) {
+      return "its index record says " + Grouped(entry.size) + " bytes, the body has " + Grouped(record.storedSize);
     }
     // A replaced record has attributes 0; one left as it was (same length
     // in place) had 0 already, or the body could not have gone in place.
     if (entry.attributes != 0) return "its index record has attributes " + std::to_string(entry.attributes);
-    if (!LiesInside(entry.offset, record.bodySize, game_.DataSize())) {
+    if (!LiesInside(entry.offset, record.storedSize, game_.DataSize())) {
       return "its index record points past the end of " + data;
     }
     if (!game_.Data().Seek64(static_cast<int64_t>(entry.offset))) return data + " cannot be read";
-    return CompareBody(patch_, record.bodyOffset, record.bodySize, game_.Data(), data, entry.offset, ours_.Span(),
+    return CompareBody(patch_, record.bodyOffset, record.storedSize, game_.Data(), data, entry.offset, ours_.Span(),
                        theirs_.Span());
   }
 
-  std::string CheckLooseFile(const PatchRecord& record) {
+  std::string CheckLooseFile(const PayloadRecord& record) {
     const uint32_t looseIndex = record.resourceNumber - kEntryCount;
     const std::wstring path = game_.LoosePath(looseIndex);
     const std::string name = TargetName(record.resourceNumber);
     const auto file = fileSystem_.Open(path.c_str(), OpenMode_Read);
     if (!file) return name + " is missing or cannot be read";
     int64_t length = 0;
-    const uint64_t expected = LooseFileLength(record.bodySize);
+    const uint64_t expected = LooseFileLength(record.storedSize);
     if (!file->QuerySize64(length)) return name + " cannot be read";
     if (static_cast<uint64_t>(length) != expected) {
       return name + " is " + Grouped(static_cast<uint64_t>(length)) + " bytes, not " + Grouped(expected);
     }
-    const LooseFileHeader wanted = MakeLooseFileHeader(record.bodySize);
+    const LooseFileHeader wanted = MakeLooseFileHeader(record.storedSize);
     LooseFileHeader header{};
     if (file->Read(&header, sizeof header) != sizeof header) return name + " cannot be read";
     if (std::memcmp(&header, &wanted, sizeof header) != 0) {
       return name + "'s header is not the one for this body (it says " + Grouped(header.totalSize) + " bytes)";
     }
-    std::string difference = CompareBody(patch_, record.bodyOffset, record.bodySize, *file, name, sizeof header,
+    std::string difference = CompareBody(patch_, record.bodyOffset, record.storedSize, *file, name, sizeof header,
                                              ours_.Span(), theirs_.Span());
     if (!difference.empty()) return difference;
     uint8_t fill[kLooseFileAlignment] = {};
-    const uint32_t fillLength = LooseZeroFill(record.bodySize);
+    const uint32_t fillLength = LooseZeroFill(record.storedSize);
     static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
     if (file->Read(fill, fillLength) != fillLength || std::memcmp(fill, kZeros, fillLength) != 0) {
       return name + " has other bytes than zeros after the body";
@@ -108,24 +113,65 @@ class Verifier {
   CopyBuffer theirs_;
 };
 
+// Version 2: whether the resource holds the record's result, judged by the
+// patcher's own inspection (the result's hash, and the layout the patcher
+// gives what it writes). Empty when it does; otherwise what it holds.
+std::string CheckByHash(ResourceArchive& archive, const PayloadRecord& record, std::span<uint8_t> chunk) {
+  const ResourceState state = InspectResource(archive, record.resourceNumber, chunk);
+  const std::string name = TargetName(record.resourceNumber);
+  if (!state.exists) return name + " is missing or cannot be read";
+  switch (state.content) {
+    case ContentState::Outside: return "its index record points past the end of DATA1.QPX";
+    case ContentState::Malformed: return name + " is not a loose resource file (no header)";
+    case ContentState::Unreadable: return name + " cannot be read";
+    case ContentState::Known: break;
+  }
+  if (state.size != record.resultSize || state.hash != record.resultHash) {
+    if (record.hasBase && state.size == record.baseSize && state.hash == record.baseHash) {
+      return "it still holds the bytes the patch replaces";
+    }
+    return "it holds " + Grouped(state.size) + " bytes, not the " + Grouped(record.resultSize) +
+           " bytes the patch writes";
+  }
+  if (!state.exact) {
+    return record.resourceNumber < kEntryCount
+               ? "its index record has attributes " + std::to_string(state.entry.attributes)
+               : name + " holds the bytes, but not laid out as the patcher writes them";
+  }
+  return "";
+}
+
 }  // namespace
 
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
   OpenPatchOrFail(fileSystem, options.patch, patch, payload);
-  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  const std::wstring directory = PathFromText(options.gameDirectory);
+  GameReader game(fileSystem, directory, options.gameDirectory);
   Verifier verifier(fileSystem, *patch, game);
+  // A version-2 record is judged by its result hash, on a view of the game
+  // folder that only reads.
+  DryRunFileSystem view(fileSystem, directory, DryRunAccess::ReadOnly);
+  ResourceArchive archive(view);
+  CTransferBuffer chunk;
+  const bool byHash = payload.version == kPayloadVersion2;
+  if (byHash && !archive.OpenArchive()) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": " + WideToText(kIndexFileName) + " or " +
+                            WideToText(kDataFileName) + " cannot be read; is this a game folder?");
+  }
 
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
-    const PatchRecord& record = payload.records[i];
+    const PayloadRecord& record = payload.records[i];
     std::string status;
     switch (plans[i].fate) {
       case RecordFate::Applied: {
-        const std::string difference = verifier.Check(record);
+        const std::string difference =
+            byHash ? CheckByHash(archive, record, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk})
+                   : verifier.Check(record);
         if (difference.empty()) {
           status = "applied";
           ++applied;
@@ -161,7 +207,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
         break;
     }
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
-            std::to_string(record.bodySize), status));
+            std::to_string(record.storedSize), status));
   }
 
   std::string summary = "verify: " + std::to_string(applied) + " of " + std::to_string(plans.size()) +

@@ -32,6 +32,19 @@ constexpr std::string_view kStubDefaultHelp =
     "Without --stub, the stub is the Windows patcher installed with qpxtool: ../share/qpxpatch/qpxpatch.exe\n"
     "from qpxtool's own folder, else qpxpatch.exe beside qpxtool; where there is none, --stub is required.\n";
 
+// --format and --level, for the subcommands that write patches.
+void AddFormatOptions(CLI::App* command, qpx::tool::FormatOptions& options) {
+  command->add_option("--format", options.format,
+                      "the payload's version: 2 (the default) checks the game before it writes anything and "
+                      "compresses; 1 writes the sealed version-1 payload that older patchers read")
+      ->check(CLI::IsMember({1u, 2u}))
+      ->type_name("1|2");
+  command->add_option("--level", options.level,
+                      "how hard version-2 bodies are compressed: 0 (fastest) to 9 (smallest, the default)")
+      ->check(CLI::Range(0, 9))
+      ->type_name("0..9");
+}
+
 // The whole program, given its arguments (argv[0] included) as UTF-8 text.
 int RunTool(const std::vector<std::string>& arguments) {
   using namespace qpx;
@@ -59,7 +72,9 @@ int RunTool(const std::vector<std::string>& arguments) {
   buildCommand->add_flag("--replace-payload", build.replacePayload,
                          "the stub is itself a patch: build from its program alone, leaving its payload out");
   buildCommand->add_flag("--no-seal", build.noSeal,
-                         "write the plain payload, without the seal that lets the patcher refuse a damaged patch");
+                         "write the plain version-1 payload, without the seal that lets the patcher refuse a damaged "
+                         "patch");
+  AddFormatOptions(buildCommand, build.format);
   buildCommand->add_flag("--any-stub", build.anyStub,
                          "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
   buildCommand->add_option("bodies", build.pairs, "a body for a resource, after the manifest's bodies")
@@ -85,12 +100,19 @@ int RunTool(const std::vector<std::string>& arguments) {
 
   ExtractOptions extract;
   CLI::App* extractCommand = app.add_subcommand(
-      "extract", "Write the current body of resource NUMBER in GAMEDIR to OUT.");
-  extractCommand->add_option("GAMEDIR", extract.gameDirectory, "the game folder")->required();
+      "extract", "Write the current body of resource NUMBER in GAMEDIR (or the body PATCH writes to it) to OUT.");
+  extractCommand->add_option("GAMEDIR", extract.gameDirectory, "the game folder, or a patch")
+      ->required()
+      ->type_name("GAMEDIR|PATCH");
   extractCommand->add_option("NUMBER", extract.number, "0..1206 an entry, 1207..2714 a loose file")->required();
   extractCommand->add_option("OUT", extract.out, "the file to write, or - for standard output")->required();
+  extractCommand->add_option("--base", extract.base,
+                             "with a PATCH: the game folder its delta bodies are decoded against")
+      ->type_name("GAMEDIR");
   extractCommand->footer("An entry's body is its index record's size bytes at its offset in DATA1.QPX; a\n"
                          "loose file's is what follows its 2048-byte header, as long as the header says.\n"
+                         "From a PATCH: the body its last record for NUMBER writes, decoded (and checked\n"
+                         "against the record's hash) as the patcher decodes it.\n"
                          "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
 
   UnpackOptions unpack;
@@ -115,6 +137,7 @@ int RunTool(const std::vector<std::string>& arguments) {
                           "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
       ->type_name("DIR");
   diffCommand->add_flag("--any-stub", diff.anyStub, "build on a stub that is not a qpxpatch patcher");
+  AddFormatOptions(diffCommand, diff.format);
   diffCommand->footer(std::string(kStubDefaultHelp) +
                       "A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
                       "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"
@@ -138,6 +161,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   reverseCommand->add_option("--stub", reverse.stub, kStubHelp)->type_name("PATCHER");
   reverseCommand->add_option("--out", reverse.out, "the undo patch to write")->required()->type_name("UNDO");
   reverseCommand->add_flag("--any-stub", reverse.anyStub, "build on a stub that is not a qpxpatch patcher");
+  AddFormatOptions(reverseCommand, reverse.format);
   reverseCommand->footer(std::string(kStubDefaultHelp) +
                          "Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
                          "attributes, empty resources, loose files that do not exist.\n"

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -211,6 +212,18 @@ bool CFileSystem_Posix::CreateDirectory(const wchar_t* path) {
   std::string resolved;
   if (!posix::ResolvePath(posix::EncodePath(path), true, resolved)) return false;
   return mkdir(resolved.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+bool CFileSystem_Posix::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+  if (directory == nullptr) return false;
+  std::string resolved = ".";
+  if (*directory != L'\0' && !posix::ResolvePath(posix::EncodePath(directory), false, resolved)) return false;
+  struct statvfs volume;
+  if (statvfs(resolved.c_str(), &volume) != 0) return false;
+  // What an unprivileged writer may use: the blocks kept back for root
+  // are not counted.
+  bytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+  return true;
 }
 
 std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {

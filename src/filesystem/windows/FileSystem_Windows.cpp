@@ -137,6 +137,16 @@ bool CFileSystem_Windows::CreateDirectory(const wchar_t* path) {
   return GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+bool CFileSystem_Windows::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+  if (directory == nullptr) return false;
+  ULARGE_INTEGER available{}, total{}, free{};
+  // No directory names the current one's volume. The first figure heeds
+  // the user's disk quota.
+  if (!GetDiskFreeSpaceExW(*directory != L'\0' ? directory : nullptr, &available, &total, &free)) return false;
+  bytes = available.QuadPart;
+  return true;
+}
+
 std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
   return std::make_unique<CFileSystem_Windows>();
 }

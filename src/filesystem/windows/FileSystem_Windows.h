@@ -30,6 +30,7 @@ class CFileSystem_Windows final : public CFileSystem {
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;
   bool CreateDirectory(const wchar_t* path) override;
+  bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) override;
 };
 
 }  // namespace qpx

@@ -1,0 +1,136 @@
+#include "app/PatchCheck.h"
+
+#include <algorithm>
+#include <map>
+
+#include "app/ResourceState.h"
+#include "archive/LooseFile.h"
+
+namespace qpx {
+namespace {
+
+bool Holds(const ResourceState& state, uint64_t size, const ContentHash& hash) {
+  return state.content == ContentState::Known && state.size == size && state.hash == hash;
+}
+
+// The verdict on one record given what its resource will hold when its
+// turn comes.
+CheckVerdict Judge(const PayloadRecord& record, const ResourceState& state) {
+  if (!state.exists) return CheckVerdict::Missing;
+  if (state.content == ContentState::Unreadable) return CheckVerdict::Unreadable;
+  if (Holds(state, record.resultSize, record.resultHash) && state.exact) return CheckVerdict::AlreadyApplied;
+  if (record.hasBase && !Holds(state, record.baseSize, record.baseHash)) {
+    switch (state.content) {
+      case ContentState::Outside: return CheckVerdict::OutsideData;
+      case ContentState::Malformed: return CheckVerdict::Malformed;
+      default: return CheckVerdict::AnotherVersion;
+    }
+  }
+  if (!state.writable) return CheckVerdict::NotWritable;
+  return CheckVerdict::Write;
+}
+
+std::wstring Grouped(uint64_t value) {
+  std::wstring digits = std::to_wstring(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, L",");
+  return digits;
+}
+
+}  // namespace
+
+CheckVerdict TargetVerdict(const PayloadRecord& record) {
+  if (record.Skipped()) return CheckVerdict::Skipped;
+  switch (ClassifyPatch(record.resourceNumber, record.resultSize)) {
+    case PatchTarget::OutOfRange: return CheckVerdict::OutOfRange;
+    case PatchTarget::TooLarge: return CheckVerdict::TooLarge;
+    default: return CheckVerdict::Write;
+  }
+}
+
+bool PatchCheck::Passed() const {
+  return SpaceShort() == 0 &&
+         std::all_of(records.begin(), records.end(), [](const RecordCheck& check) { return Passes(check.verdict); });
+}
+
+PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk) {
+  PatchCheck check;
+  check.records.resize(payload.records.size());
+  int64_t dataSize = 0;
+  const bool dataSizeKnown = archive.QueryDataSize(dataSize);
+  // What each resource written by an earlier record will hold by then.
+  std::map<uint32_t, ResourceState> written;
+
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    const PayloadRecord& record = payload.records[i];
+    RecordCheck& verdict = check.records[i];
+    const uint32_t number = record.resourceNumber;
+    verdict.verdict = TargetVerdict(record);
+    if (verdict.verdict != CheckVerdict::Write) continue;
+    const auto earlier = written.find(number);
+    ResourceState state = earlier != written.end() ? earlier->second : InspectResource(archive, number, chunk);
+    if (number < kEntryCount && !dataSizeKnown) state.content = ContentState::Unreadable;
+    verdict.verdict = Judge(record, state);
+    if (verdict.verdict != CheckVerdict::Write) continue;
+
+    // What the write will do to the disk, and what the resource holds after.
+    const auto size = static_cast<uint32_t>(record.resultSize);
+    if (number < kEntryCount) {
+      ArchiveIndexEntry& entry = state.entry;
+      verdict.inPlace = GoesInPlace(entry, size);
+      if (verdict.inPlace && !InPlaceSlotInside(entry, dataSize)) {
+        verdict.verdict = CheckVerdict::OutsideData;
+        continue;
+      }
+      const uint64_t target = verdict.inPlace ? entry.offset : static_cast<uint64_t>(dataSize);
+      const uint64_t end = target + SlotLength(size);
+      verdict.growth = end > static_cast<uint64_t>(dataSize) ? end - static_cast<uint64_t>(dataSize) : 0;
+      dataSize += static_cast<int64_t>(verdict.growth);
+      entry = ArchiveIndexEntry{target, size, size, 0};
+    } else {
+      const uint64_t length = LooseFileLength(size);
+      const auto old = static_cast<uint64_t>(std::max<int64_t>(state.fileLength, 0));
+      verdict.growth = length > old ? length - old : 0;
+      state.fileLength = static_cast<int64_t>(length);
+    }
+    state.content = ContentState::Known;
+    state.size = size;
+    state.hash = record.resultHash;
+    state.exact = true;
+    written[number] = state;
+    check.growth += verdict.growth;
+  }
+  check.freeSpaceKnown = archive.FileSystem().QueryFreeSpace(archive.Directory().c_str(), check.freeSpace);
+  return check;
+}
+
+std::wstring CheckMessage(uint32_t number, CheckVerdict verdict) {
+  std::wstring name = L"Resource " + std::to_wstring(number);
+  if (number < kEntryCount) {
+    name += L" (entry " + std::to_wstring(number) + L")";
+  } else if (number < kResourceLimit) {
+    name += L" (" + LooseFilePath(kLooseDirectoryName, number - kEntryCount) + L")";
+  }
+  switch (verdict) {
+    case CheckVerdict::Write:
+    case CheckVerdict::AlreadyApplied:
+    case CheckVerdict::Skipped: return L"";
+    case CheckVerdict::OutOfRange: return name + L" is not a resource of the game";
+    case CheckVerdict::TooLarge:
+      return name + (number < kEntryCount ? L" is too large for an entry"
+                                          : L" is too large for a loose file (at most " +
+                                                Grouped(kLooseMaxBodySize) + L" bytes)");
+    case CheckVerdict::Missing: return name + L" is missing";
+    case CheckVerdict::NotWritable: return name + L" cannot be written (is it read-only?)";
+    case CheckVerdict::Unreadable: return name + L" cannot be read";
+    case CheckVerdict::OutsideData: return name + L" points outside DATA1.QPX";
+    case CheckVerdict::Malformed: return name + L" is not a loose resource file";
+    case CheckVerdict::AnotherVersion: return name + L" is from another version of the game";
+  }
+  return L"";
+}
+
+std::wstring SpaceMessage(const PatchCheck& check) {
+  return L"Not enough disk space: the patch needs " + Grouped(check.SpaceShort()) + L" bytes more";
+}
+
+}  // namespace qpx

@@ -1,0 +1,51 @@
+#include "app/RecordBody.h"
+
+#include "app/ByteSource.h"
+#include "app/LzmaDecoder.h"
+
+namespace qpx {
+namespace {
+
+// The input of a compressed body is read this much at a time.
+constexpr uint32_t kDecodeChunk = 1u << 20;
+
+BodyOutcome FromStatus(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::Done: return BodyOutcome::Ready;
+    case DecodeStatus::BadData: return BodyOutcome::Damaged;
+    case DecodeStatus::ReadFailed: return BodyOutcome::CantRead;
+  }
+  return BodyOutcome::Damaged;
+}
+
+}  // namespace
+
+BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive&,
+                             BodyBuffers& buffers, std::span<const uint8_t>& body) {
+  // The checks have refused results that do not fit in 32 bits.
+  const auto size = static_cast<uint32_t>(record.resultSize);
+  uint8_t* const result = buffers.result.Reserve(size);
+  BodyOutcome outcome = BodyOutcome::Damaged;
+  switch (record.encoding) {
+    case BodyEncoding::Stored:
+      outcome = patch.Seek64(static_cast<int64_t>(record.bodyOffset)) && patch.Read(result, size) == size
+                    ? BodyOutcome::Ready
+                    : BodyOutcome::CantRead;
+      break;
+    case BodyEncoding::Lzma: {
+      FileRangeSource source(patch, record.bodyOffset, record.storedSize);
+      const std::span<uint8_t> chunk(buffers.chunk.Reserve(kDecodeChunk), kDecodeChunk);
+      outcome = FromStatus(DecodeLzma(source, 0, record.storedSize, {result, size}, chunk));
+      break;
+    }
+    case BodyEncoding::Delta: break;
+  }
+  if (outcome != BodyOutcome::Ready) return outcome;
+  PayloadDigest digest;
+  digest.Update(result, size);
+  if (digest.Finish() != record.resultHash) return BodyOutcome::Damaged;
+  body = {result, size};
+  return BodyOutcome::Ready;
+}
+
+}  // namespace qpx

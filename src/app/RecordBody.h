@@ -1,0 +1,34 @@
+#pragma once
+// The new bytes of a version-2 record, decoded from its stored body and
+// proven right by its result hash before anything is written: a decoder
+// fault, or a body damaged in a way the seal could not see, never reaches
+// the game.
+
+#include <cstdint>
+#include <span>
+
+#include "app/PatchPayload.h"
+#include "archive/ResourceArchive.h"
+#include "filesystem/TransferBuffer.h"
+
+namespace qpx {
+
+enum class BodyOutcome {
+  Ready,     // the body holds exactly the record's result
+  Damaged,   // it does not decode, or not to the result
+  CantRead,  // the patch (or, for a delta, the resource) could not be read
+};
+
+// The memory a body is decoded in, kept from record to record.
+struct BodyBuffers {
+  CTransferBuffer result;
+  CTransferBuffer base;  // a delta's resource, as it is now
+  CTransferBuffer chunk;  // input read a piece at a time
+};
+
+// Decodes the body of `record` from `patch` into `buffers.result` and
+// checks its hash; on Ready, `body` is the result.
+BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
+                             BodyBuffers& buffers, std::span<const uint8_t>& body);
+
+}  // namespace qpx

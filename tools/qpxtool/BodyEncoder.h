@@ -1,0 +1,45 @@
+#pragma once
+// What a body becomes in a version-2 payload: stored as it is, or
+// compressed, whichever is smaller, with the hashes the patcher checks.
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "app/PatchPayload.h"
+#include "tools/qpxtool/LzmaEncoder.h"
+
+namespace qpx::tool {
+
+struct EncodeSettings {
+  int level = kDefaultCompressionLevel;
+};
+
+struct EncodedBody {
+  BodyEncoding encoding = BodyEncoding::Stored;
+  std::vector<uint8_t> result;  // the resource's new bytes
+  std::vector<uint8_t> coded;   // what is stored, unless the encoding is Stored (then `result` is)
+  ContentHash resultHash{};
+  bool hasBase = false;
+  uint64_t baseSize = 0;
+  ContentHash baseHash{};
+
+  const std::vector<uint8_t>& Stored() const { return encoding == BodyEncoding::Stored ? result : coded; }
+};
+
+// The hash the patcher checks a resource's bytes with.
+ContentHash HashOf(std::span<const uint8_t> bytes);
+
+// Encodes `result`, the new bytes of a resource, whose bytes before the
+// patch are `base` when known. `done` is advanced by the input bytes coded
+// so far (for a progress line).
+EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
+                       std::atomic<uint64_t>* done = nullptr);
+
+// Whether `bytes` would not compress worth the time: samples of it spread
+// over its length do not compress at the fastest level. Large bodies of
+// compressed or random data are then stored without a full attempt.
+bool LooksIncompressible(std::span<const uint8_t> bytes);
+
+}  // namespace qpx::tool
