@@ -18,6 +18,7 @@
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
 #include "tools/common/GameFolder.h"
+#include "tools/qpxtool/LzmaEncoder.h"
 
 namespace qpx {
 namespace {
@@ -255,9 +256,12 @@ bool EndsWith(const std::wstring& text, const std::wstring& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Plain payloads, and sealed ones, whose check reads the whole payload
-// before the archive is opened.
-class FaultLoopTest : public ::testing::TestWithParam<bool> {
+// Plain payloads; sealed ones, whose check reads the whole payload before
+// the archive is opened; and version-2 ones, whose checks read every
+// resource before the first write, and some of whose bodies are compressed.
+enum class PayloadKind { Plain, Sealed, Checked };
+
+class FaultLoopTest : public ::testing::TestWithParam<PayloadKind> {
  protected:
   void SetUp() override {
     // Entries replaced in place (with and without a new length), appended
@@ -282,9 +286,15 @@ class FaultLoopTest : public ::testing::TestWithParam<bool> {
     // from wherever the previous read stopped never yields the right bytes.
     prefix.assign(kImageLength, 0x4D);
     bodyOffsets.resize(patches.size());
+    stored.resize(patches.size());
     for (size_t i = patches.size(); i-- > 0;) {
       bodyOffsets[i] = static_cast<uint32_t>(prefix.size());
-      prefix.insert(prefix.end(), patches[i].body.begin(), patches[i].body.end());
+      stored[i] = patches[i].body;
+      // A version-2 payload stores every other body compressed.
+      if (GetParam() == PayloadKind::Checked && i % 2 == 0) {
+        stored[i] = *tool::EncodeLzma(patches[i].body, tool::LzmaSettings{1}, UINT64_MAX);
+      }
+      prefix.insert(prefix.end(), stored[i].begin(), stored[i].end());
     }
 
     // The state after the first j patches of a run that meets no fault.
@@ -303,12 +313,29 @@ class FaultLoopTest : public ::testing::TestWithParam<bool> {
   // of size 0 leads the table and must be skipped.
   std::vector<uint8_t> PatcherFile(size_t first, size_t last) const {
     std::vector<uint8_t> file = prefix;
+    if (GetParam() == PayloadKind::Checked) {
+      std::vector<PatchRecordV2> records(1, PatchRecordV2{});
+      records[0].resourceNumber = 999;
+      for (size_t i = first; i < last; ++i) {
+        PatchRecordV2 record{};
+        record.resourceNumber = patches[i].resourceNumber;
+        record.encoding = static_cast<uint16_t>(stored[i] == patches[i].body ? BodyEncoding::Stored : BodyEncoding::Lzma);
+        record.bodyOffset = bodyOffsets[i];
+        record.storedSize = stored[i].size();
+        record.resultSize = patches[i].body.size();
+        const ContentHash hash = test::HashOf(patches[i].body);
+        std::memcpy(record.resultHash, hash.data(), sizeof record.resultHash);
+        records.push_back(record);
+      }
+      test::AppendCheckedTable(file, kImageLength, records);
+      return file;
+    }
     std::vector<PatchRecord> records = {{999, 0, 0, 0}};
     for (size_t i = first; i < last; ++i) {
       records.push_back({patches[i].resourceNumber, 0, bodyOffsets[i], static_cast<uint32_t>(patches[i].body.size())});
     }
     const uint32_t table = AppendTable(file, records);
-    if (GetParam()) {
+    if (GetParam() == PayloadKind::Sealed) {
       test::AppendSealAndTrailer(file, kImageLength, table, static_cast<uint32_t>(records.size()));
     } else {
       AppendTrailer(file, kPayloadVersion, table, static_cast<uint32_t>(records.size()));
@@ -451,6 +478,7 @@ class FaultLoopTest : public ::testing::TestWithParam<bool> {
   std::vector<test::TestPatch> patches;
   std::vector<uint8_t> prefix;
   std::vector<uint32_t> bodyOffsets;
+  std::vector<std::vector<uint8_t>> stored;  // each body as the payload holds it
   FolderState original;
   std::vector<FolderState> after;
   uint64_t faultPoints = 0;
@@ -477,8 +505,16 @@ TEST_P(FaultLoopTest, EveryOperationFailingInTurnIsReportedAndConfined) {
   RecordProperty("faultPoints", static_cast<int>(faultPoints));
 }
 
-INSTANTIATE_TEST_SUITE_P(Payloads, FaultLoopTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Sealed" : "Plain"; });
+INSTANTIATE_TEST_SUITE_P(Payloads, FaultLoopTest,
+                         ::testing::Values(PayloadKind::Plain, PayloadKind::Sealed, PayloadKind::Checked),
+                         [](const ::testing::TestParamInfo<PayloadKind>& info) {
+                           switch (info.param) {
+                             case PayloadKind::Plain: return "Plain";
+                             case PayloadKind::Sealed: return "Sealed";
+                             case PayloadKind::Checked: return "Checked";
+                           }
+                           return "";
+                         });
 
 }  // namespace
 }  // namespace qpx

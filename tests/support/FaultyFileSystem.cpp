@@ -40,6 +40,7 @@ uint32_t ShortCount(uint32_t size) { return size / 2; }
 }  // namespace
 
 uint32_t CFaultyFile::Read(void* buffer, uint32_t size) {
+  if (plan_.unreadable.contains(path_)) return 0;
   if (!Fails(FileOperation::Read)) return inner_->Read(buffer, size);
   if (plan_.style != FaultStyle::Short) return 0;
   return inner_->Read(buffer, ShortCount(size));
@@ -77,7 +78,10 @@ bool CFaultyFile::SetSize64(int64_t size) {
 
 std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, OpenMode mode) {
   if (plan_.Count(FileOperation::Open, path)) return nullptr;
-  if ((mode & OpenMode_AccessMask) != OpenMode_Read) ++plan_.opensForWriting;
+  if ((mode & OpenMode_AccessMask) != OpenMode_Read) {
+    ++plan_.opensForWriting;
+    if (path != nullptr && plan_.readOnly.contains(path)) return nullptr;
+  }
   std::unique_ptr<CAbstractFile> inner = real_.Open(path, mode);
   if (!inner) return nullptr;
   auto file = std::make_unique<CFaultyFile>(std::move(inner), plan_, path);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "filesystem/FileSystem.h"
@@ -63,6 +64,11 @@ struct FaultPlan {
   std::function<void()> onStrike;
   // When set, the free space every query reports: a small disk.
   std::optional<uint64_t> freeSpace;
+  // Paths (as opened) that refuse to open for writing, as a read-only file
+  // does, whoever runs the test (root writes every file).
+  std::set<std::wstring> readOnly;
+  // Paths (as opened) whose every read fails, as on a failing disk.
+  std::set<std::wstring> unreadable;
 
   // Counts one operation; true when it must fail.
   bool Count(FileOperation operation, const wchar_t* path);

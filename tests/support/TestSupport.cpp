@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "app/PayloadSeal.h"
+#include "tools/qpxtool/LzmaEncoder.h"
 
 namespace qpx::test {
 
@@ -92,6 +93,61 @@ std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, con
   std::memcpy(&trailer, file.data() + file.size() - sizeof trailer, sizeof trailer);
   file.erase(file.end() - sizeof trailer, file.end());
   AppendSealAndTrailer(file, image.size(), trailer.header.tableOffset, trailer.header.recordCount);
+  return file;
+}
+
+ContentHash HashOf(const std::vector<uint8_t>& bytes) {
+  PayloadDigest digest;
+  digest.Update(bytes);
+  return digest.Finish();
+}
+
+void AppendCheckedTable(std::vector<uint8_t>& file, uint64_t coveredStart, const std::vector<PatchRecordV2>& records) {
+  const uint64_t tableOffset = file.size();
+  for (const PatchRecordV2& record : records) AppendImage(file, record);
+  file.resize(file.size() + SealPadding(file.size()), 0);
+  const PayloadTrailer trailer =
+      TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(records.size()), tableOffset});
+  PayloadSeal seal{};
+  std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
+  seal.version = kSealVersion;
+  seal.coveredStart = coveredStart;
+  PayloadDigest digest;
+  digest.Update(std::span(file).subspan(coveredStart));
+  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
+  std::memcpy(seal.digest, value.data(), sizeof seal.digest);
+  AppendImage(file, seal);
+  AppendImage(file, trailer);
+}
+
+std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, const std::vector<CheckedPatch>& patches) {
+  std::vector<uint8_t> file = image;
+  std::vector<PatchRecordV2> records;
+  for (const CheckedPatch& patch : patches) {
+    PatchRecordV2 record{};
+    record.resourceNumber = patch.resourceNumber;
+    record.bodyOffset = file.size();
+    record.resultSize = patch.body.size();
+    std::vector<uint8_t> stored = patch.body;
+    if (patch.compress) {
+      const auto coded = tool::EncodeLzma(patch.body, {}, UINT64_MAX);
+      EXPECT_TRUE(coded.has_value());
+      stored = *coded;
+      record.encoding = static_cast<uint16_t>(BodyEncoding::Lzma);
+    }
+    record.storedSize = stored.size();
+    const ContentHash result = HashOf(patch.body);
+    std::memcpy(record.resultHash, result.data(), sizeof record.resultHash);
+    if (patch.base) {
+      record.flags = kRecordHasBase;
+      record.baseSize = patch.base->size();
+      const ContentHash base = HashOf(*patch.base);
+      std::memcpy(record.baseHash, base.data(), sizeof record.baseHash);
+    }
+    file.insert(file.end(), stored.begin(), stored.end());
+    records.push_back(record);
+  }
+  AppendCheckedTable(file, image.size(), records);
   return file;
 }
 

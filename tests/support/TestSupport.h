@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,28 @@ std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, con
 // every byte from `coveredStart`, and the trailer (version 1).
 void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
                           uint32_t recordCount);
+
+// A record of a version-2 test patch: the resource's new bytes, stored as
+// they are or compressed, and, when given, the bytes it replaces.
+struct CheckedPatch {
+  uint32_t resourceNumber;
+  std::vector<uint8_t> body;
+  bool compress = false;
+  std::optional<std::vector<uint8_t>> base;
+};
+
+// `image` followed by a sealed version-2 payload of `patches`, laid out as
+// qpxtool lays it out: the bodies in order, the table of 80-byte records,
+// zeros to a multiple of 8, the seal, the trailer.
+std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, const std::vector<CheckedPatch>& patches);
+
+// Appends a table of version-2 records, zero padding, a seal over every
+// byte from `coveredStart`, and a version-2 trailer, for forged payloads
+// (whose seal still holds).
+void AppendCheckedTable(std::vector<uint8_t>& file, uint64_t coveredStart, const std::vector<PatchRecordV2>& records);
+
+// The content hash of `bytes`.
+ContentHash HashOf(const std::vector<uint8_t>& bytes);
 
 // A minimal PE image (PE32, or PE32+ with `wide`) of `length` bytes whose
 // security directory names `size` bytes at `offset`.

@@ -207,7 +207,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
         break;
     }
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
-            std::to_string(record.storedSize), status));
+            std::to_string(record.resultSize), status));
   }
 
   std::string summary = "verify: " + std::to_string(applied) + " of " + std::to_string(plans.size()) +

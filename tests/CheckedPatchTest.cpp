@@ -1,0 +1,406 @@
+// Version-2 patches in process: every record is checked against the game
+// before anything is written, so that a patch for another version of the
+// game, or one whose writes cannot all succeed, changes nothing; a game
+// already patched is left alone; a run that stopped midway is finished by
+// the next; and no body reaches the game unless it hashes to its result.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "app/PatchRunner.h"
+#include "app/PayloadSeal.h"
+#include "archive/LooseFile.h"
+#include "support/FaultyFileSystem.h"
+#include "support/TestSupport.h"
+#include "tools/common/GameFolder.h"
+
+namespace qpx {
+namespace {
+
+using test::AppendCheckedTable;
+using test::BuildCheckedPatchFile;
+using test::CFileSystem_Faulty;
+using test::CheckedPatch;
+using test::FaultPlan;
+using test::FileOperation;
+using test::HashOf;
+using test::ReadFile;
+using test::ScratchDirectory;
+using test::WriteFile;
+using Bytes = std::vector<uint8_t>;
+using Folder = std::map<std::string, Bytes>;
+namespace fs = std::filesystem;
+
+const Bytes kImage(500, 0x4D);
+
+// Text that compresses, so that LZMA bodies are chosen.
+Bytes Words(uint32_t seed, std::size_t size) {
+  Bytes bytes;
+  const std::string words[] = {"alpha ", "beta ", "gamma ", "delta\n"};
+  for (uint32_t i = seed; bytes.size() < size; i = i * 1103515245u + 12345u) {
+    for (const char c : words[(i >> 16) % 4]) bytes.push_back(static_cast<uint8_t>(c));
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+// Stops the run after `doneLines` patches, as a killed process would: the
+// line is the last thing the patcher does for a patch.
+struct Killed {};
+class KillingConsole final : public Console {
+ public:
+  explicit KillingConsole(int doneLines) : left_(doneLines) {}
+  void Write(std::wstring_view text) override {
+    text_ += text;
+    if ((text == L"Done\n" || text == L"Already applied\n") && --left_ == 0) throw Killed{};
+  }
+  const std::wstring& Text() const { return text_; }
+
+ private:
+  int left_;
+  std::wstring text_;
+};
+
+class CheckedPatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    game.AddEntry(3, SampleBody(1, 100));               // replaced in place
+    game.AddEntry(4, SampleBody(2, 40), /*attributes=*/1);  // appended for its attributes
+    game.AddEntry(5, Words(3, 3000));                   // grows, compressed
+    game.AddLooseFile(0, LooseFileImage(SampleBody(4, 5000)));  // cut shorter
+    game.AddLooseFile(2, LooseFileImage(Words(5, 100)));        // grows, compressed
+    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    original = Snapshot();
+  }
+
+  // The patch from this game to new bytes for each of those resources.
+  std::vector<CheckedPatch> Patches(bool withBase = true) const {
+    std::vector<CheckedPatch> patches = {
+        {3, SampleBody(11, 120), false, SampleBody(1, 100)},
+        {4, SampleBody(12, 40), false, SampleBody(2, 40)},
+        {5, Words(13, 20000), true, Words(3, 3000)},
+        {1207, SampleBody(14, 700), false, SampleBody(4, 5000)},
+        {1209, Words(15, 90000), true, Words(5, 100)},
+    };
+    if (!withBase) {
+      for (CheckedPatch& patch : patches) patch.base.reset();
+    }
+    return patches;
+  }
+
+  // Every file of the game folder, but the patcher's own.
+  Folder Snapshot() const {
+    Folder files;
+    for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
+      if (item.is_regular_file() && item.path().filename() != "patch.exe") {
+        files[fs::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
+      }
+    }
+    return files;
+  }
+
+  // Runs `patch` through a file layer that counts (and may fail) what
+  // `plan` says; the run's text goes to `output`.
+  bool Run(const Bytes& patch, FaultPlan& plan) {
+    WriteFile(dir.Path() / "patch.exe", patch);
+    CFileSystem_Faulty faulty(*fs, plan);
+    CapturedConsole console;
+    const bool success = RunPatcher(faulty, dir.Wide("patch.exe"), console);
+    output = console.Text();
+    return success;
+  }
+  bool Run(const Bytes& patch) {
+    FaultPlan plan;
+    return Run(patch, plan);
+  }
+
+  // Counts the operations that change a file.
+  static FaultPlan CountingWrites() {
+    FaultPlan plan;
+    plan.counted = static_cast<uint32_t>(FileOperation::Write) | static_cast<uint32_t>(FileOperation::SetSize);
+    return plan;
+  }
+
+  // A record of `patch` edited as a forger would, the seal made right again.
+  static Bytes Forge(const Bytes& patch, std::size_t record, void (*edit)(PatchRecordV2&)) {
+    Payload payload;
+    PayloadTrailerHeaderV2 header;
+    std::memcpy(&header, patch.data() + patch.size() - sizeof(PayloadTrailer), sizeof header);
+    std::vector<PatchRecordV2> records(header.recordCount);
+    std::memcpy(records.data(), patch.data() + header.tableOffset, records.size() * sizeof(PatchRecordV2));
+    edit(records[record]);
+    Bytes forged(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(header.tableOffset));
+    AppendCheckedTable(forged, kImage.size(), records);
+    return forged;
+  }
+
+  ScratchDirectory dir;
+  std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();
+  GameFolder game;
+  Folder original;
+  std::wstring output;
+};
+
+TEST_F(CheckedPatchTest, AppliesEveryRecordAndASecondRunWritesNothing) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  ASSERT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
+  EXPECT_EQ(output,
+            L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nDone\n"
+            L"Processing patch 1207\nDone\nProcessing patch 1209\nDone\nSuccess!\n");
+  const Folder patched = Snapshot();
+  EXPECT_EQ(patched.at("res/D00000.bin"), LooseFileImage(SampleBody(14, 700)));
+  EXPECT_EQ(patched.at("res/D00002.bin"), LooseFileImage(Words(15, 90000)));
+
+  // The same game as a version-1 patch of the same bodies leaves it.
+  ScratchDirectory reference;
+  ASSERT_TRUE(game.Write(*fs, reference.Path().wstring()));
+  std::vector<test::TestPatch> plain;
+  for (const CheckedPatch& p : Patches()) plain.push_back({p.resourceNumber, p.body});
+  WriteFile(reference.Path() / "patch.exe", test::BuildPatchFile(kImage, plain));
+  CapturedConsole console;
+  ASSERT_TRUE(RunPatcher(*fs, reference.Wide("patch.exe"), console));
+  for (const auto& [name, bytes] : patched) EXPECT_EQ(ReadFile(reference.Path() / name), bytes) << name;
+
+  FaultPlan writes = CountingWrites();
+  EXPECT_TRUE(Run(patch, writes));
+  EXPECT_EQ(writes.operations, 0u) << "a game already patched is not written to";
+  EXPECT_EQ(output,
+            L"Processing patch 3\nAlready applied\nProcessing patch 4\nAlready applied\nProcessing patch 5\n"
+            L"Already applied\nProcessing patch 1207\nAlready applied\nProcessing patch 1209\nAlready applied\n"
+            L"Success!\n");
+  EXPECT_EQ(Snapshot(), patched);
+}
+
+TEST_F(CheckedPatchTest, APatchForAnotherVersionChangesNothing) {
+  // The game has moved on: entry 5 and the second loose file are not what
+  // the patch was made from; the records before them would apply.
+  std::vector<CheckedPatch> patches = Patches();
+  patches[2].base = Words(99, 3000);
+  patches[4].base = Words(98, 100);
+  FaultPlan writes = CountingWrites();
+  EXPECT_FALSE(Run(BuildCheckedPatchFile(kImage, patches), writes));
+  EXPECT_EQ(output,
+            L"Resource 5 (entry 5) is from another version of the game\n"
+            L"Resource 1209 (res\\D00002.bin) is from another version of the game\n"
+            L"Nothing was changed\n");
+  EXPECT_EQ(writes.operations, 0u);
+  EXPECT_EQ(Snapshot(), original);
+}
+
+// Each check on its own, with the record that fails it last in the table:
+// the run ends before its first write, naming the resource.
+TEST_F(CheckedPatchTest, EachFailedCheckEndsTheRunBeforeAnyWrite) {
+  struct Case {
+    const char* what;
+    std::function<Bytes()> patch;
+    std::function<void(FaultPlan&)> prepare;
+    std::wstring message;
+  };
+  const auto with = [&](CheckedPatch extra) {
+    std::vector<CheckedPatch> patches = Patches();
+    patches.push_back(std::move(extra));
+    return BuildCheckedPatchFile(kImage, patches);
+  };
+  const auto none = [](FaultPlan&) {};
+  // A loose file that is not a loose file; an entry whose record points
+  // far past the end of the data file, where the body would go in place.
+  WriteFile(dir.Path() / "res" / "D00003.bin", Bytes(3000, 7));
+  Bytes index = ReadFile(dir.Path() / "DATA0.QPX");
+  ArchiveIndexEntry far{uint64_t{1} << 40, 64, 64, 0};
+  std::memcpy(index.data() + 9 * sizeof far, &far, sizeof far);
+  WriteFile(dir.Path() / "DATA0.QPX", index);
+  game.AddLooseFile(3, Bytes(3000, 7));
+  original = Snapshot();
+
+  const std::vector<Case> cases = {
+      {"no such resource", [&] { return with({2715, Bytes(10, 1), false, {}}); }, none,
+       L"Resource 2715 is not a resource of the game"},
+      {"too large for a loose file",
+       [&] {
+         return Forge(with({1208, Bytes(10, 1), false, {}}), 5,
+                      [](PatchRecordV2& r) { r.resultSize = kLooseMaxBodySize + 1; r.encoding = 1; });
+       },
+       none, L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)"},
+      {"a missing loose file", [&] { return with({1300, Bytes(10, 1), false, {}}); }, none,
+       L"Resource 1300 (res\\D00093.bin) is missing"},
+      {"a read-only loose file late in the table", [&] { return with({1207 + 2, Words(1, 10), false, {}}); },
+       [](FaultPlan& plan) { plan.readOnly.insert(L"res\\D00002.bin"); },
+       L"Resource 1209 (res\\D00002.bin) cannot be written (is it read-only?)"},
+      {"not a loose file, where the patch needs its bytes",
+       [&] { return with({1210, Bytes(10, 1), false, Bytes(10, 2)}); }, none,
+       L"Resource 1210 (res\\D00003.bin) is not a loose resource file"},
+      {"an entry in place far outside DATA1.QPX", [&] { return with({9, Bytes(60, 1), false, {}}); }, none,
+       L"Resource 9 (entry 9) points outside DATA1.QPX"},
+      {"a data file that cannot be read", [&] { return with({6, Bytes(10, 1), false, {}}); },
+       [](FaultPlan& plan) { plan.unreadable.insert(L"DATA1.QPX"); }, L"Resource 3 (entry 3) cannot be read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FaultPlan plan = CountingWrites();
+    c.prepare(plan);
+    const Bytes patch = c.patch();
+    EXPECT_FALSE(Run(patch, plan));
+    EXPECT_EQ(plan.operations, 0u) << "nothing written";
+    EXPECT_NE(output.find(c.message), std::wstring::npos) << std::string(output.begin(), output.end());
+    EXPECT_TRUE(output.ends_with(L"Nothing was changed\n"));
+    EXPECT_EQ(output.find(L"Processing patch"), std::wstring::npos);
+    EXPECT_EQ(Snapshot(), original);
+  }
+}
+
+TEST_F(CheckedPatchTest, ADiskTooSmallForWhatTheRunAddsChangesNothing) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  // What the run adds: entry 3 stays in its slot, 4 and 5 are appended,
+  // the first loose file shrinks and the second grows.
+  const uint64_t adds = SlotLength(40) + SlotLength(20000) + LooseFileLength(90000) - LooseFileLength(100);
+  FaultPlan small = CountingWrites();
+  small.freeSpace = adds - 1;
+  EXPECT_FALSE(Run(patch, small));
+  EXPECT_EQ(output, L"Not enough disk space: the patch needs 1 bytes more\nNothing was changed\n");
+  EXPECT_EQ(small.operations, 0u);
+  EXPECT_EQ(Snapshot(), original);
+
+  FaultPlan enough;
+  enough.freeSpace = adds;
+  EXPECT_TRUE(Run(patch, enough)) << std::string(output.begin(), output.end());
+  EXPECT_EQ(std::filesystem::file_size(dir.Path() / "DATA1.QPX") + std::filesystem::file_size(dir.Path() / "res" / "D00000.bin") +
+                std::filesystem::file_size(dir.Path() / "res" / "D00002.bin"),
+            original.at("DATA1.QPX").size() + original.at("res/D00000.bin").size() +
+                original.at("res/D00002.bin").size() + adds - (LooseFileLength(5000) - LooseFileLength(700)));
+}
+
+// A run stopped after any number of patches (power lost, the process
+// killed) is finished by the next: the game ends as one clean run leaves it.
+TEST_F(CheckedPatchTest, ARunStoppedBetweenTwoPatchesIsFinishedByTheNext) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  ASSERT_TRUE(Run(patch));
+  const Folder clean = Snapshot();
+  for (int k = 1; k <= 4; ++k) {
+    SCOPED_TRACE("stopped after " + std::to_string(k));
+    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    ASSERT_EQ(Snapshot(), original);
+    WriteFile(dir.Path() / "patch.exe", patch);
+    KillingConsole killing(k);
+    EXPECT_THROW(RunPatcher(*fs, dir.Wide("patch.exe"), killing), Killed);
+    ASSERT_NE(Snapshot(), clean);
+
+    EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
+    std::size_t skipped = 0;
+    for (std::size_t at = output.find(L"Already applied"); at != std::wstring::npos;
+         at = output.find(L"Already applied", at + 1)) {
+      ++skipped;
+    }
+    EXPECT_EQ(skipped, static_cast<std::size_t>(k)) << "only the patches not yet applied are written";
+    EXPECT_EQ(Snapshot(), clean);
+  }
+}
+
+// Torn in the middle of its write, a resource is neither what the patch
+// replaces nor what it writes: refused like another version.
+TEST_F(CheckedPatchTest, AResourceTornMidWriteIsRefused) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  Bytes data = ReadFile(dir.Path() / "DATA1.QPX");
+  const Bytes half = SampleBody(11, 50);
+  std::copy(half.begin(), half.end(), data.begin() + static_cast<std::ptrdiff_t>(game.index[3].offset));
+  WriteFile(dir.Path() / "DATA1.QPX", data);
+  const Folder torn = Snapshot();
+  EXPECT_FALSE(Run(patch));
+  EXPECT_EQ(output, L"Resource 3 (entry 3) is from another version of the game\nNothing was changed\n");
+  EXPECT_EQ(Snapshot(), torn);
+
+  // Without the bytes it replaces, a record rewrites its resource whole.
+  EXPECT_TRUE(Run(BuildCheckedPatchFile(kImage, Patches(/*withBase=*/false))));
+}
+
+// A body that the seal holds but that does not decode to its result (a
+// writer's fault) fails its own record and never reaches the game.
+TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsItsRecordAlone) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  const auto offsetOf = [&](std::size_t record) {
+    PayloadTrailerHeaderV2 header;
+    std::memcpy(&header, patch.data() + patch.size() - sizeof(PayloadTrailer), sizeof header);
+    PatchRecordV2 r;
+    std::memcpy(&r, patch.data() + header.tableOffset + record * sizeof r, sizeof r);
+    return r;
+  };
+  const PatchRecordV2 compressed = offsetOf(2);
+  ASSERT_EQ(compressed.encoding, static_cast<uint16_t>(BodyEncoding::Lzma));
+  for (const uint64_t at : {uint64_t{0}, uint64_t{6}, compressed.storedSize / 2, compressed.storedSize - 1}) {
+    SCOPED_TRACE("byte " + std::to_string(at) + " of the compressed body");
+    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    Bytes damaged = patch;
+    damaged[compressed.bodyOffset + at] ^= 0x55;
+    damaged = Forge(damaged, 0, [](PatchRecordV2&) {});  // the seal made right again
+    EXPECT_FALSE(Run(damaged));
+    EXPECT_EQ(output,
+              L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nFailed\n"
+              L"Processing patch 1207\nDone\nProcessing patch 1209\nDone\nFailed patches: 1\n");
+    ArchiveIndexEntry entry;
+    std::memcpy(&entry, ReadFile(dir.Path() / "DATA0.QPX").data() + 5 * sizeof entry, sizeof entry);
+    EXPECT_EQ(std::memcmp(&entry, &game.index[5], sizeof entry), 0) << "entry 5 is as it was";
+  }
+  // A stored body whose hash is not the record's.
+  const Bytes wrongHash = Forge(patch, 0, [](PatchRecordV2& r) { r.resultHash[0] ^= 1; });
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  EXPECT_FALSE(Run(wrongHash));
+  EXPECT_TRUE(output.starts_with(L"Processing patch 3\nFailed\n"));
+  const Bytes data = ReadFile(dir.Path() / "DATA1.QPX");
+  const Bytes old = SampleBody(1, 100);
+  EXPECT_TRUE(std::equal(old.begin(), old.end(), data.begin() + static_cast<std::ptrdiff_t>(game.index[3].offset)))
+      << "entry 3 is as it was";
+}
+
+TEST_F(CheckedPatchTest, RecordsThatMakeNoSenseAreDamage) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  const std::pair<const char*, void (*)(PatchRecordV2&)> cases[] = {
+      {"an unknown encoding", [](PatchRecordV2& r) { r.encoding = 7; }},
+      {"an unknown flag", [](PatchRecordV2& r) { r.flags |= 0x8000; }},
+      {"a stored body of another length than its result", [](PatchRecordV2& r) { r.storedSize -= 1; }},
+      {"a body beyond the covered bytes", [](PatchRecordV2& r) { r.bodyOffset = 100; }},
+  };
+  for (const auto& [what, edit] : cases) {
+    EXPECT_FALSE(Run(Forge(patch, 0, edit))) << what;
+    EXPECT_EQ(output, L"Patch data is damaged\n") << what;
+  }
+  EXPECT_EQ(Snapshot(), original);
+}
+
+// Any one byte of a version-2 payload changed, its seal's magic included:
+// the patch is refused before the game is touched. (The version's bytes
+// may turn it into what an older patcher refuses as well.)
+TEST_F(CheckedPatchTest, NoSingleChangedByteReachesTheGame) {
+  std::vector<CheckedPatch> patches = Patches();
+  patches[2].body = Words(13, 2000);  // small enough to try every byte
+  patches[4].body = Words(15, 3000);
+  const Bytes patch = BuildCheckedPatchFile(kImage, patches);
+  // Every byte from the table on, and every 5th byte of the bodies.
+  PayloadTrailerHeaderV2 header;
+  std::memcpy(&header, patch.data() + patch.size() - sizeof(PayloadTrailer), sizeof header);
+  int refused = 0;
+  for (std::size_t at = kImage.size(); at < patch.size(); at += at < header.tableOffset ? 5 : 1) {
+    // A low bit and a high one, in turn; the version also made 1.
+    std::vector<uint8_t> flips = {at % 2 == 0 ? uint8_t{0x01} : uint8_t{0x80}};
+    if (at == patch.size() - sizeof(PayloadTrailer)) flips.push_back(0x03);
+    for (const uint8_t flip : flips) {
+      Bytes changed = patch;
+      changed[at] ^= flip;
+      FaultPlan writes = CountingWrites();
+      const bool success = Run(changed, writes);
+      SCOPED_TRACE("byte " + std::to_string(at) + " ^ " + std::to_string(flip) + ": " +
+                   std::string(output.begin(), output.end()));
+      EXPECT_FALSE(success);
+      EXPECT_EQ(writes.operations, 0u);
+      EXPECT_EQ(output.find(L"Processing patch"), std::wstring::npos);
+      if (HasFailure()) return;
+      ++refused;
+    }
+  }
+  EXPECT_EQ(Snapshot(), original);
+  std::cout << "[ changed-byte cases of a version-2 payload: " << refused << ", every one refused ]\n";
+}
+
+}  // namespace
+}  // namespace qpx
