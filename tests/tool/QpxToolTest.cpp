@@ -23,6 +23,7 @@
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
+#include "app/PatcherMarker.h"
 #include "app/PayloadSeal.h"
 #include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
@@ -966,15 +967,16 @@ TEST_F(Workflow, UnpackEditDiffApply) {
 }
 
 // What plan says of each record, by the index in its first column (its
-// rows are laid out in fixed columns, the verdict from column 46 on).
-std::map<int, std::string> PlanVerdicts(const std::string& out) {
+// rows are laid out in fixed columns, the verdict from column 46 on; from
+// column 58 for a version-2 patch, whose rows have a column more).
+std::map<int, std::string> PlanVerdicts(const std::string& out, std::size_t column = 46) {
   std::map<int, std::string> verdicts;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) {
     const std::string index = line.substr(0, 6);
-    if (line.size() > 46 && index.find_first_not_of(' ') != std::string::npos &&
+    if (line.size() > column && index.find_first_not_of(' ') != std::string::npos &&
         index.find_first_not_of(" 0123456789") == std::string::npos) {
-      verdicts[std::stoi(index)] = line.substr(46);
+      verdicts[std::stoi(index)] = line.substr(column);
     }
   }
   return verdicts;
@@ -1083,6 +1085,114 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
   ASSERT_NE(ReadGame(At("game")).resources[1214], before.resources[1214]);
   ASSERT_EQ(RunPatch("undo", "game").exitCode, 0);
   EXPECT_EQ(ReadGame(At("game")).resources, before.resources);
+}
+
+// A folder `name` whose entry 100 holds other bytes than the sample game's:
+// another version of the game.
+void ChangeEntryBytes(const fs::path& game, uint32_t number) {
+  const Bytes index = ReadFile(game / "DATA0.QPX");
+  ArchiveIndexEntry entry{};
+  std::memcpy(&entry, index.data() + number * sizeof entry, sizeof entry);
+  Bytes data = ReadFile(game / "DATA1.QPX");
+  data[entry.offset] ^= 0xFF;
+  WriteFile(game / "DATA1.QPX", data);
+}
+
+TEST_F(Workflow, APatchForAnotherVersionOfTheGameIsRefusedWhole) {
+  ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
+  Put("mod/entries/00010.bin", Text("A new title screen text.\n"));
+  Put("mod/entries/00100.bin", Bytes(5000, 'a'));
+  Put("mod/loose/D00002.bin", SampleBody(7, 6000));
+  ASSERT_EQ(Diff("game", "mod", "patch").exitCode, kOk);
+
+  fs::copy(At("game"), At("other"), fs::copy_options::recursive);
+  ChangeEntryBytes(At("other"), 100);
+  const auto before = Snapshot();
+  const ProcessResult run = RunPatch("patch", "other");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out,
+            "Resource 100 (entry 100) is from another version of the game\nNothing was changed\nPress Any Key...");
+  EXPECT_EQ(Snapshot(), before) << "every file of the folder as it was";
+
+  const ProcessResult planned = Tool({"plan", "patch", "other"});
+  EXPECT_RESULT(planned, kFailedCheck, "plan: the patcher would refuse this patch and change nothing");
+  EXPECT_EQ(PlanVerdicts(planned.out, 58).at(1),
+            "FAILS: another version of the game (resource 100) (\"Resource 100 (entry 100) is from another "
+            "version of the game\")");
+  EXPECT_EQ(PlanVerdicts(planned.out, 58).at(0), "append (+32 bytes)");
+  EXPECT_RESULT(Tool({"verify", "patch", "other"}), kFailedCheck, "it holds 101 bytes, not the 5,000 bytes");
+}
+
+TEST_F(Workflow, Version2PatchesRoundTrip) {
+  ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
+  Put("mod/entries/00010.bin", Text("A new title screen text.\n"));
+  Put("mod/entries/00100.bin", Bytes(5000, 'a'));
+  Put("mod/loose/D00002.bin", SampleBody(7, 6000));
+  const ProcessResult diffed = Diff("game", "mod", "patch");
+  EXPECT_RESULT(diffed, kOk, "format 2, sealed; 1 of 3 bodies compressed (11,025 -> ");
+
+  const ProcessResult listed = Tool({"list", "patch"});
+  EXPECT_RESULT(listed, kOk, "format 2: the patcher checks every record against the game");
+  EXPECT_NE(listed.out.find("entry 100       lzma"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("res\\D00002.bin  as is"), std::string::npos) << listed.out;
+  EXPECT_RESULT(listed, kOk, "3 of 3 know the bytes they replace");
+  const ProcessResult planned = Tool({"plan", "patch", "game"});
+  EXPECT_RESULT(planned, kOk, "plan: 3 of 3 records would apply");
+  EXPECT_EQ(PlanVerdicts(planned.out, 58).at(1), "append (+5,024 bytes)");
+  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kFailedCheck, "it still holds the bytes the patch replaces");
+
+  // The body a record writes, decoded from the patch.
+  EXPECT_RESULT(Tool({"extract", "patch", "100", "body"}), kOk, "as record 1 of patch \"patch\" writes it");
+  EXPECT_EQ(Get("body"), Bytes(5000, 'a'));
+  EXPECT_RESULT(Tool({"extract", "patch", "11", "body"}), kBadInput, "no record writes resource 11");
+
+  ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}).exitCode, kOk);
+  for (const PayloadRecord& record : PayloadOf(Get("undo")).records) EXPECT_TRUE(record.hasBase);
+  const GameContents original = ReadGame(At("game"));
+  ProcessResult run = RunPatch("patch", "game");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kOk, "verify: 3 of 3 records applied");
+  EXPECT_EQ(*ReadGame(At("game")).resources[100], Bytes(5000, 'a'));
+
+  // Again: nothing to do, nothing written.
+  const auto patched = Snapshot();
+  run = RunPatch("patch", "game");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "Processing patch 10\nAlready applied\nProcessing patch 100\nAlready applied\nProcessing patch 1209\n"
+            "Already applied\nSuccess!\nPress Any Key...");
+  EXPECT_EQ(Snapshot(), patched);
+
+  // The undo knows the patched game, and puts the original back.
+  ASSERT_EQ(RunPatch("undo", "game").exitCode, 0);
+  EXPECT_EQ(ReadGame(At("game")).resources, original.resources);
+  EXPECT_RESULT(Tool({"plan", "undo", "game"}), kOk, "already applied");
+}
+
+TEST_F(Workflow, AVersion2PayloadIsNeverPutOnAnOlderPatcher) {
+  // The patcher as it was before it read version-2 payloads: without the
+  // marker that says it does.
+  Bytes older = ReadFile(TheConfig().patcher);
+  const auto marker = Unmasked(kMaskedVersion2Marker);
+  int found = 0;
+  for (auto at = older.begin(); (at = std::search(at, older.end(), marker.begin(), marker.end())) != older.end();) {
+    *at ^= 1;
+    ++found;
+  }
+  ASSERT_NE(found, 0);
+  Put("older", older);
+  Put("body", {1, 2, 3});
+  EXPECT_RESULT(Tool({"build", "--stub", "older", "--out", "p", "5=body"}), kBadInput,
+                "--stub \"older\": is an older qpxpatch that reads only version-1 payloads");
+  EXPECT_FALSE(fs::exists(At("p")));
+  ASSERT_EQ(Tool({"build", "--format", "1", "--stub", "older", "--out", "p1", "5=body"}).exitCode, kOk);
+  EXPECT_RESULT(Tool({"build", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kBadInput,
+                "reads only version-1 payloads");
+  EXPECT_RESULT(Tool({"build", "--format", "1", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kOk,
+                "format 1, sealed");
+  EXPECT_RESULT(Tool({"diff", "game", "game", "--stub", "older", "--out", "p3"}), kBadInput, "--format 1");
+  EXPECT_RESULT(Tool({"build", "--no-seal", "--format", "2", "--stub", "older", "--out", "p4", "5=body"}), kBadInput,
+                "a version-2 payload is always sealed");
 }
 
 TEST_F(Workflow, TheStubDefaultsToTheWindowsPatcherInstalledWithTheTool) {
@@ -1228,6 +1338,20 @@ TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {
   EXPECT_EQ(RecordNumbers(Get("a/patch.exe")), differ);
   test::ProcessOptions wine;
   wine.launcher = TheConfig().wine;
+
+  // On another version of the game (one of the resources it changes holds
+  // other bytes), the patch changes nothing and names the resource.
+  fs::copy(At("a"), At("c"), fs::copy_options::recursive);
+  fs::copy_file(At("a/patch.exe"), At("c/patch.exe"), fs::copy_options::overwrite_existing);
+  const uint32_t changed = *std::find_if(differ.begin(), differ.end(), [&](uint32_t n) { return original.index[n].size != 0; });
+  ChangeEntryBytes(At("c"), changed);
+  const auto before = Snapshot();
+  const ProcessResult refused = test::RunProcess({"patch.exe"}, At("c"), wine);
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.out, "Resource " + std::to_string(changed) + " (entry " + std::to_string(changed) +
+                             ") is from another version of the game\r\nNothing was changed\r\nPress Any Key...");
+  EXPECT_EQ(Snapshot(), before);
+
   const ProcessResult run = test::RunProcess({"patch.exe"}, At("a"), wine);
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   const GameContents want = ReadGame(At("b")), got = ReadGame(At("a"));
