@@ -7,6 +7,16 @@
 //   bench_fixture pair DIR    two game folders of over 1 GiB each, original
 //                             and modified, a few percent of whose
 //                             resources differ (for diff and unpack)
+//   bench_fixture real OLD NEW DIR
+//                             two game folders DIR/original and DIR/modified
+//                             from two trees of files (two versions of a
+//                             program): each file that both have is a
+//                             resource, in turn an entry and a loose file
+//   bench_fixture checks PATCH ROUNDS
+//                             in the game folder that is the current
+//                             directory: the version-2 checks of PATCH
+//                             against reading the bytes they hash, ROUNDS
+//                             times in turn; prints both medians (ms)
 
 #include <cstdio>
 #include <cstring>
@@ -14,7 +24,15 @@
 #include <fstream>
 #include <string>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+
+#include "app/PatchCheck.h"
+#include "app/PatchPayload.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
 #include "tools/common/GameFolder.h"
 
 namespace {
@@ -107,12 +125,119 @@ int Pair(const std::filesystem::path& dir) {
   return 0;
 }
 
+// The files under `root`, by path relative to it.
+std::map<std::string, std::filesystem::path> FilesUnder(const std::filesystem::path& root) {
+  std::map<std::string, std::filesystem::path> files;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+    if (item.is_regular_file() && !item.is_symlink()) files[std::filesystem::relative(item.path(), root).string()] = item.path();
+  }
+  return files;
+}
+
+std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int Real(const std::filesystem::path& oldTree, const std::filesystem::path& newTree, const std::filesystem::path& dir) {
+  const auto oldFiles = FilesUnder(oldTree), newFiles = FilesUnder(newTree);
+  GameFolder original, modified;
+  uint32_t entries = 0, loose = 0, changed = 0;
+  uint64_t changedBytes = 0;
+  std::ofstream list(dir / "files.txt");
+  for (const auto& [name, oldPath] : oldFiles) {
+    const auto other = newFiles.find(name);
+    if (other == newFiles.end()) continue;
+    const std::vector<uint8_t> before = ReadAll(oldPath), after = ReadAll(other->second);
+    // A resource cannot be made empty, nor a loose file hold more than its limit.
+    if (before.empty() || after.empty()) continue;
+    const bool asLoose = (entries + loose) % 2 == 1 && before.size() <= kLooseMaxBodySize && after.size() <= kLooseMaxBodySize;
+    uint32_t number = 0;
+    if (asLoose) {
+      original.AddLooseFile(loose, LooseFileImage(before));
+      modified.AddLooseFile(loose, LooseFileImage(after));
+      number = kEntryCount + loose++;
+    } else {
+      original.AddEntry(entries, before);
+      modified.AddEntry(entries, after);
+      number = entries++;
+    }
+    const bool differs = before != after;
+    changed += differs;
+    if (differs) changedBytes += after.size();
+    list << number << ' ' << (differs ? "changed " : "same ") << before.size() << ' ' << after.size() << ' ' << name
+         << '\n';
+  }
+  auto fs = CreatePlatformFileSystem();
+  for (const auto& [folder, game] : {std::pair{"original", &original}, std::pair{"modified", &modified}}) {
+    std::filesystem::create_directories(dir / folder);
+    if (!game->Write(*fs, (dir / folder).wstring())) return 1;
+  }
+  std::printf("%u resources (%u entries, %u loose files), %u changed (%llu bytes after)\n", entries + loose, entries,
+              loose, changed, static_cast<unsigned long long>(changedBytes));
+  return 0;
+}
+
+double MedianMs(std::vector<double> times) {
+  std::sort(times.begin(), times.end());
+  const std::size_t n = times.size();
+  return n % 2 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2;
+}
+
+int Checks(const std::filesystem::path& patchPath, int rounds) {
+  auto fs = CreatePlatformFileSystem();
+  const auto patch = fs->Open(std::filesystem::absolute(patchPath).wstring().c_str(), OpenMode_Read);
+  Payload payload;
+  if (!patch || ReadPayload(*patch, payload) != PayloadError::None || payload.version != kPayloadVersion2) return 1;
+  ResourceArchive archive(*fs);
+  if (!archive.OpenArchive()) return 1;
+  std::vector<uint8_t> chunk(kMaxTransferChunk);
+  std::vector<double> checks, reads;
+  uint64_t hashed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    auto start = std::chrono::steady_clock::now();
+    const PatchCheck check = CheckPatch(archive, payload, chunk);
+    checks.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    if (!check.Passed()) return 1;
+    // The same bytes read, as plainly as the file layer reads them.
+    start = std::chrono::steady_clock::now();
+    hashed = 0;
+    for (const PayloadRecord& record : payload.records) {
+      const uint32_t number = record.resourceNumber;
+      if (number < kEntryCount) {
+        const ArchiveIndexEntry& entry = archive.Entries()[number];
+        for (uint64_t done = 0; done < entry.size; done += chunk.size()) {
+          const auto piece = static_cast<std::size_t>(std::min<uint64_t>(chunk.size(), entry.size - done));
+          if (!archive.ReadData(entry.offset + done, std::span(chunk).first(piece))) return 1;
+        }
+        hashed += entry.size;
+        continue;
+      }
+      const auto file = archive.OpenLooseFile(number - kEntryCount, OpenMode_Read);
+      int64_t length = 0;
+      LooseFileHeader header{};
+      if (!file || !file->QuerySize64(length) || !ReadLooseFileHeader(*file, length, header)) return 1;
+      for (uint64_t done = 0; done < header.totalSize; done += chunk.size()) {
+        const auto piece = static_cast<uint32_t>(std::min<uint64_t>(chunk.size(), header.totalSize - done));
+        if (file->Read(chunk.data(), piece) != piece) return 1;
+      }
+      hashed += header.totalSize;
+    }
+    reads.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::printf("%.3f %.3f %zu %llu\n", MedianMs(checks), MedianMs(reads), payload.records.size(),
+              static_cast<unsigned long long>(hashed));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "real") == 0) return Real(argv[2], argv[3], argv[4]);
+  if (argc == 4 && std::strcmp(argv[1], "checks") == 0) return Checks(argv[2], std::atoi(argv[3]));
   if (argc == 3 && std::strcmp(argv[1], "large") == 0) return Large(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "small") == 0) return Small(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "pair") == 0) return Pair(argv[2]);
-  std::fprintf(stderr, "usage: bench_fixture large|small|pair DIR\n");
+  std::fprintf(stderr, "usage: bench_fixture large|small|pair DIR | real OLD NEW DIR | checks PATCH ROUNDS\n");
   return 2;
 }

@@ -22,14 +22,18 @@ rm -rf "$W" && mkdir -p "$W/times"
 echo "== making the fixtures"
 "$bin/bench_fixture" large "$W/large"
 "$bin/bench_fixture" small "$W/small"
-# Patches are sealed, as qpxtool writes them by default; the large case is
-# also timed plain (--no-seal), the layout without the seal's check.
+# The large case as a sealed version-1 patch (the patcher's plain copy of
+# each body after its seal check), a plain one (--no-seal: no seal to
+# check) and a version-2 one (each resource checked before anything is
+# written; its random bodies stay as they are).
 build() { "$bin/qpxtool" build --stub "$1" --out "$2" --manifest "$3" "${@:4}" >/dev/null; }
-build "$bin/qpxpatch" "$W/large/patch" "$W/large/large.manifest"
+build "$bin/qpxpatch" "$W/large/patch" "$W/large/large.manifest" --format 1
 build "$bin/qpxpatch" "$W/large/plain" "$W/large/large.manifest" --no-seal
-build "$wbin/qpxpatch.exe" "$W/large/patch.exe" "$W/large/large.manifest"
-for m in small entries loose one-entry one-loose; do build "$bin/qpxpatch" "$W/small/$m" "$W/small/$m.manifest"; done
-build "$wbin/qpxpatch.exe" "$W/small/small.exe" "$W/small/small.manifest"
+build "$bin/qpxpatch" "$W/large/checked" "$W/large/large.manifest"
+build "$wbin/qpxpatch.exe" "$W/large/patch.exe" "$W/large/large.manifest" --format 1
+for m in small entries loose one-entry one-loose; do build "$bin/qpxpatch" "$W/small/$m" "$W/small/$m.manifest" --format 1; done
+build "$bin/qpxpatch" "$W/small/checked" "$W/small/small.manifest"
+build "$wbin/qpxpatch.exe" "$W/small/small.exe" "$W/small/small.manifest" --format 1
 
 now_us() { date +%s%6N; }
 # timed NAME COMMAND...: runs COMMAND with no input or output and records
@@ -61,12 +65,13 @@ for round in $(seq "$REPS"); do
   fresh "$W/large"; warm "$W/large/patch"; timed large_patch in_work "$W/large" ../patch
   fresh "$W/large"; warm "$W/large"/bodies/*; timed large_cat copy_with_cat
   fresh "$W/large"; warm "$W/large/plain"; timed large_plain in_work "$W/large" ../plain
+  fresh "$W/large"; warm "$W/large/checked"; timed large_checked in_work "$W/large" ../checked
   fresh "$W/large"; warm "$W/large"/bodies/*; timed large_cp copy_with_cp
   fresh "$W/large"; warm "$W/large/patch.exe"; timed large_wine in_work "$W/large" "$root/scripts/wine-run.sh" ../patch.exe
   fresh "$W/small"; timed small_patch in_work "$W/small" ../small
   fresh "$W/small"; timed small_wine in_work "$W/small" "$root/scripts/wine-run.sh" ../small.exe
   rm -f "$W/large/built" "$W/large/catted"; sync
-  warm "$W/large"/bodies/*; timed build_tool build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest"
+  warm "$W/large"/bodies/*; timed build_tool build "$bin/qpxpatch" "$W/large/built" "$W/large/large.manifest" --format 1
   sync
   warm "$W/large"/bodies/*; timed build_cat cat_patch
   sync
@@ -95,7 +100,9 @@ fresh "$W/large"
 patch_kb=$(cd "$W/large/work" && peak_kb ../patch)
 fresh "$W/large"
 plain_kb=$(cd "$W/large/work" && peak_kb ../plain)
-build_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --manifest "$W/large/gib.manifest")
+fresh "$W/large"
+checked_kb=$(cd "$W/large/work" && peak_kb ../checked)
+build_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --manifest "$W/large/gib.manifest" --format 1)
 build_plain_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --manifest "$W/large/gib.manifest" --no-seal)
 gib_size=$(stat -c %s "$W/large/gib")
 rm -f "$W/large/gib"
@@ -124,6 +131,61 @@ bench_workflow() {
 }
 bench_workflow
 
+# The checks a version-2 patch of all 2,715 resources makes before it
+# writes (run on the game it has patched already: every resource hashed),
+# against reading the same bytes through the same file layer; in process,
+# ROUNDS in turn.
+fresh "$W/small"
+(cd "$W/small/work" && ../checked </dev/null >/dev/null)
+read -r checks_ms reads_ms checks_records checks_bytes <<<"$(cd "$W/small/work" && "$bin/bench_fixture" checks ../checked 9)"
+
+# A real update: two versions of one Debian package's files, laid out as
+# game folders (each file a resource). Its bodies compressed, against xz -9
+# of each of them; the patch applied, against the same change as a sealed
+# version-1 patch of whole bodies. The bench fetches the two versions named
+# here, or the newest two the archive serves when those are gone.
+REAL_PACKAGE=openjdk-17-jre-headless
+REAL_VERSIONS=("17.0.19+10-1~deb12u2" "17.0.21.1+2-1~deb12u1")
+fetch_real() {
+  local R=$W/real
+  mkdir -p "$R/debs"
+  local served
+  served=$(apt-cache madison "$REAL_PACKAGE" | awk '{ print $3 }')
+  local versions=("${REAL_VERSIONS[@]}")
+  if ! grep -qxF "${versions[0]}" <<<"$served" || ! grep -qxF "${versions[1]}" <<<"$served"; then
+    mapfile -t versions < <(sort -V <<<"$served" | tail -n 2)
+  fi
+  real_versions="${versions[0]} and ${versions[1]}"
+  (cd "$R/debs" && apt-get download "$REAL_PACKAGE=${versions[0]}" "$REAL_PACKAGE=${versions[1]}" >/dev/null 2>&1)
+  local debs=("$R"/debs/*.deb)
+  dpkg-deb -x "${debs[0]}" "$R/old" && dpkg-deb -x "${debs[1]}" "$R/new"
+  real_layout=$("$bin/bench_fixture" real "$R/old" "$R/new" "$R")
+}
+bench_real() {
+  echo "== a real update: $REAL_PACKAGE"
+  fetch_real
+  local R=$W/real
+  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/compressed" >/dev/null
+  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/whole" --format 1 >/dev/null
+  real_result=0 real_xz=0
+  while read -r number state _ after name; do
+    [ "$state" = changed ] || continue
+    real_result=$((real_result + after))
+    real_xz=$((real_xz + $(xz -9 -T1 -c "$R/new/$name" | wc -c)))
+  done <"$R/files.txt"
+  real_stored=$("$bin/qpxtool" list "$R/compressed" | sed -n 's/^total: .*), \([0-9,]*\) bytes of bodies.*/\1/p' | tr -d ,)
+  fresh_real() { rm -rf "$R/work" && cp -a "$R/original" "$R/work" && sync; }
+  for round in $(seq "$REPS"); do
+    echo "   round $round"
+    fresh_real; warm "$R/compressed"; timed real_compressed in_work "$R" ../compressed
+    fresh_real; warm "$R/whole"; timed real_whole in_work "$R" ../whole
+  done
+  fresh_real
+  real_kb=$(cd "$R/work" && peak_kb ../compressed)
+  real_largest=$(awk '$2 == "changed" { if ($4 > m) m = $4 } END { print m }' "$R/files.txt")
+}
+bench_real
+
 # min and median of a series, in seconds
 stats() { sort -n "$W/times/$1" | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", v[1] / 1e6, m / 1e6 }'; }
 median() { stats "$1" | cut -d' ' -f2; }
@@ -150,6 +212,7 @@ body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
   echo "|---|---:|---:|"
   row "Large bodies: sealed patch, native (8 × $body_mib MiB: 4 appended, 2 in place, 2 loose)" large_patch
   row "Large bodies: plain patch (\`--no-seal\`), native" large_plain
+  row "Large bodies: version-2 patch (bodies as they are; every resource checked first), native" large_checked
   row "Large bodies: \`cat\` of the same bodies into the game folder" large_cat
   row "Large bodies: \`cp\` of the same bodies into the game folder" large_cp
   row "Large bodies: patcher, Windows build under Wine" large_wine
@@ -168,6 +231,8 @@ body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
   echo "| large bodies: sealed patch ÷ \`cat\` | $(ratio large_patch large_cat) | ≤ 1.5 |"
   echo "| large bodies: plain patch ÷ \`cat\` | $(ratio large_plain large_cat) | ≤ 1.25 |"
   echo "| large bodies: sealed ÷ plain patch | $(ratio large_patch large_plain) | |"
+  echo "| large bodies: version-2 ÷ sealed version-1 patch | $(ratio large_checked large_patch) | ≤ 1.2 |"
+  echo "| checks of a version-2 patch of $checks_records records before it writes ÷ reading the $(numfmt --grouping "$checks_bytes") bytes they hash | $(awk -v a="$checks_ms" -v b="$reads_ms" 'BEGIN { printf "%.2f (%.1f ms ÷ %.1f ms)", a / b, a, b }') | ≤ 2 |"
   echo "| large bodies: patcher ÷ \`cp\` | $(ratio large_patch large_cp) | |"
   echo "| large bodies: Wine ÷ native | $(ratio large_wine large_patch) | |"
   echo "| system calls per entry patch (start-up divided out) | $(per "$entry_calls" "$one_entry_calls" 1206) | ≤ 10 |"
@@ -176,6 +241,7 @@ body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
   echo "| system calls of a whole run of one entry patch | $one_entry_calls | |"
   echo "| peak memory of the patcher, large case, sealed | $((patch_kb / 1024)) MiB | ≤ $((body_mib + 8)) MiB |"
   echo "| peak memory of the patcher, large case, plain | $((plain_kb / 1024)) MiB | ≤ $((body_mib + 8)) MiB |"
+  echo "| peak memory of the patcher, large case, version 2 | $((checked_kb / 1024)) MiB | ≤ $((2 * body_mib + 16)) MiB |"
   echo "| peak memory of \`qpxtool build\`, $((gib_size / 1048576)) MiB patch, sealed | $((build_kb / 1024)) MiB | ≤ 16 MiB |"
   echo "| peak memory of \`qpxtool build --no-seal\`, same patch | $((build_plain_kb / 1024)) MiB | ≤ 16 MiB |"
   echo "| \`qpxtool build\`, sealed, ÷ \`cat\` | $(ratio build_tool build_cat) | ≤ 1.15 |"
@@ -200,6 +266,28 @@ body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
   echo "| \`qpxtool diff\` ÷ \`cat\` | $(ratio diff_tool diff_cat) | ≤ 1.5 |"
   echo "| peak memory of \`qpxtool diff\` | $((diff_kb / 1024)) MiB | ≤ 64 MiB |"
   echo "| \`qpxtool unpack\` ÷ \`cp -r\` | $(ratio unpack_tool unpack_cp) | ≤ 1.5 |"
+} >>"$W/results.md"
+
+{
+  echo
+  echo "## A real update"
+  echo
+  echo "The files of \`$REAL_PACKAGE\` $real_versions as game folders: $real_layout."
+  echo
+  echo "| contender | minimum | median |"
+  echo "|---|---:|---:|"
+  row "the version-2 patch from \`qpxtool diff\` (compressed bodies), native" real_compressed
+  row "the same change as a sealed version-1 patch of whole bodies, native" real_whole
+  echo
+  echo "| figure | value | goal |"
+  echo "|---|---:|---:|"
+  echo "| bodies of the changed resources, as they are | $(numfmt --grouping "$real_result") bytes | |"
+  echo "| compressed, as the version-2 patch stores them | $(numfmt --grouping "$real_stored") bytes | |"
+  echo "| \`xz -9\` of each of the same bodies, summed | $(numfmt --grouping "$real_xz") bytes | |"
+  echo "| compressed ÷ \`xz -9\` | $(awk -v a="$real_stored" -v b="$real_xz" 'BEGIN { printf "%.3f", a / b }') | ≤ 1.05 |"
+  echo "| applying the compressed patch (checks and decoding included), MB of result a second | $(awk -v a="$real_result" -v t="$(median real_compressed)" 'BEGIN { printf "%.0f", a / t / 1e6 }') | ≥ 50 |"
+  echo "| compressed patch ÷ version-1 patch of whole bodies, applying | $(ratio real_compressed real_whole) | |"
+  echo "| peak memory of the patcher, compressed patch | $((real_kb / 1024)) MiB | ≤ $((real_largest / 1048576 + 16)) MiB + the largest stored body |"
 } >>"$W/results.md"
 
 cp "$W/results.md" bench/results.md
