@@ -4,7 +4,8 @@
 # as a publisher would, applies the patch with the native patcher and the
 # signed .exe under Wine (each on its own copy of the folder), verifies both
 # and tells what changed; then makes a patch from an unpacked, edited copy
-# of the folder with diff and shows its plan.
+# of the folder with diff, shows its plan, applies it twice (the second run
+# finds it all done) and shows it refused by another version of the game.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$(pwd)
@@ -68,3 +69,14 @@ printf 'A new title screen text.\n' >"$demo/unpacked/entries/00010.bin"
 head -c 6000 /dev/zero | tr '\0' 'x' >"$demo/unpacked/loose/D00002.bin"
 "$tool" diff "$demo/original" "$demo/unpacked" --stub build/native/bin/qpxpatch --out "$demo/diff-patch"
 "$tool" plan "$demo/diff-patch" "$demo/original"
+cp -a "$demo/original" "$demo/game-diff"
+echo
+echo "== applied, then applied again"
+(cd "$demo/game-diff" && ../diff-patch </dev/null) && echo
+(cd "$demo/game-diff" && ../diff-patch </dev/null) && echo
+
+echo
+echo "== on another version of the game (its entry 10 holds other bytes), nothing is changed"
+"$tool" sample "$demo/other" >/dev/null
+printf 'x' | dd of="$demo/other/DATA1.QPX" bs=1 seek="$(od -An -t u8 -j 320 -N 8 "$demo/other/DATA0.QPX" | tr -d ' ')" conv=notrunc 2>/dev/null
+(cd "$demo/other" && ../diff-patch </dev/null) || echo " (exit $?)"
