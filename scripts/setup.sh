@@ -40,29 +40,66 @@ for p in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev 
 done
 
 # A mirror caught in the middle of a sync serves index files that do not
-# match their release file for a few minutes: try again, and if one suite
-# still fails, go on with what was fetched (the install says if it lacks
-# anything).
+# match their release file: try again, and if a suite still fails, go on
+# with what was fetched, noting which suites failed.
+failed_suites=""
 apt_update() {
-  for attempt in 1 2 3 4; do
-    $SUDO apt-get update -qq && return 0
-    echo "setup: apt-get update failed (attempt $attempt); retrying" >&2
-    sleep 20
+  local log
+  log=$(mktemp)
+  for attempt in 1 2 3; do
+    if $SUDO apt-get update -qq 2>"$log"; then rm -f "$log"; failed_suites=""; return 0; fi
+    echo "setup: apt-get update failed (attempt $attempt)" >&2
+    sleep 10
   done
-  echo "setup: apt-get update kept failing; going on with the package lists it has" >&2
+  cat "$log" >&2
+  failed_suites=$(sed -n 's|.*Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' "$log" | sort -u | tr '\n' ' ')
+  rm -f "$log"
+  echo "setup: going on with the package lists there are (failed: ${failed_suites:-?})" >&2
 }
+
+# apt's sources with the suites in $failed_suites left out, in a folder of
+# their own, as options for apt-get: when a suite's index for one
+# architecture cannot be had, its packages of the other one cannot be
+# matched (a 32-bit library must be the very version of its 64-bit twin),
+# and the install must be resolved without that suite.
+sources_without_failed() {
+  local alt
+  alt=$(mktemp -d)
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    awk -v drop=" $failed_suites " '
+      /^Suites:/ { line = "Suites:"; n = 0
+                   for (i = 2; i <= NF; i++) if (index(drop, " " $i " ") == 0) { line = line " " $i; n++ }
+                   if (n == 0) skip = 1; $0 = line }
+      /^[[:space:]]*$/ { if (!skip) printf "%s", stanza; printf "\n"; stanza = ""; skip = 0; next }
+      { stanza = stanza $0 "\n" }
+      END { if (!skip) printf "%s", stanza }' "$f" >"$alt/$(basename "$f")"
+  done
+  for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list; do
+    [ -e "$f" ] || continue
+    awk -v drop=" $failed_suites " '/^deb/ { for (i = 2; i <= NF; i++) if (index(drop, " " $i " ")) next } { print }' \
+      "$f" >"$alt/$(basename "$f").list"
+  done
+  echo "-o Dir::Etc::sourcelist=/dev/null -o Dir::Etc::sourceparts=$alt"
+}
+
 if [ ${#need[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   apt_update
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
-  for attempt in 1 2; do
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null && break
-    [ "$attempt" -lt 2 ] || exit 1
-    echo "setup: apt-get install failed (attempt $attempt); retrying" >&2
-    sleep 15
-    apt_update
-  done
+  install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" "${need[@]}" >/dev/null; }
+  if ! install; then
+    if [ -n "$failed_suites" ]; then
+      echo "setup: installing without the suites whose index could not be fetched: $failed_suites" >&2
+      # shellcheck disable=SC2046
+      install $(sources_without_failed) || exit 1
+    else
+      sleep 15
+      apt_update
+      install || exit 1
+    fi
+  fi
 fi
 
 # 32-bit x86 Linux programs (Wine's 32-bit loader and server) cannot run on
