@@ -1283,14 +1283,25 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
   fs::copy(At("examples"), At("jeu é/examples"), fs::copy_options::recursive);
   const std::string stub = TheConfig().patcher;  // the payload does not care which program carries it
 
-  const ProcessResult built = Tool({"build", "--stub", stub, "--out", "jeu é/patch", "--manifest",
+  const std::string nativeTool = (fs::path(stub).parent_path() / "qpxtool").string();
+  // A version-2 patch, compressed: the same bytes as the native tool writes.
+  const std::vector<std::string> compressed = {"build", "--stub", stub, "--out", "jeu é/compressed", "--manifest",
+                                               "jeu é/examples/patch.manifest", "20=same-size.bin", "1214=loose7.bin"};
+  EXPECT_RESULT(Tool(compressed), kOk, "format 2, sealed;");
+  std::vector<std::string> nativeCompressed = compressed;
+  nativeCompressed.insert(nativeCompressed.begin(), nativeTool);
+  nativeCompressed[5] = "native-compressed";
+  ASSERT_EQ(test::RunProcess(nativeCompressed, dir.Path()).exitCode, kOk);
+  EXPECT_EQ(Get("jeu é/compressed"), Get("native-compressed"));
+
+  const ProcessResult built = Tool({"build", "--format", "1", "--stub", stub, "--out", "jeu é/patch", "--manifest",
                                     "jeu é/examples/patch.manifest", "20=same-size.bin"});
   EXPECT_RESULT(built, kOk, "wrote \"jeu é/patch\"");
   const Bytes patch = Get("jeu é/patch");
   // The same bytes as the native tool writes.
   const ProcessResult native = test::RunProcess(
-      {(fs::path(stub).parent_path() / "qpxtool").string(), "build", "--stub", stub, "--out", "native",
-       "--manifest", "jeu é/examples/patch.manifest", "20=same-size.bin"},
+      {nativeTool, "build", "--format", "1", "--stub", stub, "--out", "native", "--manifest",
+       "jeu é/examples/patch.manifest", "20=same-size.bin"},
       dir.Path());
   ASSERT_EQ(native.exitCode, kOk) << native.err;
   EXPECT_EQ(patch, Get("native"));
