@@ -99,8 +99,9 @@ class StreamReader {
 
 // Whether an LZMA stream's properties are ones a delta may use: lc + lp
 // bounds the coder's tables (6 MiB at the most, 24 KiB within the rule).
-DecodeStatus CheckProperties(CByteSource& source, uint64_t offset) {
+DecodeStatus CheckProperties(CByteSource& source, uint64_t offset, const DeltaStreamSizes& sizes) {
   uint8_t bytes[kLzmaPropertiesSize];
+  if (sizes.storedSize < kLzmaPropertiesSize) return DecodeStatus::BadData;
   if (!source.ReadAt(offset, bytes)) return DecodeStatus::ReadFailed;
   LzmaProperties properties;
   if (!ParseLzmaProperties(bytes, properties) || properties.lc + properties.lp > 4) return DecodeStatus::BadData;
@@ -112,7 +113,9 @@ DecodeStatus CheckProperties(CByteSource& source, uint64_t offset) {
 DecodeStatus ReadNewBytes(CByteSource& source, uint64_t offset, uint8_t coding, const DeltaStreamSizes& sizes,
                           std::span<uint8_t> into, std::span<uint8_t> chunk) {
   if (coding == kDeltaLzma) {
-    if (const DecodeStatus status = CheckProperties(source, offset); status != DecodeStatus::Done) return status;
+    if (const DecodeStatus status = CheckProperties(source, offset, sizes); status != DecodeStatus::Done) {
+      return status;
+    }
     return DecodeLzma(source, offset, sizes.storedSize, into, chunk);
   }
   for (uint64_t done = 0; done < into.size();) {
@@ -185,7 +188,8 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
   std::optional<StreamReader> streams[kDeltaNewBytes];
   for (uint32_t i = 0; i < kDeltaNewBytes; ++i) {
     if (header.coding[i] == kDeltaLzma) {
-      if (const DecodeStatus status = CheckProperties(source, streamOffset[i]); status != DecodeStatus::Done) {
+      if (const DecodeStatus status = CheckProperties(source, streamOffset[i], header.streams[i]);
+          status != DecodeStatus::Done) {
         return status;
       }
     }
