@@ -1,14 +1,15 @@
 // Measures the delta codec on one pair of files, or on a synthetic case:
 //
-//   delta_probe [--level N] [--threads N] BASE RESULT
-//   delta_probe [--level N] [--threads N] --synthetic small|tiny|replaced
+//   delta_probe [--level N] [--threads N] [--streams] BASE RESULT
+//   delta_probe [--level N] [--threads N] [--streams] --synthetic small|tiny|replaced
 //
 // Prints one line: the result's size, the delta's size (or "none" when the
 // encoder declines), the seconds to encode, to apply (ApplyDelta reading
 // the delta from a file), and to read the result from a file and write it
 // to another (what applying a whole body costs), and the peak memory of
 // encoding and applying. The synthetic cases: 6 bytes changed in 100 MB,
-// 1 byte in 20 MB, a 40 MB base replaced by 50 MB of new bytes.
+// 1 byte in 20 MB, a 40 MB base replaced by 50 MB of new bytes. --streams
+// adds a line with each stream's coded and decoded size.
 
 #include <chrono>
 #include <cstdio>
@@ -92,12 +93,15 @@ int main(int argc, char** argv) {
   qpx::tool::DeltaSettings settings;
   std::vector<std::string> args;
   std::string synthetic;
+  bool streams = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--level" && i + 1 < argc) {
       settings.level = std::atoi(argv[++i]);
     } else if (arg == "--threads" && i + 1 < argc) {
       settings.threads = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (arg == "--streams") {
+      streams = true;
     } else if (arg == "--synthetic" && i + 1 < argc) {
       synthetic = argv[++i];
     } else {
@@ -126,6 +130,17 @@ int main(int argc, char** argv) {
   if (!delta) {
     std::printf("%zu none %.3f - - %.0f -\n", result.size(), encodeSeconds, encodePeak);
     return 0;
+  }
+
+  if (streams) {
+    qpx::DeltaHeader header;
+    std::memcpy(&header, delta->data(), sizeof header);
+    const char* names[] = {"commands", "gaps", "diffs", "new"};
+    for (uint32_t i = 0; i < qpx::kDeltaStreamCount; ++i) {
+      std::printf("%s %llu/%llu ", names[i], static_cast<unsigned long long>(header.streams[i].storedSize),
+                  static_cast<unsigned long long>(header.streams[i].decodedSize));
+    }
+    std::printf("\n");
   }
 
   const auto dir = std::filesystem::temp_directory_path() / ("delta-probe-" + std::to_string(getpid()));
