@@ -34,6 +34,10 @@ constexpr int64_t kLongestStep = 7;      // 15 bytes
 constexpr uint64_t kFewCopiesShare = 32;
 constexpr uint64_t kAlwaysCodeSize = 1 << 20;
 constexpr uint64_t kProgressStep = 1 << 20;
+// The streams may exceed the result by this much (small results need
+// room for their commands).
+constexpr uint64_t kStreamSlack = 64 << 10;
+constexpr uint64_t kMinNewBytesDictionary = 64 << 10;
 
 uint64_t Load64(const uint8_t* at) {
   uint64_t value;
@@ -78,32 +82,42 @@ void PutVarint(std::vector<uint8_t>& out, uint64_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
-// Turns commands into the four streams.
+// Turns commands into the four streams, as long as they stay within
+// `budget` bytes together: streams larger than the result would not code
+// shorter than the result alone, and the bound keeps their memory known.
 class StreamWriter {
  public:
-  StreamWriter(std::span<const uint8_t> base, std::span<const uint8_t> result) : base_(base), result_(result) {}
+  StreamWriter(std::span<const uint8_t> base, std::span<const uint8_t> result)
+      : base_(base), result_(result), budget_(uint64_t{result.size()} + kStreamSlack) {}
 
   // Result bytes from `at` on: `copyLength` of them from the base at
-  // `from`, plus their diff bytes; then `addLength` new bytes.
-  void Command(uint64_t at, uint64_t copyLength, uint64_t from, uint64_t addLength) {
-    if (copyLength == 0 && addLength == 0) return;
+  // `from`, plus their diff bytes; then `addLength` new bytes. False, and
+  // nothing written, once the streams would outgrow their budget.
+  bool Command(uint64_t at, uint64_t copyLength, uint64_t from, uint64_t addLength) {
+    if (copyLength == 0 && addLength == 0) return true;
+    if (3 * kDeltaVarintMaxBytes + addLength > budget_ - size_) return false;
     if (copyLength == 0) from = cursor_;
     const uint64_t seek = from >= cursor_ ? (from - cursor_) << 1 : ((cursor_ - from) << 1) - 1;
-    PutVarint(streams[kDeltaCommands], copyLength);
-    PutVarint(streams[kDeltaCommands], seek);
-    PutVarint(streams[kDeltaCommands], addLength);
-    Differences(result_.data() + at, base_.data() + from, copyLength);
+    std::vector<uint8_t>& commands = streams[kDeltaCommands];
+    const std::size_t before = commands.size();
+    PutVarint(commands, copyLength);
+    PutVarint(commands, seek);
+    PutVarint(commands, addLength);
+    size_ += commands.size() - before;
+    if (!Differences(result_.data() + at, base_.data() + from, copyLength)) return false;
     cursor_ = from + copyLength;
     copied += copyLength;
     const uint8_t* added = result_.data() + at + copyLength;
     streams[kDeltaNewBytes].insert(streams[kDeltaNewBytes].end(), added, added + addLength);
+    size_ += addLength;
+    return true;
   }
 
   std::array<std::vector<uint8_t>, kDeltaStreamCount> streams;
   uint64_t copied = 0;
 
  private:
-  void Differences(const uint8_t* now, const uint8_t* was, uint64_t length) {
+  bool Differences(const uint8_t* now, const uint8_t* was, uint64_t length) {
     uint64_t i = 0;
     while (i < length) {
       if (i + 8 <= length && Load64(now + i) == Load64(was + i)) {
@@ -118,14 +132,20 @@ class StreamWriter {
           ++zeros_;
           continue;
         }
-        PutVarint(streams[kDeltaDiffGaps], zeros_);
+        if (1 + kDeltaVarintMaxBytes > budget_ - size_) return false;
+        std::vector<uint8_t>& gaps = streams[kDeltaDiffGaps];
+        const std::size_t before = gaps.size();
+        PutVarint(gaps, zeros_);
         streams[kDeltaDiffBytes].push_back(diff);
+        size_ += gaps.size() - before + 1;
         zeros_ = 0;
       }
     }
+    return true;
   }
 
   std::span<const uint8_t> base_, result_;
+  uint64_t budget_, size_ = 0;
   uint64_t cursor_ = 0;  // in the base, after the last copy
   uint64_t zeros_ = 0;   // copied bytes since the last diff byte
 };
@@ -137,7 +157,8 @@ class Matcher {
       : base_(base.data()), result_(result.data()), baseSize_(static_cast<int64_t>(base.size())),
         resultSize_(static_cast<int64_t>(result.size())), index_(index), writer_(writer) {}
 
-  void Run(const std::function<void(uint64_t)>& progress) {
+  // False when the streams outgrew their budget.
+  bool Run(const std::function<void(uint64_t)>& progress) {
     // The copy being built: from regionStart on, at `offset`, established
     // by an exact match that ends at seedEnd.
     int64_t regionStart = 0, offset = 0, seedEnd = 0, scan = 0;
@@ -162,9 +183,11 @@ class Matcher {
         forward += split - overlap;
         backward -= split;
       }
-      writer_.Command(static_cast<uint64_t>(regionStart), static_cast<uint64_t>(forward),
-                      static_cast<uint64_t>(regionStart + offset),
-                      static_cast<uint64_t>(end - backward - regionStart - forward));
+      if (!writer_.Command(static_cast<uint64_t>(regionStart), static_cast<uint64_t>(forward),
+                           static_cast<uint64_t>(regionStart + offset),
+                           static_cast<uint64_t>(end - backward - regionStart - forward))) {
+        return false;
+      }
       if (!seed.found) break;
 
       Remember(offset);
@@ -180,6 +203,7 @@ class Matcher {
     if (progress && static_cast<uint64_t>(resultSize_) > reported) {
       progress(static_cast<uint64_t>(resultSize_) - reported);
     }
+    return true;
   }
 
  private:
@@ -299,14 +323,20 @@ struct CodedStream {
 };
 
 // The stream coded with LZMA where that makes it shorter than `room` and
-// than the stream itself.
-CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, uint64_t room) {
+// than the stream itself. `pairSize` is the base's and the result's size.
+CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, uint64_t room, uint64_t pairSize) {
   CodedStream coded;
   if (stream.empty()) return coded;
   LzmaSettings settings;
   settings.level = level;
-  // Streams 0 to 2 are decoded through a window of bounded size.
-  if (index != kDeltaNewBytes) settings.maxDictionary = kDeltaWindowLimit;
+  // Streams 0 to 2 are decoded through a window of bounded size. The new
+  // bytes' coder needs about 11.5 times its dictionary: an eighth of the
+  // pair keeps that under 1.5 times the pair (a power of two, which the
+  // coder states as it is).
+  settings.maxDictionary = index != kDeltaNewBytes
+                               ? kDeltaWindowLimit
+                               : std::bit_floor(static_cast<uint32_t>(
+                                     std::clamp<uint64_t>(pairSize / 8, kMinNewBytesDictionary, UINT32_MAX)));
   if (auto bytes = EncodeLzma(stream, settings, std::min<uint64_t>(room, stream.size()))) {
     coded.coding = kDeltaLzma;
     coded.bytes = std::move(*bytes);
@@ -332,13 +362,14 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   StreamWriter writer(base, result);
   {
     const BaseIndex index(base);
-    Matcher(base, result, index, writer).Run(progress);
+    if (!Matcher(base, result, index, writer).Run(progress)) return std::nullopt;
   }
   if (result.size() > kAlwaysCodeSize && writer.copied < result.size() / kFewCopiesShare) return std::nullopt;
 
   // Each stream is coded on its own, the largest first, on as many threads
   // as asked: the body does not depend on their number.
   const uint64_t room = limit - sizeof(DeltaHeader);
+  const uint64_t pairSize = uint64_t{base.size()} + result.size();
   std::array<CodedStream, kDeltaStreamCount> coded;
   std::array<uint32_t, kDeltaStreamCount> order{0, 1, 2, 3};
   std::stable_sort(order.begin(), order.end(),
@@ -346,7 +377,7 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   std::atomic<uint32_t> next{0};
   const auto work = [&] {
     for (uint32_t i; (i = next.fetch_add(1)) < kDeltaStreamCount;) {
-      coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room);
+      coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room, pairSize);
     }
   };
   unsigned threads = settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
