@@ -17,14 +17,18 @@ namespace {
 // it with the base ("offset": base position minus result position) for as
 // long as that keeps paying, mismatches included, as bsdiff does. At a byte
 // where the alignment fails, the index and the last few alignments are
-// asked for another; one is taken when its exact match is longer than
-// the bytes the current alignment gets right over the same length by
-// more than kSwitchMargin.
+// asked for another that matches at least kMinSeed bytes from there; the
+// best of them is taken when, over the next kJudgeWindow bytes, it gets
+// more than kSwitchMargin bytes more right than the current one. Staying
+// is favoured: in tables of addresses that all moved (relocations, symbol
+// tables), the alignment that pairs each entry with its old self has a few
+// differences in every entry, but the same ones all along, which code far
+// shorter than hopping between entries that happen to match exactly.
 constexpr uint32_t kSeedBytes = 8;
 constexpr uint32_t kIndexStep = 2;
-constexpr int64_t kMinSeed = 12;      // the shortest exact match that starts an alignment
-constexpr int64_t kSwitchMargin = 8;  // what another alignment must gain to be taken
-constexpr int64_t kJudgeLength = 256; // the stretch over which two alignments are compared
+constexpr int64_t kMinSeed = 12;
+constexpr int64_t kJudgeWindow = 64;
+constexpr int64_t kSwitchMargin = 12;
 constexpr std::size_t kRecentOffsets = 4;
 constexpr int64_t kPrefetchAhead = 16;
 constexpr int64_t kMissesPerStep = 256;  // a step 2 bytes longer after each so many misses
@@ -232,6 +236,24 @@ class Matcher {
     return n;
   }
 
+  // How many of the `length` bytes from result position `at` (fewer at the
+  // result's end) equal the base's at `offset`.
+  int64_t CountSame(int64_t at, int64_t offset, int64_t length) const {
+    // Only the bytes whose base position lies in the base can match.
+    const int64_t first = std::max(at, -offset);
+    const int64_t end = std::min({at + length, resultSize_, baseSize_ - offset});
+    int64_t count = 0, i = first;
+    for (; i + 8 <= end; i += 8) {
+      // A byte of x is zero where the two agree; its top bit is set below
+      // exactly then.
+      const uint64_t x = Load64(result_ + i) ^ Load64(base_ + i + offset);
+      const uint64_t low = 0x7F7F7F7F7F7F7F7Full;
+      count += std::popcount(~(((x & low) + low) | x | low));
+    }
+    for (; i < end; ++i) count += result_[i] == base_[i + offset];
+    return count;
+  }
+
   // Moves `scan` to the next byte where another alignment beats `offset`.
   Seed Search(int64_t& scan, int64_t offset) const {
     // Lookups that found nothing, in a row: through bytes that neither the
@@ -245,22 +267,18 @@ class Matcher {
       if (scan >= resultSize_) break;
       if (scan + kSeedBytes + kPrefetchAhead <= resultSize_) index_.Prefetch(result_ + scan + kPrefetchAhead);
       if (scan + kSeedBytes <= resultSize_) {
-        int64_t bestLength = 0, bestOffset = 0;
+        int64_t bestScore = -1, bestOffset = 0;
         const auto consider = [&](int64_t candidate) {
-          if (candidate == offset) return;
-          const int64_t length = ExactLength(scan, scan + candidate, kJudgeLength);
-          if (length >= kMinSeed && length > bestLength) {
-            bestLength = length;
+          if (candidate == offset || ExactLength(scan, scan + candidate, kMinSeed) < kMinSeed) return;
+          const int64_t score = CountSame(scan, candidate, kJudgeWindow);
+          if (score > bestScore) {
+            bestScore = score;
             bestOffset = candidate;
           }
         };
         if (const int64_t found = index_.Find(result_ + scan); found >= 0) consider(found - scan);
         for (const int64_t candidate : recent_) consider(candidate);
-        if (bestLength > 0) {
-          int64_t kept = 0;
-          for (int64_t i = 0; i < bestLength; ++i) kept += Same(scan + i, offset);
-          if (bestLength > kept + kSwitchMargin) return Seed{true, bestOffset};
-        }
+        if (bestScore > CountSame(scan, offset, kJudgeWindow) + kSwitchMargin) return Seed{true, bestOffset};
       }
       scan += 1 + 2 * std::min(misses++ / kMissesPerStep, kLongestStep);
     }
