@@ -146,8 +146,13 @@ TEST(DeltaTest, SmallChangesMakeSmallDeltas) {
   Bytes rebuilt(result.size());
   EXPECT_EQ(Apply(base, delta, rebuilt), DecodeStatus::Done);
   EXPECT_TRUE(rebuilt == result);
-  // The same body from any number of threads.
-  EXPECT_EQ(tool::EncodeDelta(base, result, {9, 1}, UINT64_MAX), delta);
+  // The same body from any number of threads; progress in steps that add
+  // up to the result.
+  uint64_t done = 0;
+  int steps = 0;
+  EXPECT_EQ(tool::EncodeDelta(base, result, {9, 1}, UINT64_MAX, [&](uint64_t step) { done += step, ++steps; }), delta);
+  EXPECT_EQ(done, result.size());
+  EXPECT_GT(steps, 1);
 }
 
 TEST(DeltaTest, EncoderDeclinesWhatIsNotShorter) {

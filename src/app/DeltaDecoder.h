@@ -107,7 +107,8 @@ static_assert(offsetof(DeltaHeader, streams) == 32);
 // read or write outside them; a body that is not well formed (or was made
 // for a base of another length) is BadData, and `result` is then
 // unspecified. Besides `chunk` (the buffer the new bytes are read through)
-// it needs less than 8 MiB, whatever the body says.
+// it needs less than 8 MiB, whatever the body says. `result` must not
+// overlap `base` or `chunk`.
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
                         std::span<uint8_t> result, std::span<uint8_t> chunk);
 

@@ -37,7 +37,7 @@ constexpr int64_t kLongestStep = 7;      // 15 bytes
 // much over compressing the result alone; larger results are not coded.
 constexpr uint64_t kFewCopiesShare = 32;
 constexpr uint64_t kAlwaysCodeSize = 1 << 20;
-constexpr uint64_t kProgressStep = 1 << 20;
+constexpr int64_t kProgressStep = 1 << 20;
 // The streams may exceed the result by this much (small results need
 // room for their commands).
 constexpr uint64_t kStreamSlack = 64 << 10;
@@ -163,10 +163,10 @@ class Matcher {
 
   // False when the streams outgrew their budget.
   bool Run(const std::function<void(uint64_t)>& progress) {
+    progress_ = progress ? &progress : nullptr;
     // The copy being built: from regionStart on, at `offset`, established
     // by an exact match that ends at seedEnd.
     int64_t regionStart = 0, offset = 0, seedEnd = 0, scan = 0;
-    uint64_t reported = 0;
     for (;;) {
       const Seed seed = Search(scan, offset);
       const int64_t end = seed.found ? scan : resultSize_;
@@ -199,14 +199,9 @@ class Matcher {
       offset = seed.offset;
       scan += ExactLength(scan, scan + offset, resultSize_);
       seedEnd = scan;
-      if (progress && static_cast<uint64_t>(scan) - reported >= kProgressStep) {
-        progress(static_cast<uint64_t>(scan) - reported);
-        reported = static_cast<uint64_t>(scan);
-      }
+      if (scan >= nextReport_) Report(scan);
     }
-    if (progress && static_cast<uint64_t>(resultSize_) > reported) {
-      progress(static_cast<uint64_t>(resultSize_) - reported);
-    }
+    Report(resultSize_);
     return true;
   }
 
@@ -254,13 +249,21 @@ class Matcher {
     return count;
   }
 
+  // Tells the caller of the result bytes passed since the last time.
+  void Report(int64_t scan) {
+    if (progress_ != nullptr && scan > reported_) (*progress_)(static_cast<uint64_t>(scan - reported_));
+    reported_ = scan;
+    nextReport_ = scan + kProgressStep;
+  }
+
   // Moves `scan` to the next byte where another alignment beats `offset`.
-  Seed Search(int64_t& scan, int64_t offset) const {
+  Seed Search(int64_t& scan, int64_t offset) {
     // Lookups that found nothing, in a row: through bytes that neither the
     // alignment nor the index knows, the walk takes longer (odd) steps,
     // so that both parities of the index's positions stay in reach.
     int64_t misses = 0;
     while (scan < resultSize_) {
+      if (scan >= nextReport_) Report(scan);
       const int64_t same = ExactLength(scan, scan + offset, resultSize_);
       scan += same;
       if (same >= 4) misses = 0;
@@ -333,6 +336,8 @@ class Matcher {
   const BaseIndex& index_;
   StreamWriter& writer_;
   std::array<int64_t, kRecentOffsets> recent_{};
+  const std::function<void(uint64_t)>* progress_ = nullptr;
+  int64_t reported_ = 0, nextReport_ = kProgressStep;
 };
 
 struct CodedStream {
