@@ -41,7 +41,9 @@ constexpr int64_t kProgressStep = 1 << 20;
 // The streams may exceed the result by this much (small results need
 // room for their commands).
 constexpr uint64_t kStreamSlack = 64 << 10;
-constexpr uint64_t kMinNewBytesDictionary = 64 << 10;
+constexpr uint64_t kMinDictionary = 64 << 10;
+// Streams coded side by side, at the most: each coder needs its memory.
+constexpr unsigned kMaxCoders = 2;
 
 uint64_t Load64(const uint8_t* at) {
   uint64_t value;
@@ -352,14 +354,13 @@ CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, 
   if (stream.empty()) return coded;
   LzmaSettings settings;
   settings.level = level;
-  // Streams 0 to 2 are decoded through a window of bounded size. The new
-  // bytes' coder needs about 11.5 times its dictionary: an eighth of the
-  // pair keeps that under 1.5 times the pair (a power of two, which the
-  // coder states as it is).
-  settings.maxDictionary = index != kDeltaNewBytes
-                               ? kDeltaWindowLimit
-                               : std::bit_floor(static_cast<uint32_t>(
-                                     std::clamp<uint64_t>(pairSize / 8, kMinNewBytesDictionary, UINT32_MAX)));
+  // A coder needs about 11.5 times its dictionary: a sixteenth of the pair
+  // keeps two of them under 1.5 times the pair. (A power of two, which the
+  // coder states as it is; streams 0 to 2 are decoded through a window of
+  // bounded size.)
+  settings.maxDictionary =
+      std::bit_floor(static_cast<uint32_t>(std::clamp<uint64_t>(pairSize / 16, kMinDictionary, uint64_t{1} << 30)));
+  if (index != kDeltaNewBytes) settings.maxDictionary = std::min(settings.maxDictionary, kDeltaWindowLimit);
   if (auto bytes = EncodeLzma(stream, settings, std::min<uint64_t>(room, stream.size()))) {
     coded.coding = kDeltaLzma;
     coded.bytes = std::move(*bytes);
@@ -389,8 +390,8 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   }
   if (result.size() > kAlwaysCodeSize && writer.copied < result.size() / kFewCopiesShare) return std::nullopt;
 
-  // Each stream is coded on its own, the largest first, on as many threads
-  // as asked: the body does not depend on their number.
+  // Each stream is coded on its own, the largest first, on one thread or
+  // two: the body does not depend on their number.
   const uint64_t room = limit - sizeof(DeltaHeader);
   const uint64_t pairSize = uint64_t{base.size()} + result.size();
   std::array<CodedStream, kDeltaStreamCount> coded;
@@ -403,8 +404,8 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
       coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room, pairSize);
     }
   };
-  unsigned threads = settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
-  threads = std::min(threads, kDeltaStreamCount);
+  const unsigned threads =
+      std::clamp(settings.threads != 0 ? settings.threads : std::thread::hardware_concurrency(), 1u, kMaxCoders);
   {
     std::vector<std::jthread> helpers;
     for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
