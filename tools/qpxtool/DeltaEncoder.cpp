@@ -18,17 +18,20 @@ namespace {
 // long as that keeps paying, mismatches included, as bsdiff does. At a byte
 // where the alignment fails, the index and the last few alignments are
 // asked for another that matches at least kMinSeed bytes from there; the
-// best of them is taken when, over the next kJudgeWindow bytes, it gets
-// more than kSwitchMargin bytes more right than the current one. Staying
-// is favoured: in tables of addresses that all moved (relocations, symbol
-// tables), the alignment that pairs each entry with its old self has a few
-// differences in every entry, but the same ones all along, which code far
-// shorter than hopping between entries that happen to match exactly.
+// best of them is taken when, over the next kJudgeWindow bytes, it scores
+// more than kSwitchMargin above the current one (see Score: bytes right,
+// or wrong in the way the same byte of the record before was). In tables
+// of addresses that all moved (relocations, symbol tables), the alignment
+// that pairs each entry with its old self differs in every entry, but
+// always alike, which codes far shorter than hopping between entries that
+// happen to match exactly; once entries are inserted, the old pairing
+// differs every which way and the new one again alike.
 constexpr uint32_t kSeedBytes = 8;
 constexpr uint32_t kIndexStep = 2;
 constexpr int64_t kMinSeed = 12;
-constexpr int64_t kJudgeWindow = 64;
-constexpr int64_t kSwitchMargin = 12;
+constexpr int64_t kJudgeWindow = 256;
+constexpr int64_t kSwitchMargin = 32;
+constexpr int64_t kRecordStrides[] = {8, 16, 24, 32};
 constexpr std::size_t kRecentOffsets = 4;
 constexpr int64_t kPrefetchAhead = 16;
 constexpr int64_t kMissesPerStep = 256;  // a step 2 bytes longer after each so many misses
@@ -233,22 +236,38 @@ class Matcher {
     return n;
   }
 
-  // How many of the `length` bytes from result position `at` (fewer at the
-  // result's end) equal the base's at `offset`.
-  int64_t CountSame(int64_t at, int64_t offset, int64_t length) const {
-    // Only the bytes whose base position lies in the base can match.
-    const int64_t first = std::max(at, -offset);
+  // How well the base at `offset` serves the `length` result bytes from
+  // `at` (fewer at the result's end): the bytes it has right, and those it
+  // has wrong by the same difference as the byte 8, 16, 24 or 32 before.
+  // Those cost next to nothing once coded: in a table of addresses that
+  // all moved by the same amount, each entry differs from its old self
+  // as the one before did.
+  int64_t Score(int64_t at, int64_t offset, int64_t length) const {
+    // Only the bytes whose base position lies in the base count.
+    const int64_t first = std::max(int64_t{0}, -offset);
     const int64_t end = std::min({at + length, resultSize_, baseSize_ - offset});
-    int64_t count = 0, i = first;
-    for (; i + 8 <= end; i += 8) {
-      // A byte of x is zero where the two agree; its top bit is set below
-      // exactly then.
-      const uint64_t x = Load64(result_ + i) ^ Load64(base_ + i + offset);
-      const uint64_t low = 0x7F7F7F7F7F7F7F7Full;
-      count += std::popcount(~(((x & low) + low) | x | low));
+    int64_t score = 0;
+    for (int64_t i = std::max(first, at); i < end;) {
+      if (i + 8 <= end && Load64(result_ + i) == Load64(base_ + i + offset)) {
+        score += 8;
+        i += 8;
+        continue;
+      }
+      const auto diff = static_cast<uint8_t>(result_[i] - base_[i + offset]);
+      if (diff == 0) {
+        ++score;
+      } else {
+        for (const int64_t stride : kRecordStrides) {
+          const int64_t j = i - stride;
+          if (j >= first && static_cast<uint8_t>(result_[j] - base_[j + offset]) == diff) {
+            ++score;
+            break;
+          }
+        }
+      }
+      ++i;
     }
-    for (; i < end; ++i) count += result_[i] == base_[i + offset];
-    return count;
+    return score;
   }
 
   // Tells the caller of the result bytes passed since the last time.
@@ -275,7 +294,7 @@ class Matcher {
         int64_t bestScore = -1, bestOffset = 0;
         const auto consider = [&](int64_t candidate) {
           if (candidate == offset || ExactLength(scan, scan + candidate, kMinSeed) < kMinSeed) return;
-          const int64_t score = CountSame(scan, candidate, kJudgeWindow);
+          const int64_t score = Score(scan, candidate, kJudgeWindow);
           if (score > bestScore) {
             bestScore = score;
             bestOffset = candidate;
@@ -283,7 +302,9 @@ class Matcher {
         };
         if (const int64_t found = index_.Find(result_ + scan); found >= 0) consider(found - scan);
         for (const int64_t candidate : recent_) consider(candidate);
-        if (bestScore > CountSame(scan, offset, kJudgeWindow) + kSwitchMargin) return Seed{true, bestOffset};
+        if (bestScore > kSwitchMargin && bestScore > Score(scan, offset, kJudgeWindow) + kSwitchMargin) {
+          return Seed{true, bestOffset};
+        }
       }
       scan += 1 + 2 * std::min(misses++ / kMissesPerStep, kLongestStep);
     }
