@@ -5,6 +5,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <exception>
 #include <thread>
 
 #include "app/DeltaDecoder.h"
@@ -37,7 +38,8 @@ constexpr int64_t kPrefetchAhead = 16;
 constexpr int64_t kMissesPerStep = 256;  // a step 2 bytes longer after each so many misses
 constexpr int64_t kLongestStep = 7;      // 15 bytes
 // Below this share of the result found in the base, a delta cannot gain
-// much over compressing the result alone; larger results are not coded.
+// much over compressing the result alone: results over kAlwaysCodeSize are
+// then left to that, before any time goes into coding them.
 constexpr uint64_t kFewCopiesShare = 32;
 constexpr uint64_t kAlwaysCodeSize = 1 << 20;
 constexpr int64_t kProgressStep = 1 << 20;
@@ -58,7 +60,7 @@ uint64_t Load64(const uint8_t* at) {
 // one wins. 2^k slots of 4 bytes, at most one per indexed position.
 class BaseIndex {
  public:
-  explicit BaseIndex(std::span<const uint8_t> base) : base_(base) {
+  explicit BaseIndex(std::span<const uint8_t> base) {
     const uint64_t positions = base.size() / kIndexStep;
     bits_ = positions < 2 ? 1 : static_cast<uint32_t>(std::bit_width(positions)) - 1;
     slots_.assign(std::size_t{1} << bits_, 0);
@@ -78,7 +80,6 @@ class BaseIndex {
     return static_cast<std::size_t>((Load64(at) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
   }
 
-  std::span<const uint8_t> base_;
   uint32_t bits_ = 1;
   std::vector<uint32_t> slots_;
 };
@@ -100,8 +101,8 @@ class StreamWriter {
       : base_(base), result_(result), budget_(uint64_t{result.size()} + kStreamSlack) {}
 
   // Result bytes from `at` on: `copyLength` of them from the base at
-  // `from`, plus their diff bytes; then `addLength` new bytes. False, and
-  // nothing written, once the streams would outgrow their budget.
+  // `from`, plus their diff bytes; then `addLength` new bytes. False once
+  // the streams would outgrow their budget (and the delta is given up).
   bool Command(uint64_t at, uint64_t copyLength, uint64_t from, uint64_t addLength) {
     if (copyLength == 0 && addLength == 0) return true;
     if (3 * kDeltaVarintMaxBytes + addLength > budget_ - size_) return false;
@@ -420,17 +421,26 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   std::stable_sort(order.begin(), order.end(),
                    [&](uint32_t a, uint32_t b) { return writer.streams[a].size() > writer.streams[b].size(); });
   std::atomic<uint32_t> next{0};
-  const auto work = [&] {
-    for (uint32_t i; (i = next.fetch_add(1)) < kDeltaStreamCount;) {
-      coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room, pairSize);
+  std::array<std::exception_ptr, kMaxCoders> failures;
+  const auto work = [&](unsigned thread) {
+    try {
+      for (uint32_t i; (i = next.fetch_add(1)) < kDeltaStreamCount;) {
+        coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room, pairSize);
+      }
+    } catch (...) {  // out of memory: the caller hears of it, not std::terminate
+      failures[thread] = std::current_exception();
+      next = kDeltaStreamCount;
     }
   };
   const unsigned threads =
       std::clamp(settings.threads != 0 ? settings.threads : std::thread::hardware_concurrency(), 1u, kMaxCoders);
   {
     std::vector<std::jthread> helpers;
-    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
-    work();
+    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work, i);
+    work(0);
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
   }
 
   DeltaHeader header{};
