@@ -10,8 +10,11 @@
 # them alike. Prints, per tool, the summed delta size, and the summed
 # encode and decode times of each round as median [least-greatest], and
 # the largest peak memory of encoding and decoding (GNU time's maximum
-# resident size). delta_probe's decode time includes writing the result;
-# the others' as their command lines do it (to a file).
+# resident size; delta_probe's own figures, which hold the inputs, the
+# result and the rebuilt copy like the tools do). delta_probe's decode time
+# includes writing the result; the others' as their command lines do it
+# (to a file). For the delta codec also: applying against reading and
+# writing the whole results, and its memory beyond the inputs.
 set -euo pipefail
 
 old=$(cd "$1" && pwd)
@@ -45,12 +48,12 @@ for round in $(seq "$rounds"); do
       case $tool in
         qpx)
           # delta_probe times its own parts: size, encode, apply, peaks.
-          read -r _ size enc dec copy encmem decmem _ < <("$probe" "$a" "$b")
+          read -r _ size enc dec copy encmem decmem encextra decheap _ < <("$probe" "$a" "$b")
           if [ "$size" = none ]; then  # declined: the caller stores the file compressed
             echo "qpx declined $file" >&2
             continue
           fi
-          echo "qpx $round $enc $dec $size $((encmem * 1024)) $((decmem * 1024)) $copy" >>"$log"
+          echo "qpx $round $enc $dec $size $((encmem * 1024)) $((decmem * 1024)) $copy $encextra $decheap" >>"$log"
           continue ;;
         xdelta)
           read -r enc encmem < <(measure xdelta3 -9 -S lzma -f -e -s "$a" "$b" "$work/d")
@@ -93,4 +96,6 @@ awk '$1 == "qpx" { dec[$2] += $4; copy[$2] += $8 }
     for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
     if (k) printf "qpx decode / (read + write of the results): %.2f [%.2f-%.2f]\n", (k % 2) ? v[(k + 1) / 2] : (v[k / 2] + v[k / 2 + 1]) / 2, v[1], v[k]
   }' "$log"
+awk '$1 == "qpx" { if ($9 > e) e = $9; if ($10 > d) d = $10 }
+  END { printf "qpx memory beyond the inputs: encoding %.1f MiB at the most, ApplyDelta %.1f MiB\n", e, d }' "$log"
 cp "$log" "${TMPDIR:-/tmp}/delta_compare.log"
