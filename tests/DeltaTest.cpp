@@ -162,8 +162,11 @@ TEST(DeltaTest, EncoderDeclinesWhatIsNotShorter) {
   const Bytes delta = Encode(base, result);
   EXPECT_FALSE(tool::EncodeDelta(base, result, {1, 2}, delta.size()).has_value()) << "the limit is exclusive";
   EXPECT_TRUE(tool::EncodeDelta(base, result, {1, 2}, delta.size() + 1).has_value());
-  // A large result that shares almost nothing with its base is left to
-  // plain compression.
+  // A result that shares nothing with its base codes about as small as
+  // compressed alone; a large one is left to plain compression.
+  const Bytes other = Content(random, 200000);
+  const Bytes compressed = *tool::EncodeLzma(other, {9}, UINT64_MAX);
+  EXPECT_LE(Encode(base, other, 9).size(), compressed.size() + 128);
   const Bytes fresh = Content(random, 3 << 20);
   EXPECT_FALSE(tool::EncodeDelta(base, fresh, {1, 2}, UINT64_MAX).has_value());
   EXPECT_GT(tool::DeltaEncoderBound(), uint64_t{256} << 20);
