@@ -38,6 +38,7 @@ CLzmaEncProps PropsFor(uint64_t size, const LzmaSettings& settings) {
   props.pb = settings.pb;
   props.numThreads = 1;
   LzmaEncProps_Normalize(&props);
+  if (settings.maxDictionary != 0 && props.dictSize > settings.maxDictionary) props.dictSize = settings.maxDictionary;
   return props;
 }
 

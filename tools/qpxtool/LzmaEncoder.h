@@ -20,6 +20,9 @@ struct LzmaSettings {
   // defaults (3, 0, 2). Streams of mostly small numbers or aligned
   // records code smaller with other values.
   int lc = -1, lp = -1, pb = -1;
+  // The largest dictionary the coder may use, for a decoder with a window
+  // of that size; 0: the level's own.
+  uint32_t maxDictionary = 0;
 };
 
 // The dictionary the encoder uses for `size` bytes at `level`: never larger
