@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <map>
 
 #include "app/PatchRunner.h"
@@ -47,6 +48,19 @@ Bytes Words(uint32_t seed, std::size_t size) {
   return bytes;
 }
 
+// A program's new version, as an update makes it: `base` with bytes
+// inserted, deleted, changed in place and a block moved.
+Bytes Edited(const Bytes& base) {
+  Bytes edited(base.begin(), base.begin() + 5000);
+  const Bytes inserted = SampleBody(77, 100);
+  edited.insert(edited.end(), inserted.begin(), inserted.end());
+  edited.insert(edited.end(), base.begin() + 5000, base.begin() + 50000);
+  edited.insert(edited.end(), base.begin() + 50300, base.end());  // 300 bytes deleted
+  for (std::size_t i = 150000; i < 150016; ++i) edited[i] ^= 0x5A;
+  edited.insert(edited.end(), base.begin() + 20000, base.begin() + 22000);  // a block repeated at the end
+  return edited;
+}
+
 // Stops the run after `doneLines` patches, as a killed process would: the
 // line is the last thing the patcher does for a patch.
 struct Killed {};
@@ -70,6 +84,7 @@ class CheckedPatchTest : public ::testing::Test {
     game.AddEntry(3, SampleBody(1, 100));               // replaced in place
     game.AddEntry(4, SampleBody(2, 40), /*attributes=*/1);  // appended for its attributes
     game.AddEntry(5, Words(3, 3000));                   // grows, compressed
+    game.AddEntry(6, SampleBody(6, 200000));            // edited: a delta
     game.AddLooseFile(0, LooseFileImage(SampleBody(4, 5000)));  // cut shorter
     game.AddLooseFile(2, LooseFileImage(Words(5, 100)));        // grows, compressed
     ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
@@ -79,14 +94,16 @@ class CheckedPatchTest : public ::testing::Test {
   // The patch from this game to new bytes for each of those resources.
   std::vector<CheckedPatch> Patches(bool withBase = true) const {
     std::vector<CheckedPatch> patches = {
-        {3, SampleBody(11, 120), false, SampleBody(1, 100)},
-        {4, SampleBody(12, 40), false, SampleBody(2, 40)},
-        {5, Words(13, 20000), true, Words(3, 3000)},
-        {1207, SampleBody(14, 700), false, SampleBody(4, 5000)},
-        {1209, Words(15, 90000), true, Words(5, 100)},
+        {3, SampleBody(11, 120), BodyEncoding::Stored, SampleBody(1, 100)},
+        {4, SampleBody(12, 40), BodyEncoding::Stored, SampleBody(2, 40)},
+        {5, Words(13, 20000), BodyEncoding::Lzma, Words(3, 3000)},
+        {6, Edited(SampleBody(6, 200000)), BodyEncoding::Delta, SampleBody(6, 200000)},
+        {1207, SampleBody(14, 700), BodyEncoding::Stored, SampleBody(4, 5000)},
+        {1209, Words(15, 90000), BodyEncoding::Lzma, Words(5, 100)},
     };
     if (!withBase) {
       for (CheckedPatch& patch : patches) patch.base.reset();
+      patches[3].coding = BodyEncoding::Lzma;  // a delta needs its base
     }
     return patches;
   }
@@ -148,7 +165,7 @@ TEST_F(CheckedPatchTest, AppliesEveryRecordAndASecondRunWritesNothing) {
   const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
   ASSERT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
   EXPECT_EQ(output,
-            L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nDone\n"
+            L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nDone\nProcessing patch 6\nDone\n"
             L"Processing patch 1207\nDone\nProcessing patch 1209\nDone\nSuccess!\n");
   const Folder patched = Snapshot();
   EXPECT_EQ(patched.at("res/D00000.bin"), LooseFileImage(SampleBody(14, 700)));
@@ -169,8 +186,8 @@ TEST_F(CheckedPatchTest, AppliesEveryRecordAndASecondRunWritesNothing) {
   EXPECT_EQ(writes.operations, 0u) << "a game already patched is not written to";
   EXPECT_EQ(output,
             L"Processing patch 3\nAlready applied\nProcessing patch 4\nAlready applied\nProcessing patch 5\n"
-            L"Already applied\nProcessing patch 1207\nAlready applied\nProcessing patch 1209\nAlready applied\n"
-            L"Success!\n");
+            L"Already applied\nProcessing patch 6\nAlready applied\nProcessing patch 1207\nAlready applied\n"
+            L"Processing patch 1209\nAlready applied\nSuccess!\n");
   EXPECT_EQ(Snapshot(), patched);
 }
 
@@ -179,7 +196,7 @@ TEST_F(CheckedPatchTest, APatchForAnotherVersionChangesNothing) {
   // the patch was made from; the records before them would apply.
   std::vector<CheckedPatch> patches = Patches();
   patches[2].base = Words(99, 3000);
-  patches[4].base = Words(98, 100);
+  patches[5].base = Words(98, 100);
   FaultPlan writes = CountingWrites();
   EXPECT_FALSE(Run(BuildCheckedPatchFile(kImage, patches), writes));
   EXPECT_EQ(output,
@@ -216,25 +233,25 @@ TEST_F(CheckedPatchTest, EachFailedCheckEndsTheRunBeforeAnyWrite) {
   original = Snapshot();
 
   const std::vector<Case> cases = {
-      {"no such resource", [&] { return with({2715, Bytes(10, 1), false, {}}); }, none,
+      {"no such resource", [&] { return with({2715, Bytes(10, 1), BodyEncoding::Stored, {}}); }, none,
        L"Resource 2715 is not a resource of the game"},
       {"too large for a loose file",
        [&] {
-         return Forge(with({1208, Bytes(10, 1), false, {}}), 5,
+         return Forge(with({1208, Bytes(10, 1), BodyEncoding::Stored, {}}), 6,
                       [](PatchRecordV2& r) { r.resultSize = kLooseMaxBodySize + 1; r.encoding = 1; });
        },
        none, L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)"},
-      {"a missing loose file", [&] { return with({1300, Bytes(10, 1), false, {}}); }, none,
+      {"a missing loose file", [&] { return with({1300, Bytes(10, 1), BodyEncoding::Stored, {}}); }, none,
        L"Resource 1300 (res\\D00093.bin) is missing"},
-      {"a read-only loose file late in the table", [&] { return with({1207 + 2, Words(1, 10), false, {}}); },
+      {"a read-only loose file late in the table", [&] { return with({1207 + 2, Words(1, 10), BodyEncoding::Stored, {}}); },
        [](FaultPlan& plan) { plan.readOnly.insert(L"res\\D00002.bin"); },
        L"Resource 1209 (res\\D00002.bin) cannot be written (is it read-only?)"},
       {"not a loose file, where the patch needs its bytes",
-       [&] { return with({1210, Bytes(10, 1), false, Bytes(10, 2)}); }, none,
+       [&] { return with({1210, Bytes(10, 1), BodyEncoding::Stored, Bytes(10, 2)}); }, none,
        L"Resource 1210 (res\\D00003.bin) is not a loose resource file"},
-      {"an entry in place far outside DATA1.QPX", [&] { return with({9, Bytes(60, 1), false, {}}); }, none,
+      {"an entry in place far outside DATA1.QPX", [&] { return with({9, Bytes(60, 1), BodyEncoding::Stored, {}}); }, none,
        L"Resource 9 (entry 9) points outside DATA1.QPX"},
-      {"a data file that cannot be read", [&] { return with({6, Bytes(10, 1), false, {}}); },
+      {"a data file that cannot be read", [&] { return with({6, Bytes(10, 1), BodyEncoding::Stored, {}}); },
        [](FaultPlan& plan) { plan.unreadable.insert(L"DATA1.QPX"); }, L"Resource 3 (entry 3) cannot be read"},
   };
   for (const Case& c : cases) {
@@ -255,7 +272,8 @@ TEST_F(CheckedPatchTest, ADiskTooSmallForWhatTheRunAddsChangesNothing) {
   const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
   // What the run adds: entry 3 stays in its slot, 4 and 5 are appended,
   // the first loose file shrinks and the second grows.
-  const uint64_t adds = SlotLength(40) + SlotLength(20000) + LooseFileLength(90000) - LooseFileLength(100);
+  const uint64_t adds = SlotLength(40) + SlotLength(20000) + SlotLength(Edited(SampleBody(6, 200000)).size()) +
+                        LooseFileLength(90000) - LooseFileLength(100);
   FaultPlan small = CountingWrites();
   small.freeSpace = adds - 1;
   EXPECT_FALSE(Run(patch, small));
@@ -278,7 +296,7 @@ TEST_F(CheckedPatchTest, ARunStoppedBetweenTwoPatchesIsFinishedByTheNext) {
   const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
   ASSERT_TRUE(Run(patch));
   const Folder clean = Snapshot();
-  for (int k = 1; k <= 4; ++k) {
+  for (int k = 1; k <= 5; ++k) {
     SCOPED_TRACE("stopped after " + std::to_string(k));
     ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
     ASSERT_EQ(Snapshot(), original);
@@ -337,7 +355,8 @@ TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsItsRecordAlone) {
     EXPECT_FALSE(Run(damaged));
     EXPECT_EQ(output,
               L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nFailed\n"
-              L"Processing patch 1207\nDone\nProcessing patch 1209\nDone\nFailed patches: 1\n");
+              L"Processing patch 6\nDone\nProcessing patch 1207\nDone\nProcessing patch 1209\nDone\n"
+              L"Failed patches: 1\n");
     ArchiveIndexEntry entry;
     std::memcpy(&entry, ReadFile(dir.Path() / "DATA0.QPX").data() + 5 * sizeof entry, sizeof entry);
     EXPECT_EQ(std::memcmp(&entry, &game.index[5], sizeof entry), 0) << "entry 5 is as it was";
@@ -353,6 +372,52 @@ TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsItsRecordAlone) {
       << "entry 3 is as it was";
 }
 
+// Any one byte of a delta body changed, its seal made right again (as a
+// writer at fault would leave it): the record fails and its resource stays
+// as it was, or the body still rebuilds the very result. Never another
+// result, never a read or write outside the base or the result (the suite
+// runs under the sanitizers too).
+TEST_F(CheckedPatchTest, EveryChangedByteOfADeltaFailsItsRecordOrIsHarmless) {
+  const Bytes base = SampleBody(6, 200000), result = Edited(base);
+  const Bytes patch = BuildCheckedPatchFile(kImage, {{6, result, BodyEncoding::Delta, base}});
+  PayloadTrailerHeaderV2 header;
+  std::memcpy(&header, patch.data() + patch.size() - sizeof(PayloadTrailer), sizeof header);
+  PatchRecordV2 record;
+  std::memcpy(&record, patch.data() + header.tableOffset, sizeof record);
+  ASSERT_EQ(record.encoding, static_cast<uint16_t>(BodyEncoding::Delta));
+  ASSERT_LT(record.storedSize, 2000u) << "a delta of a few edits";
+  const auto entry6 = [&] {
+    const Bytes index = ReadFile(dir.Path() / "DATA0.QPX");
+    ArchiveIndexEntry entry;
+    std::memcpy(&entry, index.data() + 6 * sizeof entry, sizeof entry);
+    const Bytes data = ReadFile(dir.Path() / "DATA1.QPX");
+    return Bytes(data.begin() + static_cast<std::ptrdiff_t>(entry.offset),
+                 data.begin() + static_cast<std::ptrdiff_t>(entry.offset + entry.size));
+  };
+  int failed = 0, harmless = 0;
+  for (uint64_t at = 0; at < record.storedSize; ++at) {
+    for (const uint8_t flip : {uint8_t{0x01}, uint8_t{0xFF}}) {
+      ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+      Bytes changed = patch;
+      changed[record.bodyOffset + at] ^= flip;
+      const bool success = Run(Forge(changed, 0, [](PatchRecordV2&) {}));
+      SCOPED_TRACE("byte " + std::to_string(at) + " ^ " + std::to_string(flip) + ": " +
+                   std::string(output.begin(), output.end()));
+      if (success) {
+        ++harmless;
+        EXPECT_EQ(entry6(), result);
+      } else {
+        ++failed;
+        EXPECT_EQ(output, L"Processing patch 6\nFailed\nFailed patches: 1\n");
+        EXPECT_EQ(entry6(), base);
+      }
+      if (HasFailure()) return;
+    }
+  }
+  std::cout << "[ changed-byte cases of a delta body: " << failed + harmless << " (" << failed << " failed the record, "
+            << harmless << " still rebuilt the result) ]\n";
+}
+
 TEST_F(CheckedPatchTest, RecordsThatMakeNoSenseAreDamage) {
   const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
   const std::pair<const char*, void (*)(PatchRecordV2&)> cases[] = {
@@ -360,6 +425,7 @@ TEST_F(CheckedPatchTest, RecordsThatMakeNoSenseAreDamage) {
       {"an unknown flag", [](PatchRecordV2& r) { r.flags |= 0x8000; }},
       {"a stored body of another length than its result", [](PatchRecordV2& r) { r.storedSize -= 1; }},
       {"a body beyond the covered bytes", [](PatchRecordV2& r) { r.bodyOffset = 100; }},
+      {"a delta that does not know its base", [](PatchRecordV2& r) { r.encoding = 2; r.flags = 0; }},
   };
   for (const auto& [what, edit] : cases) {
     EXPECT_FALSE(Run(Forge(patch, 0, edit))) << what;
@@ -374,6 +440,7 @@ TEST_F(CheckedPatchTest, RecordsThatMakeNoSenseAreDamage) {
 TEST_F(CheckedPatchTest, NoSingleChangedByteReachesTheGame) {
   std::vector<CheckedPatch> patches = Patches();
   patches[2].body = Words(13, 2000);  // small enough to try every byte
+  patches.erase(patches.begin() + 3);  // the delta's turn is below
   patches[4].body = Words(15, 3000);
   const Bytes patch = BuildCheckedPatchFile(kImage, patches);
   // Every byte from the table on, and every 5th byte of the bodies.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/DeltaDecoder.h"
 #include "app/LzmaDecoder.h"
 
 namespace qpx {
@@ -48,7 +49,9 @@ bool RecordsWellFormed(const Payload& payload) {
     switch (record.encoding) {
       case BodyEncoding::Stored: return record.storedSize == record.resultSize;
       case BodyEncoding::Lzma: return record.storedSize >= kLzmaPropertiesSize;
-      case BodyEncoding::Delta: return false;  // not read by this patcher
+      // A delta is read against the resource's current bytes: only a
+      // record that names them, and so has them checked, may carry one.
+      case BodyEncoding::Delta: return record.hasBase && record.storedSize >= sizeof(DeltaHeader);
     }
     return false;
   });

@@ -1,7 +1,11 @@
 #include "app/RecordBody.h"
 
+#include <algorithm>
+
 #include "app/ByteSource.h"
+#include "app/DeltaDecoder.h"
 #include "app/LzmaDecoder.h"
+#include "app/ResourceState.h"
 
 namespace qpx {
 namespace {
@@ -20,7 +24,7 @@ BodyOutcome FromStatus(DecodeStatus status) {
 
 }  // namespace
 
-BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive&,
+BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
                              BodyBuffers& buffers, std::span<const uint8_t>& body) {
   // The checks have refused results that do not fit in 32 bits.
   const auto size = static_cast<uint32_t>(record.resultSize);
@@ -38,7 +42,19 @@ BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
       outcome = FromStatus(DecodeLzma(source, 0, record.storedSize, {result, size}, chunk));
       break;
     }
-    case BodyEncoding::Delta: break;
+    case BodyEncoding::Delta: {
+      // The base was checked against the record's base hash before the run
+      // wrote anything; the result's hash below proves the rest.
+      const auto baseSize = static_cast<uint32_t>(record.baseSize);
+      uint8_t* const base = buffers.base.Reserve(std::max<uint32_t>(baseSize, 1));
+      if (record.baseSize > UINT32_MAX || !ReadResourceBytes(archive, record.resourceNumber, {base, baseSize})) {
+        return BodyOutcome::Damaged;
+      }
+      FileRangeSource source(patch, record.bodyOffset, record.storedSize);
+      const std::span<uint8_t> chunk(buffers.chunk.Reserve(kDecodeChunk), kDecodeChunk);
+      outcome = FromStatus(ApplyDelta({base, baseSize}, source, 0, record.storedSize, {result, size}, chunk));
+      break;
+    }
   }
   if (outcome != BodyOutcome::Ready) return outcome;
   PayloadDigest digest;

@@ -15,8 +15,8 @@ namespace qpx {
 
 enum class BodyOutcome {
   Ready,     // the body holds exactly the record's result
-  Damaged,   // it does not decode, or not to the result
-  CantRead,  // the patch (or, for a delta, the resource) could not be read
+  Damaged,   // it does not decode, or not to the result (or a delta's resource cannot be read)
+  CantRead,  // the patch could not be read
 };
 
 // The memory a body is decoded in, kept from record to record.
@@ -27,7 +27,10 @@ struct BodyBuffers {
 };
 
 // Decodes the body of `record` from `patch` into `buffers.result` and
-// checks its hash; on Ready, `body` is the result.
+// checks its hash; on Ready, `body` is the result. A delta is decoded
+// against the resource's current bytes in `archive`, read whole into
+// `buffers.base`: memory of the base, the result, the input's chunk and
+// the delta decoder's windows.
 BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
                              BodyBuffers& buffers, std::span<const uint8_t>& body);
 

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "app/PayloadSeal.h"
+#include "tools/qpxtool/DeltaEncoder.h"
 #include "tools/qpxtool/LzmaEncoder.h"
 
 namespace qpx::test {
@@ -129,12 +130,16 @@ std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, co
     record.bodyOffset = file.size();
     record.resultSize = patch.body.size();
     std::vector<uint8_t> stored = patch.body;
-    if (patch.compress) {
+    if (patch.coding == BodyEncoding::Lzma) {
       const auto coded = tool::EncodeLzma(patch.body, {}, UINT64_MAX);
       EXPECT_TRUE(coded.has_value());
       stored = *coded;
-      record.encoding = static_cast<uint16_t>(BodyEncoding::Lzma);
+    } else if (patch.coding == BodyEncoding::Delta) {
+      const auto coded = tool::EncodeDelta(*patch.base, patch.body, {}, UINT64_MAX);
+      EXPECT_TRUE(coded.has_value());
+      stored = *coded;
     }
+    record.encoding = static_cast<uint16_t>(patch.coding);
     record.storedSize = stored.size();
     const ContentHash result = HashOf(patch.body);
     std::memcpy(record.resultHash, result.data(), sizeof record.resultHash);

@@ -57,11 +57,12 @@ void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uin
                           uint32_t recordCount);
 
 // A record of a version-2 test patch: the resource's new bytes, stored as
-// they are or compressed, and, when given, the bytes it replaces.
+// they are, compressed, or as a delta against `base`, and, when given, the
+// bytes it replaces (`base`).
 struct CheckedPatch {
   uint32_t resourceNumber;
   std::vector<uint8_t> body;
-  bool compress = false;
+  BodyEncoding coding = BodyEncoding::Stored;
   std::optional<std::vector<uint8_t>> base;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/PayloadDigest.h"
+#include "tools/qpxtool/DeltaEncoder.h"
 
 namespace qpx::tool {
 namespace {
@@ -40,21 +41,42 @@ EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* 
     body.baseSize = base->size();
     body.baseHash = HashOf(*base);
   }
-  const auto report = [done](uint64_t bytes) {
+  uint64_t reported = 0;
+  const auto report = [&](uint64_t bytes) {
+    bytes = std::min<uint64_t>(bytes, result.size() - std::min<uint64_t>(reported, result.size()));
+    reported += bytes;
     if (done != nullptr) done->fetch_add(bytes);
   };
-  uint64_t reported = 0;
-  if (!LooksIncompressible(result)) {
-    auto coded = EncodeLzma(result, LzmaSettings{settings.level}, result.size(), [&](uint64_t bytes) {
-      reported += bytes;
-      report(bytes);
+  // The size to beat: the body stored as it is.
+  uint64_t best = result.size();
+  if (base != nullptr && settings.delta) {
+    if (base->size() + result.size() > DeltaEncoderBound()) {
+      body.tooLargeForDelta = true;
+    } else {
+      uint64_t deltaDone = 0;
+      auto delta = EncodeDelta(*base, result, DeltaSettings{settings.level, 0}, best, [&](uint64_t bytes) {
+        report(bytes > deltaDone ? bytes - deltaDone : 0);
+        deltaDone = std::max(deltaDone, bytes);
+      });
+      if (delta) {
+        body.encoding = BodyEncoding::Delta;
+        body.coded = std::move(*delta);
+        best = body.coded.size();
+      }
+    }
+  }
+  const bool smallDelta = body.encoding == BodyEncoding::Delta && best <= result.size() / 8;
+  if (!smallDelta && !LooksIncompressible(result)) {
+    const uint64_t before = reported;
+    auto coded = EncodeLzma(result, LzmaSettings{settings.level}, best, [&](uint64_t bytes) {
+      if (reported < before + bytes) report(before + bytes - reported);
     });
     if (coded) {
       body.encoding = BodyEncoding::Lzma;
       body.coded = std::move(*coded);
     }
   }
-  report(result.size() - std::min<uint64_t>(reported, result.size()));
+  report(result.size());
   body.result = std::move(result);
   return body;
 }

@@ -15,6 +15,7 @@ namespace qpx::tool {
 struct FormatOptions {
   unsigned format = 0;  // 0: not given (version 2)
   int level = 9;
+  bool noDelta = false;  // diff and reverse: no delta bodies
 };
 
 struct BuildOptions {

@@ -181,6 +181,7 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) +
         (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes; " +
         Described(request, result) + ")");
+    for (const std::string& note : result.notes) Out("  " + note);
   }
   if (deleted != 0) {
     Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +

@@ -19,6 +19,7 @@
 #include "archive/ResourceArchive.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/BodyEncoder.h"
+#include "tools/qpxtool/DeltaEncoder.h"
 #include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
@@ -259,6 +260,12 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
     result.records.push_back(PayloadRecord{record.resourceNumber, body.encoding, body.hasBase, true, offset,
                                            record.storedSize, record.resultSize, record.baseSize, body.resultHash,
                                            body.baseHash});
+    if (body.tooLargeForDelta) {
+      result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
+                             Grouped(body.baseSize + body.result.size()) +
+                             " bytes, beyond what the delta encoder takes here (" + Grouped(DeltaEncoderBound()) +
+                             "); stored " + (body.encoding == BodyEncoding::Lzma ? "compressed" : "as it is"));
+    }
     const std::vector<uint8_t>& stored = body.Stored();
     for (std::size_t done = 0; done < stored.size(); done += kCopyBufferSize) {
       sink.Write(stored.data() + done, static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, stored.size() - done)));
@@ -371,14 +378,19 @@ void ApplyFormat(const FormatOptions& options, bool noSeal, BuildRequest& reques
   request.format = noSeal || options.format == kPayloadVersion ? kPayloadVersion : kPayloadVersion2;
   request.seal = !noSeal;
   request.encode.level = options.level;
+  request.encode.delta = !options.noDelta;
 }
 
 std::string Described(const BuildRequest& request, const BuildResult& result) {
   if (request.format == kPayloadVersion) return request.seal ? "format 1, sealed" : "format 1, not sealed";
-  std::size_t compressed = 0;
-  for (const PayloadRecord& record : result.records) compressed += record.encoding != BodyEncoding::Stored;
+  std::size_t compressed = 0, deltas = 0;
+  for (const PayloadRecord& record : result.records) {
+    compressed += record.encoding == BodyEncoding::Lzma;
+    deltas += record.encoding == BodyEncoding::Delta;
+  }
   std::string text = "format 2, sealed; " + std::to_string(compressed) + " of " + std::to_string(result.records.size()) +
                      (result.records.size() == 1 ? " body" : " bodies") + " compressed";
+  if (deltas != 0) text += ", " + std::to_string(deltas) + (deltas == 1 ? " delta" : " deltas");
   if (result.bodyBytes != 0) {
     text += " (" + Grouped(result.bodyBytes) + " -> " + Grouped(result.storedBytes) + " bytes)";
   }

@@ -38,6 +38,7 @@ struct BuildResult {
   uint64_t storedBytes = 0;    // of the bodies as stored (compressed, where that is smaller)
   uint64_t tableOffset = 0;
   std::vector<PayloadRecord> records;  // as written
+  std::vector<std::string> notes;      // said of some bodies, for the report
   uint32_t sealPadding = 0;  // zeros before the seal, for a length that is a multiple of 8
   uint64_t fileLength = 0;
   std::vector<std::string> warnings;

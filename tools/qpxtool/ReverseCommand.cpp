@@ -106,7 +106,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   const BuildResult result = BuildPatch(fileSystem, request);
   Out("qpxtool reverse: wrote " + Quoted(options.out) + " (" + Grouped(result.fileLength) + " bytes): it puts back " +
       std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
-      " bytes) that " + Quoted(options.patch) + " changes");
+      " bytes) that " + Quoted(options.patch) + " changes; " + Described(request, result));
+  for (const std::string& note : result.notes) Out("  " + note);
   return kExitSuccess;
 }
 

@@ -32,8 +32,14 @@ constexpr std::string_view kStubDefaultHelp =
     "Without --stub, the stub is the Windows patcher installed with qpxtool: ../share/qpxpatch/qpxpatch.exe\n"
     "from qpxtool's own folder, else qpxpatch.exe beside qpxtool; where there is none, --stub is required.\n";
 
-// --format and --level, for the subcommands that write patches.
-void AddFormatOptions(CLI::App* command, qpx::tool::FormatOptions& options) {
+// --format and --level, for the subcommands that write patches; --no-delta
+// for those that know the game the patch is for.
+void AddFormatOptions(CLI::App* command, qpx::tool::FormatOptions& options, bool knowsTheGame) {
+  if (knowsTheGame) {
+    command->add_flag("--no-delta", options.noDelta,
+                      "store each version-2 body whole (compressed where that is smaller), never as the difference "
+                      "from the resource's current bytes");
+  }
   command->add_option("--format", options.format,
                       "the payload's version: 2 (the default) checks the game before it writes anything and "
                       "compresses; 1 writes the sealed version-1 payload that older patchers read")
@@ -74,7 +80,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   buildCommand->add_flag("--no-seal", build.noSeal,
                          "write the plain version-1 payload, without the seal that lets the patcher refuse a damaged "
                          "patch");
-  AddFormatOptions(buildCommand, build.format);
+  AddFormatOptions(buildCommand, build.format, false);
   buildCommand->add_flag("--any-stub", build.anyStub,
                          "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
   buildCommand->add_option("bodies", build.pairs, "a body for a resource, after the manifest's bodies")
@@ -137,7 +143,7 @@ int RunTool(const std::vector<std::string>& arguments) {
                           "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
       ->type_name("DIR");
   diffCommand->add_flag("--any-stub", diff.anyStub, "build on a stub that is not a qpxpatch patcher");
-  AddFormatOptions(diffCommand, diff.format);
+  AddFormatOptions(diffCommand, diff.format, true);
   diffCommand->footer(std::string(kStubDefaultHelp) +
                       "A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
                       "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"
@@ -161,7 +167,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   reverseCommand->add_option("--stub", reverse.stub, kStubHelp)->type_name("PATCHER");
   reverseCommand->add_option("--out", reverse.out, "the undo patch to write")->required()->type_name("UNDO");
   reverseCommand->add_flag("--any-stub", reverse.anyStub, "build on a stub that is not a qpxpatch patcher");
-  AddFormatOptions(reverseCommand, reverse.format);
+  AddFormatOptions(reverseCommand, reverse.format, true);
   reverseCommand->footer(std::string(kStubDefaultHelp) +
                          "Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
                          "attributes, empty resources, loose files that do not exist.\n"
