@@ -12,6 +12,11 @@
 //                             from two trees of files (two versions of a
 //                             program): each file that both have is a
 //                             resource, in turn an entry and a loose file
+//   bench_fixture synthetic DIR
+//                             DIR/original and DIR/modified: 6 bytes changed
+//                             in a loose file of 100 MB, 1 byte in an entry
+//                             of 20 MB, an entry of 40 MB replaced by 50 MB
+//                             of new bytes (also written to DIR/new.bin)
 //   bench_fixture checks PATCH ROUNDS
 //                             in the game folder that is the current
 //                             directory: the version-2 checks of PATCH
@@ -178,6 +183,30 @@ int Real(const std::filesystem::path& oldTree, const std::filesystem::path& newT
   return 0;
 }
 
+int Synthetic(const std::filesystem::path& dir) {
+  const std::vector<uint8_t> loose = SampleBody(1, 100000000), small = SampleBody(2, 20000000),
+                             replaced = SampleBody(3, 40000000), added = SampleBody(4, 50000000);
+  std::vector<uint8_t> looseAfter = loose, smallAfter = small;
+  for (const std::size_t at : {std::size_t{17}, std::size_t{40000000}, std::size_t{40000001}, std::size_t{77777777},
+                               std::size_t{99999998}, std::size_t{99999999}}) {
+    looseAfter[at] ^= 0x20;
+  }
+  smallAfter[12345678] ^= 1;
+  GameFolder original, modified;
+  original.AddEntry(0, small);
+  original.AddEntry(1, replaced);
+  original.AddLooseFile(0, LooseFileImage(loose));
+  modified.AddEntry(0, smallAfter);
+  modified.AddEntry(1, added);
+  modified.AddLooseFile(0, LooseFileImage(looseAfter));
+  auto fs = CreatePlatformFileSystem();
+  for (const auto& [folder, game] : {std::pair{"original", &original}, std::pair{"modified", &modified}}) {
+    std::filesystem::create_directories(dir / folder);
+    if (!game->Write(*fs, (dir / folder).wstring())) return 1;
+  }
+  return WriteBody(dir / "new.bin", added) ? 0 : 1;
+}
+
 double MedianMs(std::vector<double> times) {
   std::sort(times.begin(), times.end());
   const std::size_t n = times.size();
@@ -235,9 +264,10 @@ int Checks(const std::filesystem::path& patchPath, int rounds) {
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "real") == 0) return Real(argv[2], argv[3], argv[4]);
   if (argc == 4 && std::strcmp(argv[1], "checks") == 0) return Checks(argv[2], std::atoi(argv[3]));
+  if (argc == 3 && std::strcmp(argv[1], "synthetic") == 0) return Synthetic(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "large") == 0) return Large(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "small") == 0) return Small(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "pair") == 0) return Pair(argv[2]);
-  std::fprintf(stderr, "usage: bench_fixture large|small|pair DIR | real OLD NEW DIR | checks PATCH ROUNDS\n");
+  std::fprintf(stderr, "usage: bench_fixture large|small|pair|synthetic DIR | real OLD NEW DIR | checks PATCH ROUNDS\n");
   return 2;
 }

@@ -165,7 +165,7 @@ bench_real() {
   echo "== a real update: $REAL_PACKAGE"
   fetch_real
   local R=$W/real
-  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/compressed" >/dev/null
+  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/compressed" --no-delta >/dev/null
   "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/whole" --format 1 >/dev/null
   real_result=0 real_xz=0
   while read -r number state _ after name; do
@@ -173,18 +173,50 @@ bench_real() {
     real_result=$((real_result + after))
     real_xz=$((real_xz + $(xz -9 -T1 -c "$R/new/$name" | wc -c)))
   done <"$R/files.txt"
-  real_stored=$("$bin/qpxtool" list "$R/compressed" | sed -n 's/^total: .*), \([0-9,]*\) bytes of bodies.*/\1/p' | tr -d ,)
+  stored_of() { "$bin/qpxtool" list "$1" | sed -n 's/^total: .*), \([0-9,]*\) bytes of bodies.*/\1/p' | tr -d ,; }
+  real_stored=$(stored_of "$R/compressed")
   fresh_real() { rm -rf "$R/work" && cp -a "$R/original" "$R/work" && sync; }
+  both() { cat "$R"/original/DATA* "$R"/original/res/* "$R"/modified/DATA* "$R"/modified/res/* >/dev/null; }
   for round in $(seq "$REPS"); do
     echo "   round $round"
+    both; timed real_diff "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/delta"
+    fresh_real; warm "$R/delta"; timed real_delta in_work "$R" ../delta
     fresh_real; warm "$R/compressed"; timed real_compressed in_work "$R" ../compressed
     fresh_real; warm "$R/whole"; timed real_whole in_work "$R" ../whole
   done
+  real_delta_stored=$(stored_of "$R/delta")
+  real_delta_payload=$(( $(stat -c %s "$R/delta") - $(stat -c %s "$bin/qpxpatch") ))
+  real_deltas=$("$bin/qpxtool" list "$R/delta" | grep -c '  delta  ' || true)
   fresh_real
   real_kb=$(cd "$R/work" && peak_kb ../compressed)
+  fresh_real
+  real_delta_kb=$(cd "$R/work" && peak_kb ../delta)
+  both
+  real_diff_kb=$(peak_kb "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/delta")
   real_largest=$(awk '$2 == "changed" { if ($4 > m) m = $4 } END { print m }' "$R/files.txt")
+  real_largest_pair=$(awk '$2 == "changed" { if ($3 + $4 > m) m = $3 + $4 } END { print m }' "$R/files.txt")
+  # The same pairs of files through the other tools, file by file.
+  echo "   xdelta3, zstd and bsdiff on the same pairs ($REAL_TOOL_ROUNDS rounds)"
+  bench/delta_compare.sh "$R/old" "$R/new" "$REAL_TOOL_ROUNDS" xdelta zstd bsdiff >"$W/tools.txt" 2>"$W/tools.err"
 }
+REAL_TOOL_ROUNDS=${REAL_TOOL_ROUNDS:-3}
 bench_real
+
+# The synthetic update: 6 bytes changed in 100 MB, 1 byte in 20 MB, 40 MB
+# replaced by 50 MB of new bytes.
+bench_synthetic() {
+  echo "== the synthetic update"
+  local S=$W/synthetic
+  "$bin/bench_fixture" synthetic "$S"
+  "$bin/qpxtool" diff "$S/original" "$S/modified" --stub "$bin/qpxpatch" --out "$S/patch" >"$W/synthetic.txt"
+  synthetic_payload=$(( $(stat -c %s "$S/patch") - $(stat -c %s "$bin/qpxpatch") ))
+  synthetic_xz=$(xz -9 -T1 -c "$S/new.bin" | wc -c)
+  synthetic_list=$("$bin/qpxtool" list "$S/patch" | sed -n '/^ *#/,$p')
+  rm -rf "$S/work" && cp -a "$S/original" "$S/work"
+  (cd "$S/work" && ../patch </dev/null >/dev/null) || { echo "bench: the synthetic patch failed" >&2; exit 1; }
+  rm -rf "$S"
+}
+bench_synthetic
 
 # min and median of a series, in seconds
 stats() { sort -n "$W/times/$1" | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", v[1] / 1e6, m / 1e6 }'; }
@@ -288,6 +320,49 @@ body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
   echo "| applying the compressed patch (checks and decoding included), MB of result a second | $(awk -v a="$real_result" -v t="$(median real_compressed)" 'BEGIN { printf "%.0f", a / t / 1e6 }') | ≥ 50 |"
   echo "| compressed patch ÷ version-1 patch of whole bodies, applying | $(ratio real_compressed real_whole) | |"
   echo "| peak memory of the patcher, compressed patch | $((real_kb / 1024)) MiB | ≤ $((real_largest / 1048576 + 16)) MiB + the largest stored body |"
+  echo
+  echo "### Deltas"
+  echo
+  echo "The version-2 patch that \`qpxtool diff\` writes by default: $real_deltas of its bodies are deltas against the"
+  echo "resource the player has. Beside it, the same pairs of files through the tools people compare with, file by file"
+  echo "(\`bench/delta_compare.sh\`, $REAL_TOOL_ROUNDS rounds, the tools in turn on each pair; times summed over the files,"
+  echo "median [least–greatest] of the rounds; peak memory of the largest file)."
+  echo
+  echo "| | total bytes | author (s) | apply (s) | peak memory, author / apply (MiB) |"
+  echo "|---|---:|---:|---:|---:|"
+  read -r dlo dmed <<<"$(stats real_diff)"
+  read -r alo amed <<<"$(stats real_delta)"
+  echo "| qpxtool: the patch's bodies (its payload: $(numfmt --grouping "$real_delta_payload")) | $(numfmt --grouping "$real_delta_stored") | $dmed [$dlo min] | $amed [$alo min] | $((real_diff_kb / 1024)) / $((real_delta_kb / 1024)) |"
+  grep -E '^(xdelta|zstd|bsdiff) \|' "$W/tools.txt" | while IFS='|' read -r tool total enc dec em dm; do
+    case $(echo $tool) in
+      xdelta) name='`xdelta3 -9 -S lzma`' ;;
+      zstd) name='`zstd -19 --long=31 --patch-from`' ;;
+      bsdiff) name='`bsdiff` (`bspatch`)' ;;
+    esac
+    echo "| $name | $(numfmt --grouping $total) | $(echo $enc) | $(echo $dec) | $(echo $em) / $(echo $dm) |"
+  done
+  echo
+  best=$(grep -E '^(xdelta|zstd|bsdiff) \|' "$W/tools.txt" | awk -F'|' '{ gsub(/ /, "", $2); if (m == "" || $2 < m) m = $2 } END { print m }')
+  echo "| figure | value | goal |"
+  echo "|---|---:|---:|"
+  echo "| our bodies ÷ the best of the three | $(awk -v a="$real_delta_stored" -v b="$best" 'BEGIN { printf "%.3f", a / b }') | ≤ 1 |"
+  echo "| applying the delta patch ÷ applying the same change as a version-1 patch of whole bodies | $(ratio real_delta real_whole) | ≤ 2 |"
+  echo "| authoring: MB of changed resources a second (\`qpxtool diff\`, both folders read) | $(awk -v a="$real_result" -v t="$(median real_diff)" 'BEGIN { printf "%.1f", a / t / 1e6 }') | ≥ 20 |"
+  echo "| peak memory of the patcher applying deltas | $((real_delta_kb / 1024)) MiB | ≤ $((real_largest_pair / 1048576 + 16)) MiB (largest base + result + 16) |"
+  echo "| peak memory of \`qpxtool diff\` | $((real_diff_kb / 1024)) MiB | ≤ $((8 * real_largest_pair / 1048576)) MiB (8 × the largest base + result) |"
+  echo
+  echo "## The synthetic update"
+  echo
+  echo "6 bytes changed in a loose file of 100 MB, 1 byte in an entry of 20 MB, an entry of 40 MB replaced by 50 MB of new"
+  echo "(random) bytes."
+  echo
+  echo '```'
+  echo "$synthetic_list"
+  echo '```'
+  echo
+  echo "| figure | value | goal |"
+  echo "|---|---:|---:|"
+  echo "| the patch's payload | $(numfmt --grouping "$synthetic_payload") bytes | ≤ $(numfmt --grouping $((synthetic_xz + 65536))) (the new bytes' \`xz -9\`, $(numfmt --grouping "$synthetic_xz"), + 64 KiB) |"
 } >>"$W/results.md"
 
 cp "$W/results.md" bench/results.md

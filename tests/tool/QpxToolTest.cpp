@@ -1169,6 +1169,85 @@ TEST_F(Workflow, Version2PatchesRoundTrip) {
   EXPECT_RESULT(Tool({"plan", "undo", "game"}), kOk, "already applied");
 }
 
+// Two versions of a game whose larger resources an update edits (bytes
+// inserted, deleted, changed), as real updates do; the small ones are
+// replaced. Written in-process as folders "a" and "b".
+void MakeEditedPair(const fs::path& a, const fs::path& b) {
+  GameFolder original, modified;
+  const auto edit = [](Bytes bytes, uint32_t seed) {
+    const Bytes inserted = SampleBody(seed, 300);
+    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 3), inserted.begin(), inserted.end());
+    bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2),
+                bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2 + 200));
+    for (std::size_t i = 1000; i < bytes.size(); i += 9973) bytes[i] ^= 0x11;
+    return bytes;
+  };
+  for (uint32_t n = 0; n < 20; ++n) {
+    const Bytes body = SampleBody(n, n < 4 ? 200000 + n * 1000 : 300);
+    original.AddEntry(n, body);
+    modified.AddEntry(n, n < 4 ? edit(body, n) : (n % 5 == 0 ? SampleBody(n + 50, 280) : body));
+  }
+  for (uint32_t i = 0; i < 3; ++i) {
+    const Bytes body = SampleBody(100 + i, 150000);
+    original.AddLooseFile(i, LooseFileImage(body));
+    modified.AddLooseFile(i, LooseFileImage(i == 1 ? body : edit(body, 100 + i)));
+  }
+  const auto fileSystem = CreatePlatformFileSystem();
+  for (const auto& [path, game] : {std::pair{a, &original}, std::pair{b, &modified}}) {
+    fs::create_directories(path);
+    ASSERT_TRUE(game->Write(*fileSystem, posix::DecodePath(path.string())));
+  }
+}
+
+TEST_F(Workflow, DiffShipsWhatChangedInsideAResource) {
+  MakeEditedPair(At("a"), At("b"));
+  const ProcessResult diffed = Diff("a", "b", "patch");
+  EXPECT_RESULT(diffed, kOk, "9 of 2715 resources differ");
+  EXPECT_RESULT(diffed, kOk, "6 deltas");
+  const Payload payload = PayloadOf(Get("patch"));
+  uint64_t stored = 0, result = 0;
+  for (const PayloadRecord& record : payload.records) {
+    stored += record.storedSize;
+    result += record.resultSize;
+    if (record.resultSize > 100000) {
+      EXPECT_EQ(record.encoding, BodyEncoding::Delta) << record.resourceNumber;
+    }
+  }
+  EXPECT_LT(stored * 50, result) << "the edits, not the resources";
+  const ProcessResult listed = Tool({"list", "patch"});
+  EXPECT_NE(listed.out.find("entry 0         delta"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("res\\D00000.bin  delta"), std::string::npos) << listed.out;
+
+  // Without deltas: every body whole (random bytes stay as they are).
+  EXPECT_RESULT(Tool({"diff", "a", "b", "--no-delta", "--stub", TheConfig().patcher, "--out", "whole"}), kOk,
+                "0 of 9 bodies compressed (");
+  for (const PayloadRecord& record : PayloadOf(Get("whole")).records) EXPECT_NE(record.encoding, BodyEncoding::Delta);
+
+  const ProcessResult planned = Tool({"plan", "patch", "a"});
+  EXPECT_RESULT(planned, kOk, "plan: 9 of 9 records would apply");
+  EXPECT_RESULT(planned, kOk, "download " + Grouped(stored) + " bytes");
+
+  // On another version of the game: nothing changed, not even by the
+  // records whose resources match.
+  fs::copy(At("a"), At("other"), fs::copy_options::recursive);
+  ChangeEntryBytes(At("other"), 2);
+  const auto before = Snapshot();
+  EXPECT_EQ(RunPatch("patch", "other").out,
+            "Resource 2 (entry 2) is from another version of the game\nNothing was changed\nPress Any Key...");
+  EXPECT_EQ(Snapshot(), before);
+
+  // The undo is made of deltas too, and both rebuild every resource.
+  ASSERT_EQ(Tool({"reverse", "patch", "a", "--stub", TheConfig().patcher, "--out", "undo"}).exitCode, kOk);
+  EXPECT_EQ(PayloadOf(Get("undo")).records.front().encoding, BodyEncoding::Delta);
+  const GameContents original = ReadGame(At("a"));
+  ProcessResult run = RunPatch("patch", "a");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(ReadGame(At("a")).resources, ReadGame(At("b")).resources);
+  run = RunPatch("undo", "a");
+  ASSERT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(ReadGame(At("a")).resources, original.resources);
+}
+
 TEST_F(Workflow, AVersion2PayloadIsNeverPutOnAnOlderPatcher) {
   // The patcher as it was before it read version-2 payloads: without the
   // marker that says it does.
@@ -1320,6 +1399,25 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
 
   EXPECT_RESULT(Tool({"build", "--stub", stub, "--out", "refused", "2715=same-size.bin"}), kBadInput,
                 "resource number 2715 is outside 0..2714");
+}
+
+// The Windows qpxtool writes the same deltas as the native one, and the
+// Windows patcher rebuilds every resource from them.
+TEST_F(QpxToolWine, DeltasOfTheExesRebuildEveryResource) {
+  if (TheConfig().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
+  MakeEditedPair(At("a"), At("b"));
+  fs::copy(TheConfig().patcherExe, At("qpxpatch.exe"));
+  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk, "6 deltas");
+  const std::string nativeTool = (fs::path(TheConfig().patcher).parent_path() / "qpxtool").string();
+  ASSERT_EQ(test::RunProcess({nativeTool, "diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "native.exe"}, dir.Path())
+                .exitCode,
+            kOk);
+  EXPECT_EQ(Get("patch.exe"), Get("native.exe"));
+  test::ProcessOptions wine;
+  wine.launcher = TheConfig().wine;
+  const ProcessResult run = test::RunProcess({"../patch.exe"}, At("a"), wine);
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(ReadGame(At("a")).resources, ReadGame(At("b")).resources);
 }
 
 TEST_F(QpxToolWine, TheStubDefaultsToTheQpxpatchExeBesideTheTool) {
