@@ -63,16 +63,23 @@ bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_
   const bool movable = entry.attributes == 0;
   const bool fitsInPlace = movable && SlotLength(static_cast<uint32_t>(entry.size)) == SlotLength(size);
 
-  int64_t target = 0;
+  // An unknown length is not an empty file: appending "at 0" would land
+  // the body over the first resources.
+  int64_t dataSize = 0;
+  if (!dataFile->QuerySize64(dataSize)) return false;
+  int64_t target = dataSize;
   if (fitsInPlace) {
+    // A slot is a place inside the data file. An old body said to lie past
+    // its end names no slot: writing there would stretch the file to
+    // wherever the record points (a terabyte, or a full disk).
+    const uint64_t oldLength = static_cast<uint32_t>(entry.size);
+    if (entry.offset > static_cast<uint64_t>(dataSize) || oldLength > static_cast<uint64_t>(dataSize) - entry.offset) {
+      return false;
+    }
     target = static_cast<int64_t>(entry.offset);
-  } else if (!dataFile->QuerySize64(target)) {
-    // An unknown length is not an empty file: appending "at 0" would land
-    // the body over the first resources.
-    return false;
   }
-  // An offset of 2^63 or more cannot be sought; writing wherever the file
-  // position happens to be would put the body where no record points.
+  // Writing wherever the file position happens to be would put the body
+  // where no record points.
   if (!dataFile->Seek64(target)) return false;
   if (dataFile->Write(body, size) != size) return false;
 

@@ -26,6 +26,7 @@
 #include "app/PayloadSeal.h"
 #include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
+#include "tool/ToolTestConfig.h"
 #include "tools/common/GameFolder.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -40,16 +41,8 @@ using test::WriteFile;
 using tool::Grouped;
 using Bytes = std::vector<uint8_t>;
 
-struct Config {
-  std::string qpxtool;  // the program under test
-  std::string patcher;  // the native qpxpatch: the stub of native patches
-  std::string wine;     // empty natively; else the script that runs a .exe
-  std::string patcherExe;  // with --wine: qpxpatch.exe, the stub of Windows patches
-};
-Config& TheConfig() {
-  static Config config;
-  return config;
-}
+using Config = test::ToolTestConfig;
+Config& TheConfig() { return test::TheToolTestConfig(); }
 
 constexpr int kOk = 0, kFailedCheck = 1, kBadInput = 2;
 

@@ -45,7 +45,9 @@ ResourceBytes GameReader::Locate(uint32_t number) {
     return bytes;
   }
   bytes.path = LoosePath(number - kEntryCount);
-  if (KindOf(bytes.path) == PathKind::Missing) {
+  // What is no file (a folder, a FIFO, a device) is no loose file either,
+  // as the patcher sees it: it cannot open one.
+  if (KindOf(bytes.path) != PathKind::File) {
     bytes.exists = false;
     return bytes;
   }

@@ -83,6 +83,9 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
           verdict = "FAILS: more than a loose file holds (" + Grouped(kLooseMaxBodySize) + " bytes; \"Failed\")";
         } else if (!entry && !failedOpens.empty()) {
           verdict = "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
+        } else if (entry && writes.empty()) {
+          // The one way an entry fails here before writing a byte.
+          verdict = "FAILS: its index record puts its slot outside DATA1.QPX (\"Failed\")";
         } else {
           verdict = "FAILS: the patcher prints \"Failed\"";
         }

@@ -32,6 +32,10 @@ enum class PathKind { Missing, File, Directory, Other };
 // does not exist as spelled matches its one case-insensitive twin).
 PathKind KindOf(const std::wstring& path);
 
+// Whether anything at all bears the name `path`, a link that leads nowhere
+// included (KindOf follows links, and finds such a one Missing).
+bool NameExists(const std::wstring& path);
+
 // Whether two existing paths name one file (hard links included).
 bool SameFile(const std::wstring& a, const std::wstring& b);
 

@@ -109,6 +109,12 @@ PathKind KindOf(const std::wstring& path) {
   return PathKind::Other;
 }
 
+bool NameExists(const std::wstring& path) {
+  std::string resolved;
+  struct stat st;
+  return Resolve(path, false, resolved) && lstat(resolved.c_str(), &st) == 0;
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   struct stat first, second;
   return StatOf(a, first) && StatOf(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;

@@ -67,6 +67,11 @@ PathKind KindOf(const std::wstring& path) {
   return PathKind::File;
 }
 
+bool NameExists(const std::wstring& path) {
+  // The attributes of a link are its own: it need not lead anywhere.
+  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   BY_HANDLE_FILE_INFORMATION first{}, second{};
   return IdentityOf(a, first) && IdentityOf(b, second) &&

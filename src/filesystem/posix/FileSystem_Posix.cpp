@@ -153,7 +153,9 @@ bool CDiskFile_Posix::SetSize64(int64_t size) {
 
 std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr) return nullptr;
-  int flags = O_CLOEXEC;
+  // Without blocking: opening a FIFO would otherwise wait for a writer (or
+  // a reader) that may never come. Only regular files are kept below.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode & OpenMode_AccessMask) {
     case OpenMode_Read: flags |= O_RDONLY; break;
     case OpenMode_Write: flags |= O_WRONLY; break;
@@ -182,13 +184,14 @@ std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, Open
   }
   if (fd < 0) return nullptr;
 
-  if ((mode & OpenMode_AccessMask) == OpenMode_Read && !create) {
-    // A directory opens read-only on POSIX but never on Windows.
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      close(fd);
-      return nullptr;
-    }
+  // Files only: a directory (which opens read-only on POSIX, never on
+  // Windows), a FIFO, a device or a socket fails like a missing file. Their
+  // reads would block, never end or mean nothing.
+  struct stat st;
+  const int status = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
   }
 
   auto file = std::make_unique<CDiskFile_Posix>(fd);

@@ -121,6 +121,12 @@ std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, Op
   if (mode & OpenMode_ShareDelete) share |= FILE_SHARE_DELETE;
   HANDLE handle = CreateFileW(path, access, share, &security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // Files on a disk only: a pipe, a console or another device fails like a
+  // missing file. Their reads would block, never end or mean nothing.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return nullptr;
+  }
 
   auto file = std::make_unique<CDiskFile_Windows>(handle);
   file->AttachOrigin(this, CFileInfo_Default(path));
