@@ -85,6 +85,13 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   BuildRequest request;
   if (!toManifest) ChooseStub(options.stub, request);
   if (toManifest) RefuseUnfitOutputFolder(options.manifestOut);
+  std::vector<ReadInput> inputs = {
+      {PathFromText(options.original), "ORIGINAL " + Quoted(options.original), true},
+      {PathFromText(options.modified), "MODIFIED " + Quoted(options.modified), true}};
+  if (!toManifest) inputs.push_back({request.stub, request.stubName});
+  RefuseOutputOverInputs(PathFromText(toManifest ? options.manifestOut : options.out),
+                         toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
+                         inputs);
 
   GameReader original(fileSystem, PathFromText(options.original), options.original);
   if (!original.HasIndex()) {

@@ -10,6 +10,7 @@
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
 #include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -18,6 +19,11 @@ namespace qpx::tool {
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   BuildRequest request;
   ChooseStub(options.stub, request);
+  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out),
+                         {{PathFromText(options.patch), "the patch " + Quoted(options.patch)},
+                          {request.stub, request.stubName},
+                          {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
+                           true}});
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
   OpenPatchOrFail(fileSystem, options.patch, patch, payload);

@@ -111,15 +111,33 @@ ReplacingOutput::~ReplacingOutput() {
 void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   file_.reset();
   const std::wstring& temporary = temporary_.Path();
-  if (!permissionsFrom.empty() && !CopyPermissions(permissionsFrom, temporary)) {
+  // A file that is replaced keeps its permission bits: whoever set them
+  // meant them for whatever that name holds.
+  const std::wstring& model = KindOf(target_) == PathKind::File ? target_ : permissionsFrom;
+  if (!model.empty() && !CopyPermissions(model, temporary)) {
     Fail(kExitFailedCheck, "cannot give " + Quoted(PathToText(target_)) + " the permissions of " +
-                               Quoted(PathToText(permissionsFrom)));
+                               Quoted(PathToText(model)));
   }
   if (!RenameReplacing(temporary, target_)) {
     Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary)) + " to " +
                                Quoted(PathToText(target_)));
   }
   committed_ = true;
+}
+
+void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs) {
+  std::wstring trimmed = out;
+  while (trimmed.size() > 1 && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
+  const std::wstring folder = DirectoryOf(trimmed);
+  if (!folder.empty() && KindOf(folder) != PathKind::Directory) Fail(kExitBadInput, outName + ": its folder does not exist");
+  const bool exists = KindOf(trimmed) != PathKind::Missing;
+  for (const ReadInput& input : inputs) {
+    if (input.folder ? LiesWithin(trimmed, input.path) : exists && SameFile(trimmed, input.path)) {
+      Fail(kExitBadInput, outName + (input.folder ? ": lies inside " + input.name + ", which this command reads"
+                                                  : ": is " + input.name + ", which this command reads") +
+                              "; write it elsewhere");
+    }
+  }
 }
 
 std::wstring InstalledStub() {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "filesystem/FileSystem.h"
 #include "filesystem/TransferBuffer.h"
@@ -97,8 +98,9 @@ class ReplacingOutput {
   ~ReplacingOutput();
 
   CAbstractFile& File() { return *file_; }
-  // Closes the file, gives it the permissions of `permissionsFrom` when
-  // that is not empty, and renames it to the target.
+  // Closes the file, gives it the permission bits of the file it replaces,
+  // or when there is none those of `permissionsFrom` (if not empty), and
+  // renames it to the target.
   void Commit(const std::wstring& permissionsFrom = std::wstring());
 
  private:
@@ -108,6 +110,20 @@ class ReplacingOutput {
   std::unique_ptr<CAbstractFile> file_;
   bool committed_ = false;
 };
+
+// Something a command reads, for judging where it may write.
+struct ReadInput {
+  std::wstring path;
+  std::string name;     // as messages name it: the patch "p", the game folder "g"
+  bool folder = false;  // a folder it reads: nothing may be written inside it
+};
+
+// Refuses (bad input, before anything is written) an output `out`, named
+// `outName` in messages, whose folder does not exist, that is one of the
+// files of `inputs`, or that lies inside one of their folders. Judged by
+// identity, so that hard links, links to folders and other spellings of a
+// name are caught too.
+void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs);
 
 // The stub used when none is given: the Windows patcher installed with
 // this tool, "../share/qpxpatch/qpxpatch.exe" from the tool's own folder

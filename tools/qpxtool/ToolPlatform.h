@@ -39,6 +39,12 @@ bool NameExists(const std::wstring& path);
 // Whether two existing paths name one file (hard links included).
 bool SameFile(const std::wstring& a, const std::wstring& b);
 
+// Whether `path` (which need not exist, but whose folder must) lies inside
+// the folder `directory`, at any depth, or is that folder: judged by the
+// identity of each folder that holds it, so that links to folders and
+// other spellings of a name are seen through.
+bool LiesWithin(const std::wstring& path, const std::wstring& directory);
+
 // A new empty file that an interruption of the process removes, for as
 // long as this object lives: SIGINT, SIGTERM or SIGHUP on POSIX; Ctrl-C,
 // Ctrl-Break or a closed console on Windows. The process then ends as the

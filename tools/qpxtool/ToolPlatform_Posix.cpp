@@ -10,6 +10,7 @@
 
 #include "filesystem/posix/FileSystem_Posix.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
+#include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -118,6 +119,34 @@ bool NameExists(const std::wstring& path) {
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   struct stat first, second;
   return StatOf(a, first) && StatOf(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
+  struct stat folder;
+  if (!StatOf(directory, folder) || !S_ISDIR(folder.st_mode)) return false;
+  // A folder is judged from itself, anything else from the folder that
+  // holds it (its last name is not followed: a file's link is replaced,
+  // never written through).
+  std::wstring start = path;
+  while (start.size() > 1 && (start.back() == L'/' || start.back() == L'\\')) start.pop_back();
+  if (KindOf(start) != PathKind::Directory) {
+    start = DirectoryOf(start);
+    if (start.empty()) start = L".";
+  }
+  std::string here;
+  if (!Resolve(start, false, here)) return false;
+  // Up through "..", as the system walks it, to the root (its own parent).
+  struct stat current, parent;
+  if (stat(here.c_str(), &current) != 0) return false;
+  for (int depth = 0; depth < 1024; ++depth) {
+    if (current.st_dev == folder.st_dev && current.st_ino == folder.st_ino) return true;
+    here += "/..";
+    if (stat(here.c_str(), &parent) != 0 || (parent.st_dev == current.st_dev && parent.st_ino == current.st_ino)) {
+      return false;
+    }
+    current = parent;
+  }
+  return false;
 }
 
 bool InterruptibleFile::Create(const std::wstring& prefix) {

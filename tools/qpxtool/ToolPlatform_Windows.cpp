@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -77,6 +78,33 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
   return IdentityOf(a, first) && IdentityOf(b, second) &&
          first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
          first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
+  BY_HANDLE_FILE_INFORMATION folder{};
+  if (KindOf(directory) != PathKind::Directory || !IdentityOf(directory, folder)) return false;
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return false;
+  std::wstring full(length, L'\0');
+  full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
+  // A folder is judged from itself, anything else from the folder that
+  // holds it; then each folder up to the root, by its identity, which a
+  // junction or link shares with the folder it leads to.
+  if (KindOf(full) != PathKind::Directory) full = DirectoryOf(full);
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  while (!full.empty()) {
+    BY_HANDLE_FILE_INFORMATION here{};
+    if (IdentityOf(full, here) && here.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
+        here.nFileIndexHigh == folder.nFileIndexHigh && here.nFileIndexLow == folder.nFileIndexLow) {
+      return true;
+    }
+    std::wstring trimmed = full;
+    while (trimmed.size() > 1 && separator(trimmed.back())) trimmed.pop_back();
+    const std::size_t cut = trimmed.find_last_of(L"\\/");
+    if (cut == std::wstring::npos || cut + 1 >= full.size()) break;  // the root: nothing above
+    full = trimmed.substr(0, cut + 1);  // with its separator: a drive's root keeps it
+  }
+  return false;
 }
 
 bool InterruptibleFile::Create(const std::wstring& prefix) {

@@ -66,8 +66,11 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
 
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
-  game.OpenArchive();
   const std::wstring out = PathFromText(options.outDirectory);
+  RefuseOutputOverInputs(out, "output folder " + Quoted(options.outDirectory),
+                         {{PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
+                           true}});
+  game.OpenArchive();
 
   // Every resource is found and judged before anything is written.
   std::vector<BodySource> bodies;
