@@ -64,15 +64,6 @@ class ModifiedFolder {
   bool unpacked_ = false;
 };
 
-void RefuseUnfitOutputFolder(const std::string& text) {
-  const std::wstring directory = PathFromText(text);
-  const PathKind kind = KindOf(directory);
-  if (kind == PathKind::Missing || (kind == PathKind::Directory && IsEmptyDirectory(directory))) return;
-  Fail(kExitBadInput, "--manifest-out " + Quoted(text) +
-                          (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
-                                                       : ": is not a folder"));
-}
-
 }  // namespace
 
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
@@ -84,7 +75,7 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   // Before any reading: a missing stub is found out at once.
   BuildRequest request;
   if (!toManifest) ChooseStub(options.stub, request);
-  if (toManifest) RefuseUnfitOutputFolder(options.manifestOut);
+  if (toManifest) RefuseUnfitOutputFolder(PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
   std::vector<ReadInput> inputs = {
       {PathFromText(options.original), "ORIGINAL " + Quoted(options.original), true},
       {PathFromText(options.modified), "MODIFIED " + Quoted(options.modified), true}};
@@ -167,7 +158,6 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     for (const BodySource& body : bodies) {
       manifest += std::to_string(body.resourceNumber) + " " + UnpackedFileName(body.resourceNumber) + "\n";
     }
-    PrepareEmptyFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
     WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
     Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
         Quoted(options.manifestOut));

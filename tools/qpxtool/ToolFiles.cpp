@@ -46,7 +46,8 @@ bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAb
 void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer) {
   const std::string name = Quoted(PathToText(path));
-  const auto file = fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create);
+  // Windows lets an interruption delete it while it is open.
+  const auto file = fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create | OpenMode_ShareDelete);
   if (!file) Fail(kExitFailedCheck, name + ": cannot be created");
   switch (CopyBytes(source, offset, size, *file, buffer.Span())) {
     case CopyResult::Done: return;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/ArchiveIndexEntry.h"
+#include "paths/Paths.h"
 #include "tools/common/GameFolder.h"
 #include "tools/qpxtool/BodyList.h"
 #include "tools/qpxtool/Commands.h"
@@ -14,34 +15,27 @@
 
 namespace qpx::tool {
 
-void PrepareEmptyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name) {
-  switch (KindOf(directory)) {
-    case PathKind::Missing:
-      if (!fileSystem.CreateDirectory(directory.c_str())) {
-        Fail(kExitBadInput, name + ": cannot be made (does its parent folder exist?)");
-      }
-      return;
-    case PathKind::Directory:
-      if (!IsEmptyDirectory(directory)) Fail(kExitBadInput, name + ": is not empty; give a new or empty folder");
-      return;
-    default: Fail(kExitBadInput, name + ": is not a folder");
-  }
+void RefuseUnfitOutputFolder(const std::wstring& directory, const std::string& name) {
+  const PathKind kind = KindOf(directory);
+  if (kind == PathKind::Missing && !NameExists(directory)) return;
+  if (kind == PathKind::Directory && IsEmptyDirectory(directory)) return;
+  Fail(kExitBadInput, name + (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
+                                                          : ": is not a folder"));
 }
 
-void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
-                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label) {
-  uint64_t total = 0;
-  bool entries = false, loose = false;
-  for (const BodySource& body : bodies) {
-    total += body.range->size;
-    (body.resourceNumber < kEntryCount ? entries : loose) = true;
-  }
+namespace {
+
+void WriteBodies(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                 const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label,
+                 bool entries, bool loose) {
   for (const auto& [wanted, folder] : {std::pair{entries, L"entries"}, std::pair{loose, L"loose"}}) {
     const std::wstring path = JoinDirectory(directory, folder);
     if (wanted && !fileSystem.CreateDirectory(path.c_str())) {
       Fail(kExitFailedCheck, Quoted(PathToText(path)) + ": cannot be made");
     }
   }
+  uint64_t total = 0;
+  for (const BodySource& body : bodies) total += body.range->size;
   Progress progress(label, total);
   CopyBuffer buffer;
   std::unique_ptr<CAbstractFile> open;
@@ -61,6 +55,41 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
   if (!WriteWholeFile(fileSystem, manifest,
                       std::span(reinterpret_cast<const uint8_t*>(manifestText.data()), manifestText.size()))) {
     Fail(kExitFailedCheck, Quoted(directoryText + "/" + kUnpackedManifestName) + ": writing failed");
+  }
+}
+
+}  // namespace
+
+void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label) {
+  // Everything is written into a fresh folder beside the output, listed so
+  // that an interruption removes it, and renamed into place once whole:
+  // the output is never seen half written.
+  std::vector<std::wstring> contents;
+  bool entries = false, loose = false;
+  for (const BodySource& body : bodies) {
+    contents.push_back(PathFromText(UnpackedFileName(body.resourceNumber)));
+    (body.resourceNumber < kEntryCount ? entries : loose) = true;
+  }
+  contents.push_back(PathFromText(kUnpackedManifestName));
+  if (entries) contents.push_back(L"entries");
+  if (loose) contents.push_back(L"loose");
+
+  std::wstring target = directory;
+  while (target.size() > 1 && (target.back() == L'/' || target.back() == L'\\')) target.pop_back();
+  const std::wstring parent = DirectoryOf(target);
+  InterruptibleFolder fresh;
+  if (!fresh.Create(parent + L"." + target.substr(parent.size()) + L".qpxtool-", contents)) {
+    Fail(kExitFailedCheck, "cannot make a folder beside " + Quoted(directoryText));
+  }
+  try {
+    WriteBodies(fileSystem, fresh.Path(), directoryText, bodies, manifestText, label, entries, loose);
+    if (!RenameFolder(fresh.Path(), target)) {
+      Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(fresh.Path())) + " to " + Quoted(directoryText));
+    }
+  } catch (...) {
+    fresh.RemoveNow();
+    throw;
   }
 }
 
@@ -92,7 +121,7 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
       manifest += line + "\n";
     }
   }
-  PrepareEmptyFolder(fileSystem, out, "output folder " + Quoted(options.outDirectory));
+  RefuseUnfitOutputFolder(out, "output folder " + Quoted(options.outDirectory));
   WriteBodyFolder(fileSystem, out, options.outDirectory, bodies, manifest, "unpack");
 
   uint64_t total = 0;
