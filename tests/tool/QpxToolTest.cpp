@@ -970,7 +970,8 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
   const auto verdicts = PlanVerdicts(planned.out);
   EXPECT_EQ(verdicts.at(0), "in place");
   EXPECT_EQ(verdicts.at(1), "append (+928 bytes)");
-  EXPECT_EQ(verdicts.at(2), "append (+" + std::to_string(SlotLength(1 + (49 * 37) % 600)) + " bytes)");
+  EXPECT_EQ(verdicts.at(2),
+            "append (+" + std::to_string(SlotLength(1 + (49 * 37) % 600)) + " bytes) (attributes 1 -> 0)");
   EXPECT_EQ(verdicts.at(3), "rewrite res\\D00001.bin");
   EXPECT_EQ(verdicts.at(4), "superseded by record 5 (append (+2,016 bytes) first)");
   EXPECT_EQ(verdicts.at(6), "skipped (size 0)");

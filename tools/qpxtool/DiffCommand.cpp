@@ -38,15 +38,22 @@ class ModifiedFolder {
 
   bool Unpacked() const { return unpacked_; }
 
-  ResourceBytes Locate(uint32_t number) {
-    if (!unpacked_) return game_.Locate(number);
+  // A game folder's resource as GameReader::LocateFile finds it; in an
+  // unpacked folder, its file (the body itself).
+  ResourceBytes LocateFile(uint32_t number) {
+    if (!unpacked_) return game_.LocateFile(number);
+    std::unique_ptr<FolderListing>& listing = number < kEntryCount ? entries_ : loose_;
+    if (!listing) listing = std::make_unique<FolderListing>(JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
     ResourceBytes bytes;
-    bytes.path = JoinDirectory(directory_, PathFromText(UnpackedFileName(number)));
-    switch (KindOf(bytes.path)) {
-      case PathKind::Missing: bytes.exists = false; return bytes;
-      case PathKind::File: break;
-      default: Fail(kExitBadInput, game_.Describe(bytes.path) + ": is not a regular file");
+    const std::string name = UnpackedFileName(number);
+    const FolderEntry* const found = listing->Find(PathFromText(name.substr(name.find('/') + 1)));
+    bytes.path = JoinDirectory(directory_, PathFromText(name));
+    if (found == nullptr) {
+      bytes.exists = false;
+      return bytes;
     }
+    bytes.path = JoinDirectory(listing->Directory(), found->name);
+    if (found->kind != PathKind::File) Fail(kExitBadInput, game_.Describe(bytes.path) + ": is not a regular file");
     int64_t size = 0;
     bytes.owned = fileSystem_.Open(bytes.path.c_str(), OpenMode_Read);
     if (!bytes.owned || !bytes.owned->QuerySize64(size)) {
@@ -57,11 +64,14 @@ class ModifiedFolder {
     return bytes;
   }
 
+  bool FindLooseBody(ResourceBytes& bytes, std::string& why) const { return game_.FindLooseBody(bytes, why); }
+
  private:
   CFileSystem& fileSystem_;
   std::wstring directory_;
   GameReader game_;
   bool unpacked_ = false;
+  std::unique_ptr<FolderListing> entries_, loose_;  // an unpacked folder's, listed once
 };
 
 }  // namespace
@@ -92,50 +102,76 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   ModifiedFolder modified(fileSystem, options.modified);
 
   std::vector<BodySource> bodies;
-  std::vector<std::string> refusals;
+  std::vector<std::string> refusals, attributesLost;
   std::size_t deleted = 0, entries = 0;
   uint64_t bodyBytes = 0;
-  CopyBuffer ours, theirs;
-  Progress progress("diff", static_cast<uint64_t>(original.DataSize()));
-  for (uint32_t number = 0; number < kResourceLimit; ++number) {
-    const std::string name = TargetName(number);
-    const ResourceBytes before = original.Locate(number);
-    const ResourceBytes after = modified.Locate(number);
-    progress.Advance(before.size);
-    if (!after.exists) {
-      // A file taken out of an unpacked folder leaves its resource alone.
-      if (modified.Unpacked()) {
-        if (before.exists && before.size != 0) ++deleted;
-      } else if (before.exists) {
-        refusals.push_back(name + " is in ORIGINAL but not in MODIFIED: the patcher never deletes files");
+  {
+    CopyBuffer ours, theirs;
+    // What is read of ORIGINAL: every entry's bytes and every loose file whole.
+    Progress progress("diff", original.TotalBytes());
+    for (uint32_t number = 0; number < kResourceLimit; ++number) {
+      const std::string name = TargetName(number);
+      ResourceBytes before = original.LocateFile(number);
+      ResourceBytes after = modified.LocateFile(number);
+      progress.Advance(before.exists ? before.size : 0);
+      const bool loose = number >= kEntryCount;
+      std::string why;
+      if (!after.exists) {
+        // A file taken out of an unpacked folder leaves its resource alone;
+        // it counts when unpack would have written it.
+        if (modified.Unpacked()) {
+          if (before.exists && (!loose || original.FindLooseBody(before, why)) && before.size != 0) ++deleted;
+        } else if (before.exists) {
+          refusals.push_back(name + " is in ORIGINAL but not in MODIFIED: the patcher never deletes files");
+        }
+        continue;
       }
-      continue;
-    }
-    if (!before.exists) {
-      refusals.push_back(name + " is in MODIFIED but not in ORIGINAL: the patcher never creates files");
-      continue;
-    }
-    bool differs = before.size != after.size ||
-                   (before.size != 0 && !SameBytes(*before.file, before.offset, name + " of ORIGINAL", *after.file,
-                                                   after.offset, name + " of MODIFIED", before.size, ours, theirs));
-    // Applying a body clears an entry's attributes: a plain entry in
-    // MODIFIED where ORIGINAL's has attributes needs its body applied. (An
-    // unpacked folder keeps no attributes.)
-    if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
-    if (!differs) continue;
+      if (!before.exists) {
+        refusals.push_back(name + " is in MODIFIED but not in ORIGINAL: the patcher never creates files");
+        continue;
+      }
+      const auto same = [&](const ResourceBytes& a, const ResourceBytes& b) {
+        return a.size == b.size && (a.size == 0 || SameBytes(*a.file, a.offset, name + " of ORIGINAL", *b.file,
+                                                              b.offset, name + " of MODIFIED", a.size, ours, theirs));
+      };
+      bool differs = false;
+      if (!loose) {
+        differs = !same(before, after);
+        // Applying a body clears an entry's attributes: a plain entry in
+        // MODIFIED where ORIGINAL's has attributes needs its body applied. (An
+        // unpacked folder keeps no attributes.)
+        if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
+      } else {
+        // A loose file is parsed only where the two differ: one that is the
+        // same on both sides is no difference, whatever it holds.
+        if (!modified.Unpacked() && same(before, after)) continue;
+        if (!modified.Unpacked() && !modified.FindLooseBody(after, why)) {
+          refusals.push_back(name + " of MODIFIED: " + Quoted(PathToText(after.path)) + why +
+                             "; a patch writes a loose file from its body");
+          continue;
+        }
+        // An ORIGINAL without a body is rewritten whole by MODIFIED's.
+        differs = !original.FindLooseBody(before, why) || !same(before, after);
+      }
+      if (!differs) continue;
 
-    if (!modified.Unpacked() && after.attributes != 0) {
-      refusals.push_back(name + " differs, but MODIFIED's has attributes " + std::to_string(after.attributes) +
-                         ": a patch writes plain entries only (attributes 0)");
-    } else if (after.size == 0) {
-      refusals.push_back(name + " is empty in MODIFIED: a patch cannot make a resource empty");
-    } else if (number >= kEntryCount && after.size > kLooseMaxBodySize) {
-      refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
-                         Grouped(kLooseMaxBodySize));
-    } else {
-      bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size}});
-      bodyBytes += after.size;
-      if (number < kEntryCount) ++entries;
+      if (!modified.Unpacked() && after.attributes != 0) {
+        refusals.push_back(name + " differs, but MODIFIED's has attributes " + std::to_string(after.attributes) +
+                           ": a patch writes plain entries only (attributes 0)");
+      } else if (after.size == 0) {
+        refusals.push_back(name + " is empty in MODIFIED: a patch cannot make a resource empty");
+      } else if (loose && after.size > kLooseMaxBodySize) {
+        refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
+                           Grouped(kLooseMaxBodySize));
+      } else {
+        bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size}});
+        bodyBytes += after.size;
+        if (!loose) ++entries;
+        if (!loose && before.attributes != 0) {
+          attributesLost.push_back(name + ": attributes " + std::to_string(before.attributes) +
+                                   " -> 0 (a patch writes plain entries)");
+        }
+      }
     }
   }
 
@@ -170,6 +206,10 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     const BuildResult result = BuildPatch(fileSystem, request);
     Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) +
         (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes)");
+  }
+  for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
+  if (attributesLost.size() > kListedRefusals) {
+    Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
   }
   if (deleted != 0) {
     Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +

@@ -98,6 +98,10 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
         ++applying;
       } else if (entry) {
         verdict = archive.Entries()[number].offset == before.offset ? "in place" : appended;
+        // Rewriting the record clears them: say so.
+        if (before.attributes != 0 && archive.Entries()[number].attributes == 0) {
+          verdict += " (attributes " + std::to_string(before.attributes) + " -> 0)";
+        }
         ++applying;
       } else {
         verdict = "rewrite " + TargetName(number);

@@ -6,6 +6,7 @@
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "tools/qpxtool/AppliedCheck.h"
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
@@ -38,6 +39,19 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
     if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded) {
       touched.insert(payload.records[i].resourceNumber);
     }
+  }
+
+  // Made after the patch, the undo would put back the patch's own bodies.
+  bool applied = !touched.empty();
+  for (std::size_t i = 0; applied && i < plans.size(); ++i) {
+    if (plans[i].fate == RecordFate::Applied) {
+      applied = WhyNotApplied(fileSystem, *patch, game, payload.records[i]).empty();
+    }
+  }
+  if (applied) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + " already holds every body of " +
+                            Quoted(options.patch) + ": it was applied already, and an undo made now would be the "
+                            "patch again. Make the undo before applying the patch");
   }
 
   std::vector<BodySource> bodies;

@@ -69,11 +69,7 @@ Progress::Progress(std::string label, uint64_t totalBytes)
     : label_(std::move(label)), total_(totalBytes), shown_(IsTerminal(stderr)) {}
 
 Progress::~Progress() {
-  if (!shown_ || nextDrawMs_ == 0) return;
-  std::string blank(label_.size() + 40, ' ');
-  blank.front() = '\r';
-  blank.back() = '\r';
-  WriteText(stderr, blank);
+  if (shown_ && nextDrawMs_ != 0) ShowStatus("");
 }
 
 void Progress::Advance(uint64_t bytes) {
@@ -83,10 +79,8 @@ void Progress::Advance(uint64_t bytes) {
   if (now < nextDrawMs_) return;
   nextDrawMs_ = now + 200;
   const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
-  std::string line(1, '\r');
-  line += label_;
-  line += ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) + " MiB)";
-  WriteText(stderr, line);
+  ShowStatus(label_ + ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) +
+             " MiB)");
 }
 
 ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target)

@@ -6,6 +6,7 @@
 // rename, permissions).
 // File contents are read and written through CFileSystem only.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -31,6 +32,18 @@ enum class PathKind { Missing, File, Directory, Other };
 // What `path` names, found as the file layer finds it (on POSIX a name that
 // does not exist as spelled matches its one case-insensitive twin).
 PathKind KindOf(const std::wstring& path);
+
+// One entry of a folder: its name, what it is (links followed) and, for a
+// file, its length.
+struct FolderEntry {
+  std::wstring name;
+  PathKind kind = PathKind::Other;
+  uint64_t size = 0;
+};
+
+// Every entry of the folder `directory` but "." and "..", in no particular
+// order. False when it cannot be listed (missing, or no folder).
+bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries);
 
 // Whether anything at all bears the name `path`, a link that leads nowhere
 // included (KindOf follows links, and finds such a one Missing).

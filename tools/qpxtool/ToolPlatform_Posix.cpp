@@ -184,6 +184,32 @@ PathKind KindOf(const std::wstring& path) {
   return PathKind::Other;
 }
 
+bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
+  std::string resolved;
+  if (!Resolve(directory, false, resolved)) return false;
+  DIR* const listing = opendir(resolved.c_str());
+  if (listing == nullptr) return false;
+  entries.clear();
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry found;
+    found.name = posix::DecodePath(std::string(name));
+    struct stat st;
+    if (fstatat(dirfd(listing), entry->d_name, &st, 0) != 0) {
+      found.kind = PathKind::Missing;  // a link that leads nowhere
+    } else if (S_ISREG(st.st_mode)) {
+      found.kind = PathKind::File;
+      found.size = static_cast<uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+      found.kind = PathKind::Directory;
+    }
+    entries.push_back(std::move(found));
+  }
+  closedir(listing);
+  return true;
+}
+
 bool NameExists(const std::wstring& path) {
   std::string resolved;
   struct stat st;

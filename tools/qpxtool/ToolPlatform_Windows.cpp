@@ -117,6 +117,29 @@ PathKind KindOf(const std::wstring& path) {
   return PathKind::File;
 }
 
+bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
+  if (KindOf(directory) != PathKind::Directory) return false;
+  entries.clear();
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(JoinDirectory(directory, L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry entry;
+    entry.name = found.cFileName;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      entry.kind = PathKind::Directory;
+    } else if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)) {
+      entry.kind = PathKind::File;
+      entry.size = (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    }
+    entries.push_back(std::move(entry));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return true;
+}
+
 bool NameExists(const std::wstring& path) {
   // The attributes of a link are its own: it need not lead anywhere.
   return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

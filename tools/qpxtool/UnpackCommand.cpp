@@ -108,9 +108,17 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
                          "# \"qpxtool build --manifest\" on this file makes a patch of them all; after editing\n"
                          "# files here, \"qpxtool diff GAMEDIR THIS-FOLDER\" makes a patch of the edits only.\n";
   std::size_t attributed = 0;
+  std::vector<std::string> malformed;
   for (uint32_t number = 0; number < kResourceLimit; ++number) {
-    const ResourceBytes bytes = game.Locate(number);
-    if (!bytes.exists || bytes.size == 0) continue;
+    ResourceBytes bytes = game.LocateFile(number);
+    if (!bytes.exists) continue;
+    // A loose file without a body is named and left out; the rest goes on.
+    if (std::string why; number >= kEntryCount && !game.FindLooseBody(bytes, why)) {
+      malformed.push_back(TargetName(number));
+      manifest += "# " + UnpackedFileName(number) + " is left out: " + Quoted(PathToText(bytes.path)) + why + "\n";
+      continue;
+    }
+    if (bytes.size == 0) continue;
     bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}});
     const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
     if (bytes.attributes != 0) {
@@ -133,6 +141,12 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   Out("qpxtool unpack: wrote " + std::to_string(bodies.size()) + " resources (" + std::to_string(entries) +
       " entries, " + std::to_string(bodies.size() - entries) + " loose files; " + Grouped(total) + " bytes) and " +
       kUnpackedManifestName + " to " + Quoted(options.outDirectory));
+  if (!malformed.empty()) {
+    std::string names;
+    for (const std::string& name : malformed) names += (names.empty() ? "" : ", ") + name;
+    Out("  " + std::to_string(malformed.size()) + (malformed.size() == 1 ? " loose file is" : " loose files are") +
+        " no loose resource file and left out (see " + kUnpackedManifestName + "): " + names);
+  }
   if (attributed != 0) {
     Out("  " + std::to_string(attributed) + " entries with attributes are named in comments only: a patch would "
         "store them as plain entries");

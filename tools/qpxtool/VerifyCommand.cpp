@@ -6,6 +6,7 @@
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "tools/qpxtool/AppliedCheck.h"
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
@@ -109,6 +110,10 @@ class Verifier {
 };
 
 }  // namespace
+
+std::string WhyNotApplied(CFileSystem& fileSystem, CAbstractFile& patch, GameReader& game, const PatchRecord& record) {
+  return Verifier(fileSystem, patch, game).Check(record);
+}
 
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   std::unique_ptr<CAbstractFile> patch;
