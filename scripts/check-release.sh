@@ -54,6 +54,7 @@ tool=$deb_root/usr/bin/qpxtool
 stubs=$deb_root/usr/share/qpxpatch
 check "qpxtool --version says qpxtool $version" test "$("$tool" --version)" = "qpxtool $version"
 check "qpxpatch.exe is the win32 build's" cmp "$stubs/qpxpatch.exe" build/win32/bin/qpxpatch.exe
+check "the native qpxpatch needs no library (linked statically)" tests/elf_check.sh "$stubs/qpxpatch"
 check "the manual page names the version" sh -c "gzip -dc '$deb_root/usr/share/man/man1/qpxtool.1.gz' | grep -q '^.TH QPXTOOL 1 .*qpxtool $version'"
 check "the README is the project's" sh -c "gzip -dc '$deb_root/usr/share/doc/qpxtool/README.md.gz' | cmp - README.md"
 
