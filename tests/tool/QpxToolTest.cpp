@@ -901,7 +901,7 @@ TEST_F(Workflow, UnpackEditDiffApply) {
   EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "full", "--manifest", "mod/patch.manifest"}),
                 kOk, "1191 bodies");
   // Nothing edited: nothing differs.
-  EXPECT_RESULT(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a patch with no records");
+  EXPECT_RESULT(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a Linux patch with no records");
 
   // Two files edited (one an attributed entry), one deleted.
   Put("mod/entries/00049.bin", Bytes(40, 0x49));

@@ -204,8 +204,9 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     request.anyStub = options.anyStub;
     request.allowNoBodies = true;
     const BuildResult result = BuildPatch(fileSystem, request);
-    Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) +
-        (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes)");
+    Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " +
+        PatchKindText(fileSystem, request.out) + (bodies.empty() ? " with no records" : "") + " (" +
+        Grouped(result.fileLength) + " bytes)");
   }
   for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
   if (attributesLost.size() > kListedRefusals) {

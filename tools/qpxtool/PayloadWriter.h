@@ -37,8 +37,9 @@ struct BuildResult {
   std::vector<std::string> warnings;
 };
 
-// Sets the stub of `request`: `given` (as typed after --stub), or when that
-// is empty the Windows patcher installed with the tool (InstalledStub).
+// Sets the stub of `request`: `given` (as typed after --stub): "windows"
+// (also when empty) or "linux" for a patcher installed with the tool
+// (InstalledStub), else a file, which must exist.
 void ChooseStub(const std::string& given, BuildRequest& request);
 
 // Builds the patch, streaming every byte through one fixed buffer, into a

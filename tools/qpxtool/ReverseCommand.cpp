@@ -87,7 +87,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   request.anyStub = options.anyStub;
   request.allowNoBodies = true;
   const BuildResult result = BuildPatch(fileSystem, request);
-  Out("qpxtool reverse: wrote " + Quoted(options.out) + " (" + Grouped(result.fileLength) + " bytes): it puts back " +
+  Out("qpxtool reverse: wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) + " (" +
+      Grouped(result.fileLength) + " bytes): it puts back " +
       std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
       " bytes) that " + Quoted(options.patch) + " changes");
   return kExitSuccess;

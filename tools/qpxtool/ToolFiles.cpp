@@ -135,14 +135,29 @@ void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName,
   }
 }
 
-std::wstring InstalledStub() {
+namespace {
+
+// Where the patcher of `kind` installed with this tool may lie, in the
+// order it is looked for.
+std::vector<std::wstring> StubCandidates(StubKind kind) {
+  const wchar_t* const name = kind == StubKind::Windows ? L"qpxpatch.exe" : L"qpxpatch";
   const std::wstring folder = DirectoryOf(GetExecutablePath());  // with its separator
   std::vector<std::wstring> candidates;
   if (folder.size() > 1) {
     const std::wstring parent = DirectoryOf(folder.substr(0, folder.size() - 1));
-    if (!parent.empty()) candidates.push_back(parent + L"share\\qpxpatch\\qpxpatch.exe");
+    if (!parent.empty()) candidates.push_back(parent + L"share\\qpxpatch\\" + name);
   }
-  if (!folder.empty()) candidates.push_back(folder + L"qpxpatch.exe");
+  if (!folder.empty()) candidates.push_back(folder + name);
+  return candidates;
+}
+
+const char* StubName(StubKind kind) { return kind == StubKind::Windows ? "windows" : "linux"; }
+const char* SystemName(StubKind kind) { return kind == StubKind::Windows ? "Windows" : "Linux"; }
+
+}  // namespace
+
+std::wstring InstalledStub(StubKind kind) {
+  const std::vector<std::wstring> candidates = StubCandidates(kind);
   for (const std::wstring& candidate : candidates) {
     if (KindOf(candidate) == PathKind::File) return candidate;
   }
@@ -150,8 +165,32 @@ std::wstring InstalledStub() {
   for (const std::wstring& candidate : candidates) {
     looked += (looked.empty() ? "" : " or ") + Quoted(PathToText(candidate));
   }
-  Fail(kExitBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool" +
-                          (looked.empty() ? std::string() : " (no " + looked + ")"));
+  Fail(kExitBadInput, std::string(kind == StubKind::Windows ? "--stub PATCHER is required: " : "--stub linux: ") + "no " +
+                          SystemName(kind) + " patcher is installed with qpxtool" +
+                          (looked.empty() ? std::string() : " (no " + looked + ")") + "; " + InstalledStubsText());
+}
+
+std::string InstalledStubsText() {
+  std::string found;
+  for (const StubKind kind : {StubKind::Windows, StubKind::Linux}) {
+    for (const std::wstring& candidate : StubCandidates(kind)) {
+      if (KindOf(candidate) != PathKind::File) continue;
+      found += std::string(found.empty() ? "" : ", ") + "--stub " + StubName(kind) + " for " +
+               Quoted(PathToText(candidate));
+      break;
+    }
+  }
+  if (found.empty()) return "no patcher is installed with qpxtool: give the patcher program's file as --stub";
+  return "installed with qpxtool: " + found;
+}
+
+std::string PatchKindText(CFileSystem& fileSystem, const std::wstring& patch) {
+  const auto file = fileSystem.Open(patch.c_str(), OpenMode_Read);
+  uint8_t start[4] = {};
+  if (!file || file->Read(start, sizeof start) != sizeof start) return "a patch";
+  if (start[0] == 'M' && start[1] == 'Z') return "a Windows patch";
+  if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F') return "a Linux patch";
+  return "a patch";
 }
 
 bool ReadSmallFile(CFileSystem& fileSystem, const std::wstring& path, uint32_t limit, std::string& text) {

@@ -125,12 +125,25 @@ struct ReadInput {
 // name are caught too.
 void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs);
 
-// The stub used when none is given: the Windows patcher installed with
-// this tool, "../share/qpxpatch/qpxpatch.exe" from the tool's own folder
-// (an installed tree, as the Debian package lays it out), else
-// "qpxpatch.exe" beside the tool (as in the Windows zip). Fails (bad
-// input) when neither is there, saying that --stub is required.
-std::wstring InstalledStub();
+// The patchers installed with this tool: the Windows one (the stub used
+// when none is given) and the native one, for Linux players.
+enum class StubKind { Windows, Linux };
+
+// The patcher of `kind` installed with this tool: "../share/qpxpatch/"
+// from the tool's own folder (an installed tree, as the Debian package lays
+// it out), else beside the tool (as in the Windows zip, or a build tree),
+// named qpxpatch.exe or qpxpatch. Fails (bad input) when neither is there,
+// saying where it looked and which patchers there are.
+std::wstring InstalledStub(StubKind kind);
+
+// Which patchers are installed with this tool, and their --stub names, for
+// messages about a stub that is missing.
+std::string InstalledStubsText();
+
+// What `patch` runs on, for the report of a command that wrote it: "a
+// Windows patch" (a PE program), "a Linux patch" (an ELF one), else "a
+// patch".
+std::string PatchKindText(CFileSystem& fileSystem, const std::wstring& patch);
 
 // Reads all of a small text file (up to `limit` bytes). False when it cannot
 // be opened or read, or is longer.
