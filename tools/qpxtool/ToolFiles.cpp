@@ -47,7 +47,8 @@ void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offs
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer) {
   const std::string name = Quoted(PathToText(path));
   // Windows lets an interruption delete it while it is open.
-  const auto file = fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create | OpenMode_ShareDelete);
+  const auto file =
+      fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create | OpenMode_New | OpenMode_ShareDelete);
   if (!file) Fail(kExitFailedCheck, name + ": cannot be created");
   switch (CopyBytes(source, offset, size, *file, buffer.Span())) {
     case CopyResult::Done: return;

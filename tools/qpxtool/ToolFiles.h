@@ -62,7 +62,8 @@ bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAb
                const std::string& nameB, uint64_t size, CopyBuffer& bufferA, CopyBuffer& bufferB);
 
 // Copies `size` bytes at `offset` of `source` into a new file `path` (which
-// must not exist). Throws ToolError (kExitFailedCheck) naming `sourceName`
+// must not exist, under that name; no other case of it is looked for, as
+// in a folder the caller made). Throws ToolError (kExitFailedCheck) naming `sourceName`
 // or the new file when a read or write fails.
 void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer);
