@@ -43,7 +43,9 @@ class ModifiedFolder {
   ResourceBytes LocateFile(uint32_t number) {
     if (!unpacked_) return game_.LocateFile(number);
     std::unique_ptr<FolderListing>& listing = number < kEntryCount ? entries_ : loose_;
-    if (!listing) listing = std::make_unique<FolderListing>(JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
+    if (!listing) {
+      listing = std::make_unique<FolderListing>(JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
+    }
     ResourceBytes bytes;
     const std::string name = UnpackedFileName(number);
     const FolderEntry* const found = listing->Find(PathFromText(name.substr(name.find('/') + 1)));
@@ -85,7 +87,9 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   // Before any reading: a missing stub is found out at once.
   BuildRequest request;
   if (!toManifest) ChooseStub(options.stub, request);
-  if (toManifest) RefuseUnfitOutputFolder(PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
+  if (toManifest) {
+    RefuseUnfitOutputFolder(PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
+  }
   std::vector<ReadInput> inputs = {
       {PathFromText(options.original), "ORIGINAL " + Quoted(options.original), true},
       {PathFromText(options.modified), "MODIFIED " + Quoted(options.modified), true}};

@@ -125,7 +125,9 @@ void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName,
   std::wstring trimmed = out;
   while (trimmed.size() > 1 && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
   const std::wstring folder = DirectoryOf(trimmed);
-  if (!folder.empty() && KindOf(folder) != PathKind::Directory) Fail(kExitBadInput, outName + ": its folder does not exist");
+  if (!folder.empty() && KindOf(folder) != PathKind::Directory) {
+    Fail(kExitBadInput, outName + ": its folder does not exist");
+  }
   const bool exists = KindOf(trimmed) != PathKind::Missing;
   for (const ReadInput& input : inputs) {
     if (input.folder ? LiesWithin(trimmed, input.path) : exists && SameFile(trimmed, input.path)) {
@@ -166,8 +168,8 @@ std::wstring InstalledStub(StubKind kind) {
   for (const std::wstring& candidate : candidates) {
     looked += (looked.empty() ? "" : " or ") + Quoted(PathToText(candidate));
   }
-  Fail(kExitBadInput, std::string(kind == StubKind::Windows ? "--stub PATCHER is required: " : "--stub linux: ") + "no " +
-                          SystemName(kind) + " patcher is installed with qpxtool" +
+  const std::string heading = kind == StubKind::Windows ? "--stub PATCHER is required: " : "--stub linux: ";
+  Fail(kExitBadInput, heading + "no " + SystemName(kind) + " patcher is installed with qpxtool" +
                           (looked.empty() ? std::string() : " (no " + looked + ")") + "; " + InstalledStubsText());
 }
 

@@ -182,7 +182,8 @@ bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
 bool InterruptibleFile::Create(const std::wstring& prefix) {
   if (slot_ >= 0) return false;
   slot_ = MakeListed(prefix, {}, [](const std::wstring& path) {
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     CloseHandle(handle);
     return true;
@@ -194,8 +195,8 @@ InterruptibleFile::~InterruptibleFile() { Unlist(slot_); }
 
 bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<std::wstring>& contents) {
   if (slot_ >= 0) return false;
-  slot_ = MakeListed(prefix, contents, [](const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; },
-                     path_);
+  const auto make = [](const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; };
+  slot_ = MakeListed(prefix, contents, make, path_);
   return slot_ >= 0;
 }
 

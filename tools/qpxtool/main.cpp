@@ -32,7 +32,8 @@ constexpr const char* kStubHelp =
 constexpr std::string_view kStubDefaultHelp =
     "--stub windows (the default) is the Windows patcher installed with qpxtool: ../share/qpxpatch/qpxpatch.exe\n"
     "from qpxtool's own folder, else qpxpatch.exe beside qpxtool. --stub linux is the native one:\n"
-    "../share/qpxpatch/qpxpatch, else qpxpatch beside qpxtool. Any other PATCHER is a file (./linux for one so named).\n";
+    "../share/qpxpatch/qpxpatch, else qpxpatch beside qpxtool. Any other PATCHER is a file (./linux for one\n"
+    "so named).\n";
 
 // The whole program, given its arguments (argv[0] included) as UTF-8 text.
 int RunTool(const std::vector<std::string>& arguments) {
