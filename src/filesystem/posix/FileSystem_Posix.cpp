@@ -227,10 +227,11 @@ std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, Open
 
   // Files only: a directory (which opens read-only on POSIX, never on
   // Windows), a FIFO, a device or a socket fails like a missing file. Their
-  // reads would block, never end or mean nothing.
+  // reads would block, never end or mean nothing. A file's reads and writes
+  // block as ever (F_SETFL changes the status flags alone: the access mode
+  // and the creation flags in `flags` are not among them).
   struct stat st;
-  const int status = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     close(fd);
     return nullptr;
   }
