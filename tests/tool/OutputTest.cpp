@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "archive/ArchiveIndexEntry.h"
 #include "tool/ToolFixture.h"
 
 namespace qpx {
@@ -97,6 +98,25 @@ TEST_F(OutputTest, AReplacedFileKeepsItsPermissionBits) {
   fs::permissions(At("undo"), fs::perms(0640));
   ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", "stub", "--out", "undo"}).exitCode, kOk);
   EXPECT_EQ(ModeOf(At("undo")), 0640u);
+}
+
+// The Windows build: an unpack goes through a fresh folder renamed into
+// place, and what lies inside a game folder is judged by its folders' file
+// IDs. Under Wine only (each start is costly).
+using QpxToolWineOutputs = test::ToolFixture;
+
+TEST_F(QpxToolWineOutputs, UnpackRenamesItsFolderIntoPlaceAndNothingIsWrittenInsideTheGame) {
+  MakeGame("game");
+  EXPECT_TOOL(Tool({"unpack", "game", "out"}), kOk, "wrote 1215 resources");
+  EXPECT_EQ(Get("out/loose/D00002.bin"), SampleBody(kEntryCount + 2, 2100));
+  for (const auto& entry : fs::directory_iterator(dir.Path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".qpxtool-"), std::string::npos) << entry.path();
+  }
+  const auto before = Snapshot("game");
+  EXPECT_TOOL(Tool({"unpack", "game", "game\\sub"}), kBadInput, "lies inside the game folder \"game\"");
+  EXPECT_TOOL(Tool({"extract", "game", "10", "game/RES/d00003.bin"}), kBadInput, "lies inside the game folder");
+  EXPECT_EQ(Snapshot("game"), before);
+  EXPECT_FALSE(fs::exists(At("game/sub")));
 }
 
 }  // namespace

@@ -1226,6 +1226,7 @@ int main(int argc, char** argv) {
   for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine, &config.patcherExe}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
-  if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine.*" : "QpxToolWine.*");
+  // Suites named QpxToolWine... run under Wine, and only they.
+  if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine*" : "QpxToolWine*");
   return RUN_ALL_TESTS();
 }

@@ -25,8 +25,13 @@ class ToolFixture : public ::testing::Test {
   static const ToolTestConfig& Config() { return TheToolTestConfig(); }
   static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-  // Runs qpxtool with `arguments` in the scratch folder.
-  ProcessResult Tool(const std::vector<std::string>& arguments, const ProcessOptions& options = {}) const {
+  // Runs qpxtool with `arguments` in the scratch folder (the .exe under
+  // Wine, when the tests were given one).
+  ProcessResult Tool(const std::vector<std::string>& arguments, ProcessOptions options = {}) const {
+    if (!Config().wine.empty()) {
+      options.launcher = Config().wine;
+      options.environment.push_back("LC_ALL=C.UTF-8");  // arguments reach Windows as UTF-8 text
+    }
     std::vector<std::string> command{Config().qpxtool};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return RunProcess(command, dir.Path(), options);
