@@ -24,6 +24,16 @@ endfunction()
 run_tool(overview --help)
 verbatim(page_overview "${overview}")
 
+# The synopsis is every usage line --help prints: the overview's, then each
+# subcommand's.
+function(usage_line out help)
+  if(NOT help MATCHES "Usage: ([^\n]*)")
+    message(FATAL_ERROR "no usage line in: ${help}")
+  endif()
+  set(${out} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+endfunction()
+usage_line(synopsis "${overview}")
+
 # The subcommands, as the overview lists them.
 string(REGEX REPLACE ".*\nSubcommands:\n" "" listing "${overview}")
 string(REGEX MATCHALL "(^|\n)  [a-z]+ " names "${listing}")
@@ -31,6 +41,8 @@ set(page_subcommands "")
 foreach(name IN LISTS names)
   string(STRIP "${name}" name)
   run_tool(help ${name} --help)
+  usage_line(usage "${help}")
+  string(APPEND synopsis "\n${usage}")
   verbatim(body "${help}")
   string(APPEND page_subcommands ".SS ${name}\n${body}")
 endforeach()
@@ -38,23 +50,48 @@ if(page_subcommands STREQUAL "")
   message(FATAL_ERROR "no subcommands found in qpxtool --help")
 endif()
 
+verbatim(page_synopsis "${synopsis}")
+
+# A session from a sample game to an applied patch and its undo, with the
+# patchers and examples as the Debian package installs them.
+verbatim(page_examples [[
+# a synthetic game folder, and every resource of it as a file
+qpxtool sample game
+qpxtool unpack game mod
+
+# edit a resource, then make a patch of what changed, for Linux players
+printf 'A new title screen text.\n' > mod/entries/00010.bin
+qpxtool diff game mod --stub linux --out patch
+
+# see what it will do, keep an undo, apply it and check the result
+qpxtool plan patch game
+qpxtool reverse patch game --stub linux --out undo
+(cd game && ../patch)
+qpxtool verify patch game
+
+# a Windows patch (the default stub) from the example bodies
+qpxtool build --out patch.exe --manifest /usr/share/doc/qpxtool/examples/patch.manifest
+qpxtool list patch.exe
+]])
+
 file(WRITE ${OUT} ".TH QPXTOOL 1 \"\" \"qpxtool ${VERSION}\" \"User Commands\"
 .SH NAME
 qpxtool \\- builds, lists and verifies patches for the qpxpatch patcher
 .SH SYNOPSIS
-.B qpxtool
-.I SUBCOMMAND
-.RI [ OPTIONS ]
-.SH DESCRIPTION
+${page_synopsis}.SH DESCRIPTION
 ${page_overview}.SH SUBCOMMANDS
-${page_subcommands}.SH FILES
+${page_subcommands}.SH EXAMPLES
+${page_examples}.SH FILES
 .TP
 .I ../share/qpxpatch/qpxpatch.exe
 from the folder qpxtool is in (\\fI/usr/share/qpxpatch/qpxpatch.exe\\fR once installed):
-the Windows patcher, the stub of every patch built without \\-\\-stub.
+the Windows patcher, \\-\\-stub windows, the stub of every patch built without \\-\\-stub.
 .TP
 .I ../share/qpxpatch/qpxpatch
-the native patcher, for patches that Linux players run: give it as \\-\\-stub.
+the native patcher, \\-\\-stub linux, for patches that Linux players run.
+.TP
+.I /usr/share/doc/qpxtool/examples/
+example bodies and a manifest that names them.
 .SH SEE ALSO
 The README, in \\fI/usr/share/doc/qpxtool/\\fR once installed.
 ")

@@ -60,6 +60,8 @@ endif()")
   add_custom_target(qpxtool_doc ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/README.md.gz)
   install(FILES ${CMAKE_BINARY_DIR}/doc/README.md.gz DESTINATION ${qpx_doc_dir})
   install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${qpx_doc_dir} RENAME copyright)
+  # The example bodies and their manifest, which the README's first patch is built from.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION ${qpx_doc_dir} PATTERN .gitattributes EXCLUDE)
 
   # qpxtool_VERSION_ARCH.deb
   set(CPACK_GENERATOR DEB)

@@ -80,7 +80,11 @@ std::optional<Files> ExpectedEntry(const Files& before, const ArchiveIndexEntry&
                                    const std::vector<uint8_t>& body) {
   const auto size = static_cast<uint32_t>(body.size());
   const bool inPlace = entry.attributes == 0 && SlotLength(static_cast<uint32_t>(entry.size)) == SlotLength(size);
-  if (inPlace && entry.offset > uint64_t{INT64_MAX}) return std::nullopt;  // cannot be sought
+  // An old body that does not lie inside the data file is no slot to write in.
+  if (inPlace && (entry.offset > before.data.size() ||
+                  uint64_t{static_cast<uint32_t>(entry.size)} > before.data.size() - entry.offset)) {
+    return std::nullopt;
+  }
   const uint64_t target = inPlace ? entry.offset : before.data.size();
   const bool sameLength = inPlace && entry.size == size;
   const uint64_t written = sameLength ? size : SlotLength(size);

@@ -43,6 +43,11 @@ check "its files" diff <(dpkg-deb --contents "$deb" | awk '{ print $NF }' | file
 usr/bin/qpxtool
 usr/share/doc/qpxtool/README.md.gz
 usr/share/doc/qpxtool/copyright
+usr/share/doc/qpxtool/examples/bodies/entry-10.txt
+usr/share/doc/qpxtool/examples/bodies/entry-12.txt
+usr/share/doc/qpxtool/examples/bodies/entry-49.txt
+usr/share/doc/qpxtool/examples/bodies/res-D00002.txt
+usr/share/doc/qpxtool/examples/patch.manifest
 usr/share/man/man1/qpxtool.1.gz
 usr/share/qpxpatch/qpxpatch
 usr/share/qpxpatch/qpxpatch.exe
@@ -54,18 +59,33 @@ tool=$deb_root/usr/bin/qpxtool
 stubs=$deb_root/usr/share/qpxpatch
 check "qpxtool --version says qpxtool $version" test "$("$tool" --version)" = "qpxtool $version"
 check "qpxpatch.exe is the win32 build's" cmp "$stubs/qpxpatch.exe" build/win32/bin/qpxpatch.exe
+check "the native qpxpatch needs no library (linked statically)" tests/elf_check.sh "$stubs/qpxpatch"
 check "the manual page names the version" sh -c "gzip -dc '$deb_root/usr/share/man/man1/qpxtool.1.gz' | grep -q '^.TH QPXTOOL 1 .*qpxtool $version'"
 check "the README is the project's" sh -c "gzip -dc '$deb_root/usr/share/doc/qpxtool/README.md.gz' | cmp - README.md"
+# The manual page's synopsis is every usage line of --help; it has examples.
+page=$(gzip -dc "$deb_root/usr/share/man/man1/qpxtool.1.gz" | sed 's/\\-/-/g')
+for command in "" build list verify extract unpack diff plan reverse sample; do
+  usage=$("$tool" $command --help | sed -n 's/^Usage: //p')
+  check "the manual page's synopsis holds: $usage" \
+    sh -c 'printf "%s\n" "$1" | sed -n "/^.SH SYNOPSIS/,/^.SH /p" | grep -qxF "$2"' - "$page" "$usage"
+done
+check "the manual page has examples" grep -q '^.SH EXAMPLES' <<<"$page"
 
 game=$scratch/game
 check "qpxtool sample" "$tool" sample "$game"
-check "build with no --stub" "$tool" build --out "$scratch/patch.exe" --manifest examples/patch.manifest
+examples=$deb_root/usr/share/doc/qpxtool/examples
+check "the examples are the project's" diff -r --exclude=.gitattributes examples "$examples"
+check "build with no --stub" "$tool" build --out "$scratch/patch.exe" --manifest "$examples/patch.manifest"
 check "the patch is built on the installed qpxpatch.exe" starts_with "$stubs/qpxpatch.exe" "$scratch/patch.exe"
 check "list of that patch" "$tool" list "$scratch/patch.exe"
-check "build on the installed native patcher" \
-  "$tool" build --stub "$stubs/qpxpatch" --out "$scratch/patch" --manifest examples/patch.manifest
+check "build on the installed native patcher (--stub linux)" \
+  "$tool" build --stub linux --out "$scratch/patch" --manifest "$examples/patch.manifest"
+check "that is the installed native patcher" starts_with "$stubs/qpxpatch" "$scratch/patch"
 check "the native patch applies" sh -c "cd '$game' && '$scratch/patch' </dev/null | grep -q '^Success!'"
 check "verify after it" "$tool" verify "$scratch/patch" "$game"
+
+echo "== the README's walkthrough, with the package's programs"
+check "every command prints what the README shows" tests/readme_walkthrough.sh "$deb_root/usr/bin"
 
 echo "== $zip"
 top=qpxpatch-$version-win32

@@ -128,10 +128,12 @@ bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Con
     return false;
   }
   // A sealed payload is checked whole before the archive is opened: a
-  // damaged download must not write a single byte into the game. One
-  // buffer serves the check and then every body in turn.
+  // damaged download must not write a single byte into the game. The check
+  // hashes the patcher's own file where it lies (the system keeps a running
+  // program's file from being written); one buffer serves what it reads and
+  // then every body in turn.
   CTransferBuffer buffer;
-  const PayloadError sealError = VerifySeal(*executable, payload, buffer);
+  const PayloadError sealError = VerifySeal(*executable, payload, buffer, /*mapFile=*/true);
   if (sealError != PayloadError::None) {
     ConsoleReport(console, PayloadMessage(sealError));
     return false;

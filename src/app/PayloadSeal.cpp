@@ -57,7 +57,7 @@ bool RecordsWellFormed(const Payload& payload) {
   });
 }
 
-PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer) {
+PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer, bool mapFile) {
   // Version 2 is never without its seal: a damaged magic must not make a
   // damaged patch pass for one that was never sealed.
   if (!payload.sealed) return payload.version == kPayloadVersion2 ? PayloadError::Damaged : PayloadError::None;
@@ -68,17 +68,28 @@ PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBu
     return PayloadError::Damaged;
   }
 
-  // One pass, in the order the bytes lie, through the buffer the bodies
-  // use afterwards.
+  // One pass, in the order the bytes lie: in views of the file where it
+  // maps them, else through the buffer the bodies use afterwards.
   PayloadDigest digest;
+  uint64_t at = seal.coveredStart;
   uint64_t left = sealStart - seal.coveredStart;
-  uint8_t* const chunk = buffer.Reserve(static_cast<uint32_t>(std::clamp<uint64_t>(left, 1, kMaxTransferChunk)));
-  if (!file.Seek64(static_cast<int64_t>(seal.coveredStart))) return PayloadError::CantReadData;
-  while (left != 0) {
-    const auto size = static_cast<uint32_t>(std::min<uint64_t>(left, kMaxTransferChunk));
-    if (file.Read(chunk, size) != size) return PayloadError::CantReadData;
-    digest.Update(chunk, size);
+  while (mapFile && left != 0) {
+    const auto size = static_cast<uint32_t>(std::min<uint64_t>(left, kSealViewSize));
+    const std::unique_ptr<CFileView> view = file.MapForReading(static_cast<int64_t>(at), size);
+    if (!view) break;
+    digest.Update(view->Bytes(), size);
+    at += size;
     left -= size;
+  }
+  if (left != 0) {
+    uint8_t* const chunk = buffer.Reserve(static_cast<uint32_t>(std::min<uint64_t>(left, kMaxTransferChunk)));
+    if (!file.Seek64(static_cast<int64_t>(at))) return PayloadError::CantReadData;
+    while (left != 0) {
+      const auto size = static_cast<uint32_t>(std::min<uint64_t>(left, kMaxTransferChunk));
+      if (file.Read(chunk, size) != size) return PayloadError::CantReadData;
+      digest.Update(chunk, size);
+      left -= size;
+    }
   }
   const PayloadDigest::Value value = FinishSealDigest(digest, seal, payload.trailer);
   if (std::memcmp(value.data(), seal.digest, sizeof seal.digest) != 0) return PayloadError::Damaged;

@@ -41,7 +41,15 @@ bool RecordsWellFormed(const Payload& payload);
 // when the digest differs or the seal contradicts the file (a range outside
 // it, or not holding the table and every body), when a version-2 payload
 // has no seal, or its records are not well formed; CantReadData when a read
-// fails.
-PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer);
+// fails. With `mapFile`, the covered bytes are hashed where they lie, in
+// read-only views of `file` (CAbstractFile::MapForReading) of at most
+// kSealViewSize bytes, with no copy; bytes the file will not map are read.
+// Only for a file that nobody may shrink meanwhile: the running patcher's
+// own, which the system keeps from being written while it runs.
+PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer, bool mapFile = false);
+
+// The most the seal's check maps at a time: room enough in a 32-bit
+// address space, and large enough that mapping costs little per byte.
+inline constexpr uint32_t kSealViewSize = 64u << 20;
 
 }  // namespace qpx

@@ -90,10 +90,13 @@ bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_
   // the body over the first resources.
   int64_t dataSize = 0;
   if (!dataFile->QuerySize64(dataSize)) return false;
+  // A slot is a place inside the data file. An old body said to lie past
+  // its end names no slot: writing there would stretch the file to
+  // wherever the record points (a terabyte, or a full disk).
   if (fitsInPlace && !InPlaceSlotInside(entry, dataSize)) return false;
   const int64_t target = fitsInPlace ? static_cast<int64_t>(entry.offset) : dataSize;
-  // An offset of 2^63 or more cannot be sought; writing wherever the file
-  // position happens to be would put the body where no record points.
+  // Writing wherever the file position happens to be would put the body
+  // where no record points.
   if (!dataFile->Seek64(target)) return false;
   if (dataFile->Write(body, size) != size) return false;
 

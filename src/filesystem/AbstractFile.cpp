@@ -4,6 +4,8 @@ namespace qpx {
 
 CAbstractFile::~CAbstractFile() = default;
 
+std::unique_ptr<CFileView> CAbstractFile::MapForReading(int64_t, uint32_t) { return nullptr; }
+
 bool CAbstractFile64::Seek(int32_t offset) { return Seek64(offset); }
 bool CAbstractFile64::SeekCurrent(int32_t offset) { return SeekCurrent64(offset); }
 bool CAbstractFile64::SeekEnd(int32_t distance) { return SeekEnd64(distance); }

@@ -31,12 +31,34 @@ inline constexpr OpenMode OpenMode_NoTruncate = 0x2000;
 // always allows it). For scratch files that another thread must be able to
 // remove.
 inline constexpr OpenMode OpenMode_ShareDelete = 0x4000;
+// Only with OpenMode_Create: a new file, made under the name exactly as
+// spelled; Open fails when one of that name exists. No other spelling of
+// the name is looked for, on any platform: for a folder its caller made and
+// fills alone, where none can be (and looking would cost a listing of the
+// folder for every file made in it).
+inline constexpr OpenMode OpenMode_New = 0x8000;
 
 // Largest single platform transfer; longer reads and writes loop in chunks
 // of this size, the remainder last.
 inline constexpr uint32_t kMaxTransferChunk = 4u * 1024u * 1024u;
 
 class CFileSystem;
+
+// A read-only view of part of an open file, mapped into memory: its bytes
+// are read in place, with no copy. Destroying it unmaps them.
+class CFileView {
+ public:
+  CFileView(const CFileView&) = delete;
+  CFileView& operator=(const CFileView&) = delete;
+  virtual ~CFileView() = default;
+  const uint8_t* Bytes() const { return bytes_; }
+
+ protected:
+  explicit CFileView(const uint8_t* bytes) : bytes_(bytes) {}
+
+ private:
+  const uint8_t* bytes_;
+};
 
 // An open file. It is open for its whole life: destroying it closes it.
 class CAbstractFile {
@@ -68,6 +90,14 @@ class CAbstractFile {
 
   // The size, told apart from a failure: GetSize64's 0 means either.
   virtual bool QuerySize64(int64_t& size) = 0;
+
+  // Maps `size` bytes (at least one) from `offset` for reading, where the
+  // file and the platform allow: null otherwise (a range outside the file,
+  // a file that is no disk file), and the caller reads them instead. The
+  // view must not outlive the file, and the file must not shrink while it
+  // lives: touching a byte that has left the file ends the process. So
+  // only a file that nobody may change meanwhile is mapped.
+  virtual std::unique_ptr<CFileView> MapForReading(int64_t offset, uint32_t size);
 
   // The file system whose Open made this file. It may be gone by now: it is
   // kept for identification only and must never be dereferenced.

@@ -77,11 +77,12 @@ bool CFaultyFile::SetSize64(int64_t size) {
 }
 
 std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, OpenMode mode) {
+  // Asked for is what counts: a fault that strikes the open does not make
+  // it any less an attempt to write.
+  const bool forWriting = (mode & OpenMode_AccessMask) != OpenMode_Read;
+  if (forWriting) ++plan_.opensForWriting;
   if (plan_.Count(FileOperation::Open, path)) return nullptr;
-  if ((mode & OpenMode_AccessMask) != OpenMode_Read) {
-    ++plan_.opensForWriting;
-    if (path != nullptr && plan_.readOnly.contains(path)) return nullptr;
-  }
+  if (forWriting && path != nullptr && plan_.readOnly.contains(path)) return nullptr;
   std::unique_ptr<CAbstractFile> inner = real_.Open(path, mode);
   if (!inner) return nullptr;
   auto file = std::make_unique<CFaultyFile>(std::move(inner), plan_, path);

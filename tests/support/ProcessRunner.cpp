@@ -83,7 +83,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
   // harness.
   if (inPipe[1] >= 0) signal(SIGPIPE, SIG_IGN);
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.keyTimeoutSeconds);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(options.keyTimeoutSeconds);
+  const auto limit = start + std::chrono::seconds(options.timeLimitSeconds);
   const auto closeInput = [&] {
     if (inPipe[1] >= 0) close(inPipe[1]);
     inPipe[1] = -1;
@@ -102,8 +104,20 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
         timeout = static_cast<int>(std::max<long long>(left.count(), 0));
       }
     }
+    if (options.timeLimitSeconds != 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        if (!result.timedOut) kill(pid, SIGKILL);
+        result.timedOut = true;
+        timeout = 100;  // whatever it started may hold the pipes open: drain, but not forever
+      } else if (timeout < 0 || left.count() < timeout) {
+        timeout = static_cast<int>(left.count());
+      }
+    }
     pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
-    if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+    const int ready = poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready == 0 && result.timedOut) break;
     if (outOpen && (fds[0].revents & (POLLIN | POLLHUP))) Drain(outPipe[0], result.out, outOpen);
     if (errOpen && (fds[1].revents & (POLLIN | POLLHUP))) Drain(errPipe[0], result.err, errOpen);
   }

@@ -19,6 +19,7 @@ struct ProcessResult {
   int endSignal = 0;        // the signal that ended the program, if any
   bool keySent = false;     // whether the awaited text showed and a key was sent
   std::string outBeforeKey; // standard output as it stood when the key was sent
+  bool timedOut = false;    // the program was killed at the time limit
 };
 
 struct ProcessOptions {
@@ -38,6 +39,9 @@ struct ProcessOptions {
   // `keyTimeoutSeconds` and closes standard input instead.
   std::string keyAfter;
   int keyTimeoutSeconds = 60;
+  // When not 0, the program is killed once it has run this long: for tests
+  // of what must not hang.
+  int timeLimitSeconds = 0;
 };
 
 // Runs `argv` (argv[0] is the program's path) in `workingDirectory`.

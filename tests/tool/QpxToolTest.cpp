@@ -27,6 +27,7 @@
 #include "app/PayloadSeal.h"
 #include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
+#include "tool/ToolTestConfig.h"
 #include "tools/common/GameFolder.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -41,16 +42,8 @@ using test::WriteFile;
 using tool::Grouped;
 using Bytes = std::vector<uint8_t>;
 
-struct Config {
-  std::string qpxtool;  // the program under test
-  std::string patcher;  // the native qpxpatch: the stub of native patches
-  std::string wine;     // empty natively; else the script that runs a .exe
-  std::string patcherExe;  // with --wine: qpxpatch.exe, the stub of Windows patches
-};
-Config& TheConfig() {
-  static Config config;
-  return config;
-}
+using Config = test::ToolTestConfig;
+Config& TheConfig() { return test::TheToolTestConfig(); }
 
 constexpr int kOk = 0, kFailedCheck = 1, kBadInput = 2;
 
@@ -927,7 +920,7 @@ TEST_F(Workflow, UnpackEditDiffApply) {
   EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "full", "--manifest", "mod/patch.manifest"}),
                 kOk, "1191 bodies");
   // Nothing edited: nothing differs.
-  EXPECT_RESULT(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a patch with no records");
+  EXPECT_RESULT(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a Linux patch with no records");
 
   // Two files edited (one an attributed entry), one deleted.
   Put("mod/entries/00049.bin", Bytes(40, 0x49));
@@ -1004,7 +997,8 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
   const auto verdicts = PlanVerdicts(planned.out);
   EXPECT_EQ(verdicts.at(0), "in place");
   EXPECT_EQ(verdicts.at(1), "append (+928 bytes)");
-  EXPECT_EQ(verdicts.at(2), "append (+" + std::to_string(SlotLength(1 + (49 * 37) % 600)) + " bytes)");
+  EXPECT_EQ(verdicts.at(2),
+            "append (+" + std::to_string(SlotLength(1 + (49 * 37) % 600)) + " bytes) (attributes 1 -> 0)");
   EXPECT_EQ(verdicts.at(3), "rewrite res\\D00001.bin");
   EXPECT_EQ(verdicts.at(4), "superseded by record 5 (append (+2,016 bytes) first)");
   EXPECT_EQ(verdicts.at(6), "skipped (size 0)");
@@ -1442,26 +1436,26 @@ TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {
   ASSERT_TRUE(modified.Write(*fileSystem, posix::DecodePath(At("b").string())));
   fs::copy(TheConfig().patcherExe, At("qpxpatch.exe"));
 
-  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "a/patch.exe"}), kOk,
+  // Beside the game folder: nothing is written inside a folder diff reads.
+  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk,
                 std::to_string(differ.size()) + " of 2715 resources differ");
-  EXPECT_EQ(RecordNumbers(Get("a/patch.exe")), differ);
+  EXPECT_EQ(RecordNumbers(Get("patch.exe")), differ);
   test::ProcessOptions wine;
   wine.launcher = TheConfig().wine;
 
   // On another version of the game (one of the resources it changes holds
   // other bytes), the patch changes nothing and names the resource.
   fs::copy(At("a"), At("c"), fs::copy_options::recursive);
-  fs::copy_file(At("a/patch.exe"), At("c/patch.exe"), fs::copy_options::overwrite_existing);
   const uint32_t changed = *std::find_if(differ.begin(), differ.end(), [&](uint32_t n) { return original.index[n].size != 0; });
   ChangeEntryBytes(At("c"), changed);
   const auto before = Snapshot();
-  const ProcessResult refused = test::RunProcess({"patch.exe"}, At("c"), wine);
+  const ProcessResult refused = test::RunProcess({At("patch.exe").string()}, At("c"), wine);
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_EQ(refused.out, "Resource " + std::to_string(changed) + " (entry " + std::to_string(changed) +
                              ") is from another version of the game\r\nNothing was changed\r\nPress Any Key...");
   EXPECT_EQ(Snapshot(), before);
 
-  const ProcessResult run = test::RunProcess({"patch.exe"}, At("a"), wine);
+  const ProcessResult run = test::RunProcess({At("patch.exe").string()}, At("a"), wine);
   ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
   const GameContents want = ReadGame(At("b")), got = ReadGame(At("a"));
   for (uint32_t n = 0; n < kResourceLimit; ++n) ASSERT_EQ(got.resources[n], want.resources[n]) << "resource " << n;
@@ -1489,6 +1483,7 @@ int main(int argc, char** argv) {
   for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine, &config.patcherExe}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
-  if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine.*" : "QpxToolWine.*");
+  // Suites named QpxToolWine... run under Wine, and only they.
+  if (GTEST_FLAG_GET(filter) == "*") GTEST_FLAG_SET(filter, config.wine.empty() ? "-QpxToolWine*" : "QpxToolWine*");
   return RUN_ALL_TESTS();
 }

@@ -65,7 +65,8 @@ EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* 
       }
     }
   }
-  const bool smallDelta = body.encoding == BodyEncoding::Delta && best <= result.size() / 8;
+  const bool smallDelta =
+      body.encoding == BodyEncoding::Delta && result.size() >= kSampledFrom && best <= result.size() / 8;
   if (!smallDelta && !LooksIncompressible(result)) {
     const uint64_t before = reported;
     auto coded = EncodeLzma(result, LzmaSettings{settings.level}, best, [&](uint64_t bytes) {

@@ -38,10 +38,11 @@ ContentHash HashOf(std::span<const uint8_t> bytes);
 // patch are `base` when known. `done` is advanced by the input bytes coded
 // so far (for a progress line).
 //
-// With a base, the delta is made first. When it is at most an eighth of
-// the result, compressing the result alone is not tried: it would have to
-// beat a delta that small, which it has not done on real updates, and at
-// level 9 it costs ten to twenty times the delta's time.
+// With a base, the delta is made first. When it is at most an eighth of a
+// result of 4 MiB or more, compressing the result alone is not tried: it
+// would have to beat a delta that small, which it has not done on real
+// updates, and at level 9 it costs ten to twenty times the delta's time.
+// (Smaller results are tried both ways: that costs little.)
 EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
                        std::atomic<uint64_t>* done = nullptr);
 

@@ -38,14 +38,16 @@ inline constexpr const char* kUnpackedManifestName = "patch.manifest";
 // '/' between folders: "entries/00010.bin", "loose/D00002.bin".
 std::string UnpackedFileName(uint32_t number);
 
-// Makes `directory` (named `name` in messages) ready to be filled: made when
-// missing, accepted when an empty folder. Throws ToolError (kExitBadInput)
-// for anything else.
-void PrepareEmptyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name);
+// Refuses (bad input) `directory` (named `name` in messages) as a folder to
+// write into unless it is missing or an empty folder.
+void RefuseUnfitOutputFolder(const std::wstring& directory, const std::string& name);
 
 // Writes each body (each with its range) as UnpackedFileName's file in
 // `directory`, then `manifestText` as its manifest, showing progress as
-// `label`. Throws ToolError (kExitFailedCheck) when reading or writing fails.
+// `label`: into a fresh folder beside `directory` (missing, or an empty
+// folder), renamed over it once complete; an interruption or a failure
+// leaves nothing. Throws ToolError (kExitFailedCheck) when reading or
+// writing fails.
 void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
                      const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label);
 

@@ -3,6 +3,7 @@
 #include "tools/qpxtool/BodyList.h"
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -10,7 +11,6 @@ namespace qpx::tool {
 
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   BuildRequest request;
-  ChooseStub(options.stub, request);
   request.out = PathFromText(options.out);
   request.outText = options.out;
   request.replacePayload = options.replacePayload;
@@ -22,12 +22,14 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
   }
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);
+  ChooseStub(options.stub, request);
 
   const BuildResult result = BuildPatch(fileSystem, request);
   for (const std::string& warning : result.warnings) Err("qpxtool build: warning: " + warning);
 
   const std::size_t records = request.bodies.size();
-  std::string line = "qpxtool build: wrote " + Quoted(options.out) + ": " + Grouped(result.programLength) +
+  std::string line = "qpxtool build: wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) +
+                     ": " + Grouped(result.programLength) +
                      "-byte program, " + std::to_string(records) + (records == 1 ? " body" : " bodies") +
                      " of " + Grouped(result.bodyBytes) + " bytes, table at byte " + Grouped(result.tableOffset) +
                      "; " + Grouped(result.fileLength) + " bytes in all, " + Described(request, result);

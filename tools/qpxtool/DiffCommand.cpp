@@ -38,15 +38,24 @@ class ModifiedFolder {
 
   bool Unpacked() const { return unpacked_; }
 
-  ResourceBytes Locate(uint32_t number) {
-    if (!unpacked_) return game_.Locate(number);
-    ResourceBytes bytes;
-    bytes.path = JoinDirectory(directory_, PathFromText(UnpackedFileName(number)));
-    switch (KindOf(bytes.path)) {
-      case PathKind::Missing: bytes.exists = false; return bytes;
-      case PathKind::File: break;
-      default: Fail(kExitBadInput, game_.Describe(bytes.path) + ": is not a regular file");
+  // A game folder's resource as GameReader::LocateFile finds it; in an
+  // unpacked folder, its file (the body itself).
+  ResourceBytes LocateFile(uint32_t number) {
+    if (!unpacked_) return game_.LocateFile(number);
+    std::unique_ptr<FolderListing>& listing = number < kEntryCount ? entries_ : loose_;
+    if (!listing) {
+      listing = std::make_unique<FolderListing>(JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
     }
+    ResourceBytes bytes;
+    const std::string name = UnpackedFileName(number);
+    const FolderEntry* const found = listing->Find(PathFromText(name.substr(name.find('/') + 1)));
+    bytes.path = JoinDirectory(directory_, PathFromText(name));
+    if (found == nullptr) {
+      bytes.exists = false;
+      return bytes;
+    }
+    bytes.path = JoinDirectory(listing->Directory(), found->name);
+    if (found->kind != PathKind::File) Fail(kExitBadInput, game_.Describe(bytes.path) + ": is not a regular file");
     int64_t size = 0;
     bytes.owned = fileSystem_.Open(bytes.path.c_str(), OpenMode_Read);
     if (!bytes.owned || !bytes.owned->QuerySize64(size)) {
@@ -57,21 +66,15 @@ class ModifiedFolder {
     return bytes;
   }
 
+  bool FindLooseBody(ResourceBytes& bytes, std::string& why) const { return game_.FindLooseBody(bytes, why); }
+
  private:
   CFileSystem& fileSystem_;
   std::wstring directory_;
   GameReader game_;
   bool unpacked_ = false;
+  std::unique_ptr<FolderListing> entries_, loose_;  // an unpacked folder's, listed once
 };
-
-void RefuseUnfitOutputFolder(const std::string& text) {
-  const std::wstring directory = PathFromText(text);
-  const PathKind kind = KindOf(directory);
-  if (kind == PathKind::Missing || (kind == PathKind::Directory && IsEmptyDirectory(directory))) return;
-  Fail(kExitBadInput, "--manifest-out " + Quoted(text) +
-                          (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
-                                                       : ": is not a folder"));
-}
 
 }  // namespace
 
@@ -84,7 +87,16 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   // Before any reading: a missing stub is found out at once.
   BuildRequest request;
   if (!toManifest) ChooseStub(options.stub, request);
-  if (toManifest) RefuseUnfitOutputFolder(options.manifestOut);
+  if (toManifest) {
+    RefuseUnfitOutputFolder(PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
+  }
+  std::vector<ReadInput> inputs = {
+      {PathFromText(options.original), "ORIGINAL " + Quoted(options.original), true},
+      {PathFromText(options.modified), "MODIFIED " + Quoted(options.modified), true}};
+  if (!toManifest) inputs.push_back({request.stub, request.stubName});
+  RefuseOutputOverInputs(PathFromText(toManifest ? options.manifestOut : options.out),
+                         toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
+                         inputs);
 
   GameReader original(fileSystem, PathFromText(options.original), options.original);
   if (!original.HasIndex()) {
@@ -94,56 +106,88 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   ModifiedFolder modified(fileSystem, options.modified);
 
   std::vector<BodySource> bodies;
-  std::vector<std::string> refusals;
+  std::vector<std::string> refusals, attributesLost;
   std::size_t deleted = 0, entries = 0;
   uint64_t bodyBytes = 0;
-  CopyBuffer ours, theirs;
-  Progress progress("diff", static_cast<uint64_t>(original.DataSize()));
-  for (uint32_t number = 0; number < kResourceLimit; ++number) {
-    const std::string name = TargetName(number);
-    const ResourceBytes before = original.Locate(number);
-    const ResourceBytes after = modified.Locate(number);
-    progress.Advance(before.size);
-    if (!after.exists) {
-      // A file taken out of an unpacked folder leaves its resource alone.
-      if (modified.Unpacked()) {
-        if (before.exists && before.size != 0) ++deleted;
-      } else if (before.exists) {
-        refusals.push_back(name + " is in ORIGINAL but not in MODIFIED: the patcher never deletes files");
+  {
+    CopyBuffer ours, theirs;
+    // What is read of ORIGINAL: every entry's bytes and every loose file whole.
+    Progress progress("diff", original.TotalBytes());
+    for (uint32_t number = 0; number < kResourceLimit; ++number) {
+      const std::string name = TargetName(number);
+      ResourceBytes before = original.LocateFile(number);
+      ResourceBytes after = modified.LocateFile(number);
+      progress.Advance(before.exists ? before.size : 0);
+      const bool loose = number >= kEntryCount;
+      std::string why;
+      if (!after.exists) {
+        // A file taken out of an unpacked folder leaves its resource alone;
+        // it counts when unpack would have written it.
+        if (modified.Unpacked()) {
+          if (before.exists && (!loose || original.FindLooseBody(before, why)) && before.size != 0) ++deleted;
+        } else if (before.exists) {
+          refusals.push_back(name + " is in ORIGINAL but not in MODIFIED: the patcher never deletes files");
+        }
+        continue;
       }
-      continue;
-    }
-    if (!before.exists) {
-      refusals.push_back(name + " is in MODIFIED but not in ORIGINAL: the patcher never creates files");
-      continue;
-    }
-    bool differs = before.size != after.size ||
-                   (before.size != 0 && !SameBytes(*before.file, before.offset, name + " of ORIGINAL", *after.file,
-                                                   after.offset, name + " of MODIFIED", before.size, ours, theirs));
-    // Applying a body clears an entry's attributes: a plain entry in
-    // MODIFIED where ORIGINAL's has attributes needs its body applied. (An
-    // unpacked folder keeps no attributes.)
-    if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
-    if (!differs) continue;
+      if (!before.exists) {
+        refusals.push_back(name + " is in MODIFIED but not in ORIGINAL: the patcher never creates files");
+        continue;
+      }
+      const auto same = [&](const ResourceBytes& a, const ResourceBytes& b) {
+        return a.size == b.size && (a.size == 0 || SameBytes(*a.file, a.offset, name + " of ORIGINAL", *b.file,
+                                                              b.offset, name + " of MODIFIED", a.size, ours, theirs));
+      };
+      bool differs = false;
+      // Whether ORIGINAL's bytes of the resource can be told: a loose file
+      // without a header has none the patcher could check a base against.
+      bool originalKnown = true;
+      if (!loose) {
+        differs = !same(before, after);
+        // Applying a body clears an entry's attributes: a plain entry in
+        // MODIFIED where ORIGINAL's has attributes needs its body applied. (An
+        // unpacked folder keeps no attributes.)
+        if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
+      } else {
+        // A loose file is parsed only where the two differ: one that is the
+        // same on both sides is no difference, whatever it holds.
+        if (!modified.Unpacked() && same(before, after)) continue;
+        if (!modified.Unpacked() && !modified.FindLooseBody(after, why)) {
+          refusals.push_back(name + " of MODIFIED: " + Quoted(PathToText(after.path)) + why +
+                             "; a patch writes a loose file from its body");
+          continue;
+        }
+        // An ORIGINAL without a body is rewritten whole by MODIFIED's.
+        originalKnown = original.FindLooseBody(before, why);
+        differs = !originalKnown || !same(before, after);
+      }
+      if (!differs) continue;
 
-    if (!modified.Unpacked() && after.attributes != 0) {
-      refusals.push_back(name + " differs, but MODIFIED's has attributes " + std::to_string(after.attributes) +
-                         ": a patch writes plain entries only (attributes 0)");
-    } else if (after.size == 0) {
-      refusals.push_back(name + " is empty in MODIFIED: a patch cannot make a resource empty");
-    } else if (number >= kEntryCount && after.size > kLooseMaxBodySize) {
-      refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
-                         Grouped(kLooseMaxBodySize));
-    } else {
-      const FileRange was{before.offset, before.size};
-      const std::wstring wasIn = before.path;
-      const std::string wasName = name + " of ORIGINAL";
-      bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size},
-                                  [&fileSystem, was, wasIn, wasName] {
-                                    return ReadWhole(fileSystem, wasIn, was.offset, was.size, wasName);
-                                  }});
-      bodyBytes += after.size;
-      if (number < kEntryCount) ++entries;
+      if (!modified.Unpacked() && after.attributes != 0) {
+        refusals.push_back(name + " differs, but MODIFIED's has attributes " + std::to_string(after.attributes) +
+                           ": a patch writes plain entries only (attributes 0)");
+      } else if (after.size == 0) {
+        refusals.push_back(name + " is empty in MODIFIED: a patch cannot make a resource empty");
+      } else if (loose && after.size > kLooseMaxBodySize) {
+        refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
+                           Grouped(kLooseMaxBodySize));
+      } else {
+        const FileRange was{before.offset, before.size};
+        const std::wstring wasIn = before.path;
+        const std::string wasName = name + " of ORIGINAL";
+        std::function<std::vector<uint8_t>()> base;
+        if (originalKnown) {
+          base = [&fileSystem, was, wasIn, wasName] { return ReadWhole(fileSystem, wasIn, was.offset, was.size, wasName); };
+        }
+        bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size},
+                                    std::move(base)});
+        bodyBytes += after.size;
+        if (!loose) ++entries;
+        if (!loose && before.attributes != 0) {
+          attributesLost.push_back(name + ": attributes " + std::to_string(before.attributes) +
+                                   " -> 0 (a patch writes plain entries)");
+        }
+      }
     }
   }
 
@@ -166,7 +210,6 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     for (const BodySource& body : bodies) {
       manifest += std::to_string(body.resourceNumber) + " " + UnpackedFileName(body.resourceNumber) + "\n";
     }
-    PrepareEmptyFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
     WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
     Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
         Quoted(options.manifestOut));
@@ -178,10 +221,14 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     ApplyFormat(options.format, false, request);
     request.allowNoBodies = true;
     const BuildResult result = BuildPatch(fileSystem, request);
-    Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) +
-        (bodies.empty() ? ", a patch with no records" : "") + " (" + Grouped(result.fileLength) + " bytes; " +
-        Described(request, result) + ")");
+    Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " +
+        PatchKindText(fileSystem, request.out) + (bodies.empty() ? " with no records" : "") + " (" +
+        Grouped(result.fileLength) + " bytes; " + Described(request, result) + ")");
     for (const std::string& note : result.notes) Out("  " + note);
+  }
+  for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
+  if (attributesLost.size() > kListedRefusals) {
+    Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
   }
   if (deleted != 0) {
     Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +

@@ -1,6 +1,7 @@
 #include "tools/qpxtool/DryRunFileSystem.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -52,7 +53,9 @@ class DryRunFile final : public CAbstractFile64 {
   }
 
   uint32_t Write(const void* buffer, uint32_t size) override {
-    if (buffer == nullptr || size == 0) return 0;
+    // A file cannot reach past the largest position: such a write fails,
+    // as it does on a real file.
+    if (buffer == nullptr || size == 0 || position_ > INT64_MAX - int64_t{size}) return 0;
     const int64_t end = position_ + size;
     const bool changes = !HoldsAlready(static_cast<const uint8_t*>(buffer), size);
     if (changes) MarkChanged(state_.changed, position_, end);
@@ -67,7 +70,9 @@ class DryRunFile final : public CAbstractFile64 {
     position_ = offset;
     return true;
   }
-  bool SeekCurrent64(int64_t offset) override { return Seek64(position_ + offset); }
+  bool SeekCurrent64(int64_t offset) override {
+    return offset <= INT64_MAX - position_ && Seek64(position_ + offset);  // position_ is never negative
+  }
   bool SeekEnd64(int64_t distance) override { return distance >= 0 && Seek64(state_.size - distance); }
   int64_t Tell64() override { return position_; }
   int64_t GetSize64() override { return state_.size; }

@@ -1,6 +1,7 @@
 // qpxtool extract: the current body of one resource, to a file.
 
 #include <cstdio>
+#include <vector>
 
 #include "app/RecordBody.h"
 #include "archive/ResourceArchive.h"
@@ -18,13 +19,6 @@
 
 namespace qpx::tool {
 namespace {
-
-void RefuseGameFile(const std::wstring& out, const std::string& outText, const std::wstring& gameFile) {
-  if (KindOf(out) != PathKind::Missing && SameFile(out, gameFile)) {
-    Fail(kExitBadInput, "output " + Quoted(outText) + ": is " + Quoted(PathToText(gameFile)) +
-                            " of the game folder; write the body to another file");
-  }
-}
 
 void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, ReplacingOutput& output, const std::string& from,
           const std::string& outText) {
@@ -152,12 +146,14 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
         " bytes) to standard output");
     return kExitSuccess;
   }
-  if (number < kEntryCount) {
-    RefuseGameFile(out, options.out, game.IndexPath());
-    RefuseGameFile(out, options.out, game.DataPath());
-  } else {
-    RefuseGameFile(out, options.out, bytes.path);
+  // The files it reads first, so that a message names the one it would replace.
+  std::vector<ReadInput> inputs;
+  for (const std::wstring& file : number < kEntryCount ? std::vector{game.IndexPath(), game.DataPath()}
+                                                       : std::vector{bytes.path}) {
+    inputs.push_back({file, Quoted(PathToText(file)) + " of the game folder"});
   }
+  inputs.push_back({PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory), true});
+  RefuseOutputOverInputs(out, "output " + Quoted(options.out), inputs);
   ReplacingOutput output(fileSystem, out);
   Copy(*bytes.file, bytes.offset, bytes.size, output, from, options.out);
   output.Commit();

@@ -25,7 +25,41 @@ std::string GameReader::Describe(const std::wstring& path) const { return Quoted
 
 bool GameReader::HasIndex() const { return KindOf(IndexPath()) == PathKind::File; }
 
+namespace {
+
+std::wstring InCapitals(std::wstring name) {
+  for (wchar_t& c : name) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return name;
+}
+
+}  // namespace
+
+FolderListing::FolderListing(const std::wstring& directory) : directory_(directory) {
+  if (!ListFolder(directory, entries_)) entries_.clear();
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    exact_.emplace(entries_[i].name, i);
+    folded_[InCapitals(entries_[i].name)].push_back(i);
+  }
+}
+
+const FolderEntry* FolderListing::Find(const std::wstring& name) const {
+  if (const auto exact = exact_.find(name); exact != exact_.end()) return &entries_[exact->second];
+  const auto folded = folded_.find(InCapitals(name));
+  return folded != folded_.end() && folded->second.size() == 1 ? &entries_[folded->second.front()] : nullptr;
+}
+
 ResourceBytes GameReader::Locate(uint32_t number) {
+  ResourceBytes bytes = LocateFile(number);
+  std::string why;
+  if (number >= kEntryCount && bytes.exists && !FindLooseBody(bytes, why)) {
+    Fail(kExitBadInput, TargetName(number) + ": " + Describe(bytes.path) + why);
+  }
+  return bytes;
+}
+
+ResourceBytes GameReader::LocateFile(uint32_t number) {
   ResourceBytes bytes;
   const std::string target = TargetName(number);
   if (number < kEntryCount) {
@@ -44,28 +78,54 @@ ResourceBytes GameReader::Locate(uint32_t number) {
     bytes.attributes = entry.attributes;
     return bytes;
   }
-  bytes.path = LoosePath(number - kEntryCount);
-  if (KindOf(bytes.path) == PathKind::Missing) {
+  if (!res_) res_ = std::make_unique<FolderListing>(JoinDirectory(directory_, kLooseDirectoryName));
+  const std::wstring name = LooseFileName(number - kEntryCount);
+  const FolderEntry* const found = res_->Find(name);
+  // What is no file (a folder, a FIFO, a device) is no loose file either,
+  // as the patcher sees it: it cannot open one.
+  if (found == nullptr || found->kind != PathKind::File) {
     bytes.exists = false;
+    bytes.path = LoosePath(number - kEntryCount);
     return bytes;
   }
+  bytes.path = JoinDirectory(res_->Directory(), found->name);
   bytes.owned = fileSystem_.Open(bytes.path.c_str(), OpenMode_Read);
-  if (!bytes.owned) Fail(kExitBadInput, target + ": " + Describe(bytes.path) + " is missing or cannot be read");
   int64_t length = 0;
-  LooseFileHeader header{};
-  if (!bytes.owned->QuerySize64(length) || bytes.owned->Read(&header, sizeof header) != sizeof header ||
-      header.magic != kLooseFileMagic) {
-    Fail(kExitBadInput, target + ": " + Describe(bytes.path) + " is not a loose resource file (no header)");
-  }
-  if (header.totalSize > static_cast<uint64_t>(length) - sizeof header) {
-    Fail(kExitBadInput, target + ": " + Describe(bytes.path) + ": its header says " + Grouped(header.totalSize) +
-                            " bytes, the file holds only " + Grouped(static_cast<uint64_t>(length) - sizeof header) +
-                            " after it");
+  if (!bytes.owned || !bytes.owned->QuerySize64(length)) {
+    Fail(kExitBadInput, target + ": " + Describe(bytes.path) + " is missing or cannot be read");
   }
   bytes.file = bytes.owned.get();
+  bytes.size = static_cast<uint64_t>(length);
+  return bytes;
+}
+
+uint64_t GameReader::TotalBytes() {
+  OpenArchive();
+  uint64_t total = 0;
+  for (const ArchiveIndexEntry& entry : entries_) total += entry.size;
+  if (!res_) res_ = std::make_unique<FolderListing>(JoinDirectory(directory_, kLooseDirectoryName));
+  for (uint32_t looseIndex = 0; looseIndex < kLooseFileCount; ++looseIndex) {
+    const FolderEntry* const found = res_->Find(LooseFileName(looseIndex));
+    if (found != nullptr && found->kind == PathKind::File) total += found->size;
+  }
+  return total;
+}
+
+bool GameReader::FindLooseBody(ResourceBytes& bytes, std::string& why) const {
+  LooseFileHeader header{};
+  if (bytes.size < sizeof header || !bytes.file->Seek64(0) ||
+      bytes.file->Read(&header, sizeof header) != sizeof header || header.magic != kLooseFileMagic) {
+    why = " is not a loose resource file (no header)";
+    return false;
+  }
+  if (header.totalSize > bytes.size - sizeof header) {
+    why = ": its header says " + Grouped(header.totalSize) + " bytes, the file holds only " +
+          Grouped(bytes.size - sizeof header) + " after it";
+    return false;
+  }
   bytes.offset = sizeof header;
   bytes.size = header.totalSize;
-  return bytes;
+  return true;
 }
 
 void GameReader::OpenArchive() {

@@ -398,12 +398,15 @@ std::string Described(const BuildRequest& request, const BuildResult& result) {
 }
 
 void ChooseStub(const std::string& given, BuildRequest& request) {
-  if (!given.empty()) {
+  if (given.empty() || given == "windows" || given == "linux") {
+    request.stub = InstalledStub(given == "linux" ? StubKind::Linux : StubKind::Windows);
+    request.stubName = "the installed stub " + Quoted(PathToText(request.stub));
+  } else {
     request.stub = PathFromText(given);
     request.stubName = "--stub " + Quoted(given);
-  } else {
-    request.stub = InstalledStub();
-    request.stubName = "the installed stub " + Quoted(PathToText(request.stub));
+    if (KindOf(request.stub) == PathKind::Missing) {
+      Fail(kExitBadInput, request.stubName + ": no such file; " + InstalledStubsText());
+    }
   }
 }
 

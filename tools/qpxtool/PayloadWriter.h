@@ -53,8 +53,9 @@ void ApplyFormat(const FormatOptions& options, bool noSeal, BuildRequest& reques
 // compressed".
 std::string Described(const BuildRequest& request, const BuildResult& result);
 
-// Sets the stub of `request`: `given` (as typed after --stub), or when that
-// is empty the Windows patcher installed with the tool (InstalledStub).
+// Sets the stub of `request`: `given` (as typed after --stub): "windows"
+// (also when empty) or "linux" for a patcher installed with the tool
+// (InstalledStub), else a file, which must exist.
 void ChooseStub(const std::string& given, BuildRequest& request);
 
 // Builds the patch, streaming every byte through one fixed buffer, into a

@@ -91,6 +91,9 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
           verdict = "FAILS: more than a loose file holds (" + Grouped(kLooseMaxBodySize) + " bytes; \"Failed\")";
         } else if (!entry && !failedOpens.empty()) {
           verdict = "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
+        } else if (entry && writes.empty()) {
+          // The one way an entry fails here before writing a byte.
+          verdict = "FAILS: its index record puts its slot outside DATA1.QPX (\"Failed\")";
         } else {
           verdict = "FAILS: the patcher prints \"Failed\"";
         }
@@ -103,6 +106,10 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
         ++applying;
       } else if (entry) {
         verdict = archive.Entries()[number].offset == before.offset ? "in place" : appended;
+        // Rewriting the record clears them: say so.
+        if (before.attributes != 0 && archive.Entries()[number].attributes == 0) {
+          verdict += " (attributes " + std::to_string(before.attributes) + " -> 0)";
+        }
         ++applying;
       } else {
         verdict = "rewrite " + TargetName(number);
@@ -185,6 +192,10 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         ++superseded;
       } else if (number < kEntryCount) {
         text = verdict.inPlace ? "in place" : "append (+" + Grouped(verdict.growth) + " bytes)";
+        // Written, an entry has attributes 0.
+        if (const uint64_t attributes = archive.Entries()[number].attributes; attributes != 0) {
+          text += " (attributes " + std::to_string(attributes) + " -> 0)";
+        }
         ++applying;
       } else {
         text = "rewrite " + TargetName(number);

@@ -11,10 +11,12 @@
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "tools/qpxtool/AppliedCheck.h"
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
 #include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -23,6 +25,11 @@ namespace qpx::tool {
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   BuildRequest request;
   ChooseStub(options.stub, request);
+  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out),
+                         {{PathFromText(options.patch), "the patch " + Quoted(options.patch)},
+                          {request.stub, request.stubName},
+                          {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
+                           true}});
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
   OpenPatchOrFail(fileSystem, options.patch, patch, payload);
@@ -70,6 +77,18 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
     };
   };
 
+  // Made after the patch, the undo would put back the patch's own bodies.
+  bool applied = !touched.empty();
+  AppliedCheck check(fileSystem, *patch, payload, game, directory, options.gameDirectory);
+  for (std::size_t i = 0; applied && i < plans.size(); ++i) {
+    if (plans[i].fate == RecordFate::Applied) applied = check.WhyNotApplied(payload.records[i]).empty();
+  }
+  if (applied) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + " already holds every body of " +
+                            Quoted(options.patch) + ": it was applied already, and an undo made now would be the "
+                            "patch again. Make the undo before applying the patch");
+  }
+
   std::vector<BodySource> bodies;
   std::vector<std::string> refusals;
   uint64_t bodyBytes = 0;
@@ -104,7 +123,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   ApplyFormat(options.format, false, request);
   request.allowNoBodies = true;
   const BuildResult result = BuildPatch(fileSystem, request);
-  Out("qpxtool reverse: wrote " + Quoted(options.out) + " (" + Grouped(result.fileLength) + " bytes): it puts back " +
+  Out("qpxtool reverse: wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) + " (" +
+      Grouped(result.fileLength) + " bytes): it puts back " +
       std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
       " bytes) that " + Quoted(options.patch) + " changes; " + Described(request, result));
   for (const std::string& note : result.notes) Out("  " + note);

@@ -22,11 +22,19 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
     case PathKind::Directory: break;
     default: Fail(kExitBadInput, name + ": is not a folder");
   }
-  // Found as the patcher would find them: in any case of letters.
+  // Found as the patcher would find them: in any case of letters. The
+  // sample writes these files and every loose file it makes; any of them
+  // already there, or a link in its place, would be written through.
   for (const wchar_t* file : {kIndexFileName, kDataFileName}) {
-    if (KindOf(JoinDirectory(directory, file)) != PathKind::Missing) {
+    if (NameExists(JoinDirectory(directory, file))) {
       Fail(kExitBadInput, name + ": already holds " + WideToText(file) + "; give a new or empty folder");
     }
+  }
+  const std::wstring res = JoinDirectory(directory, kLooseDirectoryName);
+  const PathKind resKind = KindOf(res);
+  if (NameExists(res) && !(resKind == PathKind::Directory && IsEmptyDirectory(res))) {
+    Fail(kExitBadInput, name + ": already holds " + WideToText(kLooseDirectoryName) +
+                            (resKind == PathKind::Directory ? ", not empty" : "") + "; give a new or empty folder");
   }
   const GameFolder game = MakeSampleGame(kSampleLooseFiles);
   if (!game.Write(fileSystem, directory)) Fail(kExitFailedCheck, name + ": writing the sample failed");

@@ -61,7 +61,9 @@ std::vector<uint8_t> ReadWhole(CFileSystem& fileSystem, const std::wstring& path
 void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer) {
   const std::string name = Quoted(PathToText(path));
-  const auto file = fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create);
+  // Windows lets an interruption delete it while it is open.
+  const auto file =
+      fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create | OpenMode_New | OpenMode_ShareDelete);
   if (!file) Fail(kExitFailedCheck, name + ": cannot be created");
   switch (CopyBytes(source, offset, size, *file, buffer.Span())) {
     case CopyResult::Done: return;
@@ -83,11 +85,7 @@ Progress::Progress(std::string label, uint64_t totalBytes)
     : label_(std::move(label)), total_(totalBytes), shown_(IsTerminal(stderr)) {}
 
 Progress::~Progress() {
-  if (!shown_ || nextDrawMs_ == 0) return;
-  std::string blank(label_.size() + 40, ' ');
-  blank.front() = '\r';
-  blank.back() = '\r';
-  WriteText(stderr, blank);
+  if (shown_ && nextDrawMs_ != 0) ShowStatus("");
 }
 
 void Progress::Advance(uint64_t bytes) {
@@ -97,10 +95,8 @@ void Progress::Advance(uint64_t bytes) {
   if (now < nextDrawMs_) return;
   nextDrawMs_ = now + 200;
   const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
-  std::string line(1, '\r');
-  line += label_;
-  line += ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) + " MiB)";
-  WriteText(stderr, line);
+  ShowStatus(label_ + ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) +
+             " MiB)");
 }
 
 ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target)
@@ -126,9 +122,12 @@ ReplacingOutput::~ReplacingOutput() {
 void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   file_.reset();
   const std::wstring& temporary = temporary_.Path();
-  if (!permissionsFrom.empty() && !CopyPermissions(permissionsFrom, temporary)) {
+  // A file that is replaced keeps its permission bits: whoever set them
+  // meant them for whatever that name holds.
+  const std::wstring& model = KindOf(target_) == PathKind::File ? target_ : permissionsFrom;
+  if (!model.empty() && !CopyPermissions(model, temporary)) {
     Fail(kExitFailedCheck, "cannot give " + Quoted(PathToText(target_)) + " the permissions of " +
-                               Quoted(PathToText(permissionsFrom)));
+                               Quoted(PathToText(model)));
   }
   if (!RenameReplacing(temporary, target_)) {
     Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary)) + " to " +
@@ -137,14 +136,46 @@ void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   committed_ = true;
 }
 
-std::wstring InstalledStub() {
+void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs) {
+  std::wstring trimmed = out;
+  while (trimmed.size() > 1 && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
+  const std::wstring folder = DirectoryOf(trimmed);
+  if (!folder.empty() && KindOf(folder) != PathKind::Directory) {
+    Fail(kExitBadInput, outName + ": its folder does not exist");
+  }
+  const bool exists = KindOf(trimmed) != PathKind::Missing;
+  for (const ReadInput& input : inputs) {
+    if (input.folder ? LiesWithin(trimmed, input.path) : exists && SameFile(trimmed, input.path)) {
+      Fail(kExitBadInput, outName + (input.folder ? ": lies inside " + input.name + ", which this command reads"
+                                                  : ": is " + input.name + ", which this command reads") +
+                              "; write it elsewhere");
+    }
+  }
+}
+
+namespace {
+
+// Where the patcher of `kind` installed with this tool may lie, in the
+// order it is looked for.
+std::vector<std::wstring> StubCandidates(StubKind kind) {
+  const wchar_t* const name = kind == StubKind::Windows ? L"qpxpatch.exe" : L"qpxpatch";
   const std::wstring folder = DirectoryOf(GetExecutablePath());  // with its separator
   std::vector<std::wstring> candidates;
   if (folder.size() > 1) {
     const std::wstring parent = DirectoryOf(folder.substr(0, folder.size() - 1));
-    if (!parent.empty()) candidates.push_back(parent + L"share\\qpxpatch\\qpxpatch.exe");
+    if (!parent.empty()) candidates.push_back(parent + L"share\\qpxpatch\\" + name);
   }
-  if (!folder.empty()) candidates.push_back(folder + L"qpxpatch.exe");
+  if (!folder.empty()) candidates.push_back(folder + name);
+  return candidates;
+}
+
+const char* StubName(StubKind kind) { return kind == StubKind::Windows ? "windows" : "linux"; }
+const char* SystemName(StubKind kind) { return kind == StubKind::Windows ? "Windows" : "Linux"; }
+
+}  // namespace
+
+std::wstring InstalledStub(StubKind kind) {
+  const std::vector<std::wstring> candidates = StubCandidates(kind);
   for (const std::wstring& candidate : candidates) {
     if (KindOf(candidate) == PathKind::File) return candidate;
   }
@@ -152,8 +183,32 @@ std::wstring InstalledStub() {
   for (const std::wstring& candidate : candidates) {
     looked += (looked.empty() ? "" : " or ") + Quoted(PathToText(candidate));
   }
-  Fail(kExitBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool" +
-                          (looked.empty() ? std::string() : " (no " + looked + ")"));
+  const std::string heading = kind == StubKind::Windows ? "--stub PATCHER is required: " : "--stub linux: ";
+  Fail(kExitBadInput, heading + "no " + SystemName(kind) + " patcher is installed with qpxtool" +
+                          (looked.empty() ? std::string() : " (no " + looked + ")") + "; " + InstalledStubsText());
+}
+
+std::string InstalledStubsText() {
+  std::string found;
+  for (const StubKind kind : {StubKind::Windows, StubKind::Linux}) {
+    for (const std::wstring& candidate : StubCandidates(kind)) {
+      if (KindOf(candidate) != PathKind::File) continue;
+      found += std::string(found.empty() ? "" : ", ") + "--stub " + StubName(kind) + " for " +
+               Quoted(PathToText(candidate));
+      break;
+    }
+  }
+  if (found.empty()) return "no patcher is installed with qpxtool: give the patcher program's file as --stub";
+  return "installed with qpxtool: " + found;
+}
+
+std::string PatchKindText(CFileSystem& fileSystem, const std::wstring& patch) {
+  const auto file = fileSystem.Open(patch.c_str(), OpenMode_Read);
+  uint8_t start[4] = {};
+  if (!file || file->Read(start, sizeof start) != sizeof start) return "a patch";
+  if (start[0] == 'M' && start[1] == 'Z') return "a Windows patch";
+  if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F') return "a Linux patch";
+  return "a patch";
 }
 
 bool ReadSmallFile(CFileSystem& fileSystem, const std::wstring& path, uint32_t limit, std::string& text) {

@@ -67,7 +67,8 @@ std::vector<uint8_t> ReadWhole(CFileSystem& fileSystem, const std::wstring& path
                                const std::string& name);
 
 // Copies `size` bytes at `offset` of `source` into a new file `path` (which
-// must not exist). Throws ToolError (kExitFailedCheck) naming `sourceName`
+// must not exist, under that name; no other case of it is looked for, as
+// in a folder the caller made). Throws ToolError (kExitFailedCheck) naming `sourceName`
 // or the new file when a read or write fails.
 void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer);
@@ -105,8 +106,9 @@ class ReplacingOutput {
   ~ReplacingOutput();
 
   CAbstractFile& File() { return *file_; }
-  // Closes the file, gives it the permissions of `permissionsFrom` when
-  // that is not empty, and renames it to the target.
+  // Closes the file, gives it the permission bits of the file it replaces,
+  // or when there is none those of `permissionsFrom` (if not empty), and
+  // renames it to the target.
   void Commit(const std::wstring& permissionsFrom = std::wstring());
 
  private:
@@ -117,12 +119,39 @@ class ReplacingOutput {
   bool committed_ = false;
 };
 
-// The stub used when none is given: the Windows patcher installed with
-// this tool, "../share/qpxpatch/qpxpatch.exe" from the tool's own folder
-// (an installed tree, as the Debian package lays it out), else
-// "qpxpatch.exe" beside the tool (as in the Windows zip). Fails (bad
-// input) when neither is there, saying that --stub is required.
-std::wstring InstalledStub();
+// Something a command reads, for judging where it may write.
+struct ReadInput {
+  std::wstring path;
+  std::string name;     // as messages name it: the patch "p", the game folder "g"
+  bool folder = false;  // a folder it reads: nothing may be written inside it
+};
+
+// Refuses (bad input, before anything is written) an output `out`, named
+// `outName` in messages, whose folder does not exist, that is one of the
+// files of `inputs`, or that lies inside one of their folders. Judged by
+// identity, so that hard links, links to folders and other spellings of a
+// name are caught too.
+void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs);
+
+// The patchers installed with this tool: the Windows one (the stub used
+// when none is given) and the native one, for Linux players.
+enum class StubKind { Windows, Linux };
+
+// The patcher of `kind` installed with this tool: "../share/qpxpatch/"
+// from the tool's own folder (an installed tree, as the Debian package lays
+// it out), else beside the tool (as in the Windows zip, or a build tree),
+// named qpxpatch.exe or qpxpatch. Fails (bad input) when neither is there,
+// saying where it looked and which patchers there are.
+std::wstring InstalledStub(StubKind kind);
+
+// Which patchers are installed with this tool, and their --stub names, for
+// messages about a stub that is missing.
+std::string InstalledStubsText();
+
+// What `patch` runs on, for the report of a command that wrote it: "a
+// Windows patch" (a PE program), "a Linux patch" (an ELF one), else "a
+// patch".
+std::string PatchKindText(CFileSystem& fileSystem, const std::wstring& patch);
 
 // Reads all of a small text file (up to `limit` bytes). False when it cannot
 // be opened or read, or is longer.

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "filesystem/posix/FileSystem_Posix.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
+#include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -26,21 +28,55 @@ bool StatOf(const std::wstring& path, struct stat& st) {
   return Resolve(path, false, resolved) && stat(resolved.c_str(), &st) == 0;
 }
 
-// The files an interruption removes. The handler reads only the slots,
-// lock-free atomics; the names they point to belong to the main program
-// (qpxtool has no other thread), which fills a slot with the interruptions
-// held back.
-constexpr int kListedFiles = 8;
-std::atomic<const char*> g_listed[kListedFiles];
-std::string g_listedNames[kListedFiles];
+// What an interruption removes, per slot: paths, each ended by a zero byte,
+// the last by two, removed in their order (a file, or a folder once what it
+// holds is gone). The handler reads only the slots, lock-free atomics; the
+// paths they point to belong to the main program (qpxtool has no other
+// thread), which fills a slot with the interruptions held back.
+constexpr int kListed = 8;
+std::atomic<const char*> g_listed[kListed];
+std::string g_listedPaths[kListed];
 static_assert(std::atomic<const char*>::is_always_lock_free, "the signal handler reads the slots");
 
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void RemoveListedFilesAndEnd(int signalNumber) {
-  for (const auto& slot : g_listed) {
-    if (const char* name = slot.load()) unlink(name);
+// Every signal that can be caught and whose default action ends the process.
+sigset_t EndingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGUSR1,
+                                 SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS}) {
+    sigaddset(&set, signalNumber);
   }
+  // Signals this system has beyond those every POSIX system has.
+  for (const int signalNumber : {
+#ifdef SIGPOLL
+           SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+           SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+           SIGPWR,
+#endif
+           0}) {
+    if (signalNumber != 0) sigaddset(&set, signalNumber);
+  }
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) sigaddset(&set, signalNumber);
+  return set;
+}
+
+// Removes the paths of every slot; safe in a signal handler.
+void RemoveListed() {
+  for (const auto& slot : g_listed) {
+    for (const char* path = slot.load(); path != nullptr && *path != '\0';) {
+      if (unlink(path) != 0) rmdir(path);
+      while (*path != '\0') ++path;
+      ++path;
+    }
+  }
+}
+
+extern "C" void RemoveListedAndEnd(int signalNumber) {
+  RemoveListed();
   // SA_RESETHAND restored the default action on entry, and the signal is
   // held until the handler returns: then it ends the process as it would
   // have, and whoever waits for it sees that signal.
@@ -52,15 +88,15 @@ void InstallInterruptHandlers() {
   if (installed) return;
   installed = true;
   struct sigaction action {};
-  action.sa_handler = RemoveListedFilesAndEnd;
+  action.sa_handler = RemoveListedAndEnd;
   action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
-  for (const int signalNumber : kInterruptions) sigaddset(&action.sa_mask, signalNumber);
-  for (const int signalNumber : kInterruptions) {
+  action.sa_mask = EndingSignals();
+  for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+    if (sigismember(&action.sa_mask, signalNumber) != 1) continue;
     struct sigaction current {};
     // nohup, or a shell's background job without job control: ignored on
     // purpose, so it stays ignored.
-    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
     sigaction(signalNumber, &action, nullptr);
   }
 }
@@ -70,9 +106,7 @@ void InstallInterruptHandlers() {
 class InterruptionsHeld {
  public:
   InterruptionsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int signalNumber : kInterruptions) sigaddset(&held, signalNumber);
+    const sigset_t held = EndingSignals();
     pthread_sigmask(SIG_BLOCK, &held, &saved_);
   }
   InterruptionsHeld(const InterruptionsHeld&) = delete;
@@ -82,6 +116,47 @@ class InterruptionsHeld {
  private:
   sigset_t saved_;
 };
+
+// Makes a new file or folder named `prefix`, a unique ending and ".tmp",
+// with `make` (which returns false and leaves errno EEXIST when the name is
+// taken), and lists it in a free slot in the same step, after `contents`
+// (paths under it). The slot, or -1.
+template <typename Make>
+int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make,
+               std::wstring& made) {
+  InstallInterruptHandlers();
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::wstring candidate =
+        prefix + std::to_wstring(getpid()) + L"-" + std::to_wstring(attempt) + L".tmp";
+    std::string resolved;
+    if (!Resolve(candidate, true, resolved)) return -1;
+    std::string paths;
+    for (const std::wstring& content : contents) {
+      paths += resolved + "/" + posix::EncodePath(content.c_str());
+      paths += '\0';
+    }
+    paths += resolved;
+    paths += '\0';
+    const InterruptionsHeld held;
+    int slot = 0;
+    while (slot < kListed && g_listed[slot].load() != nullptr) ++slot;
+    if (slot == kListed) return -1;
+    if (make(resolved)) {
+      g_listedPaths[slot] = std::move(paths);
+      g_listed[slot].store(g_listedPaths[slot].c_str());  // its own end: the string's terminator
+      made = candidate;
+      return slot;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+void Unlist(int slot) {
+  if (slot < 0) return;
+  g_listed[slot].store(nullptr);
+  g_listedPaths[slot].clear();
+}
 
 }  // namespace
 
@@ -109,41 +184,102 @@ PathKind KindOf(const std::wstring& path) {
   return PathKind::Other;
 }
 
+bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
+  std::string resolved;
+  if (!Resolve(directory, false, resolved)) return false;
+  DIR* const listing = opendir(resolved.c_str());
+  if (listing == nullptr) return false;
+  entries.clear();
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry found;
+    found.name = posix::DecodePath(std::string(name));
+    struct stat st;
+    if (fstatat(dirfd(listing), entry->d_name, &st, 0) != 0) {
+      found.kind = PathKind::Missing;  // a link that leads nowhere
+    } else if (S_ISREG(st.st_mode)) {
+      found.kind = PathKind::File;
+      found.size = static_cast<uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+      found.kind = PathKind::Directory;
+    }
+    entries.push_back(std::move(found));
+  }
+  closedir(listing);
+  return true;
+}
+
+bool NameExists(const std::wstring& path) {
+  std::string resolved;
+  struct stat st;
+  return Resolve(path, false, resolved) && lstat(resolved.c_str(), &st) == 0;
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   struct stat first, second;
   return StatOf(a, first) && StatOf(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool InterruptibleFile::Create(const std::wstring& prefix) {
-  if (slot_ >= 0) return false;
-  InstallInterruptHandlers();
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::wstring candidate =
-        prefix + std::to_wstring(getpid()) + L"-" + std::to_wstring(attempt) + L".tmp";
-    std::string resolved;
-    if (!Resolve(candidate, true, resolved)) return false;
-    const InterruptionsHeld held;
-    int slot = 0;
-    while (slot < kListedFiles && g_listed[slot].load() != nullptr) ++slot;
-    if (slot == kListedFiles) return false;
-    const int fd = open(resolved.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      close(fd);
-      g_listedNames[slot] = std::move(resolved);
-      g_listed[slot].store(g_listedNames[slot].c_str());
-      slot_ = slot;
-      path_ = candidate;
-      return true;
+bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
+  struct stat folder;
+  if (!StatOf(directory, folder) || !S_ISDIR(folder.st_mode)) return false;
+  // A folder is judged from itself, anything else from the folder that
+  // holds it (its last name is not followed: a file's link is replaced,
+  // never written through).
+  std::wstring start = path;
+  while (start.size() > 1 && (start.back() == L'/' || start.back() == L'\\')) start.pop_back();
+  if (KindOf(start) != PathKind::Directory) {
+    start = DirectoryOf(start);
+    if (start.empty()) start = L".";
+  }
+  std::string here;
+  if (!Resolve(start, false, here)) return false;
+  // Up through "..", as the system walks it, to the root (its own parent).
+  struct stat current, parent;
+  if (stat(here.c_str(), &current) != 0) return false;
+  for (int depth = 0; depth < 1024; ++depth) {
+    if (current.st_dev == folder.st_dev && current.st_ino == folder.st_ino) return true;
+    here += "/..";
+    if (stat(here.c_str(), &parent) != 0 || (parent.st_dev == current.st_dev && parent.st_ino == current.st_ino)) {
+      return false;
     }
-    if (errno != EEXIST) return false;
+    current = parent;
   }
   return false;
 }
 
-InterruptibleFile::~InterruptibleFile() {
+bool InterruptibleFile::Create(const std::wstring& prefix) {
+  if (slot_ >= 0) return false;
+  slot_ = MakeListed(prefix, {}, [](const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd >= 0 && close(fd) == 0;
+  }, path_);
+  return slot_ >= 0;
+}
+
+InterruptibleFile::~InterruptibleFile() { Unlist(slot_); }
+
+bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<std::wstring>& contents) {
+  if (slot_ >= 0) return false;
+  slot_ = MakeListed(prefix, contents, [](const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }, path_);
+  return slot_ >= 0;
+}
+
+void InterruptibleFolder::RemoveNow() {
   if (slot_ < 0) return;
-  g_listed[slot_].store(nullptr);
-  g_listedNames[slot_].clear();
+  for (const char* path = g_listedPaths[slot_].c_str(); *path != '\0'; path += std::strlen(path) + 1) {
+    if (unlink(path) != 0) rmdir(path);
+  }
+  Unlist(slot_);
+  slot_ = -1;
+}
+
+InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
+
+bool RenameFolder(const std::wstring& from, const std::wstring& to) {
+  // rename replaces an empty folder in the same step.
+  return RenameReplacing(from, to);
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {

@@ -4,7 +4,9 @@
 #include <io.h>
 
 #include <cstdio>
+#include <vector>
 
+#include "paths/Paths.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -25,22 +27,70 @@ bool IdentityOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
   return known;
 }
 
-// The files an interruption removes. The console runs its control
-// handler on a thread of its own, so the list is guarded by a lock.
-constexpr int kListedFiles = 8;
+// What an interruption removes, per slot: paths removed in their order (a
+// file, or a folder once what it holds is gone); an empty slot is free. The
+// console runs its control handler on a thread of its own, so the list is
+// guarded by a lock.
+constexpr int kListed = 8;
 SRWLOCK g_listLock = SRWLOCK_INIT;
-std::wstring g_listed[kListedFiles];  // empty: a free slot
+std::vector<std::wstring> g_listed[kListed];
+
+void RemovePaths(const std::vector<std::wstring>& paths) {
+  for (const std::wstring& path : paths) {
+    if (!DeleteFileW(path.c_str())) RemoveDirectoryW(path.c_str());
+  }
+}
 
 BOOL WINAPI RemoveListedFiles(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT &&
+      event != CTRL_SHUTDOWN_EVENT) {
+    return FALSE;
+  }
   // The lock is never given back: the process ends before the program
   // could list another file. A listed file may still be open for writing;
   // it was opened to allow deletion, and goes when the process ends.
   AcquireSRWLockExclusive(&g_listLock);
-  for (const std::wstring& name : g_listed) {
-    if (!name.empty()) DeleteFileW(name.c_str());
-  }
+  for (const std::vector<std::wstring>& paths : g_listed) RemovePaths(paths);
   return FALSE;  // on to the default handler, which ends the process
+}
+
+// Makes a new file or folder named `prefix`, a unique ending and ".tmp",
+// with `make` (false, with the last error ERROR_FILE_EXISTS or
+// ERROR_ALREADY_EXISTS, when the name is taken), and lists it in a free
+// slot under the lock, after `contents` (paths under it). The slot, or -1.
+template <typename Make>
+int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make, std::wstring& made) {
+  static const bool handled = SetConsoleCtrlHandler(RemoveListedFiles, TRUE) != 0;
+  if (!handled) return -1;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::wstring candidate =
+        prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
+    std::vector<std::wstring> paths;
+    for (const std::wstring& content : contents) paths.push_back(JoinDirectory(candidate, content));
+    paths.push_back(candidate);
+    // Made and listed under the lock: an interruption meanwhile waits for
+    // the listing, then removes it.
+    AcquireSRWLockExclusive(&g_listLock);
+    int slot = 0;
+    while (slot < kListed && !g_listed[slot].empty()) ++slot;
+    const bool madeIt = slot < kListed && make(candidate);
+    const DWORD error = GetLastError();
+    if (madeIt) {
+      g_listed[slot] = std::move(paths);
+      made = candidate;
+    }
+    ReleaseSRWLockExclusive(&g_listLock);
+    if (madeIt) return slot;
+    if (slot == kListed || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return -1;
+  }
+  return -1;
+}
+
+void Unlist(int slot) {
+  if (slot < 0) return;
+  AcquireSRWLockExclusive(&g_listLock);
+  g_listed[slot].clear();
+  ReleaseSRWLockExclusive(&g_listLock);
 }
 
 }  // namespace
@@ -67,6 +117,34 @@ PathKind KindOf(const std::wstring& path) {
   return PathKind::File;
 }
 
+bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
+  if (KindOf(directory) != PathKind::Directory) return false;
+  entries.clear();
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(JoinDirectory(directory, L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry entry;
+    entry.name = found.cFileName;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      entry.kind = PathKind::Directory;
+    } else if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)) {
+      entry.kind = PathKind::File;
+      entry.size = (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    }
+    entries.push_back(std::move(entry));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return true;
+}
+
+bool NameExists(const std::wstring& path) {
+  // The attributes of a link are its own: it need not lead anywhere.
+  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool SameFile(const std::wstring& a, const std::wstring& b) {
   BY_HANDLE_FILE_INFORMATION first{}, second{};
   return IdentityOf(a, first) && IdentityOf(b, second) &&
@@ -74,40 +152,69 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
          first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-bool InterruptibleFile::Create(const std::wstring& prefix) {
-  static const bool handled = SetConsoleCtrlHandler(RemoveListedFiles, TRUE) != 0;
-  if (slot_ >= 0 || !handled) return false;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::wstring candidate =
-        prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
-    // Made and listed under the lock: an interruption meanwhile waits for
-    // the listing, then removes the file.
-    AcquireSRWLockExclusive(&g_listLock);
-    int slot = 0;
-    while (slot < kListedFiles && !g_listed[slot].empty()) ++slot;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (slot < kListedFiles) {
-      handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
+  BY_HANDLE_FILE_INFORMATION folder{};
+  if (KindOf(directory) != PathKind::Directory || !IdentityOf(directory, folder)) return false;
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return false;
+  std::wstring full(length, L'\0');
+  full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
+  // A folder is judged from itself, anything else from the folder that
+  // holds it; then each folder up to the root, by its identity, which a
+  // junction or link shares with the folder it leads to.
+  if (KindOf(full) != PathKind::Directory) full = DirectoryOf(full);
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  while (!full.empty()) {
+    BY_HANDLE_FILE_INFORMATION here{};
+    if (IdentityOf(full, here) && here.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
+        here.nFileIndexHigh == folder.nFileIndexHigh && here.nFileIndexLow == folder.nFileIndexLow) {
+      return true;
     }
-    const DWORD error = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle);
-      g_listed[slot] = candidate;
-      slot_ = slot;
-      path_ = candidate;
-    }
-    ReleaseSRWLockExclusive(&g_listLock);
-    if (slot_ >= 0) return true;
-    if (slot == kListedFiles || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return false;
+    std::wstring trimmed = full;
+    while (trimmed.size() > 1 && separator(trimmed.back())) trimmed.pop_back();
+    const std::size_t cut = trimmed.find_last_of(L"\\/");
+    if (cut == std::wstring::npos || cut + 1 >= full.size()) break;  // the root: nothing above
+    full = trimmed.substr(0, cut + 1);  // with its separator: a drive's root keeps it
   }
   return false;
 }
 
-InterruptibleFile::~InterruptibleFile() {
+bool InterruptibleFile::Create(const std::wstring& prefix) {
+  if (slot_ >= 0) return false;
+  slot_ = MakeListed(prefix, {}, [](const std::wstring& path) {
+    const HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);
+    return true;
+  }, path_);
+  return slot_ >= 0;
+}
+
+InterruptibleFile::~InterruptibleFile() { Unlist(slot_); }
+
+bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<std::wstring>& contents) {
+  if (slot_ >= 0) return false;
+  const auto make = [](const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; };
+  slot_ = MakeListed(prefix, contents, make, path_);
+  return slot_ >= 0;
+}
+
+void InterruptibleFolder::RemoveNow() {
   if (slot_ < 0) return;
   AcquireSRWLockExclusive(&g_listLock);
+  RemovePaths(g_listed[slot_]);
   g_listed[slot_].clear();
   ReleaseSRWLockExclusive(&g_listLock);
+  slot_ = -1;
+}
+
+InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
+
+bool RenameFolder(const std::wstring& from, const std::wstring& to) {
+  // A folder is never renamed over another: an empty one is taken away first.
+  if (KindOf(to) == PathKind::Directory && !RemoveDirectoryW(to.c_str())) return false;
+  return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {

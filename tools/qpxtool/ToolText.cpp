@@ -22,10 +22,30 @@ void AppendWide(std::wstring& out, uint32_t cp) {
   out += static_cast<wchar_t>(cp);
 }
 
+// The length of the status line that is showing; 0: none.
+std::size_t g_statusLength = 0;
+
 }  // namespace
 
-void Out(const std::string& line) { WriteText(stdout, line + "\n"); }
-void Err(const std::string& line) { WriteText(stderr, line + "\n"); }
+void ShowStatus(const std::string& text) {
+  // Blanks over whatever of the old line the new one does not cover.
+  std::string line = "\r" + text;
+  if (text.size() < g_statusLength) line += std::string(g_statusLength - text.size(), ' ') + "\r" + text;
+  g_statusLength = text.size();
+  std::fflush(stdout);
+  WriteText(stderr, line);
+  std::fflush(stderr);
+}
+
+void Out(const std::string& line) {
+  if (g_statusLength != 0) ShowStatus("");
+  WriteText(stdout, line + "\n");
+}
+
+void Err(const std::string& line) {
+  if (g_statusLength != 0) ShowStatus("");
+  WriteText(stderr, line + "\n");
+}
 
 std::string EncodeWide(std::wstring_view text, bool rawByteEscapes) {
   std::string out;

@@ -35,8 +35,14 @@ class ToolError : public std::runtime_error {
                                    std::size_t listed = std::numeric_limits<std::size_t>::max());
 
 // Lines of text to standard output and standard error (a newline is added).
+// A status line that is showing is cleared first.
 void Out(const std::string& line);
 void Err(const std::string& line);
+
+// Shows `text` as the status line on standard error, in place of the one
+// showing (carriage return, no newline); empty text clears it. For
+// terminals only.
+void ShowStatus(const std::string& text);
 
 // UTF-8 of wide text. With `rawByteEscapes` (POSIX), U+DC80..U+DCFF stand for
 // the raw bytes 0x80..0xFF, as in the file layer's path decoding. A lone

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/ArchiveIndexEntry.h"
+#include "paths/Paths.h"
 #include "tools/common/GameFolder.h"
 #include "tools/qpxtool/BodyList.h"
 #include "tools/qpxtool/Commands.h"
@@ -14,34 +15,27 @@
 
 namespace qpx::tool {
 
-void PrepareEmptyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name) {
-  switch (KindOf(directory)) {
-    case PathKind::Missing:
-      if (!fileSystem.CreateDirectory(directory.c_str())) {
-        Fail(kExitBadInput, name + ": cannot be made (does its parent folder exist?)");
-      }
-      return;
-    case PathKind::Directory:
-      if (!IsEmptyDirectory(directory)) Fail(kExitBadInput, name + ": is not empty; give a new or empty folder");
-      return;
-    default: Fail(kExitBadInput, name + ": is not a folder");
-  }
+void RefuseUnfitOutputFolder(const std::wstring& directory, const std::string& name) {
+  const PathKind kind = KindOf(directory);
+  if (kind == PathKind::Missing && !NameExists(directory)) return;
+  if (kind == PathKind::Directory && IsEmptyDirectory(directory)) return;
+  Fail(kExitBadInput, name + (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
+                                                          : ": is not a folder"));
 }
 
-void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
-                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label) {
-  uint64_t total = 0;
-  bool entries = false, loose = false;
-  for (const BodySource& body : bodies) {
-    total += body.range->size;
-    (body.resourceNumber < kEntryCount ? entries : loose) = true;
-  }
+namespace {
+
+void WriteBodies(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                 const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label,
+                 bool entries, bool loose) {
   for (const auto& [wanted, folder] : {std::pair{entries, L"entries"}, std::pair{loose, L"loose"}}) {
     const std::wstring path = JoinDirectory(directory, folder);
     if (wanted && !fileSystem.CreateDirectory(path.c_str())) {
       Fail(kExitFailedCheck, Quoted(PathToText(path)) + ": cannot be made");
     }
   }
+  uint64_t total = 0;
+  for (const BodySource& body : bodies) total += body.range->size;
   Progress progress(label, total);
   CopyBuffer buffer;
   std::unique_ptr<CAbstractFile> open;
@@ -64,10 +58,48 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
   }
 }
 
+}  // namespace
+
+void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label) {
+  // Everything is written into a fresh folder beside the output, listed so
+  // that an interruption removes it, and renamed into place once whole:
+  // the output is never seen half written.
+  std::vector<std::wstring> contents;
+  bool entries = false, loose = false;
+  for (const BodySource& body : bodies) {
+    contents.push_back(PathFromText(UnpackedFileName(body.resourceNumber)));
+    (body.resourceNumber < kEntryCount ? entries : loose) = true;
+  }
+  contents.push_back(PathFromText(kUnpackedManifestName));
+  if (entries) contents.push_back(L"entries");
+  if (loose) contents.push_back(L"loose");
+
+  std::wstring target = directory;
+  while (target.size() > 1 && (target.back() == L'/' || target.back() == L'\\')) target.pop_back();
+  const std::wstring parent = DirectoryOf(target);
+  InterruptibleFolder fresh;
+  if (!fresh.Create(parent + L"." + target.substr(parent.size()) + L".qpxtool-", contents)) {
+    Fail(kExitFailedCheck, "cannot make a folder beside " + Quoted(directoryText));
+  }
+  try {
+    WriteBodies(fileSystem, fresh.Path(), directoryText, bodies, manifestText, label, entries, loose);
+    if (!RenameFolder(fresh.Path(), target)) {
+      Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(fresh.Path())) + " to " + Quoted(directoryText));
+    }
+  } catch (...) {
+    fresh.RemoveNow();
+    throw;
+  }
+}
+
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
-  game.OpenArchive();
   const std::wstring out = PathFromText(options.outDirectory);
+  RefuseOutputOverInputs(out, "output folder " + Quoted(options.outDirectory),
+                         {{PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
+                           true}});
+  game.OpenArchive();
 
   // Every resource is found and judged before anything is written.
   std::vector<BodySource> bodies;
@@ -76,9 +108,17 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
                          "# \"qpxtool build --manifest\" on this file makes a patch of them all; after editing\n"
                          "# files here, \"qpxtool diff GAMEDIR THIS-FOLDER\" makes a patch of the edits only.\n";
   std::size_t attributed = 0;
+  std::vector<std::string> malformed;
   for (uint32_t number = 0; number < kResourceLimit; ++number) {
-    const ResourceBytes bytes = game.Locate(number);
-    if (!bytes.exists || bytes.size == 0) continue;
+    ResourceBytes bytes = game.LocateFile(number);
+    if (!bytes.exists) continue;
+    // A loose file without a body is named and left out; the rest goes on.
+    if (std::string why; number >= kEntryCount && !game.FindLooseBody(bytes, why)) {
+      malformed.push_back(TargetName(number));
+      manifest += "# " + UnpackedFileName(number) + " is left out: " + Quoted(PathToText(bytes.path)) + why + "\n";
+      continue;
+    }
+    if (bytes.size == 0) continue;
     bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}, {}});
     const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
     if (bytes.attributes != 0) {
@@ -89,7 +129,7 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
       manifest += line + "\n";
     }
   }
-  PrepareEmptyFolder(fileSystem, out, "output folder " + Quoted(options.outDirectory));
+  RefuseUnfitOutputFolder(out, "output folder " + Quoted(options.outDirectory));
   WriteBodyFolder(fileSystem, out, options.outDirectory, bodies, manifest, "unpack");
 
   uint64_t total = 0;
@@ -101,6 +141,12 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   Out("qpxtool unpack: wrote " + std::to_string(bodies.size()) + " resources (" + std::to_string(entries) +
       " entries, " + std::to_string(bodies.size() - entries) + " loose files; " + Grouped(total) + " bytes) and " +
       kUnpackedManifestName + " to " + Quoted(options.outDirectory));
+  if (!malformed.empty()) {
+    std::string names;
+    for (const std::string& name : malformed) names += (names.empty() ? "" : ", ") + name;
+    Out("  " + std::to_string(malformed.size()) + (malformed.size() == 1 ? " loose file is" : " loose files are") +
+        " no loose resource file and left out (see " + kUnpackedManifestName + "): " + names);
+  }
   if (attributed != 0) {
     Out("  " + std::to_string(attributed) + " entries with attributes are named in comments only: a patch would "
         "store them as plain entries");

@@ -11,6 +11,7 @@
 #include "app/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "tools/qpxtool/AppliedCheck.h"
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
@@ -143,23 +144,40 @@ std::string CheckByHash(ResourceArchive& archive, const PayloadRecord& record, s
 
 }  // namespace
 
+struct AppliedCheck::State {
+  State(CFileSystem& fileSystem, CAbstractFile& patch, GameReader& game, const std::wstring& directory)
+      : verifier(fileSystem, patch, game), view(fileSystem, directory, DryRunAccess::ReadOnly), archive(view) {}
+  Verifier verifier;
+  DryRunFileSystem view;
+  ResourceArchive archive;
+  CTransferBuffer chunk;
+  bool byHash = false;
+};
+
+AppliedCheck::AppliedCheck(CFileSystem& fileSystem, CAbstractFile& patch, const Payload& payload, GameReader& game,
+                           const std::wstring& directory, const std::string& directoryText)
+    : state_(std::make_unique<State>(fileSystem, patch, game, directory)) {
+  state_->byHash = payload.version == kPayloadVersion2;
+  if (state_->byHash && !state_->archive.OpenArchive()) {
+    Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": " + WideToText(kIndexFileName) + " or " +
+                            WideToText(kDataFileName) + " cannot be read; is this a game folder?");
+  }
+}
+
+AppliedCheck::~AppliedCheck() = default;
+
+std::string AppliedCheck::WhyNotApplied(const PayloadRecord& record) {
+  if (!state_->byHash) return state_->verifier.Check(record);
+  return CheckByHash(state_->archive, record, {state_->chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+}
+
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
   OpenPatchOrFail(fileSystem, options.patch, patch, payload);
   const std::wstring directory = PathFromText(options.gameDirectory);
   GameReader game(fileSystem, directory, options.gameDirectory);
-  Verifier verifier(fileSystem, *patch, game);
-  // A version-2 record is judged by its result hash, on a view of the game
-  // folder that only reads.
-  DryRunFileSystem view(fileSystem, directory, DryRunAccess::ReadOnly);
-  ResourceArchive archive(view);
-  CTransferBuffer chunk;
-  const bool byHash = payload.version == kPayloadVersion2;
-  if (byHash && !archive.OpenArchive()) {
-    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": " + WideToText(kIndexFileName) + " or " +
-                            WideToText(kDataFileName) + " cannot be read; is this a game folder?");
-  }
+  AppliedCheck check(fileSystem, *patch, payload, game, directory, options.gameDirectory);
 
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
@@ -169,9 +187,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
     std::string status;
     switch (plans[i].fate) {
       case RecordFate::Applied: {
-        const std::string difference =
-            byHash ? CheckByHash(archive, record, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk})
-                   : verifier.Check(record);
+        const std::string difference = check.WhyNotApplied(record);
         if (difference.empty()) {
           status = "applied";
           ++applied;

@@ -27,10 +27,13 @@ constexpr const char* kManifestHelp =
     "res\\D01507.bin (number - 1207). A body has at least 1 byte; a loose file's at most 132,907,008.\n"
     "Exit status: 0 written, 1 reading or writing failed part way, 2 bad usage or input (nothing written).";
 
-constexpr const char* kStubHelp = "the patcher program: qpxpatch, or qpxpatch.exe for Windows (default below)";
+constexpr const char* kStubHelp =
+    "the patcher program: windows or linux for those installed with qpxtool, or a file (default: windows)";
 constexpr std::string_view kStubDefaultHelp =
-    "Without --stub, the stub is the Windows patcher installed with qpxtool: ../share/qpxpatch/qpxpatch.exe\n"
-    "from qpxtool's own folder, else qpxpatch.exe beside qpxtool; where there is none, --stub is required.\n";
+    "--stub windows (the default) is the Windows patcher installed with qpxtool: ../share/qpxpatch/qpxpatch.exe\n"
+    "from qpxtool's own folder, else qpxpatch.exe beside qpxtool. --stub linux is the native one:\n"
+    "../share/qpxpatch/qpxpatch, else qpxpatch beside qpxtool. Any other PATCHER is a file (./linux for one\n"
+    "so named).\n";
 
 // --format and --level, for the subcommands that write patches; --no-delta
 // for those that know the game the patch is for.
@@ -190,6 +193,14 @@ int RunTool(const std::vector<std::string>& arguments) {
   };
   if (arguments.size() > 1 && !arguments[1].starts_with('-') && !known(arguments[1])) {
     Err("qpxtool: unknown subcommand " + Quoted(arguments[1]) + "; run \"qpxtool --help\" for the list");
+    return kExitBadInput;
+  }
+  // Before the subcommand only --help and --version are known; CLI11 would
+  // say that a subcommand is required, not what was wrong.
+  if (arguments.size() > 1 && arguments[1].starts_with('-') && arguments[1] != "-h" && arguments[1] != "--help" &&
+      arguments[1] != "--version") {
+    Err("qpxtool: unknown option " + Quoted(arguments[1]) +
+        "; before the subcommand only --help and --version are known; run \"qpxtool --help\"");
     return kExitBadInput;
   }
   try {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -152,9 +153,42 @@ bool CDiskFile_Posix::SetSize64(int64_t size) {
   return ftruncate(fd, size) == 0;
 }
 
+namespace {
+
+class CFileView_Posix final : public CFileView {
+ public:
+  CFileView_Posix(void* base, std::size_t length, std::size_t skip)
+      : CFileView(static_cast<const uint8_t*>(base) + skip), base_(base), length_(length) {}
+  ~CFileView_Posix() override { munmap(base_, length_); }
+
+ private:
+  void* const base_;
+  const std::size_t length_;
+};
+
+}  // namespace
+
+std::unique_ptr<CFileView> CDiskFile_Posix::MapForReading(int64_t offset, uint32_t size) {
+  int64_t fileSize = 0;
+  if (offset < 0 || size == 0 || !QuerySize64(fileSize) || offset > fileSize || size > fileSize - offset) {
+    return nullptr;
+  }
+  // A mapping starts on a page: the view begins that far into it.
+  const auto page = static_cast<int64_t>(sysconf(_SC_PAGESIZE));
+  if (page <= 0) return nullptr;
+  const int64_t start = offset / page * page;
+  const auto skip = static_cast<std::size_t>(offset - start);
+  const std::size_t length = skip + size;
+  void* const base = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, start);
+  if (base == MAP_FAILED) return nullptr;
+  return std::make_unique<CFileView_Posix>(base, length, skip);
+}
+
 std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr) return nullptr;
-  int flags = O_CLOEXEC;
+  // Without blocking: opening a FIFO would otherwise wait for a writer (or
+  // a reader) that may never come. Only regular files are kept below.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode & OpenMode_AccessMask) {
     case OpenMode_Read: flags |= O_RDONLY; break;
     case OpenMode_Write: flags |= O_WRONLY; break;
@@ -166,7 +200,16 @@ std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, Open
 
   std::string native = posix::EncodePath(path);
   int fd = -1;
-  if (create) {
+  if (create && (mode & OpenMode_New) != 0) {
+    // The name as spelled; only a folder that is missing as spelled is
+    // looked for in another case.
+    flags = (flags & ~O_TRUNC) | O_EXCL;
+    fd = open(native.c_str(), flags, 0666);
+    std::string resolved;
+    if (fd < 0 && errno == ENOENT && posix::ResolvePath(native, true, resolved) && resolved != native) {
+      fd = open(resolved.c_str(), flags, 0666);
+    }
+  } else if (create) {
     // Creating under the spelled name while another case of it exists would
     // make a second file where Windows opens the first: resolve beforehand.
     std::string resolved;
@@ -183,13 +226,15 @@ std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, Open
   }
   if (fd < 0) return nullptr;
 
-  if ((mode & OpenMode_AccessMask) == OpenMode_Read && !create) {
-    // A directory opens read-only on POSIX but never on Windows.
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-      close(fd);
-      return nullptr;
-    }
+  // Files only: a directory (which opens read-only on POSIX, never on
+  // Windows), a FIFO, a device or a socket fails like a missing file. Their
+  // reads would block, never end or mean nothing. A file's reads and writes
+  // block as ever (F_SETFL changes the status flags alone: the access mode
+  // and the creation flags in `flags` are not among them).
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
   }
 
   auto file = std::make_unique<CDiskFile_Posix>(fd);

@@ -24,6 +24,7 @@ class CDiskFile_Posix final : public CAbstractFile64 {
   int64_t GetSize64() override;
   bool SetSize64(int64_t size) override;
   bool QuerySize64(int64_t& size) override;
+  std::unique_ptr<CFileView> MapForReading(int64_t offset, uint32_t size) override;
 
  private:
   const int fd;

@@ -101,6 +101,48 @@ bool CDiskFile_Windows::SetSize64(int64_t size) {
   return SetEndOfFile(AsHandle(handle)) == TRUE;
 }
 
+namespace {
+
+class CFileView_Windows final : public CFileView {
+ public:
+  CFileView_Windows(HANDLE mapping, void* base, std::size_t skip)
+      : CFileView(static_cast<const uint8_t*>(base) + skip), mapping_(mapping), base_(base) {}
+  ~CFileView_Windows() override {
+    UnmapViewOfFile(base_);
+    CloseHandle(mapping_);
+  }
+
+ private:
+  const HANDLE mapping_;
+  void* const base_;
+};
+
+}  // namespace
+
+std::unique_ptr<CFileView> CDiskFile_Windows::MapForReading(int64_t offset, uint32_t size) {
+  int64_t fileSize = 0;
+  if (offset < 0 || size == 0 || !QuerySize64(fileSize) || offset > fileSize || size > fileSize - offset) {
+    return nullptr;
+  }
+  // A view starts on the system's allocation granularity: it begins that
+  // far into the mapped range.
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  const int64_t granularity = system.dwAllocationGranularity;
+  const int64_t start = offset / granularity * granularity;
+  const auto skip = static_cast<std::size_t>(offset - start);
+  const HANDLE mapping = CreateFileMappingW(AsHandle(handle), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return nullptr;
+  const auto first = static_cast<uint64_t>(start);
+  void* const base = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(first >> 32),
+                                   static_cast<DWORD>(first & 0xFFFFFFFF), skip + size);
+  if (base == nullptr) {
+    CloseHandle(mapping);
+    return nullptr;
+  }
+  return std::make_unique<CFileView_Windows>(mapping, base, skip);
+}
+
 std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr) return nullptr;
   DWORD access = 0;
@@ -112,6 +154,7 @@ std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, Op
   }
   DWORD disposition = OPEN_EXISTING;
   if (mode & OpenMode_Create) disposition = (mode & OpenMode_NoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
+  if ((mode & OpenMode_Create) && (mode & OpenMode_New)) disposition = CREATE_NEW;
 
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(security);
@@ -121,6 +164,12 @@ std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, Op
   if (mode & OpenMode_ShareDelete) share |= FILE_SHARE_DELETE;
   HANDLE handle = CreateFileW(path, access, share, &security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // Files on a disk only: a pipe, a console or another device fails like a
+  // missing file. Their reads would block, never end or mean nothing.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return nullptr;
+  }
 
   auto file = std::make_unique<CDiskFile_Windows>(handle);
   file->AttachOrigin(this, CFileInfo_Default(path));

@@ -1,0 +1,168 @@
+// Work that a signal ends leaves nothing behind: no temporary file of a
+// build, no half-written folder of an unpack. A signal that was ignored when
+// qpxtool started stays ignored.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "archive/LooseFile.h"
+#include "tool/ToolFixture.h"
+#include "tools/qpxtool/ToolPlatform.h"
+
+namespace qpx {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InterruptTest : public test::ToolFixture {
+ protected:
+  // Starts qpxtool with `arguments` in the scratch folder, every signal at
+  // its default action but those of `ignored`, its output discarded; sends
+  // it `signalNumber` as soon as a temporary file or folder of it shows,
+  // and returns its wait status.
+  int Interrupt(const std::vector<std::string>& arguments, int signalNumber, const std::vector<int>& ignored = {}) {
+    std::vector<std::string> command{Config().qpxtool};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : command) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+      for (const int s : ignored) signal(s, SIG_IGN);
+      const rlimit noCore{0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      const int null = open("/dev/null", O_RDWR);
+      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+      if (chdir(dir.Path().c_str()) != 0) _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool sent = false;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (!sent && (Leftovers() || std::chrono::steady_clock::now() > deadline)) {
+        kill(pid, signalNumber);
+        sent = true;
+      }
+      usleep(1000);
+    }
+    EXPECT_TRUE(sent) << "it ended before anything showed";
+    return status;
+  }
+
+  bool Leftovers() const {
+    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+      if (entry.path().filename().string().find(".qpxtool-") != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  // A file of `size` bytes that takes no room on disk.
+  void PutSparse(const std::string& name, uint64_t size) {
+    Put(name, {});
+    fs::resize_file(At(name), size);
+  }
+};
+
+TEST_F(InterruptTest, EverySignalThatWouldEndABuildLeavesNothingBehind) {
+  fs::copy_file(Config().patcher, At("stub"));
+  PutSparse("big", uint64_t{3} << 30);  // writing it takes long enough for the signal to land
+  Put("earlier", Text("an earlier patch"));
+  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,    SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE,
+                              SIGSEGV, SIGUSR1, SIGUSR2, SIGPIPE,   SIGALRM, SIGTERM,   SIGXCPU, SIGVTALRM,
+                              SIGPROF, SIGSYS,  SIGPOLL, SIGSTKFLT, SIGPWR,  SIGRTMIN, SIGRTMIN + 7, SIGRTMAX};
+  for (const int signalNumber : signals) {
+    SCOPED_TRACE(strsignal(signalNumber));
+    const int status = Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "patch", "0=big"}, signalNumber);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "wait status " << status;
+    EXPECT_FALSE(Leftovers());
+    EXPECT_FALSE(fs::exists(At("patch")));
+  }
+  const int status = Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "earlier", "0=big"}, SIGUSR2);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGUSR2) << "wait status " << status;
+  EXPECT_FALSE(Leftovers());
+  EXPECT_EQ(Get("earlier"), Text("an earlier patch"));
+}
+
+// As under nohup: the signal the shell set to be ignored does not end the
+// build, nor take its temporary file away.
+TEST_F(InterruptTest, ASignalIgnoredAtTheStartStaysIgnored) {
+  fs::copy_file(Config().patcher, At("stub"));
+  PutSparse("big", uint64_t{256} << 20);
+  const int status =
+      Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "patch", "0=big"}, SIGHUP, {SIGHUP, SIGUSR1});
+  ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), kOk);
+  EXPECT_GT(fs::file_size(At("patch")), uint64_t{256} << 20);
+  EXPECT_FALSE(Leftovers());
+}
+
+// An unpack writes into a folder beside its output and renames it into
+// place when complete: interrupted, it leaves the output as it was, and
+// the next unpack goes ahead.
+TEST_F(InterruptTest, AnInterruptedUnpackLeavesNothingAndTheNextOneWorks) {
+  MakeGame("game");
+  // A loose file of the largest body, sparse: copying it takes a while.
+  const LooseFileHeader header = MakeLooseFileHeader(kLooseMaxBodySize);
+  Bytes bytes(sizeof header);
+  std::memcpy(bytes.data(), &header, sizeof header);
+  Put("game/res/D00008.bin", bytes);
+  fs::resize_file(At("game/res/D00008.bin"), LooseFileLength(kLooseMaxBodySize));
+
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGUSR1}) {
+    SCOPED_TRACE(strsignal(signalNumber));
+    const int status = Interrupt({"unpack", "game", "out"}, signalNumber);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "wait status " << status;
+    EXPECT_FALSE(Leftovers());
+    EXPECT_FALSE(fs::exists(At("out")));
+  }
+  fs::create_directory(At("empty"));
+  const int status = Interrupt({"unpack", "game", "empty"}, SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+  EXPECT_FALSE(Leftovers());
+  EXPECT_TRUE(fs::is_directory(At("empty")) && fs::is_empty(At("empty")));
+
+  EXPECT_TOOL(Tool({"unpack", "game", "out"}), kOk, "wrote 1216 resources");
+  EXPECT_EQ(fs::file_size(At("out/loose/D00008.bin")), kLooseMaxBodySize);
+  EXPECT_FALSE(Leftovers());
+}
+
+// A temporary name is made new: one that is taken, by a file or a folder,
+// is passed over and what holds it left alone.
+TEST_F(InterruptTest, ATemporaryNameThatIsTakenIsNeverReused) {
+  const std::string taken = ".out.qpxtool-" + std::to_string(getpid()) + "-0.tmp";
+  const std::wstring prefix = posix::DecodePath((dir.Path() / ".out.qpxtool-").string());
+  Put(taken, Text("someone else's"));
+  {
+    tool::InterruptibleFile file;
+    ASSERT_TRUE(file.Create(prefix));
+    EXPECT_NE(file.Path(), posix::DecodePath(At(taken).string()));
+    EXPECT_TRUE(fs::is_regular_file(file.Path()) && fs::is_empty(file.Path()));
+    fs::remove(file.Path());
+  }
+  EXPECT_EQ(Get(taken), Text("someone else's"));
+
+  fs::remove(At(taken));
+  Put(taken + "/inside", Text("someone else's"));
+  tool::InterruptibleFolder folder;
+  ASSERT_TRUE(folder.Create(prefix, {L"inside"}));
+  EXPECT_NE(folder.Path(), posix::DecodePath(At(taken).string()));
+  folder.RemoveNow();
+  EXPECT_EQ(Get(taken + "/inside"), Text("someone else's"));
+}
+
+}  // namespace
+}  // namespace qpx

@@ -1,0 +1,123 @@
+// Where qpxtool may write: never over a file it reads nor inside a folder
+// it reads, however the output is spelled; and a file it replaces keeps its
+// permission bits.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "archive/ArchiveIndexEntry.h"
+#include "tool/ToolFixture.h"
+
+namespace qpx {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OutputTest : public test::ToolFixture {
+ protected:
+  void SetUp() override {
+    MakeGame("game");
+    MakeGame("modified");
+    Put("modified/res/D00001.bin", Get("game/res/D00002.bin"));
+    fs::copy_file(Config().patcher, At("stub"));
+    Put("body", Text("a new body"));
+    ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "patch", "10=body"}).exitCode, kOk);
+    fs::create_hard_link(At("patch"), At("patch-link"));
+    fs::create_hard_link(At("game/DATA1.QPX"), At("data-link"));
+    fs::create_directory_symlink(At("game"), At("game-link"));
+    fs::create_directory(At("game/empty"));
+    fs::create_directory_symlink(At("game/empty"), At("empty-link"));
+  }
+
+  static mode_t ModeOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+  }
+};
+
+TEST_F(OutputTest, NoCommandWritesOverWhatItReadsOrInsideAFolderItReads) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string message;
+  };
+  const std::string stub = "--stub", out = "--out";
+  const Case cases[] = {
+      {{"reverse", "patch", "game", stub, "stub", out, "patch"}, "--out \"patch\": is the patch \"patch\""},
+      {{"reverse", "patch", "game", stub, "stub", out, "patch-link"}, "--out \"patch-link\": is the patch"},
+      {{"reverse", "patch", "game", stub, "stub", out, "./stub"}, "--out \"./stub\": is --stub \"stub\""},
+      {{"reverse", "patch", "game", stub, "stub", out, "game/res/D00001.bin"},
+       "lies inside the game folder \"game\""},
+      {{"reverse", "patch", "game", stub, "stub", out, "game-link/new.exe"}, "lies inside the game folder"},
+      {{"diff", "game", "modified", stub, "stub", out, "game/res/D00001.bin"}, "lies inside ORIGINAL \"game\""},
+      {{"diff", "game", "modified", stub, "stub", out, "modified/patch"}, "lies inside MODIFIED \"modified\""},
+      {{"diff", "game", "modified", stub, "stub", out, "stub"}, "is --stub \"stub\""},
+      {{"diff", "game", "modified", "--manifest-out", "game/changes"}, "lies inside ORIGINAL \"game\""},
+      {{"extract", "game", "10", "game/res/D00003.bin"}, "lies inside the game folder \"game\""},
+      {{"extract", "game", "10", "data-link"}, "is \"game/DATA1.QPX\" of the game folder"},
+      {{"extract", "game", "10", "game/../game/DATA0.QPX"}, "of the game folder"},
+      {{"extract", "game", "1210", "game-link/res/D00003.bin"}, "of the game folder"},
+      {{"extract", "game", "10", "missing/out.bin"}, "output \"missing/out.bin\": its folder does not exist"},
+      {{"unpack", "game", "game/unpacked"}, "lies inside the game folder \"game\""},
+      {{"unpack", "game", "game-link/res/"}, "lies inside the game folder \"game\""},
+      {{"unpack", "game", "empty-link"}, "lies inside the game folder \"game\""},
+  };
+  const auto before = Snapshot();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + " ... " + c.arguments.back());
+    EXPECT_TOOL(Tool(c.arguments), kBadInput, c.message);
+  }
+  EXPECT_EQ(Snapshot(), before) << "nothing written, nothing made";
+  EXPECT_FALSE(fs::exists(At("game/unpacked")));
+  EXPECT_FALSE(fs::exists(At("game/changes")));
+  EXPECT_TRUE(fs::is_empty(At("game/empty")));
+
+  // Beside the folders, all is well.
+  EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", "stub", "--out", "undo"}), kOk, "puts back 1 resource");
+  EXPECT_TOOL(Tool({"extract", "game", "10", "entry-10.bin"}), kOk, "wrote entry 10");
+}
+
+TEST_F(OutputTest, AReplacedFileKeepsItsPermissionBits) {
+  fs::permissions(At("stub"), fs::perms(0750));
+  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "fresh", "10=body"}).exitCode, kOk);
+  EXPECT_EQ(ModeOf(At("fresh")), 0750u) << "a new patch takes the stub's";
+
+  fs::permissions(At("patch"), fs::perms(0604));
+  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "patch", "12=body"}).exitCode, kOk);
+  EXPECT_EQ(ModeOf(At("patch")), 0604u);
+
+  Put("entry.bin", Text("old"));
+  fs::permissions(At("entry.bin"), fs::perms(0600));
+  ASSERT_EQ(Tool({"extract", "game", "10", "entry.bin"}).exitCode, kOk);
+  EXPECT_EQ(ModeOf(At("entry.bin")), 0600u);
+  EXPECT_EQ(Get("entry.bin").size(), 371u);
+
+  Put("undo", Text("old"));
+  fs::permissions(At("undo"), fs::perms(0640));
+  ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", "stub", "--out", "undo"}).exitCode, kOk);
+  EXPECT_EQ(ModeOf(At("undo")), 0640u);
+}
+
+// The Windows build: an unpack goes through a fresh folder renamed into
+// place, and what lies inside a game folder is judged by its folders' file
+// IDs. Under Wine only (each start is costly).
+using QpxToolWineOutputs = test::ToolFixture;
+
+TEST_F(QpxToolWineOutputs, UnpackRenamesItsFolderIntoPlaceAndNothingIsWrittenInsideTheGame) {
+  MakeGame("game");
+  EXPECT_TOOL(Tool({"unpack", "game", "out"}), kOk, "wrote 1215 resources");
+  EXPECT_EQ(Get("out/loose/D00002.bin"), SampleBody(kEntryCount + 2, 2100));
+  for (const auto& entry : fs::directory_iterator(dir.Path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".qpxtool-"), std::string::npos) << entry.path();
+  }
+  const auto before = Snapshot("game");
+  EXPECT_TOOL(Tool({"unpack", "game", "game\\sub"}), kBadInput, "lies inside the game folder \"game\"");
+  EXPECT_TOOL(Tool({"extract", "game", "10", "game/RES/d00003.bin"}), kBadInput, "lies inside the game folder");
+  EXPECT_EQ(Snapshot("game"), before);
+  EXPECT_FALSE(fs::exists(At("game/sub")));
+}
+
+}  // namespace
+}  // namespace qpx

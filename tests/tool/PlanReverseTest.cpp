@@ -1,0 +1,108 @@
+// plan, reverse and build at their edges: what plan counts as loose-file
+// writes, an undo asked for too late or for what no patch restores, a
+// damaged read of a patch, and the patcher's marker across a read boundary.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "app/PatcherMarker.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "support/FaultyFileSystem.h"
+#include "tool/ToolFixture.h"
+#include "tools/qpxtool/PatchReader.h"
+#include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolText.h"
+
+namespace qpx {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PlanReverseTest : public test::ToolFixture {
+ protected:
+  void SetUp() override {
+    MakeGame("game");
+    Put("entry-10.bin", Text("A new title screen text.\n"));
+    Put("loose-2.bin", SampleBody(3, 6000));
+    ASSERT_EQ(Tool({"build", "--stub", Config().patcher, "--out", "patch", "10=entry-10.bin", "1209=loose-2.bin"})
+                  .exitCode,
+              kOk);
+  }
+};
+
+TEST_F(PlanReverseTest, PlanCountsOnlyLooseFileWritesAsSuch) {
+  // Entry 10 is appended: 25 bytes, 7 zeros and its 32-byte record, none of
+  // them in a loose file; res\D00002.bin is rewritten: header, body, zeros.
+  EXPECT_TOOL(Tool({"plan", "patch", "game"}), kOk,
+              "DATA1.QPX: 380,288 -> 380,320 bytes (grows by 32); loose files: 8,064 bytes written");
+}
+
+TEST_F(PlanReverseTest, AnUndoIsRefusedOnceThePatchIsApplied) {
+  ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
+  const auto before = Snapshot();
+  EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", Config().patcher, "--out", "undo"}), kBadInput,
+              "already holds every body of \"patch\": it was applied already, and an undo made now would be the "
+              "patch again. Make the undo before applying the patch");
+  EXPECT_EQ(Snapshot(), before);
+
+  // Put back in part: what is not yet applied can still be undone.
+  ASSERT_EQ(Tool({"extract", "game", "1210", "other.bin"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"build", "--stub", Config().patcher, "--out", "partly", "10=entry-10.bin", "1210=loose-2.bin"})
+                .exitCode,
+            kOk);
+  EXPECT_TOOL(Tool({"reverse", "partly", "game", "--stub", Config().patcher, "--out", "undo"}), kOk,
+              "puts back 2 resources");
+}
+
+TEST_F(PlanReverseTest, ReverseSaysWhyAnEmptyResourceCannotBeRestored) {
+  Bytes index = Get("game/DATA0.QPX");
+  const ArchiveIndexEntry empty{0, 0, 0, 0};
+  std::memcpy(index.data() + 7 * sizeof empty, &empty, sizeof empty);
+  Put("game/DATA0.QPX", index);
+  ASSERT_EQ(Tool({"build", "--stub", Config().patcher, "--out", "fills", "7=entry-10.bin"}).exitCode, kOk);
+  EXPECT_TOOL(Tool({"reverse", "fills", "game", "--stub", Config().patcher, "--out", "undo"}), kBadInput,
+              "entry 7 is empty: a patch cannot make a resource empty again");
+  EXPECT_FALSE(fs::exists(At("undo")));
+}
+
+// A read of the patch that fails while its seal is checked is the patch
+// refused as damaged, a failed check (exit 1), as the patcher refuses it.
+TEST_F(PlanReverseTest, AFailedReadOfASealedPatchIsAFailedCheck) {
+  const auto real = CreatePlatformFileSystem();
+  test::FaultPlan plan;
+  plan.failAt = 6;  // after the signature probe, the magic, the header, the table and the seal
+  plan.counted = static_cast<uint32_t>(test::FileOperation::Read);
+  test::CFileSystem_Faulty faulty(*real, plan);
+  std::unique_ptr<CAbstractFile> file;
+  Payload payload;
+  try {
+    tool::OpenPatchOrFail(faulty, At("patch").string(), file, payload);
+    ADD_FAILURE() << "the patch was taken";
+  } catch (const tool::ToolError& error) {
+    EXPECT_EQ(error.Status(), kFailedCheck) << error.what();
+    EXPECT_NE(std::string(error.what()).find("Can't read patch data"), std::string::npos) << error.what();
+  }
+  EXPECT_TRUE(plan.struck);
+}
+
+// The marker is found wherever it lies, a read boundary of build's included.
+TEST_F(PlanReverseTest, TheMarkerIsFoundAcrossAReadBoundary) {
+  const auto marker = Unmasked(kMaskedPatcherMarker);
+  Put("body", Text("a body"));
+  const std::size_t piece = tool::kCopyBufferSize;
+  for (const std::size_t at : {std::size_t{0}, piece - 10, piece - 1, 2 * piece - marker.size()}) {
+    SCOPED_TRACE("marker at " + std::to_string(at));
+    Bytes stub(2 * tool::kCopyBufferSize, 0x90);
+    std::copy(marker.begin(), marker.end(), stub.begin() + static_cast<std::ptrdiff_t>(at));
+    Put("stub", stub);
+    EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "stub", "--out", "built", "10=body"}), kOk, "wrote \"built\"");
+  }
+  Put("stub", Bytes(2 * tool::kCopyBufferSize, 0x90));
+  EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "stub", "--out", "built", "10=body"}), kBadInput,
+              "is not a qpxpatch patcher");
+}
+
+}  // namespace
+}  // namespace qpx

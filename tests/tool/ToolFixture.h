@@ -1,0 +1,83 @@
+#pragma once
+// A scratch folder in which qpxtool and the patches it builds are run as an
+// author runs them (natively), with helpers to lay out and read back files.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "filesystem/posix/PathEncoding_Posix.h"
+#include "support/ProcessRunner.h"
+#include "support/TestSupport.h"
+#include "tool/ToolTestConfig.h"
+#include "tools/common/GameFolder.h"
+
+namespace qpx::test {
+
+class ToolFixture : public ::testing::Test {
+ protected:
+  using Bytes = std::vector<uint8_t>;
+  static constexpr int kOk = 0, kFailedCheck = 1, kBadInput = 2;
+
+  static const ToolTestConfig& Config() { return TheToolTestConfig(); }
+  static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+  // Runs qpxtool with `arguments` in the scratch folder (the .exe under
+  // Wine, when the tests were given one).
+  ProcessResult Tool(const std::vector<std::string>& arguments, ProcessOptions options = {}) const {
+    if (!Config().wine.empty()) {
+      options.launcher = Config().wine;
+      options.environment.push_back("LC_ALL=C.UTF-8");  // arguments reach Windows as UTF-8 text
+    }
+    std::vector<std::string> command{Config().qpxtool};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return RunProcess(command, dir.Path(), options);
+  }
+
+  // Runs the patch `patch` of the scratch folder in its folder `game`.
+  ProcessResult RunPatch(const std::string& patch, const std::string& game,
+                         const ProcessOptions& options = {}) const {
+    return RunProcess({At(patch).string()}, At(game), options);
+  }
+
+  std::filesystem::path At(const std::string& name) const { return dir.Path() / name; }
+  void Put(const std::string& name, const Bytes& bytes) const {
+    std::filesystem::create_directories(At(name).parent_path());
+    WriteFile(At(name), bytes);
+  }
+  Bytes Get(const std::string& name) const { return ReadFile(At(name)); }
+
+  // The sample game folder, written in-process, independent of the tool.
+  void MakeGame(const std::string& name) const {
+    std::filesystem::create_directories(At(name));
+    const auto fileSystem = CreatePlatformFileSystem();
+    ASSERT_TRUE(MakeSampleGame().Write(*fileSystem, posix::DecodePath(At(name).string())));
+  }
+
+  // The regular files under `folder` (of the scratch folder), with their
+  // contents, by path relative to it.
+  std::map<std::string, Bytes> Snapshot(const std::string& folder = ".") const {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(At(folder))) {
+      if (entry.is_regular_file()) files[std::filesystem::relative(entry.path(), At(folder)).string()] =
+          ReadFile(entry.path());
+    }
+    return files;
+  }
+
+  ScratchDirectory dir;
+};
+
+}  // namespace qpx::test
+
+// The exit status, and `text` somewhere in the output.
+#define EXPECT_TOOL(result, status, text)                                                      \
+  do {                                                                                         \
+    const ::qpx::test::ProcessResult& r_ = (result);                                           \
+    EXPECT_EQ(r_.exitCode, (status)) << "stdout:\n" << r_.out << "stderr:\n" << r_.err;       \
+    EXPECT_NE((r_.out + r_.err).find(text), std::string::npos)                                 \
+        << "expected \"" << (text) << "\" in:\n" << r_.out << r_.err;                         \
+  } while (0)
