@@ -37,7 +37,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=qpxpatch demo publi
 osslsigncode sign -certs "$demo/cert.pem" -key "$demo/key.pem" -n "qpxpatch demo" \
   -in "$demo/patch.exe" -out "$demo/patch-signed.exe" >/dev/null
 osslsigncode verify -CAfile "$demo/cert.pem" -in "$demo/patch-signed.exe" | grep -E '^Signature verification'
-"$tool" list "$demo/patch-signed.exe" | sed -n 2,3p
+"$tool" list "$demo/patch-signed.exe" | sed -n 2,4p
 
 echo
 echo "== the native patcher"
