@@ -72,10 +72,9 @@ std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std
   return file;
 }
 
-void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
-                          uint32_t recordCount) {
+// Zero padding, a seal over every byte from `coveredStart`, and `trailer`.
+static void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const PayloadTrailer& trailer) {
   file.resize(file.size() + SealPadding(file.size()), 0);
-  const PayloadTrailer trailer = TrailerOf({kPayloadVersion, kTrailerReservedValue, tableOffset, recordCount});
   PayloadSeal seal{};
   std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
   seal.version = kSealVersion;
@@ -86,6 +85,11 @@ void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uin
   std::memcpy(seal.digest, value.data(), sizeof seal.digest);
   AppendImage(file, seal);
   AppendImage(file, trailer);
+}
+
+void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
+                          uint32_t recordCount) {
+  AppendSeal(file, coveredStart, TrailerOf({kPayloadVersion, kTrailerReservedValue, tableOffset, recordCount}));
 }
 
 std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches) {
@@ -106,19 +110,8 @@ ContentHash HashOf(const std::vector<uint8_t>& bytes) {
 void AppendCheckedTable(std::vector<uint8_t>& file, uint64_t coveredStart, const std::vector<PatchRecordV2>& records) {
   const uint64_t tableOffset = file.size();
   for (const PatchRecordV2& record : records) AppendImage(file, record);
-  file.resize(file.size() + SealPadding(file.size()), 0);
-  const PayloadTrailer trailer =
-      TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(records.size()), tableOffset});
-  PayloadSeal seal{};
-  std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
-  seal.version = kSealVersion;
-  seal.coveredStart = coveredStart;
-  PayloadDigest digest;
-  digest.Update(std::span(file).subspan(coveredStart));
-  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
-  std::memcpy(seal.digest, value.data(), sizeof seal.digest);
-  AppendImage(file, seal);
-  AppendImage(file, trailer);
+  AppendSeal(file, coveredStart,
+             TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(records.size()), tableOffset}));
 }
 
 std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, const std::vector<CheckedPatch>& patches) {

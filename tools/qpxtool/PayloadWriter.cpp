@@ -78,6 +78,33 @@ class PayloadSink {
   // Bytes written so far, the program included.
   uint64_t Written() const { return written_; }
 
+  // A record table, a piece at a time.
+  template <typename Record>
+  void WriteTable(const std::vector<Record>& records) {
+    const std::size_t perPiece = kCopyBufferSize / sizeof(Record);
+    for (std::size_t first = 0; first < records.size(); first += perPiece) {
+      const std::size_t count = std::min(perPiece, records.size() - first);
+      Write(records.data() + first, static_cast<uint32_t>(count * sizeof(Record)));
+    }
+  }
+
+  // Ends the payload after its table: with `seal`, zeros to make the file's
+  // length a multiple of 8 and the seal of everything since StartSeal
+  // (whose first byte is `coveredStart`); then the trailer. Returns the
+  // zeros written.
+  uint32_t WriteEnd(bool seal, uint64_t coveredStart, const PayloadTrailer& trailer) {
+    uint32_t padding = 0;
+    if (seal) {
+      padding = SealPadding(written_);
+      static constexpr uint8_t kZeros[8] = {};
+      Write(kZeros, padding);
+      const PayloadSeal sealed = FinishSeal(coveredStart, trailer);
+      Write(&sealed, sizeof sealed);
+    }
+    Write(&trailer, sizeof trailer);
+    return padding;
+  }
+
   void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, std::span<uint8_t> buffer,
             const std::string& sourceName) {
     const bool read = ReadPieces(source, offset, size, buffer, [&](uint64_t, std::span<const uint8_t> piece) {
@@ -184,23 +211,10 @@ void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const s
   }
   result.storedBytes = offset - result.programLength;
   result.tableOffset = offset;
-  // The table goes through the same buffer, a piece at a time.
-  const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecord);
-  for (std::size_t first = 0; first < records.size(); first += perPiece) {
-    const std::size_t count = std::min(perPiece, records.size() - first);
-    sink.Write(records.data() + first, static_cast<uint32_t>(count * sizeof(PatchRecord)));
-  }
-  const uint64_t tableEnd = offset + records.size() * sizeof(PatchRecord);
-  const PayloadTrailer trailer = TrailerOf(
-      {kPayloadVersion, kTrailerReservedValue, static_cast<uint32_t>(offset), static_cast<uint32_t>(records.size())});
-  if (request.seal) {
-    result.sealPadding = SealPadding(tableEnd);
-    static constexpr uint8_t kZeros[8] = {};
-    sink.Write(kZeros, result.sealPadding);
-    const PayloadSeal seal = sink.FinishSeal(result.programLength, trailer);
-    sink.Write(&seal, sizeof seal);
-  }
-  sink.Write(&trailer, sizeof trailer);
+  sink.WriteTable(records);
+  result.sealPadding = sink.WriteEnd(request.seal, result.programLength,
+                                     TrailerOf({kPayloadVersion, kTrailerReservedValue, static_cast<uint32_t>(offset),
+                                                static_cast<uint32_t>(records.size())}));
   result.fileLength = sink.Written();
 }
 
@@ -274,19 +288,10 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
   }
   result.storedBytes = offset - result.programLength;
   result.tableOffset = offset;
-  const std::size_t perPiece = kCopyBufferSize / sizeof(PatchRecordV2);
-  for (std::size_t first = 0; first < table.size(); first += perPiece) {
-    const std::size_t pieceCount = std::min(perPiece, table.size() - first);
-    sink.Write(table.data() + first, static_cast<uint32_t>(pieceCount * sizeof(PatchRecordV2)));
-  }
-  const uint64_t tableEnd = offset + table.size() * sizeof(PatchRecordV2);
-  const PayloadTrailer trailer = TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(table.size()), offset});
-  result.sealPadding = SealPadding(tableEnd);
-  static constexpr uint8_t kZeros[8] = {};
-  sink.Write(kZeros, result.sealPadding);
-  const PayloadSeal seal = sink.FinishSeal(result.programLength, trailer);
-  sink.Write(&seal, sizeof seal);
-  sink.Write(&trailer, sizeof trailer);
+  sink.WriteTable(table);
+  result.sealPadding = sink.WriteEnd(
+      true, result.programLength,
+      TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(table.size()), offset}));
   result.fileLength = sink.Written();
 }
 
