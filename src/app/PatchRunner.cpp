@@ -1,5 +1,6 @@
 #include "app/PatchRunner.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "app/PatchCheck.h"
@@ -57,6 +58,22 @@ bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Pay
   return ReportOutcome(console, failed);
 }
 
+// Sets aside, once, the memory the largest body to write needs: fresh
+// memory costs a page fault a page, and growing the buffers body after body
+// would pay that again for every larger one.
+void ReserveFor(const Payload& payload, const PatchCheck& check, BodyBuffers& buffers) {
+  uint64_t result = 0, base = 0;
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    if (check.records[i].verdict != CheckVerdict::Write) continue;
+    const PayloadRecord& record = payload.records[i];
+    result = std::max(result, record.resultSize);
+    if (record.encoding == BodyEncoding::Delta) base = std::max(base, record.baseSize);
+  }
+  // The checks have refused sizes beyond 32 bits.
+  if (result != 0) buffers.result.Reserve(static_cast<uint32_t>(result));
+  if (base != 0) buffers.base.Reserve(static_cast<uint32_t>(base));
+}
+
 // Version 2: checks every record before writing anything, then applies
 // those not applied yet, each body proven by its hash before it is
 // written. True when every patch applied (or already was).
@@ -81,6 +98,7 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
   }
 
   BodyBuffers buffers;
+  ReserveFor(payload, check, buffers);
   int failed = 0;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];

@@ -8,10 +8,9 @@
 namespace qpx::tool {
 namespace {
 
-// Bodies smaller than this are always tried whole.
-constexpr std::size_t kSampledFrom = 4u << 20;
-constexpr std::size_t kSampleSize = 256u << 10;
-constexpr std::size_t kSamples = 4;
+// From this size on, a small delta spares the attempt at compressing the
+// result alone.
+constexpr std::size_t kLargeResult = 4u << 20;
 
 }  // namespace
 
@@ -19,17 +18,6 @@ ContentHash HashOf(std::span<const uint8_t> bytes) {
   PayloadDigest digest;
   digest.Update(bytes);
   return digest.Finish();
-}
-
-bool LooksIncompressible(std::span<const uint8_t> bytes) {
-  if (bytes.size() < kSampledFrom) return false;
-  const std::size_t step = (bytes.size() - kSampleSize) / (kSamples - 1);
-  for (std::size_t i = 0; i < kSamples; ++i) {
-    const std::span<const uint8_t> sample = bytes.subspan(i * step, kSampleSize);
-    // Two percent saved in any sample is worth a full attempt.
-    if (EncodeLzma(sample, LzmaSettings{0}, sample.size() - sample.size() / 50)) return false;
-  }
-  return true;
 }
 
 EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
@@ -41,6 +29,8 @@ EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* 
     body.baseSize = base->size();
     body.baseHash = HashOf(*base);
   }
+  // The coders tell the input bytes they got through since they last
+  // told; the body counts as its result's size in all.
   uint64_t reported = 0;
   const auto report = [&](uint64_t bytes) {
     bytes = std::min<uint64_t>(bytes, result.size() - std::min<uint64_t>(reported, result.size()));
@@ -53,11 +43,7 @@ EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* 
     if (base->size() + result.size() > DeltaEncoderBound()) {
       body.tooLargeForDelta = true;
     } else {
-      uint64_t deltaDone = 0;
-      auto delta = EncodeDelta(*base, result, DeltaSettings{settings.level, 0}, best, [&](uint64_t bytes) {
-        report(bytes > deltaDone ? bytes - deltaDone : 0);
-        deltaDone = std::max(deltaDone, bytes);
-      });
+      auto delta = EncodeDelta(*base, result, DeltaSettings{settings.level, 0}, best, report);
       if (delta) {
         body.encoding = BodyEncoding::Delta;
         body.coded = std::move(*delta);
@@ -66,12 +52,9 @@ EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* 
     }
   }
   const bool smallDelta =
-      body.encoding == BodyEncoding::Delta && result.size() >= kSampledFrom && best <= result.size() / 8;
+      body.encoding == BodyEncoding::Delta && result.size() >= kLargeResult && best <= result.size() / 8;
   if (!smallDelta && !LooksIncompressible(result)) {
-    const uint64_t before = reported;
-    auto coded = EncodeLzma(result, LzmaSettings{settings.level}, best, [&](uint64_t bytes) {
-      if (reported < before + bytes) report(before + bytes - reported);
-    });
+    auto coded = EncodeLzma(result, LzmaSettings{settings.level}, best, report);
     if (coded) {
       body.encoding = BodyEncoding::Lzma;
       body.coded = std::move(*coded);

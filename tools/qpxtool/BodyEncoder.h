@@ -46,9 +46,4 @@ ContentHash HashOf(std::span<const uint8_t> bytes);
 EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
                        std::atomic<uint64_t>* done = nullptr);
 
-// Whether `bytes` would not compress worth the time: samples of it spread
-// over its length do not compress at the fastest level. Large bodies of
-// compressed or random data are then stored without a full attempt.
-bool LooksIncompressible(std::span<const uint8_t> bytes);
-
 }  // namespace qpx::tool

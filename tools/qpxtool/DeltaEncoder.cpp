@@ -383,6 +383,8 @@ CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, 
   settings.maxDictionary =
       std::bit_floor(static_cast<uint32_t>(std::clamp<uint64_t>(pairSize / 16, kMinDictionary, uint64_t{1} << 30)));
   if (index != kDeltaNewBytes) settings.maxDictionary = std::min(settings.maxDictionary, kDeltaWindowLimit);
+  // New bytes that are random, or compressed already, stay as they are.
+  if (LooksIncompressible(stream)) return coded;
   if (auto bytes = EncodeLzma(stream, settings, std::min<uint64_t>(room, stream.size()))) {
     coded.coding = kDeltaLzma;
     coded.bytes = std::move(*bytes);

@@ -44,6 +44,20 @@ CLzmaEncProps PropsFor(uint64_t size, const LzmaSettings& settings) {
 
 }  // namespace
 
+bool LooksIncompressible(std::span<const uint8_t> bytes) {
+  constexpr std::size_t kSampledFrom = 64u << 10;
+  constexpr std::size_t kSamples = 4;
+  if (bytes.size() < kSampledFrom) return false;
+  // A sixteenth of the input at the most, in four samples of 16 to 256 KiB.
+  const std::size_t sampleSize = std::clamp<std::size_t>(bytes.size() / 16 / kSamples, 16u << 10, 256u << 10);
+  const std::size_t step = (bytes.size() - sampleSize) / (kSamples - 1);
+  for (std::size_t i = 0; i < kSamples; ++i) {
+    const std::span<const uint8_t> sample = bytes.subspan(i * step, sampleSize);
+    if (EncodeLzma(sample, LzmaSettings{0}, sample.size() - sample.size() / 50)) return false;
+  }
+  return true;
+}
+
 uint32_t LzmaDictionarySize(uint64_t size, int level) { return PropsFor(size, LzmaSettings{level}).dictSize; }
 
 std::optional<std::vector<uint8_t>> EncodeLzma(std::span<const uint8_t> input, const LzmaSettings& settings,

@@ -30,6 +30,13 @@ struct LzmaSettings {
 // the dictionary, plus the input and the output).
 uint32_t LzmaDictionarySize(uint64_t size, int level);
 
+// Whether `bytes` would not compress worth the time: samples spread over
+// its length do not compress by two percent at the fastest level. Data
+// already compressed or random is then stored without a full attempt, which
+// at the top levels runs at a megabyte or two a second. Inputs under 64 KiB
+// always get the full attempt (it costs little).
+bool LooksIncompressible(std::span<const uint8_t> bytes);
+
 // `input` compressed, provided that the result is shorter than `limit`
 // bytes; nullopt when it would not be (it is then better stored as it is).
 // `progress`, if set, is told the input bytes done so far.
