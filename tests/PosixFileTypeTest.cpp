@@ -17,7 +17,7 @@ namespace {
 
 using test::ScratchDirectory;
 
-TEST(SpecialFileTest, OnlyRegularFilesOpenInAnyModeAndNothingBlocks) {
+TEST(FileTypeTest, OnlyRegularFilesOpenInAnyModeAndNothingBlocks) {
   ScratchDirectory dir;
   const auto fs = CreatePlatformFileSystem();
   ASSERT_EQ(mkfifo((dir.Path() / "fifo").c_str(), 0666), 0);
