@@ -3,14 +3,9 @@
 // the QpxToolWine suite runs, since each Wine start is costly.
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -27,7 +22,7 @@
 #include "app/PayloadSeal.h"
 #include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
-#include "tool/ToolTestConfig.h"
+#include "tool/ToolFixture.h"
 #include "tools/common/GameFolder.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -37,7 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::ProcessResult;
 using test::ReadFile;
-using test::ScratchDirectory;
 using test::WriteFile;
 using tool::Grouped;
 using Bytes = std::vector<uint8_t>;
@@ -45,91 +39,17 @@ using Bytes = std::vector<uint8_t>;
 using Config = test::ToolTestConfig;
 Config& TheConfig() { return test::TheToolTestConfig(); }
 
-constexpr int kOk = 0, kFailedCheck = 1, kBadInput = 2;
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 uint32_t U32(const Bytes& bytes, std::size_t at) {
   uint32_t value = 0;
   std::memcpy(&value, bytes.data() + at, sizeof value);
   return value;
 }
 
-class QpxTool : public testing::Test {
+class QpxTool : public test::ToolFixture {
  protected:
-  // Runs qpxtool with `arguments` in the scratch folder.
-  ProcessResult Tool(const std::vector<std::string>& arguments, test::ProcessOptions options = {}) {
-    return Run(TheConfig().qpxtool, arguments, std::move(options));
-  }
-
   // Runs `program` (a copy of qpxtool in the scratch folder) with `arguments` there.
-  ProcessResult ToolAt(const std::string& program, const std::vector<std::string>& arguments) {
-    return Run(At(program).string(), arguments, {});
-  }
-
-  ProcessResult Run(const std::string& program, const std::vector<std::string>& arguments,
-                    test::ProcessOptions options) {
-    if (!TheConfig().wine.empty()) {
-      options.launcher = TheConfig().wine;
-      options.environment.push_back("LC_ALL=C.UTF-8");  // arguments reach Windows as UTF-8 text
-    }
-    std::vector<std::string> command{program};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return test::RunProcess(command, dir.Path(), options);
-  }
-
-  // Starts qpxtool with `arguments` in the scratch folder, with every
-  // interruption at its default action and its output discarded, sends it
-  // `signalNumber` as soon as its temporary file shows, and returns its
-  // wait status. The build must still be writing then: give it a big body.
-  int InterruptWhileWriting(const std::vector<std::string>& arguments, int signalNumber) {
-    std::vector<std::string> command{TheConfig().qpxtool};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& argument : command) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      for (const int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
-      const int null = open("/dev/null", O_RDWR);
-      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
-      if (chdir(dir.Path().c_str()) != 0) _exit(126);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (LeftoverTemporaryFiles() || std::chrono::steady_clock::now() > deadline) {
-        kill(pid, signalNumber);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      usleep(1000);
-    }
-    return status;
-  }
-
-  // Runs the patch `patch` natively in the game folder `game`.
-  ProcessResult RunPatch(const std::string& patch, const std::string& game) {
-    return test::RunProcess({(dir.Path() / patch).string()}, dir.Path() / game);
-  }
-
-  fs::path At(const std::string& name) const { return dir.Path() / name; }
-  void Put(const std::string& name, const Bytes& bytes) {
-    fs::create_directories(At(name).parent_path());
-    WriteFile(At(name), bytes);
-  }
-  Bytes Get(const std::string& name) const { return ReadFile(At(name)); }
-
-  // A sample game folder written in-process, independent of the tool.
-  void MakeGame(const std::string& name) {
-    fs::create_directories(At(name));
-    const auto fileSystem = CreatePlatformFileSystem();
-    ASSERT_TRUE(MakeSampleGame().Write(*fileSystem, posix::DecodePath(At(name).string())));
+  ProcessResult ToolAt(const std::string& program, const std::vector<std::string>& arguments) const {
+    return Tool(arguments, {}, At(program).string());
   }
 
   // A stand-in for the patcher program: any bytes will do for the layout.
@@ -138,55 +58,29 @@ class QpxTool : public testing::Test {
     for (std::size_t i = 0; i < size; ++i) stub[i] = static_cast<uint8_t>(i * 7 + 3);
     Put(name, stub);
   }
-
-  // The files of the scratch folder, with their contents.
-  std::map<std::string, Bytes> Snapshot() const {
-    std::map<std::string, Bytes> files;
-    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
-      if (entry.is_regular_file()) files[fs::relative(entry.path(), dir.Path()).string()] = ReadFile(entry.path());
-    }
-    return files;
-  }
-
-  bool LeftoverTemporaryFiles() const {
-    for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
-      if (entry.path().filename().string().find(".qpxtool-") != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  ScratchDirectory dir;
 };
-
-#define EXPECT_RESULT(result, status, text)                                                         \
-  do {                                                                                              \
-    const ProcessResult& r_ = (result);                                                             \
-    EXPECT_EQ(r_.exitCode, (status)) << "stdout:\n" << r_.out << "stderr:\n" << r_.err;            \
-    EXPECT_NE((r_.out + r_.err).find(text), std::string::npos)                                      \
-        << "expected \"" << (text) << "\" in:\n" << r_.out << r_.err;                              \
-  } while (0)
 
 // ---------------------------------------------------------------- usage
 
 TEST_F(QpxTool, UsageHelpAndVersion) {
-  EXPECT_RESULT(Tool({}), kBadInput, "A subcommand is required");
-  EXPECT_RESULT(Tool({"--help"}), kOk, "Subcommands:");
-  EXPECT_RESULT(Tool({"--version"}), kOk, "qpxtool 1.");
-  EXPECT_RESULT(Tool({"frobnicate"}), kBadInput, "unknown subcommand \"frobnicate\"");
+  EXPECT_TOOL(Tool({}), kBadInput, "A subcommand is required");
+  EXPECT_TOOL(Tool({"--help"}), kOk, "Subcommands:");
+  EXPECT_TOOL(Tool({"--version"}), kOk, "qpxtool 1.");
+  EXPECT_TOOL(Tool({"frobnicate"}), kBadInput, "unknown subcommand \"frobnicate\"");
   for (const char* command : {"build", "list", "verify", "extract", "unpack", "diff", "plan", "reverse", "sample"}) {
     const ProcessResult help = Tool({command, "--help"});
-    EXPECT_RESULT(help, kOk, std::string("Usage: qpxtool ") + command);
+    EXPECT_TOOL(help, kOk, std::string("Usage: qpxtool ") + command);
     EXPECT_EQ(help.err, "") << command;
   }
-  EXPECT_RESULT(Tool({"build", "--help"}), kOk, "Manifest:");
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s"}), kBadInput, "--out is required");
-  EXPECT_RESULT(Tool({"list"}), kBadInput, "PATCH is required");
-  EXPECT_RESULT(Tool({"list", "a", "b"}), kBadInput, "not expected");
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
-  EXPECT_RESULT(Tool({"verify", "p"}), kBadInput, "GAMEDIR is required");
-  EXPECT_RESULT(Tool({"extract", "g", "1"}), kBadInput, "OUT is required");
-  EXPECT_RESULT(Tool({"sample"}), kBadInput, "GAMEDIR is required");
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
+  EXPECT_TOOL(Tool({"build", "--help"}), kOk, "Manifest:");
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "s"}), kBadInput, "--out is required");
+  EXPECT_TOOL(Tool({"list"}), kBadInput, "PATCH is required");
+  EXPECT_TOOL(Tool({"list", "a", "b"}), kBadInput, "not expected");
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
+  EXPECT_TOOL(Tool({"verify", "p"}), kBadInput, "GAMEDIR is required");
+  EXPECT_TOOL(Tool({"extract", "g", "1"}), kBadInput, "OUT is required");
+  EXPECT_TOOL(Tool({"sample"}), kBadInput, "GAMEDIR is required");
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
 }
 
 // ---------------------------------------------------------------- build
@@ -203,7 +97,7 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
       Text("\xEF\xBB\xBF# a comment\r\n\r\n  3 a.bin\r\n\t1207\tb with spaces.bin  \r\n# 5 x.bin\n2714 c.bin\n"));
   const ProcessResult result = Tool(
       {"build", "--any-stub", "--no-seal", "--stub", "stub", "--out", "patch", "--manifest", "bodies/list.manifest", "1206=d.bin"});
-  EXPECT_RESULT(result, kOk, "wrote \"patch\"");
+  EXPECT_TOOL(result, kOk, "wrote \"patch\"");
   EXPECT_EQ(result.err, "");
 
   const Bytes patch = Get("patch");
@@ -243,7 +137,7 @@ TEST_F(QpxTool, BuildWritesExactlyThePayloadLayout) {
   // Sealed by default: the same bodies and table, zeros to a length that is
   // a multiple of 8, the seal, the same trailer; identical on a rebuild.
   for (const char* out : {"sealed", "again"}) {
-    EXPECT_RESULT(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "--manifest",
+    EXPECT_TOOL(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "--manifest",
                         "bodies/list.manifest", "1206=d.bin"}),
                   kOk, "bytes in all, format 1, sealed");
   }
@@ -260,7 +154,7 @@ TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
   MakeStub("stub", 64);
   Put("body", {42});
   Put("patch", Bytes(5000, 0xEE));
-  EXPECT_RESULT(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
+  EXPECT_TOOL(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {42}}}));
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
@@ -270,7 +164,7 @@ TEST_F(QpxTool, BuildWarnsOfARepeatedResource) {
   Put("a", {1});
   Put("b", {2});
   const ProcessResult result = Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "7=a", "7=b"});
-  EXPECT_RESULT(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
+  EXPECT_TOOL(result, kOk, "warning: argument \"7=b\": resource 7 was already given by argument \"7=a\"");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {1}}, {7, {2}}}));
 }
 
@@ -326,7 +220,7 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
     std::vector<std::string> arguments = {"build", "--any-stub", "--stub", "stub", "--out", "patch"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
     const ProcessResult result = Tool(arguments);
-    EXPECT_RESULT(result, kBadInput, refusal.message);
+    EXPECT_TOOL(result, kBadInput, refusal.message);
     EXPECT_TRUE(result.err.starts_with("qpxtool build: ")) << refusal.what << ": " << result.err;
     EXPECT_FALSE(fs::exists(At("patch"))) << refusal.what;
   }
@@ -354,7 +248,7 @@ TEST_F(QpxTool, BuildRefusesBadInputNamingTheLineOrArgument) {
   for (const Refusal& refusal : stubRefusals) {
     std::vector<std::string> arguments = {"build", "--any-stub"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
-    EXPECT_RESULT(Tool(arguments), kBadInput, refusal.message);
+    EXPECT_TOOL(Tool(arguments), kBadInput, refusal.message);
   }
   EXPECT_EQ(Snapshot(), before) << "a refusal writes nothing";
   EXPECT_FALSE(LeftoverTemporaryFiles());
@@ -365,7 +259,7 @@ TEST_F(QpxTool, BuildRefusesAnUnreadableBody) {
   MakeStub("stub");
   Put("secret", {1});
   fs::permissions(At("secret"), fs::perms::none);
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "stub", "--out", "patch", "3=secret"}), kBadInput,
                 "body \"secret\": cannot be opened for reading");
 }
 
@@ -378,10 +272,10 @@ TEST_F(QpxTool, ReplacePayloadBuildsFromTheProgramAlone) {
   ASSERT_EQ(Tool({"build", "--any-stub", "--stub", "stub", "--out", "direct", "11=c"}).exitCode, kOk);
   const ProcessResult result = Tool({"build", "--any-stub", "--stub", "first", "--out", "second", "--replace-payload", "11=c"});
   // 150 bytes of bodies, a table of 32, 2 bytes of padding, the seal and the trailer.
-  EXPECT_RESULT(result, kOk, "old payload of 248 bytes was left out");
+  EXPECT_TOOL(result, kOk, "old payload of 248 bytes was left out");
   EXPECT_EQ(Get("second"), Get("direct"));
   // A stub without a payload is taken whole.
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "stub", "--out", "third", "--replace-payload", "11=c"}), kOk, "wrote");
   EXPECT_EQ(Get("third"), Get("direct"));
 }
 
@@ -401,11 +295,11 @@ TEST_F(QpxTool, ReplacePayloadRefusesAPayloadItCannotCutCleanly) {
   // A patch of a patch.
   Put("twice", test::BuildPatchFile(test::BuildPatchFile(Get("stub"), {{1, {1}}}), {{2, {2}}}));
 
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "from-image", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "cannot strip its payload: its payload leaves bytes 30..999 unused");
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "damaged", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "carries a damaged payload (the patcher says \"Can't read patch header\")");
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "twice", "--out", "p", "--replace-payload", "1=body"}), kBadInput,
                 "still ends in a payload once its own is stripped");
   EXPECT_FALSE(fs::exists(At("p")));
 }
@@ -417,34 +311,12 @@ TEST_F(QpxTool, BuildStreamsInBoundedMemory) {
   fs::resize_file((WriteFile(At("big"), {}), At("big")), 64u << 20);
   const ProcessResult result =
       Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "2714=largest", "0=big"});
-  EXPECT_RESULT(result, kOk, "wrote");
+  EXPECT_TOOL(result, kOk, "wrote");
   const uint64_t tableEnd = 4096u + kLooseMaxBodySize + (64u << 20) + 2 * 16;
   EXPECT_EQ(fs::file_size(At("patch")), tableEnd + SealPadding(tableEnd) + kSealDistance);
   if (TheConfig().wine.empty() && !test::kUnderSanitizer) {
     EXPECT_LT(result.maxResidentKiB, 16 * 1024) << "peak memory must not follow the payload's size";
   }
-}
-
-TEST_F(QpxTool, AnInterruptedBuildLeavesNothingBehind) {
-  MakeStub("stub");
-  // Sparse on disk; writing it takes long enough for the signal to land.
-  fs::resize_file((WriteFile(At("big"), {}), At("big")), uint64_t{3} << 30);
-  Put("earlier", Text("an earlier patch"));
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(strsignal(signalNumber));
-    const int status =
-        InterruptWhileWriting({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "0=big"},
-                              signalNumber);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "wait status " << status;
-    EXPECT_FALSE(LeftoverTemporaryFiles());
-    EXPECT_FALSE(fs::exists(At("patch")));
-  }
-  // An output that was there before stays as it was.
-  const int status = InterruptWhileWriting(
-      {"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "earlier", "0=big"}, SIGINT);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "wait status " << status;
-  EXPECT_FALSE(LeftoverTemporaryFiles());
-  EXPECT_EQ(Get("earlier"), Text("an earlier patch"));
 }
 
 TEST_F(QpxTool, ABuildThatCannotWriteLeavesNothingBehind) {
@@ -458,7 +330,7 @@ TEST_F(QpxTool, ABuildThatCannotWriteLeavesNothingBehind) {
   for (const char* out : {"patch", "earlier"}) {
     const ProcessResult result =
         Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "0=big"}, limited);
-    EXPECT_RESULT(result, kFailedCheck, "writing failed");
+    EXPECT_TOOL(result, kFailedCheck, "writing failed");
     EXPECT_FALSE(LeftoverTemporaryFiles()) << out;
   }
   EXPECT_FALSE(fs::exists(At("patch")));
@@ -495,19 +367,19 @@ class RoundTrip : public QpxTool {
 TEST_F(RoundTrip, BuildPatchVerifyAndExtract) {
   const ProcessResult built = Tool({"build", "--format", "1", "--stub", TheConfig().patcher, "--out", "patch",
                                     "--manifest", "examples/patch.manifest", "20=same-size.bin", "1214=loose7.bin"});
-  EXPECT_RESULT(built, kOk, "6 bodies");
+  EXPECT_TOOL(built, kOk, "6 bodies");
   EXPECT_EQ(fs::status(At("patch")).permissions(), fs::status(TheConfig().patcher).permissions());
 
   const ProcessResult listed = Tool({"list", "patch"});
-  EXPECT_RESULT(listed, kOk, "total: 6 records (4 entries, 2 loose files), 302,235 bytes of bodies");
+  EXPECT_TOOL(listed, kOk, "total: 6 records (4 entries, 2 loose files), 302,235 bytes of bodies");
   EXPECT_NE(listed.out.find("  1209  res\\D00002.bin  "), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("    12  entry 12        "), std::string::npos) << listed.out;
 
   // Before the patch: nothing is there yet, but the same-size entry's record.
   const ProcessResult before = Tool({"verify", "patch", "game"});
-  EXPECT_RESULT(before, kFailedCheck, "verify: 0 of 6 records applied, 6 NOT applied");
-  EXPECT_RESULT(before, kFailedCheck, "differs from the body at byte 0");
-  EXPECT_RESULT(before, kFailedCheck, "res\\D00002.bin is 4,224 bytes, not 2,816");
+  EXPECT_TOOL(before, kFailedCheck, "verify: 0 of 6 records applied, 6 NOT applied");
+  EXPECT_TOOL(before, kFailedCheck, "differs from the body at byte 0");
+  EXPECT_TOOL(before, kFailedCheck, "res\\D00002.bin is 4,224 bytes, not 2,816");
 
   const auto oldIndex = Index();
   const uint64_t oldDataSize = fs::file_size(At("game/DATA1.QPX"));
@@ -527,13 +399,13 @@ TEST_F(RoundTrip, BuildPatchVerifyAndExtract) {
 
   const auto snapshot = Snapshot();
   const ProcessResult after = Tool({"verify", "patch", "game"});
-  EXPECT_RESULT(after, kOk, "verify: 6 of 6 records applied");
+  EXPECT_TOOL(after, kOk, "verify: 6 of 6 records applied");
   EXPECT_EQ(after.err, "");
   EXPECT_EQ(Snapshot(), snapshot) << "verify writes nothing";
 
   for (const auto& [number, file] : Bodies()) {
     const std::string out = "extracted-" + std::to_string(number);
-    EXPECT_RESULT(Tool({"extract", "game", std::to_string(number), out}), kOk, "wrote");
+    EXPECT_TOOL(Tool({"extract", "game", std::to_string(number), out}), kOk, "wrote");
     EXPECT_EQ(Get(out), Get(file)) << number;
   }
 }
@@ -547,8 +419,8 @@ TEST_F(RoundTrip, VerifyTellsSupersededRecordsAndDifferences) {
             kOk);
   ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
   const ProcessResult result = Tool({"verify", "patch", "game"});
-  EXPECT_RESULT(result, kOk, "superseded by record 2");
-  EXPECT_RESULT(result, kOk, "verify: 2 of 3 records applied, 1 superseded");
+  EXPECT_TOOL(result, kOk, "superseded by record 2");
+  EXPECT_TOOL(result, kOk, "verify: 2 of 3 records applied, 1 superseded");
 
   // One byte changed in the data file, a byte added to a loose file.
   Bytes data = Get("game/DATA1.QPX");
@@ -558,17 +430,17 @@ TEST_F(RoundTrip, VerifyTellsSupersededRecordsAndDifferences) {
   loose.push_back(0);
   Put("game/res/D00001.bin", loose);
   const ProcessResult changed = Tool({"verify", "patch", "game"});
-  EXPECT_RESULT(changed, kFailedCheck, "DATA1.QPX differs from the body at byte 150 of the body");
-  EXPECT_RESULT(changed, kFailedCheck, "res\\D00001.bin is 302,081 bytes, not 302,080");
-  EXPECT_RESULT(changed, kFailedCheck, "verify: 0 of 3 records applied, 2 NOT applied, 1 superseded");
+  EXPECT_TOOL(changed, kFailedCheck, "DATA1.QPX differs from the body at byte 150 of the body");
+  EXPECT_TOOL(changed, kFailedCheck, "res\\D00001.bin is 302,081 bytes, not 302,080");
+  EXPECT_TOOL(changed, kFailedCheck, "verify: 0 of 3 records applied, 2 NOT applied, 1 superseded");
 
   // A loose file whose fill is not zeros, then a missing one.
   loose.pop_back();
   loose.back() = 1;
   Put("game/res/D00001.bin", loose);
-  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kFailedCheck, "has other bytes than zeros after the body");
+  EXPECT_TOOL(Tool({"verify", "patch", "game"}), kFailedCheck, "has other bytes than zeros after the body");
   fs::remove(At("game/res/D00001.bin"));
-  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kFailedCheck, "res\\D00001.bin is missing");
+  EXPECT_TOOL(Tool({"verify", "patch", "game"}), kFailedCheck, "res\\D00001.bin is missing");
 }
 
 TEST_F(RoundTrip, VerifyFollowsThePatcherThroughOddRecords) {
@@ -580,19 +452,19 @@ TEST_F(RoundTrip, VerifyFollowsThePatcherThroughOddRecords) {
   test::AppendTrailer(patch, 1, table, 4);
   Put("odd", patch);
   const ProcessResult verified = Tool({"verify", "odd", "game"});
-  EXPECT_RESULT(verified, kFailedCheck, "skipped: size 0");
-  EXPECT_RESULT(verified, kFailedCheck, "NOT APPLIED: no such resource (the patcher prints \"Failed\")");
-  EXPECT_RESULT(verified, kFailedCheck, "NOT APPLIED: body outside the patch file");
-  EXPECT_RESULT(verified, kFailedCheck, "NOT APPLIED: the patcher stops at record 2");
-  EXPECT_RESULT(verified, kFailedCheck, "verify: 0 of 4 records applied, 3 NOT applied, 1 skipped");
+  EXPECT_TOOL(verified, kFailedCheck, "skipped: size 0");
+  EXPECT_TOOL(verified, kFailedCheck, "NOT APPLIED: no such resource (the patcher prints \"Failed\")");
+  EXPECT_TOOL(verified, kFailedCheck, "NOT APPLIED: body outside the patch file");
+  EXPECT_TOOL(verified, kFailedCheck, "NOT APPLIED: the patcher stops at record 2");
+  EXPECT_TOOL(verified, kFailedCheck, "verify: 0 of 4 records applied, 3 NOT applied, 1 skipped");
 
   const ProcessResult listed = Tool({"list", "odd"});
-  EXPECT_RESULT(listed, kFailedCheck, "skipped: size 0");
-  EXPECT_RESULT(listed, kFailedCheck, "record 1: the patcher would print \"Failed\"");
-  EXPECT_RESULT(listed, kFailedCheck, "record 2: the patcher would print \"Can't read patch data\" and stop");
-  EXPECT_RESULT(listed, kFailedCheck, "not reached: the run stops at record 2");
-  EXPECT_RESULT(listed, kFailedCheck, "payload not laid out back to back");
-  EXPECT_RESULT(listed, kFailedCheck, "out of range");
+  EXPECT_TOOL(listed, kFailedCheck, "skipped: size 0");
+  EXPECT_TOOL(listed, kFailedCheck, "record 1: the patcher would print \"Failed\"");
+  EXPECT_TOOL(listed, kFailedCheck, "record 2: the patcher would print \"Can't read patch data\" and stop");
+  EXPECT_TOOL(listed, kFailedCheck, "not reached: the run stops at record 2");
+  EXPECT_TOOL(listed, kFailedCheck, "payload not laid out back to back");
+  EXPECT_TOOL(listed, kFailedCheck, "out of range");
 }
 
 TEST_F(RoundTrip, VerifyAndListRefuseWhatThePatcherRefuses) {
@@ -606,17 +478,17 @@ TEST_F(RoundTrip, VerifyAndListRefuseWhatThePatcherRefuses) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"plain", "Can't find patch data"}, {"version", "Can't read patch header"}, {"table", "Can't read patch info"}};
   for (const auto& [file, message] : cases) {
-    EXPECT_RESULT(Tool({"list", file}), kFailedCheck, "qpxtool list: patch \"" + file + "\": " + message);
-    EXPECT_RESULT(Tool({"verify", file, "game"}), kBadInput, "qpxtool verify: patch \"" + file + "\": " + message);
+    EXPECT_TOOL(Tool({"list", file}), kFailedCheck, "qpxtool list: patch \"" + file + "\": " + message);
+    EXPECT_TOOL(Tool({"verify", file, "game"}), kBadInput, "qpxtool verify: patch \"" + file + "\": " + message);
   }
-  EXPECT_RESULT(Tool({"list", "nothing"}), kBadInput, "patch \"nothing\": no such file");
-  EXPECT_RESULT(Tool({"list", "game"}), kBadInput, "patch \"game\": is a folder");
+  EXPECT_TOOL(Tool({"list", "nothing"}), kBadInput, "patch \"nothing\": no such file");
+  EXPECT_TOOL(Tool({"list", "game"}), kBadInput, "patch \"game\": is a folder");
   Put("empty-patch", test::BuildPatchFile(Bytes(10, 1), {}));
-  EXPECT_RESULT(Tool({"list", "empty-patch"}), kOk, "total: 0 records");
-  EXPECT_RESULT(Tool({"verify", "empty-patch", "nowhere"}), kBadInput, "game folder \"nowhere\": no such folder");
+  EXPECT_TOOL(Tool({"list", "empty-patch"}), kOk, "total: 0 records");
+  EXPECT_TOOL(Tool({"verify", "empty-patch", "nowhere"}), kBadInput, "game folder \"nowhere\": no such folder");
   Put("entry-patch", test::BuildPatchFile(Bytes(10, 1), {{3, {1}}}));
   fs::create_directories(At("not-a-game"));
-  EXPECT_RESULT(Tool({"verify", "entry-patch", "not-a-game"}), kBadInput, "cannot be opened; is this a game folder?");
+  EXPECT_TOOL(Tool({"verify", "entry-patch", "not-a-game"}), kBadInput, "cannot be opened; is this a game folder?");
 }
 
 TEST_F(RoundTrip, EveryReaderRefusesADamagedPatch) {
@@ -626,20 +498,20 @@ TEST_F(RoundTrip, EveryReaderRefusesADamagedPatch) {
     if (std::string(out) == "plain") arguments.push_back("--no-seal");
     ASSERT_EQ(Tool(arguments).exitCode, kOk);
   }
-  EXPECT_RESULT(Tool({"list", "patch"}), kOk, "sealed: the seal holds");
-  EXPECT_RESULT(Tool({"list", "plain"}), kOk, "not sealed");
+  EXPECT_TOOL(Tool({"list", "patch"}), kOk, "sealed: the seal holds");
+  EXPECT_TOOL(Tool({"list", "plain"}), kOk, "not sealed");
 
   Bytes damaged = Get("patch");
   damaged[fs::file_size(patcher) + 10] ^= 1;  // one bit of the first body
   Put("damaged", damaged);
   fs::permissions(At("damaged"), fs::perms::owner_all);
   const std::string message = "patch \"damaged\": Patch data is damaged";
-  EXPECT_RESULT(Tool({"list", "damaged"}), kFailedCheck, "qpxtool list: " + message);
-  EXPECT_RESULT(Tool({"verify", "damaged", "game"}), kFailedCheck, "qpxtool verify: " + message);
-  EXPECT_RESULT(Tool({"plan", "damaged", "game"}), kFailedCheck, "qpxtool plan: " + message);
-  EXPECT_RESULT(Tool({"reverse", "damaged", "game", "--stub", patcher, "--out", "p"}), kFailedCheck,
+  EXPECT_TOOL(Tool({"list", "damaged"}), kFailedCheck, "qpxtool list: " + message);
+  EXPECT_TOOL(Tool({"verify", "damaged", "game"}), kFailedCheck, "qpxtool verify: " + message);
+  EXPECT_TOOL(Tool({"plan", "damaged", "game"}), kFailedCheck, "qpxtool plan: " + message);
+  EXPECT_TOOL(Tool({"reverse", "damaged", "game", "--stub", patcher, "--out", "p"}), kFailedCheck,
                 "qpxtool reverse: " + message);
-  EXPECT_RESULT(Tool({"build", "--stub", "damaged", "--replace-payload", "--out", "p", "1=same-size.bin"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--stub", "damaged", "--replace-payload", "--out", "p", "1=same-size.bin"}), kBadInput,
                 "carries a damaged payload (the patcher says \"Patch data is damaged\")");
   EXPECT_FALSE(fs::exists(At("p")));
 
@@ -653,33 +525,33 @@ TEST_F(RoundTrip, EveryReaderRefusesADamagedPatch) {
 TEST_F(QpxTool, ASignedStubIsRefused) {
   Put("body", {1});
   Put("signed-stub", test::Sign(Bytes(2000, 1)));
-  EXPECT_RESULT(Tool({"build", "--stub", "signed-stub", "--out", "p", "3=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--stub", "signed-stub", "--out", "p", "3=body"}), kBadInput,
                 "is signed (it carries an Authenticode certificate table)");
-  EXPECT_RESULT(Tool({"build", "--stub", "signed-stub", "--out", "p", "3=body"}), kBadInput, "sign the built patch");
+  EXPECT_TOOL(Tool({"build", "--stub", "signed-stub", "--out", "p", "3=body"}), kBadInput, "sign the built patch");
   // A signed patch is listed whole, but cannot be the stub of another.
   Put("signed-patch", test::Sign(test::BuildSealedPatchFile(test::PeImage(600, 0, 0), {{3, {1}}})));
-  EXPECT_RESULT(Tool({"list", "signed-patch"}), kOk, "signed: an Authenticode certificate table of 1,0");
-  EXPECT_RESULT(Tool({"list", "signed-patch"}), kOk, "sealed: the seal holds");
-  EXPECT_RESULT(Tool({"build", "--stub", "signed-patch", "--replace-payload", "--out", "p", "3=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"list", "signed-patch"}), kOk, "signed: an Authenticode certificate table of 1,0");
+  EXPECT_TOOL(Tool({"list", "signed-patch"}), kOk, "sealed: the seal holds");
+  EXPECT_TOOL(Tool({"build", "--stub", "signed-patch", "--replace-payload", "--out", "p", "3=body"}), kBadInput,
                 "is signed");
   EXPECT_FALSE(fs::exists(At("p")));
 }
 
 TEST_F(RoundTrip, ExtractRefusesBadInput) {
-  EXPECT_RESULT(Tool({"extract", "game", "2715", "out"}), kBadInput, "NUMBER \"2715\": not a resource number");
-  EXPECT_RESULT(Tool({"extract", "game", "x1", "out"}), kBadInput, "NUMBER \"x1\": not a resource number");
-  EXPECT_RESULT(Tool({"extract", "nowhere", "1", "out"}), kBadInput, "game folder \"nowhere\": no such folder");
-  EXPECT_RESULT(Tool({"extract", "game", "1215", "out"}), kBadInput, "res\\D00008.bin: ");
+  EXPECT_TOOL(Tool({"extract", "game", "2715", "out"}), kBadInput, "NUMBER \"2715\": not a resource number");
+  EXPECT_TOOL(Tool({"extract", "game", "x1", "out"}), kBadInput, "NUMBER \"x1\": not a resource number");
+  EXPECT_TOOL(Tool({"extract", "nowhere", "1", "out"}), kBadInput, "game folder \"nowhere\": no such folder");
+  EXPECT_TOOL(Tool({"extract", "game", "1215", "out"}), kBadInput, "res\\D00008.bin: ");
   Put("game/res/D00009.bin", Bytes(3000, 7));
-  EXPECT_RESULT(Tool({"extract", "game", "1216", "out"}), kBadInput, "is not a loose resource file");
-  EXPECT_RESULT(Tool({"extract", "game", "3", "game/DATA1.QPX"}), kBadInput, "of the game folder");
-  EXPECT_RESULT(Tool({"extract", "game", "1207", "game/res/D00000.bin"}), kBadInput, "of the game folder");
-  EXPECT_RESULT(Tool({"extract", "game", "3", "game"}), kBadInput, "output \"game\": is a folder");
+  EXPECT_TOOL(Tool({"extract", "game", "1216", "out"}), kBadInput, "is not a loose resource file");
+  EXPECT_TOOL(Tool({"extract", "game", "3", "game/DATA1.QPX"}), kBadInput, "of the game folder");
+  EXPECT_TOOL(Tool({"extract", "game", "1207", "game/res/D00000.bin"}), kBadInput, "of the game folder");
+  EXPECT_TOOL(Tool({"extract", "game", "3", "game"}), kBadInput, "output \"game\": is a folder");
   EXPECT_FALSE(fs::exists(At("out")));
   // An entry is its record's size bytes at its offset; a loose file's body follows its header.
-  EXPECT_RESULT(Tool({"extract", "game", "599", "e"}), kOk, "wrote entry 599 (resource 599, 564 bytes)");
+  EXPECT_TOOL(Tool({"extract", "game", "599", "e"}), kOk, "wrote entry 599 (resource 599, 564 bytes)");
   EXPECT_EQ(Get("e"), SampleBody(599, 564));
-  EXPECT_RESULT(Tool({"extract", "game", "1210", "l"}), kOk, "res\\D00003.bin (resource 1210, 3,100 bytes)");
+  EXPECT_TOOL(Tool({"extract", "game", "1210", "l"}), kOk, "res\\D00003.bin (resource 1210, 3,100 bytes)");
   EXPECT_EQ(Get("l"), SampleBody(kEntryCount + 3, 3100));
 }
 
@@ -687,24 +559,24 @@ TEST_F(RoundTrip, ExtractRefusesBadInput) {
 
 TEST_F(QpxTool, SampleMakesTheSyntheticGameFolder) {
   const ProcessResult made = Tool({"sample", "mine"});
-  EXPECT_RESULT(made, kOk, "made \"mine\"");
+  EXPECT_TOOL(made, kOk, "made \"mine\"");
   MakeGame("reference");
   for (const char* file : {"DATA0.QPX", "DATA1.QPX", "res/D00000.bin", "res/D00007.bin"}) {
     EXPECT_EQ(Get(std::string("mine/") + file), Get(std::string("reference/") + file)) << file;
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(At("mine/res")), fs::directory_iterator()), 8);
 
-  EXPECT_RESULT(Tool({"sample", "mine"}), kBadInput, "game folder \"mine\": already holds DATA0.QPX");
+  EXPECT_TOOL(Tool({"sample", "mine"}), kBadInput, "game folder \"mine\": already holds DATA0.QPX");
   Put("lower/data0.qpx", {1});
-  EXPECT_RESULT(Tool({"sample", "lower"}), kBadInput, "already holds DATA0.QPX");
+  EXPECT_TOOL(Tool({"sample", "lower"}), kBadInput, "already holds DATA0.QPX");
   EXPECT_EQ(Get("lower/data0.qpx"), Bytes{1});
   Put("data-only/Data1.Qpx", {1});
-  EXPECT_RESULT(Tool({"sample", "data-only"}), kBadInput, "already holds DATA1.QPX");
+  EXPECT_TOOL(Tool({"sample", "data-only"}), kBadInput, "already holds DATA1.QPX");
   Put("a-file", {1});
-  EXPECT_RESULT(Tool({"sample", "a-file"}), kBadInput, "is not a folder");
-  EXPECT_RESULT(Tool({"sample", "no/such/parent"}), kBadInput, "cannot be made");
+  EXPECT_TOOL(Tool({"sample", "a-file"}), kBadInput, "is not a folder");
+  EXPECT_TOOL(Tool({"sample", "no/such/parent"}), kBadInput, "cannot be made");
   fs::create_directories(At("empty"));
-  EXPECT_RESULT(Tool({"sample", "empty"}), kOk, "made");
+  EXPECT_TOOL(Tool({"sample", "empty"}), kOk, "made");
 }
 
 // ---------------------------------------------------------------- paths
@@ -713,12 +585,12 @@ TEST_F(QpxTool, NonAsciiPathsWork) {
   MakeGame("spiel ü");
   Put("körper/ä body.bin", Bytes(333, 0xA5));
   Put("körper/liste.manifest", Text("1211 ä body.bin\n"));
-  EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "pätch", "--manifest",
+  EXPECT_TOOL(Tool({"build", "--stub", TheConfig().patcher, "--out", "pätch", "--manifest",
                       "körper/liste.manifest"}),
                 kOk, "wrote \"pätch\"");
   ASSERT_EQ(RunPatch("pätch", "spiel ü").exitCode, 0);
-  EXPECT_RESULT(Tool({"verify", "pätch", "spiel ü"}), kOk, "1 of 1 record applied");
-  EXPECT_RESULT(Tool({"extract", "spiel ü", "1211", "ø.bin"}), kOk, "to \"ø.bin\"");
+  EXPECT_TOOL(Tool({"verify", "pätch", "spiel ü"}), kOk, "1 of 1 record applied");
+  EXPECT_TOOL(Tool({"extract", "spiel ü", "1211", "ø.bin"}), kOk, "to \"ø.bin\"");
   EXPECT_EQ(Get("ø.bin"), Bytes(333, 0xA5));
 }
 
@@ -845,9 +717,9 @@ TEST_F(Workflow, DiffOfRandomFoldersMakesEveryResourceReadAsModified) {
     ASSERT_TRUE(original.Write(*fileSystem, posix::DecodePath(At("a").string())));
     ASSERT_TRUE(modified.Write(*fileSystem, posix::DecodePath(At("b").string())));
 
-    EXPECT_RESULT(Diff("a", "b", "patch"), kOk, std::to_string(differ.size()) + " of 2715 resources differ");
+    EXPECT_TOOL(Diff("a", "b", "patch"), kOk, std::to_string(differ.size()) + " of 2715 resources differ");
     EXPECT_EQ(RecordNumbers(Get("patch")), differ) << "exactly the differing resources, in number order";
-    EXPECT_RESULT(Tool({"plan", "patch", "a"}), kOk, "would apply");
+    EXPECT_TOOL(Tool({"plan", "patch", "a"}), kOk, "would apply");
     ASSERT_EQ(ApplyToCopy("patch", "a", "applied").exitCode, 0);
     const GameContents want = ReadGame(At("b")), got = ReadGame(At("applied"));
     for (uint32_t n = 0; n < kResourceLimit; ++n) ASSERT_EQ(got.resources[n], want.resources[n]) << "resource " << n;
@@ -857,7 +729,7 @@ TEST_F(Workflow, DiffOfRandomFoldersMakesEveryResourceReadAsModified) {
       }
     }
     // Now the folders hold the same resources.
-    EXPECT_RESULT(Diff("applied", "b", "empty"), kOk, "the folders hold the same resources");
+    EXPECT_TOOL(Diff("applied", "b", "empty"), kOk, "the folders hold the same resources");
     EXPECT_TRUE(RecordNumbers(Get("empty")).empty());
   }
 }
@@ -894,19 +766,19 @@ TEST_F(Workflow, DiffRefusesWhatNoPatchCanDoAndWritesNothing) {
       {"big", "res\\D00001.bin has 132,907,009 bytes in MODIFIED"},
   };
   for (const auto& [modified, message] : cases) {
-    EXPECT_RESULT(Diff("game", modified, "patch"), kBadInput, message);
+    EXPECT_TOOL(Diff("game", modified, "patch"), kBadInput, message);
     EXPECT_FALSE(fs::exists(At("patch"))) << modified;
   }
-  EXPECT_RESULT(Diff("neither", "game", "patch"), kBadInput, "ORIGINAL \"neither\": is not a game folder");
-  EXPECT_RESULT(Tool({"diff", "game", "game", "--manifest-out", "neither"}), kBadInput, "is not empty");
-  EXPECT_RESULT(Tool({"diff", "game", "game", "--stub", "p"}), kBadInput, "--out PATCH is required");
+  EXPECT_TOOL(Diff("neither", "game", "patch"), kBadInput, "ORIGINAL \"neither\": is not a game folder");
+  EXPECT_TOOL(Tool({"diff", "game", "game", "--manifest-out", "neither"}), kBadInput, "is not empty");
+  EXPECT_TOOL(Tool({"diff", "game", "game", "--stub", "p"}), kBadInput, "--out PATCH is required");
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
 
 TEST_F(Workflow, UnpackEditDiffApply) {
   const ProcessResult unpacked = Tool({"unpack", "game", "mod"});
-  EXPECT_RESULT(unpacked, kOk, "wrote 1215 resources (1207 entries, 8 loose files; 390,184 bytes)");
-  EXPECT_RESULT(unpacked, kOk, "24 entries with attributes are named in comments only");
+  EXPECT_TOOL(unpacked, kOk, "wrote 1215 resources (1207 entries, 8 loose files; 390,184 bytes)");
+  EXPECT_TOOL(unpacked, kOk, "24 entries with attributes are named in comments only");
   const Bytes manifestBytes = Get("mod/patch.manifest");
   const std::string manifest(manifestBytes.begin(), manifestBytes.end());
   EXPECT_NE(manifest.find("\n10 entries/00010.bin\n"), std::string::npos);
@@ -917,18 +789,18 @@ TEST_F(Workflow, UnpackEditDiffApply) {
   EXPECT_EQ(Get("mod/loose/D00003.bin"), SampleBody(kEntryCount + 3, 3100));
 
   // The manifest builds a full patch, which changes nothing but attributes.
-  EXPECT_RESULT(Tool({"build", "--stub", TheConfig().patcher, "--out", "full", "--manifest", "mod/patch.manifest"}),
+  EXPECT_TOOL(Tool({"build", "--stub", TheConfig().patcher, "--out", "full", "--manifest", "mod/patch.manifest"}),
                 kOk, "1191 bodies");
   // Nothing edited: nothing differs.
-  EXPECT_RESULT(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a Linux patch with no records");
+  EXPECT_TOOL(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a Linux patch with no records");
 
   // Two files edited (one an attributed entry), one deleted.
   Put("mod/entries/00049.bin", Bytes(40, 0x49));
   Put("mod/loose/D00002.bin", Bytes(9000, 0x22));
   fs::remove(At("mod/entries/00300.bin"));
   const ProcessResult diffed = Diff("game", "mod", "patch");
-  EXPECT_RESULT(diffed, kOk, "2 of 2715 resources differ (1 entry, 1 loose file; 9,040 bytes)");
-  EXPECT_RESULT(diffed, kOk, "1 resource whose file was deleted from MODIFIED is left as it is");
+  EXPECT_TOOL(diffed, kOk, "2 of 2715 resources differ (1 entry, 1 loose file; 9,040 bytes)");
+  EXPECT_TOOL(diffed, kOk, "1 resource whose file was deleted from MODIFIED is left as it is");
   EXPECT_EQ(RecordNumbers(Get("patch")), (std::vector<uint32_t>{49, 1209}));
 
   // Made against the game, every record knows the bytes it replaces.
@@ -936,11 +808,11 @@ TEST_F(Workflow, UnpackEditDiffApply) {
 
   // The same as a folder of bodies, which build turns into the same patch
   // (but for the bytes they replace, which only diff knows).
-  EXPECT_RESULT(Tool({"diff", "game", "mod", "--manifest-out", "edits"}), kOk, "wrote the bodies and patch.manifest");
-  EXPECT_RESULT(Tool({"build", "--format", "1", "--stub", TheConfig().patcher, "--out", "built", "--manifest",
+  EXPECT_TOOL(Tool({"diff", "game", "mod", "--manifest-out", "edits"}), kOk, "wrote the bodies and patch.manifest");
+  EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", TheConfig().patcher, "--out", "built", "--manifest",
                       "edits/patch.manifest"}),
                 kOk, "2 bodies");
-  EXPECT_RESULT(Tool({"diff", "--format", "1", "game", "mod", "--stub", TheConfig().patcher, "--out", "patch1"}), kOk,
+  EXPECT_TOOL(Tool({"diff", "--format", "1", "game", "mod", "--stub", TheConfig().patcher, "--out", "patch1"}), kOk,
                 "2 of 2715 resources differ");
   EXPECT_EQ(Get("built"), Get("patch1"));
 
@@ -954,8 +826,8 @@ TEST_F(Workflow, UnpackEditDiffApply) {
   EXPECT_EQ(after.resources[49], Bytes(40, 0x49));
   EXPECT_EQ(after.resources[1209], Bytes(9000, 0x22));
 
-  EXPECT_RESULT(Tool({"unpack", "game", "mod"}), kBadInput, "output folder \"mod\": is not empty");
-  EXPECT_RESULT(Tool({"unpack", "mod", "other"}), kBadInput, "cannot be opened; is this a game folder?");
+  EXPECT_TOOL(Tool({"unpack", "game", "mod"}), kBadInput, "output folder \"mod\": is not empty");
+  EXPECT_TOOL(Tool({"unpack", "mod", "other"}), kBadInput, "cannot be opened; is this a game folder?");
   EXPECT_FALSE(fs::exists(At("other")));
 }
 
@@ -993,7 +865,7 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
                    {31, {}}});
   const uint64_t dataBefore = fs::file_size(At("game/DATA1.QPX"));
   const ProcessResult planned = Tool({"plan", "good", "game"});
-  EXPECT_RESULT(planned, kOk, "plan: 5 of 7 records would apply, 1 superseded, 1 skipped");
+  EXPECT_TOOL(planned, kOk, "plan: 5 of 7 records would apply, 1 superseded, 1 skipped");
   const auto verdicts = PlanVerdicts(planned.out);
   EXPECT_EQ(verdicts.at(0), "in place");
   EXPECT_EQ(verdicts.at(1), "append (+928 bytes)");
@@ -1019,7 +891,7 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
   // Run again on the patched copy: everything is there already, but entry
   // 30 grows for the superseded body and shrinks again, so both append.
   const ProcessResult again = Tool({"plan", "good", "run"});
-  EXPECT_RESULT(again, kOk, "plan: 5 of 7 records would apply");
+  EXPECT_TOOL(again, kOk, "plan: 5 of 7 records would apply");
   for (int i : {0, 1, 2, 3}) EXPECT_EQ(PlanVerdicts(again.out).at(i), "already applied") << i;
   EXPECT_EQ(PlanVerdicts(again.out).at(5), "append (+32 bytes)");
   const uint64_t runSize = fs::file_size(At("run/DATA1.QPX"));
@@ -1038,7 +910,7 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
   Put("bad", bad);
   fs::permissions(At("bad"), fs::perms::owner_all);
   const ProcessResult failing = Tool({"plan", "bad", "game"});
-  EXPECT_RESULT(failing, kFailedCheck, "plan: 1 of 5 records would apply, 4 would FAIL");
+  EXPECT_TOOL(failing, kFailedCheck, "plan: 1 of 5 records would apply, 4 would FAIL");
   const auto failed = PlanVerdicts(failing.out);
   EXPECT_EQ(failed.at(0), "FAILS: resource out of range (\"Failed\")");
   EXPECT_EQ(failed.at(1), "FAILS: no such loose file res\\D00093.bin (\"Failed\")");
@@ -1050,7 +922,7 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
   EXPECT_EQ(fs::file_size(At("run2/DATA1.QPX")) - dataBefore, 64u);
   EXPECT_EQ(Snapshot().count("game/DATA1.QPX"), 1u);
   EXPECT_EQ(Get("game/DATA1.QPX"), snapshot.at("game/DATA1.QPX")) << "plan writes nothing";
-  EXPECT_RESULT(Tool({"plan", "good", "nowhere"}), kBadInput, "no such folder");
+  EXPECT_TOOL(Tool({"plan", "good", "nowhere"}), kBadInput, "no such folder");
 }
 
 TEST_F(Workflow, ReverseUndoesAPatch) {
@@ -1059,10 +931,10 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
                 .exitCode,
             kOk);
   // Entry 49 of the examples has attributes: nothing can put them back.
-  EXPECT_RESULT(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kBadInput,
+  EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kBadInput,
                 "entry 49 has attributes 1");
   ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "missing", "1300=loose7.bin"}).exitCode, kOk);
-  EXPECT_RESULT(Tool({"reverse", "missing", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kBadInput,
+  EXPECT_TOOL(Tool({"reverse", "missing", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kBadInput,
                 "res\\D00093.bin does not exist");
   EXPECT_FALSE(fs::exists(At("undo")));
 
@@ -1071,7 +943,7 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
                   "1214=loose7.bin", "10=loose7.bin"})
                 .exitCode,
             kOk);
-  EXPECT_RESULT(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kOk,
+  EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kOk,
                 "puts back 5 resources");
   EXPECT_EQ(RecordNumbers(Get("undo")), (std::vector<uint32_t>{10, 12, 20, 1209, 1214}));
   const GameContents before = ReadGame(At("game"));
@@ -1109,12 +981,12 @@ TEST_F(Workflow, APatchForAnotherVersionOfTheGameIsRefusedWhole) {
   EXPECT_EQ(Snapshot(), before) << "every file of the folder as it was";
 
   const ProcessResult planned = Tool({"plan", "patch", "other"});
-  EXPECT_RESULT(planned, kFailedCheck, "plan: the patcher would refuse this patch and change nothing");
+  EXPECT_TOOL(planned, kFailedCheck, "plan: the patcher would refuse this patch and change nothing");
   EXPECT_EQ(PlanVerdicts(planned.out, 58).at(1),
             "FAILS: another version of the game (resource 100) (\"Resource 100 (entry 100) is from another "
             "version of the game\")");
   EXPECT_EQ(PlanVerdicts(planned.out, 58).at(0), "append (+32 bytes)");
-  EXPECT_RESULT(Tool({"verify", "patch", "other"}), kFailedCheck, "it holds 101 bytes, not the 5,000 bytes");
+  EXPECT_TOOL(Tool({"verify", "patch", "other"}), kFailedCheck, "it holds 101 bytes, not the 5,000 bytes");
 }
 
 TEST_F(Workflow, Version2PatchesRoundTrip) {
@@ -1123,29 +995,29 @@ TEST_F(Workflow, Version2PatchesRoundTrip) {
   Put("mod/entries/00100.bin", Bytes(5000, 'a'));
   Put("mod/loose/D00002.bin", SampleBody(7, 6000));
   const ProcessResult diffed = Diff("game", "mod", "patch");
-  EXPECT_RESULT(diffed, kOk, "format 2, sealed; 1 of 3 bodies compressed (11,025 -> ");
+  EXPECT_TOOL(diffed, kOk, "format 2, sealed; 1 of 3 bodies compressed (11,025 -> ");
 
   const ProcessResult listed = Tool({"list", "patch"});
-  EXPECT_RESULT(listed, kOk, "format 2: the patcher checks every record against the game");
+  EXPECT_TOOL(listed, kOk, "format 2: the patcher checks every record against the game");
   EXPECT_NE(listed.out.find("entry 100       lzma"), std::string::npos) << listed.out;
   EXPECT_NE(listed.out.find("res\\D00002.bin  as is"), std::string::npos) << listed.out;
-  EXPECT_RESULT(listed, kOk, "3 of 3 know the bytes they replace");
+  EXPECT_TOOL(listed, kOk, "3 of 3 know the bytes they replace");
   const ProcessResult planned = Tool({"plan", "patch", "game"});
-  EXPECT_RESULT(planned, kOk, "plan: 3 of 3 records would apply");
+  EXPECT_TOOL(planned, kOk, "plan: 3 of 3 records would apply");
   EXPECT_EQ(PlanVerdicts(planned.out, 58).at(1), "append (+5,024 bytes)");
-  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kFailedCheck, "it still holds the bytes the patch replaces");
+  EXPECT_TOOL(Tool({"verify", "patch", "game"}), kFailedCheck, "it still holds the bytes the patch replaces");
 
   // The body a record writes, decoded from the patch.
-  EXPECT_RESULT(Tool({"extract", "patch", "100", "body"}), kOk, "as record 1 of patch \"patch\" writes it");
+  EXPECT_TOOL(Tool({"extract", "patch", "100", "body"}), kOk, "as record 1 of patch \"patch\" writes it");
   EXPECT_EQ(Get("body"), Bytes(5000, 'a'));
-  EXPECT_RESULT(Tool({"extract", "patch", "11", "body"}), kBadInput, "no record writes resource 11");
+  EXPECT_TOOL(Tool({"extract", "patch", "11", "body"}), kBadInput, "no record writes resource 11");
 
   ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}).exitCode, kOk);
   for (const PayloadRecord& record : PayloadOf(Get("undo")).records) EXPECT_TRUE(record.hasBase);
   const GameContents original = ReadGame(At("game"));
   ProcessResult run = RunPatch("patch", "game");
   ASSERT_EQ(run.exitCode, 0) << run.out;
-  EXPECT_RESULT(Tool({"verify", "patch", "game"}), kOk, "verify: 3 of 3 records applied");
+  EXPECT_TOOL(Tool({"verify", "patch", "game"}), kOk, "verify: 3 of 3 records applied");
   EXPECT_EQ(*ReadGame(At("game")).resources[100], Bytes(5000, 'a'));
 
   // Again: nothing to do, nothing written.
@@ -1160,7 +1032,7 @@ TEST_F(Workflow, Version2PatchesRoundTrip) {
   // The undo knows the patched game, and puts the original back.
   ASSERT_EQ(RunPatch("undo", "game").exitCode, 0);
   EXPECT_EQ(ReadGame(At("game")).resources, original.resources);
-  EXPECT_RESULT(Tool({"plan", "undo", "game"}), kOk, "already applied");
+  EXPECT_TOOL(Tool({"plan", "undo", "game"}), kOk, "already applied");
 }
 
 // Two versions of a game whose larger resources an update edits (bytes
@@ -1196,8 +1068,8 @@ void MakeEditedPair(const fs::path& a, const fs::path& b) {
 TEST_F(Workflow, DiffShipsWhatChangedInsideAResource) {
   MakeEditedPair(At("a"), At("b"));
   const ProcessResult diffed = Diff("a", "b", "patch");
-  EXPECT_RESULT(diffed, kOk, "9 of 2715 resources differ");
-  EXPECT_RESULT(diffed, kOk, "6 deltas");
+  EXPECT_TOOL(diffed, kOk, "9 of 2715 resources differ");
+  EXPECT_TOOL(diffed, kOk, "6 deltas");
   const Payload payload = PayloadOf(Get("patch"));
   uint64_t stored = 0, result = 0;
   for (const PayloadRecord& record : payload.records) {
@@ -1213,13 +1085,13 @@ TEST_F(Workflow, DiffShipsWhatChangedInsideAResource) {
   EXPECT_NE(listed.out.find("res\\D00000.bin  delta"), std::string::npos) << listed.out;
 
   // Without deltas: every body whole (random bytes stay as they are).
-  EXPECT_RESULT(Tool({"diff", "a", "b", "--no-delta", "--stub", TheConfig().patcher, "--out", "whole"}), kOk,
+  EXPECT_TOOL(Tool({"diff", "a", "b", "--no-delta", "--stub", TheConfig().patcher, "--out", "whole"}), kOk,
                 "0 of 9 bodies compressed (");
   for (const PayloadRecord& record : PayloadOf(Get("whole")).records) EXPECT_NE(record.encoding, BodyEncoding::Delta);
 
   const ProcessResult planned = Tool({"plan", "patch", "a"});
-  EXPECT_RESULT(planned, kOk, "plan: 9 of 9 records would apply");
-  EXPECT_RESULT(planned, kOk, "download " + Grouped(stored) + " bytes");
+  EXPECT_TOOL(planned, kOk, "plan: 9 of 9 records would apply");
+  EXPECT_TOOL(planned, kOk, "download " + Grouped(stored) + " bytes");
 
   // On another version of the game: nothing changed, not even by the
   // records whose resources match.
@@ -1255,16 +1127,16 @@ TEST_F(Workflow, AVersion2PayloadIsNeverPutOnAnOlderPatcher) {
   ASSERT_NE(found, 0);
   Put("older", older);
   Put("body", {1, 2, 3});
-  EXPECT_RESULT(Tool({"build", "--stub", "older", "--out", "p", "5=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--stub", "older", "--out", "p", "5=body"}), kBadInput,
                 "--stub \"older\": is an older qpxpatch that reads only version-1 payloads");
   EXPECT_FALSE(fs::exists(At("p")));
   ASSERT_EQ(Tool({"build", "--format", "1", "--stub", "older", "--out", "p1", "5=body"}).exitCode, kOk);
-  EXPECT_RESULT(Tool({"build", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kBadInput,
                 "reads only version-1 payloads");
-  EXPECT_RESULT(Tool({"build", "--format", "1", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kOk,
+  EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kOk,
                 "format 1, sealed");
-  EXPECT_RESULT(Tool({"diff", "game", "game", "--stub", "older", "--out", "p3"}), kBadInput, "--format 1");
-  EXPECT_RESULT(Tool({"build", "--no-seal", "--format", "2", "--stub", "older", "--out", "p4", "5=body"}), kBadInput,
+  EXPECT_TOOL(Tool({"diff", "game", "game", "--stub", "older", "--out", "p3"}), kBadInput, "--format 1");
+  EXPECT_TOOL(Tool({"build", "--no-seal", "--format", "2", "--stub", "older", "--out", "p4", "5=body"}), kBadInput,
                 "a version-2 payload is always sealed");
 }
 
@@ -1286,17 +1158,17 @@ TEST_F(Workflow, TheStubDefaultsToTheWindowsPatcherInstalledWithTheTool) {
 
   for (const std::string tool : {"deb/usr/bin/qpxtool", "zip/qpxtool"}) {
     SCOPED_TRACE(tool);
-    EXPECT_RESULT(ToolAt(tool, {"build", "--out", "patch", "--manifest", "examples/patch.manifest"}), kOk, "wrote");
+    EXPECT_TOOL(ToolAt(tool, {"build", "--out", "patch", "--manifest", "examples/patch.manifest"}), kOk, "wrote");
     EXPECT_TRUE(startsWithPatcher("patch"));
-    EXPECT_RESULT(Tool({"list", "patch"}), kOk, "total: 4 records");
+    EXPECT_TOOL(Tool({"list", "patch"}), kOk, "total: 4 records");
     fs::remove(At("patch"));
   }
   ASSERT_EQ(ToolAt("zip/qpxtool", {"build", "--out", "patch", "1209=examples/bodies/res-D00002.txt"}).exitCode, kOk);
-  EXPECT_RESULT(ToolAt("zip/qpxtool", {"reverse", "patch", "game", "--out", "undo"}), kOk, "puts back 1 resource");
+  EXPECT_TOOL(ToolAt("zip/qpxtool", {"reverse", "patch", "game", "--out", "undo"}), kOk, "puts back 1 resource");
   EXPECT_TRUE(startsWithPatcher("undo"));
   ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
   Put("mod/entries/00010.bin", Text("changed"));
-  EXPECT_RESULT(ToolAt("zip/qpxtool", {"diff", "game", "mod", "--out", "diff"}), kOk, "1 of 2715 resources differ");
+  EXPECT_TOOL(ToolAt("zip/qpxtool", {"diff", "game", "mod", "--out", "diff"}), kOk, "1 of 2715 resources differ");
   EXPECT_TRUE(startsWithPatcher("diff"));
 
   // With no patcher installed, every command that writes a patch asks for one.
@@ -1306,8 +1178,8 @@ TEST_F(Workflow, TheStubDefaultsToTheWindowsPatcherInstalledWithTheTool) {
         std::vector<std::string>{"reverse", "patch", "game", "--out", "p"},
         std::vector<std::string>{"diff", "game", "mod", "--out", "p"}}) {
     const ProcessResult refused = ToolAt("alone/bin/qpxtool", arguments);
-    EXPECT_RESULT(refused, kBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool");
-    EXPECT_RESULT(refused, kBadInput, "alone/share/qpxpatch/qpxpatch.exe\" or \"");
+    EXPECT_TOOL(refused, kBadInput, "--stub PATCHER is required: no Windows patcher is installed with qpxtool");
+    EXPECT_TOOL(refused, kBadInput, "alone/share/qpxpatch/qpxpatch.exe\" or \"");
   }
   EXPECT_EQ(Snapshot(), before);
 }
@@ -1329,13 +1201,13 @@ TEST_F(Workflow, BuildRefusesOutputsThatAreItsInputsAndStubsThatAreNoPatcher) {
   for (const Refusal& refusal : refusals) {
     std::vector<std::string> arguments = {"build"};
     arguments.insert(arguments.end(), refusal.arguments.begin(), refusal.arguments.end());
-    EXPECT_RESULT(Tool(arguments), kBadInput, refusal.message);
+    EXPECT_TOOL(Tool(arguments), kBadInput, refusal.message);
   }
   EXPECT_EQ(Snapshot(), before);
   // A patch carries the marker of the patcher it was built on.
   ASSERT_EQ(Tool({"build", "--stub", patcher, "--out", "p", "5=body"}).exitCode, kOk);
-  EXPECT_RESULT(Tool({"build", "--stub", "p", "--out", "q", "--replace-payload", "6=body"}), kOk, "wrote");
-  EXPECT_RESULT(Tool({"build", "--any-stub", "--stub", "body", "--out", "r", "5=body"}), kOk, "wrote");
+  EXPECT_TOOL(Tool({"build", "--stub", "p", "--out", "q", "--replace-payload", "6=body"}), kOk, "wrote");
+  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "body", "--out", "r", "5=body"}), kOk, "wrote");
 }
 
 TEST_F(Workflow, ExtractWritesToStandardOutput) {
@@ -1360,7 +1232,7 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
   // A version-2 patch, compressed: the same bytes as the native tool writes.
   const std::vector<std::string> compressed = {"build", "--stub", stub, "--out", "jeu é/compressed", "--manifest",
                                                "jeu é/examples/patch.manifest", "20=same-size.bin", "1214=loose7.bin"};
-  EXPECT_RESULT(Tool(compressed), kOk, "format 2, sealed;");
+  EXPECT_TOOL(Tool(compressed), kOk, "format 2, sealed;");
   std::vector<std::string> nativeCompressed = compressed;
   nativeCompressed.insert(nativeCompressed.begin(), nativeTool);
   nativeCompressed[5] = "native-compressed";
@@ -1369,7 +1241,7 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
 
   const ProcessResult built = Tool({"build", "--format", "1", "--stub", stub, "--out", "jeu é/patch", "--manifest",
                                     "jeu é/examples/patch.manifest", "20=same-size.bin"});
-  EXPECT_RESULT(built, kOk, "wrote \"jeu é/patch\"");
+  EXPECT_TOOL(built, kOk, "wrote \"jeu é/patch\"");
   const Bytes patch = Get("jeu é/patch");
   // The same bytes as the native tool writes.
   const ProcessResult native = test::RunProcess(
@@ -1383,15 +1255,15 @@ TEST_F(QpxToolWine, BuildListAndVerifyOfTheExe) {
   EXPECT_EQ(std::string(patch.end() - 8, patch.end()), "PATCHDAT");
 
   const ProcessResult listed = Tool({"list", "jeu é/patch"});
-  EXPECT_RESULT(listed, kOk, "total: 5 records (4 entries, 1 loose file), 2,235 bytes of bodies");
+  EXPECT_TOOL(listed, kOk, "total: 5 records (4 entries, 1 loose file), 2,235 bytes of bodies");
   EXPECT_NE(listed.out.find("res\\D00002.bin"), std::string::npos);
 
-  EXPECT_RESULT(Tool({"verify", "jeu é/patch", "jeu é/game"}), kFailedCheck, "verify: 0 of 5 records applied");
+  EXPECT_TOOL(Tool({"verify", "jeu é/patch", "jeu é/game"}), kFailedCheck, "verify: 0 of 5 records applied");
   fs::permissions(At("jeu é/patch"), fs::perms::owner_all);
   ASSERT_EQ(RunPatch("jeu é/patch", "jeu é/game").exitCode, 0);
-  EXPECT_RESULT(Tool({"verify", "jeu é/patch", "jeu é/game"}), kOk, "verify: 5 of 5 records applied");
+  EXPECT_TOOL(Tool({"verify", "jeu é/patch", "jeu é/game"}), kOk, "verify: 5 of 5 records applied");
 
-  EXPECT_RESULT(Tool({"build", "--stub", stub, "--out", "refused", "2715=same-size.bin"}), kBadInput,
+  EXPECT_TOOL(Tool({"build", "--stub", stub, "--out", "refused", "2715=same-size.bin"}), kBadInput,
                 "resource number 2715 is outside 0..2714");
 }
 
@@ -1401,7 +1273,7 @@ TEST_F(QpxToolWine, DeltasOfTheExesRebuildEveryResource) {
   if (TheConfig().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
   MakeEditedPair(At("a"), At("b"));
   fs::copy(TheConfig().patcherExe, At("qpxpatch.exe"));
-  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk, "6 deltas");
+  EXPECT_TOOL(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk, "6 deltas");
   const std::string nativeTool = (fs::path(TheConfig().patcher).parent_path() / "qpxtool").string();
   ASSERT_EQ(test::RunProcess({nativeTool, "diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "native.exe"}, dir.Path())
                 .exitCode,
@@ -1420,7 +1292,7 @@ TEST_F(QpxToolWine, TheStubDefaultsToTheQpxpatchExeBesideTheTool) {
   fs::create_directories(At("zip"));
   fs::copy_file(TheConfig().qpxtool, At("zip/qpxtool.exe"));
   fs::copy_file(TheConfig().patcherExe, At("zip/qpxpatch.exe"));
-  EXPECT_RESULT(ToolAt("zip/qpxtool.exe", {"build", "--out", "patch.exe", "20=same-size.bin"}), kOk, "wrote");
+  EXPECT_TOOL(ToolAt("zip/qpxtool.exe", {"build", "--out", "patch.exe", "20=same-size.bin"}), kOk, "wrote");
   const Bytes patcher = ReadFile(TheConfig().patcherExe), patch = Get("patch.exe");
   EXPECT_TRUE(patch.size() > patcher.size() && std::equal(patcher.begin(), patcher.end(), patch.begin()));
 }
@@ -1437,7 +1309,7 @@ TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {
   fs::copy(TheConfig().patcherExe, At("qpxpatch.exe"));
 
   // Beside the game folder: nothing is written inside a folder diff reads.
-  EXPECT_RESULT(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk,
+  EXPECT_TOOL(Tool({"diff", "a", "b", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk,
                 std::to_string(differ.size()) + " of 2715 resources differ");
   EXPECT_EQ(RecordNumbers(Get("patch.exe")), differ);
   test::ProcessOptions wine;

@@ -25,14 +25,15 @@ class ToolFixture : public ::testing::Test {
   static const ToolTestConfig& Config() { return TheToolTestConfig(); }
   static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-  // Runs qpxtool with `arguments` in the scratch folder (the .exe under
-  // Wine, when the tests were given one).
-  ProcessResult Tool(const std::vector<std::string>& arguments, ProcessOptions options = {}) const {
+  // Runs qpxtool (or `program`, a copy of it) with `arguments` in the
+  // scratch folder (the .exe under Wine, when the tests were given one).
+  ProcessResult Tool(const std::vector<std::string>& arguments, ProcessOptions options = {},
+                     const std::string& program = {}) const {
     if (!Config().wine.empty()) {
       options.launcher = Config().wine;
       options.environment.push_back("LC_ALL=C.UTF-8");  // arguments reach Windows as UTF-8 text
     }
-    std::vector<std::string> command{Config().qpxtool};
+    std::vector<std::string> command{program.empty() ? Config().qpxtool : program};
     command.insert(command.end(), arguments.begin(), arguments.end());
     return RunProcess(command, dir.Path(), options);
   }
@@ -66,6 +67,15 @@ class ToolFixture : public ::testing::Test {
           ReadFile(entry.path());
     }
     return files;
+  }
+
+  // Whether a temporary file or folder of qpxtool's is left anywhere in the
+  // scratch folder.
+  bool LeftoverTemporaryFiles() const {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.Path())) {
+      if (entry.path().filename().string().find(".qpxtool-") != std::string::npos) return true;
+    }
+    return false;
   }
 
   ScratchDirectory dir;
