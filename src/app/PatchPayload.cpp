@@ -19,17 +19,6 @@ const wchar_t* PayloadMessage(PayloadError error) {
   return L"";
 }
 
-namespace {
-
-// Positions `file` `distance` bytes before the payload's end. Where the
-// payload ends the file, the seek is relative to the end, as it always was;
-// a payload that a signature follows is found at its absolute end.
-bool SeekBeforeEnd(CAbstractFile& file, const Payload& payload, int64_t length, uint32_t distance) {
-  if (payload.signatureBytes == 0) return file.SeekEnd(static_cast<int32_t>(distance));
-  return payload.fileSize >= int64_t{distance} && file.Seek64(length - payload.signatureBytes - distance);
-}
-
-// A version-1 record: a stored body with no hashes.
 PayloadRecord FromVersion1(const PatchRecord& record) {
   PayloadRecord converted;
   converted.resourceNumber = record.resourceNumber;
@@ -49,9 +38,20 @@ PayloadRecord FromVersion2(const PatchRecordV2& record) {
   converted.storedSize = record.storedSize;
   converted.resultSize = record.resultSize;
   converted.baseSize = record.baseSize;
+  converted.hashed = true;
   std::memcpy(converted.resultHash.data(), record.resultHash, sizeof record.resultHash);
   std::memcpy(converted.baseHash.data(), record.baseHash, sizeof record.baseHash);
   return converted;
+}
+
+namespace {
+
+// Positions `file` `distance` bytes before the payload's end. Where the
+// payload ends the file, the seek is relative to the end, as it always was;
+// a payload that a signature follows is found at its absolute end.
+bool SeekBeforeEnd(CAbstractFile& file, const Payload& payload, int64_t length, uint32_t distance) {
+  if (payload.signatureBytes == 0) return file.SeekEnd(static_cast<int32_t>(distance));
+  return payload.fileSize >= int64_t{distance} && file.Seek64(length - payload.signatureBytes - distance);
 }
 
 // Reads `count` raw records of type `Record` at `offset` and converts each.

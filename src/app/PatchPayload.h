@@ -170,11 +170,17 @@ struct PayloadRecord {
   uint64_t storedSize = 0;
   uint64_t resultSize = 0;  // 0: skipped without a word
   uint64_t baseSize = 0;
+  bool hashed = false;  // `resultHash` names the result (version 2); version 1 names none
   ContentHash resultHash{};
   ContentHash baseHash{};
 
   bool Skipped() const { return resultSize == 0; }
 };
+
+// A record of either table as the rest of the system sees it: a version-1
+// record is a stored body that names no hash.
+PayloadRecord FromVersion1(const PatchRecord& record);
+PayloadRecord FromVersion2(const PatchRecordV2& record);
 
 struct Payload {
   uint32_t version = 0;

@@ -403,10 +403,13 @@ TEST_F(RoundTrip, BuildPatchVerifyAndExtract) {
   EXPECT_EQ(after.err, "");
   EXPECT_EQ(Snapshot(), snapshot) << "verify writes nothing";
 
+  // From the game, and from the patch itself.
   for (const auto& [number, file] : Bodies()) {
-    const std::string out = "extracted-" + std::to_string(number);
-    EXPECT_TOOL(Tool({"extract", "game", std::to_string(number), out}), kOk, "wrote");
-    EXPECT_EQ(Get(out), Get(file)) << number;
+    for (const char* from : {"game", "patch"}) {
+      const std::string out = std::string("extracted-") + from + "-" + std::to_string(number);
+      EXPECT_TOOL(Tool({"extract", from, std::to_string(number), out}), kOk, "wrote");
+      EXPECT_EQ(Get(out), Get(file)) << number << " from the " << from;
+    }
   }
 }
 
@@ -938,19 +941,24 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
                 "res\\D00093.bin does not exist");
   EXPECT_FALSE(fs::exists(At("undo")));
 
-  ASSERT_EQ(Tool({"build", "--stub", TheConfig().patcher, "--out", "patch", "10=examples/bodies/entry-10.txt",
-                  "12=examples/bodies/entry-12.txt", "1209=examples/bodies/res-D00002.txt", "20=same-size.bin",
-                  "1214=loose7.bin", "10=loose7.bin"})
-                .exitCode,
-            kOk);
-  EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kOk,
-                "puts back 5 resources");
-  EXPECT_EQ(RecordNumbers(Get("undo")), (std::vector<uint32_t>{10, 12, 20, 1209, 1214}));
-  const GameContents before = ReadGame(At("game"));
-  ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
-  ASSERT_NE(ReadGame(At("game")).resources[1214], before.resources[1214]);
-  ASSERT_EQ(RunPatch("undo", "game").exitCode, 0);
-  EXPECT_EQ(ReadGame(At("game")).resources, before.resources);
+  // The undo of a version-1 patch as of a version-2 one: its bodies are
+  // decoded as the patcher reads them, whether or not they name a hash.
+  for (const char* format : {"1", "2"}) {
+    SCOPED_TRACE(std::string("format ") + format);
+    ASSERT_EQ(Tool({"build", "--format", format, "--stub", TheConfig().patcher, "--out", "patch",
+                    "10=examples/bodies/entry-10.txt", "12=examples/bodies/entry-12.txt",
+                    "1209=examples/bodies/res-D00002.txt", "20=same-size.bin", "1214=loose7.bin", "10=loose7.bin"})
+                  .exitCode,
+              kOk);
+    EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kOk,
+                  "puts back 5 resources");
+    EXPECT_EQ(RecordNumbers(Get("undo")), (std::vector<uint32_t>{10, 12, 20, 1209, 1214}));
+    const GameContents before = ReadGame(At("game"));
+    ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
+    ASSERT_NE(ReadGame(At("game")).resources[1214], before.resources[1214]);
+    ASSERT_EQ(RunPatch("undo", "game").exitCode, 0);
+    EXPECT_EQ(ReadGame(At("game")).resources, before.resources);
+  }
 }
 
 // A folder `name` whose entry 100 holds other bytes than the sample game's:

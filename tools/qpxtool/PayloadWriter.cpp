@@ -206,8 +206,7 @@ void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const s
                                   static_cast<uint32_t>(bodySize)});
     sink.Copy(*file, start, bodySize, buffer.Span(), name);
     offset += bodySize;
-    result.records.push_back(PayloadRecord{body.resourceNumber, BodyEncoding::Stored, false, true,
-                                           records.back().bodyOffset, bodySize, bodySize});
+    result.records.push_back(FromVersion1(records.back()));
   }
   result.storedBytes = offset - result.programLength;
   result.tableOffset = offset;
@@ -271,9 +270,7 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
     std::memcpy(record.resultHash, body.resultHash.data(), sizeof record.resultHash);
     if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
     table.push_back(record);
-    result.records.push_back(PayloadRecord{record.resourceNumber, body.encoding, body.hasBase, true, offset,
-                                           record.storedSize, record.resultSize, record.baseSize, body.resultHash,
-                                           body.baseHash});
+    result.records.push_back(FromVersion2(record));
     if (body.tooLargeForDelta) {
       result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
                              Grouped(body.baseSize + body.result.size()) +
