@@ -40,12 +40,8 @@ std::wstring LooseFilePath(const std::wstring& resDirectory, uint32_t looseIndex
 }
 
 bool ResourceArchive::WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size) {
-  const std::wstring name = LooseFileName(looseIndex);
-  if (name.empty()) return false;
-  const std::wstring path = JoinPath(resDirectory.c_str(), name.c_str());
-
   // The file must exist already: a loose file is never created.
-  const std::unique_ptr<CAbstractFile> file = fileSystem_.Open(path.c_str(), OpenMode_Write);
+  const std::unique_ptr<CAbstractFile> file = OpenLooseFile(looseIndex, OpenMode_Write);
   if (!file) return false;
 
   // Freshly opened: the position is 0, where the header goes.

@@ -112,15 +112,13 @@ uint64_t GameReader::TotalBytes() {
 }
 
 bool GameReader::FindLooseBody(ResourceBytes& bytes, std::string& why) const {
+  // The patcher's own reading of the header, with the reason it fails.
   LooseFileHeader header{};
-  if (bytes.size < sizeof header || !bytes.file->Seek64(0) ||
-      bytes.file->Read(&header, sizeof header) != sizeof header || header.magic != kLooseFileMagic) {
-    why = " is not a loose resource file (no header)";
-    return false;
-  }
-  if (header.totalSize > bytes.size - sizeof header) {
-    why = ": its header says " + Grouped(header.totalSize) + " bytes, the file holds only " +
-          Grouped(bytes.size - sizeof header) + " after it";
+  if (!bytes.file->Seek64(0) || !ReadLooseFileHeader(*bytes.file, static_cast<int64_t>(bytes.size), header)) {
+    why = bytes.size >= sizeof header && header.magic == kLooseFileMagic
+              ? ": its header says " + Grouped(header.totalSize) + " bytes, the file holds only " +
+                    Grouped(bytes.size - sizeof header) + " after it"
+              : " is not a loose resource file (no header)";
     return false;
   }
   bytes.offset = sizeof header;

@@ -487,10 +487,6 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     Fail(kExitBadInput, stubName + ": is an older qpxpatch that reads only version-1 payloads; give a newer "
                                    "patcher, or --format 1 to write a payload it reads");
   }
-  if (result.programLength > kOffsetLimit && request.format == kPayloadVersion) {
-    Fail(kExitBadInput, stubName + ": is " + Grouped(result.programLength) +
-                            " bytes long; version-1 payload offsets must fit in 32 bits (at most 4,294,967,295)");
-  }
 
   // Every body is sized and checked before anything is written.
   std::map<uint32_t, std::size_t> lastRecordOf;
