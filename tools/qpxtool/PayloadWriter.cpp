@@ -221,8 +221,8 @@ void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const s
 std::vector<uint8_t> LoadBody(CFileSystem& fileSystem, const BodySource& body, uint64_t bodySize) {
   const std::string name = BodyName(body);
   uint64_t start = 0;
-  ReopenBody(fileSystem, body, bodySize, name, start);
-  return ReadWhole(fileSystem, body.path, start, bodySize, name);
+  const auto file = ReopenBody(fileSystem, body, bodySize, name, start);
+  return ReadWhole(*file, start, bodySize, name);
 }
 
 // Version 2: each body stored or compressed, whichever is smaller, with

@@ -47,10 +47,14 @@ std::vector<uint8_t> ReadWhole(CFileSystem& fileSystem, const std::wstring& path
                                const std::string& name) {
   const auto file = fileSystem.Open(path.c_str(), OpenMode_Read);
   if (!file) Fail(kExitFailedCheck, name + ": cannot be opened for reading");
+  return ReadWhole(*file, offset, size, name);
+}
+
+std::vector<uint8_t> ReadWhole(CAbstractFile& file, uint64_t offset, uint64_t size, const std::string& name) {
   if (size > SIZE_MAX) Fail(kExitFailedCheck, name + ": is too large to hold in memory");
   std::vector<uint8_t> bytes(static_cast<std::size_t>(size));
   CopyBuffer buffer;
-  const bool read = ReadPieces(*file, offset, size, buffer.Span(), [&](uint64_t done, std::span<const uint8_t> piece) {
+  const bool read = ReadPieces(file, offset, size, buffer.Span(), [&](uint64_t done, std::span<const uint8_t> piece) {
     std::copy(piece.begin(), piece.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done));
     return true;
   });
@@ -137,8 +141,7 @@ void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
 }
 
 void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs) {
-  std::wstring trimmed = out;
-  while (trimmed.size() > 1 && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
+  const std::wstring trimmed = WithoutTrailingSeparators(out);
   const std::wstring folder = DirectoryOf(trimmed);
   if (!folder.empty() && KindOf(folder) != PathKind::Directory) {
     Fail(kExitBadInput, outName + ": its folder does not exist");

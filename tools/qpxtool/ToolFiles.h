@@ -61,10 +61,11 @@ bool ReadPieces(CAbstractFile& file, uint64_t offset, uint64_t size, std::span<u
 bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAbstractFile& b, uint64_t offsetB,
                const std::string& nameB, uint64_t size, CopyBuffer& bufferA, CopyBuffer& bufferB);
 
-// Reads the `size` bytes at `offset` of the file `path` whole. Throws
+// Reads the `size` bytes at `offset` of the file `path` (or of `file`) whole. Throws
 // ToolError (kExitFailedCheck) naming `name` when they cannot all be read.
 std::vector<uint8_t> ReadWhole(CFileSystem& fileSystem, const std::wstring& path, uint64_t offset, uint64_t size,
                                const std::string& name);
+std::vector<uint8_t> ReadWhole(CAbstractFile& file, uint64_t offset, uint64_t size, const std::string& name);
 
 // Copies `size` bytes at `offset` of `source` into a new file `path` (which
 // must not exist, under that name; no other case of it is looked for, as

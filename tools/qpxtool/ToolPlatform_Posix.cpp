@@ -227,8 +227,7 @@ bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
   // A folder is judged from itself, anything else from the folder that
   // holds it (its last name is not followed: a file's link is replaced,
   // never written through).
-  std::wstring start = path;
-  while (start.size() > 1 && (start.back() == L'/' || start.back() == L'\\')) start.pop_back();
+  std::wstring start = WithoutTrailingSeparators(path);
   if (KindOf(start) != PathKind::Directory) {
     start = DirectoryOf(start);
     if (start.empty()) start = L".";

@@ -163,15 +163,13 @@ bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
   // holds it; then each folder up to the root, by its identity, which a
   // junction or link shares with the folder it leads to.
   if (KindOf(full) != PathKind::Directory) full = DirectoryOf(full);
-  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
   while (!full.empty()) {
     BY_HANDLE_FILE_INFORMATION here{};
     if (IdentityOf(full, here) && here.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
         here.nFileIndexHigh == folder.nFileIndexHigh && here.nFileIndexLow == folder.nFileIndexLow) {
       return true;
     }
-    std::wstring trimmed = full;
-    while (trimmed.size() > 1 && separator(trimmed.back())) trimmed.pop_back();
+    const std::wstring trimmed = WithoutTrailingSeparators(full);
     const std::size_t cut = trimmed.find_last_of(L"\\/");
     if (cut == std::wstring::npos || cut + 1 >= full.size()) break;  // the root: nothing above
     full = trimmed.substr(0, cut + 1);  // with its separator: a drive's root keeps it

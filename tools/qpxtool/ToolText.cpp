@@ -128,6 +128,11 @@ std::wstring JoinDirectory(const std::wstring& directory, const std::wstring& na
   return directory + L'\\' + name;
 }
 
+std::wstring WithoutTrailingSeparators(std::wstring path) {
+  while (path.size() > 1 && (path.back() == L'/' || path.back() == L'\\')) path.pop_back();
+  return path;
+}
+
 std::string PatcherMessage(const wchar_t* message) {
   std::string text = EncodeWide(message, false);
   while (!text.empty() && text.back() == '\n') text.pop_back();

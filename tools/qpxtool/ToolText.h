@@ -67,6 +67,9 @@ std::string TargetName(uint32_t number);
 // in a separator.
 std::wstring JoinDirectory(const std::wstring& directory, const std::wstring& name);
 
+// `path` without the separators it ends in, but a lone "/" or "\" stays.
+std::wstring WithoutTrailingSeparators(std::wstring path);
+
 // The patcher's message for a payload refusal, without its line end.
 std::string PatcherMessage(const wchar_t* message);
 

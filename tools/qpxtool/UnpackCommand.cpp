@@ -75,8 +75,7 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
   if (entries) contents.push_back(L"entries");
   if (loose) contents.push_back(L"loose");
 
-  std::wstring target = directory;
-  while (target.size() > 1 && (target.back() == L'/' || target.back() == L'\\')) target.pop_back();
+  const std::wstring target = WithoutTrailingSeparators(directory);
   const std::wstring parent = DirectoryOf(target);
   InterruptibleFolder fresh;
   if (!fresh.Create(parent + L"." + target.substr(parent.size()) + L".qpxtool-", contents)) {
