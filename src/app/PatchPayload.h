@@ -207,12 +207,6 @@ struct Payload {
 // table before it is known to lie inside the file.
 PayloadError ReadPayload(CAbstractFile& file, Payload& payload);
 
-// Whether `size` bytes at `offset` lie wholly inside a file of `fileSize`.
-inline bool LiesInside(uint64_t offset, uint64_t size, int64_t fileSize) {
-  return fileSize >= 0 && offset <= static_cast<uint64_t>(fileSize) &&
-         size <= static_cast<uint64_t>(fileSize) - offset;
-}
-
 // Whether the body of `record` lies inside the payload's file: a version-1
 // run stops at the first one that does not.
 inline bool BodyLiesInside(const PayloadRecord& record, const Payload& payload) {

@@ -24,13 +24,11 @@ bool GoesInPlace(const ArchiveIndexEntry& entry, uint32_t size) {
 }
 
 bool InPlaceSlotInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
-  return dataSize >= 0 && entry.offset <= static_cast<uint64_t>(dataSize) &&
-         static_cast<uint32_t>(entry.size) <= static_cast<uint64_t>(dataSize) - entry.offset;
+  return LiesInside(entry.offset, static_cast<uint32_t>(entry.size), dataSize);
 }
 
 bool EntryLiesInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
-  return dataSize >= 0 && entry.offset <= static_cast<uint64_t>(dataSize) &&
-         entry.size <= static_cast<uint64_t>(dataSize) - entry.offset;
+  return LiesInside(entry.offset, entry.size, dataSize);
 }
 
 bool ResourceArchive::OpenArchive() {

@@ -149,4 +149,10 @@ class CFileSystem {
 // The file system of the platform this program was built for.
 std::unique_ptr<CFileSystem> CreatePlatformFileSystem();
 
+// Whether `size` bytes at `offset` lie wholly inside a file of `fileSize`.
+inline bool LiesInside(uint64_t offset, uint64_t size, int64_t fileSize) {
+  return fileSize >= 0 && offset <= static_cast<uint64_t>(fileSize) &&
+         size <= static_cast<uint64_t>(fileSize) - offset;
+}
+
 }  // namespace qpx

@@ -65,7 +65,7 @@ ResourceBytes GameReader::LocateFile(uint32_t number) {
   if (number < kEntryCount) {
     OpenArchive();
     const ArchiveIndexEntry& entry = entries_[number];
-    if (!LiesInside(entry.offset, entry.size, dataSize_)) {
+    if (!EntryLiesInside(entry, dataSize_)) {
       Fail(kExitBadInput, target + " of " + Quoted(directoryText_) + ": its index record points at " +
                               Grouped(entry.size) + " bytes from byte " + Grouped(entry.offset) +
                               ", past the end of DATA1.QPX (" + Grouped(static_cast<uint64_t>(dataSize_)) +
