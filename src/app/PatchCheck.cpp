@@ -99,7 +99,9 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
     written[number] = state;
     check.growth += verdict.growth;
   }
-  check.freeSpaceKnown = archive.FileSystem().QueryFreeSpace(archive.Directory().c_str(), check.freeSpace);
+  VolumeSpace space;
+  check.freeSpaceKnown = archive.FileSystem().QueryFreeSpace(archive.Directory().c_str(), space);
+  check.freeSpace = space.freeBytes;
   return check;
 }
 

@@ -91,6 +91,24 @@ class CAbstractFile {
   // The size, told apart from a failure: GetSize64's 0 means either.
   virtual bool QuerySize64(int64_t& size) = 0;
 
+  // Makes what was written to the file durable: true only once the bytes
+  // and the length are on the disk, not just in the system's cache, so
+  // that they outlive a power cut. The order of flushes is what makes a
+  // change safe to stop at any point.
+  virtual bool Flush() = 0;
+  // Has the volume set aside room for the file to reach `length` bytes,
+  // without changing its length or its bytes, so that writes up to there
+  // cannot fail for want of space. True when it did, when the file is that
+  // long already, or when the volume cannot set room aside (then only the
+  // free space said beforehand stands for it); false when the volume is
+  // too full.
+  virtual bool Reserve64(int64_t length) = 0;
+  // Takes the file's exclusive lock without waiting: false when another
+  // open of it holds the lock. The lock goes with the file's closing, and
+  // with the process however it ends, so a killed holder never blocks the
+  // next one. True where the volume has no locks.
+  virtual bool TryLock() = 0;
+
   // Maps `size` bytes (at least one) from `offset` for reading, where the
   // file and the platform allow: null otherwise (a range outside the file,
   // a file that is no disk file), and the caller reads them instead. The
@@ -128,6 +146,17 @@ class CAbstractFile64 : public CAbstractFile {
   bool SetSize(uint32_t size) override;  // zero-extended: up to 2^32 - 1
 };
 
+// What a volume can still take.
+struct VolumeSpace {
+  uint64_t freeBytes = 0;       // what this user may still write
+  uint32_t allocationUnit = 1;  // a file takes whole units of this many bytes
+};
+
+// The bytes a file of `length` bytes takes on a volume of `unit`.
+inline constexpr uint64_t AllocatedLength(uint64_t length, uint32_t unit) {
+  return unit <= 1 ? length : (length / unit + (length % unit != 0)) * unit;
+}
+
 class CFileSystem {
  public:
   virtual ~CFileSystem() = default;
@@ -140,10 +169,14 @@ class CFileSystem {
   virtual bool DeleteFile(const wchar_t* path) = 0;
   // Makes one directory (not its parents); true when made or already there.
   virtual bool CreateDirectory(const wchar_t* path) = 0;
-  // The bytes this user may still write to the volume that holds
-  // `directory` (empty: the current directory). False when the platform
-  // cannot tell.
-  virtual bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) = 0;
+  // What this user may still write to the volume that holds `directory`
+  // (empty: the current directory), and its allocation unit. False when
+  // the platform cannot tell.
+  virtual bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) = 0;
+  // Makes the entries of `directory` (empty: the current directory)
+  // durable: a file created, renamed or deleted there stays so after a
+  // power cut. True where the platform keeps them without being asked.
+  virtual bool FlushDirectory(const wchar_t* directory) = 0;
 };
 
 // The file system of the platform this program was built for.

@@ -14,6 +14,9 @@ const char* OperationName(FileOperation operation) {
     case FileOperation::Delete: return "delete";
     case FileOperation::CreateDirectory: return "create directory";
     case FileOperation::FreeSpace: return "free space";
+    case FileOperation::Flush: return "flush";
+    case FileOperation::Reserve: return "reserve";
+    case FileOperation::Lock: return "lock";
   }
   return "?";
 }
@@ -76,6 +79,14 @@ bool CFaultyFile::SetSize64(int64_t size) {
   return !Fails(FileOperation::SetSize) && inner_->SetSize64(size);
 }
 
+bool CFaultyFile::Flush() { return !Fails(FileOperation::Flush) && inner_->Flush(); }
+
+bool CFaultyFile::Reserve64(int64_t length) {
+  return !Fails(FileOperation::Reserve) && inner_->Reserve64(length);
+}
+
+bool CFaultyFile::TryLock() { return !Fails(FileOperation::Lock) && inner_->TryLock(); }
+
 std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, OpenMode mode) {
   // Asked for is what counts: a fault that strikes the open does not make
   // it any less an attempt to write.
@@ -98,13 +109,18 @@ bool CFileSystem_Faulty::CreateDirectory(const wchar_t* path) {
   return !plan_.Count(FileOperation::CreateDirectory, path) && real_.CreateDirectory(path);
 }
 
-bool CFileSystem_Faulty::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+bool CFileSystem_Faulty::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (plan_.Count(FileOperation::FreeSpace, directory)) return false;
-  if (plan_.freeSpace) {
-    bytes = *plan_.freeSpace;
-    return true;
+  if (!plan_.freeSpace || !plan_.allocationUnit) {
+    if (!real_.QueryFreeSpace(directory, space)) return false;
   }
-  return real_.QueryFreeSpace(directory, bytes);
+  if (plan_.freeSpace) space.freeBytes = *plan_.freeSpace;
+  if (plan_.allocationUnit) space.allocationUnit = *plan_.allocationUnit;
+  return true;
+}
+
+bool CFileSystem_Faulty::FlushDirectory(const wchar_t* directory) {
+  return !plan_.Count(FileOperation::Flush, directory) && real_.FlushDirectory(directory);
 }
 
 }  // namespace qpx::test

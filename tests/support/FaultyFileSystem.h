@@ -28,8 +28,11 @@ enum class FileOperation : uint32_t {
   Delete = 1u << 7,
   CreateDirectory = 1u << 8,
   FreeSpace = 1u << 9,
+  Flush = 1u << 10,  // Flush, FlushDirectory
+  Reserve = 1u << 11,
+  Lock = 1u << 12,
 };
-inline constexpr uint32_t kAllFileOperations = 0x3FF;
+inline constexpr uint32_t kAllFileOperations = 0x1FFF;
 
 const char* OperationName(FileOperation operation);
 
@@ -64,6 +67,8 @@ struct FaultPlan {
   std::function<void()> onStrike;
   // When set, the free space every query reports: a small disk.
   std::optional<uint64_t> freeSpace;
+  // When set, the allocation unit every query reports.
+  std::optional<uint32_t> allocationUnit;
   // Paths (as opened) that refuse to open for writing, as a read-only file
   // does, whoever runs the test (root writes every file).
   std::set<std::wstring> readOnly;
@@ -89,6 +94,9 @@ class CFaultyFile final : public CAbstractFile64 {
   int64_t GetSize64() override;
   bool SetSize64(int64_t size) override;
   bool QuerySize64(int64_t& size) override;
+  bool Flush() override;
+  bool Reserve64(int64_t length) override;
+  bool TryLock() override;
 
  private:
   bool Fails(FileOperation operation) { return plan_.Count(operation, path_.c_str()); }
@@ -106,7 +114,8 @@ class CFileSystem_Faulty final : public CFileSystem {
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;
   bool CreateDirectory(const wchar_t* path) override;
-  bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) override;
+  bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
+  bool FlushDirectory(const wchar_t* directory) override;
 
  private:
   CFileSystem& real_;

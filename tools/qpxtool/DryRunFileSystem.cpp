@@ -81,6 +81,13 @@ class DryRunFile final : public CAbstractFile64 {
     return true;
   }
 
+  // Nothing is written, so nothing waits to be flushed; the lock is the
+  // real file's (a plan made while a patch runs is refused as the patch
+  // would be).
+  bool Flush() override { return true; }
+  bool Reserve64(int64_t) override { return true; }
+  bool TryLock() override { return real_->TryLock(); }
+
   bool SetSize64(int64_t size) override {
     if (size < 0) return false;
     const bool changes = size != state_.size;
@@ -149,10 +156,12 @@ DryRunFileState& DryRunFileSystem::StateOf(const std::wstring& resolved, CAbstra
 bool DryRunFileSystem::DeleteFile(const wchar_t*) { return false; }
 bool DryRunFileSystem::CreateDirectory(const wchar_t*) { return false; }
 
-bool DryRunFileSystem::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+bool DryRunFileSystem::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (directory == nullptr) return false;
-  return real_.QueryFreeSpace(Resolve(directory).c_str(), bytes);
+  return real_.QueryFreeSpace(Resolve(directory).c_str(), space);
 }
+
+bool DryRunFileSystem::FlushDirectory(const wchar_t*) { return true; }
 
 std::vector<DryRunWrite> DryRunFileSystem::TakeWrites() { return std::exchange(writes_, {}); }
 std::vector<std::wstring> DryRunFileSystem::TakeFailedOpens() { return std::exchange(failedOpens_, {}); }

@@ -52,7 +52,8 @@ class DryRunFileSystem final : public CFileSystem {
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;        // refused: nothing is deleted
   bool CreateDirectory(const wchar_t* path) override;   // refused: nothing is created
-  bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) override;  // the game folder's volume
+  bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;  // the game folder's volume
+  bool FlushDirectory(const wchar_t* directory) override;  // nothing to flush: true
 
   // The writes recorded since the last call, in order, and the paths that
   // could not be opened.

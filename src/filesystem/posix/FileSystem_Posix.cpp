@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -153,6 +154,37 @@ bool CDiskFile_Posix::SetSize64(int64_t size) {
   return ftruncate(fd, size) == 0;
 }
 
+bool CDiskFile_Posix::Flush() {
+  // The data and the length; the modification time may lag behind.
+  int result;
+  do result = fdatasync(fd);
+  while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool CDiskFile_Posix::Reserve64(int64_t length) {
+  int64_t size = 0;
+  if (length < 0 || !QuerySize64(size)) return false;
+  if (length <= size) return true;
+  // Blocks past the end, the length kept: the file reads as before.
+  int result;
+  do result = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, length);
+  while (result != 0 && errno == EINTR);
+  if (result == 0) return true;
+  // A volume that cannot set room aside is no full one: the free space
+  // judged beforehand is all there is to go by.
+  return errno != ENOSPC && errno != EDQUOT && errno != EFBIG;
+}
+
+bool CDiskFile_Posix::TryLock() {
+  // flock belongs to this open of the file, not to the process: no other
+  // descriptor's closing drops it, and the process's end always does.
+  int result;
+  do result = flock(fd, LOCK_EX | LOCK_NB);
+  while (result != 0 && errno == EINTR);
+  return result == 0 || errno != EWOULDBLOCK;
+}
+
 namespace {
 
 class CFileView_Posix final : public CFileView {
@@ -259,16 +291,41 @@ bool CFileSystem_Posix::CreateDirectory(const wchar_t* path) {
   return mkdir(resolved.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
-bool CFileSystem_Posix::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+namespace {
+
+// The folder as the platform spells it: "." for the current one.
+bool ResolveDirectory(const wchar_t* directory, std::string& resolved) {
   if (directory == nullptr) return false;
-  std::string resolved = ".";
-  if (*directory != L'\0' && !posix::ResolvePath(posix::EncodePath(directory), false, resolved)) return false;
+  resolved = ".";
+  return *directory == L'\0' || posix::ResolvePath(posix::EncodePath(directory), false, resolved);
+}
+
+}  // namespace
+
+bool CFileSystem_Posix::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
+  std::string resolved;
   struct statvfs volume;
-  if (statvfs(resolved.c_str(), &volume) != 0) return false;
+  if (!ResolveDirectory(directory, resolved) || statvfs(resolved.c_str(), &volume) != 0) return false;
   // What an unprivileged writer may use: the blocks kept back for root
   // are not counted.
-  bytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+  space.freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
+  space.allocationUnit = volume.f_frsize > 0 && volume.f_frsize <= UINT32_MAX
+                             ? static_cast<uint32_t>(volume.f_frsize) : 1;
   return true;
+}
+
+bool CFileSystem_Posix::FlushDirectory(const wchar_t* directory) {
+  std::string resolved;
+  if (!ResolveDirectory(directory, resolved)) return false;
+  const int fd = open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int result;
+  do result = fsync(fd);
+  while (result != 0 && errno == EINTR);
+  // Some file systems keep directories without being asked, and say so.
+  const bool flushed = result == 0 || errno == EINVAL;
+  close(fd);
+  return flushed;
 }
 
 std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {

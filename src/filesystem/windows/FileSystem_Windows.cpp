@@ -101,6 +101,34 @@ bool CDiskFile_Windows::SetSize64(int64_t size) {
   return SetEndOfFile(AsHandle(handle)) == TRUE;
 }
 
+bool CDiskFile_Windows::Flush() { return FlushFileBuffers(AsHandle(handle)) != 0; }
+
+bool CDiskFile_Windows::Reserve64(int64_t length) {
+  int64_t size = 0;
+  if (length < 0 || !QuerySize64(size)) return false;
+  if (length <= size) return true;
+  // Clusters past the end, the length kept: the file reads as before. An
+  // allocation smaller than the file would cut it, so only ever grow it.
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = length;
+  if (SetFileInformationByHandle(AsHandle(handle), FileAllocationInfo, &allocation, sizeof allocation)) return true;
+  // A volume that cannot set room aside is no full one.
+  const DWORD error = GetLastError();
+  return error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL;
+}
+
+bool CDiskFile_Windows::TryLock() {
+  // One byte far past any end: the lock keeps other runs out without
+  // barring anyone's reads and writes of the file's real bytes (Windows
+  // locks are mandatory for the range they cover).
+  OVERLAPPED where{};
+  where.Offset = 0;
+  where.OffsetHigh = 0x7FFFFFFF;
+  if (LockFileEx(AsHandle(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) return true;
+  const DWORD error = GetLastError();
+  return error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING;
+}
+
 namespace {
 
 class CFileView_Windows final : public CFileView {
@@ -186,13 +214,36 @@ bool CFileSystem_Windows::CreateDirectory(const wchar_t* path) {
   return GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-bool CFileSystem_Windows::QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) {
+bool CFileSystem_Windows::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (directory == nullptr) return false;
+  const wchar_t* const folder = *directory != L'\0' ? directory : nullptr;
   ULARGE_INTEGER available{}, total{}, free{};
   // No directory names the current one's volume. The first figure heeds
   // the user's disk quota.
-  if (!GetDiskFreeSpaceExW(*directory != L'\0' ? directory : nullptr, &available, &total, &free)) return false;
-  bytes = available.QuadPart;
+  if (!GetDiskFreeSpaceExW(folder, &available, &total, &free)) return false;
+  space.freeBytes = available.QuadPart;
+  // The cluster, for a folder's volume: GetDiskFreeSpaceW wants the root
+  // of a drive, but takes any folder on it from Windows 2000 on.
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  const uint64_t cluster =
+      GetDiskFreeSpaceW(folder, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)
+          ? uint64_t{sectorsPerCluster} * bytesPerSector
+          : 0;
+  space.allocationUnit = cluster > 0 && cluster <= UINT32_MAX ? static_cast<uint32_t>(cluster) : 4096;
+  return true;
+}
+
+bool CFileSystem_Windows::FlushDirectory(const wchar_t* directory) {
+  if (directory == nullptr) return false;
+  // NTFS logs every change of a folder's entries; flushing a handle of the
+  // folder forces that log out. Where the folder cannot be opened so (no
+  // right to, or a volume that will not), it is left to the volume.
+  const HANDLE folder = CreateFileW(*directory != L'\0' ? directory : L".", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return true;
+  FlushFileBuffers(folder);
+  CloseHandle(folder);
   return true;
 }
 

@@ -20,6 +20,9 @@ class CDiskFile_Windows final : public CAbstractFile64 {
   int64_t GetSize64() override;
   bool SetSize64(int64_t size) override;
   bool QuerySize64(int64_t& size) override;
+  bool Flush() override;
+  bool Reserve64(int64_t length) override;
+  bool TryLock() override;
   std::unique_ptr<CFileView> MapForReading(int64_t offset, uint32_t size) override;
 
  private:
@@ -31,7 +34,8 @@ class CFileSystem_Windows final : public CFileSystem {
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;
   bool CreateDirectory(const wchar_t* path) override;
-  bool QueryFreeSpace(const wchar_t* directory, uint64_t& bytes) override;
+  bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
+  bool FlushDirectory(const wchar_t* directory) override;
 };
 
 }  // namespace qpx
