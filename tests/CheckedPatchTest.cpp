@@ -274,15 +274,20 @@ TEST_F(CheckedPatchTest, ADiskTooSmallForWhatTheRunAddsChangesNothing) {
   // the first loose file shrinks and the second grows.
   const uint64_t adds = SlotLength(40) + SlotLength(20000) + SlotLength(Edited(SampleBody(6, 200000)).size()) +
                         LooseFileLength(90000) - LooseFileLength(100);
+  // And its journal, while it runs: the header and commit, entry 3's body
+  // and record, the other entries' records, both loose files' bodies.
+  const uint64_t journal = 96 + (64 + 32 + SlotLength(120)) + 3 * 64 + (32 + 700) + (32 + 90000);
   FaultPlan small = CountingWrites();
-  small.freeSpace = adds - 1;
+  small.freeSpace = adds + journal - 1;
+  small.allocationUnit = 1;
   EXPECT_FALSE(Run(patch, small));
   EXPECT_EQ(output, L"Not enough disk space: the patch needs 1 bytes more\nNothing was changed\n");
   EXPECT_EQ(small.operations, 0u);
   EXPECT_EQ(Snapshot(), original);
 
   FaultPlan enough;
-  enough.freeSpace = adds;
+  enough.freeSpace = adds + journal;
+  enough.allocationUnit = 1;
   EXPECT_TRUE(Run(patch, enough)) << std::string(output.begin(), output.end());
   EXPECT_EQ(std::filesystem::file_size(dir.Path() / "DATA1.QPX") + std::filesystem::file_size(dir.Path() / "res" / "D00000.bin") +
                 std::filesystem::file_size(dir.Path() / "res" / "D00002.bin"),
@@ -290,8 +295,10 @@ TEST_F(CheckedPatchTest, ADiskTooSmallForWhatTheRunAddsChangesNothing) {
                 original.at("res/D00002.bin").size() + adds - (LooseFileLength(5000) - LooseFileLength(700)));
 }
 
-// A run stopped after any number of patches (power lost, the process
-// killed) is finished by the next: the game ends as one clean run leaves it.
+// A run stopped after any number of patches (the process killed, or
+// its console's output failing) is finished by the next: nothing of it
+// reached the game before its commit, and the next run undoes what it
+// staged and applies the whole patch, leaving the game as one clean run.
 TEST_F(CheckedPatchTest, ARunStoppedBetweenTwoPatchesIsFinishedByTheNext) {
   const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
   ASSERT_TRUE(Run(patch));
@@ -299,19 +306,15 @@ TEST_F(CheckedPatchTest, ARunStoppedBetweenTwoPatchesIsFinishedByTheNext) {
   for (int k = 1; k <= 5; ++k) {
     SCOPED_TRACE("stopped after " + std::to_string(k));
     ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    std::filesystem::remove(dir.Path() / "QPXPATCH.JNL");
     ASSERT_EQ(Snapshot(), original);
     WriteFile(dir.Path() / "patch.exe", patch);
     KillingConsole killing(k);
     EXPECT_THROW(RunPatcher(*fs, dir.Wide("patch.exe"), killing), Killed);
-    ASSERT_NE(Snapshot(), clean);
+    ASSERT_TRUE(std::filesystem::exists(dir.Path() / "QPXPATCH.JNL")) << "the stopped run's journal";
 
     EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
-    std::size_t skipped = 0;
-    for (std::size_t at = output.find(L"Already applied"); at != std::wstring::npos;
-         at = output.find(L"Already applied", at + 1)) {
-      ++skipped;
-    }
-    EXPECT_EQ(skipped, static_cast<std::size_t>(k)) << "only the patches not yet applied are written";
+    EXPECT_EQ(output.find(L"Already applied"), std::wstring::npos) << "nothing of the stopped run was in";
     EXPECT_EQ(Snapshot(), clean);
   }
 }
@@ -334,8 +337,9 @@ TEST_F(CheckedPatchTest, AResourceTornMidWriteIsRefused) {
 }
 
 // A body that the seal holds but that does not decode to its result (a
-// writer's fault) fails its own record and never reaches the game.
-TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsItsRecordAlone) {
+// writer's fault) fails its record, and the run writes nothing at all:
+// every body is still tried, so that each damaged one is named.
+TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsTheWholeRun) {
   const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
   const auto offsetOf = [&](std::size_t record) {
     PayloadTrailerHeaderV2 header;
@@ -356,10 +360,8 @@ TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsItsRecordAlone) {
     EXPECT_EQ(output,
               L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nFailed\n"
               L"Processing patch 6\nDone\nProcessing patch 1207\nDone\nProcessing patch 1209\nDone\n"
-              L"Failed patches: 1\n");
-    ArchiveIndexEntry entry;
-    std::memcpy(&entry, ReadFile(dir.Path() / "DATA0.QPX").data() + 5 * sizeof entry, sizeof entry);
-    EXPECT_EQ(std::memcmp(&entry, &game.index[5], sizeof entry), 0) << "entry 5 is as it was";
+              L"Failed patches: 1\nNothing was changed\n");
+    EXPECT_EQ(Snapshot(), original);
   }
   // A stored body whose hash is not the record's.
   const Bytes wrongHash = Forge(patch, 0, [](PatchRecordV2& r) { r.resultHash[0] ^= 1; });
@@ -408,7 +410,7 @@ TEST_F(CheckedPatchTest, EveryChangedByteOfADeltaFailsItsRecordOrIsHarmless) {
         EXPECT_EQ(entry6(), result);
       } else {
         ++failed;
-        EXPECT_EQ(output, L"Processing patch 6\nFailed\nFailed patches: 1\n");
+        EXPECT_EQ(output, L"Processing patch 6\nFailed\nFailed patches: 1\nNothing was changed\n");
         EXPECT_EQ(entry6(), base);
       }
       if (HasFailure()) return;

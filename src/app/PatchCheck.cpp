@@ -4,6 +4,7 @@
 #include <map>
 
 #include "app/ResourceState.h"
+#include "app/RunJournal.h"
 #include "archive/LooseFile.h"
 
 namespace qpx {
@@ -15,11 +16,11 @@ bool Holds(const ResourceState& state, uint64_t size, const ContentHash& hash) {
 
 // The verdict on one record given what its resource will hold when its
 // turn comes.
-CheckVerdict Judge(const PayloadRecord& record, const ResourceState& state) {
+CheckVerdict Judge(const PayloadRecord& record, const ResourceState& state, bool rewritesItself) {
   if (!state.exists) return CheckVerdict::Missing;
   if (state.content == ContentState::Unreadable) return CheckVerdict::Unreadable;
   if (Holds(state, record.resultSize, record.resultHash) && state.exact) return CheckVerdict::AlreadyApplied;
-  if (record.hasBase && !Holds(state, record.baseSize, record.baseHash)) {
+  if (record.hasBase && !rewritesItself && !Holds(state, record.baseSize, record.baseHash)) {
     switch (state.content) {
       case ContentState::Outside: return CheckVerdict::OutsideData;
       case ContentState::Malformed: return CheckVerdict::Malformed;
@@ -36,6 +37,25 @@ std::wstring Grouped(uint64_t value) {
   return digits;
 }
 
+// Settles the records of one resource's chain (in table order) by what
+// the resource holds before the first: the latest record whose result it
+// holds is done, and so is every record before it. Where that result is
+// not laid out as the patcher lays it out, that record rewrites it.
+void SettleChain(const std::vector<std::size_t>& chain, const Payload& payload, const ResourceState& state,
+                 std::vector<RecordCheck>& records) {
+  for (std::size_t k = chain.size(); k-- > 0;) {
+    const PayloadRecord& record = payload.records[chain[k]];
+    if (!Holds(state, record.resultSize, record.resultHash)) continue;
+    for (std::size_t j = 0; j < k; ++j) records[chain[j]].verdict = CheckVerdict::AlreadyApplied;
+    if (state.exact) {
+      records[chain[k]].verdict = CheckVerdict::AlreadyApplied;
+    } else {
+      records[chain[k]].rewritesItself = true;
+    }
+    return;
+  }
+}
+
 }  // namespace
 
 CheckVerdict TargetVerdict(const PayloadRecord& record) {
@@ -47,6 +67,11 @@ CheckVerdict TargetVerdict(const PayloadRecord& record) {
   }
 }
 
+bool PatchCheck::Writes() const {
+  return std::any_of(records.begin(), records.end(),
+                     [](const RecordCheck& check) { return check.verdict == CheckVerdict::Write; });
+}
+
 bool PatchCheck::Passed() const {
   return SpaceShort() == 0 &&
          std::all_of(records.begin(), records.end(), [](const RecordCheck& check) { return Passes(check.verdict); });
@@ -55,21 +80,41 @@ bool PatchCheck::Passed() const {
 PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk) {
   PatchCheck check;
   check.records.resize(payload.records.size());
+  VolumeSpace space;
+  check.freeSpaceKnown = archive.FileSystem().QueryFreeSpace(archive.Directory().c_str(), space);
+  check.freeSpace = space.freeBytes;
+  check.allocationUnit = check.freeSpaceKnown ? space.allocationUnit : 1;
   int64_t dataSize = 0;
   const bool dataSizeKnown = archive.QueryDataSize(dataSize);
+  const int64_t dataSizeBefore = dataSize;
+  // The records that write each resource, in table order.
+  std::map<uint32_t, std::vector<std::size_t>> chains;
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    check.records[i].verdict = TargetVerdict(payload.records[i]);
+    if (check.records[i].verdict == CheckVerdict::Write) chains[payload.records[i].resourceNumber].push_back(i);
+  }
   // What each resource written by an earlier record will hold by then.
   std::map<uint32_t, ResourceState> written;
+  // Each loose file written: its length now, and the longest it gets.
+  std::map<uint32_t, std::pair<uint64_t, uint64_t>> looseLengths;
 
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     RecordCheck& verdict = check.records[i];
     const uint32_t number = record.resourceNumber;
-    verdict.verdict = TargetVerdict(record);
-    if (verdict.verdict != CheckVerdict::Write) continue;
+    if (verdict.verdict != CheckVerdict::Write && verdict.verdict != CheckVerdict::AlreadyApplied) continue;
     const auto earlier = written.find(number);
-    ResourceState state = earlier != written.end() ? earlier->second : InspectResource(archive, number, chunk);
-    if (number < kEntryCount && !dataSizeKnown) state.content = ContentState::Unreadable;
-    verdict.verdict = Judge(record, state);
+    ResourceState state;
+    if (earlier != written.end()) {
+      state = earlier->second;
+    } else {
+      state = InspectResource(archive, number, chunk);
+      if (number < kEntryCount && !dataSizeKnown) state.content = ContentState::Unreadable;
+      SettleChain(chains[number], payload, state, check.records);
+    }
+    written[number] = state;
+    if (verdict.verdict == CheckVerdict::AlreadyApplied) continue;
+    verdict.verdict = Judge(record, state, verdict.rewritesItself);
     if (verdict.verdict != CheckVerdict::Write) continue;
 
     // What the write will do to the disk, and what the resource holds after.
@@ -85,11 +130,15 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
       const uint64_t end = target + SlotLength(size);
       verdict.growth = end > static_cast<uint64_t>(dataSize) ? end - static_cast<uint64_t>(dataSize) : 0;
       dataSize += static_cast<int64_t>(verdict.growth);
+      check.journalBytes += JournalBytesFor(number, size, verdict.inPlace);
       entry = ArchiveIndexEntry{target, size, size, 0};
     } else {
       const uint64_t length = LooseFileLength(size);
       const auto old = static_cast<uint64_t>(std::max<int64_t>(state.fileLength, 0));
       verdict.growth = length > old ? length - old : 0;
+      const auto [lengths, fresh] = looseLengths.try_emplace(number, old, old);
+      lengths->second.second = std::max(lengths->second.second, length);
+      check.journalBytes += JournalBytesFor(number, size, false);
       state.fileLength = static_cast<int64_t>(length);
     }
     state.content = ContentState::Known;
@@ -99,9 +148,18 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
     written[number] = state;
     check.growth += verdict.growth;
   }
-  VolumeSpace space;
-  check.freeSpaceKnown = archive.FileSystem().QueryFreeSpace(archive.Directory().c_str(), space);
-  check.freeSpace = space.freeBytes;
+  check.dataEnd = static_cast<uint64_t>(std::max<int64_t>(dataSize, 0));
+  if (check.journalBytes == 0) return check;
+  // What the disk allocates: whole units, for the data file's growth, each
+  // loose file's and the journal (which lives until the run ends).
+  const uint32_t unit = check.allocationUnit;
+  check.journalBytes += kJournalFrameBytes;
+  check.needed = AllocatedLength(check.journalBytes, unit);
+  const auto before = static_cast<uint64_t>(std::max<int64_t>(dataSizeBefore, 0));
+  check.needed += AllocatedLength(check.dataEnd, unit) - AllocatedLength(before, unit);
+  for (const auto& [number, lengths] : looseLengths) {
+    check.needed += AllocatedLength(lengths.second, unit) - AllocatedLength(lengths.first, unit);
+  }
   return check;
 }
 

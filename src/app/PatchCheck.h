@@ -37,19 +37,32 @@ inline bool Passes(CheckVerdict verdict) {
 struct RecordCheck {
   CheckVerdict verdict = CheckVerdict::Write;
   bool inPlace = false;  // an entry written over its old body
-  uint64_t growth = 0;   // bytes the write adds to the game's disk
+  // The resource holds the record's result, but not laid out as the
+  // patcher lays it out (a loose file with a stale tail or a fill that is
+  // not zeros, an entry with attributes): it is rewritten from its own
+  // bytes, whatever the record's base.
+  bool rewritesItself = false;
+  uint64_t growth = 0;   // bytes the write adds to the game's files
 };
 
 struct PatchCheck {
   std::vector<RecordCheck> records;  // one per record of the table
-  uint64_t growth = 0;               // of every write together
+  uint64_t growth = 0;               // of every write together, in bytes
+  // What the disk must have free for the run: every file's growth in the
+  // volume's whole allocation units, and the run's journal.
+  uint64_t needed = 0;
+  uint64_t journalBytes = 0;  // the most the run's journal takes; 0: nothing to write
+  uint64_t dataEnd = 0;       // DATA1.QPX's length once every appended body is in
   bool freeSpaceKnown = false;
   uint64_t freeSpace = 0;
+  uint32_t allocationUnit = 1;
 
   // Bytes missing on the game's disk; 0 when the writes fit (or the free
-  // space cannot be told).
-  uint64_t SpaceShort() const { return freeSpaceKnown && growth > freeSpace ? growth - freeSpace : 0; }
+  // space cannot be told: then the run's reservations are the judge).
+  uint64_t SpaceShort() const { return freeSpaceKnown && needed > freeSpace ? needed - freeSpace : 0; }
   bool Passed() const;
+  // Whether any record writes.
+  bool Writes() const;
 };
 
 // The verdict that needs no game: Skipped, OutOfRange, TooLarge, or Write
@@ -58,8 +71,11 @@ CheckVerdict TargetVerdict(const PayloadRecord& record);
 
 // Checks every record of a version-2 payload against an open archive, in
 // table order, each as the game will be when its turn comes (a resource
-// written by an earlier record holds that record's result by then).
-// Hashes what it reads through `chunk`.
+// written by an earlier record holds that record's result by then, and
+// appended bodies have grown the data file). The records of one resource
+// are judged as a chain: a resource holding the result of any of them has
+// that record and those before it done. Hashes what it reads through
+// `chunk`.
 PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk);
 
 // The patcher's words for a record that fails its check, naming the

@@ -7,7 +7,10 @@
 #include "app/PatchPayload.h"
 #include "app/PayloadSeal.h"
 #include "app/RecordBody.h"
+#include "app/RunJournal.h"
+#include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
+#include "filesystem/ProcessSetup.h"
 #include "filesystem/TransferBuffer.h"
 
 namespace qpx {
@@ -74,11 +77,43 @@ void ReserveFor(const Payload& payload, const PatchCheck& check, BodyBuffers& bu
   if (base != 0) buffers.base.Reserve(static_cast<uint32_t>(base));
 }
 
-// Version 2: checks every record before writing anything, then applies
-// those not applied yet, each body proven by its hash before it is
-// written. True when every patch applied (or already was).
+// Reports a version-2 run that ends before its commit: the journal undone,
+// the game is as it was; where even that failed, the next run undoes it.
+bool StopBeforeCommit(RunJournal& journal, Console& console, const wchar_t* reason = nullptr) {
+  if (reason != nullptr) ConsoleReport(console, L"%ls\n", reason);
+  ConsoleReport(console, journal.RollBack() ? L"Nothing was changed\n" : L"Stopped: run the patch again to finish\n");
+  return false;
+}
+
+// Sets room aside for everything the run will write beyond today's files:
+// the appended bodies and every loose file that grows. A full disk then
+// fails here, before a byte of the game has changed.
+bool ReserveRoom(ResourceArchive& archive, const Payload& payload, const PatchCheck& check) {
+  if (!archive.ReserveData(static_cast<int64_t>(check.dataEnd))) return false;
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    const PayloadRecord& record = payload.records[i];
+    if (check.records[i].verdict != CheckVerdict::Write || record.resourceNumber < kEntryCount) continue;
+    const auto file = archive.OpenLooseFile(record.resourceNumber - kEntryCount, OpenMode_ReadWrite);
+    const auto length = LooseFileLength(static_cast<uint32_t>(record.resultSize));
+    if (!file || !file->Reserve64(static_cast<int64_t>(length))) return false;
+  }
+  return true;
+}
+
+bool StopRequested() { return CStopRequests::Requested(); }
+
+// Version 2: settles what a stopped run left, checks every record before
+// writing anything, then stages each body not applied yet (proven by its
+// hash first) in the run's journal, commits, and writes in place. Whatever
+// stops it, the next run of the same patch finishes the job. True when
+// every patch applied (or already was).
 bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
                          CTransferBuffer& buffer, Console& console) {
+  const CStopRequests stopRequests;
+  if (RecoverJournal(archive) == Recovery::Failed) {
+    ConsoleReport(console, L"Stopped: run the patch again to finish\n");
+    return false;
+  }
   const PatchCheck check = CheckPatch(archive, payload, {buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk});
   if (!check.Passed()) {
     std::size_t refused = 0;
@@ -97,34 +132,66 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
     return false;
   }
 
+  RunJournal journal(archive);
+  if (check.Writes()) {
+    if (!journal.Begin(check.journalBytes)) {
+      return StopBeforeCommit(journal, console, L"Can't write QPXPATCH.JNL in the game folder");
+    }
+    if (!ReserveRoom(archive, payload, check)) return StopBeforeCommit(journal, console, L"Not enough disk space");
+  }
   BodyBuffers buffers;
   ReserveFor(payload, check, buffers);
   int failed = 0;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     if (record.Skipped()) continue;
+    if (StopRequested()) {
+      ConsoleReport(console, journal.RollBack() ? L"Stopped: nothing was changed; run the patch again\n"
+                                                : L"Stopped: run the patch again to finish\n");
+      return false;
+    }
     ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
     if (check.records[i].verdict == CheckVerdict::AlreadyApplied) {
       ConsoleReport(console, L"Already applied\n");
       continue;
     }
     std::span<const uint8_t> body;
-    switch (DecodeRecordBody(executable, record, archive, buffers, body)) {
-      case BodyOutcome::CantRead: ConsoleReport(console, L"Can't read patch data\n"); return false;
+    const BodyOutcome outcome = check.records[i].rewritesItself
+                                    ? ReadOwnResult(record, archive, buffers, body, &journal)
+                                    : DecodeRecordBody(executable, record, archive, buffers, body, &journal);
+    switch (outcome) {
+      case BodyOutcome::CantRead: return StopBeforeCommit(journal, console, L"Can't read patch data");
       case BodyOutcome::Damaged:
+        // The other bodies are still tried, so that the run names every
+        // damaged one; none is written.
         ConsoleReport(console, L"Failed\n");
         ++failed;
         continue;
       case BodyOutcome::Ready: break;
     }
-    if (archive.ApplyPatch(record.resourceNumber, body.data(), static_cast<uint32_t>(body.size()))) {
-      ConsoleReport(console, L"Done\n");
-    } else {
+    const uint32_t number = record.resourceNumber;
+    const bool staged = number < kEntryCount ? journal.StageEntry(number, body)
+                                             : journal.StageLooseFile(number - kEntryCount, body);
+    if (!staged) {
       ConsoleReport(console, L"Failed\n");
-      ++failed;
+      ConsoleReport(console, L"Failed patches: %d\n", failed + 1);
+      return StopBeforeCommit(journal, console);
+    }
+    ConsoleReport(console, L"Done\n");
+  }
+  if (failed != 0) {
+    ConsoleReport(console, L"Failed patches: %d\n", failed);
+    return StopBeforeCommit(journal, console);
+  }
+  if (check.Writes()) {
+    if (!journal.Commit()) return StopBeforeCommit(journal, console, L"Can't write QPXPATCH.JNL in the game folder");
+    // From here the patch is in: what is not written now, the next run writes.
+    if (!journal.Apply(StopRequested)) {
+      ConsoleReport(console, L"Stopped: run the patch again to finish\n");
+      return false;
     }
   }
-  return ReportOutcome(console, failed);
+  return ReportOutcome(console, 0);
 }
 
 }  // namespace
@@ -160,6 +227,12 @@ bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Con
   ResourceArchive archive(fileSystem);
   if (!archive.OpenArchive()) {
     ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
+    return false;
+  }
+  // One run at a time in a game folder: a second one, started while this
+  // one writes, would write beside it.
+  if (!archive.Lock()) {
+    ConsoleReport(console, L"Another patch is running in this folder\nNothing was changed\n");
     return false;
   }
   if (payload.version == kPayloadVersion2) return ApplyCheckedPatches(archive, *executable, payload, buffer, console);

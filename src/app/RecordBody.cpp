@@ -22,10 +22,39 @@ BodyOutcome FromStatus(DecodeStatus status) {
   return BodyOutcome::Damaged;
 }
 
+// Reads resource `number` whole as the run will have it: staged in its
+// journal, or in the game.
+bool ReadCurrentBytes(ResourceArchive& archive, RunJournal* journal, uint32_t number, std::span<uint8_t> into) {
+  bool staged = false;
+  if (journal != nullptr && !journal->ReadStaged(number, into, staged)) return false;
+  return staged || ReadResourceBytes(archive, number, into);
+}
+
+// Whether `bytes` are the record's result.
+bool ProvenResult(const PayloadRecord& record, std::span<const uint8_t> bytes) {
+  // A version-1 body names no hash: its seal, where it has one, vouched for it.
+  if (!record.hashed) return true;
+  PayloadDigest digest;
+  digest.Update(bytes);
+  return digest.Finish() == record.resultHash;
+}
+
 }  // namespace
 
+BodyOutcome ReadOwnResult(const PayloadRecord& record, ResourceArchive& archive, BodyBuffers& buffers,
+                          std::span<const uint8_t>& body, RunJournal* journal) {
+  const auto size = static_cast<uint32_t>(record.resultSize);
+  uint8_t* const result = buffers.result.Reserve(std::max<uint32_t>(size, 1));
+  if (record.resultSize > UINT32_MAX || !ReadCurrentBytes(archive, journal, record.resourceNumber, {result, size}) ||
+      !ProvenResult(record, {result, size})) {
+    return BodyOutcome::Damaged;
+  }
+  body = {result, size};
+  return BodyOutcome::Ready;
+}
+
 BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
-                             BodyBuffers& buffers, std::span<const uint8_t>& body) {
+                             BodyBuffers& buffers, std::span<const uint8_t>& body, RunJournal* journal) {
   // The checks have refused results that do not fit in 32 bits.
   const auto size = static_cast<uint32_t>(record.resultSize);
   uint8_t* const result = buffers.result.Reserve(size);
@@ -47,7 +76,7 @@ BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
       // wrote anything; the result's hash below proves the rest.
       const auto baseSize = static_cast<uint32_t>(record.baseSize);
       uint8_t* const base = buffers.base.Reserve(std::max<uint32_t>(baseSize, 1));
-      if (record.baseSize > UINT32_MAX || !ReadResourceBytes(archive, record.resourceNumber, {base, baseSize})) {
+      if (record.baseSize > UINT32_MAX || !ReadCurrentBytes(archive, journal, record.resourceNumber, {base, baseSize})) {
         return BodyOutcome::Damaged;
       }
       FileRangeSource source(patch, record.bodyOffset, record.storedSize);
@@ -57,12 +86,7 @@ BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
     }
   }
   if (outcome != BodyOutcome::Ready) return outcome;
-  // A version-1 body names no hash: its seal, where it has one, vouched for it.
-  if (record.hashed) {
-    PayloadDigest digest;
-    digest.Update(result, size);
-    if (digest.Finish() != record.resultHash) return BodyOutcome::Damaged;
-  }
+  if (!ProvenResult(record, {result, size})) return BodyOutcome::Damaged;
   body = {result, size};
   return BodyOutcome::Ready;
 }

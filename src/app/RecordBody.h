@@ -8,6 +8,7 @@
 #include <span>
 
 #include "app/PatchPayload.h"
+#include "app/RunJournal.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/TransferBuffer.h"
 
@@ -31,7 +32,15 @@ struct BodyBuffers {
 // against the resource's current bytes in `archive`, read whole into
 // `buffers.base`: memory of the base, the result, the input's chunk and
 // the delta decoder's windows.
+// A delta's base is read from `journal` where an earlier record of the
+// same run staged it there.
 BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
-                             BodyBuffers& buffers, std::span<const uint8_t>& body);
+                             BodyBuffers& buffers, std::span<const uint8_t>& body, RunJournal* journal = nullptr);
+
+// The record's result as the resource holds it already (where it is not
+// laid out as the patcher lays it out), read and proven by its hash like
+// a decoded body.
+BodyOutcome ReadOwnResult(const PayloadRecord& record, ResourceArchive& archive, BodyBuffers& buffers,
+                          std::span<const uint8_t>& body, RunJournal* journal = nullptr);
 
 }  // namespace qpx

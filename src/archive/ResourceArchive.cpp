@@ -16,7 +16,9 @@ bool ReadArchiveIndex(CAbstractFile& indexFile, std::vector<ArchiveIndexEntry>& 
 PatchTarget ClassifyPatch(ResourceNumber number, uint64_t size) {
   if (number >= kResourceLimit) return PatchTarget::OutOfRange;
   if (number < kEntryCount) return size > UINT32_MAX ? PatchTarget::TooLarge : PatchTarget::Entry;
-  return LooseBlockCount(size) > kLooseMaxBlocks ? PatchTarget::TooLarge : PatchTarget::LooseFile;
+  // The byte limit, not the block count: a size near 2^64 would wrap the
+  // count to a few blocks.
+  return size > kLooseMaxBodySize ? PatchTarget::TooLarge : PatchTarget::LooseFile;
 }
 
 bool GoesInPlace(const ArchiveIndexEntry& entry, uint32_t size) {
@@ -141,5 +143,30 @@ std::unique_ptr<CAbstractFile> ResourceArchive::OpenLooseFile(uint32_t looseInde
   if (!isOpen || name.empty()) return nullptr;
   return fileSystem_.Open(JoinPath(resDirectory.c_str(), name.c_str()).c_str(), mode & OpenMode_AccessMask);
 }
+
+}  // namespace qpx
+
+namespace qpx {
+
+bool ResourceArchive::Lock() { return isOpen && indexFile->TryLock(); }
+
+bool ResourceArchive::WriteData(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (!isOpen || offset > static_cast<uint64_t>(INT64_MAX) || bytes.size() > UINT32_MAX) return false;
+  if (bytes.empty()) return true;
+  const auto size = static_cast<uint32_t>(bytes.size());
+  return dataFile->Seek64(static_cast<int64_t>(offset)) && dataFile->Write(bytes.data(), size) == size;
+}
+
+bool ResourceArchive::WriteIndexRecord(uint32_t number, const ArchiveIndexEntry& entry) {
+  if (!isOpen || number >= kEntryCount) return false;
+  entries[number] = entry;
+  return indexFile->Seek64(int64_t{number} * int64_t{sizeof entry}) &&
+         indexFile->Write(&entry, sizeof entry) == sizeof entry;
+}
+
+bool ResourceArchive::TruncateData(int64_t length) { return isOpen && dataFile->SetSize64(length); }
+bool ResourceArchive::ReserveData(int64_t length) { return isOpen && dataFile->Reserve64(length); }
+bool ResourceArchive::FlushData() { return isOpen && dataFile->Flush(); }
+bool ResourceArchive::FlushIndex() { return isOpen && indexFile->Flush(); }
 
 }  // namespace qpx

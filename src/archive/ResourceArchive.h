@@ -82,6 +82,26 @@ class ResourceArchive {
   bool ReadData(uint64_t offset, std::span<uint8_t> into);
   // Opens loose file `looseIndex` as `mode` asks (never creating it).
   std::unique_ptr<CAbstractFile> OpenLooseFile(uint32_t looseIndex, OpenMode mode);
+
+  // The primitive changes a version-2 run makes in the order its journal
+  // needs, each needing an open archive. Takes the lock that keeps a
+  // second run out of this folder while this one has the archive open;
+  // false when another run holds it.
+  bool Lock();
+  // Writes `bytes` at `offset` of the data file; false unless all are.
+  bool WriteData(uint64_t offset, std::span<const uint8_t> bytes);
+  // Writes entry `number`'s record to the index file, and takes it as the
+  // entry from now on.
+  bool WriteIndexRecord(uint32_t number, const ArchiveIndexEntry& entry);
+  // Takes `entry` as entry `number` without writing it (yet).
+  void SetEntry(uint32_t number, const ArchiveIndexEntry& entry) { entries[number] = entry; }
+  // Cuts the data file back to `length` bytes.
+  bool TruncateData(int64_t length);
+  // Sets room aside on the disk for the data file to reach `length`.
+  bool ReserveData(int64_t length);
+  // Makes what was written to the data file, and to the index file, durable.
+  bool FlushData();
+  bool FlushIndex();
   // The file system the archive goes through, and the folder that holds
   // the archive ("" for the current directory).
   CFileSystem& FileSystem() { return fileSystem_; }

@@ -8,4 +8,21 @@ namespace qpx {
 // and be reported by the code that made it.
 void PrepareProcess();
 
+// While one lives, what would end the process from outside (Ctrl+C, a
+// hang-up, a request to terminate; on Windows a closed console window,
+// log-off and shut-down) ends it no more: the request is noted, and the
+// run asks Requested() at its safe points and stops there. A request the
+// process was started to ignore (nohup) stays ignored. One at a time.
+class CStopRequests {
+ public:
+  CStopRequests();
+  ~CStopRequests();
+  CStopRequests(const CStopRequests&) = delete;
+  CStopRequests& operator=(const CStopRequests&) = delete;
+
+  static bool Requested();
+  // Notes a request as the system would: for tests.
+  static void Request();
+};
+
 }  // namespace qpx
