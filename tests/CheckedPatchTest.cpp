@@ -12,8 +12,10 @@
 #include <map>
 
 #include "app/PatchRunner.h"
+#include "filesystem/ProcessSetup.h"
 #include "app/PayloadSeal.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
 #include "tools/common/GameFolder.h"
@@ -239,6 +241,12 @@ TEST_F(CheckedPatchTest, EachFailedCheckEndsTheRunBeforeAnyWrite) {
        [&] {
          return Forge(with({1208, Bytes(10, 1), BodyEncoding::Stored, {}}), 6,
                       [](PatchRecordV2& r) { r.resultSize = kLooseMaxBodySize + 1; r.encoding = 1; });
+       },
+       none, L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)"},
+      {"a loose file's size so large that its count of blocks would wrap to none",
+       [&] {
+         return Forge(with({1208, Bytes(10, 1), BodyEncoding::Stored, {}}), 6,
+                      [](PatchRecordV2& r) { r.resultSize = UINT64_MAX; r.encoding = 1; });
        },
        none, L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)"},
       {"a missing loose file", [&] { return with({1300, Bytes(10, 1), BodyEncoding::Stored, {}}); }, none,
@@ -469,6 +477,154 @@ TEST_F(CheckedPatchTest, NoSingleChangedByteReachesTheGame) {
   }
   EXPECT_EQ(Snapshot(), original);
   std::cout << "[ changed-byte cases of a version-2 payload: " << refused << ", every one refused ]\n";
+}
+
+// Calls for a stop, as Ctrl+C would, when the run prints `trigger`.
+class StoppingConsole final : public Console {
+ public:
+  explicit StoppingConsole(std::wstring trigger) : trigger_(std::move(trigger)) {}
+  void Write(std::wstring_view text) override {
+    text_ += text;
+    if (text == trigger_) CStopRequests::Request();
+  }
+  const std::wstring& Text() const { return text_; }
+
+ private:
+  std::wstring trigger_;
+  std::wstring text_;
+};
+
+// The records of one resource are judged as a chain, each against what
+// the records before it leave (an in-place slot in the bytes an earlier
+// record appended, a delta against an earlier record's result); a game
+// holding any stage of the chain is finished by the patch.
+TEST_F(CheckedPatchTest, ARecordChainOnOneResourceFinishesFromAnyStage) {
+  const Bytes x5 = Words(3, 3000), y5 = Words(21, 9000), x0 = SampleBody(4, 5000), y0 = SampleBody(22, 800);
+  Bytes z5 = y5;
+  for (std::size_t i = 100; i < 140; ++i) z5[i] ^= 0x21;  // the same length: in place, in the appended slot
+  const Bytes z0 = Edited(SampleBody(23, 60000));
+  const std::vector<CheckedPatch> firstHalf = {{5, y5, BodyEncoding::Lzma, x5}, {1207, y0, BodyEncoding::Stored, x0}};
+  const Bytes chain = BuildCheckedPatchFile(
+      kImage, {{5, y5, BodyEncoding::Lzma, x5}, {5, z5, BodyEncoding::Delta, y5}, {1207, y0, BodyEncoding::Stored, x0},
+               {1207, z0, BodyEncoding::Stored, y0}});
+
+  ASSERT_TRUE(Run(chain)) << std::string(output.begin(), output.end());
+  const Folder clean = Snapshot();
+  EXPECT_EQ(clean.at("res/D00000.bin"), LooseFileImage(z0));
+  EXPECT_TRUE(Run(chain));
+  EXPECT_EQ(output,
+            L"Processing patch 5\nAlready applied\nProcessing patch 5\nAlready applied\nProcessing patch 1207\n"
+            L"Already applied\nProcessing patch 1207\nAlready applied\nSuccess!\n");
+
+  // The game at the chain's middle stage: only the second records write.
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(Run(BuildCheckedPatchFile(kImage, firstHalf)));
+  ASSERT_TRUE(Run(chain)) << std::string(output.begin(), output.end());
+  EXPECT_EQ(output,
+            L"Processing patch 5\nAlready applied\nProcessing patch 5\nDone\nProcessing patch 1207\n"
+            L"Already applied\nProcessing patch 1207\nDone\nSuccess!\n");
+  EXPECT_EQ(Snapshot(), clean);
+}
+
+// A loose file that holds the record's result but not laid out as the
+// patcher lays it out (bytes left after it by a run that stopped before
+// its cut, a fill that is not zeros) is neither "already applied" nor
+// another version: it is rewritten from its own bytes, even by a record
+// whose base is long gone.
+TEST_F(CheckedPatchTest, ALooseFileHoldingItsResultUntidilyIsRewrittenNotRefused) {
+  const Bytes result = SampleBody(14, 700);
+  const Bytes patch = BuildCheckedPatchFile(kImage, {{1207, result, BodyEncoding::Delta, SampleBody(4, 5000)}});
+  Bytes staleTail = LooseFileImage(SampleBody(4, 5000));
+  const Bytes exact = LooseFileImage(result);
+  std::copy(exact.begin(), exact.end(), staleTail.begin());
+  Bytes dirtyFill = exact;
+  dirtyFill.back() = 1;
+  for (const Bytes& untidy : {staleTail, dirtyFill}) {
+    WriteFile(dir.Path() / "res" / "D00000.bin", untidy);
+    EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
+    EXPECT_EQ(output, L"Processing patch 1207\nDone\nSuccess!\n");
+    EXPECT_EQ(ReadFile(dir.Path() / "res" / "D00000.bin"), exact);
+  }
+}
+
+// The disk is judged as it allocates: whole units for every file that
+// grows, and the run's journal. What it cannot tell is no full disk.
+TEST_F(CheckedPatchTest, TheDiskIsJudgedAsItAllocates) {
+  // Eight loose files that each grow by 256 bytes across a 4 KiB unit.
+  std::vector<CheckedPatch> patches;
+  for (uint32_t i = 8; i < 16; ++i) {
+    game.AddLooseFile(i, LooseFileImage(SampleBody(i, 1900)));
+    patches.push_back({kEntryCount + i, SampleBody(100 + i, 2100), BodyEncoding::Stored, SampleBody(i, 1900)});
+  }
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  original = Snapshot();
+  const Bytes patch = BuildCheckedPatchFile(kImage, patches);
+  const uint64_t grows = 8 * (LooseFileLength(2100) - LooseFileLength(1900));  // 2,048 bytes
+  const uint64_t journal = 96 + 8 * (32 + 2100);                              // 17,152 bytes
+  FaultPlan small = CountingWrites();
+  small.allocationUnit = 4096;
+  small.freeSpace = grows + journal + 4096;
+  EXPECT_FALSE(Run(patch, small));
+  // 8 units of the files and 5 of the journal, against 23,296 bytes free.
+  ASSERT_EQ(8 * 4096 + AllocatedLength(journal, 4096) - *small.freeSpace, 29952u);
+  EXPECT_EQ(output, L"Not enough disk space: the patch needs 29,952 bytes more\nNothing was changed\n");
+  EXPECT_EQ(small.operations, 0u);
+  EXPECT_EQ(Snapshot(), original);
+
+  FaultPlan unknown;
+  unknown.counted = static_cast<uint32_t>(FileOperation::FreeSpace);
+  unknown.failAt = 1;
+  EXPECT_TRUE(Run(patch, unknown)) << std::string(output.begin(), output.end());
+  EXPECT_TRUE(unknown.struck);
+}
+
+// One run at a time in a game folder: a second one, version 1 or 2,
+// changes nothing while the first holds it, and runs once it is gone.
+TEST_F(CheckedPatchTest, ASecondRunWhileOneHoldsTheFolderChangesNothing) {
+  std::vector<test::TestPatch> plain;
+  for (const CheckedPatch& p : Patches()) plain.push_back({p.resourceNumber, p.body});
+  for (const Bytes& patch : {BuildCheckedPatchFile(kImage, Patches()), test::BuildPatchFile(kImage, plain)}) {
+    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    {
+      ResourceArchive first(*fs);
+      ASSERT_TRUE(first.OpenArchive());
+      ASSERT_TRUE(first.Lock());
+      EXPECT_FALSE(Run(patch));
+      EXPECT_EQ(output, L"Another patch is running in this folder\nNothing was changed\n");
+      EXPECT_EQ(Snapshot(), original);
+    }
+    EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
+  }
+}
+
+// Ctrl+C, a closed console or a request to terminate stop a version-2 run
+// at a safe point: before its commit nothing is in and the game is as it
+// was; after it the rest is left to the next run. Either way the next run
+// finishes the job. A journal that is none (torn as it was made) is
+// cleared.
+TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
+  const Bytes patch = BuildCheckedPatchFile(kImage, Patches());
+  ASSERT_TRUE(Run(patch));
+  const Folder clean = Snapshot();
+  for (const wchar_t* trigger : {L"Processing patch 4\n", L"Processing patch 1209\n"}) {
+    SCOPED_TRACE(std::wstring(trigger).c_str());
+    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    WriteFile(dir.Path() / "patch.exe", patch);
+    StoppingConsole stopping(trigger);
+    EXPECT_FALSE(RunPatcher(*fs, dir.Wide("patch.exe"), stopping));
+    EXPECT_TRUE(stopping.Text().ends_with(L"Stopped: run the patch again to finish\n"));
+    if (std::wstring(trigger) == L"Processing patch 4\n") {
+      EXPECT_EQ(Snapshot(), original) << "stopped before its commit, nothing is in";
+    } else {
+      EXPECT_TRUE(std::filesystem::exists(dir.Path() / "QPXPATCH.JNL")) << "committed, the rest is the next run's";
+    }
+    EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
+    EXPECT_EQ(Snapshot(), clean);
+  }
+  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  WriteFile(dir.Path() / "QPXPATCH.JNL", SampleBody(9, 40));
+  EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
+  EXPECT_EQ(Snapshot(), clean);
 }
 
 }  // namespace

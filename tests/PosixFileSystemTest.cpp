@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,6 +191,30 @@ TEST_F(InterruptedTransferTest, WritesGoOnAfterASignal) {
   file.reset();
   EXPECT_EQ(Wait(child), 0) << "the reader got other bytes";
   EXPECT_EQ(signals, 2);
+}
+
+}  // namespace
+}  // namespace qpx
+
+namespace qpx {
+namespace {
+
+// The free space is what a player may use (the blocks kept back for the
+// administrator are not), and the unit is the volume's fragment.
+TEST(PosixFileSystemTest, FreeSpaceIsWhatAnUnprivilegedWriterMayUse) {
+  CFileSystem_Posix files;
+  struct statvfs volume {};
+  ASSERT_EQ(statvfs(".", &volume), 0);
+  VolumeSpace space;
+  ASSERT_TRUE(files.QueryFreeSpace(L"", space));
+  const uint64_t available = uint64_t{volume.f_bavail} * volume.f_frsize;
+  const uint64_t slack = 64u << 20;  // others write meanwhile
+  EXPECT_LE(space.freeBytes, available + slack);
+  EXPECT_GE(space.freeBytes + slack, available);
+  if (volume.f_bfree - volume.f_bavail > 2 * slack / volume.f_frsize) {
+    EXPECT_LT(space.freeBytes, uint64_t{volume.f_bfree} * volume.f_frsize - slack);
+  }
+  EXPECT_EQ(space.allocationUnit, volume.f_frsize);
 }
 
 }  // namespace

@@ -146,8 +146,10 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
     const PayloadRecord& record = payload.records[i];
     if (record.Skipped()) continue;
     if (StopRequested()) {
-      ConsoleReport(console, journal.RollBack() ? L"Stopped: nothing was changed; run the patch again\n"
-                                                : L"Stopped: run the patch again to finish\n");
+      // Nothing is in yet: undone, the game is as it was (and where that
+      // fails, the next run undoes it).
+      journal.RollBack();
+      ConsoleReport(console, L"Stopped: run the patch again to finish\n");
       return false;
     }
     ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));

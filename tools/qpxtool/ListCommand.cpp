@@ -101,6 +101,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   std::size_t entries = 0, looseFiles = 0, problems = 0, withBase = 0;
   uint64_t storedBytes = 0, resultBytes = 0;
+  bool resultsOverflow = false;
   for (std::size_t i = 0; i < count; ++i) {
     const PayloadRecord& record = payload.records[i];
     if (checked) {
@@ -112,7 +113,9 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
               std::to_string(record.bodyOffset), std::to_string(record.storedSize), Note(plans[i])));
     }
     storedBytes += record.storedSize;
-    resultBytes += record.resultSize;
+    // A forged size may be anything: the sum must not wrap to a small one.
+    resultsOverflow = resultsOverflow || record.resultSize > UINT64_MAX - resultBytes;
+    resultBytes = resultsOverflow ? UINT64_MAX : resultBytes + record.resultSize;
     if (record.hasBase) ++withBase;
     if (record.resourceNumber < kEntryCount) ++entries;
     else if (record.resourceNumber < kResourceLimit) ++looseFiles;
@@ -123,8 +126,9 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
                       std::to_string(looseFiles) + (looseFiles == 1 ? " loose file" : " loose files") + "), " +
                       Grouped(storedBytes) + " bytes of bodies";
   if (checked) {
-    total += " for " + Grouped(resultBytes) + " bytes of resources; " + std::to_string(withBase) + " of " +
-             std::to_string(count) + " know the bytes they replace";
+    total += " for " + std::string(resultsOverflow ? "more than " : "") + Grouped(resultBytes) +
+             " bytes of resources; " + std::to_string(withBase) + " of " + std::to_string(count) +
+             " know the bytes they replace";
   }
   Out(total);
 

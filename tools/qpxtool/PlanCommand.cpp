@@ -182,7 +182,10 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
       ++refused;
     } else {
       std::span<const uint8_t> body;
-      const BodyOutcome outcome = DecodeRecordBody(patch, record, archive, buffers, body);
+      // A resource holding its result laid out otherwise is rewritten
+      // from its own bytes, as the patcher does.
+      const BodyOutcome outcome = verdict.rewritesItself ? ReadOwnResult(record, archive, buffers, body)
+                                                         : DecodeRecordBody(patch, record, archive, buffers, body);
       if (outcome == BodyOutcome::CantRead) Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
       if (outcome == BodyOutcome::Damaged) {
         text = "FAILS: its body does not decode to the resource it names (\"Failed\")";
@@ -201,6 +204,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         text = "rewrite " + TargetName(number);
         ++applying;
       }
+      if (verdict.rewritesItself) text += " (from its own bytes: it holds the result, laid out otherwise)";
       if (outcome == BodyOutcome::Ready) {
         if (number < kEntryCount) dataGrowth += verdict.growth;
         else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
@@ -211,8 +215,10 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   }
   if (!check.Passed()) {
     if (check.SpaceShort() != 0) {
-      Out("FAILS: not enough disk space (" + Grouped(check.SpaceShort()) + " bytes more): the patch adds " +
-          Grouped(check.growth) + " bytes, the game's disk has " + Grouped(check.freeSpace) + " free");
+      Out("FAILS: not enough disk space (" + Grouped(check.SpaceShort()) + " bytes more): the run needs " +
+          Grouped(check.needed) + " bytes (what its files grow by, in whole units of " +
+          Grouped(check.allocationUnit) + " bytes, and its journal), the game's disk has " +
+          Grouped(check.freeSpace) + " free");
     }
     Out("plan: the patcher would refuse this patch and change nothing (" + std::to_string(refused) + " of " +
         std::to_string(payload.records.size()) + " records fail its checks" +
