@@ -36,6 +36,31 @@ class MemorySource final : public CByteSource {
   std::span<const uint8_t> bytes_;
 };
 
+// Where decoded bytes go, a piece at a time and in order: memory, or a file
+// being written. False when it could not take them (a write failed).
+class CByteSink {
+ public:
+  virtual ~CByteSink() = default;
+  virtual bool Put(std::span<const uint8_t> bytes) = 0;
+};
+
+// Fills `into` from its start; refuses bytes past its end.
+class SpanSink final : public CByteSink {
+ public:
+  explicit SpanSink(std::span<uint8_t> into) : into_(into) {}
+  bool Put(std::span<const uint8_t> bytes) override {
+    if (bytes.size() > into_.size() - filled_) return false;
+    if (!bytes.empty()) std::memcpy(into_.data() + filled_, bytes.data(), bytes.size());
+    filled_ += bytes.size();
+    return true;
+  }
+  std::size_t Filled() const { return filled_; }
+
+ private:
+  std::span<uint8_t> into_;
+  std::size_t filled_ = 0;
+};
+
 // `size` bytes from `start` of an open file (which the caller keeps open).
 class FileRangeSource final : public CByteSource {
  public:

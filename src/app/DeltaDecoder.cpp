@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -13,8 +14,6 @@ static_assert(std::endian::native == std::endian::little, "the header is read as
 
 // Streams 0 to 2 are read this many stored bytes at a time.
 constexpr std::size_t kInputPiece = 64 << 10;
-// Stored new bytes are read into the result in pieces that any source takes.
-constexpr uint64_t kDirectReadPiece = 1u << 30;
 
 // One of streams 0 to 2, read in order a byte at a time, whether stored as
 // is or coded; its status says why it stopped giving bytes.
@@ -108,25 +107,76 @@ DecodeStatus CheckProperties(CByteSource& source, uint64_t offset, const DeltaSt
   return DecodeStatus::Done;
 }
 
-// Puts the new bytes at the end of `result`, where commands take them from
-// in order: every command writes in front of those it has not yet taken.
-DecodeStatus ReadNewBytes(CByteSource& source, uint64_t offset, uint8_t coding, const DeltaStreamSizes& sizes,
-                          std::span<uint8_t> into, std::span<uint8_t> chunk) {
-  if (coding == kDeltaLzma) {
-    if (const DecodeStatus status = CheckProperties(source, offset, sizes); status != DecodeStatus::Done) {
-      return status;
-    }
-    return DecodeLzma(source, offset, sizes.storedSize, into, chunk);
+// Stream 3, the new bytes, taken in order in runs of any length: read
+// straight from the source where stored as is, or decoded a window at a
+// time (the smaller of the stream's dictionary and its length).
+class NewBytes {
+ public:
+  NewBytes(CByteSource& source, uint64_t offset, uint8_t coding, const DeltaStreamSizes& sizes)
+      : source_(source), offset_(offset) {
+    if (coding == kDeltaLzma) lzma_.emplace(source, offset, sizes.storedSize, sizes.decodedSize);
   }
-  for (uint64_t done = 0; done < into.size();) {
-    const auto piece = static_cast<std::size_t>(std::min<uint64_t>(kDirectReadPiece, into.size() - done));
-    if (!source.ReadAt(offset + done, into.subspan(static_cast<std::size_t>(done), piece))) {
-      return DecodeStatus::ReadFailed;
-    }
-    done += piece;
+
+  DecodeStatus Start() {
+    return lzma_ ? lzma_->Start(std::numeric_limits<std::size_t>::max(), kInputPiece) : DecodeStatus::Done;
   }
-  return DecodeStatus::Done;
-}
+
+  // Fills `into` with the next new bytes; the caller keeps within the
+  // stream's length.
+  DecodeStatus Take(std::span<uint8_t> into) {
+    if (!lzma_) {
+      if (!source_.ReadAt(offset_ + taken_, into)) return DecodeStatus::ReadFailed;
+      taken_ += into.size();
+      return DecodeStatus::Done;
+    }
+    while (!into.empty()) {
+      if (pending_.empty()) {
+        if (const DecodeStatus status = lzma_->Next(pending_); status != DecodeStatus::Done) return status;
+        if (pending_.empty()) return DecodeStatus::BadData;
+      }
+      const std::size_t n = std::min(into.size(), pending_.size());
+      std::memcpy(into.data(), pending_.data(), n);
+      into = into.subspan(n);
+      pending_ = pending_.subspan(n);
+    }
+    return DecodeStatus::Done;
+  }
+
+  DecodeStatus Finish() {
+    if (!lzma_) return DecodeStatus::Done;
+    return pending_.empty() ? lzma_->Finish() : DecodeStatus::BadData;
+  }
+
+ private:
+  CByteSource& source_;
+  uint64_t offset_;
+  uint64_t taken_ = 0;
+  std::optional<LzmaStreamReader> lzma_;
+  std::span<const uint8_t> pending_;  // decoded, not yet taken
+};
+
+// The result on its way to the sink, gathered a buffer at a time.
+class Output {
+ public:
+  Output(CByteSink& sink, std::span<uint8_t> buffer) : sink_(sink), buffer_(buffer) {}
+
+  // Room for the next bytes, at least one; empty when the sink failed.
+  std::span<uint8_t> Room() {
+    if (used_ == buffer_.size() && !Flush()) return {};
+    return buffer_.subspan(used_);
+  }
+  void Commit(std::size_t filled) { used_ += filled; }
+  bool Flush() {
+    if (used_ != 0 && !sink_.Put(buffer_.first(used_))) return false;
+    used_ = 0;
+    return true;
+  }
+
+ private:
+  CByteSink& sink_;
+  std::span<uint8_t> buffer_;
+  std::size_t used_ = 0;
+};
 
 // The header's own checks: the fields, and streams that fill the body.
 bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSize, std::size_t resultSize) {
@@ -159,40 +209,34 @@ bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSiz
 }  // namespace
 
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
-                        std::span<uint8_t> result, std::span<uint8_t> chunk) {
+                        uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk) {
   DeltaHeader header;
-  if (length < sizeof header) return DecodeStatus::BadData;
+  if (length < sizeof header || chunk.empty()) return DecodeStatus::BadData;
   if (!source.ReadAt(offset, std::span<uint8_t>(reinterpret_cast<uint8_t*>(&header), sizeof header))) {
     return DecodeStatus::ReadFailed;
   }
-  if (!HeaderHolds(header, length, base.size(), result.size())) return DecodeStatus::BadData;
+  if (!HeaderHolds(header, length, base.size(), resultSize)) return DecodeStatus::BadData;
 
   uint64_t streamOffset[kDeltaStreamCount];
   streamOffset[0] = offset + sizeof header;
   for (uint32_t i = 1; i < kDeltaStreamCount; ++i) {
     streamOffset[i] = streamOffset[i - 1] + header.streams[i - 1].storedSize;
   }
-
-  // The new bytes go to the end of the result first; copies fill it from
-  // the front, and each added run moves down to where it belongs.
-  const uint64_t resultSize = result.size();
-  const uint64_t newSize = header.streams[kDeltaNewBytes].decodedSize;
-  const uint64_t copySize = resultSize - newSize;  // the copied sequence's length
-  const std::span<uint8_t> newBytes = result.subspan(static_cast<std::size_t>(copySize));
-  if (const DecodeStatus status = ReadNewBytes(source, streamOffset[kDeltaNewBytes], header.coding[kDeltaNewBytes],
-                                               header.streams[kDeltaNewBytes], newBytes, chunk);
-      status != DecodeStatus::Done) {
-    return status;
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
+    if (header.coding[i] != kDeltaLzma) continue;
+    if (const DecodeStatus status = CheckProperties(source, streamOffset[i], header.streams[i]);
+        status != DecodeStatus::Done) {
+      return status;
+    }
   }
 
+  const uint64_t newSize = header.streams[kDeltaNewBytes].decodedSize;
+  const uint64_t copySize = resultSize - newSize;  // the copied sequence's length
+  NewBytes newBytes(source, streamOffset[kDeltaNewBytes], header.coding[kDeltaNewBytes],
+                    header.streams[kDeltaNewBytes]);
+  if (const DecodeStatus status = newBytes.Start(); status != DecodeStatus::Done) return status;
   std::optional<StreamReader> streams[kDeltaNewBytes];
   for (uint32_t i = 0; i < kDeltaNewBytes; ++i) {
-    if (header.coding[i] == kDeltaLzma) {
-      if (const DecodeStatus status = CheckProperties(source, streamOffset[i], header.streams[i]);
-          status != DecodeStatus::Done) {
-        return status;
-      }
-    }
     streams[i].emplace(source, streamOffset[i], header.coding[i], header.streams[i]);
     if (const DecodeStatus status = streams[i]->Start(); status != DecodeStatus::Done) return status;
   }
@@ -215,6 +259,7 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
     if (nextDiff >= copySize) return DecodeStatus::BadData;
   }
 
+  Output out(sink, chunk);
   uint64_t written = 0;   // result bytes done, from the front
   uint64_t copied = 0;    // of the copied sequence
   uint64_t taken = 0;     // new bytes taken
@@ -232,14 +277,17 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
     if (copyLength > baseSize - cursor || copyLength > copySize - copied) return DecodeStatus::BadData;
     if (addLength > newSize - taken) return DecodeStatus::BadData;
 
-    if (copyLength > 0) {
-      uint8_t* out = result.data() + written;
-      std::memcpy(out, base.data() + cursor, static_cast<std::size_t>(copyLength));
-      while (diffsLeft > 0 && nextDiff - copied < copyLength) {
+    // The copy, a buffer at a time, each diff byte added where it falls.
+    for (uint64_t left = copyLength; left > 0;) {
+      const std::span<uint8_t> room = out.Room();
+      if (room.empty()) return DecodeStatus::SinkFailed;
+      const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
+      std::memcpy(room.data(), base.data() + cursor, n);
+      while (diffsLeft > 0 && nextDiff - copied < n) {
         uint8_t diff;
         if (!diffs.Byte(diff)) return failure();
         if (diff == 0) return DecodeStatus::BadData;
-        out[nextDiff - copied] = static_cast<uint8_t>(out[nextDiff - copied] + diff);
+        room[nextDiff - copied] = static_cast<uint8_t>(room[nextDiff - copied] + diff);
         if (--diffsLeft > 0) {
           uint64_t gap;
           if (!gaps.Varint(gap)) return failure();
@@ -247,19 +295,21 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
           nextDiff += gap + 1;
         }
       }
-      cursor += copyLength;
-      copied += copyLength;
-      written += copyLength;
+      out.Commit(n);
+      cursor += n;
+      copied += n;
+      written += n;
+      left -= n;
     }
-    if (addLength > 0) {
-      // From the tail, where the new bytes wait, down to the front; the
-      // ranges meet once every copy is done.
-      const uint64_t from = copySize + taken;
-      if (from != written) {
-        std::memmove(result.data() + written, result.data() + from, static_cast<std::size_t>(addLength));
-      }
-      taken += addLength;
-      written += addLength;
+    for (uint64_t left = addLength; left > 0;) {
+      const std::span<uint8_t> room = out.Room();
+      if (room.empty()) return DecodeStatus::SinkFailed;
+      const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
+      if (const DecodeStatus status = newBytes.Take(room.first(n)); status != DecodeStatus::Done) return status;
+      out.Commit(n);
+      taken += n;
+      written += n;
+      left -= n;
     }
   }
   // A command's lengths were each checked against what is left, so the
@@ -268,7 +318,14 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
   for (auto& stream : streams) {
     if (const DecodeStatus status = stream->Finish(); status != DecodeStatus::Done) return status;
   }
-  return DecodeStatus::Done;
+  if (const DecodeStatus status = newBytes.Finish(); status != DecodeStatus::Done) return status;
+  return out.Flush() ? DecodeStatus::Done : DecodeStatus::SinkFailed;
+}
+
+DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                        std::span<uint8_t> result, std::span<uint8_t> chunk) {
+  SpanSink sink(result);
+  return ApplyDelta(base, source, offset, length, result.size(), sink, chunk);
 }
 
 }  // namespace qpx

@@ -101,14 +101,23 @@ static_assert(offsetof(DeltaHeader, baseSize) == 16);
 static_assert(offsetof(DeltaHeader, resultSize) == 24);
 static_assert(offsetof(DeltaHeader, streams) == 32);
 
-// Rebuilds exactly `result.size()` bytes from `base` and the delta body of
-// `length` bytes at `offset` of `source`. Every command is checked against
-// the base and the result before it is carried out, so no input makes it
-// read or write outside them; a body that is not well formed (or was made
-// for a base of another length) is BadData, and `result` is then
-// unspecified. Besides `chunk` (the buffer the new bytes are read through)
-// it needs less than 8 MiB, whatever the body says. `result` must not
-// overlap `base` or `chunk`.
+// Rebuilds exactly `resultSize` bytes from `base` and the delta body of
+// `length` bytes at `offset` of `source`, handing them to `sink` in order,
+// a piece of at most `chunk.size()` bytes at a time (gathered in `chunk`).
+// Every command is checked against the base and the result before it is
+// carried out, so no input makes it read outside the base or give more
+// bytes than the result's; a body that is not well formed (or was made for
+// a base of another length) is BadData, and what the sink was given by
+// then is no result. Besides `chunk` it needs less than 8 MiB for streams
+// 0 to 2, and a window for the new bytes: the smaller of their LZMA
+// dictionary and their length (none when they are stored as is). `base`
+// must not overlap `chunk`.
+DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                        uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk);
+
+// The same into `result`, exactly `result.size()` bytes, which must not
+// overlap `base` or `chunk`; on any status but Done its contents are
+// unspecified.
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
                         std::span<uint8_t> result, std::span<uint8_t> chunk);
 

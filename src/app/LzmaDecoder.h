@@ -18,6 +18,7 @@ enum class DecodeStatus {
   Done,        // exactly the expected bytes, and the stream ends with them
   BadData,     // the stream is not what the encoder writes
   ReadFailed,  // the source could not be read
+  SinkFailed,  // the decoded bytes' sink refused them (a write failed)
 };
 
 // Decodes the `length` bytes at `offset` of `source` into exactly

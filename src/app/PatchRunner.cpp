@@ -61,22 +61,6 @@ bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Pay
   return ReportOutcome(console, failed);
 }
 
-// Sets aside, once, the memory the largest body to write needs: fresh
-// memory costs a page fault a page, and growing the buffers body after body
-// would pay that again for every larger one.
-void ReserveFor(const Payload& payload, const PatchCheck& check, BodyBuffers& buffers) {
-  uint64_t result = 0, base = 0;
-  for (std::size_t i = 0; i < payload.records.size(); ++i) {
-    if (check.records[i].verdict != CheckVerdict::Write) continue;
-    const PayloadRecord& record = payload.records[i];
-    result = std::max(result, record.resultSize);
-    if (record.encoding == BodyEncoding::Delta) base = std::max(base, record.baseSize);
-  }
-  // The checks have refused sizes beyond 32 bits.
-  if (result != 0) buffers.result.Reserve(static_cast<uint32_t>(result));
-  if (base != 0) buffers.base.Reserve(static_cast<uint32_t>(base));
-}
-
 // Reports a version-2 run that ends before its commit: the journal undone,
 // the game is as it was; where even that failed, the next run undoes it.
 bool StopBeforeCommit(RunJournal& journal, Console& console, const wchar_t* reason = nullptr) {
@@ -140,8 +124,6 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
     if (!ReserveRoom(archive, payload, check)) return StopBeforeCommit(journal, console, L"Not enough disk space");
   }
   BodyBuffers buffers;
-  ReserveFor(payload, check, buffers);
-  int failed = 0;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     if (record.Skipped()) continue;
@@ -157,33 +139,21 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
       ConsoleReport(console, L"Already applied\n");
       continue;
     }
-    std::span<const uint8_t> body;
-    const BodyOutcome outcome = check.records[i].rewritesItself
-                                    ? ReadOwnResult(record, archive, buffers, body, &journal)
-                                    : DecodeRecordBody(executable, record, archive, buffers, body, &journal);
-    switch (outcome) {
-      case BodyOutcome::CantRead: return StopBeforeCommit(journal, console, L"Can't read patch data");
-      case BodyOutcome::Damaged:
-        // The other bodies are still tried, so that the run names every
-        // damaged one; none is written.
-        ConsoleReport(console, L"Failed\n");
-        ++failed;
-        continue;
-      case BodyOutcome::Ready: break;
-    }
-    const uint32_t number = record.resourceNumber;
-    const bool staged = number < kEntryCount ? journal.StageEntry(number, body)
-                                             : journal.StageLooseFile(number - kEntryCount, body);
+    // Each body goes where it belongs as it is decoded, hashed on the way:
+    // one that turns out not to be its result fails the whole run.
+    const bool rewritesItself = check.records[i].rewritesItself;
+    BodyOutcome outcome = BodyOutcome::WriteFailed;
+    const bool staged = journal.Stage(record.resourceNumber, record.resultSize, [&](CByteSink& sink) {
+      outcome = rewritesItself ? StreamOwnResult(record, archive, buffers, sink, &journal)
+                               : StreamRecordBody(executable, record, archive, buffers, sink, &journal);
+      return outcome == BodyOutcome::Ready;
+    });
     if (!staged) {
-      ConsoleReport(console, L"Failed\n");
-      ConsoleReport(console, L"Failed patches: %d\n", failed + 1);
+      if (outcome == BodyOutcome::CantRead) return StopBeforeCommit(journal, console, L"Can't read patch data");
+      ConsoleReport(console, L"Failed\nFailed patches: 1\n");
       return StopBeforeCommit(journal, console);
     }
     ConsoleReport(console, L"Done\n");
-  }
-  if (failed != 0) {
-    ConsoleReport(console, L"Failed patches: %d\n", failed);
-    return StopBeforeCommit(journal, console);
   }
   if (check.Writes()) {
     if (!journal.Commit()) return StopBeforeCommit(journal, console, L"Can't write QPXPATCH.JNL in the game folder");
@@ -216,11 +186,12 @@ bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Con
   }
   // A sealed payload is checked whole before the archive is opened: a
   // damaged download must not write a single byte into the game. The check
-  // hashes the patcher's own file where it lies (the system keeps a running
-  // program's file from being written); one buffer serves what it reads and
-  // then every body in turn.
+  // reads the patcher's own file through one reused buffer of a few
+  // megabytes, which then serves every body in turn: mapped views of it
+  // would cost the system a page fault a page and count every byte hashed
+  // as the program's memory.
   CTransferBuffer buffer;
-  const PayloadError sealError = VerifySeal(*executable, payload, buffer, /*mapFile=*/true);
+  const PayloadError sealError = VerifySeal(*executable, payload, buffer, /*mapFile=*/false);
   if (sealError != PayloadError::None) {
     ConsoleReport(console, PayloadMessage(sealError));
     return false;

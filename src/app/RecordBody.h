@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "app/ByteSource.h"
 #include "app/PatchPayload.h"
 #include "app/RunJournal.h"
 #include "archive/ResourceArchive.h"
@@ -15,9 +16,10 @@
 namespace qpx {
 
 enum class BodyOutcome {
-  Ready,     // the body holds exactly the record's result
-  Damaged,   // it does not decode, or not to the result (or a delta's resource cannot be read)
-  CantRead,  // the patch could not be read
+  Ready,        // the body holds exactly the record's result
+  Damaged,      // it does not decode, or not to the result (or a delta's resource cannot be read)
+  CantRead,     // the patch could not be read
+  WriteFailed,  // the sink could not take the result (only when decoding into one)
 };
 
 // The memory a body is decoded in, kept from record to record.
@@ -37,9 +39,20 @@ struct BodyBuffers {
 BodyOutcome DecodeRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
                              BodyBuffers& buffers, std::span<const uint8_t>& body, RunJournal* journal = nullptr);
 
+// Decodes the body of `record` as DecodeRecordBody does, but hands the
+// result to `sink` a piece at a time as it is made, hashing it on the way:
+// Ready only once every byte went to the sink and they hash to the result
+// (what the sink took before then is no result). Memory: a 1 MiB chunk,
+// and a compressed body's window (the smaller of its dictionary and the
+// result) or a delta's base and windows.
+BodyOutcome StreamRecordBody(CAbstractFile& patch, const PayloadRecord& record, ResourceArchive& archive,
+                             BodyBuffers& buffers, CByteSink& sink, RunJournal* journal = nullptr);
+
 // The record's result as the resource holds it already (where it is not
 // laid out as the patcher lays it out), read and proven by its hash like
-// a decoded body.
+// a decoded body: into the body buffer, or handed to a sink.
+BodyOutcome StreamOwnResult(const PayloadRecord& record, ResourceArchive& archive, BodyBuffers& buffers,
+                            CByteSink& sink, RunJournal* journal = nullptr);
 BodyOutcome ReadOwnResult(const PayloadRecord& record, ResourceArchive& archive, BodyBuffers& buffers,
                           std::span<const uint8_t>& body, RunJournal* journal = nullptr);
 

@@ -117,4 +117,22 @@ bool ReadResourceBytes(ResourceArchive& archive, uint32_t number, std::span<uint
   return into.empty() || file->Read(into.data(), size) == size;
 }
 
+std::unique_ptr<CFileView> MapResourceBytes(ResourceArchive& archive, uint32_t number, uint64_t size,
+                                            std::unique_ptr<CAbstractFile>& file) {
+  if (size == 0) return nullptr;
+  if (number < kEntryCount) {
+    const ArchiveIndexEntry& entry = archive.Entries()[number];
+    int64_t dataSize = 0;
+    if (entry.size != size || !archive.QueryDataSize(dataSize) || !EntryLiesInside(entry, dataSize)) return nullptr;
+    return archive.MapData(entry.offset, size);
+  }
+  file = archive.OpenLooseFile(number - kEntryCount, OpenMode_Read);
+  int64_t length = 0;
+  LooseFileHeader header{};
+  if (!file || !file->QuerySize64(length) || !ReadLooseFileHeader(*file, length, header) || header.totalSize != size) {
+    return nullptr;
+  }
+  return file->MapForReading(sizeof header, static_cast<uint32_t>(size));
+}
+
 }  // namespace qpx

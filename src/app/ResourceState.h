@@ -43,4 +43,11 @@ ResourceState InspectResource(ResourceArchive& archive, uint32_t number, std::sp
 // exactly as long. False when they cannot all be read.
 bool ReadResourceBytes(ResourceArchive& archive, uint32_t number, std::span<uint8_t> into);
 
+// The bytes of resource `number`, exactly `size` of them (at least one),
+// mapped for reading in place of a copy where the platform can; null
+// otherwise (then they are read). A loose file is kept open in `file` for
+// the view's life. Nothing may shrink the file while the view lives.
+std::unique_ptr<CFileView> MapResourceBytes(ResourceArchive& archive, uint32_t number, uint64_t size,
+                                            std::unique_ptr<CAbstractFile>& file);
+
 }  // namespace qpx

@@ -216,16 +216,50 @@ bool RunJournal::Write(std::span<const uint8_t> bytes) {
   return true;
 }
 
-bool RunJournal::Append(const JournalItemHead& head, std::span<const uint8_t> first, std::span<const uint8_t> second) {
-  if (!journal_ || committed_ || !Write(BytesOf(head)) || !Write(first) || !Write(second)) return false;
+bool RunJournal::Append(const JournalItemHead& head, std::span<const uint8_t> bytes) {
+  if (!Write(BytesOf(head)) || !Write(bytes)) return false;
   ++items_;
   return true;
 }
 
-bool RunJournal::StageEntry(uint32_t number, std::span<const uint8_t> body) {
-  if (number >= kEntryCount || body.size() > UINT32_MAX) return false;
+namespace {
+
+// Hands what it is given to `write`, counting it.
+template <typename WriteAt>
+class CountingSink final : public CByteSink {
+ public:
+  explicit CountingSink(WriteAt write) : write_(write) {}
+  bool Put(std::span<const uint8_t> bytes) override {
+    if (!write_(count_, bytes)) return false;
+    count_ += bytes.size();
+    return true;
+  }
+  uint64_t Count() const { return count_; }
+
+ private:
+  WriteAt write_;
+  uint64_t count_ = 0;
+};
+
+}  // namespace
+
+bool RunJournal::Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce) {
+  if (!journal_ || committed_ || number >= kResourceLimit) return false;
+  if (number < kEntryCount) {
+    return size <= UINT32_MAX && StageEntry(number, static_cast<uint32_t>(size), produce);
+  }
+  if (size > kLooseMaxBodySize) return false;
+  const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::LooseFile), number - kEntryCount, 0, size, 0};
+  const uint64_t at = position_ + sizeof head;
+  CountingSink sink([this](uint64_t, std::span<const uint8_t> bytes) { return Write(bytes); });
+  if (!Write(BytesOf(head)) || !produce(sink) || sink.Count() != size) return false;
+  ++items_;
+  staged_[number] = Staged{at, size};
+  return true;
+}
+
+bool RunJournal::StageEntry(uint32_t number, uint32_t size, const std::function<bool(CByteSink&)>& produce) {
   const ArchiveIndexEntry entry = archive_.Entries()[number];
-  const auto size = static_cast<uint32_t>(body.size());
   const bool inPlace = GoesInPlace(entry, size);
   if (inPlace && !InPlaceSlotInside(entry, static_cast<int64_t>(dataEnd_))) return false;
   const uint64_t target = inPlace ? entry.offset : dataEnd_;
@@ -238,12 +272,19 @@ bool RunJournal::StageEntry(uint32_t number, std::span<const uint8_t> body) {
     const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::DataWrite), number, target,
                                size + (sameLength ? 0 : fill.size()), 0};
     const uint64_t at = position_ + sizeof head;
-    if (!Append(head, body, sameLength ? std::span<const uint8_t>() : fill)) return false;
+    CountingSink sink([this](uint64_t, std::span<const uint8_t> bytes) { return Write(bytes); });
+    if (!Write(BytesOf(head)) || !produce(sink) || sink.Count() != size || (!sameLength && !Write(fill))) {
+      return false;
+    }
+    ++items_;
     staged_[number] = Staged{at, size};
   } else {
     // Past the end of the data file no record points: the game is as it
     // was until the commit.
-    if (!archive_.WriteData(target, body) || !archive_.WriteData(target + size, fill)) return false;
+    CountingSink sink([&](uint64_t done, std::span<const uint8_t> bytes) {
+      return archive_.WriteData(target + done, bytes);
+    });
+    if (!produce(sink) || sink.Count() != size || !archive_.WriteData(target + size, fill)) return false;
     dataEnd_ = target + SlotLength(size);
     staged_.erase(number);
   }
@@ -255,20 +296,13 @@ bool RunJournal::StageEntry(uint32_t number, std::span<const uint8_t> body) {
   return true;
 }
 
-bool RunJournal::StageLooseFile(uint32_t looseIndex, std::span<const uint8_t> body) {
-  if (looseIndex >= kLooseFileCount || body.size() > kLooseMaxBodySize) return false;
-  const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::LooseFile), looseIndex, 0, body.size(), 0};
-  const uint64_t at = position_ + sizeof head;
-  if (!Append(head, body)) return false;
-  staged_[kEntryCount + looseIndex] = Staged{at, body.size()};
-  return true;
-}
-
 bool RunJournal::ReadStaged(uint32_t number, std::span<uint8_t> into, bool& staged) {
   const auto it = staged_.find(number);
   staged = it != staged_.end();
   if (!staged) return true;
-  return it->second.size == into.size() && ReadAt(*journal_, it->second.offset, into);
+  // Back to where the next staged byte goes, after reading elsewhere.
+  return it->second.size == into.size() && ReadAt(*journal_, it->second.offset, into) &&
+         journal_->Seek64(static_cast<int64_t>(position_));
 }
 
 bool RunJournal::Commit() {

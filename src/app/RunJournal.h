@@ -39,10 +39,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
 
+#include "app/ByteSource.h"
 #include "app/PayloadDigest.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/TransferBuffer.h"
@@ -110,17 +112,19 @@ class RunJournal {
   // it durable. From here a stopped run is undone by the next.
   bool Begin(uint64_t length);
 
-  // Stages `body` as the new bytes of entry `number`, placed as the
-  // archive places a body: over its old one when it fits its slot (into
-  // the journal), else appended to DATA1.QPX (at once). The archive's
-  // entry in memory is the new one from here on.
-  bool StageEntry(uint32_t number, std::span<const uint8_t> body);
-  // Stages `body` as the new body of loose file `looseIndex`.
-  bool StageLooseFile(uint32_t looseIndex, std::span<const uint8_t> body);
+  // Stages the `size` new bytes of resource `number`, which `produce`
+  // hands to the sink it is given, in order, as it makes them. An entry's
+  // are placed as the archive places a body: over its old one when they
+  // fit its slot (into the journal), else appended to DATA1.QPX (at once);
+  // the archive's entry in memory is the new one from here on. A loose
+  // file's go into the journal. False when `produce` fails or a write
+  // does: then the journal is good for nothing but RollBack.
+  bool Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce);
   // Where the journal holds the bytes resource `number` will have (an
   // in-place entry or a loose file staged before), fills `into` with them
   // and sets `staged`; where it does not, the archive's bytes stand.
   bool ReadStaged(uint32_t number, std::span<uint8_t> into, bool& staged);
+  bool HoldsStaged(uint32_t number) const { return staged_.contains(number); }
   // DATA1.QPX's length once the appended bodies are in.
   uint64_t DataEnd() const { return dataEnd_; }
 
@@ -136,7 +140,8 @@ class RunJournal {
   bool RollBack();
 
  private:
-  bool Append(const JournalItemHead& head, std::span<const uint8_t> first, std::span<const uint8_t> second = {});
+  bool StageEntry(uint32_t number, uint32_t size, const std::function<bool(CByteSink&)>& produce);
+  bool Append(const JournalItemHead& head, std::span<const uint8_t> bytes);
   bool Write(std::span<const uint8_t> bytes);
 
   struct Staged {

@@ -138,6 +138,11 @@ bool ResourceArchive::ReadData(uint64_t offset, std::span<uint8_t> into) {
          dataFile->Read(into.data(), size) == size;
 }
 
+std::unique_ptr<CFileView> ResourceArchive::MapData(uint64_t offset, uint64_t size) {
+  if (!isOpen || offset > static_cast<uint64_t>(INT64_MAX) || size == 0 || size > UINT32_MAX) return nullptr;
+  return dataFile->MapForReading(static_cast<int64_t>(offset), static_cast<uint32_t>(size));
+}
+
 std::unique_ptr<CAbstractFile> ResourceArchive::OpenLooseFile(uint32_t looseIndex, OpenMode mode) {
   const std::wstring name = LooseFileName(looseIndex);
   if (!isOpen || name.empty()) return nullptr;

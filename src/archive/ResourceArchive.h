@@ -80,6 +80,10 @@ class ResourceArchive {
   bool QueryDataSize(int64_t& size);
   // Fills `into` from `offset` of the data file; false unless all is read.
   bool ReadData(uint64_t offset, std::span<uint8_t> into);
+  // Maps `size` bytes (at least one) from `offset` of the data file for
+  // reading, where the platform can; null otherwise. The data file must
+  // not shrink while the view lives.
+  std::unique_ptr<CFileView> MapData(uint64_t offset, uint64_t size);
   // Opens loose file `looseIndex` as `mode` asks (never creating it).
   std::unique_ptr<CAbstractFile> OpenLooseFile(uint32_t looseIndex, OpenMode mode);
 

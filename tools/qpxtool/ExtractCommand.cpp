@@ -77,6 +77,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
     case BodyOutcome::Ready: break;
     case BodyOutcome::CantRead: Fail(kExitFailedCheck, name + ": reading failed part way");
     case BodyOutcome::Damaged:
+    case BodyOutcome::WriteFailed:  // memory takes every byte of a result
       Fail(kExitFailedCheck, name + ": record " + std::to_string(index) + " does not decode to the bytes it names" +
                                  (record.encoding == BodyEncoding::Delta ? " (is --base the game it was made for?)" : ""));
   }

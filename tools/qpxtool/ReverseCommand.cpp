@@ -69,7 +69,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
       switch (DecodeRecordBody(patchFile, record, archive, buffers, body)) {
         case BodyOutcome::Ready: return std::vector<uint8_t>(body.begin(), body.end());
         case BodyOutcome::CantRead: Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
-        case BodyOutcome::Damaged: break;
+        case BodyOutcome::Damaged:
+        case BodyOutcome::WriteFailed: break;  // memory takes every byte of a result
       }
       Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": record " + std::to_string(index) + " (" +
                               TargetName(record.resourceNumber) + ") does not decode against " +
