@@ -39,6 +39,15 @@ TEST_F(PlanReverseTest, PlanCountsOnlyLooseFileWritesAsSuch) {
               "DATA1.QPX: 380,288 -> 380,320 bytes (grows by 32); loose files: 8,064 bytes written");
 }
 
+// A game holding a stopped run's journal is judged as it is, and plan says
+// that the patcher settles that run first.
+TEST_F(PlanReverseTest, PlanSaysWhenAStoppedRunLeftItsJournal) {
+  Put("game/QPXPATCH.JNL", Bytes(100, 1));
+  const test::ProcessResult planned = Tool({"plan", "patch", "game"});
+  EXPECT_TOOL(planned, kOk, "DATA1.QPX: 380,288 -> 380,320 bytes");
+  EXPECT_NE(planned.err.find("holds QPXPATCH.JNL, left by a run that was stopped"), std::string::npos) << planned.err;
+}
+
 TEST_F(PlanReverseTest, AnUndoIsRefusedOnceThePatchIsApplied) {
   ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
   const auto before = Snapshot();

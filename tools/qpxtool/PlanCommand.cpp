@@ -7,6 +7,7 @@
 #include "app/PatchCheck.h"
 #include "app/PatchPayload.h"
 #include "app/RecordBody.h"
+#include "app/RunJournal.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -156,6 +157,13 @@ std::string Row(const std::string& index, const std::string& resource, const std
 int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
                  ResourceArchive& archive) {
   const int64_t dataBefore = view.SizeOf(kDataFileName);
+  // A stopped run's journal is settled before anything else; what follows
+  // judges the game as it is now.
+  if (view.Open(kJournalFileName, OpenMode_Read)) {
+    Err("qpxtool plan: " + Quoted(options.gameDirectory) + " holds " + WideToText(kJournalFileName) +
+        ", left by a run that was stopped: the patcher first finishes (or takes back) that run, which this plan "
+        "does not show");
+  }
   CTransferBuffer chunk;
   const PatchCheck check = CheckPatch(archive, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
