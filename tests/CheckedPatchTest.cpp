@@ -14,6 +14,7 @@
 #include "app/PatchRunner.h"
 #include "filesystem/ProcessSetup.h"
 #include "app/PayloadSeal.h"
+#include "app/RunJournal.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "support/FaultyFileSystem.h"
@@ -501,7 +502,7 @@ TEST_F(CheckedPatchTest, ARecordChainOnOneResourceFinishesFromAnyStage) {
   const Bytes x5 = Words(3, 3000), y5 = Words(21, 9000), x0 = SampleBody(4, 5000), y0 = SampleBody(22, 800);
   Bytes z5 = y5;
   for (std::size_t i = 100; i < 140; ++i) z5[i] ^= 0x21;  // the same length: in place, in the appended slot
-  const Bytes z0 = Edited(SampleBody(23, 60000));
+  const Bytes z0 = SampleBody(23, 60000);
   const std::vector<CheckedPatch> firstHalf = {{5, y5, BodyEncoding::Lzma, x5}, {1207, y0, BodyEncoding::Stored, x0}};
   const Bytes chain = BuildCheckedPatchFile(
       kImage, {{5, y5, BodyEncoding::Lzma, x5}, {5, z5, BodyEncoding::Delta, y5}, {1207, y0, BodyEncoding::Stored, x0},
@@ -624,6 +625,46 @@ TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
   WriteFile(dir.Path() / "QPXPATCH.JNL", SampleBody(9, 40));
   EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
   EXPECT_EQ(Snapshot(), clean);
+}
+
+// A journal whose seal holds but whose bytes would go far outside the data
+// file is none of ours: it is not carried out, and the data file is not
+// stretched to wherever it points.
+TEST_F(CheckedPatchTest, ASealedJournalPointingOutsideTheDataFileIsNotCarriedOut) {
+  const auto check = [](const Bytes& bytes) {
+    PayloadDigest digest;
+    digest.Update(bytes);
+    const PayloadDigest::Value value = digest.Finish();
+    uint64_t first = 0;
+    std::memcpy(&first, value.data(), sizeof first);
+    return first;
+  };
+  const auto put = [](Bytes& bytes, const auto& value) {
+    const auto* raw = reinterpret_cast<const uint8_t*>(&value);
+    bytes.insert(bytes.end(), raw, raw + sizeof value);
+  };
+  JournalHeader header{};
+  std::memcpy(header.magic, "QPXJRNL1", 8);
+  header.dataSizeBefore = original.at("DATA1.QPX").size();
+  Bytes journal;
+  put(journal, header);
+  header.check = check(Bytes(journal.begin(), journal.begin() + 56));
+  journal.clear();
+  put(journal, header);
+  put(journal, JournalItemHead{static_cast<uint32_t>(JournalItemKind::DataWrite), 3, uint64_t{1} << 40, 4, 0});
+  journal.insert(journal.end(), {1, 2, 3, 4});
+  JournalCommit commit{};
+  std::memcpy(commit.magic, "QPXCOMIT", 8);
+  commit.length = journal.size();
+  commit.items = 1;
+  commit.check = check(journal);
+  put(journal, commit);
+  WriteFile(dir.Path() / "QPXPATCH.JNL", journal);
+
+  EXPECT_FALSE(Run(BuildCheckedPatchFile(kImage, Patches())));
+  EXPECT_EQ(output, L"Stopped: run the patch again to finish\n");
+  std::filesystem::remove(dir.Path() / "QPXPATCH.JNL");
+  EXPECT_EQ(Snapshot(), original);
 }
 
 }  // namespace

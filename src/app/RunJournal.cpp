@@ -104,6 +104,13 @@ bool WriteLooseFile(ResourceArchive& archive, CAbstractFile& journal, uint32_t l
 // makes every file they wrote durable.
 bool ReplayItems(ResourceArchive& archive, CAbstractFile& journal, uint64_t itemsEnd, std::span<uint8_t> chunk,
                  bool (*stop)()) {
+  // Bytes in place lie inside the data file (whose appended bodies were on
+  // the disk before the commit), their slot's fill at most 31 bytes past
+  // its end: a journal that says otherwise is none of ours, and must not
+  // stretch the file to wherever it points.
+  int64_t dataSize = 0;
+  if (!archive.QueryDataSize(dataSize)) return false;
+  const uint64_t dataLimit = static_cast<uint64_t>(dataSize) + 31;
   bool wroteData = false, wroteIndex = false;
   for (uint64_t at = sizeof(JournalHeader); at < itemsEnd;) {
     if (stop != nullptr && stop()) return false;
@@ -116,6 +123,7 @@ bool ReplayItems(ResourceArchive& archive, CAbstractFile& journal, uint64_t item
     bool done = false;
     switch (static_cast<JournalItemKind>(head.kind)) {
       case JournalItemKind::DataWrite:
+        if (head.offset > dataLimit || head.length > dataLimit - head.offset) return false;
         wroteData = true;
         done = ForEachPiece(journal, payload, head.length, chunk, [&](uint64_t offset, std::span<const uint8_t> piece) {
           return archive.WriteData(head.offset + offset, piece);
