@@ -138,6 +138,77 @@ TEST_F(InterruptTest, AnInterruptedUnpackLeavesNothingAndTheNextOneWorks) {
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
 
+// The id of a process that has ended (and been waited for).
+pid_t EndedProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// Killed outright, a run removes nothing; the next output made in that
+// folder removes what it left, whoever makes it.
+TEST_F(InterruptTest, WhatAKilledRunLeftGoesWithTheNextOutputInThatFolder) {
+  fs::copy_file(Config().patcher, At("stub"));
+  PutSparse("big", uint64_t{3} << 30);
+  Put("body", Text("a new body"));
+  for (const std::string out : {"patch", "other"}) {
+    const int status = Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "patch", "0=big"}, SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "wait status " << status;
+    ASSERT_TRUE(LeftoverTemporaryFiles());
+    EXPECT_TOOL(Tool({"build", "--stub", "stub", "--out", out, "10=body"}), kOk, "");
+    EXPECT_FALSE(LeftoverTemporaryFiles()) << out;
+  }
+}
+
+// Only what a run that has ended left, and only by the name qpxtool gives
+// it: the temporaries of a run that still runs, names that merely look
+// alike, links, and whatever lies deeper than qpxtool writes stay.
+TEST_F(InterruptTest, OnlyTheTemporariesOfEndedRunsAreRemoved) {
+  const std::string ended = std::to_string(EndedProcess());
+  const pid_t sleeper = fork();
+  if (sleeper == 0) {
+    pause();
+    _exit(0);
+  }
+  const std::string half = ".out.qpxtool-" + ended + "-0.tmp", deep = ".deep.qpxtool-" + ended + "-1.tmp";
+  const std::vector<std::string> removed = {".patch.qpxtool-" + ended + "-0.tmp", "..x.qpxtool-" + ended + "-999.tmp",
+                                            half + "/patch.manifest", half + "/entries/00010.bin",
+                                            deep + "/entries/00010.bin"};
+  std::vector<std::string> kept = {
+      ".patch.qpxtool-" + std::to_string(getpid()) + "-0.tmp", ".patch.qpxtool-" + std::to_string(sleeper) + "-0.tmp",
+      "..qpxtool-" + ended + "-0.tmp",         "patch.qpxtool-" + ended + "-0.tmp",
+      ".patch.qpxtool-" + ended + "-0.tmp~",   ".patch.qpxtool-" + ended + "-0.TMP",
+      ".patch.QPXTOOL-" + ended + "-0.tmp",    ".patch.qpxtool-0" + ended + "-0.tmp",
+      ".patch.qpxtool-" + ended + "-00.tmp",   ".patch.qpxtool-" + ended + "-1000.tmp",
+      ".patch.qpxtool-" + ended + ".tmp",      ".patch.qpxtool-" + ended + "-0-1.tmp",
+      ".patch.qpxtool-0-0.tmp",                ".patch.qpxtool- " + ended + "-0.tmp",
+      "sub/.patch.qpxtool-" + ended + "-0.tmp",  // another folder
+      deep + "/entries/more/file", "outside"};
+  for (const std::string& name : removed) Put(name, Text(name));
+  for (const std::string& name : kept) Put(name, Text(name));
+  // Links, followed nowhere: one in a stale folder goes, one by such a name
+  // stays.
+  fs::create_directory(At(half + "/loose"));
+  fs::create_symlink(At("outside"), At(half + "/loose/D00002.bin"));
+  fs::create_symlink(At("outside"), At(".link.qpxtool-" + ended + "-0.tmp"));
+  // Another user's file (only root can make one).
+  const std::string foreign = ".foreign.qpxtool-" + ended + "-0.tmp";
+  Put(foreign, Text(foreign));
+  if (chown(At(foreign).c_str(), 12345, 12345) == 0) kept.push_back(foreign);
+
+  fs::copy_file(Config().patcher, At("stub"));
+  Put("body", Text("a new body"));
+  EXPECT_TOOL(Tool({"build", "--stub", "stub", "--out", "patch", "10=body"}), kOk, "");
+  kill(sleeper, SIGKILL);
+  waitpid(sleeper, nullptr, 0);
+
+  for (const std::string& name : removed) EXPECT_FALSE(fs::exists(At(name))) << name;
+  EXPECT_FALSE(fs::exists(At(half)));
+  for (const std::string& name : kept) EXPECT_EQ(Get(name), Text(name)) << name;
+  EXPECT_TRUE(fs::is_symlink(At(".link.qpxtool-" + ended + "-0.tmp")));
+}
+
 // A temporary name is made new: one that is taken, by a file or a folder,
 // is passed over and what holds it left alone.
 TEST_F(InterruptTest, ATemporaryNameThatIsTakenIsNeverReused) {

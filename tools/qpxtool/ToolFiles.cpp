@@ -70,10 +70,23 @@ void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offs
       fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create | OpenMode_New | OpenMode_ShareDelete);
   if (!file) Fail(kExitFailedCheck, name + ": cannot be created");
   switch (CopyBytes(source, offset, size, *file, buffer.Span())) {
-    case CopyResult::Done: return;
+    case CopyResult::Done: break;
     case CopyResult::ReadShort: Fail(kExitFailedCheck, sourceName + ": reading failed part way");
     case CopyResult::WriteShort: Fail(kExitFailedCheck, name + ": writing failed (disk full?)");
   }
+  // Now, while it is open: once the folder that holds it is renamed into
+  // place, a power cut must not leave the file there empty.
+  if (!file->Flush()) Fail(kExitFailedCheck, name + ": cannot be flushed to the disk");
+}
+
+void FlushWrittenFile(CFileSystem& fileSystem, const std::wstring& path) {
+  // A flush reaches the file's bytes whichever open of it wrote them.
+  const auto file = fileSystem.Open(path.c_str(), OpenMode_Write);
+  if (!file || !file->Flush()) Fail(kExitFailedCheck, Quoted(PathToText(path)) + ": cannot be flushed to the disk");
+}
+
+void FlushFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name) {
+  if (!fileSystem.FlushDirectory(directory.c_str())) Fail(kExitFailedCheck, name + ": cannot be flushed to the disk");
 }
 
 namespace {
@@ -124,8 +137,11 @@ ReplacingOutput::~ReplacingOutput() {
 }
 
 void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
-  file_.reset();
   const std::wstring& temporary = temporary_.Path();
+  // Its bytes reach the disk before its name does: a power cut just after
+  // the rename must not leave the target empty or partly written.
+  if (!file_->Flush()) Fail(kExitFailedCheck, Quoted(PathToText(temporary)) + ": cannot be flushed to the disk");
+  file_.reset();
   // A file that is replaced keeps its permission bits: whoever set them
   // meant them for whatever that name holds.
   const std::wstring& model = KindOf(target_) == PathKind::File ? target_ : permissionsFrom;
@@ -138,6 +154,8 @@ void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
                                Quoted(PathToText(target_)));
   }
   committed_ = true;
+  // And the rename itself, which lives in the folder.
+  FlushFolder(fileSystem_, DirectoryOf(target_), "the folder of " + Quoted(PathToText(target_)));
 }
 
 void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs) {

@@ -69,10 +69,21 @@ std::vector<uint8_t> ReadWhole(CAbstractFile& file, uint64_t offset, uint64_t si
 
 // Copies `size` bytes at `offset` of `source` into a new file `path` (which
 // must not exist, under that name; no other case of it is looked for, as
-// in a folder the caller made). Throws ToolError (kExitFailedCheck) naming `sourceName`
-// or the new file when a read or write fails.
+// in a folder the caller made), and flushes it to the disk. Throws ToolError
+// (kExitFailedCheck) naming `sourceName` or the new file when a read, write
+// or flush fails.
 void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offset, uint64_t size,
                    const std::string& sourceName, const std::wstring& path, CopyBuffer& buffer);
+
+// Flushes to the disk the file `path`, written and closed without a flush.
+// Throws ToolError (kExitFailedCheck) naming it when that fails.
+void FlushWrittenFile(CFileSystem& fileSystem, const std::wstring& path);
+
+// Flushes to the disk the entries of the folder `directory` (empty: the
+// current folder), named `name` in messages: a file made or renamed there
+// stays so after a power cut. Throws ToolError (kExitFailedCheck) when that
+// fails.
+void FlushFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name);
 
 // A line of progress on standard error, redrawn a few times a second, for
 // work that takes long; shown only when standard error is a terminal, and
@@ -96,9 +107,11 @@ class Progress {
 };
 
 // An output that is written to a fresh file beside `target` and renamed
-// into place by Commit, so that `target` is never seen half written. If it
-// is not committed, the fresh file is deleted, also when the process is
-// interrupted. Failures throw ToolError.
+// into place by Commit, so that `target` is never seen half written, not
+// even after a power cut. If it is not committed, the fresh file is
+// deleted, also when the process is interrupted; one that a killed qpxtool
+// left beside it goes when the next output is made there. Failures throw
+// ToolError.
 class ReplacingOutput {
  public:
   ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target);
@@ -107,9 +120,10 @@ class ReplacingOutput {
   ~ReplacingOutput();
 
   CAbstractFile& File() { return *file_; }
-  // Closes the file, gives it the permission bits of the file it replaces,
-  // or when there is none those of `permissionsFrom` (if not empty), and
-  // renames it to the target.
+  // Flushes the file to the disk and closes it, gives it the permission
+  // bits of the file it replaces, or when there is none those of
+  // `permissionsFrom` (if not empty), renames it to the target and flushes
+  // the folder that holds them.
   void Commit(const std::wstring& permissionsFrom = std::wstring());
 
  private:

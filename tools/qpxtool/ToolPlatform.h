@@ -58,6 +58,43 @@ bool SameFile(const std::wstring& a, const std::wstring& b);
 // other spellings of a name are seen through.
 bool LiesWithin(const std::wstring& path, const std::wstring& directory);
 
+// How many names InterruptibleFile and InterruptibleFolder try before they
+// give up: their endings count from 0 to one below it.
+inline constexpr uint32_t kTemporaryAttempts = 1000;
+
+// The process that made the temporary file or folder `name` (no folder
+// before it), when the name has the one form qpxtool gives its temporaries,
+// a prefix "." NAME ".qpxtool-" (NAME not empty) followed by the unique
+// ending Create adds, "PID-K.tmp": PID and K in decimal without leading
+// zeros, PID a process id other than 0, K below kTemporaryAttempts. 0 for
+// every other name, however much it looks like one: a name qpxtool did not
+// make is never taken for one of its own.
+inline uint32_t TemporaryMakerOf(std::wstring_view name) {
+  constexpr std::wstring_view kStem = L".qpxtool-", kEnd = L".tmp";
+  if (name.size() < 2 || name.front() != L'.' || !name.ends_with(kEnd)) return 0;
+  name.remove_suffix(kEnd.size());
+  const std::size_t stem = name.rfind(kStem);
+  if (stem == std::wstring_view::npos || stem < 2) return 0;
+  const std::wstring_view ending = name.substr(stem + kStem.size());
+  const std::size_t dash = ending.find(L'-');
+  if (dash == std::wstring_view::npos) return 0;
+  const auto number = [](std::wstring_view digits, uint64_t limit, uint64_t& value) {
+    if (digits.empty() || digits.size() > 10 || (digits.front() == L'0' && digits.size() > 1)) return false;
+    value = 0;
+    for (const wchar_t digit : digits) {
+      if (digit < L'0' || digit > L'9') return false;
+      value = value * 10 + static_cast<uint64_t>(digit - L'0');
+    }
+    return value <= limit;
+  };
+  uint64_t pid = 0, attempt = 0;
+  if (!number(ending.substr(0, dash), UINT32_MAX, pid) || pid == 0 ||
+      !number(ending.substr(dash + 1), kTemporaryAttempts - 1, attempt)) {
+    return 0;
+  }
+  return static_cast<uint32_t>(pid);
+}
+
 // A new empty file that an interruption of the process removes, for as
 // long as this object lives: on POSIX every signal that can be caught and
 // whose default action ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT,
@@ -78,6 +115,16 @@ class InterruptibleFile {
   // Makes the file, named `prefix` (a directory with its separator, or
   // empty for the current one, followed by a stem) and a unique ending.
   // Never opens an existing file. False when no file could be made.
+  //
+  // First it removes that directory's temporaries that a process which no
+  // longer runs left there (killed outright, or by a power cut, it had no
+  // chance to): every file or folder whose name TemporaryMakerOf knows
+  // (so give a prefix of that form, "." NAME ".qpxtool-"), made by
+  // another process than this one, that no process of that id runs. A
+  // folder goes with the files it holds and the files of its folders, as
+  // InterruptibleFolder's owner fills one; anything deeper stays, and the
+  // folder with it. On POSIX only what belongs to this user is removed. A
+  // link is removed as a name, never followed.
   bool Create(const std::wstring& prefix);
   const std::wstring& Path() const { return path_; }
 
@@ -98,8 +145,9 @@ class InterruptibleFolder {
   InterruptibleFolder& operator=(const InterruptibleFolder&) = delete;
   ~InterruptibleFolder();
 
-  // Makes the folder, named `prefix` (as for InterruptibleFile) and a
-  // unique ending. False when none could be made.
+  // Makes the folder, named `prefix` (as for InterruptibleFile, stale
+  // temporaries removed first as it removes them) and a unique ending.
+  // False when none could be made.
   bool Create(const std::wstring& prefix, const std::vector<std::wstring>& contents);
   const std::wstring& Path() const { return path_; }
   // Removes the listed contents and the folder, and takes it off the list.
@@ -111,9 +159,12 @@ class InterruptibleFolder {
 };
 
 // Renames the folder `from` to `to`, which is missing or an empty folder.
+// Windows does not return before the change is on the disk; on POSIX the
+// caller flushes the folder that holds `to`.
 bool RenameFolder(const std::wstring& from, const std::wstring& to);
 
-// Renames `from` to `to`, replacing `to` if it exists, in one step.
+// Renames `from` to `to`, replacing `to` if it exists, in one step; made
+// durable as RenameFolder is.
 bool RenameReplacing(const std::wstring& from, const std::wstring& to);
 
 // Gives `to` the permission bits of `from` (POSIX); nothing to do on Windows.

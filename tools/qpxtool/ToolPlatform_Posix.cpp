@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "filesystem/posix/FileSystem_Posix.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
@@ -117,6 +120,79 @@ class InterruptionsHeld {
   sigset_t saved_;
 };
 
+// Whether no process of the id `pid` runs. One that runs under another
+// user answers EPERM, and runs.
+bool ProcessHasEnded(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The names in the open folder `folder` but "." and "..". Listed before any
+// is removed: a folder that changes while it is read may list a name twice
+// or not at all.
+std::vector<std::string> NamesIn(int folder) {
+  std::vector<std::string> names;
+  const int listed = dup(folder);
+  if (listed < 0) return names;
+  DIR* const listing = fdopendir(listed);
+  if (listing == nullptr) {
+    close(listed);
+    return names;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(listing);
+  return names;
+}
+
+// Removes the folder `name` of the open folder `parent` with what it holds
+// down to `depth` levels of folders below it (a link is removed, never
+// followed). Whatever lies deeper stays, and so does every folder above it.
+void RemoveFolderOfFiles(int parent, const std::string& name, int depth) {
+  const int folder = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return;
+  for (const std::string& entry : NamesIn(folder)) {
+    struct stat st;
+    if (fstatat(folder, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      unlinkat(folder, entry.c_str(), 0);
+    } else if (depth > 0) {
+      RemoveFolderOfFiles(folder, entry, depth - 1);
+    }
+  }
+  close(folder);
+  unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+}
+
+// Removes what a qpxtool that no longer runs left in the folder of `prefix`
+// (see InterruptibleFile::Create). Best effort: what cannot be removed now
+// is left for the next run.
+void RemoveStaleTemporaries(const std::wstring& prefix) {
+  const std::wstring directory = DirectoryOf(prefix);
+  std::string resolved;
+  if (!Resolve(directory.empty() ? L"." : directory, false, resolved)) return;
+  const int folder = open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  const pid_t self = getpid();
+  for (const std::string& name : NamesIn(folder)) {
+    if (name.find(".qpxtool-") == std::string::npos) continue;  // most names: no decoding
+    const uint32_t maker = TemporaryMakerOf(posix::DecodePath(name));
+    if (maker == 0 || maker > uint32_t{std::numeric_limits<pid_t>::max()} || static_cast<pid_t>(maker) == self) {
+      continue;
+    }
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != geteuid()) continue;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;  // qpxtool makes nothing else
+    // Asked last, just before the removal: the process may have ended only now.
+    if (!ProcessHasEnded(static_cast<pid_t>(maker))) continue;
+    if (S_ISREG(st.st_mode)) {
+      unlinkat(folder, name.c_str(), 0);
+    } else {
+      RemoveFolderOfFiles(folder, name, 1);  // its files, and the files of "entries" and "loose"
+    }
+  }
+  close(folder);
+}
+
 // Makes a new file or folder named `prefix`, a unique ending and ".tmp",
 // with `make` (which returns false and leaves errno EEXIST when the name is
 // taken), and lists it in a free slot in the same step, after `contents`
@@ -125,7 +201,8 @@ template <typename Make>
 int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make,
                std::wstring& made) {
   InstallInterruptHandlers();
-  for (int attempt = 0; attempt < 1000; ++attempt) {
+  RemoveStaleTemporaries(prefix);
+  for (uint32_t attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
     const std::wstring candidate =
         prefix + std::to_wstring(getpid()) + L"-" + std::to_wstring(attempt) + L".tmp";
     std::string resolved;

@@ -4,6 +4,8 @@
 #include <io.h>
 
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "paths/Paths.h"
@@ -54,6 +56,73 @@ BOOL WINAPI RemoveListedFiles(DWORD event) {
   return FALSE;  // on to the default handler, which ends the process
 }
 
+// Whether the process `pid` has ended: no process has that id (Windows
+// says so as an invalid parameter), or the one that has it has exited and
+// is only kept for its exit code. Any other answer (no right to ask, a
+// process still active) counts as running.
+bool ProcessHasEnded(DWORD pid) {
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  DWORD code = STILL_ACTIVE;
+  const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  CloseHandle(process);
+  return ended;
+}
+
+// One entry of a folder, as a search finds it.
+struct FoundEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+};
+
+// The entries of `folder` whose names match `pattern`, but "." and "..".
+// Listed before any is removed.
+std::vector<FoundEntry> EntriesOf(const std::wstring& folder, const wchar_t* pattern) {
+  std::vector<FoundEntry> entries;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((folder + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return entries;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") entries.push_back(FoundEntry{found.cFileName, found.dwFileAttributes});
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return entries;
+}
+
+// Removes `entry` of `folder` (with its separator, or empty): a file, or a
+// folder with what it holds down to `depth` levels of folders below it. A
+// link or junction is removed itself, never followed. Whatever lies deeper
+// stays, and so does every folder above it.
+void RemoveEntry(const std::wstring& folder, const FoundEntry& entry, int depth) {
+  const std::wstring path = folder + entry.name;
+  if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileW(path.c_str());
+    return;
+  }
+  if (!(entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    const std::wstring inside = path + L"\\";
+    for (const FoundEntry& held : EntriesOf(inside, L"*")) {
+      if (!(held.attributes & FILE_ATTRIBUTE_DIRECTORY) || depth > 0) RemoveEntry(inside, held, depth - 1);
+    }
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+// Removes what a qpxtool that no longer runs left in the folder of `prefix`
+// (see InterruptibleFile::Create). Best effort: what cannot be removed now
+// is left for the next run.
+void RemoveStaleTemporaries(const std::wstring& prefix) {
+  const std::wstring folder = DirectoryOf(prefix);
+  const DWORD self = GetCurrentProcessId();
+  // The search narrows the listing; TemporaryMakerOf judges each name.
+  for (const FoundEntry& entry : EntriesOf(folder, L".*.qpxtool-*.tmp")) {
+    const DWORD maker = TemporaryMakerOf(entry.name);
+    if (maker == 0 || maker == self || !ProcessHasEnded(maker)) continue;
+    RemoveEntry(folder, entry, 1);  // a folder: its files, and the files of "entries" and "loose"
+  }
+}
+
 // Makes a new file or folder named `prefix`, a unique ending and ".tmp",
 // with `make` (false, with the last error ERROR_FILE_EXISTS or
 // ERROR_ALREADY_EXISTS, when the name is taken), and lists it in a free
@@ -62,7 +131,8 @@ template <typename Make>
 int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make, std::wstring& made) {
   static const bool handled = SetConsoleCtrlHandler(RemoveListedFiles, TRUE) != 0;
   if (!handled) return -1;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
+  RemoveStaleTemporaries(prefix);
+  for (uint32_t attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
     const std::wstring candidate =
         prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
     std::vector<std::wstring> paths;
@@ -212,11 +282,11 @@ InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
 bool RenameFolder(const std::wstring& from, const std::wstring& to) {
   // A folder is never renamed over another: an empty one is taken away first.
   if (KindOf(to) == PathKind::Directory && !RemoveDirectoryW(to.c_str())) return false;
-  return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool CopyPermissions(const std::wstring&, const std::wstring&) { return true; }

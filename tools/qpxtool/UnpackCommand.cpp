@@ -83,6 +83,16 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
   }
   try {
     WriteBodies(fileSystem, fresh.Path(), directoryText, bodies, manifestText, label, entries, loose);
+    // Everything in it reaches the disk before its name does, so that a
+    // power cut after the rename cannot leave the output with files
+    // missing, empty or short. Each body was flushed as it was written;
+    // the manifest, written whole, and the folders are flushed here.
+    FlushWrittenFile(fileSystem, JoinDirectory(fresh.Path(), PathFromText(kUnpackedManifestName)));
+    for (const auto& [made, folder] : {std::pair{entries, L"entries"}, std::pair{loose, L"loose"}}) {
+      const std::wstring path = JoinDirectory(fresh.Path(), folder);
+      if (made) FlushFolder(fileSystem, path, Quoted(PathToText(path)));
+    }
+    FlushFolder(fileSystem, fresh.Path(), Quoted(PathToText(fresh.Path())));
     if (!RenameFolder(fresh.Path(), target)) {
       Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(fresh.Path())) + " to " + Quoted(directoryText));
     }
@@ -90,6 +100,8 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
     fresh.RemoveNow();
     throw;
   }
+  // And the rename itself, which lives in the folder that holds it.
+  FlushFolder(fileSystem, parent, "the folder of " + Quoted(directoryText));
 }
 
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
