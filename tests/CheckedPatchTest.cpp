@@ -587,8 +587,7 @@ TEST_F(CheckedPatchTest, ASecondRunWhileOneHoldsTheFolderChangesNothing) {
     ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
     {
       ResourceArchive first(*fs);
-      ASSERT_TRUE(first.OpenArchive());
-      ASSERT_TRUE(first.Lock());
+      ASSERT_EQ(first.OpenArchiveLocked(), ResourceArchive::Opening::Opened);
       EXPECT_FALSE(Run(patch));
       EXPECT_EQ(output, L"Another patch is running in this folder\nNothing was changed\n");
       EXPECT_EQ(Snapshot(), original);

@@ -197,16 +197,17 @@ bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Con
     return false;
   }
 
-  ResourceArchive archive(fileSystem);
-  if (!archive.OpenArchive()) {
-    ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
-    return false;
-  }
   // One run at a time in a game folder: a second one, started while this
   // one writes, would write beside it.
-  if (!archive.Lock()) {
-    ConsoleReport(console, L"Another patch is running in this folder\nNothing was changed\n");
-    return false;
+  ResourceArchive archive(fileSystem);
+  switch (archive.OpenArchiveLocked()) {
+    case ResourceArchive::Opening::Opened: break;
+    case ResourceArchive::Opening::Failed:
+      ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
+      return false;
+    case ResourceArchive::Opening::Busy:
+      ConsoleReport(console, L"Another patch is running in this folder\nNothing was changed\n");
+      return false;
   }
   if (payload.version == kPayloadVersion2) return ApplyCheckedPatches(archive, *executable, payload, buffer, console);
   return ApplyPatches(archive, *executable, payload, buffer, console);

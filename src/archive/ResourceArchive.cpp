@@ -33,7 +33,11 @@ bool EntryLiesInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
   return LiesInside(entry.offset, entry.size, dataSize);
 }
 
-bool ResourceArchive::OpenArchive() {
+bool ResourceArchive::OpenArchive() { return Open(/*lock=*/false) == Opening::Opened; }
+
+ResourceArchive::Opening ResourceArchive::OpenArchiveLocked() { return Open(/*lock=*/true); }
+
+ResourceArchive::Opening ResourceArchive::Open(bool lock) {
   isOpen = false;
   // The data file's name carries no directory, so every path is relative
   // to the current working directory.
@@ -41,8 +45,9 @@ bool ResourceArchive::OpenArchive() {
   const std::wstring indexPath = JoinPath(directory.c_str(), kIndexFileName);
 
   indexFile = fileSystem_.Open(indexPath.c_str(), OpenMode_ReadWrite);
-  if (!indexFile) return false;
-  if (!ReadArchiveIndex(*indexFile, entries)) return false;
+  if (!indexFile) return Opening::Failed;
+  if (lock && !indexFile->TryLock()) return Opening::Busy;
+  if (!ReadArchiveIndex(*indexFile, entries)) return Opening::Failed;
 
   // An entry with no length at all never counts as one that must move.
   for (ArchiveIndexEntry& entry : entries) {
@@ -50,11 +55,11 @@ bool ResourceArchive::OpenArchive() {
   }
 
   dataFile = fileSystem_.Open(kDataFileName, OpenMode_ReadWrite);
-  if (!dataFile) return false;
+  if (!dataFile) return Opening::Failed;
 
   resDirectory = JoinPath(directory.c_str(), kLooseDirectoryName);
   isOpen = true;
-  return true;
+  return Opening::Opened;
 }
 
 void ResourceArchive::CloseArchive() {
@@ -152,8 +157,6 @@ std::unique_ptr<CAbstractFile> ResourceArchive::OpenLooseFile(uint32_t looseInde
 }  // namespace qpx
 
 namespace qpx {
-
-bool ResourceArchive::Lock() { return isOpen && indexFile->TryLock(); }
 
 bool ResourceArchive::WriteData(uint64_t offset, std::span<const uint8_t> bytes) {
   if (!isOpen || offset > static_cast<uint64_t>(INT64_MAX) || bytes.size() > UINT32_MAX) return false;

@@ -59,6 +59,15 @@ class ResourceArchive {
   // archive counts as not open.
   bool OpenArchive();
 
+  // How OpenArchiveLocked ended.
+  enum class Opening { Opened, Failed, Busy };
+  // Opens the archive as OpenArchive does, holding the lock that keeps a
+  // second run out of this folder for as long as the archive stays open.
+  // The lock is taken before the index is read: read earlier, it could be
+  // a state that the run holding the lock until now has since moved on
+  // from. Busy (the index read not) when another run holds it.
+  Opening OpenArchiveLocked();
+
   // Whether the last OpenArchive succeeded and CloseArchive has not run.
   bool IsOpen() const { return isOpen; }
 
@@ -88,10 +97,7 @@ class ResourceArchive {
   std::unique_ptr<CAbstractFile> OpenLooseFile(uint32_t looseIndex, OpenMode mode);
 
   // The primitive changes a version-2 run makes in the order its journal
-  // needs, each needing an open archive. Takes the lock that keeps a
-  // second run out of this folder while this one has the archive open;
-  // false when another run holds it.
-  bool Lock();
+  // needs, each needing an open archive.
   // Writes `bytes` at `offset` of the data file; false unless all are.
   bool WriteData(uint64_t offset, std::span<const uint8_t> bytes);
   // Writes entry `number`'s record to the index file, and takes it as the
@@ -112,6 +118,7 @@ class ResourceArchive {
   const std::wstring& Directory() const { return directory; }
 
  private:
+  Opening Open(bool lock);
   bool ReplaceEntry(uint32_t number, const uint8_t* body, uint32_t size);
   bool WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size);
 
