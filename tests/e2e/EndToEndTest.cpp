@@ -14,15 +14,17 @@
 #include <fstream>
 
 #include "archive/LooseFile.h"
+#include "e2e/E2eGlobals.h"
 #include "support/ProcessRunner.h"
 #include "support/TestSupport.h"
 #include "tools/common/GameFolder.h"
 
 namespace qpx::test {
-namespace {
 
 std::string g_patcher;
 std::string g_launcher;
+
+namespace {
 
 class EndToEndTest : public ::testing::Test {
  protected:

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 namespace qpx::test {
 namespace {
@@ -27,8 +29,9 @@ void Drain(int fd, std::string& into, bool& open) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory,
-                         const ProcessOptions& options) {
+std::unique_ptr<StartedProcess> StartProcess(const std::vector<std::string>& argv,
+                                             const std::filesystem::path& workingDirectory,
+                                             const ProcessOptions& options) {
   std::vector<std::string> full;
   if (!options.launcher.empty()) full.push_back(options.launcher);
   full.insert(full.end(), argv.begin(), argv.end());
@@ -37,11 +40,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
   args.push_back(nullptr);
 
   int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
-  ProcessResult result;
-  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return nullptr;
   if (pipe2(errPipe, O_CLOEXEC) != 0 || (!options.keyAfter.empty() && pipe2(inPipe, O_CLOEXEC) != 0)) {
     for (const int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    return result;
+    return nullptr;
   }
   if (options.outputClosed) {
     close(outPipe[0]);
@@ -50,6 +52,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
 
   const pid_t pid = fork();
   if (pid == 0) {
+    if (options.ownProcessGroup) setpgid(0, 0);
     // Ignored signals stay ignored across exec: start from the defaults.
     signal(SIGPIPE, SIG_DFL);
     signal(SIGXFSZ, SIG_DFL);
@@ -76,26 +79,59 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
     execv(args[0], args.data());
     _exit(127);
   }
+  // Set from both sides: a signal sent right after the start must find the
+  // group already made.
+  if (options.ownProcessGroup && pid > 0) setpgid(pid, pid);
   close(outPipe[1]);
   close(errPipe[1]);
   if (inPipe[0] >= 0) close(inPipe[0]);
   // A program that has already gone must fail the key's write, not end the
   // harness.
   if (inPipe[1] >= 0) signal(SIGPIPE, SIG_IGN);
+  return std::make_unique<StartedProcess>(pid, outPipe[0], errPipe[0], inPipe[1], options);
+}
+
+StartedProcess::StartedProcess(pid_t pid, int outFd, int errFd, int inFd, ProcessOptions options)
+    : pid_(pid), outFd_(outFd), errFd_(errFd), inFd_(inFd), options_(std::move(options)) {}
+
+StartedProcess::~StartedProcess() {
+  if (finished_) return;
+  Signal(SIGKILL);
+  for (const int fd : {outFd_, errFd_, inFd_}) {
+    if (fd >= 0) close(fd);
+  }
+  int status = 0;
+  while (pid_ > 0 && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool StartedProcess::Signal(int signal) const {
+  if (pid_ <= 0 || finished_) return false;
+  return kill(options_.ownProcessGroup ? -pid_ : pid_, signal) == 0;
+}
+
+ProcessResult StartedProcess::Finish() {
+  ProcessResult result;
+  if (finished_) return result;
+  const pid_t pid = pid_;
+  int& inFd = inFd_;
+  const ProcessOptions& options = options_;
 
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(options.keyTimeoutSeconds);
   const auto limit = start + std::chrono::seconds(options.timeLimitSeconds);
+  // When the signal is due: set once its text has shown.
+  std::optional<std::chrono::steady_clock::time_point> signalAt;
   const auto closeInput = [&] {
-    if (inPipe[1] >= 0) close(inPipe[1]);
-    inPipe[1] = -1;
+    if (inFd >= 0) close(inFd);
+    inFd = -1;
   };
-  bool outOpen = outPipe[0] >= 0, errOpen = true;
+  bool outOpen = outFd_ >= 0, errOpen = true;
   while (outOpen || errOpen) {
     int timeout = -1;
-    if (inPipe[1] >= 0) {
+    if (inFd >= 0) {
       if (result.out.find(options.keyAfter) != std::string::npos) {
-        result.keySent = write(inPipe[1], "\n", 1) == 1;
+        result.keySent = write(inFd, "\n", 1) == 1;
         result.outBeforeKey = result.out;
         closeInput();
       } else {
@@ -104,35 +140,57 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesy
         timeout = static_cast<int>(std::max<long long>(left.count(), 0));
       }
     }
+    if (options.signal != 0 && !result.signalSent) {
+      if (!signalAt && result.out.find(options.signalAfter) != std::string::npos) {
+        signalAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.signalDelayMilliseconds);
+      }
+      if (signalAt) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*signalAt - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+          result.signalSent = Signal(options.signal);
+        } else if (timeout < 0 || left.count() < timeout) {
+          timeout = static_cast<int>(left.count());
+        }
+      }
+    }
     if (options.timeLimitSeconds != 0) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
-        if (!result.timedOut) kill(pid, SIGKILL);
+        if (!result.timedOut) Signal(SIGKILL);
         result.timedOut = true;
         timeout = 100;  // whatever it started may hold the pipes open: drain, but not forever
       } else if (timeout < 0 || left.count() < timeout) {
         timeout = static_cast<int>(left.count());
       }
     }
-    pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+    pollfd fds[2] = {{outOpen ? outFd_ : -1, POLLIN, 0}, {errOpen ? errFd_ : -1, POLLIN, 0}};
     const int ready = poll(fds, 2, timeout);
     if (ready < 0 && errno != EINTR) break;
     if (ready == 0 && result.timedOut) break;
-    if (outOpen && (fds[0].revents & (POLLIN | POLLHUP))) Drain(outPipe[0], result.out, outOpen);
-    if (errOpen && (fds[1].revents & (POLLIN | POLLHUP))) Drain(errPipe[0], result.err, errOpen);
+    if (outOpen && (fds[0].revents & (POLLIN | POLLHUP))) Drain(outFd_, result.out, outOpen);
+    if (errOpen && (fds[1].revents & (POLLIN | POLLHUP))) Drain(errFd_, result.err, errOpen);
   }
   closeInput();
-  if (outPipe[0] >= 0) close(outPipe[0]);
-  close(errPipe[0]);
+  if (outFd_ >= 0) close(outFd_);
+  close(errFd_);
+  outFd_ = errFd_ = -1;
 
   int status = 0;
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  finished_ = true;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.endSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.maxResidentKiB = usage.ru_maxrss;
   return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory,
+                         const ProcessOptions& options) {
+  const std::unique_ptr<StartedProcess> process = StartProcess(argv, workingDirectory, options);
+  return process ? process->Finish() : ProcessResult{};
 }
 
 }  // namespace qpx::test

@@ -4,8 +4,11 @@
 // captured. The program starts with the default action for every signal
 // the harness itself may ignore. POSIX hosts only.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@ struct ProcessResult {
   bool keySent = false;     // whether the awaited text showed and a key was sent
   std::string outBeforeKey; // standard output as it stood when the key was sent
   bool timedOut = false;    // the program was killed at the time limit
+  bool signalSent = false;  // whether `ProcessOptions::signal` was sent
 };
 
 struct ProcessOptions {
@@ -42,9 +46,50 @@ struct ProcessOptions {
   // When not 0, the program is killed once it has run this long: for tests
   // of what must not hang.
   int timeLimitSeconds = 0;
+  // The program starts in a process group of its own, and every signal the
+  // harness sends goes to the whole group: a program started through a
+  // launcher (Wine, strace) is more than one process.
+  bool ownProcessGroup = false;
+  // When not 0, this signal is sent once, `signalDelayMilliseconds` after
+  // standard output first shows `signalAfter` (after the start when it is
+  // empty): to stop a run at a point of its own choosing.
+  int signal = 0;
+  std::string signalAfter;
+  int signalDelayMilliseconds = 0;
 };
 
-// Runs `argv` (argv[0] is the program's path) in `workingDirectory`.
+// A program started and not yet waited for, so that two can run at once or
+// the harness can act while it runs. Its output is collected by Finish;
+// what it writes meanwhile waits in the pipes (64 KiB of each).
+class StartedProcess {
+ public:
+  StartedProcess(pid_t pid, int outFd, int errFd, int inFd, ProcessOptions options);
+  // A program not finished is killed (its group with it) and reaped.
+  ~StartedProcess();
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+
+  pid_t Id() const { return pid_; }
+  // Sends `signal` now, to the program's group when it has one of its own.
+  bool Signal(int signal) const;
+  // Collects the output until the program closes it, as the options say
+  // (key, signal, time limit), then waits for its end. Once only.
+  ProcessResult Finish();
+
+ private:
+  pid_t pid_;
+  int outFd_, errFd_, inFd_;
+  ProcessOptions options_;
+  bool finished_ = false;
+};
+
+// Starts `argv` (argv[0] is the program's path) in `workingDirectory`.
+// Null when the pipes could not be made.
+std::unique_ptr<StartedProcess> StartProcess(const std::vector<std::string>& argv,
+                                             const std::filesystem::path& workingDirectory,
+                                             const ProcessOptions& options = {});
+
+// Runs `argv` in `workingDirectory`: StartProcess, then Finish.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory,
                          const ProcessOptions& options = {});
 
