@@ -216,10 +216,24 @@ bool CFileSystem_Windows::CreateDirectory(const wchar_t* path) {
 
 bool CFileSystem_Windows::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (directory == nullptr) return false;
-  const wchar_t* const folder = *directory != L'\0' ? directory : nullptr;
+  // The folder itself, with the separator both calls want, never the root
+  // of its drive: a folder may lie on a volume mounted inside another (so
+  // does every folder of a Linux disk under Wine, all on drive Z:).
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFullPathNameW(*directory != L'\0' ? directory : L".",
+                                          static_cast<DWORD>(path.size()), path.data(), nullptr);
+    if (length == 0) return false;
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(length);
+  }
+  if (path.back() != L'\\' && path.back() != L'/') path += L'\\';
+  const wchar_t* const folder = path.c_str();
   ULARGE_INTEGER available{}, total{}, free{};
-  // No directory names the current one's volume. The first figure heeds
-  // the user's disk quota.
+  // The first figure heeds the user's disk quota.
   if (!GetDiskFreeSpaceExW(folder, &available, &total, &free)) return false;
   space.freeBytes = available.QuadPart;
   // The cluster, for a folder's volume: GetDiskFreeSpaceW wants the root
