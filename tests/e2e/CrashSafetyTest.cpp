@@ -357,8 +357,17 @@ class CrashSafetyTest : public ::testing::Test {
   // the next run finishes; or it had finished: "Success!" and the folder
   // as the clean run's.
   void ExpectStoppedSafely(const ProcessResult& result, const fs::path& folder, const std::string& what) const {
-    EXPECT_EQ(result.endSignal, 0) << what << ": " << Describe(result);
     const std::string last = LastLine(result);
+    // A signal that comes once the run is over, at the key wait, ends the
+    // process as a signal should: the patch is in by then.
+    const bool afterTheRun = last == "Success!" && Shown(result).find("(no prompt)") != 0;
+    if (!afterTheRun) {
+      EXPECT_EQ(result.endSignal, 0) << what << ": " << Describe(result);
+    }
+    if (afterTheRun && result.endSignal != 0) {
+      EXPECT_EQ(Differences(folder, clean), "") << what << ", a run that said Success!";
+      return;
+    }
     if (result.exitCode == 0) {
       EXPECT_EQ(last, "Success!") << what << ": " << Describe(result);
       EXPECT_EQ(Differences(folder, clean), "") << what << ", a run that said Success!";
