@@ -751,8 +751,8 @@ TEST_F(Workflow, DiffOfRandomFoldersMakesEveryResourceReadAsModified) {
       }
     }
     // Now the folders hold the same resources.
-    EXPECT_TOOL(Diff("applied", "b", "empty"), kOk, "the folders hold the same resources");
-    EXPECT_TRUE(RecordNumbers(Get("empty")).empty());
+    EXPECT_TOOL(Diff("applied", "b", "empty"), kFailedCheck, "the folders hold the same resources; no patch written");
+    EXPECT_FALSE(fs::exists(At("empty")));
   }
 }
 
@@ -814,7 +814,18 @@ TEST_F(Workflow, UnpackEditDiffApply) {
   EXPECT_TOOL(Tool({"build", "--stub", TheConfig().patcher, "--out", "full", "--manifest", "mod/patch.manifest"}),
                 kOk, "1191 bodies");
   // Nothing edited: nothing differs.
-  EXPECT_TOOL(Diff("game", "mod", "none"), kOk, "the folders hold the same resources; wrote \"none\", a Linux patch with no records");
+  // Nothing edited: nothing differs, and a patch of no records is written only when asked for.
+  const auto unchanged = Snapshot();
+  const ProcessResult same = Diff("game", "mod", "none");
+  EXPECT_TOOL(same, kFailedCheck, "qpxtool diff: the folders hold the same resources; no patch written");
+  EXPECT_EQ(same.out, "");
+  EXPECT_EQ(Snapshot(), unchanged);
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+  EXPECT_TOOL(Tool({"diff", "game", "mod", "--manifest-out", "bodies"}), kFailedCheck, "no patch written");
+  EXPECT_FALSE(fs::exists(At("bodies")));
+  EXPECT_TOOL(Tool({"diff", "game", "mod", "--stub", TheConfig().patcher, "--out", "none", "--allow-empty"}), kOk,
+              "the folders hold the same resources; wrote \"none\", a Linux patch with no records");
+  EXPECT_TRUE(RecordNumbers(Get("none")).empty());
 
   // Two files edited (one an attributed entry), one deleted.
   Put("mod/entries/00049.bin", Bytes(40, 0x49));
@@ -913,7 +924,7 @@ TEST_F(Workflow, PlanAgreesWithRealRuns) {
   // Run again on the patched copy: everything is there already, but entry
   // 30 grows for the superseded body and shrinks again, so both append.
   const ProcessResult again = Tool({"plan", "good", "run"});
-  EXPECT_TOOL(again, kOk, "plan: 5 of 7 records would apply");
+  EXPECT_TOOL(again, kOk, "plan: 1 of 7 records would apply, 4 already applied, 1 superseded, 1 skipped");
   for (int i : {0, 1, 2, 3}) EXPECT_EQ(PlanVerdicts(again.out).at(i), "already applied") << i;
   EXPECT_EQ(PlanVerdicts(again.out).at(5), "append (+32 bytes)");
   const uint64_t runSize = fs::file_size(At("run/DATA1.QPX"));
@@ -1013,7 +1024,8 @@ TEST_F(Workflow, APatchForAnotherVersionOfTheGameIsRefusedWhole) {
             "FAILS: another version of the game (resource 100) (\"Resource 100 (entry 100) is from another "
             "version of the game\")");
   EXPECT_EQ(PlanVerdicts(planned.out, 58).at(0), "append (+32 bytes)");
-  EXPECT_TOOL(Tool({"verify", "patch", "other"}), kFailedCheck, "it holds 101 bytes, not the 5,000 bytes");
+  EXPECT_TOOL(Tool({"verify", "patch", "other"}), kFailedCheck,
+              "NOT APPLIED: expected the 5,000 bytes the patch writes, found 101 bytes");
 }
 
 TEST_F(Workflow, Version2PatchesRoundTrip) {
@@ -1162,7 +1174,8 @@ TEST_F(Workflow, AVersion2PayloadIsNeverPutOnAnOlderPatcher) {
                 "reads only version-1 payloads");
   EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "p1", "--replace-payload", "--out", "p2", "5=body"}), kOk,
                 "format 1, sealed");
-  EXPECT_TOOL(Tool({"diff", "game", "game", "--stub", "older", "--out", "p3"}), kBadInput, "--format 1");
+  EXPECT_TOOL(Tool({"diff", "game", "game", "--stub", "older", "--out", "p3", "--allow-empty"}), kBadInput,
+              "--format 1");
   EXPECT_TOOL(Tool({"build", "--no-seal", "--format", "2", "--stub", "older", "--out", "p4", "5=body"}), kBadInput,
                 "a version-2 payload is always sealed");
 }

@@ -63,6 +63,7 @@ struct DiffOptions {
   std::string out;
   std::string manifestOut;  // empty: write a patch to `out`
   bool anyStub = false;
+  bool allowEmpty = false;  // folders that hold the same resources still give a patch (of no records)
 };
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options);
 

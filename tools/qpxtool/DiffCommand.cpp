@@ -197,12 +197,17 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
                      refusals, kListedRefusals);
   }
 
+  // Two folders that hold the same resources are most likely the wrong
+  // two: an empty patch is written only when it is asked for.
+  if (bodies.empty() && !options.allowEmpty) {
+    Fail(kExitFailedCheck, "the folders hold the same resources; no patch written");
+  }
+  const std::size_t looseCount = bodies.size() - entries;
   std::string summary = bodies.empty() ? "the folders hold the same resources"
                                        : std::to_string(bodies.size()) + " of " + std::to_string(kResourceLimit) +
-                                             " resources differ (" + std::to_string(entries) +
-                                             (entries == 1 ? " entry, " : " entries, ") +
-                                             std::to_string(bodies.size() - entries) +
-                                             (bodies.size() - entries == 1 ? " loose file; " : " loose files; ") +
+                                             (bodies.size() == 1 ? " resources differs (" : " resources differ (") +
+                                             Counted(entries, "entry", "entries") + ", " +
+                                             Counted(looseCount, "loose file", "loose files") + "; " +
                                              Grouped(bodyBytes) + " bytes)";
   if (toManifest) {
     std::string manifest = "# What " + Quoted(options.modified) + " changes in " + Quoted(options.original) +

@@ -128,7 +128,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   if (checked) {
     total += " for " + std::string(resultsOverflow ? "more than " : "") + Grouped(resultBytes) +
              " bytes of resources; " + std::to_string(withBase) + " of " + std::to_string(count) +
-             " know the bytes they replace";
+             (withBase == 1 ? " knows the bytes it replaces" : " know the bytes they replace");
   }
   Out(total);
 

@@ -24,14 +24,38 @@ namespace {
 
 bool IsArchiveFile(const std::wstring& path) { return path == kIndexFileName || path == kDataFileName; }
 
-std::string Summary(std::size_t applying, std::size_t total, std::size_t failing, std::size_t superseded,
-                    std::size_t skipped) {
-  std::string summary = "plan: " + std::to_string(applying) + " of " + std::to_string(total) +
-                        (total == 1 ? " record" : " records") + " would apply";
+// The last line of a plan the patcher would carry out. A patch whose every
+// record is already there is said to be so, not to "apply".
+std::string Summary(std::size_t applying, std::size_t already, std::size_t total, std::size_t failing,
+                    std::size_t superseded, std::size_t skipped) {
+  std::string summary;
+  if (applying == 0 && failing == 0 && already != 0) {
+    summary = "plan: the patch is already applied; the patcher would change nothing (" + std::to_string(already) + " of " +
+              Counted(total, "record", "records") + " already applied";
+  } else {
+    summary = "plan: " + std::to_string(applying) + " of " + Counted(total, "record", "records") + " would apply";
+    if (already != 0) summary += ", " + std::to_string(already) + " already applied";
+  }
   if (failing != 0) summary += ", " + std::to_string(failing) + " would FAIL";
   if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
   if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+  if (applying == 0 && failing == 0 && already != 0) summary += ")";
   return summary;
+}
+
+// Why a version-2 patch is refused: its records that fail their checks,
+// the disk, or both, in words that agree with the counts.
+std::string RefusalSummary(std::size_t refused, std::size_t total, uint64_t spaceShort) {
+  std::string reasons;
+  if (refused != 0) {
+    reasons = std::to_string(refused) + " of " + Counted(total, "record", "records") +
+              (refused == 1 ? " fails its checks" : " fail their checks");
+  }
+  if (spaceShort != 0) {
+    reasons += std::string(reasons.empty() ? "" : ", and ") + "the disk is too small (" + Grouped(spaceShort) +
+               " bytes more are needed)";
+  }
+  return "plan: the patcher would refuse this patch and change nothing: " + reasons;
 }
 
 std::string GrowthLine(int64_t dataBefore, int64_t dataAfter, uint64_t looseBytes) {
@@ -47,7 +71,7 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
   Out(RecordRow("#", "resource", "target", "size", "what the patcher would do"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   CTransferBuffer buffer;
-  std::size_t applying = 0, failing = 0, skipped = 0, superseded = 0;
+  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0;
   uint64_t looseBytes = 0;
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
@@ -104,7 +128,7 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
         ++superseded;
       } else if (!changes) {
         verdict = "already applied";
-        ++applying;
+        ++already;
       } else if (entry) {
         verdict = archive.Entries()[number].offset == before.offset ? "in place" : appended;
         // Rewriting the record clears them: say so.
@@ -122,7 +146,7 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
   }
 
   Out(GrowthLine(dataBefore, view.SizeOf(kDataFileName), looseBytes));
-  Out(Summary(applying, plans.size(), failing, superseded, skipped));
+  Out(Summary(applying, already, plans.size(), failing, superseded, skipped));
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
@@ -170,7 +194,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
 
   Out(Row("#", "resource", "target", "download", "result", "what the patcher would do"));
   BodyBuffers buffers;
-  std::size_t applying = 0, failing = 0, skipped = 0, superseded = 0, refused = 0;
+  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0;
   uint64_t looseBytes = 0, downloaded = 0, dataGrowth = 0;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
@@ -183,7 +207,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
       ++skipped;
     } else if (verdict.verdict == CheckVerdict::AlreadyApplied) {
       text = "already applied";
-      ++applying;
+      ++already;
     } else if (!Passes(verdict.verdict)) {
       text = "FAILS: " + CheckVerdictText(record, verdict.verdict) + " (\"" +
              WideToText(CheckMessage(number, verdict.verdict)) + "\")";
@@ -228,14 +252,12 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
           Grouped(check.allocationUnit) + " bytes, and its journal), the game's disk has " +
           Grouped(check.freeSpace) + " free");
     }
-    Out("plan: the patcher would refuse this patch and change nothing (" + std::to_string(refused) + " of " +
-        std::to_string(payload.records.size()) + " records fail its checks" +
-        (check.SpaceShort() != 0 ? ", and the disk is too small)" : ")"));
+    Out(RefusalSummary(refused, payload.records.size(), check.SpaceShort()));
     return kExitFailedCheck;
   }
   Out("download " + Grouped(downloaded) + " bytes; " +
       GrowthLine(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth), looseBytes));
-  Out(Summary(applying, payload.records.size(), failing, superseded, skipped));
+  Out(Summary(applying, already, payload.records.size(), failing, superseded, skipped));
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 

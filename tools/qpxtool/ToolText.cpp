@@ -156,4 +156,8 @@ std::string Grouped(uint64_t value) {
   return grouped;
 }
 
+std::string Counted(uint64_t count, std::string_view one, std::string_view many) {
+  return std::to_string(count) + " " + std::string(count == 1 ? one : many);
+}
+
 }  // namespace qpx::tool

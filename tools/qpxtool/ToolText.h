@@ -76,4 +76,7 @@ std::string PatcherMessage(const wchar_t* message);
 // Decimal with thousands separators, e.g. 132,907,008.
 std::string Grouped(uint64_t value);
 
+// `count` and the noun that agrees with it: "1 record", "0 records".
+std::string Counted(uint64_t count, std::string_view one, std::string_view many);
+
 }  // namespace qpx::tool

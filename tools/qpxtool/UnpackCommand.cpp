@@ -149,8 +149,9 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
     total += body.range->size;
     if (body.resourceNumber < kEntryCount) ++entries;
   }
-  Out("qpxtool unpack: wrote " + std::to_string(bodies.size()) + " resources (" + std::to_string(entries) +
-      " entries, " + std::to_string(bodies.size() - entries) + " loose files; " + Grouped(total) + " bytes) and " +
+  Out("qpxtool unpack: wrote " + Counted(bodies.size(), "resource", "resources") + " (" +
+      Counted(entries, "entry", "entries") + ", " + Counted(bodies.size() - entries, "loose file", "loose files") +
+      "; " + Grouped(total) + " bytes) and " +
       kUnpackedManifestName + " to " + Quoted(options.outDirectory));
   if (!malformed.empty()) {
     std::string names;
@@ -159,8 +160,10 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
         " no loose resource file and left out (see " + kUnpackedManifestName + "): " + names);
   }
   if (attributed != 0) {
-    Out("  " + std::to_string(attributed) + " entries with attributes are named in comments only: a patch would "
-        "store them as plain entries");
+    Out("  " + (attributed == 1 ? "1 entry with attributes is named in a comment only: a patch would store it as a "
+                                  "plain entry"
+                                : std::to_string(attributed) + " entries with attributes are named in comments only: "
+                                                               "a patch would store them as plain entries"));
   }
   return kExitSuccess;
 }

@@ -131,8 +131,9 @@ std::string CheckByHash(ResourceArchive& archive, const PayloadRecord& record, s
     if (record.hasBase && state.size == record.baseSize && state.hash == record.baseHash) {
       return "it still holds the bytes the patch replaces";
     }
-    return "it holds " + Grouped(state.size) + " bytes, not the " + Grouped(record.resultSize) +
-           " bytes the patch writes";
+    // Of the same length, what differs is the bytes themselves.
+    return "expected the " + Grouped(record.resultSize) + " bytes the patch writes, found " + Grouped(state.size) +
+           (state.size == record.resultSize ? " other bytes" : " bytes");
   }
   if (!state.exact) {
     return record.resourceNumber < kEntryCount
@@ -226,8 +227,8 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
             std::to_string(record.resultSize), status));
   }
 
-  std::string summary = "verify: " + std::to_string(applied) + " of " + std::to_string(plans.size()) +
-                        (plans.size() == 1 ? " record" : " records") + " applied";
+  std::string summary =
+      "verify: " + std::to_string(applied) + " of " + Counted(plans.size(), "record", "records") + " applied";
   if (notApplied != 0) summary += ", " + std::to_string(notApplied) + " NOT applied";
   if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
   if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";

@@ -146,13 +146,17 @@ int RunTool(const std::vector<std::string>& arguments) {
                           "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
       ->type_name("DIR");
   diffCommand->add_flag("--any-stub", diff.anyStub, "build on a stub that is not a qpxpatch patcher");
+  diffCommand->add_flag("--allow-empty", diff.allowEmpty,
+                        "when the folders hold the same resources, still write the patch (of no records) or manifest");
   AddFormatOptions(diffCommand, diff.format, true);
   diffCommand->footer(std::string(kStubDefaultHelp) +
                       "A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
                       "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"
                       "is left as it is. Refused (nothing written): an entry that differs where MODIFIED's has\n"
                       "attributes, a resource made empty, a loose file on one side only, a loose body over the limit.\n"
-                      "Exit status: 0 written, 1 reading or writing failed, 2 bad usage or input.");
+                      "Folders that hold the same resources give no patch unless --allow-empty.\n"
+                      "Exit status: 0 written, 1 the folders hold the same resources (nothing written) or reading or\n"
+                      "writing failed, 2 bad usage or input.");
 
   PlanOptions plan;
   CLI::App* planCommand = app.add_subcommand(
