@@ -64,6 +64,16 @@ Bytes Edited(const Bytes& base) {
   return edited;
 }
 
+// The first 8 bytes of a hash in hex, as the messages show it.
+std::wstring Hex(const ContentHash& hash) {
+  std::wstring text;
+  for (std::size_t i = 0; i < 8; ++i) {
+    text += L"0123456789abcdef"[hash[i] >> 4];
+    text += L"0123456789abcdef"[hash[i] & 15];
+  }
+  return text;
+}
+
 // Stops the run after `doneLines` patches, as a killed process would: the
 // line is the last thing the patcher does for a patch.
 struct Killed {};
@@ -157,6 +167,9 @@ class CheckedPatchTest : public ::testing::Test {
     return forged;
   }
 
+  // The folder the run names in its messages: the game's, the current one.
+  static std::wstring Here() { return fs::current_path().wstring(); }
+
   ScratchDirectory dir;
   std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();
   GameFolder game;
@@ -205,6 +218,9 @@ TEST_F(CheckedPatchTest, APatchForAnotherVersionChangesNothing) {
   EXPECT_EQ(output,
             L"Resource 5 (entry 5) is from another version of the game\n"
             L"Resource 1209 (res\\D00002.bin) is from another version of the game\n"
+            L"The game in " + Here() + L" is not one this patch knows: entry 5 holds 3,000 bytes (XXH3 " +
+                Hex(HashOf(Words(3, 3000))) + L"), where the patch expects 3,000 bytes (XXH3 " +
+                Hex(HashOf(Words(99, 3000))) + L")\n"
             L"Nothing was changed\n");
   EXPECT_EQ(writes.operations, 0u);
   EXPECT_EQ(Snapshot(), original);
@@ -290,7 +306,9 @@ TEST_F(CheckedPatchTest, ADiskTooSmallForWhatTheRunAddsChangesNothing) {
   small.freeSpace = adds + journal - 1;
   small.allocationUnit = 1;
   EXPECT_FALSE(Run(patch, small));
-  EXPECT_EQ(output, L"Not enough disk space: the patch needs 1 bytes more\nNothing was changed\n");
+  EXPECT_EQ(output, L"Not enough disk space: the patch needs 1 bytes more\nFree 1 byte more on the disk of " + Here() +
+                        L": it has " + std::to_wstring(adds + journal - 1).insert(3, L",") + L" free, the run takes " +
+                        std::to_wstring(adds + journal).insert(3, L",") + L"\nNothing was changed\n");
   EXPECT_EQ(small.operations, 0u);
   EXPECT_EQ(Snapshot(), original);
 
@@ -338,7 +356,12 @@ TEST_F(CheckedPatchTest, AResourceTornMidWriteIsRefused) {
   WriteFile(dir.Path() / "DATA1.QPX", data);
   const Folder torn = Snapshot();
   EXPECT_FALSE(Run(patch));
-  EXPECT_EQ(output, L"Resource 3 (entry 3) is from another version of the game\nNothing was changed\n");
+  EXPECT_EQ(output, L"Resource 3 (entry 3) is from another version of the game\nThe game in " + Here() +
+                        L" is not one this patch knows: entry 3 holds 100 bytes (XXH3 " +
+                        Hex(HashOf(Bytes(data.begin() + static_cast<std::ptrdiff_t>(game.index[3].offset),
+                                         data.begin() + static_cast<std::ptrdiff_t>(game.index[3].offset) + 100))) +
+                        L"), where the patch expects 100 bytes (XXH3 " + Hex(HashOf(SampleBody(1, 100))) +
+                        L")\nNothing was changed\n");
   EXPECT_EQ(Snapshot(), torn);
 
   // Without the bytes it replaces, a record rewrites its resource whole.
@@ -368,6 +391,7 @@ TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsTheWholeRun) {
     EXPECT_FALSE(Run(damaged));
     EXPECT_EQ(output,
               L"Processing patch 3\nDone\nProcessing patch 4\nDone\nProcessing patch 5\nFailed\n"
+              L"Resource 5 (entry 5): its body does not decode to the bytes the patch names (the patch is faulty)\n"
               L"Failed patches: 1\nNothing was changed\n");
     EXPECT_EQ(Snapshot(), original);
   }
@@ -418,7 +442,8 @@ TEST_F(CheckedPatchTest, EveryChangedByteOfADeltaFailsItsRecordOrIsHarmless) {
         EXPECT_EQ(entry6(), result);
       } else {
         ++failed;
-        EXPECT_EQ(output, L"Processing patch 6\nFailed\nFailed patches: 1\nNothing was changed\n");
+        EXPECT_EQ(output, L"Processing patch 6\nFailed\nResource 6 (entry 6): its body does not decode to the bytes "
+                          L"the patch names (the patch is faulty)\nFailed patches: 1\nNothing was changed\n");
         EXPECT_EQ(entry6(), base);
       }
       if (HasFailure()) return;
@@ -567,7 +592,9 @@ TEST_F(CheckedPatchTest, TheDiskIsJudgedAsItAllocates) {
   EXPECT_FALSE(Run(patch, small));
   // 8 units of the files and 5 of the journal, against 23,296 bytes free.
   ASSERT_EQ(8 * 4096 + AllocatedLength(journal, 4096) - *small.freeSpace, 29952u);
-  EXPECT_EQ(output, L"Not enough disk space: the patch needs 29,952 bytes more\nNothing was changed\n");
+  EXPECT_EQ(output, L"Not enough disk space: the patch needs 29,952 bytes more\n"
+                    L"Free 32,768 bytes more on the disk of " + Here() + L": it has 23,296 free, the run takes 53,248 "
+                    L"(in whole units of 4,096 bytes)\nNothing was changed\n");
   EXPECT_EQ(small.operations, 0u);
   EXPECT_EQ(Snapshot(), original);
 
@@ -661,7 +688,8 @@ TEST_F(CheckedPatchTest, ASealedJournalPointingOutsideTheDataFileIsNotCarriedOut
   WriteFile(dir.Path() / "QPXPATCH.JNL", journal);
 
   EXPECT_FALSE(Run(BuildCheckedPatchFile(kImage, Patches())));
-  EXPECT_EQ(output, L"Stopped: run the patch again to finish\n");
+  EXPECT_EQ(output, L"Stopped: run the patch again to finish\nSettling QPXPATCH.JNL in " + Here() +
+                        L", left by a run that was stopped, failed\n");
   std::filesystem::remove(dir.Path() / "QPXPATCH.JNL");
   EXPECT_EQ(Snapshot(), original);
 }

@@ -35,4 +35,10 @@ void ConsoleReport(Console& console, const wchar_t* format, ...) {
   console.Write(std::wstring_view(buffer, static_cast<std::size_t>(length)));
 }
 
+void ConsoleLine(Console& console, std::wstring_view text) {
+  std::wstring line(text);
+  line += L'\n';
+  console.Write(line);
+}
+
 }  // namespace qpx

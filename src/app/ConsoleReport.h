@@ -37,4 +37,8 @@ class CapturedConsole final : public Console {
 // cannot be formatted is not written.
 void ConsoleReport(Console& console, const wchar_t* format, ...);
 
+// Writes `text` and a line end, whatever its length (a folder's path may
+// be longer than a formatted message may be).
+void ConsoleLine(Console& console, std::wstring_view text);
+
 }  // namespace qpx

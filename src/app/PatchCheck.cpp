@@ -31,12 +31,6 @@ CheckVerdict Judge(const PayloadRecord& record, const ResourceState& state, bool
   return CheckVerdict::Write;
 }
 
-std::wstring Grouped(uint64_t value) {
-  std::wstring digits = std::to_wstring(value);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, L",");
-  return digits;
-}
-
 // Settles the records of one resource's chain (in table order) by what
 // the resource holds before the first: the latest record whose result it
 // holds is done, and so is every record before it. Where that result is
@@ -115,6 +109,9 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
     written[number] = state;
     if (verdict.verdict == CheckVerdict::AlreadyApplied) continue;
     verdict.verdict = Judge(record, state, verdict.rewritesItself);
+    verdict.foundSize = state.size;
+    verdict.foundHash = state.hash;
+    verdict.systemError = state.systemError;
     if (verdict.verdict != CheckVerdict::Write) continue;
 
     // What the write will do to the disk, and what the resource holds after.
@@ -163,13 +160,21 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
   return check;
 }
 
+std::wstring GroupedDigits(uint64_t value) {
+  std::wstring digits = std::to_wstring(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, L",");
+  return digits;
+}
+
+std::wstring ResourceTarget(uint32_t number) {
+  if (number < kEntryCount) return L"entry " + std::to_wstring(number);
+  if (number < kResourceLimit) return LooseFilePath(kLooseDirectoryName, number - kEntryCount);
+  return L"";
+}
+
 std::wstring CheckMessage(uint32_t number, CheckVerdict verdict) {
   std::wstring name = L"Resource " + std::to_wstring(number);
-  if (number < kEntryCount) {
-    name += L" (entry " + std::to_wstring(number) + L")";
-  } else if (number < kResourceLimit) {
-    name += L" (" + LooseFilePath(kLooseDirectoryName, number - kEntryCount) + L")";
-  }
+  if (number < kResourceLimit) name += L" (" + ResourceTarget(number) + L")";
   switch (verdict) {
     case CheckVerdict::Write:
     case CheckVerdict::AlreadyApplied:
@@ -178,7 +183,7 @@ std::wstring CheckMessage(uint32_t number, CheckVerdict verdict) {
     case CheckVerdict::TooLarge:
       return name + (number < kEntryCount ? L" is too large for an entry"
                                           : L" is too large for a loose file (at most " +
-                                                Grouped(kLooseMaxBodySize) + L" bytes)");
+                                                GroupedDigits(kLooseMaxBodySize) + L" bytes)");
     case CheckVerdict::Missing: return name + L" is missing";
     case CheckVerdict::NotWritable: return name + L" cannot be written (is it read-only?)";
     case CheckVerdict::Unreadable: return name + L" cannot be read";
@@ -190,7 +195,7 @@ std::wstring CheckMessage(uint32_t number, CheckVerdict verdict) {
 }
 
 std::wstring SpaceMessage(const PatchCheck& check) {
-  return L"Not enough disk space: the patch needs " + Grouped(check.SpaceShort()) + L" bytes more";
+  return L"Not enough disk space: the patch needs " + GroupedDigits(check.SpaceShort()) + L" bytes more";
 }
 
 }  // namespace qpx

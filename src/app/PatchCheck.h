@@ -43,6 +43,11 @@ struct RecordCheck {
   // bytes, whatever the record's base.
   bool rewritesItself = false;
   uint64_t growth = 0;   // bytes the write adds to the game's files
+  // What a refused resource holds (AnotherVersion), and the platform's
+  // reason where it refused (NotWritable, Unreadable): for the message.
+  uint64_t foundSize = 0;
+  ContentHash foundHash{};
+  uint32_t systemError = 0;
 };
 
 struct PatchCheck {
@@ -81,6 +86,13 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
 // The patcher's words for a record that fails its check, naming the
 // resource: "Resource 747 (entry 747) is from another version of the game".
 std::wstring CheckMessage(uint32_t resourceNumber, CheckVerdict verdict);
+
+// How the messages name resource `number`: "entry 747", "res\D00002.bin";
+// empty for a number past the game's.
+std::wstring ResourceTarget(uint32_t number);
+
+// `value` in decimal with a comma between each three digits: "132,907,008".
+std::wstring GroupedDigits(uint64_t value);
 
 // The patcher's words for a disk too small: how many more bytes it needs.
 std::wstring SpaceMessage(const PatchCheck& check);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/LooseFile.h"
+#include "filesystem/SystemError.h"
 
 namespace qpx {
 namespace {
@@ -39,6 +40,7 @@ void InspectEntry(ResourceArchive& archive, uint32_t number, std::span<uint8_t> 
     return archive.ReadData(start + at, piece);
   }, state.hash);
   state.content = read ? ContentState::Known : ContentState::Unreadable;
+  if (!read) state.systemError = LastSystemError();
   state.exact = state.entry.attributes == 0;
 }
 
@@ -56,6 +58,7 @@ void InspectLooseFile(ResourceArchive& archive, uint32_t looseIndex, std::span<u
     // Read-only, or not there at all: a file that already holds what the
     // patch would write needs no writing.
     state.writable = false;
+    state.systemError = LastSystemError();
     file = archive.OpenLooseFile(looseIndex, OpenMode_Read);
     if (!file) {
       state.exists = false;
@@ -79,6 +82,7 @@ void InspectLooseFile(ResourceArchive& archive, uint32_t looseIndex, std::span<u
         return body.Read(piece.data(), length) == length;
       }, state.hash)) {
     state.content = ContentState::Unreadable;
+    state.systemError = LastSystemError();
     return;
   }
   const LooseFileHeader written = MakeLooseFileHeader(header.totalSize);

@@ -32,6 +32,7 @@ struct ResourceState {
   bool exact = false;
   ArchiveIndexEntry entry{};  // an entry's record
   int64_t fileLength = 0;     // a loose file's length
+  uint32_t systemError = 0;   // why it did not open for writing, or could not be read
 };
 
 // Inspects resource `number` (below kResourceLimit) of an open archive,

@@ -379,4 +379,12 @@ Recovery RecoverJournal(ResourceArchive& archive) {
   return DeleteJournal(archive) ? outcome : Recovery::Failed;
 }
 
+JournalFound InspectJournal(ResourceArchive& archive) {
+  const std::unique_ptr<CAbstractFile> journal =
+      archive.FileSystem().Open(JournalPath(archive).c_str(), OpenMode_Read);
+  if (!journal) return JournalFound::None;
+  std::vector<uint8_t> chunk(kJournalChunk);
+  return ScanJournal(*journal, chunk).sealed ? JournalFound::Sealed : JournalFound::Unsealed;
+}
+
 }  // namespace qpx

@@ -171,4 +171,13 @@ enum class Recovery {
 // locked), before anything else reads or writes the game.
 Recovery RecoverJournal(ResourceArchive& archive);
 
+// What RecoverJournal would do with the journal beside `archive`, found by
+// reading it alone.
+enum class JournalFound {
+  None,    // no journal
+  Sealed,  // it would be replayed: the stopped run's changes go in first
+  Unsealed,  // it would be undone: DATA1.QPX cut back, the journal deleted
+};
+JournalFound InspectJournal(ResourceArchive& archive);
+
 }  // namespace qpx

@@ -9,6 +9,7 @@
 #include "app/PatcherMarker.h"
 #include "app/PatchRunner.h"
 #include "filesystem/ExecutablePath.h"
+#include "filesystem/ProcessContext.h"
 #include "filesystem/ProcessSetup.h"
 
 namespace {
@@ -20,7 +21,7 @@ constexpr auto kVersion2Marker = qpx::Unmasked(qpx::kMaskedVersion2Marker);
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using namespace qpx;
   // A volatile read keeps the marker in the image whatever the optimiser
   // and the linker think of it.
@@ -28,17 +29,24 @@ int main() {
   static_cast<void>(*static_cast<const volatile uint8_t*>(kVersion2Marker.data()));
   PrepareProcess();
   StdoutConsole console;
-  bool success = false;
+  RunResult result;
   try {
+    RunSettings settings;
+    settings.request = ParseRequest(CommandLineArguments(argc, argv));
+    settings.progress = StdoutIsTerminal();
     const auto fileSystem = CreatePlatformFileSystem();
-    success = RunPatcher(*fileSystem, GetExecutablePath(), console);
+    result = RunPatcher(*fileSystem, GetExecutablePath(), console, settings);
   } catch (const std::bad_alloc&) {
     // Everything the run held is released by now: its owners have unwound.
     ConsoleReport(console, L"Out of memory\n");
   } catch (const std::length_error&) {
     ConsoleReport(console, L"Out of memory\n");
   }
-  ConsoleReport(console, L"Press Any Key...");
-  std::getchar();
-  return success ? 0 : 1;
+  // A player who asked a version-2 patch a question from a terminal gets
+  // the answer back at the prompt; a run keeps its window open.
+  if (result.waitForKey) {
+    ConsoleReport(console, L"Press Any Key...");
+    std::getchar();
+  }
+  return result.success ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "archive/ResourceArchive.h"
 
 #include "archive/LooseFile.h"
+#include "filesystem/SystemError.h"
 #include "paths/Paths.h"
 
 namespace qpx {
@@ -44,10 +45,23 @@ ResourceArchive::Opening ResourceArchive::Open(bool lock) {
   directory = DirectoryOf(kDataFileName);
   const std::wstring indexPath = JoinPath(directory.c_str(), kIndexFileName);
 
+  openingFailure = OpeningFailure{};
+  failedPath.clear();
   indexFile = fileSystem_.Open(indexPath.c_str(), OpenMode_ReadWrite);
-  if (!indexFile) return Opening::Failed;
+  if (!indexFile) {
+    openingFailure = {OpeningFailure::Reason::Missing, kIndexFileName, LastSystemError(), 0};
+    failedPath = indexPath;
+    return Opening::Failed;
+  }
   if (lock && !indexFile->TryLock()) return Opening::Busy;
-  if (!ReadArchiveIndex(*indexFile, entries)) return Opening::Failed;
+  if (!ReadArchiveIndex(*indexFile, entries)) {
+    const uint32_t error = LastSystemError();
+    int64_t length = 0;
+    const bool wrongLength = indexFile->GetSize() != kIndexFileSize && indexFile->QuerySize64(length);
+    openingFailure = {wrongLength ? OpeningFailure::Reason::NotAnIndex : OpeningFailure::Reason::Unreadable,
+                      kIndexFileName, wrongLength ? 0 : error, length};
+    return Opening::Failed;
+  }
 
   // An entry with no length at all never counts as one that must move.
   for (ArchiveIndexEntry& entry : entries) {
@@ -55,11 +69,23 @@ ResourceArchive::Opening ResourceArchive::Open(bool lock) {
   }
 
   dataFile = fileSystem_.Open(kDataFileName, OpenMode_ReadWrite);
-  if (!dataFile) return Opening::Failed;
+  if (!dataFile) {
+    openingFailure = {OpeningFailure::Reason::Missing, kDataFileName, LastSystemError(), 0};
+    failedPath = kDataFileName;
+    return Opening::Failed;
+  }
 
   resDirectory = JoinPath(directory.c_str(), kLooseDirectoryName);
   isOpen = true;
   return Opening::Opened;
+}
+
+ResourceArchive::OpeningFailure ResourceArchive::ExplainOpeningFailure() {
+  OpeningFailure failure = openingFailure;
+  if (!failedPath.empty() && fileSystem_.Open(failedPath.c_str(), OpenMode_Read) != nullptr) {
+    failure.reason = OpeningFailure::Reason::NotWritable;
+  }
+  return failure;
 }
 
 void ResourceArchive::CloseArchive() {

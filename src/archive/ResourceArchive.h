@@ -68,6 +68,25 @@ class ResourceArchive {
   // from. Busy (the index read not) when another run holds it.
   Opening OpenArchiveLocked();
 
+  // Why the last opening failed, for a message that says so.
+  struct OpeningFailure {
+    enum class Reason {
+      None,
+      Missing,      // the file is not there (or cannot be reached at all)
+      NotWritable,  // it opens for reading only: a read-only file
+      NotAnIndex,   // the index file is not kEntryCount records long
+      Unreadable,   // reading the index failed
+    };
+    Reason reason = Reason::None;
+    const wchar_t* file = L"";  // the archive file it concerns
+    uint32_t systemError = 0;   // the platform's reason, when it gave one
+    int64_t length = 0;         // NotAnIndex: the index file's length
+  };
+  // Asks the file that failed to open once more, for reading alone, to
+  // tell a read-only file from a missing one: only for a message, after
+  // the opening has failed.
+  OpeningFailure ExplainOpeningFailure();
+
   // Whether the last OpenArchive succeeded and CloseArchive has not run.
   bool IsOpen() const { return isOpen; }
 
@@ -119,6 +138,7 @@ class ResourceArchive {
 
  private:
   Opening Open(bool lock);
+
   bool ReplaceEntry(uint32_t number, const uint8_t* body, uint32_t size);
   bool WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size);
 
@@ -129,6 +149,8 @@ class ResourceArchive {
   std::wstring resDirectory;
   std::wstring directory;
   bool isOpen = false;
+  OpeningFailure openingFailure;  // its reason Missing until the probe of ExplainOpeningFailure
+  std::wstring failedPath;
   // Entries whose record on disk may differ from the one in memory: its
   // write failed, perhaps halfway. Their record is written again by the
   // next replacement, even one that keeps the length.

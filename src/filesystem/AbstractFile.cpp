@@ -13,4 +13,6 @@ uint32_t CAbstractFile64::Tell() { return static_cast<uint32_t>(Tell64()); }
 uint32_t CAbstractFile64::GetSize() { return static_cast<uint32_t>(GetSize64()); }
 bool CAbstractFile64::SetSize(uint32_t size) { return SetSize64(static_cast<int64_t>(size)); }
 
+bool CFileSystem::MayCreateFileIn(const wchar_t*) { return true; }
+
 }  // namespace qpx

@@ -177,6 +177,11 @@ class CFileSystem {
   // durable: a file created, renamed or deleted there stays so after a
   // power cut. True where the platform keeps them without being asked.
   virtual bool FlushDirectory(const wchar_t* directory) = 0;
+  // Whether this user may make a file in `directory` (empty: the current
+  // directory), told without making one, for a check that must change
+  // nothing. True where it cannot be told: then making the file is the
+  // judge. A layer that only wraps another need not tell.
+  virtual bool MayCreateFileIn(const wchar_t* directory);
 };
 
 // The file system of the platform this program was built for.

@@ -540,12 +540,16 @@ TEST_F(CrashSafetyTest, AFullDiskIsRefusedUpFrontOrFinishedLater) {
     ASSERT_EQ(disk.FreeBytes(), free);
     const ProcessResult refused = Run(game);
     // "Not enough disk space: the patch needs N bytes more", N grouped by
-    // commas, then "Nothing was changed".
+    // commas, then the line that says how much to free on which disk, then
+    // "Nothing was changed".
     const std::string shown = Shown(refused), head = "Not enough disk space: the patch needs ",
-                      tail = " bytes more\nNothing was changed\n";
+                      tail = " bytes more\n", freeLine = "Free ", last = "Nothing was changed\n";
+    const std::size_t lineEnd = shown.find('\n');
     std::string digits;
-    if (shown.starts_with(head) && shown.ends_with(tail) && shown.size() > head.size() + tail.size()) {
-      digits = shown.substr(head.size(), shown.size() - head.size() - tail.size());
+    if (shown.starts_with(head) && lineEnd != std::string::npos && lineEnd + 1 > head.size() + tail.size() &&
+        shown.compare(lineEnd + 1 - tail.size(), tail.size(), tail) == 0 &&
+        shown.compare(lineEnd + 1, freeLine.size(), freeLine) == 0 && shown.ends_with(last)) {
+      digits = shown.substr(head.size(), lineEnd + 1 - head.size() - tail.size());
       std::erase(digits, ',');
     }
     const bool number = !digits.empty() && digits.size() < 16 && digits.find_first_not_of("0123456789") == std::string::npos;

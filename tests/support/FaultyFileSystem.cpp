@@ -1,5 +1,7 @@
 #include "support/FaultyFileSystem.h"
 
+#include "filesystem/SystemError.h"
+
 namespace qpx::test {
 
 const char* OperationName(FileOperation operation) {
@@ -30,9 +32,12 @@ bool FaultPlan::Count(FileOperation operation, const wchar_t* path) {
     struckOperation = operation;
     struckPath = path != nullptr ? path : L"";
     if (onStrike) onStrike();
+    SetLastSystemError(SystemErrorIo());
     return true;
   }
-  return style == FaultStyle::Persistent && operations > failAt;
+  if (style != FaultStyle::Persistent || operations <= failAt) return false;
+  SetLastSystemError(SystemErrorIo());
+  return true;
 }
 
 namespace {
@@ -43,7 +48,10 @@ uint32_t ShortCount(uint32_t size) { return size / 2; }
 }  // namespace
 
 uint32_t CFaultyFile::Read(void* buffer, uint32_t size) {
-  if (plan_.unreadable.contains(path_)) return 0;
+  if (plan_.unreadable.contains(path_)) {
+    SetLastSystemError(SystemErrorIo());
+    return 0;
+  }
   if (!Fails(FileOperation::Read)) return inner_->Read(buffer, size);
   if (plan_.style != FaultStyle::Short) return 0;
   return inner_->Read(buffer, ShortCount(size));
@@ -93,7 +101,11 @@ std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, Ope
   const bool forWriting = (mode & OpenMode_AccessMask) != OpenMode_Read;
   if (forWriting) ++plan_.opensForWriting;
   if (plan_.Count(FileOperation::Open, path)) return nullptr;
-  if (forWriting && path != nullptr && plan_.readOnly.contains(path)) return nullptr;
+  if ((forWriting && path != nullptr && plan_.readOnly.contains(path)) ||
+      (plan_.readOnlyFolder && (mode & OpenMode_Create) != 0)) {
+    SetLastSystemError(SystemErrorAccessDenied());
+    return nullptr;
+  }
   std::unique_ptr<CAbstractFile> inner = real_.Open(path, mode);
   if (!inner) return nullptr;
   auto file = std::make_unique<CFaultyFile>(std::move(inner), plan_, path);
@@ -117,6 +129,10 @@ bool CFileSystem_Faulty::QueryFreeSpace(const wchar_t* directory, VolumeSpace& s
   if (plan_.freeSpace) space.freeBytes = *plan_.freeSpace;
   if (plan_.allocationUnit) space.allocationUnit = *plan_.allocationUnit;
   return true;
+}
+
+bool CFileSystem_Faulty::MayCreateFileIn(const wchar_t* directory) {
+  return !plan_.readOnlyFolder && real_.MayCreateFileIn(directory);
 }
 
 bool CFileSystem_Faulty::FlushDirectory(const wchar_t* directory) {

@@ -72,6 +72,9 @@ struct FaultPlan {
   // Paths (as opened) that refuse to open for writing, as a read-only file
   // does, whoever runs the test (root writes every file).
   std::set<std::wstring> readOnly;
+  // The game folder is read-only: no file can be made in it (whoever runs
+  // the test), though its files may still be written.
+  bool readOnlyFolder = false;
   // Paths (as opened) whose every read fails, as on a failing disk.
   std::set<std::wstring> unreadable;
 
@@ -116,6 +119,7 @@ class CFileSystem_Faulty final : public CFileSystem {
   bool CreateDirectory(const wchar_t* path) override;
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
+  bool MayCreateFileIn(const wchar_t* directory) override;
 
  private:
   CFileSystem& real_;

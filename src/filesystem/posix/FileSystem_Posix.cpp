@@ -264,8 +264,12 @@ std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, Open
   // block as ever (F_SETFL changes the status flags alone: the access mode
   // and the creation flags in `flags` are not among them).
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  const bool described = fstat(fd, &st) == 0;
+  if (!described || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // The reason goes with the failure, not whatever close leaves.
+    const int reason = described && !S_ISREG(st.st_mode) ? (S_ISDIR(st.st_mode) ? EISDIR : ENXIO) : errno;
     close(fd);
+    errno = reason;
     return nullptr;
   }
 
@@ -326,6 +330,14 @@ bool CFileSystem_Posix::FlushDirectory(const wchar_t* directory) {
   const bool flushed = result == 0 || errno == EINVAL;
   close(fd);
   return flushed;
+}
+
+bool CFileSystem_Posix::MayCreateFileIn(const wchar_t* directory) {
+  std::string resolved;
+  if (!ResolveDirectory(directory, resolved)) return false;
+  // Write and search rights on the folder, and a volume mounted for
+  // writing (root has every right, but not that).
+  return access(resolved.c_str(), W_OK | X_OK) == 0;
 }
 
 std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {

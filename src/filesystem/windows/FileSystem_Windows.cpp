@@ -196,6 +196,7 @@ std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, Op
   // missing file. Their reads would block, never end or mean nothing.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
+    SetLastError(ERROR_INVALID_NAME);
     return nullptr;
   }
 
@@ -257,6 +258,22 @@ bool CFileSystem_Windows::FlushDirectory(const wchar_t* directory) {
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return true;
   FlushFileBuffers(folder);
+  CloseHandle(folder);
+  return true;
+}
+
+bool CFileSystem_Windows::MayCreateFileIn(const wchar_t* directory) {
+  if (directory == nullptr) return false;
+  // The right to add a file to the folder, asked of the folder itself: a
+  // read-only share or volume, or a folder this user may only read,
+  // refuses it.
+  const HANDLE folder = CreateFileW(*directory != L'\0' ? directory : L".", FILE_ADD_FILE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error != ERROR_ACCESS_DENIED && error != ERROR_WRITE_PROTECT;
+  }
   CloseHandle(folder);
   return true;
 }

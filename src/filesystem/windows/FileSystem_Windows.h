@@ -36,6 +36,7 @@ class CFileSystem_Windows final : public CFileSystem {
   bool CreateDirectory(const wchar_t* path) override;
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
+  bool MayCreateFileIn(const wchar_t* directory) override;
 };
 
 }  // namespace qpx
