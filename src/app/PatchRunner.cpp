@@ -222,7 +222,9 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
     });
     if (!staged) {
       if (outcome == BodyOutcome::CantRead) return StopBeforeCommit(journal, console, L"Can't read patch data");
-      if (outcome == BodyOutcome::Ready) error = LastSystemError();  // the fill or the record after the body
+      // A write of the journal's own (an item's head, the fill, the record
+      // after the body) failed outside the body's sink.
+      if (error == 0) error = LastSystemError();
       ConsoleReport(console, L"Failed\n");
       ConsoleLine(console, FailedRecordLine(record, check.records[i], outcome == BodyOutcome::Damaged, error,
                                      FolderForMessages()));

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <map>
 #include <fstream>
 
 #include "archive/LooseFile.h"
@@ -377,6 +378,83 @@ TEST_F(EndToEndTest, ASignedPatchAppliesAndADamagedOneIsRefused) {
   std::filesystem::remove_all(dir.Path() / "c");
   ExpectOutcome(runIn("c", damaged), "Patch data is damaged\n", 1);
   EXPECT_EQ(files("c"), untouched);
+}
+
+// A version-2 patch asked --help, --version or --check changes not a byte
+// of the folder, nor a file's time, and asks for no key; --check's exit
+// status is the run's; a version-1 patch ignores every argument.
+TEST_F(EndToEndTest, QuestionsChangeNothingAndCheckForetellsTheRun) {
+  MakeGame();
+  const auto snapshot = [&] {
+    std::map<std::string, std::pair<std::vector<uint8_t>, std::filesystem::file_time_type>> files;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.Path())) {
+      if (item.is_regular_file() && item.path() != PatcherPath()) {
+        files[item.path().generic_string()] = {ReadFile(item.path()), item.last_write_time()};
+      }
+    }
+    return files;
+  };
+  const auto ask = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {PatcherPath().string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.launcher = g_launcher;
+    return RunProcess(argv, dir.Path(), options);
+  };
+  const auto lines = [](std::string text) {
+    std::erase(text, '\r');
+    return text;
+  };
+  const std::vector<uint8_t> base = SampleBody(1, 100), other = SampleBody(9, 100);
+  WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{747, SampleBody(10, 100), BodyEncoding::Stored, base},
+                                                         {1368, SampleBody(12, 300), BodyEncoding::Stored, {}}}));
+  chmod(PatcherPath().c_str(), 0755);
+  const auto before = snapshot();
+  for (const char* question : {"--help", "-h", "/?", "--version"}) {
+    SCOPED_TRACE(question);
+    const ProcessResult answer = ask({question});
+    EXPECT_EQ(answer.exitCode, 0) << answer.err;
+    EXPECT_NE(lines(answer.out).find("payload format 2, 2 records, 400 bytes to write.\n"), std::string::npos) << answer.out;
+    EXPECT_EQ(answer.out.find("Press Any Key"), std::string::npos);
+    EXPECT_TRUE(snapshot() == before);
+  }
+  ProcessResult check = ask({"--check", "--launcher-option"});
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  EXPECT_TRUE(lines(check.out).ends_with("Patch 747 (entry 747): would apply (in place)\n"
+                                         "Patch 1368 (res\\D00161.bin): would apply (rewrites res\\D00161.bin)\n"
+                                         "Check passed: the patch would apply; nothing was changed\n")) << check.out;
+  EXPECT_TRUE(snapshot() == before);
+  ExpectOutcome(RunPrepared(), "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0);
+
+  // Another version of the game: both refuse, and the run says where.
+  WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{748, SampleBody(11, 64), BodyEncoding::Stored, other}}));
+  const auto patched = snapshot();
+  check = ask({"/check"});
+  EXPECT_EQ(check.exitCode, 1) << check.out;
+  EXPECT_TRUE(lines(check.out).ends_with("Check failed: the patch would not apply; nothing was changed\n")) << check.out;
+  EXPECT_TRUE(snapshot() == patched);
+  const ProcessResult refused = RunPrepared();
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(lines(refused.out).find("Resource 748 (entry 748) is from another version of the game\nThe game in "),
+            std::string::npos) << refused.out;
+  EXPECT_TRUE(lines(refused.out).ends_with(" is not one this patch knows: entry 748 holds 64 bytes (XXH3 " +
+                                           std::string(lines(refused.out).substr(lines(refused.out).find("(XXH3 ") + 6, 16)) +
+                                           "), where the patch expects 100 bytes (XXH3 " +
+                                           lines(refused.out).substr(lines(refused.out).rfind("(XXH3 ") + 6, 16) +
+                                           ")\nNothing was changed\nPress Any Key..."))
+      << refused.out;
+
+  // Outside the game folder: the folder is named, with the hint.
+  std::filesystem::remove(dir.Path() / "DATA0.QPX");
+  check = ask({"--check"});
+  EXPECT_EQ(check.exitCode, 1);
+  EXPECT_NE(lines(check.out).find("Can't open DATA1.QPX\nNo DATA0.QPX in "), std::string::npos) << check.out;
+  EXPECT_TRUE(lines(check.out).ends_with(": run the patch inside the game folder\n")) << check.out;
+
+  // Version 1 ignores the question, and applies.
+  WriteFile(PatcherPath(), BuildPatchFile(image, {{748, SampleBody(11, 64)}}));
+  MakeGame();
+  ExpectOutcome(ask({"--help"}), "Processing patch 748\nDone\nSuccess!\n", 0);
 }
 
 }  // namespace
