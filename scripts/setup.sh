@@ -34,7 +34,7 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -n "$codename" ] &&
 fi
 
 for p in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
-         libcli11-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 \
+         libcli11-dev nlohmann-json3-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 \
          strace time libxxhash-dev lzma-dev osslsigncode openssl dpkg-dev file; do
   have "$p" || need+=("$p")
 done

@@ -32,12 +32,14 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 
 struct ListOptions {
   std::string patch;
+  bool json = false;  // a JSON report on standard output instead of the table
 };
 int RunList(CFileSystem& fileSystem, const ListOptions& options);
 
 struct VerifyOptions {
   std::string patch;
   std::string gameDirectory;
+  bool json = false;  // a JSON report on standard output instead of the table
 };
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options);
 
@@ -64,12 +66,14 @@ struct DiffOptions {
   std::string manifestOut;  // empty: write a patch to `out`
   bool anyStub = false;
   bool allowEmpty = false;  // folders that hold the same resources still give a patch (of no records)
+  bool json = false;        // a JSON report on standard output instead of the summary
 };
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options);
 
 struct PlanOptions {
   std::string patch;
   std::string gameDirectory;
+  bool json = false;  // a JSON report on standard output instead of the table
 };
 int RunPlan(CFileSystem& fileSystem, const PlanOptions& options);
 

@@ -9,7 +9,9 @@
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/PatchReader.h"
 #include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolJson.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -98,6 +100,7 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
                          toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
                          inputs);
 
+  if (options.json) StartJsonReport();
   GameReader original(fileSystem, PathFromText(options.original), options.original);
   if (!original.HasIndex()) {
     Fail(kExitBadInput, "ORIGINAL " + Quoted(options.original) + ": is not a game folder (no DATA0.QPX)");
@@ -107,6 +110,7 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
 
   std::vector<BodySource> bodies;
   std::vector<std::string> refusals, attributesLost;
+  Json lostJson = Json::array();
   std::size_t deleted = 0, entries = 0;
   uint64_t bodyBytes = 0;
   {
@@ -186,6 +190,7 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
         if (!loose && before.attributes != 0) {
           attributesLost.push_back(name + ": attributes " + std::to_string(before.attributes) +
                                    " -> 0 (a patch writes plain entries)");
+          lostJson.push_back({{"resource", number}, {"attributes", before.attributes}});
         }
       }
     }
@@ -209,6 +214,13 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
                                              Counted(entries, "entry", "entries") + ", " +
                                              Counted(looseCount, "loose file", "loose files") + "; " +
                                              Grouped(bodyBytes) + " bytes)";
+  Json report{{"original", options.original},
+              {"modified", options.modified},
+              {"differing", bodies.size()},
+              {"entries", entries},
+              {"looseFiles", looseCount},
+              {"bytes", bodyBytes}};
+  Json output;
   if (toManifest) {
     std::string manifest = "# What " + Quoted(options.modified) + " changes in " + Quoted(options.original) +
                            ", written by qpxtool diff.\n";
@@ -218,6 +230,15 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
     Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
         Quoted(options.manifestOut));
+    output = {{"kind", "manifest"}, {"path", options.manifestOut}};
+    Json resources = Json::array();
+    for (const BodySource& body : bodies) {
+      resources.push_back({{"resource", body.resourceNumber},
+                           {"target", TargetName(body.resourceNumber)},
+                           {"file", UnpackedFileName(body.resourceNumber)},
+                           {"size", body.range->size}});
+    }
+    output["resources"] = std::move(resources);
   } else {
     request.out = PathFromText(options.out);
     request.outText = options.out;
@@ -230,7 +251,36 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
         PatchKindText(fileSystem, request.out) + (bodies.empty() ? " with no records" : "") + " (" +
         Grouped(result.fileLength) + " bytes; " + Described(request, result) + ")");
     for (const std::string& note : result.notes) Out("  " + note);
+    const std::string kind = PatchKindText(fileSystem, request.out);
+    output = {{"kind", "patch"},
+              {"path", options.out},
+              {"runsOn", kind == "a Windows patch" ? Json("windows") : kind == "a Linux patch" ? Json("linux")
+                                                                                             : Json(nullptr)},
+              {"fileSize", result.fileLength},
+              {"format", request.format},
+              {"sealed", request.seal},
+              {"bodyBytes", result.bodyBytes},
+              {"storedBytes", result.storedBytes},
+              {"tableOffset", result.tableOffset}};
+    Json records = Json::array();
+    for (const PayloadRecord& record : result.records) {
+      Json row{{"resource", record.resourceNumber},
+               {"target", TargetName(record.resourceNumber)},
+               {"offset", record.bodyOffset},
+               {"storedSize", record.storedSize}};
+      if (request.format == kPayloadVersion2) {
+        row["encoding"] = EncodingName(record.encoding);
+        row["resultSize"] = record.resultSize;
+        row["hasBase"] = record.hasBase;
+      }
+      records.push_back(std::move(row));
+    }
+    output["records"] = std::move(records);
+    output["notes"] = result.notes;
   }
+  report["output"] = std::move(output);
+  report["attributesLost"] = std::move(lostJson);
+  report["deletedLeftAlone"] = deleted;
   for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
   if (attributesLost.size() > kListedRefusals) {
     Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
@@ -239,6 +289,7 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +
         " deleted from MODIFIED " + (deleted == 1 ? "is" : "are") + " left as " + (deleted == 1 ? "it is" : "they are"));
   }
+  if (options.json) WriteJsonReport(report);
   return kExitSuccess;
 }
 

@@ -8,6 +8,7 @@
 #include "tools/qpxtool/Commands.h"
 #include "tools/qpxtool/PatchReader.h"
 #include "tools/qpxtool/PayloadWriter.h"
+#include "tools/qpxtool/ToolJson.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -60,23 +61,47 @@ std::string CheckedNote(const PayloadRecord& record, const RecordPlan& plan) {
   return "patcher: \"" + WideToText(CheckMessage(record.resourceNumber, verdict)) + "\"; it changes nothing";
 }
 
+// A record's fate in a word, for the JSON report.
+const char* FateKey(RecordFate fate) {
+  switch (fate) {
+    case RecordFate::Applied: return "applies";
+    case RecordFate::Superseded: return "superseded";
+    case RecordFate::Skipped: return "skipped";
+    case RecordFate::OutOfRange: return "no such resource";
+    case RecordFate::TooLarge: return "too large";
+    case RecordFate::Unreadable: return "body unreadable";
+    case RecordFate::NotReached: return "not reached";
+  }
+  return "";
+}
+
 }  // namespace
 
 int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   std::unique_ptr<CAbstractFile> file;
   Payload payload;
   const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, file, payload);
+  if (options.json) StartJsonReport();
+  Json report;
+  report["patch"] = options.patch;
   if (error != PayloadError::None) {
     Err("qpxtool list: patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+    if (options.json) {
+      report["accepted"] = false;
+      report["patcherMessage"] = PatcherMessage(PayloadMessage(error));
+      WriteJsonReport(report);
+    }
     return kExitFailedCheck;
   }
+  report["accepted"] = true;
 
   const bool checked = payload.version == kPayloadVersion2;
   const std::size_t count = payload.records.size();
   std::string layout;
   uint64_t programEnd = 0;
   std::string why;
-  if (FindProgramEnd(payload, programEnd, why)) {
+  const bool laidOut = FindProgramEnd(payload, programEnd, why);
+  if (laidOut) {
     layout = "program " + Grouped(programEnd) + " bytes, then the payload";
   } else {
     layout = "payload not laid out back to back (the patcher does not mind)";
@@ -92,6 +117,16 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     Out("signed: an Authenticode certificate table of " + Grouped(static_cast<uint64_t>(payload.signatureBytes)) +
         " bytes follows the payload");
   }
+  report["fileSize"] = static_cast<uint64_t>(payload.fileSize + payload.signatureBytes);
+  report["format"] = payload.version;
+  report["programEnd"] = laidOut ? Json(programEnd) : Json(nullptr);
+  report["tableOffset"] = payload.tableOffset;
+  report["sealed"] = payload.sealed;
+  report["sealedBytes"] = payload.sealed ? Json{{"first", payload.seal.coveredStart},
+                                                {"last", static_cast<uint64_t>(payload.fileSize) - 1}}
+                                         : Json(nullptr);
+  report["signatureBytes"] = static_cast<uint64_t>(payload.signatureBytes);
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   if (checked) {
     Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
   } else {
@@ -112,6 +147,21 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
       Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
               std::to_string(record.bodyOffset), std::to_string(record.storedSize), Note(plans[i])));
     }
+    Json row{{"index", i},
+             {"resource", record.resourceNumber},
+             {"target", TargetName(record.resourceNumber)},
+             {"offset", record.bodyOffset},
+             {"storedSize", record.storedSize}};
+    if (checked) {
+      row["encoding"] = EncodingName(record.encoding);
+      row["resultSize"] = record.resultSize;
+      row["hasBase"] = record.hasBase;
+    }
+    row["fate"] = checked && !Passes(TargetVerdict(record)) ? "refused" : FateKey(plans[i].fate);
+    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
+    const std::string note = checked ? CheckedNote(record, plans[i]) : Note(plans[i]);
+    row["note"] = note.empty() ? Json(nullptr) : Json(note);
+    rows.push_back(std::move(row));
     storedBytes += record.storedSize;
     // A forged size may be anything: the sum must not wrap to a small one.
     resultsOverflow = resultsOverflow || record.resultSize > UINT64_MAX - resultBytes;
@@ -131,6 +181,15 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
              (withBase == 1 ? " knows the bytes it replaces" : " know the bytes they replace");
   }
   Out(total);
+  report["records"] = std::move(rows);
+  Json totals{{"records", count}, {"entries", entries}, {"looseFiles", looseFiles}, {"storedBytes", storedBytes}};
+  if (checked) {
+    // A sum past 2^64 is no number: null says so.
+    totals["resultBytes"] = resultsOverflow ? Json(nullptr) : Json(resultBytes);
+    totals["withBase"] = withBase;
+  }
+  report["totals"] = std::move(totals);
+  report["problems"] = problems;
 
   for (std::size_t i = 0; i < count; ++i) {
     const RecordFate fate = plans[i].fate;
@@ -145,6 +204,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
       Err(where + ": the patcher would print \"" + PatcherMessage(L"Can't read patch data\n") + "\" and stop");
     }
   }
+  if (options.json) WriteJsonReport(report);
   return problems == 0 ? kExitSuccess : kExitFailedCheck;
 }
 

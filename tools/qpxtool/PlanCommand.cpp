@@ -16,6 +16,7 @@
 #include "tools/qpxtool/DryRunFileSystem.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
+#include "tools/qpxtool/ToolJson.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -64,9 +65,45 @@ std::string GrowthLine(int64_t dataBefore, int64_t dataAfter, uint64_t looseByte
          Grouped(looseBytes) + " bytes written";
 }
 
+// A record's row of the JSON report: what it is, and what would become of it
+// (`action`: "in place", "append", "rewrite", "already applied", "skipped",
+// "superseded" or "fails"), with the row's text after "FAILS: " as the reason.
+Json RecordJson(std::size_t index, const PayloadRecord& record, const std::string& verdict) {
+  Json row{{"index", index},
+           {"resource", record.resourceNumber},
+           {"target", TargetName(record.resourceNumber)},
+           {"download", record.storedSize},
+           {"result", record.resultSize}};
+  if (verdict.starts_with("FAILS: ")) {
+    row["action"] = "fails";
+    row["reason"] = verdict.substr(7);
+  } else {
+    for (const char* action : {"in place", "append", "rewrite", "already applied", "skipped", "superseded"}) {
+      if (verdict.starts_with(action)) {
+        row["action"] = action;
+        break;
+      }
+    }
+  }
+  return row;
+}
+
+Json SummaryJson(std::size_t total, std::size_t applying, std::size_t already, std::size_t failing,
+                 std::size_t superseded, std::size_t skipped) {
+  return {{"records", total},         {"apply", applying},         {"alreadyApplied", already},
+          {"fail", failing},          {"superseded", superseded},  {"skipped", skipped}};
+}
+
+Json GrowthJson(int64_t dataBefore, int64_t dataAfter) {
+  return {{"before", static_cast<uint64_t>(dataBefore)},
+          {"after", static_cast<uint64_t>(dataAfter)},
+          {"growth", static_cast<uint64_t>(dataAfter - dataBefore)}};
+}
+
 // Version 1: each record run through the patcher's archive code on the view.
 int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
-                 ResourceArchive& archive) {
+                 ResourceArchive& archive, Json& report) {
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   const int64_t dataBefore = view.SizeOf(kDataFileName);
   Out(RecordRow("#", "resource", "target", "size", "what the patcher would do"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
@@ -80,6 +117,7 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
     const RecordFate fate = plans[i].fate;
     std::string verdict;
     bool fails = false;
+    uint64_t grew = 0, attributesCleared = 0;
     if (fate == RecordFate::Skipped) {
       verdict = "skipped (size 0)";
       ++skipped;
@@ -108,6 +146,7 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
       }
       const int64_t growth = view.SizeOf(kDataFileName) - sizeBefore;
       const std::string appended = "append (+" + Grouped(static_cast<uint64_t>(growth)) + " bytes)";
+      grew = static_cast<uint64_t>(growth);
       if (!applied) {
         fails = true;
         if (number >= kResourceLimit) {
@@ -134,6 +173,7 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
         // Rewriting the record clears them: say so.
         if (before.attributes != 0 && archive.Entries()[number].attributes == 0) {
           verdict += " (attributes " + std::to_string(before.attributes) + " -> 0)";
+          attributesCleared = before.attributes;
         }
         ++applying;
       } else {
@@ -143,10 +183,19 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
     }
     if (fails) ++failing;
     Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(size), verdict));
+    Json row = RecordJson(i, record, verdict);
+    if (grew != 0) row["growth"] = grew;
+    if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
+    if (fate == RecordFate::Superseded || fate == RecordFate::NotReached) row["by"] = plans[i].by;
+    rows.push_back(std::move(row));
   }
+  report["records"] = std::move(rows);
 
   Out(GrowthLine(dataBefore, view.SizeOf(kDataFileName), looseBytes));
   Out(Summary(applying, already, plans.size(), failing, superseded, skipped));
+  report["data"] = GrowthJson(dataBefore, view.SizeOf(kDataFileName));
+  report["looseBytesWritten"] = looseBytes;
+  report["summary"] = SummaryJson(plans.size(), applying, already, failing, superseded, skipped);
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
@@ -179,11 +228,14 @@ std::string Row(const std::string& index, const std::string& resource, const std
 // Version 2: the patcher's checks, then each record's body decoded and
 // proven by its hash as the patcher would, before it would write.
 int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
-                 ResourceArchive& archive) {
+                 ResourceArchive& archive, Json& report) {
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   const int64_t dataBefore = view.SizeOf(kDataFileName);
   // A stopped run's journal is settled before anything else; what follows
   // judges the game as it is now.
-  if (view.Open(kJournalFileName, OpenMode_Read)) {
+  const bool journal = view.Open(kJournalFileName, OpenMode_Read) != nullptr;
+  report["journal"] = journal;
+  if (journal) {
     Err("qpxtool plan: " + Quoted(options.gameDirectory) + " holds " + WideToText(kJournalFileName) +
         ", left by a run that was stopped: the patcher first finishes (or takes back) that run, which this plan "
         "does not show");
@@ -201,6 +253,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
     const uint32_t number = record.resourceNumber;
     const RecordCheck& verdict = check.records[i];
     std::string text;
+    uint64_t attributesCleared = 0;
     downloaded += record.storedSize;
     if (verdict.verdict == CheckVerdict::Skipped) {
       text = "skipped (size 0)";
@@ -230,6 +283,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         // Written, an entry has attributes 0.
         if (const uint64_t attributes = archive.Entries()[number].attributes; attributes != 0) {
           text += " (attributes " + std::to_string(attributes) + " -> 0)";
+          attributesCleared = attributes;
         }
         ++applying;
       } else {
@@ -244,7 +298,20 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
     }
     Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
             std::to_string(record.resultSize), text));
+    Json row = RecordJson(i, record, text);
+    if (row["action"] == "append") row["growth"] = verdict.growth;
+    if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
+    if (row["action"] == "superseded") row["by"] = plans[i].by;
+    if (verdict.rewritesItself) row["fromItsOwnBytes"] = true;
+    rows.push_back(std::move(row));
   }
+  report["records"] = std::move(rows);
+  report["download"] = downloaded;
+  report["refused"] = !check.Passed();
+  report["space"] = {{"needed", check.needed},
+                     {"free", check.freeSpaceKnown ? Json(check.freeSpace) : Json(nullptr)},
+                     {"allocationUnit", check.allocationUnit},
+                     {"short", check.SpaceShort()}};
   if (!check.Passed()) {
     if (check.SpaceShort() != 0) {
       Out("FAILS: not enough disk space (" + Grouped(check.SpaceShort()) + " bytes more): the run needs " +
@@ -253,11 +320,19 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
           Grouped(check.freeSpace) + " free");
     }
     Out(RefusalSummary(refused, payload.records.size(), check.SpaceShort()));
+    Json summary = SummaryJson(payload.records.size(), applying, already, failing, superseded, skipped);
+    summary["refused"] = refused;
+    report["summary"] = std::move(summary);
     return kExitFailedCheck;
   }
   Out("download " + Grouped(downloaded) + " bytes; " +
       GrowthLine(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth), looseBytes));
   Out(Summary(applying, already, payload.records.size(), failing, superseded, skipped));
+  report["data"] = GrowthJson(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth));
+  report["looseBytesWritten"] = looseBytes;
+  Json summary = SummaryJson(payload.records.size(), applying, already, failing, superseded, skipped);
+  summary["refused"] = 0;
+  report["summary"] = std::move(summary);
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
@@ -276,8 +351,12 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
     Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
                             WideToText(kDataFileName) + "\"; is this a game folder?");
   }
-  if (payload.version == kPayloadVersion2) return PlanVersion2(*patch, payload, options, view, archive);
-  return PlanVersion1(*patch, payload, options, view, archive);
+  if (options.json) StartJsonReport();
+  Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
+  const int status = payload.version == kPayloadVersion2 ? PlanVersion2(*patch, payload, options, view, archive, report)
+                                                         : PlanVersion1(*patch, payload, options, view, archive, report);
+  if (options.json) WriteJsonReport(report);
+  return status;
 }
 
 }  // namespace qpx::tool

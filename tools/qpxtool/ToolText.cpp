@@ -24,6 +24,7 @@ void AppendWide(std::wstring& out, uint32_t cp) {
 
 // The length of the status line that is showing; 0: none.
 std::size_t g_statusLength = 0;
+bool g_textReport = true;
 
 }  // namespace
 
@@ -37,7 +38,10 @@ void ShowStatus(const std::string& text) {
   std::fflush(stderr);
 }
 
+void SetTextReport(bool shown) { g_textReport = shown; }
+
 void Out(const std::string& line) {
+  if (!g_textReport) return;
   if (g_statusLength != 0) ShowStatus("");
   WriteText(stdout, line + "\n");
 }

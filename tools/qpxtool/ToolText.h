@@ -39,6 +39,10 @@ class ToolError : public std::runtime_error {
 void Out(const std::string& line);
 void Err(const std::string& line);
 
+// Whether Out writes its lines (the default); off while a command writes
+// a JSON report instead.
+void SetTextReport(bool shown);
+
 // Shows `text` as the status line on standard error, in place of the one
 // showing (carriage return, no newline); empty text clears it. For
 // terminals only.

@@ -16,6 +16,7 @@
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
 #include "tools/qpxtool/ToolFiles.h"
+#include "tools/qpxtool/ToolJson.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
 
@@ -180,6 +181,9 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   GameReader game(fileSystem, directory, options.gameDirectory);
   AppliedCheck check(fileSystem, *patch, payload, game, directory, options.gameDirectory);
 
+  if (options.json) StartJsonReport();
+  Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0;
@@ -225,7 +229,20 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
     }
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
             std::to_string(record.resultSize), status));
+    Json row{{"index", i},
+             {"resource", record.resourceNumber},
+             {"target", TargetName(record.resourceNumber)},
+             {"size", record.resultSize}};
+    if (status.starts_with("NOT APPLIED: ")) {
+      row["status"] = "not applied";
+      row["reason"] = status.substr(13);
+    } else {
+      row["status"] = status.substr(0, status.find_first_of(": "));
+    }
+    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
+    rows.push_back(std::move(row));
   }
+  report["records"] = std::move(rows);
 
   std::string summary =
       "verify: " + std::to_string(applied) + " of " + Counted(plans.size(), "record", "records") + " applied";
@@ -233,6 +250,12 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
   if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
   Out(summary);
+  report["summary"] = {{"records", plans.size()},
+                       {"applied", applied},
+                       {"notApplied", notApplied},
+                       {"superseded", superseded},
+                       {"skipped", skipped}};
+  if (options.json) WriteJsonReport(report);
   return notApplied == 0 ? kExitSuccess : kExitFailedCheck;
 }
 

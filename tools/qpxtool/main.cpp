@@ -35,6 +35,10 @@ constexpr std::string_view kStubDefaultHelp =
     "../share/qpxpatch/qpxpatch, else qpxpatch beside qpxtool. Any other PATCHER is a file (./linux for one\n"
     "so named).\n";
 
+constexpr const char* kJsonHelp =
+    "write one JSON document to standard output instead of the report (messages still go to standard error; "
+    "the keys are in the README)";
+
 // --format and --level, for the subcommands that write patches; --no-delta
 // for those that know the game the patch is for.
 void AddFormatOptions(CLI::App* command, qpx::tool::FormatOptions& options, bool knowsTheGame) {
@@ -94,6 +98,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   CLI::App* listCommand = app.add_subcommand(
       "list", "Check PATCH as the patcher would and print its records: target, body offset and size.");
   listCommand->add_option("PATCH", list.patch, "the patch (a patcher with its payload)")->required();
+  listCommand->add_flag("--json", list.json, kJsonHelp);
   listCommand->footer("Exit status: 0 the patcher would take every record, 1 it would refuse the patch or\n"
                       "fail a record (its own message is printed), 2 bad usage or PATCH cannot be opened.");
 
@@ -103,6 +108,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   verifyCommand->add_option("PATCH", verify.patch, "the patch")->required();
   verifyCommand->add_option("GAMEDIR", verify.gameDirectory, "the game folder (DATA0.QPX, DATA1.QPX, res)")
       ->required();
+  verifyCommand->add_flag("--json", verify.json, kJsonHelp);
   verifyCommand->footer("A record overwritten by a later record for the same resource is reported as\n"
                         "superseded, and one of size 0 as skipped; neither counts against the patch.\n"
                         "Exit status: 0 every record applied, 1 some not, 2 bad usage or input.");
@@ -146,6 +152,7 @@ int RunTool(const std::vector<std::string>& arguments) {
                           "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
       ->type_name("DIR");
   diffCommand->add_flag("--any-stub", diff.anyStub, "build on a stub that is not a qpxpatch patcher");
+  diffCommand->add_flag("--json", diff.json, kJsonHelp);
   diffCommand->add_flag("--allow-empty", diff.allowEmpty,
                         "when the folders hold the same resources, still write the patch (of no records) or manifest");
   AddFormatOptions(diffCommand, diff.format, true);
@@ -163,6 +170,7 @@ int RunTool(const std::vector<std::string>& arguments) {
       "plan", "A dry run: what the patcher would do with each record of PATCH to GAMEDIR. Reads only.");
   planCommand->add_option("PATCH", plan.patch, "the patch")->required();
   planCommand->add_option("GAMEDIR", plan.gameDirectory, "the game folder")->required();
+  planCommand->add_flag("--json", plan.json, kJsonHelp);
   planCommand->footer("Judged by the patcher's own archive code on a view of GAMEDIR that writes nothing.\n"
                       "Exit status: 0 every record would apply, 1 some would fail, 2 bad usage or input.");
 
