@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -42,6 +43,16 @@ class ToolFixture : public ::testing::Test {
   ProcessResult RunPatch(const std::string& patch, const std::string& game,
                          const ProcessOptions& options = {}) const {
     return RunProcess({At(patch).string()}, At(game), options);
+  }
+
+  // A version-2 patcher's refusal: its terse line `first`, at most one more
+  // line naming the folder and the reason, then `last` (its closing lines).
+  static void ExpectRefusal(const std::string& out, const std::string& first, const std::string& last) {
+    EXPECT_TRUE(out.starts_with(first + "\n")) << out;
+    EXPECT_TRUE(out.ends_with("\n" + last)) << out;
+    if (out.size() < first.size() + last.size() + 2) return;
+    const std::string between = out.substr(first.size() + 1, out.size() - first.size() - last.size() - 2);
+    EXPECT_LE(std::count(between.begin(), between.end(), '\n'), 1) << out;
   }
 
   std::filesystem::path At(const std::string& name) const { return dir.Path() / name; }
