@@ -87,6 +87,12 @@ struct ReverseOptions {
 };
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options);
 
+struct PackOptions {
+  std::string tree;  // a folder written by unpack, or its manifest
+  std::string gameDirectory;
+};
+int RunPack(CFileSystem& fileSystem, const PackOptions& options);
+
 struct SampleOptions {
   std::string gameDirectory;
 };

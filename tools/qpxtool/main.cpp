@@ -1,7 +1,8 @@
 // qpxtool: the patch author's tool. Builds patches for qpxpatch (from
 // bodies, or from the difference of two game folders), lists, plans,
 // verifies and reverses them, extracts and unpacks resources from a game
-// folder and makes a sample game folder to try patches on.
+// folder, packs them into one again, and makes a sample game folder to try
+// patches on.
 
 #include <CLI/CLI.hpp>
 
@@ -141,6 +142,19 @@ int RunTool(const std::vector<std::string>& arguments) {
                         "entries), named in comments. Edit files there, then \"qpxtool diff GAMEDIR OUTDIR\".\n"
                         "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
 
+  PackOptions pack;
+  CLI::App* packCommand = app.add_subcommand(
+      "pack", "Make a game folder GAMEDIR from TREE, a folder written by unpack (or its manifest): unpack's inverse.");
+  packCommand->add_option("TREE", pack.tree, "a folder written by unpack, or a manifest")->required()->type_name("TREE");
+  packCommand->add_option("GAMEDIR", pack.gameDirectory, "a new or empty folder")->required();
+  packCommand->footer("From a folder: every file entries/NNNNN.bin (entry N) and loose/DNNNNN.bin (res\\DNNNNN.bin); the\n"
+                      "entries its patch.manifest names in comments with their attributes keep them. From a manifest:\n"
+                      "the files it names (and those comments), each beside it or below. DATA1.QPX holds the entries in\n"
+                      "number order, each in a slot of a multiple of 32 bytes; a resource without a file is an empty\n"
+                      "entry, or no loose file. Refused (nothing written): other names, files named twice or outside\n"
+                      "the tree, a loose body over 132,907,008 bytes, a GAMEDIR that is not new or empty.\n"
+                      "Exit status: 0 made, 1 reading or writing failed, 2 bad usage or input.");
+
   DiffOptions diff;
   CLI::App* diffCommand = app.add_subcommand(
       "diff", "Write a patch of exactly the resources in which MODIFIED differs from ORIGINAL.");
@@ -230,6 +244,7 @@ int RunTool(const std::vector<std::string>& arguments) {
     else if (chosen == verifyCommand) status = RunVerify(*fileSystem, verify);
     else if (chosen == extractCommand) status = RunExtract(*fileSystem, extract);
     else if (chosen == unpackCommand) status = RunUnpack(*fileSystem, unpack);
+    else if (chosen == packCommand) status = RunPack(*fileSystem, pack);
     else if (chosen == diffCommand) status = RunDiff(*fileSystem, diff);
     else if (chosen == planCommand) status = RunPlan(*fileSystem, plan);
     else if (chosen == reverseCommand) status = RunReverse(*fileSystem, reverse);
