@@ -149,8 +149,10 @@ TEST_F(DiffUnpackTest, DiffAndPlanSayWhenAnEntryLosesItsAttributes) {
 }
 
 // Runs qpxtool with both its outputs on a terminal; returns all it wrote.
+// Its progress is drawn from the start unless `quickWorkShowsNone`, when
+// it waits for work that takes long, as for a person at the terminal.
 std::string RunOnTerminal(const std::string& qpxtool, const std::vector<std::string>& arguments,
-                          const fs::path& directory) {
+                          const fs::path& directory, bool quickWorkShowsNone = false) {
   std::vector<std::string> command{qpxtool};
   command.insert(command.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -160,6 +162,7 @@ std::string RunOnTerminal(const std::string& qpxtool, const std::vector<std::str
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
   if (pid == 0) {
     if (chdir(directory.c_str()) != 0) _exit(126);
+    if (!quickWorkShowsNone && setenv("QPXTOOL_PROGRESS_DELAY_MS", "0", 1) != 0) _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -210,6 +213,13 @@ TEST_F(DiffUnpackTest, TheProgressLineCountsTheRealTotalAndIsClearedBeforeTheRep
     ++shown;
   }
   EXPECT_GE(shown, 1) << text;
+
+  // Work done in well under a second shows no progress at all.
+  fs::remove_all(At("out"));
+  const std::string quick =
+      RunOnTerminal(Config().qpxtool, {"diff", "a", "b", "--manifest-out", "out"}, dir.Path(), true);
+  EXPECT_NE(quick.find("qpxtool diff: 1 of 2715"), std::string::npos) << quick;
+  EXPECT_EQ(quick.find("diff: "), quick.find("qpxtool diff: ") + 8) << quick;
 }
 
 }  // namespace

@@ -196,6 +196,7 @@ void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const s
   uint64_t offset = result.programLength;
   // Everything after the program is covered by the seal.
   if (request.seal) sink.StartSeal();
+  Progress progress("writing", result.bodyBytes);
   for (std::size_t i = 0; i < request.bodies.size(); ++i) {
     const BodySource& body = request.bodies[i];
     const std::string name = BodyName(body);
@@ -205,6 +206,7 @@ void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const s
     records.push_back(PatchRecord{body.resourceNumber, kRecordReservedValue, static_cast<uint32_t>(offset),
                                   static_cast<uint32_t>(bodySize)});
     sink.Copy(*file, start, bodySize, buffer.Span(), name);
+    progress.Advance(bodySize);
     offset += bodySize;
     result.records.push_back(FromVersion1(records.back()));
   }

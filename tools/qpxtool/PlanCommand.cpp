@@ -16,6 +16,7 @@
 #include "tools/qpxtool/DryRunFileSystem.h"
 #include "tools/qpxtool/GameReader.h"
 #include "tools/qpxtool/PatchReader.h"
+#include "tools/qpxtool/ToolFiles.h"
 #include "tools/qpxtool/ToolJson.h"
 #include "tools/qpxtool/ToolPlatform.h"
 #include "tools/qpxtool/ToolText.h"
@@ -245,6 +246,10 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
 
   Out(Row("#", "resource", "target", "download", "result", "what the patcher would do"));
+  // Every body is decoded as the patcher would decode it.
+  uint64_t toDecode = 0;
+  for (const PayloadRecord& record : payload.records) toDecode += record.resultSize;
+  Progress progress("plan", toDecode);
   BodyBuffers buffers;
   std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0;
   uint64_t looseBytes = 0, downloaded = 0, dataGrowth = 0;
@@ -296,6 +301,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
       }
     }
+    progress.Advance(record.resultSize);
     Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
             std::to_string(record.resultSize), text));
     Json row = RecordJson(i, record, text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -96,13 +97,21 @@ int64_t NowMs() {
       .count();
 }
 
+// How long work goes on before its progress is first drawn: a second, or
+// QPXTOOL_PROGRESS_DELAY_MS (tests draw it at once).
+int64_t ProgressDelayMs() {
+  const char* const text = std::getenv("QPXTOOL_PROGRESS_DELAY_MS");
+  uint32_t delay = 0;
+  return text != nullptr && ParseDecimal(text, delay) ? int64_t{delay} : 1000;
+}
+
 }  // namespace
 
 Progress::Progress(std::string label, uint64_t totalBytes)
-    : label_(std::move(label)), total_(totalBytes), shown_(IsTerminal(stderr)) {}
+    : label_(std::move(label)), total_(totalBytes), shown_(IsTerminal(stderr)), nextDrawMs_(NowMs() + ProgressDelayMs()) {}
 
 Progress::~Progress() {
-  if (shown_ && nextDrawMs_ != 0) ShowStatus("");
+  if (drawn_) ShowStatus("");
 }
 
 void Progress::Advance(uint64_t bytes) {
@@ -111,6 +120,7 @@ void Progress::Advance(uint64_t bytes) {
   const int64_t now = NowMs();
   if (now < nextDrawMs_) return;
   nextDrawMs_ = now + 200;
+  drawn_ = true;
   const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
   ShowStatus(label_ + ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) +
              " MiB)");

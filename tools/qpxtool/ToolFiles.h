@@ -86,8 +86,9 @@ void FlushWrittenFile(CFileSystem& fileSystem, const std::wstring& path);
 void FlushFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name);
 
 // A line of progress on standard error, redrawn a few times a second, for
-// work that takes long; shown only when standard error is a terminal, and
-// cleared when done.
+// work that takes long: first drawn once the work has gone on for a
+// second, so that quick work shows none. Shown only when standard error is
+// a terminal, and cleared when done.
 class Progress {
  public:
   Progress(std::string label, uint64_t totalBytes);
@@ -103,7 +104,8 @@ class Progress {
   uint64_t total_;
   uint64_t done_ = 0;
   bool shown_;
-  int64_t nextDrawMs_ = 0;
+  bool drawn_ = false;
+  int64_t nextDrawMs_;
 };
 
 // An output that is written to a fresh file beside `target` and renamed

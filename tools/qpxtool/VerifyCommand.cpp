@@ -187,6 +187,10 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0;
+  // Every record's resource is read (hashed, or compared with its body).
+  uint64_t toRead = 0;
+  for (const PayloadRecord& record : payload.records) toRead += record.resultSize;
+  Progress progress("verify", toRead);
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     std::string status;
@@ -227,6 +231,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
         ++notApplied;
         break;
     }
+    progress.Advance(record.resultSize);
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
             std::to_string(record.resultSize), status));
     Json row{{"index", i},
