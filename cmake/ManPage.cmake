@@ -69,9 +69,42 @@ qpxtool reverse patch game --stub linux --out undo
 (cd game && ../patch)
 qpxtool verify patch game
 
+# the edited tree made into a game folder of its own, and a report for scripts
+qpxtool pack mod modded
+qpxtool verify patch game \-\-json
+
 # a Windows patch (the default stub) from the example bodies
 qpxtool build --out patch.exe --manifest /usr/share/doc/qpxtool/examples/patch.manifest
 qpxtool list patch.exe
+]])
+
+# What --json writes, command by command.
+verbatim(page_json [[
+list, plan, verify and diff take --json: one JSON document on standard output
+instead of the report; messages stay on standard error. Numbers are numbers,
+sizes and offsets exact up to 2^64 - 1. The exit status is the one without
+--json; a command that cannot run (exit 2, or diff of folders that hold the
+same resources, exit 1) writes no document.
+
+list    patch accepted (false: then patcherMessage only, exit 1) fileSize format
+        programEnd tableOffset sealed sealedBytes{first,last} signatureBytes
+        records[] totals{records,entries,looseFiles,storedBytes,resultBytes,
+        withBase} problems
+        record: index resource target offset storedSize encoding resultSize
+        hasBase fate by note
+verify  patch game format records[]{index,resource,target,size,status
+        (applied|not applied|superseded|skipped),reason,by}
+        summary{records,applied,notApplied,superseded,skipped}
+plan    patch game format journal records[]{index,resource,target,download,
+        result,action (in place|append|rewrite|already applied|skipped|
+        superseded|fails),growth,attributesCleared,by,reason,fromItsOwnBytes}
+        download refused space{needed,free,allocationUnit,short}
+        data{before,after,growth} looseBytesWritten
+        summary{records,apply,alreadyApplied,fail,superseded,skipped,refused}
+diff    original modified differing entries looseFiles bytes
+        output{kind (patch|manifest),path,runsOn,fileSize,format,sealed,
+        bodyBytes,storedBytes,tableOffset,records[],notes[] | resources[]}
+        attributesLost[]{resource,attributes} deletedLeftAlone
 ]])
 
 file(WRITE ${OUT} ".TH QPXTOOL 1 \"\" \"qpxtool ${VERSION}\" \"User Commands\"
@@ -80,7 +113,13 @@ qpxtool \\- builds, lists and verifies patches for the qpxpatch patcher
 .SH SYNOPSIS
 ${page_synopsis}.SH DESCRIPTION
 ${page_overview}.SH SUBCOMMANDS
-${page_subcommands}.SH EXAMPLES
+${page_subcommands}.SH JSON OUTPUT
+${page_json}.SH ENVIRONMENT
+.TP
+.B QPXTOOL_PROGRESS_DELAY_MS
+how long work goes on before its progress line is first drawn on a terminal
+(default 1000).
+.SH EXAMPLES
 ${page_examples}.SH FILES
 .TP
 .I ../share/qpxpatch/qpxpatch.exe

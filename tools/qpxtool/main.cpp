@@ -38,7 +38,7 @@ constexpr std::string_view kStubDefaultHelp =
 
 constexpr const char* kJsonHelp =
     "write one JSON document to standard output instead of the report (messages still go to standard error; "
-    "the keys are in the README)";
+    "the keys are in the README and the manual page)";
 
 // --format and --level, for the subcommands that write patches; --no-delta
 // for those that know the game the patch is for.
@@ -145,7 +145,7 @@ int RunTool(const std::vector<std::string>& arguments) {
   PackOptions pack;
   CLI::App* packCommand = app.add_subcommand(
       "pack", "Make a game folder GAMEDIR from TREE, a folder written by unpack (or its manifest): unpack's inverse.");
-  packCommand->add_option("TREE", pack.tree, "a folder written by unpack, or a manifest")->required()->type_name("TREE");
+  packCommand->add_option("TREE", pack.tree, "a folder written by unpack, or a manifest")->required();
   packCommand->add_option("GAMEDIR", pack.gameDirectory, "a new or empty folder")->required();
   packCommand->footer("From a folder: every file entries/NNNNN.bin (entry N) and loose/DNNNNN.bin (res\\DNNNNN.bin); the\n"
                       "entries its patch.manifest names in comments with their attributes keep them. From a manifest:\n"
