@@ -48,6 +48,52 @@ TEST_F(PlanReverseTest, PlanSaysWhenAStoppedRunLeftItsJournal) {
   EXPECT_NE(planned.err.find("holds QPXPATCH.JNL, left by a run that was stopped"), std::string::npos) << planned.err;
 }
 
+// What plan and verify say, read as sentences: a patch already there is
+// "already applied", counts agree with their verbs, and verify names the
+// bytes it expected and those it found.
+TEST_F(PlanReverseTest, PlanAndVerifySayWhatTheyFoundInSentences) {
+  // Records that know the bytes they replace: entries 10 and 11 of another
+  // version of the game fail their checks, then one of them alone.
+  ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
+  Put("mod/entries/00010.bin", Text("entry ten, anew"));
+  Put("mod/entries/00011.bin", Text("entry eleven, anew"));
+  ASSERT_EQ(Tool({"diff", "game", "mod", "--stub", Config().patcher, "--out", "known"}).exitCode, kOk);
+  fs::copy(At("game"), At("other"), fs::copy_options::recursive);
+  Bytes data = Get("other/DATA1.QPX");
+  const Bytes index = Get("other/DATA0.QPX");
+  for (const uint32_t number : {10u, 11u}) {
+    ArchiveIndexEntry entry{};
+    std::memcpy(&entry, index.data() + number * sizeof entry, sizeof entry);
+    data[entry.offset] ^= 0xFF;  // the same length, other bytes
+  }
+  Put("other/DATA1.QPX", data);
+  EXPECT_TOOL(Tool({"plan", "known", "other"}), kFailedCheck,
+              "plan: the patcher would refuse this patch and change nothing: 2 of 2 records fail their checks\n");
+  EXPECT_TOOL(Tool({"verify", "known", "other"}), kFailedCheck,
+              "NOT APPLIED: expected the 15 bytes the patch writes, found 371 bytes");
+  fs::copy_file(At("game/DATA1.QPX"), At("other/DATA1.QPX"), fs::copy_options::overwrite_existing);
+  data = Get("other/DATA1.QPX");
+  ArchiveIndexEntry entry{};
+  std::memcpy(&entry, index.data() + 11 * sizeof entry, sizeof entry);
+  data[entry.offset] ^= 0xFF;
+  Put("other/DATA1.QPX", data);
+  EXPECT_TOOL(Tool({"plan", "known", "other"}), kFailedCheck, "change nothing: 1 of 2 records fails its checks\n");
+
+  // Applied: nothing to do, and said so.
+  ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
+  EXPECT_TOOL(Tool({"plan", "patch", "game"}), kOk,
+              "plan: the patch is already applied; the patcher would change nothing (2 of 2 records already applied)");
+  // The same length as the patch writes, but other bytes.
+  Bytes applied = Get("game/DATA0.QPX");
+  std::memcpy(&entry, applied.data() + 10 * sizeof entry, sizeof entry);
+  data = Get("game/DATA1.QPX");
+  data[entry.offset] ^= 0xFF;
+  Put("game/DATA1.QPX", data);
+  EXPECT_TOOL(Tool({"verify", "patch", "game"}), kFailedCheck,
+              "NOT APPLIED: expected the 25 bytes the patch writes, found 25 other bytes");
+  EXPECT_TOOL(Tool({"plan", "patch", "game"}), kOk, "plan: 1 of 2 records would apply, 1 already applied");
+}
+
 TEST_F(PlanReverseTest, AnUndoIsRefusedOnceThePatchIsApplied) {
   ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
   const auto before = Snapshot();
