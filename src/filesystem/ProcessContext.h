@@ -8,9 +8,9 @@
 
 namespace qpx {
 
-// The program's arguments after its own name. POSIX hands them in as bytes
-// (`argv`); Windows keeps its own wide command line, which is read instead
-// (`argv` then goes unused).
+// The program's arguments after its own name, from `argv`: on POSIX each
+// byte string decoded as a path is; on Windows (where argv went through the
+// ANSI code page) with every byte outside ASCII as '?'.
 std::vector<std::wstring> CommandLineArguments(int argc, char** argv);
 
 // Whether standard output is a terminal (a console window), where a line

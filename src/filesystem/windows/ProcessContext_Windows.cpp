@@ -1,28 +1,27 @@
 #include <windows.h>
-#include <shellapi.h>
 
-#include <memory>
+#include <utility>
 
 #include "filesystem/ProcessContext.h"
 
 namespace qpx {
-namespace {
 
-struct LocalFreer {
-  void operator()(LPWSTR* block) const { LocalFree(block); }
-};
-
-}  // namespace
-
-std::vector<std::wstring> CommandLineArguments(int, char**) {
-  // The narrow argv went through the ANSI code page: a path or an option
-  // outside it would arrive as '?'. The wide command line is the one the
-  // program was given.
+std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
+  // The C runtime's argv, split by its rules from the ANSI command line.
+  // The words the patcher answers to are ASCII, which every code page
+  // keeps; any other argument is ignored whatever it became. Splitting the
+  // wide command line instead would take CommandLineToArgvW, and with it
+  // shell32.dll, into a program that imports nothing beyond the kernel and
+  // the C runtime.
   std::vector<std::wstring> arguments;
-  int count = 0;
-  const std::unique_ptr<LPWSTR, LocalFreer> words(CommandLineToArgvW(GetCommandLineW(), &count));
-  if (!words) return arguments;
-  for (int i = 1; i < count; ++i) arguments.emplace_back(words.get()[i]);
+  for (int i = 1; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
+    std::wstring word;
+    for (const char* c = argv[i]; *c != '\0'; ++c) {
+      const auto byte = static_cast<unsigned char>(*c);
+      word += byte < 0x80 ? static_cast<wchar_t>(byte) : L'?';
+    }
+    arguments.push_back(std::move(word));
+  }
   return arguments;
 }
 
