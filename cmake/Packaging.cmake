@@ -49,6 +49,31 @@ endif()")
   add_custom_target(qpxtool_man ALL DEPENDS ${qpx_man_page}.gz)
   install(FILES ${qpx_man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+  # The patcher's own page: a patch is run by players, who find its
+  # arguments and messages there.
+  configure_file(${CMAKE_SOURCE_DIR}/docs/qpxpatch.1.in ${CMAKE_BINARY_DIR}/man/qpxpatch.1 @ONLY)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/man/qpxpatch.1.gz
+    COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/man/qpxpatch.1
+    DEPENDS ${CMAKE_BINARY_DIR}/man/qpxpatch.1
+    VERBATIM)
+  add_custom_target(qpxpatch_man ALL DEPENDS ${CMAKE_BINARY_DIR}/man/qpxpatch.1.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/man/qpxpatch.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # Its bash completion, also made from its --help, where bash-completion
+  # looks for a command's own.
+  set(qpx_completion ${CMAKE_BINARY_DIR}/completion/qpxtool)
+  add_custom_command(
+    OUTPUT ${qpx_completion}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/completion
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:qpxtool> -DOUT=${qpx_completion}
+            -P ${CMAKE_SOURCE_DIR}/cmake/Completion.cmake
+    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/Completion.cmake
+    COMMENT "Writing qpxtool's bash completion from its --help"
+    VERBATIM)
+  add_custom_target(qpxtool_completion ALL DEPENDS ${qpx_completion})
+  install(FILES ${qpx_completion} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
   # Documentation as Debian keeps it: the licence as the copyright file, a
   # compressed README.
   add_custom_command(

@@ -41,6 +41,7 @@ for field in "Package: qpxtool" "Version: $version" "Architecture: $arch" "Maint
 done
 check "its files" diff <(dpkg-deb --contents "$deb" | awk '{ print $NF }' | files) - <<'LIST'
 usr/bin/qpxtool
+usr/share/bash-completion/completions/qpxtool
 usr/share/doc/qpxtool/README.md.gz
 usr/share/doc/qpxtool/copyright
 usr/share/doc/qpxtool/examples/bodies/entry-10.txt
@@ -48,6 +49,7 @@ usr/share/doc/qpxtool/examples/bodies/entry-12.txt
 usr/share/doc/qpxtool/examples/bodies/entry-49.txt
 usr/share/doc/qpxtool/examples/bodies/res-D00002.txt
 usr/share/doc/qpxtool/examples/patch.manifest
+usr/share/man/man1/qpxpatch.1.gz
 usr/share/man/man1/qpxtool.1.gz
 usr/share/qpxpatch/qpxpatch
 usr/share/qpxpatch/qpxpatch.exe
@@ -64,12 +66,32 @@ check "the manual page names the version" sh -c "gzip -dc '$deb_root/usr/share/m
 check "the README is the project's" sh -c "gzip -dc '$deb_root/usr/share/doc/qpxtool/README.md.gz' | cmp - README.md"
 # The manual page's synopsis is every usage line of --help; it has examples.
 page=$(gzip -dc "$deb_root/usr/share/man/man1/qpxtool.1.gz" | sed 's/\\-/-/g')
-for command in "" build list verify extract unpack diff plan reverse sample; do
+for command in "" $("$tool" --help | sed -n '/^Subcommands:/,$ s/^  \([a-z]*\) .*/\1/p'); do
   usage=$("$tool" $command --help | sed -n 's/^Usage: //p')
   check "the manual page's synopsis holds: $usage" \
     sh -c 'printf "%s\n" "$1" | sed -n "/^.SH SYNOPSIS/,/^.SH /p" | grep -qxF "$2"' - "$page" "$usage"
 done
 check "the manual page has examples" grep -q '^.SH EXAMPLES' <<<"$page"
+# The patcher's page, as man shows it once the package is installed.
+patcher_page=$(MANPATH=$deb_root/usr/share/man MANWIDTH=80 man -P cat qpxpatch 2>/dev/null || true)
+check "man qpxpatch shows the patcher's page" grep -q 'qpxpatch - a game patch' <<<"$patcher_page"
+check "the patcher's page names the version" grep -q "qpxpatch $version" <<<"$patcher_page"
+for word in --check --help 'EXIT STATUS' 'Nothing was changed' QPXPATCH.JNL; do
+  check "the patcher's page tells of $word" grep -qF -- "$word" <<<"$patcher_page"
+done
+# The completion offers every subcommand, and each one's options.
+completion=$deb_root/usr/share/bash-completion/completions/qpxtool
+complete_words() {  # the words the completion offers for the command line "$@"
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _qpxtool; printf "%s\n" "${COMPREPLY[@]}"' \
+    - "$completion" "$@"
+}
+for command in $("$tool" --help | sed -n '/^Subcommands:/,$ s/^  \([a-z]*\) .*/\1/p'); do
+  check "the completion offers $command" grep -qx "$command" <(complete_words qpxtool "${command:0:2}")
+  for option in $("$tool" "$command" --help | sed -n 's/^  \(-[a-z],\)\{0,1\}\(--[a-z0-9-]*\).*/\2/p'); do
+    check "the completion offers $command $option" grep -qx -- "$option" <(complete_words qpxtool "$command" "$option")
+  done
+done
+check "the completion offers --format's values" test "$(complete_words qpxtool diff --format '' | tr '\n' ' ')" = "1 2 "
 
 game=$scratch/game
 check "qpxtool sample" "$tool" sample "$game"
