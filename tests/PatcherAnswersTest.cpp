@@ -99,6 +99,21 @@ TEST(PatcherRequestTest, OnlyTheArgumentsItKnowsCount) {
   }
 }
 
+// The total a patch writes, as --help tells it, stops at the largest count
+// instead of wrapping to a small one when a table's sizes add up past 2^64.
+TEST(PatcherRequestTest, TheTotalToWriteNeverWraps) {
+  Payload payload;
+  payload.version = kPayloadVersion2;
+  for (const uint64_t size : {UINT64_MAX - 5, uint64_t{10}}) {
+    PayloadRecord record{};
+    record.resourceNumber = 3;
+    record.resultSize = size;
+    payload.records.push_back(record);
+  }
+  EXPECT_NE(DescribePatch(payload).find(L"2 records, 18,446,744,073,709,551,615 bytes"), std::wstring::npos)
+      << Narrow(DescribePatch(payload));
+}
+
 // --help opens nothing of the game, writes nothing and asks for no key;
 // a version-1 patch ignores the argument and applies itself as ever.
 TEST_F(PatcherAnswersTest, HelpDescribesTheVersion2PatchAndTouchesNoGameFile) {

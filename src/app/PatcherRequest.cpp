@@ -26,7 +26,9 @@ std::wstring DescribePatch(const Payload& payload) {
   std::size_t records = 0;
   for (const PayloadRecord& record : payload.records) {
     if (record.Skipped()) continue;
-    writes += record.resultSize;
+    // Sizes a forged table may hold: the total stops at the largest count
+    // rather than wrap to a small one.
+    writes = record.resultSize > UINT64_MAX - writes ? UINT64_MAX : writes + record.resultSize;
     ++records;
   }
   return L"qpxpatch " QPX_PATCHER_VERSION L"\n"

@@ -173,11 +173,17 @@ std::string Shown(const ProcessResult& result) {
 }
 
 // The last line the patcher showed before its prompt.
-std::string LastLine(const ProcessResult& result) {
+// Lines that name `folder` (those that say where and why, after the terse
+// one) are passed over.
+std::string LastLine(const ProcessResult& result, const std::string& folder = std::string()) {
   std::string text = Shown(result);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  const std::size_t at = text.rfind('\n');
-  return at == std::string::npos ? text : text.substr(at + 1);
+  for (;;) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    const std::size_t at = text.rfind('\n');
+    const std::string line = at == std::string::npos ? text : text.substr(at + 1);
+    if (folder.empty() || line.find(folder) == std::string::npos || at == std::string::npos) return line;
+    text.erase(at);
+  }
 }
 
 std::string Describe(const ProcessResult& result) {
@@ -357,7 +363,7 @@ class CrashSafetyTest : public ::testing::Test {
   // the next run finishes; or it had finished: "Success!" and the folder
   // as the clean run's.
   void ExpectStoppedSafely(const ProcessResult& result, const fs::path& folder, const std::string& what) const {
-    const std::string last = LastLine(result);
+    const std::string last = LastLine(result, folder.string());
     // A signal that comes once the run is over, at the key wait, ends the
     // process as a signal should: the patch is in by then.
     const bool afterTheRun = last == "Success!" && Shown(result).find("(no prompt)") != 0;
