@@ -49,6 +49,17 @@ class HostileFolder : public test::ToolFixture {
     ASSERT_EQ(mkfifo(At(name).c_str(), 0666), 0) << name;
   }
 
+  // Asks the version-2 patch `patch` with --check in `game`, then runs it:
+  // the check must end as the run does. The run's result.
+  ProcessResult CheckThenRun(const std::string& patch, const std::string& game) {
+    const ProcessResult check = test::RunProcess({At(patch).string(), "--check"}, At(game), Limited());
+    EXPECT_FALSE(check.timedOut);
+    const ProcessResult run = test::RunProcess({At(patch).string()}, At(game), Limited());
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(check.exitCode, run.exitCode) << "--check foretold otherwise:\n" << check.out << "\nthe run:\n" << run.out;
+    return run;
+  }
+
   test::ProcessOptions Limited() const {
     test::ProcessOptions options;
     options.timeLimitSeconds = kTimeLimit;
@@ -77,7 +88,7 @@ TEST_F(HostileFolder, AnInPlaceSlotOutsideTheDataFileFailsInThePatcherAndInPlan)
 
     EXPECT_TOOL(Tool({"plan", "checked", "game"}), kFailedCheck,
                 "FAILS: its index record points outside DATA1.QPX (\"Resource 10 (entry 10) points outside");
-    run = RunPatch("checked", "game");
+    run = CheckThenRun("checked", "game");
     EXPECT_EQ(run.exitCode, 1);
     ExpectRefusal(run.out, "Resource 10 (entry 10) points outside DATA1.QPX", "Nothing was changed\nPress Any Key...");
     EXPECT_EQ(Snapshot("game"), before);
@@ -93,8 +104,7 @@ TEST_F(HostileFolder, AFifoInPlaceOfALooseFileFailsThatFileOnlyAndNothingHangs) 
   ProcessResult run = test::RunProcess({At("patch").string()}, At("game"), Limited());
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.out, "Processing patch 1209\nFailed\nFailed patches: 1\nPress Any Key...");
-  run = test::RunProcess({At("checked").string()}, At("game"), Limited());
-  EXPECT_FALSE(run.timedOut);
+  run = CheckThenRun("checked", "game");
   ExpectRefusal(run.out, "Resource 1209 (res\\D00002.bin) is missing", "Nothing was changed\nPress Any Key...");
   // Each command treats it as it treats a loose file that is missing.
   EXPECT_TOOL(Tool({"plan", "patch", "game"}, Limited()), kFailedCheck, "FAILS: no such loose file res\\D00002.bin");
@@ -118,8 +128,7 @@ TEST_F(HostileFolder, AFifoInPlaceOfAnArchiveFileIsRefusedAtOnce) {
     fs::remove_all(At("game"));
     MakeGame("game");
     MakeFifo(std::string("game/") + file);
-    const ProcessResult run = test::RunProcess({At("patch").string()}, At("game"), Limited());
-    EXPECT_FALSE(run.timedOut);
+    const ProcessResult run = CheckThenRun("patch", "game");
     ExpectRefusal(run.out, "Can't open DATA1.QPX", "Press Any Key...");
     for (const std::vector<std::string>& command :
          {std::vector<std::string>{"plan", "patch", "game"}, {"verify", "patch", "game"}, {"unpack", "game", "out"},
