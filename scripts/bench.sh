@@ -226,6 +226,10 @@ bench_real() {
     fresh_real; warm "$R/whole"; timed real_whole in_work "$R" ../whole
   done
   real_delta_stored=$(stored_of "$R/delta")
+  # The report for scripts carries the figures the table shows.
+  json_stored=$("$bin/qpxtool" list --json "$R/delta" | python3 -c 'import json, sys; print(json.load(sys.stdin)["totals"]["storedBytes"])')
+  [ "$json_stored" = "$real_delta_stored" ] ||
+    { echo "bench: list --json says $json_stored bytes of bodies, the table $real_delta_stored" >&2; exit 1; }
   real_delta_payload=$(( $(stat -c %s "$R/delta") - $(stat -c %s "$bin/qpxpatch") ))
   real_deltas=$("$bin/qpxtool" list "$R/delta" | grep -c '  delta  ' || true)
   fresh_real
