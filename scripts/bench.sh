@@ -226,6 +226,16 @@ bench_real() {
     fresh_real; warm "$R/whole"; timed real_whole in_work "$R" ../whole
   done
   real_delta_stored=$(stored_of "$R/delta")
+  # pack is unpack's inverse on a real game too: the folder it makes holds
+  # the same resources (diff then writes nothing and says so, exit 1).
+  rm -rf "$R/unpacked" "$R/packed"
+  "$bin/qpxtool" unpack "$R/original" "$R/unpacked" >/dev/null
+  "$bin/qpxtool" pack "$R/unpacked" "$R/packed" >/dev/null
+  if "$bin/qpxtool" diff "$R/original" "$R/packed" --stub "$bin/qpxpatch" --out "$R/nothing" >/dev/null 2>&1 ||
+     [ -e "$R/nothing" ]; then
+    echo "bench: pack of the unpacked real game differs from it" >&2; exit 1
+  fi
+  rm -rf "$R/unpacked" "$R/packed"
   # The report for scripts carries the figures the table shows.
   json_stored=$("$bin/qpxtool" list --json "$R/delta" | python3 -c 'import json, sys; print(json.load(sys.stdin)["totals"]["storedBytes"])')
   [ "$json_stored" = "$real_delta_stored" ] ||
