@@ -12,6 +12,13 @@ root=$(pwd)
 REPS=${REPS:-5}
 
 scripts/setup.sh || echo "bench: not everything could be installed; measuring what can be" >&2
+# The delta tools the real update is compared with: the bench's alone.
+missing=()
+for p in xdelta3 bsdiff zstd xz-utils; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get install -y -qq "${missing[@]}" >/dev/null || echo "bench: could not install ${missing[*]}" >&2
+fi
 cmake --preset native >/dev/null && cmake --build --preset native >/dev/null
 cmake --preset win32 >/dev/null && cmake --build --preset win32 --target qpxpatch >/dev/null
 # Where Wine cannot be had, the Windows build's rows say so instead.
