@@ -3,13 +3,7 @@
 # is added.
 #   cmake -DTOOL=path/to/qpxtool -DOUT=path/to/qpxtool.bash -P Completion.cmake
 
-function(run_tool out)
-  execute_process(COMMAND ${TOOL} ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "qpxtool ${ARGN} failed (${status})")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/ToolHelp.cmake)
 
 # The options of one --help text, and the words each option's value takes:
 # an option is "  [-x,]--name [VALUE]" at the start of a line of its
@@ -59,20 +53,13 @@ endfunction()
 
 run_tool(overview --help)
 options_of("${overview}" global_options ignored)
-string(REGEX REPLACE ".*\nSubcommands:\n" "" listing "${overview}")
-string(REGEX MATCHALL "(^|\n)  [a-z]+ " names "${listing}")
-set(subcommands "")
+tool_subcommands(subcommands "${overview}")
 set(subcommand_cases "")
-foreach(name IN LISTS names)
-  string(STRIP "${name}" name)
-  list(APPEND subcommands "${name}")
+foreach(name IN LISTS subcommands)
   run_tool(help ${name} --help)
   options_of("${help}" options cases)
   string(APPEND subcommand_cases "    ${name})\n      options='${options}'\n      case \$prev in\n${cases}      esac ;;\n")
 endforeach()
-if(subcommands STREQUAL "")
-  message(FATAL_ERROR "no subcommands found in qpxtool --help")
-endif()
 list(JOIN subcommands " " subcommands)
 
 file(WRITE "${OUT}" "# bash completion for qpxtool: its subcommands, each one's options, the

@@ -2,13 +2,7 @@
 # never disagree, then compresses it as Debian keeps manual pages.
 #   cmake -DTOOL=path/to/qpxtool -DVERSION=x.y.z -DOUT=path/to/qpxtool.1 -P ManPage.cmake
 
-function(run_tool out)
-  execute_process(COMMAND ${TOOL} ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "qpxtool ${ARGN} failed (${status})")
-  endif()
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/ToolHelp.cmake)
 
 # Text shown as it is (no filling), escaped for troff: a backslash is \e, a
 # dash is \- (so that options copy as typed), and a line starting with a
@@ -35,20 +29,15 @@ endfunction()
 usage_line(synopsis "${overview}")
 
 # The subcommands, as the overview lists them.
-string(REGEX REPLACE ".*\nSubcommands:\n" "" listing "${overview}")
-string(REGEX MATCHALL "(^|\n)  [a-z]+ " names "${listing}")
+tool_subcommands(names "${overview}")
 set(page_subcommands "")
 foreach(name IN LISTS names)
-  string(STRIP "${name}" name)
   run_tool(help ${name} --help)
   usage_line(usage "${help}")
   string(APPEND synopsis "\n${usage}")
   verbatim(body "${help}")
   string(APPEND page_subcommands ".SS ${name}\n${body}")
 endforeach()
-if(page_subcommands STREQUAL "")
-  message(FATAL_ERROR "no subcommands found in qpxtool --help")
-endif()
 
 verbatim(page_synopsis "${synopsis}")
 

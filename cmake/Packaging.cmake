@@ -43,7 +43,7 @@ endif()")
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:qpxtool> -DVERSION=${PROJECT_VERSION} -DOUT=${qpx_man_page}
             -P ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake
-    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake
+    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake ${CMAKE_SOURCE_DIR}/cmake/ToolHelp.cmake
     COMMENT "Writing qpxtool's manual page from its --help"
     VERBATIM)
   add_custom_target(qpxtool_man ALL DEPENDS ${qpx_man_page}.gz)
@@ -68,7 +68,7 @@ endif()")
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/completion
     COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:qpxtool> -DOUT=${qpx_completion}
             -P ${CMAKE_SOURCE_DIR}/cmake/Completion.cmake
-    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/Completion.cmake
+    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/Completion.cmake ${CMAKE_SOURCE_DIR}/cmake/ToolHelp.cmake
     COMMENT "Writing qpxtool's bash completion from its --help"
     VERBATIM)
   add_custom_target(qpxtool_completion ALL DEPENDS ${qpx_completion})
