@@ -173,6 +173,14 @@ std::string Shown(const ProcessResult& result) {
 }
 
 // The last line the patcher showed before its prompt.
+// Whether `line` names `folder` as the patcher shows it: its own path, or
+// under Wine the same path on drive Z: with backslashes.
+bool NamesFolder(const std::string& line, const std::string& folder) {
+  std::string wine = "Z:" + folder;
+  std::replace(wine.begin(), wine.end(), '/', '\\');
+  return line.find(folder) != std::string::npos || line.find(wine) != std::string::npos;
+}
+
 // Lines that name `folder` (those that say where and why, after the terse
 // one) are passed over.
 std::string LastLine(const ProcessResult& result, const std::string& folder = std::string()) {
@@ -181,7 +189,7 @@ std::string LastLine(const ProcessResult& result, const std::string& folder = st
     if (!text.empty() && text.back() == '\n') text.pop_back();
     const std::size_t at = text.rfind('\n');
     const std::string line = at == std::string::npos ? text : text.substr(at + 1);
-    if (folder.empty() || line.find(folder) == std::string::npos || at == std::string::npos) return line;
+    if (folder.empty() || !NamesFolder(line, folder) || at == std::string::npos) return line;
     text.erase(at);
   }
 }
