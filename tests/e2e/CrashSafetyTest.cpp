@@ -646,7 +646,9 @@ TEST_F(CrashSafetyTest, TwoRunsAtOnceApplyThePatchOnce) {
     if (HasFailure()) return;
   }
   // Natively both start within a millisecond of a run of many: they meet.
-  if (Native()) {
+  // A sanitized patcher spends most of a short run starting up, unevenly:
+  // there two runs may never overlap, which proves nothing either way.
+  if (Native() && !kUnderSanitizer) {
     EXPECT_GT(blocked, 0) << "no round had the two runs meet";
   }
 
