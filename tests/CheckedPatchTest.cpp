@@ -122,15 +122,7 @@ class CheckedPatchTest : public ::testing::Test {
   }
 
   // Every file of the game folder, but the patcher's own.
-  Folder Snapshot() const {
-    Folder files;
-    for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
-      if (item.is_regular_file() && item.path().filename() != "patch.exe") {
-        files[fs::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
-      }
-    }
-    return files;
-  }
+  Folder Snapshot() const { return test::ReadFolder(dir.Path(), "patch.exe"); }
 
   // Runs `patch` through a file layer that counts (and may fail) what
   // `plan` says; the run's text goes to `output`.

@@ -49,13 +49,7 @@ class PatcherAnswersTest : public ::testing::Test {
     WriteFile(dir.Path() / "patch.exe", patch);
   }
 
-  Folder Snapshot() const {
-    Folder snapshot;
-    for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
-      if (item.is_regular_file()) snapshot[fs::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
-    }
-    return snapshot;
-  }
+  Folder Snapshot() const { return test::ReadFolder(dir.Path()); }
 
   RunResult Run(PatcherRequest request, FaultPlan& plan, bool progress = false) {
     CFileSystem_Faulty faulty(*files, plan);

@@ -166,15 +166,7 @@ class PowerCutTest : public ::testing::Test {
   }
 
   // Every file of the game folder, but the patcher's own.
-  Folder Snapshot() const {
-    Folder files;
-    for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
-      if (item.is_regular_file() && item.path().filename() != "patch.exe") {
-        files[fs::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
-      }
-    }
-    return files;
-  }
+  Folder Snapshot() const { return test::ReadFolder(dir.Path(), "patch.exe"); }
 
   // Makes the game folder hold exactly `files` (and the patch).
   void Restore(const Folder& files) {

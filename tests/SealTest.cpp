@@ -148,13 +148,7 @@ class FreshGameTest : public ::testing::Test {
     CapturedConsole console;
     RunPatcher(*fs, dir.Wide("patch.exe"), console);
     output = console.Text();
-    std::map<std::string, Bytes> files;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(dir.Path())) {
-      if (item.is_regular_file() && item.path().filename() != "patch.exe") {
-        files[std::filesystem::relative(item.path(), dir.Path()).generic_string()] = ReadFile(item.path());
-      }
-    }
-    return files;
+    return test::ReadFolder(dir.Path(), "patch.exe");
   }
 
   std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();

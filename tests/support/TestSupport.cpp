@@ -34,6 +34,16 @@ std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::map<std::string, std::vector<uint8_t>> ReadFolder(const std::filesystem::path& root, const std::string& except) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+    if (item.is_regular_file() && (except.empty() || item.path().filename() != except)) {
+      files[std::filesystem::relative(item.path(), root).generic_string()] = ReadFile(item.path());
+    }
+  }
+  return files;
+}
+
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,11 @@ class ScratchDirectory {
 };
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
+
+// Every regular file under `root` with its bytes, by its path inside it
+// ("res/D00002.bin"), but those named `except` (the patcher, say).
+std::map<std::string, std::vector<uint8_t>> ReadFolder(const std::filesystem::path& root,
+                                                       const std::string& except = std::string());
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
 struct TestPatch {

@@ -141,17 +141,7 @@ TEST_F(JsonReportTest, ListPlanVerifyAndDiffCarryTheFiguresOfTheirTables) {
 TEST_F(JsonReportTest, NumbersAreExactAndAFailedCommandWritesNoDocument) {
   MakeGame("game");
   // Sizes near 2^64 come out exactly; a total past it is null, not wrapped.
-  std::vector<PatchRecordV2> records(2, PatchRecordV2{});
-  for (PatchRecordV2& record : records) {
-    record.resourceNumber = 1208;
-    record.encoding = 1;
-    record.bodyOffset = 100;
-    record.storedSize = 10;
-    record.resultSize = UINT64_MAX - 50;
-  }
-  Bytes huge(110, 1);
-  test::AppendCheckedTable(huge, 100, records);
-  Put("huge", huge);
+  PutForgedHugePatch("huge");
   const json listed = Document(Tool({"list", "huge", "--json"}));
   EXPECT_EQ(listed["records"][1]["resultSize"].get<uint64_t>(), UINT64_MAX - 50);
   EXPECT_TRUE(listed["totals"]["resultBytes"].is_null());

@@ -473,17 +473,7 @@ TEST_F(RoundTrip, VerifyFollowsThePatcherThroughOddRecords) {
 // A record's size may be anything a forger writes: the total that list
 // shows never wraps to a small one.
 TEST_F(RoundTrip, ListNeverWrapsTheTotalOfForgedSizes) {
-  std::vector<PatchRecordV2> records(2, PatchRecordV2{});
-  for (PatchRecordV2& record : records) {
-    record.resourceNumber = 1208;
-    record.encoding = 1;
-    record.bodyOffset = 100;
-    record.storedSize = 10;
-    record.resultSize = UINT64_MAX - 50;
-  }
-  Bytes patch(110, 1);
-  test::AppendCheckedTable(patch, 100, records);
-  Put("huge", patch);
+  PutForgedHugePatch("huge");
   const ProcessResult listed = Tool({"list", "huge"});
   EXPECT_NE(listed.out.find("for more than 18,446,744,073,709,551,615 bytes of resources"), std::string::npos)
       << listed.out << listed.err;

@@ -56,6 +56,23 @@ class ToolFixture : public ::testing::Test {
   }
 
   std::filesystem::path At(const std::string& name) const { return dir.Path() / name; }
+  // Writes `name`, a payload of two version-2 records whose results each
+  // say UINT64_MAX - 50 bytes, as a forger may write them: their total
+  // passes 2^64.
+  void PutForgedHugePatch(const std::string& name) const {
+    std::vector<PatchRecordV2> records(2, PatchRecordV2{});
+    for (PatchRecordV2& record : records) {
+      record.resourceNumber = 1208;
+      record.encoding = 1;
+      record.bodyOffset = 100;
+      record.storedSize = 10;
+      record.resultSize = UINT64_MAX - 50;
+    }
+    Bytes patch(110, 1);
+    test::AppendCheckedTable(patch, 100, records);
+    Put(name, patch);
+  }
+
   void Put(const std::string& name, const Bytes& bytes) const {
     std::filesystem::create_directories(At(name).parent_path());
     WriteFile(At(name), bytes);
