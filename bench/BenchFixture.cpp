@@ -34,11 +34,11 @@
 #include <cstdlib>
 #include <map>
 
-#include "app/PatchCheck.h"
-#include "app/PatchPayload.h"
+#include "app/payload/PatchPayload.h"
+#include "app/run/PatchCheck.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace {
 

@@ -39,7 +39,7 @@
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "fuzz/FuzzSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::fuzz {
 namespace {

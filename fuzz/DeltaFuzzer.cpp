@@ -16,9 +16,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/DeltaDecoder.h"
+#include "app/codecs/delta/DeltaDecoder.h"
+#include "app/codecs/delta/DeltaEncoder.h"
 #include "fuzz/FuzzSupport.h"
-#include "tools/qpxtool/DeltaEncoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qpx;

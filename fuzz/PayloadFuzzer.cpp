@@ -16,13 +16,13 @@
 #include <memory>
 #include <sstream>
 
-#include "app/PatchPayload.h"
-#include "app/PatchRunner.h"
-#include "app/PayloadSeal.h"
-#include "app/RunMessages.h"
+#include "app/payload/PatchPayload.h"
+#include "app/payload/PayloadSeal.h"
+#include "app/run/PatchRunner.h"
+#include "app/run/RunMessages.h"
 #include "archive/LooseFile.h"
 #include "fuzz/FuzzSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::fuzz {
 namespace {

@@ -8,7 +8,7 @@
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 

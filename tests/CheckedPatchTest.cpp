@@ -11,15 +11,15 @@
 #include <iostream>
 #include <map>
 
-#include "app/PatchRunner.h"
-#include "filesystem/ProcessSetup.h"
-#include "app/PayloadSeal.h"
-#include "app/RunJournal.h"
+#include "app/journal/RunJournal.h"
+#include "app/payload/PayloadSeal.h"
+#include "app/run/PatchRunner.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
+#include "filesystem/ProcessSetup.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "app/LzmaDecoder.h"
-#include "tools/common/GameFolder.h"
-#include "tools/qpxtool/LzmaEncoder.h"
+#include "app/codecs/lzma/LzmaDecoder.h"
+#include "app/codecs/lzma/LzmaEncoder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

@@ -11,9 +11,9 @@
 #include <random>
 #include <vector>
 
-#include "app/DeltaDecoder.h"
-#include "tools/qpxtool/DeltaEncoder.h"
-#include "tools/qpxtool/LzmaEncoder.h"
+#include "app/codecs/delta/DeltaDecoder.h"
+#include "app/codecs/delta/DeltaEncoder.h"
+#include "app/codecs/lzma/LzmaEncoder.h"
 
 namespace qpx {
 namespace {

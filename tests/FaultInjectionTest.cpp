@@ -12,13 +12,13 @@
 #include <map>
 #include <set>
 
-#include "app/PatchRunner.h"
+#include "app/codecs/lzma/LzmaEncoder.h"
+#include "app/run/PatchRunner.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
-#include "tools/qpxtool/LzmaEncoder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/PayloadSeal.h"
+#include "app/payload/PayloadSeal.h"
 #include "filesystem/FileSystem.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

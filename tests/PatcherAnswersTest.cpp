@@ -9,13 +9,13 @@
 #include <functional>
 #include <map>
 
-#include "app/PatchRunner.h"
-#include "app/RunMessages.h"
+#include "app/run/PatchRunner.h"
+#include "app/run/RunMessages.h"
 #include "archive/LooseFile.h"
 #include "filesystem/SystemError.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

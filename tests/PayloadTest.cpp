@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/PatchPayload.h"
+#include "app/payload/PatchPayload.h"
 #include "support/TestSupport.h"
 
 namespace qpx {

@@ -14,11 +14,11 @@
 #include <cstring>
 #include <functional>
 
-#include "app/PatchRunner.h"
+#include "app/run/PatchRunner.h"
 #include "archive/LooseFile.h"
 #include "filesystem/ProcessSetup.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

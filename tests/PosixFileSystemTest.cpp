@@ -16,7 +16,7 @@
 #include "filesystem/posix/FileSystem_Posix.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app/PatchRunner.h"
+#include "app/run/PatchRunner.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "support/PowerCutFileSystem.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/PatchRunner.h"
+#include "app/run/PatchRunner.h"
 #include "archive/LooseFile.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

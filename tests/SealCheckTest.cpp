@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/DigestKernel.h"
-#include "app/PatchRunner.h"
-#include "app/PayloadSeal.h"
-#include "app/SignedImage.h"
+#include "app/payload/DigestKernel.h"
+#include "app/payload/PayloadSeal.h"
+#include "app/payload/SignedImage.h"
+#include "app/run/PatchRunner.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>

@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <map>
 
-#include "app/PatchRunner.h"
-#include "app/PayloadDigest.h"
-#include "app/PayloadSeal.h"
-#include "app/SignedImage.h"
+#include "app/payload/PayloadDigest.h"
+#include "app/payload/PayloadSeal.h"
+#include "app/payload/SignedImage.h"
+#include "app/run/PatchRunner.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {
 namespace {

@@ -18,7 +18,7 @@
 #include "e2e/E2eGlobals.h"
 #include "support/ProcessRunner.h"
 #include "support/TestSupport.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <fstream>
 
-#include "app/PayloadSeal.h"
-#include "tools/qpxtool/DeltaEncoder.h"
-#include "tools/qpxtool/LzmaEncoder.h"
+#include "app/codecs/delta/DeltaEncoder.h"
+#include "app/codecs/lzma/LzmaEncoder.h"
+#include "app/payload/PayloadSeal.h"
 
 namespace qpx::test {
 

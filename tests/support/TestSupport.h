@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/PatchPayload.h"
+#include "app/payload/PatchPayload.h"
 
 namespace qpx::test {
 

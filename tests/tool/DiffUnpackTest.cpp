@@ -13,7 +13,7 @@
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "tool/ToolFixture.h"
-#include "tools/qpxtool/ToolText.h"
+#include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "archive/LooseFile.h"
 #include "tool/ToolFixture.h"
-#include "tools/qpxtool/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
 
 namespace qpx {
 namespace {

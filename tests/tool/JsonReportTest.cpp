@@ -14,7 +14,7 @@
 
 #include "support/TestSupport.h"
 #include "tool/ToolFixture.h"
-#include "tools/qpxtool/ToolText.h"
+#include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {
 namespace {

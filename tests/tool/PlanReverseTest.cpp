@@ -7,13 +7,13 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/PatcherMarker.h"
+#include "app/payload/PatcherMarker.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "support/FaultyFileSystem.h"
 #include "tool/ToolFixture.h"
-#include "tools/qpxtool/PatchReader.h"
-#include "tools/qpxtool/ToolFiles.h"
-#include "tools/qpxtool/ToolText.h"
+#include "tools/qpxtool/authoring/PatchReader.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
+#include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {
 namespace {

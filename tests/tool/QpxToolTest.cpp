@@ -14,17 +14,17 @@
 #include <string>
 #include <vector>
 
-#include "app/PatchPayload.h"
+#include "app/payload/PatchPayload.h"
+#include "app/payload/PatcherMarker.h"
+#include "app/payload/PayloadSeal.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "filesystem/posix/PathEncoding_Posix.h"
-#include "app/PatcherMarker.h"
-#include "app/PayloadSeal.h"
-#include "support/TestSupport.h"
 #include "support/ProcessRunner.h"
+#include "support/TestSupport.h"
 #include "tool/ToolFixture.h"
-#include "tools/common/GameFolder.h"
-#include "tools/qpxtool/ToolText.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
+#include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {
 namespace {

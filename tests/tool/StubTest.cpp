@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "app/PatcherMarker.h"
+#include "app/payload/PatcherMarker.h"
 #include "tool/ToolFixture.h"
 
 namespace qpx {

@@ -14,7 +14,7 @@
 #include "support/ProcessRunner.h"
 #include "support/TestSupport.h"
 #include "tool/ToolTestConfig.h"
-#include "tools/common/GameFolder.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "filesystem/FileSystem.h"
-#include "tools/qpxtool/Commands.h"
-#include "tools/qpxtool/ToolPlatform.h"
-#include "tools/qpxtool/ToolText.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
 
 namespace {
 

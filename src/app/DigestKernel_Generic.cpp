@@ -1,9 +1,0 @@
-// Processors without a wider loop to choose: the build's own one serves.
-
-#include "app/DigestKernel.h"
-
-namespace qpx {
-
-DigestUpdate WideDigestUpdate() { return nullptr; }
-
-}  // namespace qpx

@@ -1,0 +1,473 @@
+#include "app/codecs/delta/DeltaEncoder.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "app/codecs/delta/DeltaDecoder.h"
+
+namespace qpx::tool {
+namespace {
+
+// Matching. The base is indexed by a hash of the 8 bytes at every other
+// position; the result is walked front to back, following one alignment of
+// it with the base ("offset": base position minus result position) for as
+// long as that keeps paying, mismatches included, as bsdiff does. At a byte
+// where the alignment fails, the index and the last few alignments are
+// asked for another that matches at least kMinSeed bytes from there; the
+// best of them is taken when, over the next kJudgeWindow bytes, it scores
+// more than kSwitchMargin above the current one (see Score: bytes right,
+// or wrong in the way the same byte of the record before was). In tables
+// of addresses that all moved (relocations, symbol tables), the alignment
+// that pairs each entry with its old self differs in every entry, but
+// always alike, which codes far shorter than hopping between entries that
+// happen to match exactly; once entries are inserted, the old pairing
+// differs every which way and the new one again alike.
+constexpr uint32_t kSeedBytes = 8;
+constexpr uint32_t kIndexStep = 2;
+constexpr int64_t kMinSeed = 12;
+constexpr int64_t kJudgeWindow = 256;
+constexpr int64_t kSwitchMargin = 32;
+constexpr int64_t kRecordStrides[] = {8, 16, 24, 32};
+constexpr std::size_t kRecentOffsets = 4;
+constexpr int64_t kPrefetchAhead = 16;
+constexpr int64_t kMissesPerStep = 256;  // a step 2 bytes longer after each so many misses
+constexpr int64_t kLongestStep = 7;      // 15 bytes
+// Below this share of the result found in the base, a delta cannot gain
+// much over compressing the result alone: results over kAlwaysCodeSize are
+// then left to that, before any time goes into coding them.
+constexpr uint64_t kFewCopiesShare = 32;
+constexpr uint64_t kAlwaysCodeSize = 1 << 20;
+constexpr int64_t kProgressStep = 1 << 20;
+// The streams may exceed the result by this much (small results need
+// room for their commands).
+constexpr uint64_t kStreamSlack = 64 << 10;
+constexpr uint64_t kMinDictionary = 64 << 10;
+// Streams coded side by side, at the most: each coder needs its memory.
+constexpr unsigned kMaxCoders = 2;
+
+uint64_t Load64(const uint8_t* at) {
+  uint64_t value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+// Base positions by the hash of the 8 bytes there: one per slot, the last
+// one wins. 2^k slots of 4 bytes, at most one per indexed position.
+class BaseIndex {
+ public:
+  explicit BaseIndex(std::span<const uint8_t> base) {
+    const uint64_t positions = base.size() / kIndexStep;
+    bits_ = positions < 2 ? 1 : static_cast<uint32_t>(std::bit_width(positions)) - 1;
+    slots_.assign(std::size_t{1} << bits_, 0);
+    for (uint64_t at = 0; at + kSeedBytes <= base.size(); at += kIndexStep) {
+      slots_[Slot(base.data() + at)] = static_cast<uint32_t>(at + 1);
+    }
+  }
+
+  // A base position whose next 8 bytes may be those at `at`, or -1.
+  int64_t Find(const uint8_t* at) const { return int64_t{slots_[Slot(at)]} - 1; }
+  // Asks for the slot of `at` to be brought to the cache: the index is far
+  // larger than the cache, and lookups follow one another closely.
+  void Prefetch(const uint8_t* at) const { __builtin_prefetch(&slots_[Slot(at)]); }
+
+ private:
+  std::size_t Slot(const uint8_t* at) const {
+    return static_cast<std::size_t>((Load64(at) * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+  }
+
+  uint32_t bits_ = 1;
+  std::vector<uint32_t> slots_;
+};
+
+void PutVarint(std::vector<uint8_t>& out, uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+// Turns commands into the four streams, as long as they stay within
+// `budget` bytes together: streams larger than the result would not code
+// shorter than the result alone, and the bound keeps their memory known.
+class StreamWriter {
+ public:
+  StreamWriter(std::span<const uint8_t> base, std::span<const uint8_t> result)
+      : base_(base), result_(result), budget_(uint64_t{result.size()} + kStreamSlack) {}
+
+  // Result bytes from `at` on: `copyLength` of them from the base at
+  // `from`, plus their diff bytes; then `addLength` new bytes. False once
+  // the streams would outgrow their budget (and the delta is given up).
+  bool Command(uint64_t at, uint64_t copyLength, uint64_t from, uint64_t addLength) {
+    if (copyLength == 0 && addLength == 0) return true;
+    if (3 * kDeltaVarintMaxBytes + addLength > budget_ - size_) return false;
+    if (copyLength == 0) from = cursor_;
+    const uint64_t seek = from >= cursor_ ? (from - cursor_) << 1 : ((cursor_ - from) << 1) - 1;
+    std::vector<uint8_t>& commands = streams[kDeltaCommands];
+    const std::size_t before = commands.size();
+    PutVarint(commands, copyLength);
+    PutVarint(commands, seek);
+    PutVarint(commands, addLength);
+    size_ += commands.size() - before;
+    if (!Differences(result_.data() + at, base_.data() + from, copyLength)) return false;
+    cursor_ = from + copyLength;
+    copied += copyLength;
+    const uint8_t* added = result_.data() + at + copyLength;
+    streams[kDeltaNewBytes].insert(streams[kDeltaNewBytes].end(), added, added + addLength);
+    size_ += addLength;
+    return true;
+  }
+
+  std::array<std::vector<uint8_t>, kDeltaStreamCount> streams;
+  uint64_t copied = 0;
+
+ private:
+  bool Differences(const uint8_t* now, const uint8_t* was, uint64_t length) {
+    uint64_t i = 0;
+    while (i < length) {
+      if (i + 8 <= length && Load64(now + i) == Load64(was + i)) {
+        zeros_ += 8;
+        i += 8;
+        continue;
+      }
+      const uint64_t end = std::min<uint64_t>(length, i + 8);
+      for (; i < end; ++i) {
+        const auto diff = static_cast<uint8_t>(now[i] - was[i]);
+        if (diff == 0) {
+          ++zeros_;
+          continue;
+        }
+        if (1 + kDeltaVarintMaxBytes > budget_ - size_) return false;
+        std::vector<uint8_t>& gaps = streams[kDeltaDiffGaps];
+        const std::size_t before = gaps.size();
+        PutVarint(gaps, zeros_);
+        streams[kDeltaDiffBytes].push_back(diff);
+        size_ += gaps.size() - before + 1;
+        zeros_ = 0;
+      }
+    }
+    return true;
+  }
+
+  std::span<const uint8_t> base_, result_;
+  uint64_t budget_, size_ = 0;
+  uint64_t cursor_ = 0;  // in the base, after the last copy
+  uint64_t zeros_ = 0;   // copied bytes since the last diff byte
+};
+
+class Matcher {
+ public:
+  Matcher(std::span<const uint8_t> base, std::span<const uint8_t> result, const BaseIndex& index,
+          StreamWriter& writer)
+      : base_(base.data()), result_(result.data()), baseSize_(static_cast<int64_t>(base.size())),
+        resultSize_(static_cast<int64_t>(result.size())), index_(index), writer_(writer) {}
+
+  // False when the streams outgrew their budget.
+  bool Run(const std::function<void(uint64_t)>& progress) {
+    progress_ = progress ? &progress : nullptr;
+    // The copy being built: from regionStart on, at `offset`, established
+    // by an exact match that ends at seedEnd.
+    int64_t regionStart = 0, offset = 0, seedEnd = 0, scan = 0;
+    for (;;) {
+      const Seed seed = Search(scan, offset);
+      const int64_t end = seed.found ? scan : resultSize_;
+      int64_t forward = ForwardExtent(regionStart, end, offset);
+      int64_t backward = seed.found ? BackwardExtent(seedEnd, scan, seed.offset) : 0;
+      if (regionStart + forward > scan - backward) {
+        // Both reach over the same bytes: split where the two do best.
+        const int64_t overlap = regionStart + forward - (scan - backward);
+        int64_t score = 0, best = 0, split = 0;
+        for (int64_t i = 0; i < overlap; ++i) {
+          const int64_t at = scan - backward + i;
+          score += int64_t{Same(at, offset)} - int64_t{Same(at, seed.offset)};
+          if (score > best) {
+            best = score;
+            split = i + 1;
+          }
+        }
+        forward += split - overlap;
+        backward -= split;
+      }
+      if (!writer_.Command(static_cast<uint64_t>(regionStart), static_cast<uint64_t>(forward),
+                           static_cast<uint64_t>(regionStart + offset),
+                           static_cast<uint64_t>(end - backward - regionStart - forward))) {
+        return false;
+      }
+      if (!seed.found) break;
+
+      Remember(offset);
+      regionStart = scan - backward;
+      offset = seed.offset;
+      scan += ExactLength(scan, scan + offset, resultSize_);
+      seedEnd = scan;
+      if (scan >= nextReport_) Report(scan);
+    }
+    Report(resultSize_);
+    return true;
+  }
+
+ private:
+  struct Seed {
+    bool found = false;
+    int64_t offset = 0;
+  };
+
+  bool Same(int64_t at, int64_t offset) const {
+    const int64_t from = at + offset;
+    return from >= 0 && from < baseSize_ && base_[from] == result_[at];
+  }
+
+  // How many bytes from result position `at` equal those from base
+  // position `from`, counting at most `limit`.
+  int64_t ExactLength(int64_t at, int64_t from, int64_t limit) const {
+    if (from < 0 || from >= baseSize_) return 0;
+    const int64_t most = std::min({limit, resultSize_ - at, baseSize_ - from});
+    int64_t n = 0;
+    while (n + 8 <= most) {
+      const uint64_t x = Load64(result_ + at + n) ^ Load64(base_ + from + n);
+      if (x != 0) return n + std::countr_zero(x) / 8;
+      n += 8;
+    }
+    while (n < most && result_[at + n] == base_[from + n]) ++n;
+    return n;
+  }
+
+  // How well the base at `offset` serves the `length` result bytes from
+  // `at` (fewer at the result's end): the bytes it has right, and those it
+  // has wrong by the same difference as the byte 8, 16, 24 or 32 before.
+  // Those cost next to nothing once coded: in a table of addresses that
+  // all moved by the same amount, each entry differs from its old self
+  // as the one before did.
+  int64_t Score(int64_t at, int64_t offset, int64_t length) const {
+    // Only the bytes whose base position lies in the base count.
+    const int64_t first = std::max(int64_t{0}, -offset);
+    const int64_t end = std::min({at + length, resultSize_, baseSize_ - offset});
+    int64_t score = 0;
+    for (int64_t i = std::max(first, at); i < end;) {
+      if (i + 8 <= end && Load64(result_ + i) == Load64(base_ + i + offset)) {
+        score += 8;
+        i += 8;
+        continue;
+      }
+      const auto diff = static_cast<uint8_t>(result_[i] - base_[i + offset]);
+      if (diff == 0) {
+        ++score;
+      } else {
+        for (const int64_t stride : kRecordStrides) {
+          const int64_t j = i - stride;
+          if (j >= first && static_cast<uint8_t>(result_[j] - base_[j + offset]) == diff) {
+            ++score;
+            break;
+          }
+        }
+      }
+      ++i;
+    }
+    return score;
+  }
+
+  // Tells the caller of the result bytes passed since the last time.
+  void Report(int64_t scan) {
+    if (progress_ != nullptr && scan > reported_) (*progress_)(static_cast<uint64_t>(scan - reported_));
+    reported_ = scan;
+    nextReport_ = scan + kProgressStep;
+  }
+
+  // Moves `scan` to the next byte where another alignment beats `offset`.
+  Seed Search(int64_t& scan, int64_t offset) {
+    // Lookups that found nothing, in a row: through bytes that neither the
+    // alignment nor the index knows, the walk takes longer (odd) steps,
+    // so that both parities of the index's positions stay in reach.
+    int64_t misses = 0;
+    while (scan < resultSize_) {
+      if (scan >= nextReport_) Report(scan);
+      const int64_t same = ExactLength(scan, scan + offset, resultSize_);
+      scan += same;
+      if (same >= 4) misses = 0;
+      if (scan >= resultSize_) break;
+      if (scan + kSeedBytes + kPrefetchAhead <= resultSize_) index_.Prefetch(result_ + scan + kPrefetchAhead);
+      if (scan + kSeedBytes <= resultSize_) {
+        int64_t bestScore = -1, bestOffset = 0;
+        const auto consider = [&](int64_t candidate) {
+          if (candidate == offset || ExactLength(scan, scan + candidate, kMinSeed) < kMinSeed) return;
+          const int64_t score = Score(scan, candidate, kJudgeWindow);
+          if (score > bestScore) {
+            bestScore = score;
+            bestOffset = candidate;
+          }
+        };
+        if (const int64_t found = index_.Find(result_ + scan); found >= 0) consider(found - scan);
+        for (const int64_t candidate : recent_) consider(candidate);
+        if (bestScore > kSwitchMargin && bestScore > Score(scan, offset, kJudgeWindow) + kSwitchMargin) {
+          return Seed{true, bestOffset};
+        }
+      }
+      scan += 1 + 2 * std::min(misses++ / kMissesPerStep, kLongestStep);
+    }
+    return Seed{};
+  }
+
+  // How far the copy from `start` at `offset` pays, up to `end`: the length
+  // with the most matching bytes over mismatching ones, 0 if none pays.
+  int64_t ForwardExtent(int64_t start, int64_t end, int64_t offset) const {
+    const int64_t from = start + offset;
+    const int64_t most = std::min(end - start, baseSize_ - from);
+    int64_t score = 0, best = 0, extent = 0, i = 0;
+    while (i < most) {
+      if (i + 8 <= most && Load64(result_ + start + i) == Load64(base_ + from + i)) {
+        score += 8;
+        i += 8;
+      } else {
+        score += result_[start + i] == base_[from + i] ? 1 : -1;
+        ++i;
+      }
+      if (score > best) {
+        best = score;
+        extent = i;
+      }
+    }
+    return extent;
+  }
+
+  // The same backwards from `end` at `offset`, down to `low` at the lowest.
+  int64_t BackwardExtent(int64_t low, int64_t end, int64_t offset) const {
+    const int64_t most = std::min(end - low, end + offset);
+    int64_t score = 0, best = 0, extent = 0;
+    for (int64_t i = 1; i <= most; ++i) {
+      score += result_[end - i] == base_[end - i + offset] ? 1 : -1;
+      if (score > best) {
+        best = score;
+        extent = i;
+      }
+    }
+    return extent;
+  }
+
+  void Remember(int64_t offset) {
+    auto last = std::find(recent_.begin(), recent_.end() - 1, offset);
+    std::move_backward(recent_.begin(), last, last + 1);
+    recent_[0] = offset;
+  }
+
+  const uint8_t* base_;
+  const uint8_t* result_;
+  int64_t baseSize_, resultSize_;
+  const BaseIndex& index_;
+  StreamWriter& writer_;
+  std::array<int64_t, kRecentOffsets> recent_{};
+  const std::function<void(uint64_t)>* progress_ = nullptr;
+  int64_t reported_ = 0, nextReport_ = kProgressStep;
+};
+
+struct CodedStream {
+  DeltaCoding coding = kDeltaStored;
+  std::vector<uint8_t> bytes;  // when coded; stored streams stay in the writer
+};
+
+// The stream coded with LZMA where that makes it shorter than `room` and
+// than the stream itself. `pairSize` is the base's and the result's size.
+CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, uint64_t room, uint64_t pairSize) {
+  CodedStream coded;
+  if (stream.empty()) return coded;
+  LzmaSettings settings;
+  settings.level = level;
+  // A coder needs about 11.5 times its dictionary: a sixteenth of the pair
+  // keeps two of them under 1.5 times the pair. (A power of two, which the
+  // coder states as it is; streams 0 to 2 are decoded through a window of
+  // bounded size.)
+  settings.maxDictionary =
+      std::bit_floor(static_cast<uint32_t>(std::clamp<uint64_t>(pairSize / 16, kMinDictionary, uint64_t{1} << 30)));
+  if (index != kDeltaNewBytes) settings.maxDictionary = std::min(settings.maxDictionary, kDeltaWindowLimit);
+  // New bytes that are random, or compressed already, stay as they are.
+  if (LooksIncompressible(stream)) return coded;
+  if (auto bytes = EncodeLzma(stream, settings, std::min<uint64_t>(room, stream.size()))) {
+    coded.coding = kDeltaLzma;
+    coded.bytes = std::move(*bytes);
+  }
+  return coded;
+}
+
+}  // namespace
+
+uint64_t DeltaEncoderBound() {
+  // Base positions are indexed as 32-bit numbers; a 32-bit process holds
+  // both inputs and the coder's tables in about 3 GiB.
+  if constexpr (sizeof(void*) < 8) return uint64_t{384} << 20;
+  return uint64_t{4} << 30;
+}
+
+std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, std::span<const uint8_t> result,
+                                                const DeltaSettings& settings, uint64_t limit,
+                                                const std::function<void(uint64_t)>& progress) {
+  if (uint64_t{base.size()} + result.size() > DeltaEncoderBound() || limit <= sizeof(DeltaHeader)) {
+    return std::nullopt;
+  }
+  StreamWriter writer(base, result);
+  {
+    const BaseIndex index(base);
+    if (!Matcher(base, result, index, writer).Run(progress)) return std::nullopt;
+  }
+  if (result.size() > kAlwaysCodeSize && writer.copied < result.size() / kFewCopiesShare) return std::nullopt;
+
+  // Each stream is coded on its own, the largest first, on one thread or
+  // two: the body does not depend on their number.
+  const uint64_t room = limit - sizeof(DeltaHeader);
+  const uint64_t pairSize = uint64_t{base.size()} + result.size();
+  std::array<CodedStream, kDeltaStreamCount> coded;
+  std::array<uint32_t, kDeltaStreamCount> order{0, 1, 2, 3};
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t a, uint32_t b) { return writer.streams[a].size() > writer.streams[b].size(); });
+  std::atomic<uint32_t> next{0};
+  std::array<std::exception_ptr, kMaxCoders> failures;
+  const auto work = [&](unsigned thread) {
+    try {
+      for (uint32_t i; (i = next.fetch_add(1)) < kDeltaStreamCount;) {
+        coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room, pairSize);
+      }
+    } catch (...) {  // out of memory: the caller hears of it, not std::terminate
+      failures[thread] = std::current_exception();
+      next = kDeltaStreamCount;
+    }
+  };
+  const unsigned threads =
+      std::clamp(settings.threads != 0 ? settings.threads : std::thread::hardware_concurrency(), 1u, kMaxCoders);
+  {
+    std::vector<std::jthread> helpers;
+    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work, i);
+    work(0);
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  DeltaHeader header{};
+  std::memcpy(header.magic, kDeltaMagic, sizeof header.magic);
+  header.version = kDeltaVersion;
+  header.baseSize = base.size();
+  header.resultSize = result.size();
+  uint64_t total = sizeof header;
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
+    const std::vector<uint8_t>& bytes = coded[i].coding == kDeltaLzma ? coded[i].bytes : writer.streams[i];
+    header.coding[i] = coded[i].coding;
+    header.streams[i] = {bytes.size(), writer.streams[i].size()};
+    total += bytes.size();
+  }
+  if (total >= limit) return std::nullopt;
+
+  std::vector<uint8_t> body(static_cast<std::size_t>(total));
+  std::memcpy(body.data(), &header, sizeof header);
+  std::size_t at = sizeof header;
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
+    const std::vector<uint8_t>& bytes = coded[i].coding == kDeltaLzma ? coded[i].bytes : writer.streams[i];
+    if (!bytes.empty()) std::memcpy(body.data() + at, bytes.data(), bytes.size());
+    at += bytes.size();
+  }
+  return body;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,52 @@
+// qpxpatch: applies the patch payload appended to this very executable to
+// the game's archive in the current directory.
+
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+
+#include "app/payload/PatcherMarker.h"
+#include "app/run/ConsoleReport.h"
+#include "app/run/PatchRunner.h"
+#include "filesystem/ExecutablePath.h"
+#include "filesystem/ProcessContext.h"
+#include "filesystem/ProcessSetup.h"
+
+namespace {
+
+// Tell qpxtool that this program is our patcher, and one that reads
+// version-2 payloads (see PatcherMarker.h).
+constexpr auto kPatcherMarker = qpx::Unmasked(qpx::kMaskedPatcherMarker);
+constexpr auto kVersion2Marker = qpx::Unmasked(qpx::kMaskedVersion2Marker);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace qpx;
+  // A volatile read keeps the marker in the image whatever the optimiser
+  // and the linker think of it.
+  static_cast<void>(*static_cast<const volatile uint8_t*>(kPatcherMarker.data()));
+  static_cast<void>(*static_cast<const volatile uint8_t*>(kVersion2Marker.data()));
+  PrepareProcess();
+  StdoutConsole console;
+  RunResult result;
+  try {
+    RunSettings settings;
+    settings.request = ParseRequest(CommandLineArguments(argc, argv));
+    settings.progress = StdoutIsTerminal();
+    const auto fileSystem = CreatePlatformFileSystem();
+    result = RunPatcher(*fileSystem, GetExecutablePath(), console, settings);
+  } catch (const std::bad_alloc&) {
+    // Everything the run held is released by now: its owners have unwound.
+    ConsoleReport(console, L"Out of memory\n");
+  } catch (const std::length_error&) {
+    ConsoleReport(console, L"Out of memory\n");
+  }
+  // A player who asked a version-2 patch a question from a terminal gets
+  // the answer back at the prompt; a run keeps its window open.
+  if (result.waitForKey) {
+    ConsoleReport(console, L"Press Any Key...");
+    std::getchar();
+  }
+  return result.success ? 0 : 1;
+}

@@ -1,0 +1,9 @@
+// Processors without a wider loop to choose: the build's own one serves.
+
+#include "app/payload/DigestKernel.h"
+
+namespace qpx {
+
+DigestUpdate WideDigestUpdate() { return nullptr; }
+
+}  // namespace qpx

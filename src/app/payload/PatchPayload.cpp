@@ -1,0 +1,139 @@
+#include "app/payload/PatchPayload.h"
+
+#include <cstring>
+#include <vector>
+
+#include "app/payload/SignedImage.h"
+
+namespace qpx {
+
+const wchar_t* PayloadMessage(PayloadError error) {
+  switch (error) {
+    case PayloadError::None: return L"";
+    case PayloadError::CantFind: return L"Can't find patch data\n";
+    case PayloadError::CantReadHeader: return L"Can't read patch header\n";
+    case PayloadError::CantReadInfo: return L"Can't read patch info\n";
+    case PayloadError::CantReadData: return L"Can't read patch data\n";
+    case PayloadError::Damaged: return L"Patch data is damaged\n";
+  }
+  return L"";
+}
+
+PayloadRecord FromVersion1(const PatchRecord& record) {
+  PayloadRecord converted;
+  converted.resourceNumber = record.resourceNumber;
+  converted.bodyOffset = record.bodyOffset;
+  converted.storedSize = record.bodySize;
+  converted.resultSize = record.bodySize;
+  return converted;
+}
+
+PayloadRecord FromVersion2(const PatchRecordV2& record) {
+  PayloadRecord converted;
+  converted.resourceNumber = record.resourceNumber;
+  converted.encoding = static_cast<BodyEncoding>(record.encoding);
+  converted.hasBase = (record.flags & kRecordHasBase) != 0;
+  converted.flagsKnown = (record.flags & ~kRecordKnownFlags) == 0;
+  converted.bodyOffset = record.bodyOffset;
+  converted.storedSize = record.storedSize;
+  converted.resultSize = record.resultSize;
+  converted.baseSize = record.baseSize;
+  converted.hashed = true;
+  std::memcpy(converted.resultHash.data(), record.resultHash, sizeof record.resultHash);
+  std::memcpy(converted.baseHash.data(), record.baseHash, sizeof record.baseHash);
+  return converted;
+}
+
+namespace {
+
+// Positions `file` `distance` bytes before the payload's end. Where the
+// payload ends the file, the seek is relative to the end, as it always was;
+// a payload that a signature follows is found at its absolute end.
+bool SeekBeforeEnd(CAbstractFile& file, const Payload& payload, int64_t length, uint32_t distance) {
+  if (payload.signatureBytes == 0) return file.SeekEnd(static_cast<int32_t>(distance));
+  return payload.fileSize >= int64_t{distance} && file.Seek64(length - payload.signatureBytes - distance);
+}
+
+// Reads `count` raw records of type `Record` at `offset` and converts each.
+// A table that does not lie wholly inside the file is refused before any
+// memory is set aside for it: a forged count must not become a huge
+// allocation, nor a short read into garbage.
+template <typename Record, typename Convert>
+PayloadError ReadTable(CAbstractFile& file, uint64_t offset, uint32_t count, Payload& payload, Convert convert) {
+  const uint64_t tableBytes = uint64_t{count} * sizeof(Record);
+  // A table of 4 GiB or more cannot be read in one piece, wherever it lies.
+  if (tableBytes > UINT32_MAX || (tableBytes != 0 && !LiesInside(offset, tableBytes, payload.fileSize))) {
+    return PayloadError::CantReadInfo;
+  }
+  std::vector<Record> table(count);
+  const auto bytes = static_cast<uint32_t>(tableBytes);
+  if (!file.Seek64(static_cast<int64_t>(offset)) || file.Read(table.data(), bytes) != bytes) {
+    return PayloadError::CantReadInfo;
+  }
+  payload.records.reserve(count);
+  for (const Record& record : table) payload.records.push_back(convert(record));
+  return PayloadError::None;
+}
+
+}  // namespace
+
+PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
+  int64_t length = 0;
+  if (file.QuerySize64(length)) {
+    payload.fileSize = FindPayloadEnd(file, length);
+    payload.signatureBytes = length - payload.fileSize;
+  }
+
+  // The magic closes the payload; nothing in the image points to it.
+  // Every read below is taken only from the place it was sought to: a
+  // refused seek would leave the bytes of some other place to be judged.
+  char magic[sizeof kPayloadMagic + 1] = {};
+  if (!SeekBeforeEnd(file, payload, length, sizeof kPayloadMagic) ||
+      file.Read(magic, sizeof magic - 1) != sizeof kPayloadMagic ||
+      std::memcmp(magic, kPayloadMagic, sizeof kPayloadMagic) != 0) {
+    return PayloadError::CantFind;
+  }
+
+  PayloadTrailerHeader header{};
+  if (!SeekBeforeEnd(file, payload, length, sizeof(PayloadTrailer)) ||
+      file.Read(&header, sizeof header) != sizeof header) {
+    return PayloadError::CantReadHeader;
+  }
+  payload.trailer.header = header;
+  std::memcpy(payload.trailer.magic, kPayloadMagic, sizeof kPayloadMagic);
+
+  PayloadError error = PayloadError::None;
+  if (header.version == kPayloadVersion) {
+    payload.version = kPayloadVersion;
+    payload.tableOffset = header.tableOffset;
+    error = ReadTable<PatchRecord>(file, header.tableOffset, header.recordCount, payload, FromVersion1);
+  } else if (header.version == kPayloadVersion2) {
+    PayloadTrailerHeaderV2 header2;
+    std::memcpy(&header2, &header, sizeof header2);
+    payload.version = kPayloadVersion2;
+    payload.tableOffset = header2.tableOffset;
+    error = ReadTable<PatchRecordV2>(file, header2.tableOffset, header2.recordCount, payload, FromVersion2);
+  } else {
+    return PayloadError::CantReadHeader;
+  }
+  if (error != PayloadError::None) {
+    payload.records.clear();
+    return error;
+  }
+
+  // A payload too short to hold a seal has none. In one long enough, the
+  // bytes where a seal would lie must be read: taking a failed read for "no
+  // seal" would apply a sealed patch unchecked.
+  if (payload.fileSize < int64_t{kSealDistance}) return PayloadError::None;
+  PayloadSeal seal{};
+  if (!SeekBeforeEnd(file, payload, length, kSealDistance) || file.Read(&seal, sizeof seal) != sizeof seal) {
+    payload.records.clear();
+    return PayloadError::CantReadData;
+  }
+  payload.sealed = std::memcmp(seal.magic, kSealMagic, sizeof kSealMagic) == 0;
+  // Version 2 has a seal whatever its magic says: VerifySeal judges it.
+  if (payload.sealed || payload.version == kPayloadVersion2) payload.seal = seal;
+  return PayloadError::None;
+}
+
+}  // namespace qpx

@@ -1,0 +1,216 @@
+#pragma once
+// The patch payload appended to the patcher's own executable: the bodies,
+// a table of records and a 24-byte trailer ending in the magic. Every offset
+// is absolute from the start of the file; every integer is little-endian,
+// and the records are read as raw images. Version 1 has 32-bit fields and
+// bodies stored as they are; version 2 (below) knows the game it is for.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "app/payload/PayloadDigest.h"
+#include "filesystem/FileSystem.h"
+
+namespace qpx {
+
+static_assert(std::endian::native == std::endian::little,
+              "payload records are read as little-endian images");
+
+inline constexpr char kPayloadMagic[8] = {'P', 'A', 'T', 'C', 'H', 'D', 'A', 'T'};
+inline constexpr uint32_t kPayloadVersion = 1;
+// What a payload writer puts in the reserved words; the patcher reads neither.
+inline constexpr uint32_t kTrailerReservedValue = 1;
+inline constexpr uint32_t kRecordReservedValue = 0;
+
+struct PatchRecord {
+  uint32_t resourceNumber;  // the resource the body replaces
+  uint32_t reserved;
+  uint32_t bodyOffset;      // absolute offset of the body's first byte
+  uint32_t bodySize;        // 0: the record is skipped
+};
+static_assert(sizeof(PatchRecord) == 16);
+static_assert(offsetof(PatchRecord, resourceNumber) == 0);
+static_assert(offsetof(PatchRecord, reserved) == 4);
+static_assert(offsetof(PatchRecord, bodyOffset) == 8);
+static_assert(offsetof(PatchRecord, bodySize) == 12);
+
+// The first 16 bytes of the trailer, read as one block.
+struct PayloadTrailerHeader {
+  uint32_t version;
+  uint32_t reserved;
+  uint32_t tableOffset;
+  uint32_t recordCount;
+};
+static_assert(sizeof(PayloadTrailerHeader) == 16);
+static_assert(offsetof(PayloadTrailerHeader, version) == 0);
+static_assert(offsetof(PayloadTrailerHeader, reserved) == 4);
+static_assert(offsetof(PayloadTrailerHeader, tableOffset) == 8);
+static_assert(offsetof(PayloadTrailerHeader, recordCount) == 12);
+
+struct PayloadTrailer {
+  PayloadTrailerHeader header;
+  char magic[8];
+};
+static_assert(sizeof(PayloadTrailer) == 24);
+static_assert(offsetof(PayloadTrailer, magic) == 16);
+
+// The seal: proof that the bytes the patcher reads are the bytes its writer
+// wrote. It lies between the record table and the trailer, where no record
+// points, at a fixed distance from the payload's end, so a patcher that
+// knows nothing of it reads the payload as it always has:
+//
+//   image | bodies | table | zeros (0..7) | seal (40 bytes) | trailer (24 bytes)
+inline constexpr char kSealMagic[8] = {'Q', 'P', 'X', '-', 'S', 'E', 'A', 'L'};
+inline constexpr uint32_t kSealVersion = 1;
+
+struct PayloadSeal {
+  char magic[8];
+  uint32_t version;
+  uint32_t reserved;      // 0
+  uint64_t coveredStart;  // absolute offset of the first covered byte
+  uint8_t digest[16];     // canonical (big-endian) XXH3-128
+};
+static_assert(sizeof(PayloadSeal) == 40);
+static_assert(offsetof(PayloadSeal, magic) == 0);
+static_assert(offsetof(PayloadSeal, version) == 8);
+static_assert(offsetof(PayloadSeal, reserved) == 12);
+static_assert(offsetof(PayloadSeal, coveredStart) == 16);
+static_assert(offsetof(PayloadSeal, digest) == 24);
+
+// The seal's fields that its digest covers.
+inline constexpr std::size_t kSealFieldsSize = offsetof(PayloadSeal, digest);
+// How far before the payload's end the seal begins.
+inline constexpr uint32_t kSealDistance = sizeof(PayloadSeal) + sizeof(PayloadTrailer);  // 64
+
+// ---------------------------------------------------------------------------
+// Version 2: a patch that knows the game it is for.
+//
+//   image | bodies | table | zeros (0..7) | seal (40 bytes) | trailer (24 bytes)
+//
+// Offsets and sizes are 64-bit. Each record names how its body is stored
+// and carries the XXH3-128 of the resource's bytes after the patch (its
+// result) and, for a patch made against a known game, before it (its
+// base). The seal is the version-1 seal, in the same place, but it is not
+// optional: a version-2 payload without an intact seal is damaged.
+inline constexpr uint32_t kPayloadVersion2 = 2;
+
+// The first 16 bytes of a version-2 trailer (the magic follows, as in
+// version 1). A patcher that knows only version 1 stops at `version`.
+struct PayloadTrailerHeaderV2 {
+  uint32_t version;      // 2
+  uint32_t recordCount;
+  uint64_t tableOffset;  // absolute offset of the first PatchRecordV2
+};
+static_assert(sizeof(PayloadTrailerHeaderV2) == sizeof(PayloadTrailerHeader));
+static_assert(offsetof(PayloadTrailerHeaderV2, version) == 0);
+static_assert(offsetof(PayloadTrailerHeaderV2, recordCount) == 4);
+static_assert(offsetof(PayloadTrailerHeaderV2, tableOffset) == 8);
+
+// How a body is stored in the patch.
+enum class BodyEncoding : uint16_t {
+  Stored = 0,  // the resource's new bytes as they are
+  Lzma = 1,    // an LZMA stream of them (LzmaDecoder.h)
+  Delta = 2,   // the difference from the resource's current bytes (needs a base)
+};
+
+// PatchRecordV2::flags
+inline constexpr uint16_t kRecordHasBase = 0x0001;
+inline constexpr uint16_t kRecordKnownFlags = kRecordHasBase;
+
+// A content hash: XXH3-128 in its canonical (big-endian) byte order.
+using ContentHash = PayloadDigest::Value;
+
+struct PatchRecordV2 {
+  uint32_t resourceNumber;
+  uint16_t encoding;     // a BodyEncoding
+  uint16_t flags;        // kRecordHasBase
+  uint64_t bodyOffset;   // absolute offset of the stored body
+  uint64_t storedSize;   // bytes of the body in the patch
+  uint64_t resultSize;   // bytes of the resource after the patch; 0: the record is skipped
+  uint64_t baseSize;     // bytes of the resource before it (with kRecordHasBase)
+  uint8_t resultHash[16];
+  uint8_t baseHash[16];  // zeros without kRecordHasBase
+  uint64_t reserved;     // 0
+};
+static_assert(sizeof(PatchRecordV2) == 80);
+static_assert(offsetof(PatchRecordV2, resourceNumber) == 0);
+static_assert(offsetof(PatchRecordV2, encoding) == 4);
+static_assert(offsetof(PatchRecordV2, flags) == 6);
+static_assert(offsetof(PatchRecordV2, bodyOffset) == 8);
+static_assert(offsetof(PatchRecordV2, storedSize) == 16);
+static_assert(offsetof(PatchRecordV2, resultSize) == 24);
+static_assert(offsetof(PatchRecordV2, baseSize) == 32);
+static_assert(offsetof(PatchRecordV2, resultHash) == 40);
+static_assert(offsetof(PatchRecordV2, baseHash) == 56);
+static_assert(offsetof(PatchRecordV2, reserved) == 72);
+
+// Why a payload was refused; each has the patcher's own message.
+enum class PayloadError {
+  None,
+  CantFind,        // no magic at the end of the file
+  CantReadHeader,  // trailer header short, or a version this patcher does not read
+  CantReadInfo,    // the record table does not lie wholly inside the file
+  CantReadData,    // a read of the sealed bytes failed
+  Damaged,         // the seal does not hold (or, in version 2, is missing)
+};
+
+// The patcher's message for a refusal (empty for None).
+const wchar_t* PayloadMessage(PayloadError error);
+
+// One record as the run uses it, read from a table of either version. A
+// version-1 record is a stored body with no hashes.
+struct PayloadRecord {
+  uint32_t resourceNumber = 0;
+  BodyEncoding encoding = BodyEncoding::Stored;
+  bool hasBase = false;
+  bool flagsKnown = true;  // no flag this patcher does not know
+  uint64_t bodyOffset = 0;
+  uint64_t storedSize = 0;
+  uint64_t resultSize = 0;  // 0: skipped without a word
+  uint64_t baseSize = 0;
+  bool hashed = false;  // `resultHash` names the result (version 2); version 1 names none
+  ContentHash resultHash{};
+  ContentHash baseHash{};
+
+  bool Skipped() const { return resultSize == 0; }
+};
+
+// A record of either table as the rest of the system sees it: a version-1
+// record is a stored body that names no hash.
+PayloadRecord FromVersion1(const PatchRecord& record);
+PayloadRecord FromVersion2(const PatchRecordV2& record);
+
+struct Payload {
+  uint32_t version = 0;
+  uint64_t tableOffset = 0;
+  PayloadTrailer trailer{};  // as read: the seal's digest covers it
+  std::vector<PayloadRecord> records;
+  // Where the payload ends: the file's length when it was read, less the
+  // certificate table (and its padding) that an Authenticode signature
+  // appended. Every offset of the payload must lie before it. 0 if the
+  // length could not be told.
+  int64_t fileSize = 0;
+  int64_t signatureBytes = 0;  // what signing appended after the payload
+  bool sealed = false;
+  PayloadSeal seal{};
+
+  // Bytes of the record table.
+  uint64_t TableBytes() const {
+    return records.size() * (version == kPayloadVersion2 ? sizeof(PatchRecordV2) : sizeof(PatchRecord));
+  }
+};
+
+// Finds and checks the trailer of `file`, reads its record table, and its
+// seal if it has one (VerifySeal checks it). No memory is set aside for a
+// table before it is known to lie inside the file.
+PayloadError ReadPayload(CAbstractFile& file, Payload& payload);
+
+// Whether the body of `record` lies inside the payload's file: a version-1
+// run stops at the first one that does not.
+inline bool BodyLiesInside(const PayloadRecord& record, const Payload& payload) {
+  return LiesInside(record.bodyOffset, record.storedSize, payload.fileSize);
+}
+
+}  // namespace qpx

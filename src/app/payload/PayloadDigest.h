@@ -1,0 +1,40 @@
+#pragma once
+// XXH3-128 over a stream of bytes, fed in pieces of any size: the same
+// bytes give the same digest however they are split, on every build.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "app/payload/DigestKernel.h"
+
+namespace qpx {
+
+class PayloadDigest {
+ public:
+  // The digest in the hash's canonical byte order (big-endian), so that it
+  // reads the same from a file on every platform.
+  using Value = std::array<uint8_t, 16>;
+
+  // Hashes with the widest loop this processor runs.
+  PayloadDigest();
+  // Hashes with `update`: BuildDigestUpdate() or WideDigestUpdate().
+  explicit PayloadDigest(DigestUpdate update);
+  ~PayloadDigest();
+  PayloadDigest(const PayloadDigest&) = delete;
+  PayloadDigest& operator=(const PayloadDigest&) = delete;
+
+  void Update(std::span<const uint8_t> bytes);
+  void Update(const void* bytes, std::size_t size) { Update({static_cast<const uint8_t*>(bytes), size}); }
+  // The digest of everything fed so far; feeding may go on after it.
+  Value Finish() const;
+
+ private:
+  struct State;  // the hash's own state, kept out of every other file
+  std::unique_ptr<State> state_;
+  DigestUpdate update_;
+};
+
+}  // namespace qpx

@@ -1,0 +1,68 @@
+#include "tools/qpxtool/authoring/BodyEncoder.h"
+
+#include <algorithm>
+
+#include "app/codecs/delta/DeltaEncoder.h"
+#include "app/payload/PayloadDigest.h"
+
+namespace qpx::tool {
+namespace {
+
+// From this size on, a small delta spares the attempt at compressing the
+// result alone.
+constexpr std::size_t kLargeResult = 4u << 20;
+
+}  // namespace
+
+ContentHash HashOf(std::span<const uint8_t> bytes) {
+  PayloadDigest digest;
+  digest.Update(bytes);
+  return digest.Finish();
+}
+
+EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
+                       std::atomic<uint64_t>* done) {
+  EncodedBody body;
+  body.resultHash = HashOf(result);
+  if (base != nullptr) {
+    body.hasBase = true;
+    body.baseSize = base->size();
+    body.baseHash = HashOf(*base);
+  }
+  // The coders tell the input bytes they got through since they last
+  // told; the body counts as its result's size in all.
+  uint64_t reported = 0;
+  const auto report = [&](uint64_t bytes) {
+    bytes = std::min<uint64_t>(bytes, result.size() - std::min<uint64_t>(reported, result.size()));
+    reported += bytes;
+    if (done != nullptr) done->fetch_add(bytes);
+  };
+  // The size to beat: the body stored as it is.
+  uint64_t best = result.size();
+  if (base != nullptr && settings.delta) {
+    if (base->size() + result.size() > DeltaEncoderBound()) {
+      body.tooLargeForDelta = true;
+    } else {
+      auto delta = EncodeDelta(*base, result, DeltaSettings{settings.level, 0}, best, report);
+      if (delta) {
+        body.encoding = BodyEncoding::Delta;
+        body.coded = std::move(*delta);
+        best = body.coded.size();
+      }
+    }
+  }
+  const bool smallDelta =
+      body.encoding == BodyEncoding::Delta && result.size() >= kLargeResult && best <= result.size() / 8;
+  if (!smallDelta && !LooksIncompressible(result)) {
+    auto coded = EncodeLzma(result, LzmaSettings{settings.level}, best, report);
+    if (coded) {
+      body.encoding = BodyEncoding::Lzma;
+      body.coded = std::move(*coded);
+    }
+  }
+  report(result.size());
+  body.result = std::move(result);
+  return body;
+}
+
+}  // namespace qpx::tool

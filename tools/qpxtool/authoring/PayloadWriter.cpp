@@ -1,0 +1,536 @@
+#include "tools/qpxtool/authoring/PayloadWriter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <future>
+
+#include "app/codecs/delta/DeltaEncoder.h"
+#include "app/payload/PatcherMarker.h"
+#include "app/payload/PayloadSeal.h"
+#include "app/payload/SignedImage.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
+#include "paths/Paths.h"
+#include "tools/qpxtool/authoring/BodyEncoder.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+constexpr uint64_t kOffsetLimit = UINT32_MAX;
+
+std::unique_ptr<CAbstractFile> OpenInput(CFileSystem& fileSystem, const std::wstring& path, const std::string& name,
+                                         int64_t& size) {
+  switch (KindOf(path)) {
+    case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
+    case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
+    case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");
+    default: break;
+  }
+  auto file = fileSystem.Open(path.c_str(), OpenMode_Read);
+  if (!file || !file->QuerySize64(size)) Fail(kExitBadInput, name + ": cannot be opened for reading");
+  return file;
+}
+
+bool EndsInMagic(CAbstractFile& file, uint64_t length) {
+  char magic[sizeof kPayloadMagic] = {};
+  return length >= sizeof magic && file.Seek64(static_cast<int64_t>(length - sizeof magic)) &&
+         file.Read(magic, sizeof magic) == sizeof magic && std::memcmp(magic, kPayloadMagic, sizeof magic) == 0;
+}
+
+// Where the payload goes: the output, and while the patch is sealed, the
+// seal's digest, so that every byte is hashed as it streams past.
+class PayloadSink {
+ public:
+  PayloadSink(ReplacingOutput& output, const std::string& outName) : output_(output), outName_(outName) {}
+
+  void StartSeal() { digest_.emplace(); }
+
+  // The seal of what was written since StartSeal, followed by `trailer`.
+  // Hashing stops here: the seal and the trailer are written as they are.
+  PayloadSeal FinishSeal(uint64_t coveredStart, const PayloadTrailer& trailer) {
+    PayloadSeal seal{};
+    std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
+    seal.version = kSealVersion;
+    seal.coveredStart = coveredStart;
+    const PayloadDigest::Value value = FinishSealDigest(*digest_, seal, trailer);
+    std::memcpy(seal.digest, value.data(), sizeof seal.digest);
+    digest_.reset();
+    return seal;
+  }
+
+  void Write(const void* bytes, uint32_t size) {
+    if (output_.File().Write(bytes, size) != size) Fail(kExitFailedCheck, outName_ + ": writing failed (disk full?)");
+    if (digest_) digest_->Update(bytes, size);
+    written_ += size;
+  }
+
+  // Bytes written so far, the program included.
+  uint64_t Written() const { return written_; }
+
+  // A record table, a piece at a time.
+  template <typename Record>
+  void WriteTable(const std::vector<Record>& records) {
+    const std::size_t perPiece = kCopyBufferSize / sizeof(Record);
+    for (std::size_t first = 0; first < records.size(); first += perPiece) {
+      const std::size_t count = std::min(perPiece, records.size() - first);
+      Write(records.data() + first, static_cast<uint32_t>(count * sizeof(Record)));
+    }
+  }
+
+  // Ends the payload after its table: with `seal`, zeros to make the file's
+  // length a multiple of 8 and the seal of everything since StartSeal
+  // (whose first byte is `coveredStart`); then the trailer. Returns the
+  // zeros written.
+  uint32_t WriteEnd(bool seal, uint64_t coveredStart, const PayloadTrailer& trailer) {
+    uint32_t padding = 0;
+    if (seal) {
+      padding = SealPadding(written_);
+      static constexpr uint8_t kZeros[8] = {};
+      Write(kZeros, padding);
+      const PayloadSeal sealed = FinishSeal(coveredStart, trailer);
+      Write(&sealed, sizeof sealed);
+    }
+    Write(&trailer, sizeof trailer);
+    return padding;
+  }
+
+  void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, std::span<uint8_t> buffer,
+            const std::string& sourceName) {
+    const bool read = ReadPieces(source, offset, size, buffer, [&](uint64_t, std::span<const uint8_t> piece) {
+      Write(piece.data(), static_cast<uint32_t>(piece.size()));
+      return true;
+    });
+    if (!read) Fail(kExitFailedCheck, sourceName + ": reading failed part way");
+  }
+
+ private:
+  ReplacingOutput& output_;
+  const std::string& outName_;
+  std::optional<PayloadDigest> digest_;
+  uint64_t written_ = 0;
+};
+
+// Bodies encoded at once: one per core of a small machine; each holds its
+// body, and what it codes it to, in memory.
+constexpr std::size_t kEncodersAtOnce = 2;
+
+// Whether `path`'s last name is `name`, in any case of letters (as the
+// patcher's file layer finds the archive's files).
+bool NamedLike(const std::wstring& path, const wchar_t* name) {
+  const std::wstring last = path.substr(DirectoryOf(path).size());
+  const std::wstring_view wanted = name;
+  return std::equal(last.begin(), last.end(), wanted.begin(), wanted.end(), [](wchar_t a, wchar_t b) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    return lower(a) == lower(b);
+  });
+}
+
+// Refuses an output that would overwrite one of the build's own inputs or a
+// game's archive.
+void RefuseUnsafeOutput(const BuildRequest& request) {
+  const std::string outName = "--out " + Quoted(request.outText);
+  for (const wchar_t* archiveFile : {kIndexFileName, kDataFileName}) {
+    if (NamedLike(request.out, archiveFile)) {
+      Fail(kExitBadInput, outName + ": is named like a game's " + WideToText(archiveFile) +
+                              "; write the patch to another file");
+    }
+  }
+  if (KindOf(request.out) == PathKind::File) {
+    if (!request.manifest.empty() && SameFile(request.out, request.manifest)) {
+      Fail(kExitBadInput, outName + ": is the manifest; write the patch to another file");
+    }
+    for (const BodySource& body : request.bodies) {
+      if (SameFile(request.out, body.path)) {
+        Fail(kExitBadInput, outName + ": is the body named by " + body.origin + "; write the patch to another file");
+      }
+    }
+  }
+}
+
+
+// The length of a body's bytes, checked as far as they can be before any
+// writing: the file is there and holds them, and they are not empty.
+uint64_t SizeOfBody(CFileSystem& fileSystem, const BodySource& body, const std::string& name) {
+  int64_t size = 0;
+  OpenInput(fileSystem, body.path, name, size);
+  if (body.range && !LiesInside(body.range->offset, body.range->size, size)) {
+    Fail(kExitBadInput, name + ": has no bytes " + Grouped(body.range->offset) + ".." +
+                            Grouped(body.range->offset + body.range->size - 1) + " (it is " +
+                            Grouped(static_cast<uint64_t>(size)) + " bytes long)");
+  }
+  if (body.range) size = static_cast<int64_t>(body.range->size);
+  if (size == 0) Fail(kExitBadInput, name + ": is empty; a body has at least one byte");
+  return static_cast<uint64_t>(size);
+}
+
+// Opens a body's file again for writing it out, refusing one that changed
+// since it was sized.
+std::unique_ptr<CAbstractFile> ReopenBody(CFileSystem& fileSystem, const BodySource& body, uint64_t bodySize,
+                                          const std::string& name, uint64_t& start) {
+  int64_t size = 0;
+  start = body.range ? body.range->offset : 0;
+  auto file = fileSystem.Open(body.path.c_str(), OpenMode_Read);
+  const bool unchanged = file && file->QuerySize64(size) &&
+                         (body.range ? LiesInside(start, bodySize, size) : static_cast<uint64_t>(size) == bodySize);
+  if (!unchanged) Fail(kExitFailedCheck, name + ": changed while the patch was being built");
+  return file;
+}
+
+std::string BodyName(const BodySource& body) { return body.origin + ": body " + Quoted(PathToText(body.path)); }
+
+// Version 1: the bodies as they are, 32-bit offsets, the seal if asked for.
+void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+                   PayloadSink& sink, CopyBuffer& buffer, BuildResult& result) {
+  std::vector<PatchRecord> records;
+  uint64_t offset = result.programLength;
+  // Everything after the program is covered by the seal.
+  if (request.seal) sink.StartSeal();
+  Progress progress("writing", result.bodyBytes);
+  for (std::size_t i = 0; i < request.bodies.size(); ++i) {
+    const BodySource& body = request.bodies[i];
+    const std::string name = BodyName(body);
+    const uint64_t bodySize = sizes[i];
+    uint64_t start = 0;
+    const auto file = ReopenBody(fileSystem, body, bodySize, name, start);
+    records.push_back(PatchRecord{body.resourceNumber, kRecordReservedValue, static_cast<uint32_t>(offset),
+                                  static_cast<uint32_t>(bodySize)});
+    sink.Copy(*file, start, bodySize, buffer.Span(), name);
+    progress.Advance(bodySize);
+    offset += bodySize;
+    result.records.push_back(FromVersion1(records.back()));
+  }
+  result.storedBytes = offset - result.programLength;
+  result.tableOffset = offset;
+  sink.WriteTable(records);
+  result.sealPadding = sink.WriteEnd(request.seal, result.programLength,
+                                     TrailerOf({kPayloadVersion, kTrailerReservedValue, static_cast<uint32_t>(offset),
+                                                static_cast<uint32_t>(records.size())}));
+  result.fileLength = sink.Written();
+}
+
+// Reads a body's bytes whole.
+std::vector<uint8_t> LoadBody(CFileSystem& fileSystem, const BodySource& body, uint64_t bodySize) {
+  const std::string name = BodyName(body);
+  uint64_t start = 0;
+  const auto file = ReopenBody(fileSystem, body, bodySize, name, start);
+  return ReadWhole(*file, start, bodySize, name);
+}
+
+// Version 2: each body stored or compressed, whichever is smaller, with
+// its hashes; 64-bit offsets; always sealed. Bodies are encoded two at a
+// time, on as many threads, and written in record order as each is done.
+void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+                   PayloadSink& sink, BuildResult& result) {
+  sink.StartSeal();
+  std::atomic<uint64_t> coded{0};
+  Progress progress("encoding", result.bodyBytes);
+  const auto encode = [&](std::size_t i) {
+    const BodySource& body = request.bodies[i];
+    std::vector<uint8_t> bytes = LoadBody(fileSystem, body, sizes[i]);
+    std::optional<std::vector<uint8_t>> base;
+    if (body.base) base = body.base();
+    return EncodeBody(std::move(bytes), base ? &*base : nullptr, request.encode, &coded);
+  };
+  const std::size_t count = request.bodies.size();
+  std::deque<std::future<EncodedBody>> pending;
+  std::size_t next = 0;
+  const auto launch = [&] {
+    while (next < count && pending.size() < kEncodersAtOnce) {
+      pending.push_back(std::async(std::launch::async, encode, next++));
+    }
+  };
+  std::vector<PatchRecordV2> table;
+  uint64_t offset = result.programLength;
+  launch();
+  for (std::size_t i = 0; i < count; ++i) {
+    std::future<EncodedBody>& front = pending.front();
+    while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) progress.Set(coded.load());
+    const EncodedBody body = front.get();
+    pending.pop_front();
+    launch();
+    progress.Set(coded.load());
+
+    PatchRecordV2 record{};
+    record.resourceNumber = request.bodies[i].resourceNumber;
+    record.encoding = static_cast<uint16_t>(body.encoding);
+    record.flags = body.hasBase ? kRecordHasBase : 0;
+    record.bodyOffset = offset;
+    record.storedSize = body.Stored().size();
+    record.resultSize = body.result.size();
+    record.baseSize = body.baseSize;
+    std::memcpy(record.resultHash, body.resultHash.data(), sizeof record.resultHash);
+    if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
+    table.push_back(record);
+    result.records.push_back(FromVersion2(record));
+    if (body.tooLargeForDelta) {
+      result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
+                             Grouped(body.baseSize + body.result.size()) +
+                             " bytes, beyond what the delta encoder takes here (" + Grouped(DeltaEncoderBound()) +
+                             "); stored " + (body.encoding == BodyEncoding::Lzma ? "compressed" : "as it is"));
+    }
+    const std::vector<uint8_t>& stored = body.Stored();
+    for (std::size_t done = 0; done < stored.size(); done += kCopyBufferSize) {
+      sink.Write(stored.data() + done, static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, stored.size() - done)));
+    }
+    offset += stored.size();
+  }
+  result.storedBytes = offset - result.programLength;
+  result.tableOffset = offset;
+  sink.WriteTable(table);
+  result.sealPadding = sink.WriteEnd(
+      true, result.programLength,
+      TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(table.size()), offset}));
+  result.fileLength = sink.Written();
+}
+
+}  // namespace
+
+namespace {
+
+// Whether `file` holds the bytes that `masked` hides, anywhere in it.
+template <std::size_t N>
+bool CarriesMarker(CAbstractFile& file, const std::array<uint8_t, N>& masked) {
+  // Unmasked here, at run time, so that this program's image never holds it.
+  const volatile uint8_t mask = kPatcherMarkerMask;
+  std::array<uint8_t, N> marker{};
+  for (std::size_t i = 0; i < marker.size(); ++i) marker[i] = masked[i] ^ mask;
+
+  // Each piece is searched with the tail of the one before in front of it,
+  // so that a marker split between two reads is found too.
+  const std::size_t overlap = marker.size() - 1;
+  std::vector<uint8_t> window(kCopyBufferSize + overlap);
+  std::size_t carried = 0;
+  int64_t size = 0;
+  if (!file.QuerySize64(size) || !file.Seek64(0)) return false;
+  for (uint64_t done = 0; done < static_cast<uint64_t>(size);) {
+    const auto piece = static_cast<uint32_t>(std::min<uint64_t>(kCopyBufferSize, static_cast<uint64_t>(size) - done));
+    if (file.Read(window.data() + carried, piece) != piece) return false;
+    const auto end = window.begin() + static_cast<std::ptrdiff_t>(carried + piece);
+    if (std::search(window.begin(), end, marker.begin(), marker.end()) != end) return true;
+    const std::size_t keep = std::min<std::size_t>(overlap, carried + piece);
+    std::copy(end - static_cast<std::ptrdiff_t>(keep), end, window.begin());
+    carried = keep;
+    done += piece;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool CarriesPatcherMarker(CAbstractFile& file) { return CarriesMarker(file, kMaskedPatcherMarker); }
+
+bool ReadsVersion2(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion2Marker); }
+
+bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
+  // A seal names where its payload starts, and holds every piece.
+  if (payload.sealed) {
+    if (payload.seal.coveredStart == 0) {
+      why = "its payload starts at byte 0: no program is left once it is stripped";
+      return false;
+    }
+    programEnd = payload.seal.coveredStart;
+    return true;
+  }
+  const uint64_t trailerStart = static_cast<uint64_t>(payload.fileSize) - sizeof(PayloadTrailer);
+  std::vector<std::pair<uint64_t, uint64_t>> pieces;  // [start, end)
+  pieces.emplace_back(payload.tableOffset, payload.tableOffset + payload.TableBytes());
+  for (const PayloadRecord& record : payload.records) {
+    if (!record.Skipped()) pieces.emplace_back(record.bodyOffset, record.bodyOffset + record.storedSize);
+  }
+  std::sort(pieces.begin(), pieces.end());
+  uint64_t covered = pieces.front().first;
+  for (const auto& [start, end] : pieces) {
+    if (end > trailerStart) {
+      why = "its payload has a table or body beyond the start of its trailer";
+      return false;
+    }
+    if (start > covered) {
+      why = "its payload leaves bytes " + Grouped(covered) + ".." + Grouped(start - 1) +
+            " unused between its pieces, so where the program ends is unclear";
+      return false;
+    }
+    covered = std::max(covered, end);
+  }
+  if (covered != trailerStart) {
+    why = "its payload leaves bytes " + Grouped(covered) + ".." + Grouped(trailerStart - 1) +
+          " unused before its trailer, so where the program ends is unclear";
+    return false;
+  }
+  if (pieces.front().first == 0) {
+    why = "its payload starts at byte 0: no program is left once it is stripped";
+    return false;
+  }
+  programEnd = pieces.front().first;
+  return true;
+}
+
+void ApplyFormat(const FormatOptions& options, bool noSeal, BuildRequest& request) {
+  if (noSeal && options.format == kPayloadVersion2) {
+    Fail(kExitBadInput, "--no-seal writes the plain version-1 payload; a version-2 payload is always sealed");
+  }
+  request.format = noSeal || options.format == kPayloadVersion ? kPayloadVersion : kPayloadVersion2;
+  request.seal = !noSeal;
+  request.encode.level = options.level;
+  request.encode.delta = !options.noDelta;
+}
+
+std::string Described(const BuildRequest& request, const BuildResult& result) {
+  if (request.format == kPayloadVersion) return request.seal ? "format 1, sealed" : "format 1, not sealed";
+  std::size_t compressed = 0, deltas = 0;
+  for (const PayloadRecord& record : result.records) {
+    compressed += record.encoding == BodyEncoding::Lzma;
+    deltas += record.encoding == BodyEncoding::Delta;
+  }
+  std::string text = "format 2, sealed; " + std::to_string(compressed) + " of " + std::to_string(result.records.size()) +
+                     (result.records.size() == 1 ? " body" : " bodies") + " compressed";
+  if (deltas != 0) text += ", " + std::to_string(deltas) + (deltas == 1 ? " delta" : " deltas");
+  if (result.bodyBytes != 0) {
+    text += " (" + Grouped(result.bodyBytes) + " -> " + Grouped(result.storedBytes) + " bytes)";
+  }
+  return text;
+}
+
+void ChooseStub(const std::string& given, BuildRequest& request) {
+  if (given.empty() || given == "windows" || given == "linux") {
+    request.stub = InstalledStub(given == "linux" ? StubKind::Linux : StubKind::Windows);
+    request.stubName = "the installed stub " + Quoted(PathToText(request.stub));
+  } else {
+    request.stub = PathFromText(given);
+    request.stubName = "--stub " + Quoted(given);
+    if (KindOf(request.stub) == PathKind::Missing) {
+      Fail(kExitBadInput, request.stubName + ": no such file; " + InstalledStubsText());
+    }
+  }
+}
+
+BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
+  const std::string& stubName = request.stubName;
+  const std::string outName = "--out " + Quoted(request.outText);
+  RefuseUnsafeOutput(request);
+  if (request.bodies.empty() && !request.allowNoBodies) {
+    Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
+  }
+
+  int64_t stubSize = 0;
+  const auto stub = OpenInput(fileSystem, request.stub, stubName, stubSize);
+  if (stubSize == 0) Fail(kExitBadInput, stubName + ": is empty; the stub is the patcher program (qpxpatch)");
+  // Authenticode signs everything in front of its certificate table; a
+  // payload put after the table is outside the signature and breaks it.
+  if (CertificateTable table; FindCertificateTable(*stub, stubSize, table)) {
+    Fail(kExitBadInput, stubName + ": is signed (it carries an Authenticode certificate table), and a payload "
+                                   "added to a signed program breaks its signature; build from the unsigned "
+                                   "patcher, then sign the built patch");
+  }
+  if (!request.anyStub && !CarriesPatcherMarker(*stub)) {
+    Fail(kExitBadInput, stubName +
+                            ": is not a qpxpatch patcher (it lacks the patcher's marker); give qpxpatch or "
+                            "qpxpatch.exe, or --any-stub to build on it anyway");
+  }
+
+  const PathKind outKind = KindOf(request.out);
+  if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
+  if (outKind == PathKind::Other) Fail(kExitBadInput, outName + ": is not a regular file");
+  if (outKind != PathKind::Missing && SameFile(request.stub, request.out)) {
+    Fail(kExitBadInput, outName + ": is the stub itself; write the patch to another file");
+  }
+  const std::wstring outDirectory = DirectoryOf(request.out);
+  if (!outDirectory.empty() && KindOf(outDirectory) != PathKind::Directory) {
+    Fail(kExitBadInput, outName + ": its folder does not exist");
+  }
+
+  BuildResult result;
+  result.programLength = static_cast<uint64_t>(stubSize);
+  Payload existing;
+  const PayloadError existingError = ReadPayload(*stub, existing);
+  if (existingError != PayloadError::CantFind) {
+    if (!request.replacePayload) {
+      Fail(kExitBadInput, stubName + ": already carries a patch payload; use the plain patcher, "
+                                     "or give --replace-payload to replace that payload");
+    }
+    CTransferBuffer sealBuffer;
+    PayloadError error = existingError;
+    if (error == PayloadError::None) error = VerifySeal(*stub, existing, sealBuffer);
+    if (error != PayloadError::None) {
+      Fail(kExitBadInput, stubName + ": carries a damaged payload (the patcher says \"" +
+                              PatcherMessage(PayloadMessage(error)) +
+                              "\"), so where the program ends is unclear; use the plain patcher");
+    }
+    std::string why;
+    for (const PayloadRecord& record : existing.records) {
+      if (!record.Skipped() && !BodyLiesInside(record, existing)) {
+        Fail(kExitBadInput, stubName + ": its payload has a body outside the file; use the plain patcher");
+      }
+    }
+    if (!FindProgramEnd(existing, result.programLength, why)) {
+      Fail(kExitBadInput, stubName + ": cannot strip its payload: " + why + "; use the plain patcher");
+    }
+    if (EndsInMagic(*stub, result.programLength)) {
+      Fail(kExitBadInput, stubName + ": still ends in a payload once its own is stripped; use the plain patcher");
+    }
+    result.strippedBytes = static_cast<uint64_t>(stubSize) - result.programLength;
+  }
+  if (result.programLength > kOffsetLimit) {
+    Fail(kExitBadInput, stubName + ": is " + Grouped(result.programLength) +
+                            " bytes long; payload offsets must fit in 32 bits (at most 4,294,967,295)");
+  }
+
+  if (request.format == kPayloadVersion2 && !request.anyStub && !ReadsVersion2(*stub)) {
+    Fail(kExitBadInput, stubName + ": is an older qpxpatch that reads only version-1 payloads; give a newer "
+                                   "patcher, or --format 1 to write a payload it reads");
+  }
+
+  // Every body is sized and checked before anything is written.
+  std::map<uint32_t, std::size_t> lastRecordOf;
+  uint64_t offset = result.programLength;
+  std::vector<uint64_t> sizes;
+  for (std::size_t i = 0; i < request.bodies.size(); ++i) {
+    const BodySource& body = request.bodies[i];
+    const std::string name = BodyName(body);
+    const uint64_t bodySize = SizeOfBody(fileSystem, body, name);
+    sizes.push_back(bodySize);
+    if (ClassifyPatch(body.resourceNumber, bodySize) == PatchTarget::TooLarge) {
+      Fail(kExitBadInput, name + ": has " + Grouped(bodySize) + " bytes; " +
+                              (body.resourceNumber >= kEntryCount
+                                   ? "a loose file (" + TargetName(body.resourceNumber) + ") holds at most " +
+                                         Grouped(kLooseMaxBodySize)
+                                   : std::string("an entry holds at most 4,294,967,295")));
+    }
+    if (request.format == kPayloadVersion && offset + bodySize > kOffsetLimit) {
+      Fail(kExitBadInput, name + ": would end at byte " + Grouped(offset + bodySize) +
+                              " of the patch; version-1 payload offsets must fit in 32 bits (at most 4,294,967,295)");
+    }
+    if (const auto earlier = lastRecordOf.find(body.resourceNumber); earlier != lastRecordOf.end()) {
+      result.warnings.push_back(body.origin + ": resource " + std::to_string(body.resourceNumber) +
+                                " was already given by " + request.bodies[earlier->second].origin +
+                                "; both are applied in turn and the later body stays");
+    }
+    lastRecordOf[body.resourceNumber] = i;
+    offset += bodySize;
+    result.bodyBytes += bodySize;
+  }
+
+  ReplacingOutput output(fileSystem, request.out);
+  PayloadSink sink(output, outName);
+  CopyBuffer buffer;
+  sink.Copy(*stub, 0, result.programLength, buffer.Span(), stubName);
+  if (request.format == kPayloadVersion) {
+    WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
+  } else {
+    WriteVersion2(fileSystem, request, sizes, sink, result);
+  }
+  output.Commit(request.stub);
+  return result;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,166 @@
+// qpxtool extract: the current body of one resource, to a file.
+
+#include <cstdio>
+#include <vector>
+
+#include "app/run/RecordBody.h"
+#include "archive/ResourceArchive.h"
+#include "tools/qpxtool/authoring/DryRunFileSystem.h"
+#include "tools/qpxtool/authoring/PatchReader.h"
+
+#include "app/payload/PatchPayload.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/authoring/GameReader.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+void Copy(CAbstractFile& source, uint64_t offset, uint64_t size, ReplacingOutput& output, const std::string& from,
+          const std::string& outText) {
+  CopyBuffer buffer;
+  switch (CopyBytes(source, offset, size, output.File(), buffer.Span())) {
+    case CopyResult::Done: return;
+    case CopyResult::ReadShort: Fail(kExitFailedCheck, from + ": reading failed part way");
+    case CopyResult::WriteShort: Fail(kExitFailedCheck, "output " + Quoted(outText) + ": writing failed (disk full?)");
+  }
+}
+
+void WriteToStandardOutput(std::span<const uint8_t> bytes) {
+  SetBinaryStandardOutput();
+  const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+  if (std::fflush(stdout) != 0 || !written) Fail(kExitFailedCheck, "standard output: writing failed");
+}
+
+// The body that the last record of `patchText` for resource `number`
+// writes, decoded as the patcher decodes it.
+int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uint32_t number, const std::wstring& out) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  OpenPatchOrFail(fileSystem, options.gameDirectory, patch, payload);
+  const std::string name = "patch " + Quoted(options.gameDirectory);
+  std::size_t index = payload.records.size();
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    if (payload.records[i].resourceNumber == number && !payload.records[i].Skipped()) index = i;
+  }
+  if (index == payload.records.size()) {
+    Fail(kExitBadInput, name + ": no record writes resource " + std::to_string(number) + " (" + TargetName(number) + ")");
+  }
+  const PayloadRecord& record = payload.records[index];
+  if (ClassifyPatch(number, record.resultSize) == PatchTarget::TooLarge) {
+    Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is too large for " + TargetName(number));
+  }
+  if (payload.version == kPayloadVersion && !BodyLiesInside(record, payload)) {
+    Fail(kExitBadInput, name + ": record " + std::to_string(index) + "'s body lies outside the file");
+  }
+  // A delta is decoded against the game's resource as it is now: a view
+  // of that folder that only reads.
+  const std::wstring baseDirectory = PathFromText(options.base);
+  if (record.encoding == BodyEncoding::Delta && options.base.empty()) {
+    Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is a delta against the game's " +
+                            TargetName(number) + "; give --base GAMEDIR to decode it");
+  }
+  std::unique_ptr<GameReader> checkBase;
+  if (!options.base.empty()) checkBase = std::make_unique<GameReader>(fileSystem, baseDirectory, options.base);
+  DryRunFileSystem view(fileSystem, baseDirectory, DryRunAccess::ReadOnly);
+  ResourceArchive archive(view);
+  if (!options.base.empty() && !archive.OpenArchive()) {
+    Fail(kExitBadInput, "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
+  }
+  BodyBuffers buffers;
+  std::span<const uint8_t> body;
+  switch (DecodeRecordBody(*patch, record, archive, buffers, body)) {
+    case BodyOutcome::Ready: break;
+    case BodyOutcome::CantRead: Fail(kExitFailedCheck, name + ": reading failed part way");
+    case BodyOutcome::Damaged:
+    case BodyOutcome::WriteFailed:  // memory takes every byte of a result
+      Fail(kExitFailedCheck, name + ": record " + std::to_string(index) + " does not decode to the bytes it names" +
+                                 (record.encoding == BodyEncoding::Delta ? " (is --base the game it was made for?)" : ""));
+  }
+  const std::string what = TargetName(number) + " (resource " + std::to_string(number) + ", " +
+                           Grouped(body.size()) + " bytes) as record " + std::to_string(index) + " of " + name +
+                           " writes it";
+  if (options.out == "-") {
+    WriteToStandardOutput(body);
+    Err("qpxtool extract: wrote " + what + " to standard output");
+    return kExitSuccess;
+  }
+  if (SameFile(out, PathFromText(options.gameDirectory))) {
+    Fail(kExitBadInput, "output " + Quoted(options.out) + ": is the patch itself; write the body to another file");
+  }
+  ReplacingOutput output(fileSystem, out);
+  for (std::size_t done = 0; done < body.size(); done += kCopyBufferSize) {
+    const auto piece = static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, body.size() - done));
+    if (output.File().Write(body.data() + done, piece) != piece) {
+      Fail(kExitFailedCheck, "output " + Quoted(options.out) + ": writing failed (disk full?)");
+    }
+  }
+  output.Commit();
+  Out("qpxtool extract: wrote " + what + " to " + Quoted(options.out));
+  return kExitSuccess;
+}
+
+}  // namespace
+
+int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
+  uint32_t number = 0;
+  if (!ParseDecimal(options.number, number) || number >= kResourceLimit) {
+    Fail(kExitBadInput, "NUMBER " + Quoted(options.number) +
+                            ": not a resource number 0..2714 (0..1206 entries, 1207..2714 loose files)");
+  }
+  const bool toStandardOutput = options.out == "-";
+  const std::wstring out = PathFromText(options.out);
+  if (!toStandardOutput) {
+    switch (KindOf(out)) {
+      case PathKind::Directory: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is a folder");
+      case PathKind::Other: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is not a regular file");
+      default: break;
+    }
+  }
+  if (KindOf(PathFromText(options.gameDirectory)) == PathKind::File) {
+    return ExtractFromPatch(fileSystem, options, number, out);
+  }
+  if (!options.base.empty()) Fail(kExitBadInput, "--base is for extracting from a patch, not from a game folder");
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+
+  const std::string target = TargetName(number);
+  const ResourceBytes bytes = game.Locate(number);
+  if (!bytes.exists) Fail(kExitBadInput, target + ": " + game.Describe(bytes.path) + " is missing or cannot be read");
+  const std::string from = number < kEntryCount ? "DATA1.QPX" : target;
+  if (toStandardOutput) {
+    SetBinaryStandardOutput();
+    CopyBuffer buffer;
+    bool writeShort = false;
+    const bool done = ReadPieces(*bytes.file, bytes.offset, bytes.size, buffer.Span(),
+                                 [&](uint64_t, std::span<const uint8_t> piece) {
+                                   writeShort = std::fwrite(piece.data(), 1, piece.size(), stdout) != piece.size();
+                                   return !writeShort;
+                                 });
+    if (std::fflush(stdout) != 0 || writeShort) Fail(kExitFailedCheck, "standard output: writing failed");
+    if (!done) Fail(kExitFailedCheck, from + ": reading failed part way");
+    // Standard output holds the body: the report goes to standard error.
+    Err("qpxtool extract: wrote " + target + " (resource " + std::to_string(number) + ", " + Grouped(bytes.size) +
+        " bytes) to standard output");
+    return kExitSuccess;
+  }
+  // The files it reads first, so that a message names the one it would replace.
+  std::vector<ReadInput> inputs;
+  for (const std::wstring& file : number < kEntryCount ? std::vector{game.IndexPath(), game.DataPath()}
+                                                       : std::vector{bytes.path}) {
+    inputs.push_back({file, Quoted(PathToText(file)) + " of the game folder"});
+  }
+  inputs.push_back({PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory), true});
+  RefuseOutputOverInputs(out, "output " + Quoted(options.out), inputs);
+  ReplacingOutput output(fileSystem, out);
+  Copy(*bytes.file, bytes.offset, bytes.size, output, from, options.out);
+  output.Commit();
+  Out("qpxtool extract: wrote " + target + " (resource " + std::to_string(number) + ", " + Grouped(bytes.size) +
+      " bytes) to " + Quoted(options.out));
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,211 @@
+// qpxtool list: a patch's records as the patcher would take them.
+
+#include <cstdio>
+
+#include "app/run/PatchCheck.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/authoring/PatchReader.h"
+#include "tools/qpxtool/authoring/PayloadWriter.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+// A version-1 record: where its body lies, and how long it is.
+std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+                const std::string& offset, const std::string& size, const std::string& note) {
+  char text[160];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  %10s", index.c_str(), resource.c_str(), target.c_str(),
+                offset.c_str(), size.c_str());
+  std::string row = text;
+  if (!note.empty()) row += "  " + note;
+  return row;
+}
+
+// A version-2 record: also how its body is stored, the resource's size
+// after the patch, and whether the record knows its bytes before.
+std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+                const std::string& storage, const std::string& offset, const std::string& stored,
+                const std::string& result, const std::string& base, const std::string& note) {
+  char text[200];
+  std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %-6s  %10s  %10s  %10s  %-4s", index.c_str(), resource.c_str(),
+                target.c_str(), storage.c_str(), offset.c_str(), stored.c_str(), result.c_str(), base.c_str());
+  std::string row = text;
+  while (row.ends_with(' ')) row.pop_back();
+  if (!note.empty()) row += "  " + note;
+  return row;
+}
+
+std::string Note(const RecordPlan& plan) {
+  switch (plan.fate) {
+    case RecordFate::Applied: return "";
+    case RecordFate::Superseded: return "superseded by record " + std::to_string(plan.by);
+    case RecordFate::Skipped: return "skipped: size 0";
+    case RecordFate::OutOfRange: return "patcher: \"Failed\" (no such resource)";
+    case RecordFate::TooLarge:
+      return "patcher: \"Failed\" (a loose file holds at most " + Grouped(kLooseMaxBodySize) + " bytes)";
+    case RecordFate::Unreadable: return "patcher: \"Can't read patch data\" (body outside the file); the run stops";
+    case RecordFate::NotReached: return "not reached: the run stops at record " + std::to_string(plan.by);
+  }
+  return "";
+}
+
+// A version-2 patch refuses such a record before it writes anything.
+std::string CheckedNote(const PayloadRecord& record, const RecordPlan& plan) {
+  const CheckVerdict verdict = TargetVerdict(record);
+  if (Passes(verdict)) return Note(plan);
+  return "patcher: \"" + WideToText(CheckMessage(record.resourceNumber, verdict)) + "\"; it changes nothing";
+}
+
+// A record's fate in a word, for the JSON report.
+const char* FateKey(RecordFate fate) {
+  switch (fate) {
+    case RecordFate::Applied: return "applies";
+    case RecordFate::Superseded: return "superseded";
+    case RecordFate::Skipped: return "skipped";
+    case RecordFate::OutOfRange: return "no such resource";
+    case RecordFate::TooLarge: return "too large";
+    case RecordFate::Unreadable: return "body unreadable";
+    case RecordFate::NotReached: return "not reached";
+  }
+  return "";
+}
+
+}  // namespace
+
+int RunList(CFileSystem& fileSystem, const ListOptions& options) {
+  std::unique_ptr<CAbstractFile> file;
+  Payload payload;
+  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, file, payload);
+  if (options.json) StartJsonReport();
+  Json report;
+  report["patch"] = options.patch;
+  if (error != PayloadError::None) {
+    Err("qpxtool list: patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+    if (options.json) {
+      report["accepted"] = false;
+      report["patcherMessage"] = PatcherMessage(PayloadMessage(error));
+      WriteJsonReport(report);
+    }
+    return kExitFailedCheck;
+  }
+  report["accepted"] = true;
+
+  const bool checked = payload.version == kPayloadVersion2;
+  const std::size_t count = payload.records.size();
+  std::string layout;
+  uint64_t programEnd = 0;
+  std::string why;
+  const bool laidOut = FindProgramEnd(payload, programEnd, why);
+  if (laidOut) {
+    layout = "program " + Grouped(programEnd) + " bytes, then the payload";
+  } else {
+    layout = "payload not laid out back to back (the patcher does not mind)";
+  }
+  Out("patch " + Quoted(options.patch) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize + payload.signatureBytes)) +
+      " bytes; " + layout + "; table at byte " + Grouped(payload.tableOffset) + ", " + std::to_string(count) +
+      (count == 1 ? " record" : " records"));
+  if (checked) Out("format 2: the patcher checks every record against the game before it writes anything");
+  Out(payload.sealed ? "sealed: the seal holds (bytes " + Grouped(payload.seal.coveredStart) + ".." +
+                           Grouped(static_cast<uint64_t>(payload.fileSize) - 1) + " are as they were written)"
+                     : "not sealed: damage to it would go unnoticed");
+  if (payload.signatureBytes != 0) {
+    Out("signed: an Authenticode certificate table of " + Grouped(static_cast<uint64_t>(payload.signatureBytes)) +
+        " bytes follows the payload");
+  }
+  report["fileSize"] = static_cast<uint64_t>(payload.fileSize + payload.signatureBytes);
+  report["format"] = payload.version;
+  report["programEnd"] = laidOut ? Json(programEnd) : Json(nullptr);
+  report["tableOffset"] = payload.tableOffset;
+  report["sealed"] = payload.sealed;
+  report["sealedBytes"] = payload.sealed ? Json{{"first", payload.seal.coveredStart},
+                                                {"last", static_cast<uint64_t>(payload.fileSize) - 1}}
+                                         : Json(nullptr);
+  report["signatureBytes"] = static_cast<uint64_t>(payload.signatureBytes);
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
+  if (checked) {
+    Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
+  } else {
+    Out(Row("#", "resource", "target", "offset", "size", "note"));
+  }
+
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  std::size_t entries = 0, looseFiles = 0, problems = 0, withBase = 0;
+  uint64_t storedBytes = 0, resultBytes = 0;
+  bool resultsOverflow = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const PayloadRecord& record = payload.records[i];
+    if (checked) {
+      Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+              EncodingName(record.encoding), std::to_string(record.bodyOffset), std::to_string(record.storedSize),
+              std::to_string(record.resultSize), record.hasBase ? "yes" : "no", CheckedNote(record, plans[i])));
+    } else {
+      Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+              std::to_string(record.bodyOffset), std::to_string(record.storedSize), Note(plans[i])));
+    }
+    Json row{{"index", i},
+             {"resource", record.resourceNumber},
+             {"target", TargetName(record.resourceNumber)},
+             {"offset", record.bodyOffset},
+             {"storedSize", record.storedSize}};
+    if (checked) {
+      row["encoding"] = EncodingName(record.encoding);
+      row["resultSize"] = record.resultSize;
+      row["hasBase"] = record.hasBase;
+    }
+    row["fate"] = checked && !Passes(TargetVerdict(record)) ? "refused" : FateKey(plans[i].fate);
+    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
+    const std::string note = checked ? CheckedNote(record, plans[i]) : Note(plans[i]);
+    row["note"] = note.empty() ? Json(nullptr) : Json(note);
+    rows.push_back(std::move(row));
+    storedBytes += record.storedSize;
+    // A forged size may be anything: the sum must not wrap to a small one.
+    resultsOverflow = resultsOverflow || record.resultSize > UINT64_MAX - resultBytes;
+    resultBytes = resultsOverflow ? UINT64_MAX : resultBytes + record.resultSize;
+    if (record.hasBase) ++withBase;
+    if (record.resourceNumber < kEntryCount) ++entries;
+    else if (record.resourceNumber < kResourceLimit) ++looseFiles;
+    if (IsProblem(plans[i].fate)) ++problems;
+  }
+  std::string total = "total: " + std::to_string(count) + (count == 1 ? " record" : " records") + " (" +
+                      std::to_string(entries) + (entries == 1 ? " entry, " : " entries, ") +
+                      std::to_string(looseFiles) + (looseFiles == 1 ? " loose file" : " loose files") + "), " +
+                      Grouped(storedBytes) + " bytes of bodies";
+  if (checked) {
+    total += " for " + std::string(resultsOverflow ? "more than " : "") + Grouped(resultBytes) +
+             " bytes of resources; " + std::to_string(withBase) + " of " + std::to_string(count) +
+             (withBase == 1 ? " knows the bytes it replaces" : " know the bytes they replace");
+  }
+  Out(total);
+  report["records"] = std::move(rows);
+  Json totals{{"records", count}, {"entries", entries}, {"looseFiles", looseFiles}, {"storedBytes", storedBytes}};
+  if (checked) {
+    // A sum past 2^64 is no number: null says so.
+    totals["resultBytes"] = resultsOverflow ? Json(nullptr) : Json(resultBytes);
+    totals["withBase"] = withBase;
+  }
+  report["totals"] = std::move(totals);
+  report["problems"] = problems;
+
+  for (std::size_t i = 0; i < count; ++i) {
+    const RecordFate fate = plans[i].fate;
+    const std::string where = "qpxtool list: patch " + Quoted(options.patch) + ": record " + std::to_string(i);
+    if (checked && (fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge)) {
+      Err(where + ": the patcher would print \"" +
+          WideToText(CheckMessage(payload.records[i].resourceNumber, TargetVerdict(payload.records[i]))) +
+          "\" and change nothing");
+    } else if (fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge) {
+      Err(where + ": the patcher would print \"Failed\"");
+    } else if (fate == RecordFate::Unreadable) {
+      Err(where + ": the patcher would print \"" + PatcherMessage(L"Can't read patch data\n") + "\" and stop");
+    }
+  }
+  if (options.json) WriteJsonReport(report);
+  return problems == 0 ? kExitSuccess : kExitFailedCheck;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,135 @@
+// qpxtool reverse: before a patch is applied, a patch that puts back every
+// resource it changes, from the game folder's current bytes.
+
+#include <map>
+#include <mutex>
+
+#include "app/run/RecordBody.h"
+#include "archive/ResourceArchive.h"
+#include "tools/qpxtool/authoring/DryRunFileSystem.h"
+
+#include "app/payload/PatchPayload.h"
+#include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
+#include "tools/qpxtool/authoring/GameReader.h"
+#include "tools/qpxtool/authoring/PatchReader.h"
+#include "tools/qpxtool/authoring/PayloadWriter.h"
+#include "tools/qpxtool/commands/AppliedCheck.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+
+int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
+  BuildRequest request;
+  ChooseStub(options.stub, request);
+  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out),
+                         {{PathFromText(options.patch), "the patch " + Quoted(options.patch)},
+                          {request.stub, request.stubName},
+                          {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
+                           true}});
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  game.OpenArchive();
+
+  // The resources the patcher would write to, each with the last record
+  // that writes it; a record it fails or never reaches leaves its resource
+  // as it is.
+  std::map<uint32_t, std::size_t> touched;
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded) {
+      touched[payload.records[i].resourceNumber] = i;
+    }
+  }
+  // The undo is made against the game as the patch leaves it: each of its
+  // records knows the bytes the patch wrote. Those are decoded from the
+  // patch, on a view of the game that writes nothing (a delta needs the
+  // resource's bytes as they are now).
+  const std::wstring directory = PathFromText(options.gameDirectory);
+  DryRunFileSystem view(fileSystem, directory, DryRunAccess::ReadOnly);
+  ResourceArchive archive(view);
+  if (!archive.OpenArchive()) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
+                            WideToText(kDataFileName) + "\"; is this a game folder?");
+  }
+  CAbstractFile& patchFile = *patch;
+  // Bodies are encoded on several threads; the patch and the view are one.
+  std::mutex decoding;
+  const auto patched = [&](std::size_t index) {
+    return [&, index] {
+      const std::lock_guard<std::mutex> hold(decoding);
+      const PayloadRecord& record = payload.records[index];
+      BodyBuffers buffers;
+      std::span<const uint8_t> body;
+      switch (DecodeRecordBody(patchFile, record, archive, buffers, body)) {
+        case BodyOutcome::Ready: return std::vector<uint8_t>(body.begin(), body.end());
+        case BodyOutcome::CantRead: Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
+        case BodyOutcome::Damaged:
+        case BodyOutcome::WriteFailed: break;  // memory takes every byte of a result
+      }
+      Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": record " + std::to_string(index) + " (" +
+                              TargetName(record.resourceNumber) + ") does not decode against " +
+                              Quoted(options.gameDirectory) + ": the patcher would print \"Failed\" for it");
+    };
+  };
+
+  // Made after the patch, the undo would put back the patch's own bodies.
+  bool applied = !touched.empty();
+  AppliedCheck check(fileSystem, *patch, payload, game, directory, options.gameDirectory);
+  for (std::size_t i = 0; applied && i < plans.size(); ++i) {
+    if (plans[i].fate == RecordFate::Applied) applied = check.WhyNotApplied(payload.records[i]).empty();
+  }
+  if (applied) {
+    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + " already holds every body of " +
+                            Quoted(options.patch) + ": it was applied already, and an undo made now would be the "
+                            "patch again. Make the undo before applying the patch");
+  }
+
+  std::vector<BodySource> bodies;
+  std::vector<std::string> refusals;
+  uint64_t bodyBytes = 0;
+  for (const auto& [number, last] : touched) {
+    const std::string name = TargetName(number);
+    const ResourceBytes bytes = game.Locate(number);
+    if (!bytes.exists) {
+      refusals.push_back(name + " does not exist: the patcher never creates it, and no patch can delete it");
+    } else if (bytes.attributes != 0) {
+      refusals.push_back(name + " has attributes " + std::to_string(bytes.attributes) +
+                         ": a patch writes plain entries only, so none can put them back");
+    } else if (bytes.size == 0) {
+      refusals.push_back(name + " is empty: a patch cannot make a resource empty again");
+    } else if (number >= kEntryCount && bytes.size > kLooseMaxBodySize) {
+      refusals.push_back(name + " holds " + Grouped(bytes.size) + " bytes: a loose file's body in a patch holds at most " +
+                         Grouped(kLooseMaxBodySize));
+    } else {
+      bodies.push_back(BodySource{number, bytes.path, name + " of " + Quoted(options.gameDirectory),
+                                  FileRange{bytes.offset, bytes.size}, patched(last)});
+      bodyBytes += bytes.size;
+    }
+  }
+  if (!refusals.empty()) {
+    FailWithRefusals("no patch can undo " + Quoted(options.patch) + " on " + Quoted(options.gameDirectory) + ":",
+                     refusals);
+  }
+
+  request.out = PathFromText(options.out);
+  request.outText = options.out;
+  request.bodies = bodies;
+  request.anyStub = options.anyStub;
+  ApplyFormat(options.format, false, request);
+  request.allowNoBodies = true;
+  const BuildResult result = BuildPatch(fileSystem, request);
+  Out("qpxtool reverse: wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) + " (" +
+      Grouped(result.fileLength) + " bytes): it puts back " +
+      std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
+      " bytes) that " + Quoted(options.patch) + " changes; " + Described(request, result));
+  for (const std::string& note : result.notes) Out("  " + note);
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,51 @@
+// qpxtool sample: a small synthetic game folder to try patches on.
+
+#include "archive/ArchiveIndexEntry.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+
+inline constexpr uint32_t kSampleLooseFiles = 8;
+
+int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
+  const std::wstring directory = PathFromText(options.gameDirectory);
+  const std::string name = "game folder " + Quoted(options.gameDirectory);
+  switch (KindOf(directory)) {
+    case PathKind::Missing:
+      if (!fileSystem.CreateDirectory(directory.c_str())) {
+        Fail(kExitBadInput, name + ": cannot be made (does its parent folder exist?)");
+      }
+      break;
+    case PathKind::Directory: break;
+    default: Fail(kExitBadInput, name + ": is not a folder");
+  }
+  // Found as the patcher would find them: in any case of letters. The
+  // sample writes these files and every loose file it makes; any of them
+  // already there, or a link in its place, would be written through.
+  for (const wchar_t* file : {kIndexFileName, kDataFileName}) {
+    if (NameExists(JoinDirectory(directory, file))) {
+      Fail(kExitBadInput, name + ": already holds " + WideToText(file) + "; give a new or empty folder");
+    }
+  }
+  const std::wstring res = JoinDirectory(directory, kLooseDirectoryName);
+  const PathKind resKind = KindOf(res);
+  if (NameExists(res) && !(resKind == PathKind::Directory && IsEmptyDirectory(res))) {
+    Fail(kExitBadInput, name + ": already holds " + WideToText(kLooseDirectoryName) +
+                            (resKind == PathKind::Directory ? ", not empty" : "") + "; give a new or empty folder");
+  }
+  const GameFolder game = MakeSampleGame(kSampleLooseFiles);
+  if (!game.Write(fileSystem, directory)) Fail(kExitFailedCheck, name + ": writing the sample failed");
+
+  Out("qpxtool sample: made " + Quoted(options.gameDirectory) + ":");
+  Out("  DATA0.QPX  " + std::to_string(kEntryCount) + " index records (entries 0..1206)");
+  Out("  DATA1.QPX  " + Grouped(game.DataSize()) +
+      " bytes; entry n holds 1 + (n*37)%600 bytes, entries 49, 99, ... (n%50 == 49) have attributes 1");
+  Out("  res\\D00000.bin .. res\\D0000" + std::to_string(kSampleLooseFiles - 1) + ".bin  loose files " +
+      "(resources 1207.." + std::to_string(kEntryCount + kSampleLooseFiles - 1) + "); D0000i holds 100 + i*1000 bytes");
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

@@ -1,0 +1,171 @@
+// qpxtool unpack: every resource of a game folder as a file of its own, and
+// a manifest that builds them all into a patch.
+
+#include <vector>
+
+#include "archive/ArchiveIndexEntry.h"
+#include "paths/Paths.h"
+#include "tools/qpxtool/authoring/BodyList.h"
+#include "tools/qpxtool/authoring/GameFolder.h"
+#include "tools/qpxtool/authoring/GameReader.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+
+void RefuseUnfitOutputFolder(const std::wstring& directory, const std::string& name) {
+  const PathKind kind = KindOf(directory);
+  if (kind == PathKind::Missing && !NameExists(directory)) return;
+  if (kind == PathKind::Directory && IsEmptyDirectory(directory)) return;
+  Fail(kExitBadInput, name + (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
+                                                          : ": is not a folder"));
+}
+
+namespace {
+
+void WriteBodies(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                 const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label,
+                 bool entries, bool loose) {
+  for (const auto& [wanted, folder] : {std::pair{entries, L"entries"}, std::pair{loose, L"loose"}}) {
+    const std::wstring path = JoinDirectory(directory, folder);
+    if (wanted && !fileSystem.CreateDirectory(path.c_str())) {
+      Fail(kExitFailedCheck, Quoted(PathToText(path)) + ": cannot be made");
+    }
+  }
+  uint64_t total = 0;
+  for (const BodySource& body : bodies) total += body.range->size;
+  Progress progress(label, total);
+  CopyBuffer buffer;
+  std::unique_ptr<CAbstractFile> open;
+  std::wstring openPath;
+  for (const BodySource& body : bodies) {
+    if (body.path != openPath) {
+      open = fileSystem.Open(body.path.c_str(), OpenMode_Read);
+      openPath = body.path;
+      if (!open) Fail(kExitFailedCheck, Quoted(PathToText(body.path)) + ": cannot be opened for reading");
+    }
+    const std::wstring target = JoinDirectory(directory, PathFromText(UnpackedFileName(body.resourceNumber)));
+    CopyToNewFile(fileSystem, *open, body.range->offset, body.range->size, TargetName(body.resourceNumber), target,
+                  buffer);
+    progress.Advance(body.range->size);
+  }
+  const std::wstring manifest = JoinDirectory(directory, PathFromText(kUnpackedManifestName));
+  if (!WriteWholeFile(fileSystem, manifest,
+                      std::span(reinterpret_cast<const uint8_t*>(manifestText.data()), manifestText.size()))) {
+    Fail(kExitFailedCheck, Quoted(directoryText + "/" + kUnpackedManifestName) + ": writing failed");
+  }
+}
+
+}  // namespace
+
+void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText,
+                     const std::vector<BodySource>& bodies, const std::string& manifestText, const std::string& label) {
+  // Everything is written into a fresh folder beside the output, listed so
+  // that an interruption removes it, and renamed into place once whole:
+  // the output is never seen half written.
+  std::vector<std::wstring> contents;
+  bool entries = false, loose = false;
+  for (const BodySource& body : bodies) {
+    contents.push_back(PathFromText(UnpackedFileName(body.resourceNumber)));
+    (body.resourceNumber < kEntryCount ? entries : loose) = true;
+  }
+  contents.push_back(PathFromText(kUnpackedManifestName));
+  if (entries) contents.push_back(L"entries");
+  if (loose) contents.push_back(L"loose");
+
+  const std::wstring target = WithoutTrailingSeparators(directory);
+  const std::wstring parent = DirectoryOf(target);
+  InterruptibleFolder fresh;
+  if (!fresh.Create(parent + L"." + target.substr(parent.size()) + L".qpxtool-", contents)) {
+    Fail(kExitFailedCheck, "cannot make a folder beside " + Quoted(directoryText));
+  }
+  try {
+    WriteBodies(fileSystem, fresh.Path(), directoryText, bodies, manifestText, label, entries, loose);
+    // Everything in it reaches the disk before its name does, so that a
+    // power cut after the rename cannot leave the output with files
+    // missing, empty or short. Each body was flushed as it was written;
+    // the manifest, written whole, and the folders are flushed here.
+    FlushWrittenFile(fileSystem, JoinDirectory(fresh.Path(), PathFromText(kUnpackedManifestName)));
+    for (const auto& [made, folder] : {std::pair{entries, L"entries"}, std::pair{loose, L"loose"}}) {
+      const std::wstring path = JoinDirectory(fresh.Path(), folder);
+      if (made) FlushFolder(fileSystem, path, Quoted(PathToText(path)));
+    }
+    FlushFolder(fileSystem, fresh.Path(), Quoted(PathToText(fresh.Path())));
+    if (!RenameFolder(fresh.Path(), target)) {
+      Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(fresh.Path())) + " to " + Quoted(directoryText));
+    }
+  } catch (...) {
+    fresh.RemoveNow();
+    throw;
+  }
+  // And the rename itself, which lives in the folder that holds it.
+  FlushFolder(fileSystem, parent, "the folder of " + Quoted(directoryText));
+}
+
+int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  const std::wstring out = PathFromText(options.outDirectory);
+  RefuseOutputOverInputs(out, "output folder " + Quoted(options.outDirectory),
+                         {{PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
+                           true}});
+  game.OpenArchive();
+
+  // Every resource is found and judged before anything is written.
+  std::vector<BodySource> bodies;
+  std::string manifest = "# Every resource of " + Quoted(options.gameDirectory) +
+                         ", written by qpxtool unpack.\n"
+                         "# \"qpxtool build --manifest\" on this file makes a patch of them all; after editing\n"
+                         "# files here, \"qpxtool diff GAMEDIR THIS-FOLDER\" makes a patch of the edits only.\n";
+  std::size_t attributed = 0;
+  std::vector<std::string> malformed;
+  for (uint32_t number = 0; number < kResourceLimit; ++number) {
+    ResourceBytes bytes = game.LocateFile(number);
+    if (!bytes.exists) continue;
+    // A loose file without a body is named and left out; the rest goes on.
+    if (std::string why; number >= kEntryCount && !game.FindLooseBody(bytes, why)) {
+      malformed.push_back(TargetName(number));
+      manifest += "# " + UnpackedFileName(number) + " is left out: " + Quoted(PathToText(bytes.path)) + why + "\n";
+      continue;
+    }
+    if (bytes.size == 0) continue;
+    bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}, {}});
+    const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
+    if (bytes.attributes != 0) {
+      manifest += "# " + line + "  (attributes " + std::to_string(bytes.attributes) +
+                  ": a patch would store it as a plain entry, so it is left out)\n";
+      ++attributed;
+    } else {
+      manifest += line + "\n";
+    }
+  }
+  RefuseUnfitOutputFolder(out, "output folder " + Quoted(options.outDirectory));
+  WriteBodyFolder(fileSystem, out, options.outDirectory, bodies, manifest, "unpack");
+
+  uint64_t total = 0;
+  std::size_t entries = 0;
+  for (const BodySource& body : bodies) {
+    total += body.range->size;
+    if (body.resourceNumber < kEntryCount) ++entries;
+  }
+  Out("qpxtool unpack: wrote " + Counted(bodies.size(), "resource", "resources") + " (" +
+      Counted(entries, "entry", "entries") + ", " + Counted(bodies.size() - entries, "loose file", "loose files") +
+      "; " + Grouped(total) + " bytes) and " +
+      kUnpackedManifestName + " to " + Quoted(options.outDirectory));
+  if (!malformed.empty()) {
+    std::string names;
+    for (const std::string& name : malformed) names += (names.empty() ? "" : ", ") + name;
+    Out("  " + std::to_string(malformed.size()) + (malformed.size() == 1 ? " loose file is" : " loose files are") +
+        " no loose resource file and left out (see " + kUnpackedManifestName + "): " + names);
+  }
+  if (attributed != 0) {
+    Out("  " + (attributed == 1 ? "1 entry with attributes is named in a comment only: a patch would store it as a "
+                                  "plain entry"
+                                : std::to_string(attributed) + " entries with attributes are named in comments only: "
+                                                               "a patch would store them as plain entries"));
+  }
+  return kExitSuccess;
+}
+
+}  // namespace qpx::tool

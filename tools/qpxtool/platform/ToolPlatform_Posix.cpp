@@ -1,0 +1,399 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "filesystem/posix/FileSystem_Posix.h"
+#include "filesystem/posix/PathEncoding_Posix.h"
+#include "paths/Paths.h"
+#include "tools/qpxtool/platform/ToolPlatform.h"
+#include "tools/qpxtool/platform/ToolText.h"
+
+namespace qpx::tool {
+namespace {
+
+// The platform spelling of `path`, found as the file layer finds it.
+bool Resolve(const std::wstring& path, bool lastMayBeMissing, std::string& resolved) {
+  return !path.empty() && posix::ResolvePath(posix::EncodePath(path.c_str()), lastMayBeMissing, resolved);
+}
+
+bool StatOf(const std::wstring& path, struct stat& st) {
+  std::string resolved;
+  return Resolve(path, false, resolved) && stat(resolved.c_str(), &st) == 0;
+}
+
+// What an interruption removes, per slot: paths, each ended by a zero byte,
+// the last by two, removed in their order (a file, or a folder once what it
+// holds is gone). The handler reads only the slots, lock-free atomics; the
+// paths they point to belong to the main program (qpxtool has no other
+// thread), which fills a slot with the interruptions held back.
+constexpr int kListed = 8;
+std::atomic<const char*> g_listed[kListed];
+std::string g_listedPaths[kListed];
+static_assert(std::atomic<const char*>::is_always_lock_free, "the signal handler reads the slots");
+
+// Every signal that can be caught and whose default action ends the process.
+sigset_t EndingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signalNumber : {SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGUSR1,
+                                 SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS}) {
+    sigaddset(&set, signalNumber);
+  }
+  // Signals this system has beyond those every POSIX system has.
+  for (const int signalNumber : {
+#ifdef SIGPOLL
+           SIGPOLL,
+#endif
+#ifdef SIGSTKFLT
+           SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+           SIGPWR,
+#endif
+           0}) {
+    if (signalNumber != 0) sigaddset(&set, signalNumber);
+  }
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) sigaddset(&set, signalNumber);
+  return set;
+}
+
+// Removes the paths of every slot; safe in a signal handler.
+void RemoveListed() {
+  for (const auto& slot : g_listed) {
+    for (const char* path = slot.load(); path != nullptr && *path != '\0';) {
+      if (unlink(path) != 0) rmdir(path);
+      while (*path != '\0') ++path;
+      ++path;
+    }
+  }
+}
+
+extern "C" void RemoveListedAndEnd(int signalNumber) {
+  RemoveListed();
+  // SA_RESETHAND restored the default action on entry, and the signal is
+  // held until the handler returns: then it ends the process as it would
+  // have, and whoever waits for it sees that signal.
+  raise(signalNumber);
+}
+
+void InstallInterruptHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction action {};
+  action.sa_handler = RemoveListedAndEnd;
+  action.sa_flags = SA_RESETHAND;
+  action.sa_mask = EndingSignals();
+  for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+    if (sigismember(&action.sa_mask, signalNumber) != 1) continue;
+    struct sigaction current {};
+    // nohup, or a shell's background job without job control: ignored on
+    // purpose, so it stays ignored.
+    if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+// Holds the interruptions back while it lives; one that arrives meanwhile
+// is handled when it ends.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld() {
+    const sigset_t held = EndingSignals();
+    pthread_sigmask(SIG_BLOCK, &held, &saved_);
+  }
+  InterruptionsHeld(const InterruptionsHeld&) = delete;
+  InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+  ~InterruptionsHeld() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+
+ private:
+  sigset_t saved_;
+};
+
+// Whether no process of the id `pid` runs. One that runs under another
+// user answers EPERM, and runs.
+bool ProcessHasEnded(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+// The names in the open folder `folder` but "." and "..". Listed before any
+// is removed: a folder that changes while it is read may list a name twice
+// or not at all.
+std::vector<std::string> NamesIn(int folder) {
+  std::vector<std::string> names;
+  const int listed = dup(folder);
+  if (listed < 0) return names;
+  DIR* const listing = fdopendir(listed);
+  if (listing == nullptr) {
+    close(listed);
+    return names;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(listing);
+  return names;
+}
+
+// Removes the folder `name` of the open folder `parent` with what it holds
+// down to `depth` levels of folders below it (a link is removed, never
+// followed). Whatever lies deeper stays, and so does every folder above it.
+void RemoveFolderOfFiles(int parent, const std::string& name, int depth) {
+  const int folder = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return;
+  for (const std::string& entry : NamesIn(folder)) {
+    struct stat st;
+    if (fstatat(folder, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      unlinkat(folder, entry.c_str(), 0);
+    } else if (depth > 0) {
+      RemoveFolderOfFiles(folder, entry, depth - 1);
+    }
+  }
+  close(folder);
+  unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+}
+
+// Removes what a qpxtool that no longer runs left in the folder of `prefix`
+// (see InterruptibleFile::Create). Best effort: what cannot be removed now
+// is left for the next run.
+void RemoveStaleTemporaries(const std::wstring& prefix) {
+  const std::wstring directory = DirectoryOf(prefix);
+  std::string resolved;
+  if (!Resolve(directory.empty() ? L"." : directory, false, resolved)) return;
+  const int folder = open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  const pid_t self = getpid();
+  for (const std::string& name : NamesIn(folder)) {
+    if (name.find(".qpxtool-") == std::string::npos) continue;  // most names: no decoding
+    const uint32_t maker = TemporaryMakerOf(posix::DecodePath(name));
+    if (maker == 0 || maker > uint32_t{std::numeric_limits<pid_t>::max()} || static_cast<pid_t>(maker) == self) {
+      continue;
+    }
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != geteuid()) continue;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;  // qpxtool makes nothing else
+    // Asked last, just before the removal: the process may have ended only now.
+    if (!ProcessHasEnded(static_cast<pid_t>(maker))) continue;
+    if (S_ISREG(st.st_mode)) {
+      unlinkat(folder, name.c_str(), 0);
+    } else {
+      RemoveFolderOfFiles(folder, name, 1);  // its files, and the files of "entries" and "loose"
+    }
+  }
+  close(folder);
+}
+
+// Makes a new file or folder named `prefix`, a unique ending and ".tmp",
+// with `make` (which returns false and leaves errno EEXIST when the name is
+// taken), and lists it in a free slot in the same step, after `contents`
+// (paths under it). The slot, or -1.
+template <typename Make>
+int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make,
+               std::wstring& made) {
+  InstallInterruptHandlers();
+  RemoveStaleTemporaries(prefix);
+  for (uint32_t attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    const std::wstring candidate =
+        prefix + std::to_wstring(getpid()) + L"-" + std::to_wstring(attempt) + L".tmp";
+    std::string resolved;
+    if (!Resolve(candidate, true, resolved)) return -1;
+    std::string paths;
+    for (const std::wstring& content : contents) {
+      paths += resolved + "/" + posix::EncodePath(content.c_str());
+      paths += '\0';
+    }
+    paths += resolved;
+    paths += '\0';
+    const InterruptionsHeld held;
+    int slot = 0;
+    while (slot < kListed && g_listed[slot].load() != nullptr) ++slot;
+    if (slot == kListed) return -1;
+    if (make(resolved)) {
+      g_listedPaths[slot] = std::move(paths);
+      g_listed[slot].store(g_listedPaths[slot].c_str());  // its own end: the string's terminator
+      made = candidate;
+      return slot;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+void Unlist(int slot) {
+  if (slot < 0) return;
+  g_listed[slot].store(nullptr);
+  g_listedPaths[slot].clear();
+}
+
+}  // namespace
+
+std::wstring PathFromText(const std::string& text) { return posix::DecodePath(text); }
+
+std::string PathToText(const std::wstring& path) {
+  std::string text = WideToText(path);
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  return text;
+}
+
+std::string WideToText(std::wstring_view text) { return EncodeWide(text, true); }
+
+bool IsAbsolutePath(const std::wstring& path) {
+  return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
+}
+
+PathKind KindOf(const std::wstring& path) {
+  struct stat st;
+  if (!StatOf(path, st)) return PathKind::Missing;
+  if (S_ISREG(st.st_mode)) return PathKind::File;
+  if (S_ISDIR(st.st_mode)) return PathKind::Directory;
+  return PathKind::Other;
+}
+
+bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
+  std::string resolved;
+  if (!Resolve(directory, false, resolved)) return false;
+  DIR* const listing = opendir(resolved.c_str());
+  if (listing == nullptr) return false;
+  entries.clear();
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry found;
+    found.name = posix::DecodePath(std::string(name));
+    struct stat st;
+    if (fstatat(dirfd(listing), entry->d_name, &st, 0) != 0) {
+      found.kind = PathKind::Missing;  // a link that leads nowhere
+    } else if (S_ISREG(st.st_mode)) {
+      found.kind = PathKind::File;
+      found.size = static_cast<uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+      found.kind = PathKind::Directory;
+    }
+    entries.push_back(std::move(found));
+  }
+  closedir(listing);
+  return true;
+}
+
+bool NameExists(const std::wstring& path) {
+  std::string resolved;
+  struct stat st;
+  return Resolve(path, false, resolved) && lstat(resolved.c_str(), &st) == 0;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  struct stat first, second;
+  return StatOf(a, first) && StatOf(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
+  struct stat folder;
+  if (!StatOf(directory, folder) || !S_ISDIR(folder.st_mode)) return false;
+  // A folder is judged from itself, anything else from the folder that
+  // holds it (its last name is not followed: a file's link is replaced,
+  // never written through).
+  std::wstring start = WithoutTrailingSeparators(path);
+  if (KindOf(start) != PathKind::Directory) {
+    start = DirectoryOf(start);
+    if (start.empty()) start = L".";
+  }
+  std::string here;
+  if (!Resolve(start, false, here)) return false;
+  // Up through "..", as the system walks it, to the root (its own parent).
+  struct stat current, parent;
+  if (stat(here.c_str(), &current) != 0) return false;
+  for (int depth = 0; depth < 1024; ++depth) {
+    if (current.st_dev == folder.st_dev && current.st_ino == folder.st_ino) return true;
+    here += "/..";
+    if (stat(here.c_str(), &parent) != 0 || (parent.st_dev == current.st_dev && parent.st_ino == current.st_ino)) {
+      return false;
+    }
+    current = parent;
+  }
+  return false;
+}
+
+bool InterruptibleFile::Create(const std::wstring& prefix) {
+  if (slot_ >= 0) return false;
+  slot_ = MakeListed(prefix, {}, [](const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd >= 0 && close(fd) == 0;
+  }, path_);
+  return slot_ >= 0;
+}
+
+InterruptibleFile::~InterruptibleFile() { Unlist(slot_); }
+
+bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<std::wstring>& contents) {
+  if (slot_ >= 0) return false;
+  slot_ = MakeListed(prefix, contents, [](const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }, path_);
+  return slot_ >= 0;
+}
+
+void InterruptibleFolder::RemoveNow() {
+  if (slot_ < 0) return;
+  for (const char* path = g_listedPaths[slot_].c_str(); *path != '\0'; path += std::strlen(path) + 1) {
+    if (unlink(path) != 0) rmdir(path);
+  }
+  Unlist(slot_);
+  slot_ = -1;
+}
+
+InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
+
+bool RenameFolder(const std::wstring& from, const std::wstring& to) {
+  // rename replaces an empty folder in the same step.
+  return RenameReplacing(from, to);
+}
+
+bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
+  std::string source, target;
+  return Resolve(from, false, source) && Resolve(to, true, target) && rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool CopyPermissions(const std::wstring& from, const std::wstring& to) {
+  struct stat st;
+  std::string target;
+  return StatOf(from, st) && Resolve(to, false, target) && chmod(target.c_str(), st.st_mode & 0777) == 0;
+}
+
+bool IsEmptyDirectory(const std::wstring& directory) {
+  std::string resolved;
+  if (!Resolve(directory, false, resolved)) return false;
+  DIR* const listing = opendir(resolved.c_str());
+  if (listing == nullptr) return false;
+  bool empty = true;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      empty = false;
+      break;
+    }
+  }
+  closedir(listing);
+  return empty;
+}
+
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+void LetOversizedWritesFail() { signal(SIGXFSZ, SIG_IGN); }
+
+void SetBinaryStandardOutput() {}  // POSIX streams never translate
+
+void WriteText(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+}  // namespace qpx::tool
