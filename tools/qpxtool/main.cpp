@@ -16,6 +16,7 @@
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
+#include "tools/qpxtool/RunTool.h"
 
 namespace {
 
@@ -59,8 +60,9 @@ void AddFormatOptions(CLI::App* command, qpx::tool::FormatOptions& options, bool
       ->type_name("0..9");
 }
 
-// The whole program, given its arguments (argv[0] included) as UTF-8 text.
-int RunTool(const std::vector<std::string>& arguments) {
+}  // namespace
+
+int qpx::tool::RunTool(const std::vector<std::string>& arguments) {
   using namespace qpx;
   using namespace qpx::tool;
   LetOversizedWritesFail();
@@ -259,18 +261,3 @@ int RunTool(const std::vector<std::string>& arguments) {
   std::fflush(stdout);
   return status;
 }
-
-}  // namespace
-
-#ifdef _WIN32
-// Wide arguments, so that every path reaches the program as typed (as WTF-8
-// text in between, which keeps even unpaired surrogates).
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> arguments;
-  for (int i = 0; i < argc; ++i) arguments.push_back(qpx::tool::WideToText(argv[i]));
-  return RunTool(arguments);
-}
-#else
-// POSIX arguments are bytes; paths decode from them as the file layer's do.
-int main(int argc, char** argv) { return RunTool(std::vector<std::string>(argv, argv + argc)); }
-#endif
