@@ -195,9 +195,7 @@ void CheckArchive(const Payload& payload, const std::vector<uint8_t>& file) {
     FUZZ_CHECK(header.totalSize <= loose.size() - sizeof header);
     const std::span<const uint8_t> now(loose.data() + sizeof header, header.totalSize);
     FUZZ_CHECK(loose == LooseFileImage(now));
-    PayloadDigest digest;
-    digest.Update(now);
-    const ContentHash hash = digest.Finish();
+    const ContentHash hash = HashOf(now);
     for (const PayloadRecord& record : payload.records) {
       if (record.resourceNumber != kEntryCount + i || record.Skipped()) continue;
       if (payload.version == kPayloadVersion2) {

@@ -111,12 +111,6 @@ std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, con
   return file;
 }
 
-ContentHash HashOf(const std::vector<uint8_t>& bytes) {
-  PayloadDigest digest;
-  digest.Update(bytes);
-  return digest.Finish();
-}
-
 void AppendCheckedTable(std::vector<uint8_t>& file, uint64_t coveredStart, const std::vector<PatchRecordV2>& records) {
   const uint64_t tableOffset = file.size();
   for (const PatchRecordV2& record : records) AppendImage(file, record);

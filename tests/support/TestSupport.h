@@ -82,8 +82,8 @@ std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, co
 // (whose seal still holds).
 void AppendCheckedTable(std::vector<uint8_t>& file, uint64_t coveredStart, const std::vector<PatchRecordV2>& records);
 
-// The content hash of `bytes`.
-ContentHash HashOf(const std::vector<uint8_t>& bytes);
+// The content hash of `bytes`: the payload's own.
+using qpx::HashOf;
 
 // A minimal PE image (PE32, or PE32+ with `wide`) of `length` bytes whose
 // security directory names `size` bytes at `offset`.

@@ -57,4 +57,10 @@ PayloadDigest::Value PayloadDigest::Finish() const {
   return value;
 }
 
+PayloadDigest::Value HashOf(std::span<const uint8_t> bytes) {
+  PayloadDigest digest;
+  digest.Update(bytes);
+  return digest.Finish();
+}
+
 }  // namespace qpx

@@ -37,4 +37,8 @@ class PayloadDigest {
   DigestUpdate update_;
 };
 
+// The digest of `bytes` whole: the hash a version-2 record names a
+// resource's bytes by.
+PayloadDigest::Value HashOf(std::span<const uint8_t> bytes);
+
 }  // namespace qpx

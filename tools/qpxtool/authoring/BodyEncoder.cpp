@@ -14,12 +14,6 @@ constexpr std::size_t kLargeResult = 4u << 20;
 
 }  // namespace
 
-ContentHash HashOf(std::span<const uint8_t> bytes) {
-  PayloadDigest digest;
-  digest.Update(bytes);
-  return digest.Finish();
-}
-
 EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
                        std::atomic<uint64_t>* done) {
   EncodedBody body;

@@ -31,9 +31,6 @@ struct EncodedBody {
   const std::vector<uint8_t>& Stored() const { return encoding == BodyEncoding::Stored ? result : coded; }
 };
 
-// The hash the patcher checks a resource's bytes with.
-ContentHash HashOf(std::span<const uint8_t> bytes);
-
 // Encodes `result`, the new bytes of a resource, whose bytes before the
 // patch are `base` when known. `done` is advanced by the input bytes coded
 // so far (for a progress line).
