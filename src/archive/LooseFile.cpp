@@ -1,5 +1,7 @@
 #include "archive/LooseFile.h"
 
+#include <cstring>
+
 #include "archive/ResourceArchive.h"
 #include "paths/Paths.h"
 
@@ -27,6 +29,24 @@ bool ReadLooseFileHeader(CAbstractFile& file, int64_t length, LooseFileHeader& h
     return false;
   }
   return header.magic == kLooseFileMagic && header.totalSize <= static_cast<uint64_t>(length) - sizeof header;
+}
+
+bool LooseHeaderAsWritten(const LooseFileHeader& header, uint32_t size) {
+  const LooseFileHeader written = MakeLooseFileHeader(size);
+  return std::memcmp(&header, &written, sizeof header) == 0;
+}
+
+bool LooseZeroFillFollows(CAbstractFile& file, uint32_t size) {
+  uint8_t bytes[kLooseFileAlignment];
+  static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
+  const uint32_t fill = LooseZeroFill(size);
+  return file.Read(bytes, fill) == fill && std::memcmp(bytes, kZeros, fill) == 0;
+}
+
+bool LooseFileAsWritten(CAbstractFile& file, int64_t length, const LooseFileHeader& header) {
+  return LooseHeaderAsWritten(header, header.totalSize) &&
+         static_cast<uint64_t>(length) == LooseFileLength(header.totalSize) &&
+         LooseZeroFillFollows(file, header.totalSize);
 }
 
 std::wstring LooseFileName(uint32_t looseIndex) {

@@ -49,6 +49,23 @@ inline constexpr uint64_t LooseFileLength(uint32_t size) {
 // full block's slot holds kLooseBlockSize, the last one included.
 LooseFileHeader MakeLooseFileHeader(uint32_t size);
 
+// Where the body lies in a loose file: right after its header.
+inline constexpr uint64_t kLooseBodyOffset = sizeof(LooseFileHeader);
+
+// Whether `header` is the one the patcher writes for a body of `size` bytes.
+bool LooseHeaderAsWritten(const LooseFileHeader& header, uint32_t size);
+
+// Reads the zero fill that follows a body of `size` bytes, from the file's
+// current position (just after the body): true when it is all there and
+// all zeros.
+bool LooseZeroFillFollows(CAbstractFile& file, uint32_t size);
+
+// Whether a loose file of `length` bytes whose header is `header`, read up
+// to the end of its body, is exactly what the patcher writes for that
+// body: its header, zeros after the body, and nothing past them. Reads the
+// fill from the file's position.
+bool LooseFileAsWritten(CAbstractFile& file, int64_t length, const LooseFileHeader& header);
+
 // Reads the header at the start of an open loose file of `length` bytes,
 // from the file's current position (its start). The body is the
 // `header.totalSize` bytes that follow it. False when the file holds no

@@ -10,20 +10,23 @@
 namespace qpx {
 namespace {
 
-bool Holds(const ResourceState& state, uint64_t size, const ContentHash& hash) {
-  return state.content == ContentState::Known && state.size == size && state.hash == hash;
-}
-
 // The verdict on one record given what its resource will hold when its
 // turn comes.
 CheckVerdict Judge(const PayloadRecord& record, const ResourceState& state, bool rewritesItself) {
-  if (!state.exists) return CheckVerdict::Missing;
-  if (state.content == ContentState::Unreadable) return CheckVerdict::Unreadable;
-  if (Holds(state, record.resultSize, record.resultHash) && state.exact) return CheckVerdict::AlreadyApplied;
-  if (record.hasBase && !rewritesItself && !Holds(state, record.baseSize, record.baseHash)) {
-    switch (state.content) {
-      case ContentState::Outside: return CheckVerdict::OutsideData;
-      case ContentState::Malformed: return CheckVerdict::Malformed;
+  const ResourceHolding holding = JudgeResource(state, record);
+  switch (holding) {
+    case ResourceHolding::Missing: return CheckVerdict::Missing;
+    case ResourceHolding::Unreadable: return CheckVerdict::Unreadable;
+    case ResourceHolding::Result: return CheckVerdict::AlreadyApplied;
+    default: break;
+  }
+  // A record that knows the bytes it replaces writes over those alone, or
+  // over its own result laid out otherwise.
+  const bool replaceable = holding == ResourceHolding::Base || holding == ResourceHolding::ResultLaidOutOtherwise;
+  if (record.hasBase && !rewritesItself && !replaceable) {
+    switch (holding) {
+      case ResourceHolding::Outside: return CheckVerdict::OutsideData;
+      case ResourceHolding::Malformed: return CheckVerdict::Malformed;
       default: return CheckVerdict::AnotherVersion;
     }
   }
@@ -38,10 +41,10 @@ CheckVerdict Judge(const PayloadRecord& record, const ResourceState& state, bool
 void SettleChain(const std::vector<std::size_t>& chain, const Payload& payload, const ResourceState& state,
                  std::vector<RecordCheck>& records) {
   for (std::size_t k = chain.size(); k-- > 0;) {
-    const PayloadRecord& record = payload.records[chain[k]];
-    if (!Holds(state, record.resultSize, record.resultHash)) continue;
+    const ResourceHolding holding = JudgeResource(state, payload.records[chain[k]]);
+    if (holding != ResourceHolding::Result && holding != ResourceHolding::ResultLaidOutOtherwise) continue;
     for (std::size_t j = 0; j < k; ++j) records[chain[j]].verdict = CheckVerdict::AlreadyApplied;
-    if (state.exact) {
+    if (holding == ResourceHolding::Result) {
       records[chain[k]].verdict = CheckVerdict::AlreadyApplied;
     } else {
       records[chain[k]].rewritesItself = true;
@@ -172,30 +175,53 @@ std::wstring ResourceTarget(uint32_t number) {
   return L"";
 }
 
-std::wstring CheckMessage(uint32_t number, CheckVerdict verdict) {
-  std::wstring name = L"Resource " + std::to_wstring(number);
-  if (number < kResourceLimit) name += L" (" + ResourceTarget(number) + L")";
+std::wstring VerdictWords(CheckVerdict verdict) {
   switch (verdict) {
     case CheckVerdict::Write:
     case CheckVerdict::AlreadyApplied:
     case CheckVerdict::Skipped: return L"";
-    case CheckVerdict::OutOfRange: return name + L" is not a resource of the game";
+    case CheckVerdict::OutOfRange: return L"not a resource of the game";
+    case CheckVerdict::TooLarge: return L"too large";
+    case CheckVerdict::Missing: return L"missing";
+    case CheckVerdict::NotWritable: return L"not writable";
+    case CheckVerdict::Unreadable: return L"cannot be read";
+    case CheckVerdict::OutsideData: return L"points outside DATA1.QPX";
+    case CheckVerdict::Malformed: return L"not a loose resource file";
+    case CheckVerdict::AnotherVersion: return L"another version of the game";
+  }
+  return L"";
+}
+
+std::wstring ShortOfSpaceWords() { return L"not enough disk space"; }
+
+std::wstring CheckMessage(uint32_t number, CheckVerdict verdict) {
+  std::wstring name = L"Resource " + std::to_wstring(number);
+  if (number < kResourceLimit) name += L" (" + ResourceTarget(number) + L")";
+  const std::wstring words = VerdictWords(verdict);
+  switch (verdict) {
+    case CheckVerdict::Write:
+    case CheckVerdict::AlreadyApplied:
+    case CheckVerdict::Skipped: return L"";
     case CheckVerdict::TooLarge:
-      return name + (number < kEntryCount ? L" is too large for an entry"
-                                          : L" is too large for a loose file (at most " +
-                                                GroupedDigits(kLooseMaxBodySize) + L" bytes)");
-    case CheckVerdict::Missing: return name + L" is missing";
+      return name + L" is " + words +
+             (number < kEntryCount ? L" for an entry"
+                                   : L" for a loose file (at most " + GroupedDigits(kLooseMaxBodySize) + L" bytes)");
+    // Not writable, a file "cannot be written": the patcher says why it may be.
     case CheckVerdict::NotWritable: return name + L" cannot be written (is it read-only?)";
-    case CheckVerdict::Unreadable: return name + L" cannot be read";
-    case CheckVerdict::OutsideData: return name + L" points outside DATA1.QPX";
-    case CheckVerdict::Malformed: return name + L" is not a loose resource file";
-    case CheckVerdict::AnotherVersion: return name + L" is from another version of the game";
+    case CheckVerdict::Unreadable:
+    case CheckVerdict::OutsideData: return name + L" " + words;
+    case CheckVerdict::AnotherVersion: return name + L" is from " + words;
+    case CheckVerdict::OutOfRange:
+    case CheckVerdict::Missing:
+    case CheckVerdict::Malformed: return name + L" is " + words;
   }
   return L"";
 }
 
 std::wstring SpaceMessage(const PatchCheck& check) {
-  return L"Not enough disk space: the patch needs " + GroupedDigits(check.SpaceShort()) + L" bytes more";
+  std::wstring words = ShortOfSpaceWords();
+  words[0] = L'N';  // the sentence's first word
+  return words + L": the patch needs " + GroupedDigits(check.SpaceShort()) + L" bytes more";
 }
 
 }  // namespace qpx

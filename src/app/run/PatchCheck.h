@@ -83,6 +83,14 @@ CheckVerdict TargetVerdict(const PayloadRecord& record);
 // `chunk`.
 PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk);
 
+// A verdict that fails, in plain words: the one wording of each that the
+// patcher's messages and qpxtool plan share ("another version of the
+// game", "missing"); empty for a verdict that passes.
+std::wstring VerdictWords(CheckVerdict verdict);
+
+// A disk too small for the run, in the same plain words.
+std::wstring ShortOfSpaceWords();
+
 // The patcher's words for a record that fails its check, naming the
 // resource: "Resource 747 (entry 747) is from another version of the game".
 std::wstring CheckMessage(uint32_t resourceNumber, CheckVerdict verdict);

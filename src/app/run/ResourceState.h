@@ -35,6 +35,22 @@ struct ResourceState {
   uint32_t systemError = 0;   // why it did not open for writing, or could not be read
 };
 
+// What a resource holds against one version-2 record: the one judge of a
+// resource's state, which the patcher's checks and qpxtool's verify, plan
+// and reverse all go by.
+enum class ResourceHolding {
+  Result,           // the record's result, laid out as the patcher writes it
+  ResultLaidOutOtherwise,  // the result's bytes, laid out otherwise (an entry with attributes; a loose
+                           // file with another header, length or fill)
+  Base,             // the bytes the record replaces (a record that knows them)
+  Other,            // other bytes: another version of the game
+  Missing,          // a loose file that is not there
+  Unreadable,       // its bytes cannot be read
+  Outside,          // an entry whose record points outside DATA1.QPX
+  Malformed,        // a loose file without a loose-file header
+};
+ResourceHolding JudgeResource(const ResourceState& state, const PayloadRecord& record);
+
 // Inspects resource `number` (below kResourceLimit) of an open archive,
 // hashing its bytes through `chunk`. Opens a loose file for reading and
 // writing, and for reading alone when that fails; writes nothing.

@@ -77,12 +77,14 @@ std::wstring RefusalLine(const PayloadRecord& record, const RecordCheck& check, 
       return unknown + target + L" holds " + Bytes(check.foundSize) + L" (XXH3 " + ShortHash(check.foundHash) +
              L"), where the patch expects " + Bytes(record.baseSize) + L" (XXH3 " + ShortHash(record.baseHash) + L")";
     case CheckVerdict::Missing: return unknown + L"it has no " + target;
-    case CheckVerdict::Malformed: return unknown + target + L" is not a loose resource file";
-    case CheckVerdict::OutsideData: return unknown + L"the index record of " + target + L" points outside DATA1.QPX";
+    case CheckVerdict::Malformed: return unknown + target + L" is " + VerdictWords(check.verdict);
+    case CheckVerdict::OutsideData:
+      return unknown + L"the index record of " + target + L" " + VerdictWords(check.verdict);
     case CheckVerdict::NotWritable:
       return target + L" in " + folder + L" cannot be written" + ReasonSuffix(check.systemError) +
              L": is the file or the folder read-only?";
-    case CheckVerdict::Unreadable: return target + L" in " + folder + L" cannot be read" + ReasonSuffix(check.systemError);
+    case CheckVerdict::Unreadable:
+      return target + L" in " + folder + L" " + VerdictWords(check.verdict) + ReasonSuffix(check.systemError);
     default: return L"";
   }
 }
