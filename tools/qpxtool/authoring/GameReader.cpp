@@ -1,5 +1,7 @@
 #include "tools/qpxtool/authoring/GameReader.h"
 
+#include <cstring>
+
 #include "app/payload/PatchPayload.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -124,6 +126,92 @@ bool GameReader::FindLooseBody(ResourceBytes& bytes, std::string& why) const {
   bytes.offset = sizeof header;
   bytes.size = header.totalSize;
   return true;
+}
+
+ResourceArchive& GameReader::PatcherView(DryRunAccess access, const std::string& refusal) {
+  if (!archive_) {
+    view_ = std::make_unique<DryRunFileSystem>(fileSystem_, directory_, access);
+    archive_ = std::make_unique<ResourceArchive>(*view_);
+    if (!archive_->OpenArchive()) Fail(kExitBadInput, refusal);
+  }
+  return *archive_;
+}
+
+namespace {
+
+// Compares the `size` bytes of the patch body at `bodyOffset` with `game`
+// from its position on. Empty when equal; otherwise what differs.
+std::string CompareBody(CAbstractFile& patch, uint64_t bodyOffset, uint64_t size, CAbstractFile& game,
+                        const std::string& where, uint64_t gameOffset, std::span<uint8_t> ours,
+                        std::span<uint8_t> theirs) {
+  std::string difference;
+  const bool read = ReadPieces(patch, bodyOffset, size, ours, [&](uint64_t done, std::span<const uint8_t> piece) {
+    const auto length = static_cast<uint32_t>(piece.size());
+    if (game.Read(theirs.data(), length) != length) {
+      difference = where + " cannot be read at byte " + Grouped(gameOffset + done);
+      return false;
+    }
+    if (std::memcmp(piece.data(), theirs.data(), length) != 0) {
+      uint32_t at = 0;
+      while (piece[at] == theirs[at]) ++at;
+      difference = where + " differs from the body at byte " + Grouped(done + at) + " of the body (byte " +
+                   Grouped(gameOffset + done + at) + " of the file)";
+      return false;
+    }
+    return true;
+  });
+  if (!read && difference.empty()) difference = "the patch cannot be read";
+  return difference;
+}
+
+}  // namespace
+
+std::string GameReader::CompareWithBody(CAbstractFile& patch, const PayloadRecord& record) {
+  if (!ours_) {
+    ours_ = std::make_unique<CopyBuffer>();
+    theirs_ = std::make_unique<CopyBuffer>();
+  }
+  const uint32_t number = record.resourceNumber;
+  if (number < kEntryCount) {
+    OpenArchive();
+    const ArchiveIndexEntry& entry = entries_[number];
+    const std::string data = "DATA1.QPX";
+    if (entry.size != record.storedSize) {
+      return "its index record says " + Grouped(entry.size) + " bytes, the body has " + Grouped(record.storedSize);
+    }
+    // A replaced record has attributes 0; one left as it was (same length
+    // in place) had 0 already, or the body could not have gone in place.
+    if (entry.attributes != 0) return "its index record has attributes " + std::to_string(entry.attributes);
+    if (!LiesInside(entry.offset, record.storedSize, dataSize_)) {
+      return "its index record points past the end of " + data;
+    }
+    if (!data_->Seek64(static_cast<int64_t>(entry.offset))) return data + " cannot be read";
+    return CompareBody(patch, record.bodyOffset, record.storedSize, *data_, data, entry.offset, ours_->Span(),
+                       theirs_->Span());
+  }
+  const std::wstring path = LoosePath(number - kEntryCount);
+  const std::string name = TargetName(number);
+  const auto file = fileSystem_.Open(path.c_str(), OpenMode_Read);
+  if (!file) return name + " is missing or cannot be read";
+  // A version-1 record's body is at most kLooseMaxBodySize: the patcher
+  // fails a larger one before it is compared.
+  const auto size = static_cast<uint32_t>(record.storedSize);
+  int64_t length = 0;
+  const uint64_t expected = LooseFileLength(size);
+  if (!file->QuerySize64(length)) return name + " cannot be read";
+  if (static_cast<uint64_t>(length) != expected) {
+    return name + " is " + Grouped(static_cast<uint64_t>(length)) + " bytes, not " + Grouped(expected);
+  }
+  LooseFileHeader header{};
+  if (file->Read(&header, sizeof header) != sizeof header) return name + " cannot be read";
+  if (!LooseHeaderAsWritten(header, size)) {
+    return name + "'s header is not the one for this body (it says " + Grouped(header.totalSize) + " bytes)";
+  }
+  std::string difference = CompareBody(patch, record.bodyOffset, size, *file, name, kLooseBodyOffset,
+                                       ours_->Span(), theirs_->Span());
+  if (!difference.empty()) return difference;
+  if (!LooseZeroFillFollows(*file, size)) return name + " has other bytes than zeros after the body";
+  return "";
 }
 
 void GameReader::OpenArchive() {

@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "app/payload/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
+#include "archive/ResourceArchive.h"
 #include "filesystem/FileSystem.h"
+#include "tools/qpxtool/authoring/DryRunFileSystem.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 
 namespace qpx::tool {
@@ -75,6 +79,23 @@ class GameReader {
   // claims more bytes than the file holds.
   bool FindLooseBody(ResourceBytes& bytes, std::string& why) const;
 
+  // The archive as the patcher would open it in this folder, on a view of
+  // the folder that writes nothing (DryRunFileSystem): its files opened as
+  // the patcher asks (AsAsked: so that one it could not write fails here
+  // too, and its writes are recorded) or for reading alone (ReadOnly).
+  // Opened at the first call, with that call's access. Throws ToolError
+  // (kExitBadInput) with `refusal` when the patcher could not open it.
+  ResourceArchive& PatcherView(DryRunAccess access, const std::string& refusal);
+  // The view the patcher's archive runs on, once PatcherView opened it.
+  DryRunFileSystem& PatcherFiles() { return *view_; }
+
+  // Compares resource record.resourceNumber with the body of a version-1
+  // record, which names no hash: an entry by its index record and its bytes
+  // in DATA1.QPX, a loose file by its length, header, body and zero fill,
+  // each as the patcher writes them. Empty when the folder holds exactly
+  // that body; otherwise what differs.
+  std::string CompareWithBody(CAbstractFile& patch, const PayloadRecord& record);
+
   // Whether DATA0.QPX is there: the folder is a game folder.
   bool HasIndex() const;
 
@@ -93,6 +114,9 @@ class GameReader {
   std::unique_ptr<CAbstractFile> data_;
   int64_t dataSize_ = 0;
   std::unique_ptr<FolderListing> res_;  // listed at the first loose file
+  std::unique_ptr<DryRunFileSystem> view_;  // under archive_, which it outlives
+  std::unique_ptr<ResourceArchive> archive_;
+  std::unique_ptr<CopyBuffer> ours_, theirs_;  // for CompareWithBody
 };
 
 }  // namespace qpx::tool

@@ -3,15 +3,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/run/RecordBody.h"
-#include "archive/ResourceArchive.h"
-#include "tools/qpxtool/authoring/DryRunFileSystem.h"
-#include "tools/qpxtool/authoring/PatchReader.h"
-
 #include "app/payload/PatchPayload.h"
+#include "app/run/RecordBody.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
 #include "tools/qpxtool/authoring/GameReader.h"
+#include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -64,16 +62,19 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
     Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is a delta against the game's " +
                             TargetName(number) + "; give --base GAMEDIR to decode it");
   }
-  std::unique_ptr<GameReader> checkBase;
-  if (!options.base.empty()) checkBase = std::make_unique<GameReader>(fileSystem, baseDirectory, options.base);
-  DryRunFileSystem view(fileSystem, baseDirectory, DryRunAccess::ReadOnly);
-  ResourceArchive archive(view);
-  if (!options.base.empty() && !archive.OpenArchive()) {
-    Fail(kExitBadInput, "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
+  // Without --base, an archive never opened: a body that is no delta
+  // needs no game, and such an archive reads nothing.
+  std::unique_ptr<GameReader> base;
+  ResourceArchive closed(fileSystem);
+  ResourceArchive* archive = &closed;
+  if (!options.base.empty()) {
+    base = std::make_unique<GameReader>(fileSystem, baseDirectory, options.base);
+    archive = &base->PatcherView(DryRunAccess::ReadOnly,
+                                 "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
   }
   BodyBuffers buffers;
   std::span<const uint8_t> body;
-  switch (DecodeRecordBody(*patch, record, archive, buffers, body)) {
+  switch (DecodeRecordBody(*patch, record, *archive, buffers, body)) {
     case BodyOutcome::Ready: break;
     case BodyOutcome::CantRead: Fail(kExitFailedCheck, name + ": reading failed part way");
     case BodyOutcome::Damaged:

@@ -200,22 +200,18 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
+// A verdict of the patcher's checks in the patcher's own words, with what
+// plan adds to them.
 std::string CheckVerdictText(const PayloadRecord& record, CheckVerdict verdict) {
-  const std::string number = std::to_string(record.resourceNumber);
+  const std::string words = WideToText(VerdictWords(verdict));
   switch (verdict) {
-    case CheckVerdict::Write:
-    case CheckVerdict::AlreadyApplied:
-    case CheckVerdict::Skipped: return "";
-    case CheckVerdict::OutOfRange: return "not a resource of the game";
-    case CheckVerdict::TooLarge: return "too large for its resource";
-    case CheckVerdict::Missing: return "missing (" + TargetName(record.resourceNumber) + ")";
-    case CheckVerdict::NotWritable: return "not writable";
-    case CheckVerdict::Unreadable: return "cannot be read";
-    case CheckVerdict::OutsideData: return "its index record points outside DATA1.QPX";
-    case CheckVerdict::Malformed: return "not a loose resource file (no header)";
-    case CheckVerdict::AnotherVersion: return "another version of the game (resource " + number + ")";
+    case CheckVerdict::TooLarge: return words + " for its resource";
+    case CheckVerdict::Missing: return words + " (" + TargetName(record.resourceNumber) + ")";
+    case CheckVerdict::OutsideData: return "its index record " + words;
+    case CheckVerdict::Malformed: return words + " (no header)";
+    case CheckVerdict::AnotherVersion: return words + " (resource " + std::to_string(record.resourceNumber) + ")";
+    default: return words;
   }
-  return "";
 }
 
 std::string Row(const std::string& index, const std::string& resource, const std::string& target,
@@ -320,7 +316,8 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
                      {"short", check.SpaceShort()}};
   if (!check.Passed()) {
     if (check.SpaceShort() != 0) {
-      Out("FAILS: not enough disk space (" + Grouped(check.SpaceShort()) + " bytes more): the run needs " +
+      Out("FAILS: " + WideToText(ShortOfSpaceWords()) + " (" + Grouped(check.SpaceShort()) +
+          " bytes more): the run needs " +
           Grouped(check.needed) + " bytes (what its files grow by, in whole units of " +
           Grouped(check.allocationUnit) + " bytes, and its journal), the game's disk has " +
           Grouped(check.freeSpace) + " free");
@@ -350,13 +347,11 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
   OpenPatchOrFail(fileSystem, options.patch, patch, payload);
   const std::wstring directory = PathFromText(options.gameDirectory);
   GameReader game(fileSystem, directory, options.gameDirectory);  // refuses a path that is no folder
-
-  DryRunFileSystem view(fileSystem, directory);
-  ResourceArchive archive(view);
-  if (!archive.OpenArchive()) {
-    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
-                            WideToText(kDataFileName) + "\"; is this a game folder?");
-  }
+  ResourceArchive& archive =
+      game.PatcherView(DryRunAccess::AsAsked, "game folder " + Quoted(options.gameDirectory) +
+                                                  ": the patcher would print \"Can't open " +
+                                                  WideToText(kDataFileName) + "\"; is this a game folder?");
+  DryRunFileSystem& view = game.PatcherFiles();
   if (options.json) StartJsonReport();
   Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
   const int status = payload.version == kPayloadVersion2 ? PlanVersion2(*patch, payload, options, view, archive, report)

@@ -4,17 +4,16 @@
 #include <map>
 #include <mutex>
 
-#include "app/run/RecordBody.h"
-#include "archive/ResourceArchive.h"
-#include "tools/qpxtool/authoring/DryRunFileSystem.h"
-
 #include "app/payload/PatchPayload.h"
+#include "app/run/RecordBody.h"
+#include "app/run/ResourceState.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "archive/ResourceArchive.h"
+#include "filesystem/TransferBuffer.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
-#include "tools/qpxtool/commands/AppliedCheck.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -50,13 +49,10 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   // records knows the bytes the patch wrote. Those are decoded from the
   // patch, on a view of the game that writes nothing (a delta needs the
   // resource's bytes as they are now).
-  const std::wstring directory = PathFromText(options.gameDirectory);
-  DryRunFileSystem view(fileSystem, directory, DryRunAccess::ReadOnly);
-  ResourceArchive archive(view);
-  if (!archive.OpenArchive()) {
-    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + ": the patcher would print \"Can't open " +
-                            WideToText(kDataFileName) + "\"; is this a game folder?");
-  }
+  ResourceArchive& archive =
+      game.PatcherView(DryRunAccess::ReadOnly, "game folder " + Quoted(options.gameDirectory) +
+                                                   ": the patcher would print \"Can't open " +
+                                                   WideToText(kDataFileName) + "\"; is this a game folder?");
   CAbstractFile& patchFile = *patch;
   // Bodies are encoded on several threads; the patch and the view are one.
   std::mutex decoding;
@@ -79,10 +75,20 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   };
 
   // Made after the patch, the undo would put back the patch's own bodies.
+  // Judged as verify judges it: by the run's judge (version 2), or by the
+  // bytes of the body (version 1, which names no hashes).
   bool applied = !touched.empty();
-  AppliedCheck check(fileSystem, *patch, payload, game, directory, options.gameDirectory);
+  CTransferBuffer chunk;
   for (std::size_t i = 0; applied && i < plans.size(); ++i) {
-    if (plans[i].fate == RecordFate::Applied) applied = check.WhyNotApplied(payload.records[i]).empty();
+    if (plans[i].fate != RecordFate::Applied) continue;
+    const PayloadRecord& record = payload.records[i];
+    if (payload.version == kPayloadVersion2) {
+      const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
+      applied = JudgeResource(InspectResource(archive, record.resourceNumber, buffer), record) ==
+                ResourceHolding::Result;
+    } else {
+      applied = game.CompareWithBody(*patch, record).empty();
+    }
   }
   if (applied) {
     Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + " already holds every body of " +

@@ -1,185 +1,66 @@
 // qpxtool verify: whether a game folder holds exactly each body of a patch.
 // Opens every file for reading only.
 
-#include <cstring>
-
+#include "app/payload/PatchPayload.h"
 #include "app/run/ResourceState.h"
+#include "archive/ArchiveIndexEntry.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/TransferBuffer.h"
-#include "tools/qpxtool/authoring/DryRunFileSystem.h"
-
-#include "app/payload/PatchPayload.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
-#include "tools/qpxtool/commands/AppliedCheck.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/commands/ToolJson.h"
-#include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx::tool {
 namespace {
 
-// Compares the `size` bytes of the patch body at `bodyOffset` with `game`
-// from its position on. Empty when equal; otherwise what differs.
-std::string CompareBody(CAbstractFile& patch, uint64_t bodyOffset, uint64_t size, CAbstractFile& game,
-                        const std::string& where, uint64_t gameOffset, std::span<uint8_t> ours,
-                        std::span<uint8_t> theirs) {
-  std::string difference;
-  const bool read = ReadPieces(patch, bodyOffset, size, ours, [&](uint64_t done, std::span<const uint8_t> piece) {
-    const auto length = static_cast<uint32_t>(piece.size());
-    if (game.Read(theirs.data(), length) != length) {
-      difference = where + " cannot be read at byte " + Grouped(gameOffset + done);
-      return false;
-    }
-    if (std::memcmp(piece.data(), theirs.data(), length) != 0) {
-      uint32_t at = 0;
-      while (piece[at] == theirs[at]) ++at;
-      difference = where + " differs from the body at byte " + Grouped(done + at) + " of the body (byte " +
-                   Grouped(gameOffset + done + at) + " of the file)";
-      return false;
-    }
-    return true;
-  });
-  if (!read && difference.empty()) difference = "the patch cannot be read";
-  return difference;
-}
-
-class Verifier {
- public:
-  Verifier(CFileSystem& fileSystem, CAbstractFile& patch, GameReader& game)
-      : fileSystem_(fileSystem), patch_(patch), game_(game) {}
-
-  // Empty when the game folder holds exactly this body; otherwise why not.
-  std::string Check(const PayloadRecord& record) {
-    if (record.resourceNumber < kEntryCount) return CheckEntry(record);
-    return CheckLooseFile(record);
-  }
-
- private:
-  std::string CheckEntry(const PayloadRecord& record) {
-    game_.OpenArchive();
-    const ArchiveIndexEntry& entry = game_.Entries()[record.resourceNumber];
-    const std::string data = "DATA1.QPX";
-    if (entry.size != record.storedSize) {
-      return "its index record says " + Grouped(entry.size) + " bytes, the body has " + Grouped(record.storedSize);
-    }
-    // A replaced record has attributes 0; one left as it was (same length
-    // in place) had 0 already, or the body could not have gone in place.
-    if (entry.attributes != 0) return "its index record has attributes " + std::to_string(entry.attributes);
-    if (!LiesInside(entry.offset, record.storedSize, game_.DataSize())) {
-      return "its index record points past the end of " + data;
-    }
-    if (!game_.Data().Seek64(static_cast<int64_t>(entry.offset))) return data + " cannot be read";
-    return CompareBody(patch_, record.bodyOffset, record.storedSize, game_.Data(), data, entry.offset, ours_.Span(),
-                       theirs_.Span());
-  }
-
-  std::string CheckLooseFile(const PayloadRecord& record) {
-    const uint32_t looseIndex = record.resourceNumber - kEntryCount;
-    const std::wstring path = game_.LoosePath(looseIndex);
-    const std::string name = TargetName(record.resourceNumber);
-    const auto file = fileSystem_.Open(path.c_str(), OpenMode_Read);
-    if (!file) return name + " is missing or cannot be read";
-    int64_t length = 0;
-    const uint64_t expected = LooseFileLength(record.storedSize);
-    if (!file->QuerySize64(length)) return name + " cannot be read";
-    if (static_cast<uint64_t>(length) != expected) {
-      return name + " is " + Grouped(static_cast<uint64_t>(length)) + " bytes, not " + Grouped(expected);
-    }
-    const LooseFileHeader wanted = MakeLooseFileHeader(record.storedSize);
-    LooseFileHeader header{};
-    if (file->Read(&header, sizeof header) != sizeof header) return name + " cannot be read";
-    if (std::memcmp(&header, &wanted, sizeof header) != 0) {
-      return name + "'s header is not the one for this body (it says " + Grouped(header.totalSize) + " bytes)";
-    }
-    std::string difference = CompareBody(patch_, record.bodyOffset, record.storedSize, *file, name, sizeof header,
-                                             ours_.Span(), theirs_.Span());
-    if (!difference.empty()) return difference;
-    uint8_t fill[kLooseFileAlignment] = {};
-    const uint32_t fillLength = LooseZeroFill(record.storedSize);
-    static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
-    if (file->Read(fill, fillLength) != fillLength || std::memcmp(fill, kZeros, fillLength) != 0) {
-      return name + " has other bytes than zeros after the body";
-    }
-    return "";
-  }
-
-  CFileSystem& fileSystem_;
-  CAbstractFile& patch_;
-  GameReader& game_;
-  CopyBuffer ours_;
-  CopyBuffer theirs_;
-};
-
-// Version 2: whether the resource holds the record's result, judged by the
-// patcher's own inspection (the result's hash, and the layout the patcher
-// gives what it writes). Empty when it does; otherwise what it holds.
-std::string CheckByHash(ResourceArchive& archive, const PayloadRecord& record, std::span<uint8_t> chunk) {
-  const ResourceState state = InspectResource(archive, record.resourceNumber, chunk);
+// What a resource holds against a version-2 record, as the run's judge
+// tells it, in verify's words: empty when it holds the record's result;
+// otherwise what it holds.
+std::string HoldingText(const ResourceState& state, const PayloadRecord& record) {
   const std::string name = TargetName(record.resourceNumber);
-  if (!state.exists) return name + " is missing or cannot be read";
-  switch (state.content) {
-    case ContentState::Outside: return "its index record points past the end of DATA1.QPX";
-    case ContentState::Malformed: return name + " is not a loose resource file (no header)";
-    case ContentState::Unreadable: return name + " cannot be read";
-    case ContentState::Known: break;
-  }
-  if (state.size != record.resultSize || state.hash != record.resultHash) {
-    if (record.hasBase && state.size == record.baseSize && state.hash == record.baseHash) {
-      return "it still holds the bytes the patch replaces";
-    }
-    // Of the same length, what differs is the bytes themselves.
-    return "expected the " + Grouped(record.resultSize) + " bytes the patch writes, found " + Grouped(state.size) +
-           (state.size == record.resultSize ? " other bytes" : " bytes");
-  }
-  if (!state.exact) {
-    return record.resourceNumber < kEntryCount
-               ? "its index record has attributes " + std::to_string(state.entry.attributes)
-               : name + " holds the bytes, but not laid out as the patcher writes them";
+  switch (JudgeResource(state, record)) {
+    case ResourceHolding::Result: return "";
+    case ResourceHolding::Missing: return name + " is missing or cannot be read";
+    case ResourceHolding::Outside: return "its index record points past the end of DATA1.QPX";
+    case ResourceHolding::Malformed: return name + " is not a loose resource file (no header)";
+    case ResourceHolding::Unreadable: return name + " cannot be read";
+    case ResourceHolding::Base: return "it still holds the bytes the patch replaces";
+    case ResourceHolding::Other:
+      // Of the same length, what differs is the bytes themselves.
+      return "expected the " + Grouped(record.resultSize) + " bytes the patch writes, found " + Grouped(state.size) +
+             (state.size == record.resultSize ? " other bytes" : " bytes");
+    case ResourceHolding::ResultLaidOutOtherwise:
+      return record.resourceNumber < kEntryCount
+                 ? "its index record has attributes " + std::to_string(state.entry.attributes)
+                 : name + " holds the bytes, but not laid out as the patcher writes them";
   }
   return "";
 }
 
 }  // namespace
 
-struct AppliedCheck::State {
-  State(CFileSystem& fileSystem, CAbstractFile& patch, GameReader& game, const std::wstring& directory)
-      : verifier(fileSystem, patch, game), view(fileSystem, directory, DryRunAccess::ReadOnly), archive(view) {}
-  Verifier verifier;
-  DryRunFileSystem view;
-  ResourceArchive archive;
-  CTransferBuffer chunk;
-  bool byHash = false;
-};
-
-AppliedCheck::AppliedCheck(CFileSystem& fileSystem, CAbstractFile& patch, const Payload& payload, GameReader& game,
-                           const std::wstring& directory, const std::string& directoryText)
-    : state_(std::make_unique<State>(fileSystem, patch, game, directory)) {
-  state_->byHash = payload.version == kPayloadVersion2;
-  if (state_->byHash && !state_->archive.OpenArchive()) {
-    Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": " + WideToText(kIndexFileName) + " or " +
-                            WideToText(kDataFileName) + " cannot be read; is this a game folder?");
-  }
-}
-
-AppliedCheck::~AppliedCheck() = default;
-
-std::string AppliedCheck::WhyNotApplied(const PayloadRecord& record) {
-  if (!state_->byHash) return state_->verifier.Check(record);
-  return CheckByHash(state_->archive, record, {state_->chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
-}
-
 int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   std::unique_ptr<CAbstractFile> patch;
   Payload payload;
   OpenPatchOrFail(fileSystem, options.patch, patch, payload);
-  const std::wstring directory = PathFromText(options.gameDirectory);
-  GameReader game(fileSystem, directory, options.gameDirectory);
-  AppliedCheck check(fileSystem, *patch, payload, game, directory, options.gameDirectory);
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  // Version 2: the patcher's own inspection of each resource, judged by the
+  // run's judge. Version 1 names no hashes: the bytes are compared with the body.
+  ResourceArchive* archive = nullptr;
+  if (payload.version == kPayloadVersion2) {
+    archive = &game.PatcherView(DryRunAccess::ReadOnly,
+                                "game folder " + Quoted(options.gameDirectory) + ": " + WideToText(kIndexFileName) +
+                                    " or " + WideToText(kDataFileName) + " cannot be read; is this a game folder?");
+  }
+  CTransferBuffer chunk;
+  const auto whyNotApplied = [&](const PayloadRecord& record) {
+    if (archive == nullptr) return game.CompareWithBody(*patch, record);
+    const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
+    return HoldingText(InspectResource(*archive, record.resourceNumber, buffer), record);
+  };
 
   if (options.json) StartJsonReport();
   Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
@@ -196,7 +77,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
     std::string status;
     switch (plans[i].fate) {
       case RecordFate::Applied: {
-        const std::string difference = check.WhyNotApplied(record);
+        const std::string difference = whyNotApplied(record);
         if (difference.empty()) {
           status = "applied";
           ++applied;
