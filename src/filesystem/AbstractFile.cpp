@@ -6,6 +6,11 @@ CAbstractFile::~CAbstractFile() = default;
 
 std::unique_ptr<CFileView> CAbstractFile::MapForReading(int64_t, uint32_t) { return nullptr; }
 
+bool CAbstractFile::MayMap(int64_t offset, uint32_t size) {
+  int64_t fileSize = 0;
+  return offset >= 0 && size != 0 && QuerySize64(fileSize) && LiesInside(static_cast<uint64_t>(offset), size, fileSize);
+}
+
 bool CAbstractFile64::Seek(int32_t offset) { return Seek64(offset); }
 bool CAbstractFile64::SeekCurrent(int32_t offset) { return SeekCurrent64(offset); }
 bool CAbstractFile64::SeekEnd(int32_t distance) { return SeekEnd64(distance); }

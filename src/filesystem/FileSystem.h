@@ -42,6 +42,22 @@ inline constexpr OpenMode OpenMode_New = 0x8000;
 // of this size, the remainder last.
 inline constexpr uint32_t kMaxTransferChunk = 4u * 1024u * 1024u;
 
+// Moves `size` bytes in order, a piece of at most `piece` bytes at a time
+// (the remainder last), through `move(at, length)`, which moves the piece
+// that starts `at` bytes into the whole and returns the bytes it moved. A
+// piece that moves short ends it. The bytes moved.
+template <typename Size, typename Move>
+Size MoveInPieces(Size size, Size piece, Move move) {
+  Size done = 0;
+  while (done < size) {
+    const Size length = size - done < piece ? size - done : piece;
+    const Size moved = move(done, length);
+    if (moved != length) return done + moved;
+    done += length;
+  }
+  return done;
+}
+
 class CFileSystem;
 
 // A read-only view of part of an open file, mapped into memory: its bytes
@@ -128,6 +144,11 @@ class CAbstractFile {
     fileSystem = openedBy;
     fileInfo = info.Clone();
   }
+
+ protected:
+  // Whether `size` bytes (at least one) from `offset` lie inside the file
+  // as it is now: the only ranges a platform's MapForReading maps.
+  bool MayMap(int64_t offset, uint32_t size);
 
  private:
   const CFileSystem* fileSystem = nullptr;

@@ -8,7 +8,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,26 +18,20 @@ static_assert(sizeof(off_t) == 8, "file positions beyond 2 GiB need a 64-bit off
 namespace qpx {
 namespace {
 
+// Moves all `size` bytes of one piece with `transfer` (read or write): a
+// regular file moves a whole piece per call unless it hits its end or
+// fails; a signal may still split one, so it is finished here, the way one
+// synchronous Windows call would. The bytes moved.
 template <typename Transfer, typename Pointer>
-uint32_t TransferLoop(Transfer transfer, Pointer buffer, uint32_t size) {
-  if (buffer == nullptr || size == 0) return 0;
-  uint32_t done = 0;
-  while (done < size) {
-    const uint32_t chunk = std::min(size - done, kMaxTransferChunk);
-    // A regular file moves a whole chunk per call unless it hits its end or
-    // fails; a signal may still split one, so finish the chunk here, the way
-    // one synchronous Windows call would.
-    uint32_t moved = 0;
-    while (moved < chunk) {
-      const ssize_t n = transfer(buffer + done + moved, chunk - moved);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      moved += static_cast<uint32_t>(n);
-    }
-    if (moved != chunk) return done + moved;
-    done += chunk;
+uint32_t WholePiece(Transfer transfer, Pointer buffer, uint32_t size) {
+  uint32_t moved = 0;
+  while (moved < size) {
+    const ssize_t n = transfer(buffer + moved, size - moved);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    moved += static_cast<uint32_t>(n);
   }
-  return done;
+  return moved;
 }
 
 bool SameLetters(const char* a, const char* b) {
@@ -106,13 +99,19 @@ bool ResolvePath(const std::string& path, bool lastMayBeMissing, std::string& re
 CDiskFile_Posix::~CDiskFile_Posix() { close(fd); }
 
 uint32_t CDiskFile_Posix::Read(void* buffer, uint32_t size) {
-  return TransferLoop([this](char* p, uint32_t n) { return read(fd, p, n); },
-                      static_cast<char*>(buffer), size);
+  if (buffer == nullptr || size == 0) return 0;
+  char* const bytes = static_cast<char*>(buffer);
+  return MoveInPieces(size, kMaxTransferChunk, [&](uint32_t at, uint32_t length) {
+    return WholePiece([this](char* p, uint32_t n) { return read(fd, p, n); }, bytes + at, length);
+  });
 }
 
 uint32_t CDiskFile_Posix::Write(const void* buffer, uint32_t size) {
-  return TransferLoop([this](const char* p, uint32_t n) { return write(fd, p, n); },
-                      static_cast<const char*>(buffer), size);
+  if (buffer == nullptr || size == 0) return 0;
+  const char* const bytes = static_cast<const char*>(buffer);
+  return MoveInPieces(size, kMaxTransferChunk, [&](uint32_t at, uint32_t length) {
+    return WholePiece([this](const char* p, uint32_t n) { return write(fd, p, n); }, bytes + at, length);
+  });
 }
 
 bool CDiskFile_Posix::Seek64(int64_t offset) {
@@ -201,10 +200,7 @@ class CFileView_Posix final : public CFileView {
 }  // namespace
 
 std::unique_ptr<CFileView> CDiskFile_Posix::MapForReading(int64_t offset, uint32_t size) {
-  int64_t fileSize = 0;
-  if (offset < 0 || size == 0 || !QuerySize64(fileSize) || offset > fileSize || size > fileSize - offset) {
-    return nullptr;
-  }
+  if (!MayMap(offset, size)) return nullptr;
   // A mapping starts on a page: the view begins that far into it.
   const auto page = static_cast<int64_t>(sysconf(_SC_PAGESIZE));
   if (page <= 0) return nullptr;

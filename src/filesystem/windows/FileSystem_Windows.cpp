@@ -6,8 +6,6 @@
 
 #include "filesystem/windows/FileSystem_Windows.h"
 
-#include <algorithm>
-
 namespace qpx {
 namespace {
 
@@ -30,34 +28,28 @@ bool MovePointer(HANDLE handle, int64_t distance, DWORD method, int64_t* positio
   return true;
 }
 
-template <typename Call, typename Pointer>
-uint32_t TransferLoop(Call call, Pointer buffer, uint32_t size) {
-  if (buffer == nullptr || size == 0) return 0;
-  uint32_t done = 0;
-  while (done < size) {
-    const uint32_t chunk = std::min(size - done, kMaxTransferChunk);
-    DWORD moved = 0;
-    if (!call(buffer + done, chunk, &moved)) return done;
-    if (moved != chunk) return done + moved;
-    done += chunk;
-  }
-  return done;
-}
-
 }  // namespace
 
 CDiskFile_Windows::~CDiskFile_Windows() { CloseHandle(AsHandle(handle)); }
 
+// One synchronous call moves a whole piece unless the file ends or the
+// call fails: what a failed call moved is not counted.
 uint32_t CDiskFile_Windows::Read(void* buffer, uint32_t size) {
-  return TransferLoop(
-      [this](char* p, DWORD n, DWORD* moved) { return ReadFile(AsHandle(handle), p, n, moved, nullptr) != 0; },
-      static_cast<char*>(buffer), size);
+  if (buffer == nullptr || size == 0) return 0;
+  char* const bytes = static_cast<char*>(buffer);
+  return MoveInPieces(size, kMaxTransferChunk, [&](uint32_t at, uint32_t length) -> uint32_t {
+    DWORD moved = 0;
+    return ReadFile(AsHandle(handle), bytes + at, length, &moved, nullptr) != 0 ? moved : 0;
+  });
 }
 
 uint32_t CDiskFile_Windows::Write(const void* buffer, uint32_t size) {
-  return TransferLoop(
-      [this](const char* p, DWORD n, DWORD* moved) { return WriteFile(AsHandle(handle), p, n, moved, nullptr) != 0; },
-      static_cast<const char*>(buffer), size);
+  if (buffer == nullptr || size == 0) return 0;
+  const char* const bytes = static_cast<const char*>(buffer);
+  return MoveInPieces(size, kMaxTransferChunk, [&](uint32_t at, uint32_t length) -> uint32_t {
+    DWORD moved = 0;
+    return WriteFile(AsHandle(handle), bytes + at, length, &moved, nullptr) != 0 ? moved : 0;
+  });
 }
 
 bool CDiskFile_Windows::Seek64(int64_t offset) {
@@ -148,10 +140,7 @@ class CFileView_Windows final : public CFileView {
 }  // namespace
 
 std::unique_ptr<CFileView> CDiskFile_Windows::MapForReading(int64_t offset, uint32_t size) {
-  int64_t fileSize = 0;
-  if (offset < 0 || size == 0 || !QuerySize64(fileSize) || offset > fileSize || size > fileSize - offset) {
-    return nullptr;
-  }
+  if (!MayMap(offset, size)) return nullptr;
   // A view starts on the system's allocation granularity: it begins that
   // far into the mapped range.
   SYSTEM_INFO system{};
