@@ -100,11 +100,10 @@ class StreamReader {
 // bounds the coder's tables (6 MiB at the most, 24 KiB within the rule).
 DecodeStatus CheckProperties(CByteSource& source, uint64_t offset, const DeltaStreamSizes& sizes) {
   uint8_t bytes[kLzmaPropertiesSize];
-  if (sizes.storedSize < kLzmaPropertiesSize) return DecodeStatus::BadData;
-  if (!source.ReadAt(offset, bytes)) return DecodeStatus::ReadFailed;
   LzmaProperties properties;
-  if (!ParseLzmaProperties(bytes, properties) || properties.lc + properties.lp > 4) return DecodeStatus::BadData;
-  return DecodeStatus::Done;
+  const DecodeStatus status = ReadLzmaProperties(source, offset, sizes.storedSize, bytes, properties);
+  if (status != DecodeStatus::Done) return status;
+  return properties.lc + properties.lp > 4 ? DecodeStatus::BadData : DecodeStatus::Done;
 }
 
 // Stream 3, the new bytes, taken in order in runs of any length: read

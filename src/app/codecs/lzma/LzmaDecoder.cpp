@@ -26,13 +26,17 @@ class DecoderState {
 
 DecodeStatus DecodeLzma(CByteSource& source, uint64_t offset, uint64_t length, std::span<uint8_t> output,
                         std::span<uint8_t> chunk) {
-  uint8_t properties[kLzmaPropertiesSize];
-  if (length < kLzmaPropertiesSize || chunk.empty()) return DecodeStatus::BadData;
-  if (!source.ReadAt(offset, properties)) return DecodeStatus::ReadFailed;
+  if (chunk.empty()) return DecodeStatus::BadData;
+  uint8_t bytes[kLzmaPropertiesSize];
+  LzmaProperties properties;
+  if (const DecodeStatus status = ReadLzmaProperties(source, offset, length, bytes, properties);
+      status != DecodeStatus::Done) {
+    return status;
+  }
 
   DecoderState decoder;
   CLzmaDec& state = decoder.state;
-  if (LzmaDec_AllocateProbs(&state, properties, kLzmaPropertiesSize, &g_allocator) != SZ_OK) {
+  if (LzmaDec_AllocateProbs(&state, bytes, kLzmaPropertiesSize, &g_allocator) != SZ_OK) {
     return DecodeStatus::BadData;
   }
   // The whole output is the window, as in the one-call decoder: the stream
@@ -74,6 +78,13 @@ bool ParseLzmaProperties(std::span<const uint8_t, kLzmaPropertiesSize> bytes, Lz
   return true;
 }
 
+DecodeStatus ReadLzmaProperties(CByteSource& source, uint64_t offset, uint64_t length,
+                                std::span<uint8_t, kLzmaPropertiesSize> bytes, LzmaProperties& properties) {
+  if (length < kLzmaPropertiesSize) return DecodeStatus::BadData;
+  if (!source.ReadAt(offset, bytes)) return DecodeStatus::ReadFailed;
+  return ParseLzmaProperties(bytes, properties) ? DecodeStatus::Done : DecodeStatus::BadData;
+}
+
 class LzmaStreamReader::State : public DecoderState {};
 
 LzmaStreamReader::LzmaStreamReader(CByteSource& source, uint64_t offset, uint64_t length, uint64_t decodedLength)
@@ -82,11 +93,13 @@ LzmaStreamReader::LzmaStreamReader(CByteSource& source, uint64_t offset, uint64_
 LzmaStreamReader::~LzmaStreamReader() = default;
 
 DecodeStatus LzmaStreamReader::Start(std::size_t maxWindow, std::size_t inputPiece) {
+  if (inputPiece == 0) return DecodeStatus::BadData;
   uint8_t bytes[kLzmaPropertiesSize];
   LzmaProperties properties;
-  if (length_ < kLzmaPropertiesSize || inputPiece == 0) return DecodeStatus::BadData;
-  if (!source_.ReadAt(offset_, bytes)) return DecodeStatus::ReadFailed;
-  if (!ParseLzmaProperties(bytes, properties)) return DecodeStatus::BadData;
+  if (const DecodeStatus status = ReadLzmaProperties(source_, offset_, length_, bytes, properties);
+      status != DecodeStatus::Done) {
+    return status;
+  }
   // The coder never refers further back than its dictionary, nor to bytes
   // before the first; so a window of the smaller of the two always holds
   // what it refers to. (The coder treats a dictionary under 4 KiB as 4 KiB.)

@@ -37,6 +37,13 @@ struct LzmaProperties {
 // False when the bytes are not properties that the decoder takes.
 bool ParseLzmaProperties(std::span<const uint8_t, kLzmaPropertiesSize> bytes, LzmaProperties& properties);
 
+// Reads into `bytes` and parses the properties of the stream of `length`
+// bytes at `offset` of `source`: BadData when the stream is too short to
+// hold them or they are not properties that the decoder takes, ReadFailed
+// when they cannot be read.
+DecodeStatus ReadLzmaProperties(CByteSource& source, uint64_t offset, uint64_t length,
+                                std::span<uint8_t, kLzmaPropertiesSize> bytes, LzmaProperties& properties);
+
 // Decodes a stream like DecodeLzma, but a window at a time, into a window of
 // its own no larger than the stream's dictionary (or its decoded length,
 // when that is smaller): for streams whose bytes are used once, in order,
