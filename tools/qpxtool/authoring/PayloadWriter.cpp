@@ -69,23 +69,19 @@ class PayloadSink {
     return seal;
   }
 
-  void Write(const void* bytes, uint32_t size) {
-    if (output_.File().Write(bytes, size) != size) Fail(kExitFailedCheck, outName_ + ": writing failed (disk full?)");
-    if (digest_) digest_->Update(bytes, size);
+  void Write(const void* bytes, std::size_t size) {
+    const std::span<const uint8_t> whole(static_cast<const uint8_t*>(bytes), size);
+    if (!WriteBytes(output_.File(), whole)) Fail(kExitFailedCheck, outName_ + ": writing failed (disk full?)");
+    if (digest_) digest_->Update(whole);
     written_ += size;
   }
 
   // Bytes written so far, the program included.
   uint64_t Written() const { return written_; }
 
-  // A record table, a piece at a time.
   template <typename Record>
   void WriteTable(const std::vector<Record>& records) {
-    const std::size_t perPiece = kCopyBufferSize / sizeof(Record);
-    for (std::size_t first = 0; first < records.size(); first += perPiece) {
-      const std::size_t count = std::min(perPiece, records.size() - first);
-      Write(records.data() + first, static_cast<uint32_t>(count * sizeof(Record)));
-    }
+    Write(records.data(), records.size() * sizeof(Record));
   }
 
   // Ends the payload after its table: with `seal`, zeros to make the file's
@@ -280,9 +276,7 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
                              "); stored " + (body.encoding == BodyEncoding::Lzma ? "compressed" : "as it is"));
     }
     const std::vector<uint8_t>& stored = body.Stored();
-    for (std::size_t done = 0; done < stored.size(); done += kCopyBufferSize) {
-      sink.Write(stored.data() + done, static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, stored.size() - done)));
-    }
+    sink.Write(stored.data(), stored.size());
     offset += stored.size();
   }
   result.storedBytes = offset - result.programLength;

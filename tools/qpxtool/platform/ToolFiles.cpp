@@ -26,6 +26,12 @@ CopyResult CopyBytes(CAbstractFile& source, uint64_t offset, uint64_t size, CAbs
   return writeShort ? CopyResult::WriteShort : CopyResult::ReadShort;
 }
 
+bool WriteBytes(CAbstractFile& file, std::span<const uint8_t> bytes) {
+  return MoveInPieces<std::size_t>(bytes.size(), kCopyBufferSize, [&](std::size_t at, std::size_t length) {
+           return std::size_t{file.Write(bytes.data() + at, static_cast<uint32_t>(length))};
+         }) == bytes.size();
+}
+
 bool SameBytes(CAbstractFile& a, uint64_t offsetA, const std::string& nameA, CAbstractFile& b, uint64_t offsetB,
                const std::string& nameB, uint64_t size, CopyBuffer& bufferA, CopyBuffer& bufferB) {
   if (!b.Seek64(static_cast<int64_t>(offsetB))) Fail(kExitFailedCheck, nameB + ": cannot be read");

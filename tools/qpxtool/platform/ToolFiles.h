@@ -38,6 +38,11 @@ enum class CopyResult { Done, ReadShort, WriteShort };
 CopyResult CopyBytes(CAbstractFile& source, uint64_t offset, uint64_t size, CAbstractFile& target,
                      std::span<uint8_t> buffer);
 
+// Writes all of `bytes` (of any length) at the position of `file`, a
+// piece of at most kCopyBufferSize at a time. False when a write falls
+// short.
+bool WriteBytes(CAbstractFile& file, std::span<const uint8_t> bytes);
+
 // Reads `size` bytes at `offset` of `file` in pieces through `buffer`,
 // handing each piece to `visit` (which returns false to stop). False when a
 // read falls short or `visit` stopped.

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -67,19 +66,18 @@ sigset_t EndingSignals() {
   return set;
 }
 
-// Removes the paths of every slot; safe in a signal handler.
-void RemoveListed() {
-  for (const auto& slot : g_listed) {
-    for (const char* path = slot.load(); path != nullptr && *path != '\0';) {
-      if (unlink(path) != 0) rmdir(path);
-      while (*path != '\0') ++path;
-      ++path;
-    }
+// Removes the paths of one slot in their order: a file, or a folder once
+// what it holds is gone. Safe in a signal handler.
+void RemovePaths(const char* paths) {
+  for (const char* path = paths; path != nullptr && *path != '\0';) {
+    if (unlink(path) != 0) rmdir(path);
+    while (*path != '\0') ++path;
+    ++path;
   }
 }
 
 extern "C" void RemoveListedAndEnd(int signalNumber) {
-  RemoveListed();
+  for (const auto& slot : g_listed) RemovePaths(slot.load());
   // SA_RESETHAND restored the default action on entry, and the signal is
   // held until the handler returns: then it ends the process as it would
   // have, and whoever waits for it sees that signal.
@@ -144,20 +142,22 @@ std::vector<std::string> NamesIn(int folder) {
   return names;
 }
 
-// Removes the folder `name` of the open folder `parent` with what it holds
-// down to `depth` levels of folders below it (a link is removed, never
-// followed). Whatever lies deeper stays, and so does every folder above it.
-void RemoveFolderOfFiles(int parent, const std::string& name, int depth) {
+// Removes the entry `name` of the open folder `parent`, described by `st`
+// (its links not followed): a file or a link, or a folder with what it
+// holds down to `depth` levels of folders below it. A link is removed,
+// never followed. Whatever lies deeper stays, and so does every folder
+// above it.
+void RemoveEntry(int parent, const std::string& name, const struct stat& st, int depth) {
+  if (!S_ISDIR(st.st_mode)) {
+    unlinkat(parent, name.c_str(), 0);
+    return;
+  }
   const int folder = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (folder < 0) return;
   for (const std::string& entry : NamesIn(folder)) {
-    struct stat st;
-    if (fstatat(folder, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISDIR(st.st_mode)) {
-      unlinkat(folder, entry.c_str(), 0);
-    } else if (depth > 0) {
-      RemoveFolderOfFiles(folder, entry, depth - 1);
-    }
+    struct stat held;
+    if (fstatat(folder, entry.c_str(), &held, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(held.st_mode) || depth > 0) RemoveEntry(folder, entry, held, depth - 1);
   }
   close(folder);
   unlinkat(parent, name.c_str(), AT_REMOVEDIR);
@@ -184,11 +184,7 @@ void RemoveStaleTemporaries(const std::wstring& prefix) {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;  // qpxtool makes nothing else
     // Asked last, just before the removal: the process may have ended only now.
     if (!ProcessHasEnded(static_cast<pid_t>(maker))) continue;
-    if (S_ISREG(st.st_mode)) {
-      unlinkat(folder, name.c_str(), 0);
-    } else {
-      RemoveFolderOfFiles(folder, name, 1);  // its files, and the files of "entries" and "loose"
-    }
+    RemoveEntry(folder, name, st, 1);  // a folder: its files, and the files of "entries" and "loose"
   }
   close(folder);
 }
@@ -344,9 +340,7 @@ bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<s
 
 void InterruptibleFolder::RemoveNow() {
   if (slot_ < 0) return;
-  for (const char* path = g_listedPaths[slot_].c_str(); *path != '\0'; path += std::strlen(path) + 1) {
-    if (unlink(path) != 0) rmdir(path);
-  }
+  RemovePaths(g_listedPaths[slot_].c_str());
   Unlist(slot_);
   slot_ = -1;
 }
