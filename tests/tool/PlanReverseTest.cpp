@@ -1,6 +1,8 @@
-// plan, reverse and build at their edges: what plan counts as loose-file
-// writes, an undo asked for too late or for what no patch restores, a
-// damaged read of a patch, and the patcher's marker across a read boundary.
+// plan, verify, reverse and build at their edges: what plan counts as
+// loose-file writes and what it says of a body that does not decode, what
+// verify takes for applied, an undo asked for too late or for what no patch
+// restores, a damaged read of a patch, and the patcher's marker across a
+// read boundary.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,7 @@
 
 #include "app/payload/PatcherMarker.h"
 #include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
 #include "support/FaultyFileSystem.h"
 #include "tool/ToolFixture.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
@@ -37,6 +40,79 @@ TEST_F(PlanReverseTest, PlanCountsOnlyLooseFileWritesAsSuch) {
   // them in a loose file; res\D00002.bin is rewritten: header, body, zeros.
   EXPECT_TOOL(Tool({"plan", "patch", "game"}), kOk,
               "DATA1.QPX: 380,288 -> 380,320 bytes (grows by 32); loose files: 8,064 bytes written");
+}
+
+// Whatever the format, the bytes an entry takes in the archive (appended,
+// or written over its old body in place, and its index record) are no
+// loose file's.
+TEST_F(PlanReverseTest, PlanCountsNoArchiveWriteAsALooseFile) {
+  Put("same-size.bin", SampleBody(500, 1 + (20 * 37) % 600));  // entry 20's length: in place
+  for (const char* format : {"1", "2"}) {
+    SCOPED_TRACE(std::string("format ") + format);
+    ASSERT_EQ(Tool({"build", "--format", format, "--stub", Config().patcher, "--out", "both", "10=entry-10.bin",
+                    "20=same-size.bin", "1209=loose-2.bin"})
+                  .exitCode,
+              kOk);
+    const test::ProcessResult planned = Tool({"plan", "both", "game"});
+    EXPECT_TOOL(planned, kOk, "in place");
+    // res\D00002.bin alone: its header, its 6,000 bytes and 16 zeros.
+    ASSERT_EQ(LooseFileLength(6000), 8064u);
+    EXPECT_TOOL(planned, kOk, "DATA1.QPX: 380,288 -> 380,320 bytes (grows by 32); loose files: 8,064 bytes written");
+  }
+}
+
+// A version-2 body that does not decode to the result its record names is
+// a record that fails, as the patcher fails it, never a plan that passes.
+TEST_F(PlanReverseTest, PlanOfABodyThatDoesNotDecodeToItsResultFails) {
+  const Bytes body = Text("the body as stored");
+  PatchRecordV2 record{};
+  record.resourceNumber = 10;
+  record.bodyOffset = 100;
+  record.storedSize = body.size();
+  record.resultSize = body.size();
+  const ContentHash other = HashOf(Text("other bytes, as long"));  // what the record claims
+  std::copy(other.begin(), other.end(), record.resultHash);
+  Bytes patch(100 + body.size(), 0x90);
+  std::copy(body.begin(), body.end(), patch.begin() + 100);
+  test::AppendCheckedTable(patch, 100, {record});
+  Put("faulty", patch);
+  const test::ProcessResult planned = Tool({"plan", "faulty", "game"});
+  EXPECT_TOOL(planned, kFailedCheck, "FAILS: its body does not decode to the resource it names (\"Failed\")");
+  EXPECT_TOOL(planned, kFailedCheck, "plan: 0 of 1 record would apply, 1 would FAIL");
+}
+
+// verify takes a loose file for applied only as the patcher writes it: the
+// right body under another header, in a file of another length, or with
+// other bytes than zeros after it, is not applied, and neither is a body of
+// the right length with other bytes.
+TEST_F(PlanReverseTest, VerifyJudgesALooseFileByItsBytesAndItsLayout) {
+  const std::size_t fillAt = kLooseBodyOffset + 6000;  // 16 zeros follow the body
+  const std::vector<std::pair<std::string, void (*)(Bytes&)>> changes{
+      {"another header", [](Bytes& file) { file[offsetof(LooseFileHeader, blockSizes) + 4] = 5; }},
+      {"another length", [](Bytes& file) { file.resize(file.size() + kLooseFileAlignment, 0); }},
+      {"a fill that is not zeros", [](Bytes& file) { file[kLooseBodyOffset + 6000 + 3] = 1; }},
+      {"other bytes", [](Bytes& file) { file[kLooseBodyOffset + 17] ^= 0xFF; }},
+  };
+  for (const char* format : {"1", "2"}) {
+    fs::remove_all(At("game"));
+    MakeGame("game");
+    ASSERT_EQ(Tool({"build", "--format", format, "--stub", Config().patcher, "--out", "patch", "10=entry-10.bin",
+                    "1209=loose-2.bin"})
+                  .exitCode,
+              kOk);
+    ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);
+    ASSERT_EQ(Tool({"verify", "patch", "game"}).exitCode, kOk) << format;
+    const Bytes applied = Get("game/res/D00002.bin");
+    ASSERT_EQ(applied.size(), fillAt + 16);
+    for (const auto& [what, change] : changes) {
+      SCOPED_TRACE(std::string("format ") + format + ", " + what);
+      Bytes file = applied;
+      change(file);
+      Put("game/res/D00002.bin", file);
+      EXPECT_TOOL(Tool({"verify", "patch", "game"}), kFailedCheck, "verify: 1 of 2 records applied, 1 NOT applied");
+    }
+    Put("game/res/D00002.bin", applied);
+  }
 }
 
 // A game holding a stopped run's journal is judged as it is, and plan says
