@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "app/codecs/lzma/LzmaDecoder.h"
@@ -74,6 +76,50 @@ TEST(LzmaTest, AStreamNotExactlyAsWrittenIsBadData) {
   Bytes badProperties = stored;
   badProperties[0] = 225;  // lc, lp and pb out of range
   EXPECT_EQ(Decode(badProperties, output, 4096), DecodeStatus::BadData);
+}
+
+// Decodes `stored` with the streamed decoder, its input read `inputPiece`
+// bytes at a time, into `output` (`decodedLength` bytes as the record
+// states them). The first status that is not Done, else Finish's.
+DecodeStatus StreamDecode(const Bytes& stored, uint64_t decodedLength, std::size_t inputPiece, Bytes& output) {
+  MemorySource source(stored);
+  LzmaStreamReader reader(source, 0, stored.size(), decodedLength);
+  if (const DecodeStatus status = reader.Start(SIZE_MAX, inputPiece); status != DecodeStatus::Done) return status;
+  output.clear();
+  while (output.size() < decodedLength) {
+    std::span<const uint8_t> piece;
+    if (const DecodeStatus status = reader.Next(piece); status != DecodeStatus::Done) return status;
+    if (piece.empty()) return DecodeStatus::BadData;
+    output.insert(output.end(), piece.begin(), piece.end());
+  }
+  return reader.Finish();
+}
+
+// A streamed body ends exactly where its stream does, as a whole one must:
+// bytes after the stream's end, a stream that goes on past the size the
+// record states, or one that does not end with its last byte never pass,
+// whatever the input's pieces.
+TEST(LzmaTest, TheStreamedDecoderTakesExactlyTheStream) {
+  const Bytes input = Compressible(4, 300000);
+  const Bytes stored = *tool::EncodeLzma(input, {}, UINT64_MAX);
+  Bytes longer = stored, muchLonger = stored;
+  longer.push_back(0);
+  muchLonger.insert(muchLonger.end(), stored.begin(), stored.end());
+  const Bytes cut(stored.begin(), stored.end() - 1);
+  Bytes changedEnd = stored;
+  changedEnd.back() ^= 0xFF;  // every byte decoded, but the coder does not end there
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, stored.size() + 10}) {
+    SCOPED_TRACE(testing::Message() << "input in pieces of " << piece);
+    Bytes output;
+    ASSERT_EQ(StreamDecode(stored, input.size(), piece, output), DecodeStatus::Done);
+    EXPECT_EQ(output, input);
+    EXPECT_EQ(StreamDecode(longer, input.size(), piece, output), DecodeStatus::BadData) << "a byte after the end";
+    EXPECT_EQ(StreamDecode(muchLonger, input.size(), piece, output), DecodeStatus::BadData) << "a stream after it";
+    EXPECT_EQ(StreamDecode(stored, input.size() - 1, piece, output), DecodeStatus::BadData)
+        << "decoded bytes past the stated size";
+    EXPECT_EQ(StreamDecode(cut, input.size(), piece, output), DecodeStatus::BadData) << "its last byte cut";
+    EXPECT_EQ(StreamDecode(changedEnd, input.size(), piece, output), DecodeStatus::BadData) << "its last byte changed";
+  }
 }
 
 TEST(LzmaTest, AFailingSourceIsAReadFailure) {

@@ -269,6 +269,71 @@ TEST(DeltaTest, HeadersThatDoNotHoldAreBadData) {
   }
 }
 
+// `body` (every stream stored as is) with stream `index` coded as `coded`.
+Bytes WithCodedStream(const Bytes& body, uint32_t index, const Bytes& coded) {
+  DeltaHeader header;
+  std::memcpy(&header, body.data(), sizeof header);
+  std::size_t at = sizeof header;
+  for (uint32_t i = 0; i < index; ++i) at += static_cast<std::size_t>(header.streams[i].storedSize);
+  Bytes result(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(at));
+  result.insert(result.end(), coded.begin(), coded.end());
+  result.insert(result.end(), body.begin() + static_cast<std::ptrdiff_t>(at + header.streams[index].storedSize),
+                body.end());
+  header.coding[index] = kDeltaLzma;
+  header.streams[index].storedSize = coded.size();
+  std::memcpy(result.data(), &header, sizeof header);
+  return result;
+}
+
+// The header of a coded stream must not decide what its decoder takes:
+// sound bodies whose streams say they need a window beyond the bound, or
+// coder tables beyond lc + lp = 4, are refused, and the same bodies within
+// the bounds decode.
+TEST(DeltaTest, ACodedStreamIsHeldToTheDecodersMemoryBounds) {
+  // Commands of more than the window, each adding one new byte: "0 0 1".
+  const std::size_t count = kDeltaWindowLimit / 3 + 1000;
+  Bytes commands, added(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    commands.insert(commands.end(), {0, 0, 1});
+    added[i] = static_cast<uint8_t>(i * 7);
+  }
+  const Bytes plain = Body(0, count, commands, {}, {}, added);
+  Bytes coded = *tool::EncodeLzma(commands, tool::LzmaSettings{1}, UINT64_MAX);
+  LzmaProperties properties;
+  ASSERT_TRUE(ParseLzmaProperties(std::span<const uint8_t, kLzmaPropertiesSize>(coded.data(), kLzmaPropertiesSize),
+                                  properties));
+  ASSERT_LE(properties.dictionarySize, kDeltaWindowLimit);
+  Bytes result(count);
+  ASSERT_EQ(Apply({}, WithCodedStream(plain, kDeltaCommands, coded), result), DecodeStatus::Done);
+  EXPECT_EQ(result, added);
+  // The same coded bytes with a dictionary of 4 MiB said: they decode alike
+  // through a window of their whole length, which is beyond the bound.
+  const uint32_t wide = 4u << 20;
+  for (int k = 0; k < 4; ++k) coded[1 + k] = static_cast<uint8_t>(wide >> (8 * k));
+  EXPECT_EQ(Apply({}, WithCodedStream(plain, kDeltaCommands, coded), result), DecodeStatus::BadData);
+
+  // lc + lp: 4 is taken, 5 is not, in a stream read a window at a time and
+  // in the new bytes alike.
+  const Bytes small = Body(0, 3, {0, 0, 3}, {}, {}, {'x', 'y', 'z'});
+  for (const uint32_t index : {uint32_t{kDeltaCommands}, uint32_t{kDeltaNewBytes}}) {
+    SCOPED_TRACE(index);
+    for (const int lc : {3, 4}) {
+      tool::LzmaSettings settings{1};
+      settings.lc = lc;
+      settings.lp = 1;
+      const Bytes stream = index == kDeltaCommands ? Bytes{0, 0, 3} : Bytes{'x', 'y', 'z'};
+      const Bytes body = WithCodedStream(small, index, *tool::EncodeLzma(stream, settings, UINT64_MAX));
+      Bytes three(3);
+      if (lc + 1 <= 4) {
+        EXPECT_EQ(Apply({}, body, three), DecodeStatus::Done);
+        EXPECT_EQ(three, (Bytes{'x', 'y', 'z'}));
+      } else {
+        EXPECT_EQ(Apply({}, body, three), DecodeStatus::BadData);
+      }
+    }
+  }
+}
+
 TEST(DeltaTest, EveryDamagedByteIsBadDataOrHarmless) {
   // Under the sanitizers, any access outside the base or the result ends
   // the test; here each damaged body decodes to BadData or to some bytes.

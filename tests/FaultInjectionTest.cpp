@@ -529,5 +529,61 @@ INSTANTIATE_TEST_SUITE_P(Payloads, FaultLoopTest,
                            return "";
                          });
 
+// ---------------------------------------------------------------------------
+// A coded body that cannot be read.
+
+// A read of the patch that fails while a version-2 run decodes a coded
+// body (compressed or a delta) is a fault of the disk, not of the patch:
+// the run says so and stops there, takes back what it staged, and goes on
+// to no later record; it never calls the body faulty.
+TEST(CodedBodyReadFaultTest, AFailedReadOfACodedBodyStopsTheRunAndChangesNothing) {
+  const auto real = CreatePlatformFileSystem();
+  const std::vector<uint8_t> base = SampleBody(1, 100000);
+  std::vector<uint8_t> edited = base;
+  for (std::size_t i = 500; i < edited.size(); i += 9000) edited[i] ^= 0x5A;
+  std::vector<uint8_t> words;
+  while (words.size() < 50000) words.insert(words.end(), {'p', 'a', 't', 'c', 'h', ' ', 'd', 'a', 't', 'a', '\n'});
+  for (const BodyEncoding coding : {BodyEncoding::Lzma, BodyEncoding::Delta}) {
+    SCOPED_TRACE(coding == BodyEncoding::Lzma ? "compressed" : "a delta");
+    GameFolder game;
+    game.AddEntry(5, base);
+    game.AddEntry(6, SampleBody(2, 64));
+    const std::vector<uint8_t> body = coding == BodyEncoding::Lzma ? words : edited;
+    const std::vector<uint8_t> patch =
+        test::BuildCheckedPatchFile(std::vector<uint8_t>(kImageLength, 0x4D),
+                                    {{5, body, coding, base}, {6, SampleBody(3, 80), BodyEncoding::Stored, {}}});
+    std::size_t struckInBody = 0;
+    for (const FaultStyle style : {FaultStyle::Fail, FaultStyle::Short}) {
+      for (uint64_t failAt = 1;; ++failAt) {
+        ScratchDirectory dir;
+        ASSERT_TRUE(game.Write(*real, dir.Path().wstring()));
+        WriteFile(dir.Path() / kPatcherName, patch);
+        const auto before = test::ReadFolder(dir.Path(), kPatcherName.string());
+        CapturedConsole console;
+        std::wstring atStrike;
+        FaultPlan plan;
+        plan.failAt = failAt;
+        plan.style = style;
+        plan.counted = static_cast<uint32_t>(FileOperation::Read);
+        plan.onStrike = [&] { atStrike = console.Text(); };
+        CFileSystem_Faulty faulty(*real, plan);
+        const bool success = RunPatcher(faulty, dir.Wide(kPatcherName), console);
+        if (!plan.struck) {
+          EXPECT_TRUE(success);
+          break;
+        }
+        // Only the reads of the body itself: after the record's line, of the patch.
+        if (plan.struckPath != dir.Wide(kPatcherName) || !EndsWith(atStrike, L"Processing patch 5\n")) continue;
+        ++struckInBody;
+        SCOPED_TRACE(failAt);
+        EXPECT_FALSE(success);
+        EXPECT_EQ(console.Text().substr(atStrike.size()), L"Can't read patch data\nNothing was changed\n");
+        EXPECT_EQ(test::ReadFolder(dir.Path(), kPatcherName.string()), before) << "nothing written";
+      }
+    }
+    EXPECT_GE(struckInBody, 2u) << "a read of the body failed in each style";
+  }
+}
+
 }  // namespace
 }  // namespace qpx

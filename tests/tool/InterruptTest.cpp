@@ -1,5 +1,5 @@
-// Work that a signal ends leaves nothing behind: no temporary file of a
-// build, no half-written folder of an unpack. A signal that was ignored when
+// Work that a signal ends, or that fails part way, leaves nothing behind:
+// no temporary file of a build, no half-written folder of an unpack. A signal that was ignored when
 // qpxtool started stays ignored.
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
 
 #include "archive/LooseFile.h"
 #include "tool/ToolFixture.h"
@@ -25,10 +27,9 @@ namespace fs = std::filesystem;
 class InterruptTest : public test::ToolFixture {
  protected:
   // Starts qpxtool with `arguments` in the scratch folder, every signal at
-  // its default action but those of `ignored`, its output discarded; sends
-  // it `signalNumber` as soon as a temporary file or folder of it shows,
-  // and returns its wait status.
-  int Interrupt(const std::vector<std::string>& arguments, int signalNumber, const std::vector<int>& ignored = {}) {
+  // its default action but those of `ignored`, its standard output and
+  // error into the file `log` (none: discarded).
+  pid_t Start(const std::vector<std::string>& arguments, const std::vector<int>& ignored, const std::string& log) {
     std::vector<std::string> command{Config().qpxtool};
     command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -44,11 +45,21 @@ class InterruptTest : public test::ToolFixture {
       const rlimit noCore{0, 0};
       setrlimit(RLIMIT_CORE, &noCore);
       const int null = open("/dev/null", O_RDWR);
-      for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+      const int out = log.empty() ? null : open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(null, STDIN_FILENO);
+      for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) dup2(out, fd);
       if (chdir(dir.Path().c_str()) != 0) _exit(126);
       execv(argv[0], argv.data());
       _exit(127);
     }
+    return pid;
+  }
+
+  // Starts qpxtool as Start does, its output discarded; sends it
+  // `signalNumber` as soon as a temporary file or folder of it shows, and
+  // returns its wait status.
+  int Interrupt(const std::vector<std::string>& arguments, int signalNumber, const std::vector<int>& ignored = {}) {
+    const pid_t pid = Start(arguments, ignored, "");
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     bool sent = false;
@@ -61,6 +72,36 @@ class InterruptTest : public test::ToolFixture {
     }
     EXPECT_TRUE(sent) << "it ended before anything showed";
     return status;
+  }
+
+  // Starts qpxtool as Start does, its output into `output`; as soon as its
+  // temporary for the output `out` shows, does `meanwhile` (as another
+  // program would) and lets it finish. Its wait status.
+  int RunMeanwhile(const std::vector<std::string>& arguments, const std::string& out,
+                   const std::function<void()>& meanwhile, std::string& output) {
+    const test::ScratchDirectory logs;
+    const pid_t pid = Start(arguments, {}, (logs.Path() / "output").string());
+    int status = 0;
+    bool done = false;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+      if (!done && TemporaryOf(out)) {
+        meanwhile();
+        done = true;
+      }
+      usleep(1000);
+    }
+    EXPECT_TRUE(done) << "it ended before anything showed";
+    const Bytes bytes = test::ReadFile(logs.Path() / "output");
+    output.assign(bytes.begin(), bytes.end());
+    return status;
+  }
+
+  // Whether a temporary that qpxtool makes for the output `out` is there.
+  bool TemporaryOf(const std::string& out) const {
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+      if (entry.path().filename().string().starts_with("." + out + ".qpxtool-")) return true;
+    }
+    return false;
   }
 
   // A file of `size` bytes that takes no room on disk.
@@ -136,6 +177,40 @@ TEST_F(InterruptTest, AnInterruptedUnpackLeavesNothingAndTheNextOneWorks) {
   EXPECT_TOOL(Tool({"unpack", "game", "out"}), kOk, "wrote 1216 resources");
   EXPECT_EQ(fs::file_size(At("out/loose/D00008.bin")), kLooseMaxBodySize);
   EXPECT_FALSE(LeftoverTemporaryFiles());
+}
+
+// An unpack that fails once its fresh folder is made, because the output
+// can no longer be renamed into place or a game file changes under it,
+// says why and fails: it never reports the output written, and it leaves
+// neither its fresh folder nor anything of it behind.
+TEST_F(InterruptTest, AFailedUnpackSaysWhyAndLeavesNothingBehind) {
+  MakeGame("game");
+  const LooseFileHeader header = MakeLooseFileHeader(kLooseMaxBodySize);
+  Bytes bytes(sizeof header);
+  std::memcpy(bytes.data(), &header, sizeof header);
+  Put("game/res/D00008.bin", bytes);
+  fs::resize_file(At("game/res/D00008.bin"), LooseFileLength(kLooseMaxBodySize));
+
+  // Someone else fills the output folder meanwhile: the rename must fail.
+  std::string output;
+  int status =
+      RunMeanwhile({"unpack", "game", "out"}, "out", [&] { Put("out/theirs", Text("someone else's")); }, output);
+  ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), kFailedCheck) << output;
+  EXPECT_NE(output.find("cannot rename"), std::string::npos) << output;
+  EXPECT_EQ(output.find("wrote"), std::string::npos) << output;
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+  EXPECT_EQ(test::ReadFolder(At("out")), (std::map<std::string, Bytes>{{"theirs", Text("someone else's")}}));
+
+  // The largest loose file cut short while it is being copied.
+  status = RunMeanwhile(
+      {"unpack", "game", "other"}, "other", [&] { fs::resize_file(At("game/res/D00008.bin"), 1000); }, output);
+  ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), kFailedCheck) << output;
+  EXPECT_NE(output.find("reading failed part way"), std::string::npos) << output;
+  EXPECT_EQ(output.find("wrote"), std::string::npos) << output;
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+  EXPECT_FALSE(fs::exists(At("other")));
 }
 
 // The id of a process that has ended (and been waited for).
