@@ -53,7 +53,7 @@ TEST_F(PayloadTest, RefusesFilesWithoutTheExactMagic) {
 
 TEST_F(PayloadTest, RefusesShortTrailersAndOtherVersions) {
   EXPECT_EQ(Read({'P', 'A', 'T', 'C', 'H', 'D', 'A', 'T'}), PayloadError::CantReadHeader);
-  for (uint32_t version : {0u, 3u, 0xFFFFFFFFu}) {
+  for (uint32_t version : {0u, 4u, 0xFFFFFFFFu}) {
     auto file = image;
     AppendTrailer(file, version, static_cast<uint32_t>(file.size()), 0);
     EXPECT_EQ(Read(file), PayloadError::CantReadHeader) << version;

@@ -62,7 +62,7 @@ TEST_F(RunnerTest, EachPayloadFailureHasItsOwnMessage) {
   EXPECT_FALSE(Run(image));
   EXPECT_EQ(output, L"Can't find patch data\n");
   auto badVersion = image;
-  AppendTrailer(badVersion, 3, 0, 0);
+  AppendTrailer(badVersion, 4, 0, 0);
   EXPECT_FALSE(Run(badVersion));
   EXPECT_EQ(output, L"Can't read patch header\n");
   // Version 2 is never without its seal.

@@ -107,7 +107,7 @@ TEST_F(EndToEndTest, RefusesPayloadsItCannotFindOrRead) {
   ExpectOutcome(Run(lower), "Can't find patch data\n", 1);
 
   auto version = image;
-  AppendTrailer(version, 3, 0, 0);
+  AppendTrailer(version, 4, 0, 0);
   ExpectOutcome(Run(version), "Can't read patch header\n", 1);
   auto unsealed = image;
   AppendTrailer(unsealed, 2, 0, 0);

@@ -83,7 +83,7 @@ std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std
 }
 
 // Zero padding, a seal over every byte from `coveredStart`, and `trailer`.
-static void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const PayloadTrailer& trailer) {
+void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const PayloadTrailer& trailer) {
   file.resize(file.size() + SealPadding(file.size()), 0);
   PayloadSeal seal{};
   std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);

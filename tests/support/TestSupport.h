@@ -77,6 +77,10 @@ struct CheckedPatch {
 // zeros to a multiple of 8, the seal, the trailer.
 std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, const std::vector<CheckedPatch>& patches);
 
+// Appends zero padding, a seal over every byte of `file` from
+// `coveredStart`, and `trailer`: the end of every sealed payload.
+void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const PayloadTrailer& trailer);
+
 // Appends a table of version-2 records, zero padding, a seal over every
 // byte from `coveredStart`, and a version-2 trailer, for forged payloads
 // (whose seal still holds).

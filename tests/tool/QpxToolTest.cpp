@@ -288,9 +288,9 @@ TEST_F(QpxTool, ReplacePayloadRefusesAPayloadItCannotCutCleanly) {
   fromImage.insert(fromImage.end(), extra.begin(), extra.end());
   test::AppendTrailer(fromImage, 1, test::AppendTable(fromImage, {{5, 0, 10, 20}, {6, 0, 1000, 30}}), 2);
   Put("from-image", fromImage);
-  // A damaged payload: the magic, but version 3.
+  // A damaged payload: the magic, but a version no patcher reads.
   Bytes damaged = Get("stub");
-  test::AppendTrailer(damaged, 3, 1000, 0);
+  test::AppendTrailer(damaged, 4, 1000, 0);
   Put("damaged", damaged);
   // A patch of a patch.
   Put("twice", test::BuildPatchFile(test::BuildPatchFile(Get("stub"), {{1, {1}}}), {{2, {2}}}));
@@ -482,7 +482,7 @@ TEST_F(RoundTrip, ListNeverWrapsTheTotalOfForgedSizes) {
 TEST_F(RoundTrip, VerifyAndListRefuseWhatThePatcherRefuses) {
   Put("plain", Bytes(100, 1));
   Bytes version = Bytes(100, 1);
-  test::AppendTrailer(version, 3, 100, 0);
+  test::AppendTrailer(version, 4, 100, 0);
   Put("version", version);
   Bytes table = Bytes(100, 1);
   test::AppendTrailer(table, 1, 90, 5);

@@ -44,6 +44,15 @@ PayloadRecord FromVersion2(const PatchRecordV2& record) {
   return converted;
 }
 
+PayloadRecord FromVersion3(const PatchRecordV3& record) {
+  PatchRecordV2 shape;
+  static_assert(sizeof shape == sizeof record);
+  std::memcpy(&shape, &record, sizeof shape);
+  PayloadRecord converted = FromVersion2(shape);
+  converted.versions = record.versions;
+  return converted;
+}
+
 namespace {
 
 // Positions `file` `distance` bytes before the payload's end. Where the
@@ -72,6 +81,42 @@ PayloadError ReadTable(CAbstractFile& file, uint64_t offset, uint32_t count, Pay
   }
   payload.records.reserve(count);
   for (const Record& record : table) payload.records.push_back(convert(record));
+  return PayloadError::None;
+}
+
+// The labels of a versions block: `count` of them, each a length byte of
+// 1..kMaxLabelLength and its bytes, filling `bytes` exactly. Empty when
+// they are laid out otherwise.
+std::vector<std::string> ParseLabels(const std::vector<uint8_t>& bytes, uint32_t count) {
+  std::vector<std::string> labels;
+  std::size_t at = 0;
+  while (at < bytes.size() && labels.size() < count) {
+    const std::size_t length = bytes[at++];
+    if (length == 0 || length > kMaxLabelLength || length > bytes.size() - at) return {};
+    labels.emplace_back(reinterpret_cast<const char*>(bytes.data() + at), length);
+    at += length;
+  }
+  if (at != bytes.size() || labels.size() != count) return {};
+  return labels;
+}
+
+// Reads the versions block that follows a version-3 table. A block that does
+// not lie inside the file, or is larger than any writer makes it, is refused
+// before memory is set aside for it; what it says is judged with the records.
+PayloadError ReadVersions(CAbstractFile& file, Payload& payload) {
+  const uint64_t at = payload.tableOffset + payload.TableBytes();  // both checked by ReadTable
+  PayloadVersionsHeader& header = payload.versionsHeader;
+  if (!LiesInside(at, sizeof header, payload.fileSize) || !file.Seek64(static_cast<int64_t>(at)) ||
+      file.Read(&header, sizeof header) != sizeof header || header.bytes > kMaxLabelBytes ||
+      !LiesInside(at + sizeof header, header.bytes, payload.fileSize)) {
+    return PayloadError::CantReadInfo;
+  }
+  std::vector<uint8_t> bytes(header.bytes);
+  if (!bytes.empty() && file.Read(bytes.data(), header.bytes) != header.bytes) return PayloadError::CantReadInfo;
+  if (std::memcmp(header.magic, kVersionsMagic, sizeof kVersionsMagic) == 0 && header.count >= 2 &&
+      header.count <= kMaxOldVersions + 1) {
+    payload.labels = ParseLabels(bytes, header.count);
+  }
   return PayloadError::None;
 }
 
@@ -113,11 +158,19 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
     payload.version = kPayloadVersion2;
     payload.tableOffset = header2.tableOffset;
     error = ReadTable<PatchRecordV2>(file, header2.tableOffset, header2.recordCount, payload, FromVersion2);
+  } else if (header.version == kPayloadVersion3) {
+    PayloadTrailerHeaderV2 header3;
+    std::memcpy(&header3, &header, sizeof header3);
+    payload.version = kPayloadVersion3;
+    payload.tableOffset = header3.tableOffset;
+    error = ReadTable<PatchRecordV3>(file, header3.tableOffset, header3.recordCount, payload, FromVersion3);
+    if (error == PayloadError::None) error = ReadVersions(file, payload);
   } else {
     return PayloadError::CantReadHeader;
   }
   if (error != PayloadError::None) {
     payload.records.clear();
+    payload.labels.clear();
     return error;
   }
 
@@ -131,8 +184,8 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
     return PayloadError::CantReadData;
   }
   payload.sealed = std::memcmp(seal.magic, kSealMagic, sizeof kSealMagic) == 0;
-  // Version 2 has a seal whatever its magic says: VerifySeal judges it.
-  if (payload.sealed || payload.version == kPayloadVersion2) payload.seal = seal;
+  // Versions 2 and 3 have a seal whatever its magic says: VerifySeal judges it.
+  if (payload.sealed || IsCheckedVersion(payload.version)) payload.seal = seal;
   return PayloadError::None;
 }
 

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/payload/PayloadDigest.h"
@@ -146,6 +147,68 @@ static_assert(offsetof(PatchRecordV2, resultHash) == 40);
 static_assert(offsetof(PatchRecordV2, baseHash) == 56);
 static_assert(offsetof(PatchRecordV2, reserved) == 72);
 
+// ---------------------------------------------------------------------------
+// Version 3: one patch for several older versions of the game.
+//
+//   image | bodies | table | versions | zeros (0..7) | seal (40 bytes) | trailer (24 bytes)
+//
+// The trailer is version 2's with version 3, so that a patcher that knows
+// only versions 1 and 2 refuses it before it writes anything. The records
+// are version 2's, but every record has a base, and the records of one
+// resource are alternatives: each names the bytes of some older versions
+// (`versions`) and rebuilds the same result from them; the patcher writes
+// the one whose base the game holds. Alternatives that rebuild their result
+// from a whole body (stored or compressed) share its bytes in the payload.
+// The versions block names the versions, for the patcher's messages.
+inline constexpr uint32_t kPayloadVersion3 = 3;
+
+struct PatchRecordV3 {
+  uint32_t resourceNumber;
+  uint16_t encoding;     // a BodyEncoding
+  uint16_t flags;        // kRecordHasBase, always
+  uint64_t bodyOffset;   // absolute offset of the stored body (alternatives may share one)
+  uint64_t storedSize;
+  uint64_t resultSize;   // 0: the record is skipped
+  uint64_t baseSize;
+  uint8_t resultHash[16];
+  uint8_t baseHash[16];
+  uint64_t versions;     // bit i: the old version of label i + 1 holds the base
+};
+static_assert(sizeof(PatchRecordV3) == sizeof(PatchRecordV2));
+static_assert(offsetof(PatchRecordV3, resourceNumber) == offsetof(PatchRecordV2, resourceNumber));
+static_assert(offsetof(PatchRecordV3, encoding) == offsetof(PatchRecordV2, encoding));
+static_assert(offsetof(PatchRecordV3, flags) == offsetof(PatchRecordV2, flags));
+static_assert(offsetof(PatchRecordV3, bodyOffset) == offsetof(PatchRecordV2, bodyOffset));
+static_assert(offsetof(PatchRecordV3, storedSize) == offsetof(PatchRecordV2, storedSize));
+static_assert(offsetof(PatchRecordV3, resultSize) == offsetof(PatchRecordV2, resultSize));
+static_assert(offsetof(PatchRecordV3, baseSize) == offsetof(PatchRecordV2, baseSize));
+static_assert(offsetof(PatchRecordV3, resultHash) == offsetof(PatchRecordV2, resultHash));
+static_assert(offsetof(PatchRecordV3, baseHash) == offsetof(PatchRecordV2, baseHash));
+static_assert(offsetof(PatchRecordV3, versions) == 72);
+
+// The versions block, right after the table: this header, then `count`
+// labels, each one byte of length (1..kMaxLabelLength) and its bytes. The
+// first label is the new version's, then each old version's in the order
+// of the records' `versions` bits.
+inline constexpr char kVersionsMagic[8] = {'Q', 'P', 'X', '-', 'V', 'E', 'R', 'S'};
+inline constexpr uint32_t kMaxOldVersions = 64;  // the bits of a record's `versions`
+inline constexpr uint32_t kMaxLabelLength = 32;
+inline constexpr uint32_t kMaxLabelBytes = (kMaxOldVersions + 1) * (kMaxLabelLength + 1);
+
+struct PayloadVersionsHeader {
+  char magic[8];
+  uint32_t count;  // labels: 1 + the old versions (2..65 of them)
+  uint32_t bytes;  // of the labels that follow, length bytes included
+};
+static_assert(sizeof(PayloadVersionsHeader) == 16);
+static_assert(offsetof(PayloadVersionsHeader, magic) == 0);
+static_assert(offsetof(PayloadVersionsHeader, count) == 8);
+static_assert(offsetof(PayloadVersionsHeader, bytes) == 12);
+
+// Whether `version` is a payload whose records carry hashes, checked
+// against the game before anything is written (versions 2 and 3).
+inline bool IsCheckedVersion(uint32_t version) { return version == kPayloadVersion2 || version == kPayloadVersion3; }
+
 // Why a payload was refused; each has the patcher's own message.
 enum class PayloadError {
   None,
@@ -173,6 +236,7 @@ struct PayloadRecord {
   bool hashed = false;  // `resultHash` names the result (version 2); version 1 names none
   ContentHash resultHash{};
   ContentHash baseHash{};
+  uint64_t versions = 0;  // version 3: the old versions (bit i: label i + 1) that hold the base
 
   bool Skipped() const { return resultSize == 0; }
 };
@@ -181,6 +245,7 @@ struct PayloadRecord {
 // record is a stored body that names no hash.
 PayloadRecord FromVersion1(const PatchRecord& record);
 PayloadRecord FromVersion2(const PatchRecordV2& record);
+PayloadRecord FromVersion3(const PatchRecordV3& record);
 
 struct Payload {
   uint32_t version = 0;
@@ -195,10 +260,19 @@ struct Payload {
   int64_t signatureBytes = 0;  // what signing appended after the payload
   bool sealed = false;
   PayloadSeal seal{};
+  // Version 3: the versions block as read (its header's `bytes` follow the
+  // header), and its labels when they are laid out as they must be (else
+  // empty, and RecordsWellFormed refuses the payload).
+  PayloadVersionsHeader versionsHeader{};
+  std::vector<std::string> labels;  // the new version's, then each old version's
 
   // Bytes of the record table.
   uint64_t TableBytes() const {
-    return records.size() * (version == kPayloadVersion2 ? sizeof(PatchRecordV2) : sizeof(PatchRecord));
+    return records.size() * (IsCheckedVersion(version) ? sizeof(PatchRecordV2) : sizeof(PatchRecord));
+  }
+  // Bytes of the versions block (version 3; 0 otherwise).
+  uint64_t VersionsBytes() const {
+    return version == kPayloadVersion3 ? sizeof(PayloadVersionsHeader) + uint64_t{versionsHeader.bytes} : 0;
   }
 };
 

@@ -27,6 +27,9 @@ inline constexpr auto kMaskedPatcherMarker = MaskMarker("qpxpatch:patcher-image:
 // Carried beside it by every patcher that reads version-2 payloads, so that
 // no such payload is put on an older patcher, which would refuse it.
 inline constexpr auto kMaskedVersion2Marker = MaskMarker("qpxpatch:reads-payload-version-2:c3f19a0e5b7d2846");
+// And by every patcher that reads version-3 payloads (one patch for several
+// old versions of the game).
+inline constexpr auto kMaskedVersion3Marker = MaskMarker("qpxpatch:reads-payload-version-3:9e42b7d05a1c63f8");
 
 // A marker itself, for the patcher's image only.
 template <std::size_t N>

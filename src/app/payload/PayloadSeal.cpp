@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <vector>
 
 #include "app/codecs/delta/DeltaDecoder.h"
 #include "app/codecs/lzma/LzmaDecoder.h"
@@ -34,6 +36,11 @@ namespace {
 bool CoversWhatTheRunReads(const Payload& payload, uint64_t start, uint64_t end) {
   const auto within = [&](uint64_t offset, uint64_t size) { return offset >= start && offset <= end && size <= end - offset; };
   if (!within(payload.tableOffset, payload.TableBytes())) return false;
+  // The versions block follows the table (ReadPayload read it there).
+  if (payload.VersionsBytes() != 0 &&
+      !within(payload.tableOffset + payload.TableBytes(), payload.VersionsBytes())) {
+    return false;
+  }
   return std::all_of(payload.records.begin(), payload.records.end(), [&](const PayloadRecord& record) {
     return record.Skipped() || within(record.bodyOffset, record.storedSize);
   });
@@ -41,26 +48,65 @@ bool CoversWhatTheRunReads(const Payload& payload, uint64_t start, uint64_t end)
 
 }  // namespace
 
-bool RecordsWellFormed(const Payload& payload) {
-  if (payload.version != kPayloadVersion2) return true;
-  return std::all_of(payload.records.begin(), payload.records.end(), [](const PayloadRecord& record) {
-    if (record.Skipped()) return true;
-    if (!record.flagsKnown) return false;
-    switch (record.encoding) {
-      case BodyEncoding::Stored: return record.storedSize == record.resultSize;
-      case BodyEncoding::Lzma: return record.storedSize >= kLzmaPropertiesSize;
-      // A delta is read against the resource's current bytes: only a
-      // record that names them, and so has them checked, may carry one.
-      case BodyEncoding::Delta: return record.hasBase && record.storedSize >= sizeof(DeltaHeader);
+namespace {
+
+// What one record of a version-2 or version-3 payload must be: flags and an
+// encoding the patcher knows, with sizes that fit it.
+bool RecordWellFormed(const PayloadRecord& record) {
+  if (record.Skipped()) return true;
+  if (!record.flagsKnown) return false;
+  switch (record.encoding) {
+    case BodyEncoding::Stored: return record.storedSize == record.resultSize;
+    case BodyEncoding::Lzma: return record.storedSize >= kLzmaPropertiesSize;
+    // A delta is read against the resource's current bytes: only a
+    // record that names them, and so has them checked, may carry one.
+    case BodyEncoding::Delta: return record.hasBase && record.storedSize >= sizeof(DeltaHeader);
+  }
+  return false;
+}
+
+// Version 3: labels laid out as they must be, and every resource's records
+// true alternatives: each with a base that some named old versions hold, and
+// no old version named twice, nor one base hash, so that at most one of them
+// can match what the game holds; all rebuilding one result.
+bool AlternativesWellFormed(const Payload& payload) {
+  if (payload.labels.size() < 2) return false;
+  const std::size_t olds = payload.labels.size() - 1;
+  const uint64_t named = olds >= 64 ? ~uint64_t{0} : (uint64_t{1} << olds) - 1;
+  std::map<uint32_t, std::vector<const PayloadRecord*>> resources;
+  for (const PayloadRecord& record : payload.records) {
+    if (record.Skipped()) continue;
+    if (!record.hasBase || record.versions == 0 || (record.versions & ~named) != 0) return false;
+    resources[record.resourceNumber].push_back(&record);
+  }
+  for (const auto& [number, alternatives] : resources) {
+    uint64_t seen = 0;
+    for (std::size_t i = 0; i < alternatives.size(); ++i) {
+      const PayloadRecord& record = *alternatives[i];
+      if ((record.versions & seen) != 0) return false;
+      seen |= record.versions;
+      const PayloadRecord& first = *alternatives.front();
+      if (record.resultSize != first.resultSize || record.resultHash != first.resultHash) return false;
+      for (std::size_t j = 0; j < i; ++j) {
+        if (alternatives[j]->baseSize == record.baseSize && alternatives[j]->baseHash == record.baseHash) return false;
+      }
     }
-    return false;
-  });
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RecordsWellFormed(const Payload& payload) {
+  if (!IsCheckedVersion(payload.version)) return true;
+  if (!std::all_of(payload.records.begin(), payload.records.end(), RecordWellFormed)) return false;
+  return payload.version != kPayloadVersion3 || AlternativesWellFormed(payload);
 }
 
 PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBuffer& buffer, bool mapFile) {
   // Version 2 is never without its seal: a damaged magic must not make a
   // damaged patch pass for one that was never sealed.
-  if (!payload.sealed) return payload.version == kPayloadVersion2 ? PayloadError::Damaged : PayloadError::None;
+  if (!payload.sealed) return IsCheckedVersion(payload.version) ? PayloadError::Damaged : PayloadError::None;
   const PayloadSeal& seal = payload.seal;
   const uint64_t sealStart = static_cast<uint64_t>(payload.fileSize) - kSealDistance;
   if (seal.version != kSealVersion || seal.coveredStart > sealStart ||

@@ -30,9 +30,11 @@ PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& 
 PayloadTrailer TrailerOf(const PayloadTrailerHeader& header);
 PayloadTrailer TrailerOf(const PayloadTrailerHeaderV2& header);
 
-// Whether every record of a version-2 payload says something the patcher
-// can do: an encoding it reads, with sizes that fit it. (Version 1 has
-// nothing of the kind to check.)
+// Whether every record of a version-2 or version-3 payload says something
+// the patcher can do: an encoding it reads, with sizes that fit it; and in
+// version 3, whether its labels are laid out as they must be and each
+// resource's records are alternatives of one result, each for old versions
+// of its own. (Version 1 has nothing of the kind to check.)
 bool RecordsWellFormed(const Payload& payload);
 
 // Checks the seal of a payload read by ReadPayload, if it has one, in one

@@ -74,7 +74,8 @@ bool PatchCheck::Passed() const {
          std::all_of(records.begin(), records.end(), [](const RecordCheck& check) { return Passes(check.verdict); });
 }
 
-PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk) {
+PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk,
+                      const std::map<uint32_t, ResourceState>* inspected) {
   PatchCheck check;
   check.records.resize(payload.records.size());
   VolumeSpace space;
@@ -105,7 +106,11 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
     if (earlier != written.end()) {
       state = earlier->second;
     } else {
-      state = InspectResource(archive, number, chunk);
+      if (inspected != nullptr && inspected->count(number) != 0) {
+        state = inspected->at(number);
+      } else {
+        state = InspectResource(archive, number, chunk);
+      }
       if (number < kEntryCount && !dataSizeKnown) state.content = ContentState::Unreadable;
       SettleChain(chains[number], payload, state, check.records);
     }

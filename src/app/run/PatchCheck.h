@@ -5,11 +5,13 @@
 // fails; qpxtool plan shows the same verdicts.
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "app/payload/PatchPayload.h"
+#include "app/run/ResourceState.h"
 #include "archive/ResourceArchive.h"
 
 namespace qpx {
@@ -81,7 +83,10 @@ CheckVerdict TargetVerdict(const PayloadRecord& record);
 // are judged as a chain: a resource holding the result of any of them has
 // that record and those before it done. Hashes what it reads through
 // `chunk`.
-PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk);
+// `inspected`, when given, holds resources inspected already (by the choice
+// among a version-3 patch's alternatives), which are not read again.
+PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk,
+                      const std::map<uint32_t, ResourceState>* inspected = nullptr);
 
 // A verdict that fails, in plain words: the one wording of each that the
 // patcher's messages and qpxtool plan share ("another version of the

@@ -6,6 +6,7 @@
 #include "app/journal/RunJournal.h"
 #include "app/payload/PatchPayload.h"
 #include "app/payload/PayloadSeal.h"
+#include "app/run/Alternatives.h"
 #include "app/run/PatchCheck.h"
 #include "app/run/RecordBody.h"
 #include "app/run/RunMessages.h"
@@ -153,12 +154,24 @@ std::wstring JournalLine(const wchar_t* done, uint32_t error) {
          L": is the folder read-only, or the disk full?";
 }
 
+// A patch for several old versions that refuses a resource as from
+// another version says which versions it does take.
+void ReportVersions(const Payload& payload, const PatchCheck& check, Console& console) {
+  if (payload.version != kPayloadVersion3) return;
+  for (const RecordCheck& record : check.records) {
+    if (record.verdict == CheckVerdict::AnotherVersion) {
+      ConsoleLine(console, UpdatesLine(payload));
+      return;
+    }
+  }
+}
+
 // Version 2: settles what a stopped run left, checks every record before
 // writing anything, then stages each body not applied yet (proven by its
 // hash first) in the run's journal, commits, and writes in place. Whatever
 // stops it, the next run of the same patch finishes the job. True when
 // every patch applied (or already was).
-bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
+bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch,
                          CTransferBuffer& buffer, Console& console, bool progress) {
   const CStopRequests stopRequests;
   SetLastSystemError(0);
@@ -169,10 +182,15 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
                              L", left by a run that was stopped, failed" + ReasonSuffix(error));
     return false;
   }
-  const PatchCheck check = CheckPatch(archive, payload, {buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+  const std::span<uint8_t> chunk{buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk};
+  // Of several alternatives for a resource (version 3), the one this game takes.
+  const Selection selection = SelectAlternatives(archive, patch, chunk);
+  const Payload& payload = selection.payload;
+  const PatchCheck check = CheckPatch(archive, payload, chunk, &selection.inspected);
   if (!check.Passed()) {
     ReportRefusals(payload, check, console, L"");
     ConsoleReport(console, L"Nothing was changed\n");
+    ReportVersions(payload, check, console);
     return false;
   }
 
@@ -285,7 +303,7 @@ std::vector<bool> FindDamagedBodies(ResourceArchive& archive, CAbstractFile& exe
 // --check: every check of a version-2 run, down to decoding each body,
 // and per record what the run would do; nothing is written, and a stopped
 // run's journal is left as it is. True when the run would succeed.
-bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload, CTransferBuffer& buffer,
+bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch, CTransferBuffer& buffer,
                Console& console) {
   switch (InspectJournal(archive)) {
     case JournalFound::None: break;
@@ -298,7 +316,10 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
                              L"back first\n", kJournalFileName);
       break;
   }
-  const PatchCheck check = CheckPatch(archive, payload, {buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+  const std::span<uint8_t> chunk{buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk};
+  const Selection selection = SelectAlternatives(archive, patch, chunk);
+  const Payload& payload = selection.payload;
+  const PatchCheck check = CheckPatch(archive, payload, chunk, &selection.inspected);
   bool unreadable = false;
   const std::vector<bool> damaged = FindDamagedBodies(archive, executable, payload, check, unreadable);
   if (unreadable) {
@@ -337,6 +358,7 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
   }
   ConsoleReport(console, passes ? L"Check passed: the patch would apply; nothing was changed\n"
                                 : L"Check failed: the patch would not apply; nothing was changed\n");
+  ReportVersions(payload, check, console);
   return passes;
 }
 
@@ -361,7 +383,7 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
     return result;
   }
   // A version-1 patch ignores its arguments, as it always has.
-  const bool checked = payload.version == kPayloadVersion2;
+  const bool checked = IsCheckedVersion(payload.version);
   const PatcherRequest request = checked ? settings.request : PatcherRequest::Run;
   result.waitForKey = request == PatcherRequest::Run;
   // A sealed payload is checked whole before the archive is opened: a
