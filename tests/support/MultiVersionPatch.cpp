@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -22,9 +23,9 @@ std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels) {
   std::memcpy(header.magic, kVersionsMagic, sizeof header.magic);
   header.count = static_cast<uint32_t>(labels.size());
   header.bytes = static_cast<uint32_t>(texts.size());
-  std::vector<uint8_t> block(sizeof header);
+  std::vector<uint8_t> block(sizeof header + texts.size());
   std::memcpy(block.data(), &header, sizeof header);
-  block.insert(block.end(), texts.begin(), texts.end());
+  std::copy(texts.begin(), texts.end(), block.begin() + sizeof header);
   return block;
 }
 

@@ -159,9 +159,21 @@ int qpx::tool::RunTool(const std::vector<std::string>& arguments) {
 
   DiffOptions diff;
   CLI::App* diffCommand = app.add_subcommand(
-      "diff", "Write a patch of exactly the resources in which MODIFIED differs from ORIGINAL.");
-  diffCommand->add_option("ORIGINAL", diff.original, "the game folder the patch is for")->required();
-  diffCommand->add_option("MODIFIED", diff.modified, "a game folder, or a folder written by unpack")->required();
+      "diff", "Write a patch of exactly the resources in which MODIFIED differs from ORIGINAL, or one for OLD... to NEW.");
+  diffCommand
+      ->add_option("FOLDER", diff.folders,
+                   "ORIGINAL MODIFIED: the game folder the patch is for, then a game folder or a folder written by "
+                   "unpack; or OLD... NEW: the game folders of 2 to 64 old versions, then the new version's, for one "
+                   "patch that brings each of them to NEW")
+      ->required()
+      ->expected(-2)
+      ->type_name("");
+  diffCommand->add_option("--label", diff.labels,
+                          "OLD... NEW: the label of an old version, shown by the patcher and qpxtool (default: its "
+                          "folder's name); once per old folder")
+      ->type_name("FOLDER=NAME");
+  diffCommand->add_option("--label-new", diff.labelNew, "OLD... NEW: the new version's label (default: its folder's name)")
+      ->type_name("NAME");
   diffCommand->add_option("--stub", diff.stub, kStubHelp)->type_name("PATCHER");
   diffCommand->add_option("--out", diff.out, "the patch to write")->type_name("PATCH");
   diffCommand->add_option("--manifest-out", diff.manifestOut,
@@ -247,7 +259,10 @@ int qpx::tool::RunTool(const std::vector<std::string>& arguments) {
     else if (chosen == extractCommand) status = RunExtract(*fileSystem, extract);
     else if (chosen == unpackCommand) status = RunUnpack(*fileSystem, unpack);
     else if (chosen == packCommand) status = RunPack(*fileSystem, pack);
-    else if (chosen == diffCommand) status = RunDiff(*fileSystem, diff);
+    else if (chosen == diffCommand) {
+      if (diff.folders.size() == 2) diff.original = diff.folders[0], diff.modified = diff.folders[1];
+      status = RunDiff(*fileSystem, diff);
+    }
     else if (chosen == planCommand) status = RunPlan(*fileSystem, plan);
     else if (chosen == reverseCommand) status = RunReverse(*fileSystem, reverse);
     else status = RunSample(*fileSystem, sample);

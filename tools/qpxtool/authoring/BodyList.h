@@ -29,6 +29,9 @@ struct BodySource {
   // before the patch (throws ToolError when they cannot be read). Empty:
   // the patch does not know them.
   std::function<std::vector<uint8_t>()> base;
+  // A patch for several old versions: the old versions (bit i: the label
+  // after the new version's, i + 1) whose bytes `base` loads.
+  uint64_t versions = 0;
 };
 
 // The manifest of a folder written by unpack; its presence marks such a folder.

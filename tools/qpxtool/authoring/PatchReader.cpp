@@ -17,7 +17,7 @@ std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
   std::size_t stop = count;
   // Each rule is the patcher's own: which records it skips, where a
   // version-1 run stops, and what its archive takes.
-  const bool checked = payload.version == kPayloadVersion2;
+  const bool checked = IsCheckedVersion(payload.version);
   for (std::size_t i = 0; i < count; ++i) {
     const PayloadRecord& record = payload.records[i];
     RecordPlan& plan = plans[i];
@@ -37,9 +37,20 @@ std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
     }
   }
   // A body that is written and later overwritten is superseded by the next
-  // record that writes the same resource.
+  // record that writes the same resource; a version-3 record is one of its
+  // resource's alternatives, of which one is written.
+  const bool alternatives = payload.version == kPayloadVersion3;
   for (std::size_t i = 0; i < count; ++i) {
     if (plans[i].fate != RecordFate::Applied) continue;
+    if (alternatives) {
+      for (std::size_t j = i + 1; j < count; ++j) {
+        if (plans[j].fate == RecordFate::Applied &&
+            payload.records[j].resourceNumber == payload.records[i].resourceNumber) {
+          plans[j] = {RecordFate::Alternative, i};
+        }
+      }
+      continue;
+    }
     for (std::size_t j = i + 1; j < count; ++j) {
       if (plans[j].fate == RecordFate::Applied &&
           payload.records[j].resourceNumber == payload.records[i].resourceNumber) {

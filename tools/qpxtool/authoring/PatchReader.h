@@ -21,6 +21,7 @@ enum class RecordFate {
   TooLarge,    // the patcher prints "Failed": more than a loose file can hold
   Unreadable,  // the patcher prints "Can't read patch data" and stops
   NotReached,  // after a record that stopped the run
+  Alternative,  // version 3: another old version's way to the result of an earlier record (`by`) of its resource
 };
 
 struct RecordPlan {
@@ -28,7 +29,9 @@ struct RecordPlan {
   std::size_t by = 0;  // Superseded: the record that overwrites; NotReached: the one that stops the run
 };
 
-// Follows the patcher through the table: one plan per record.
+// Follows the patcher through the table: one plan per record. Of the
+// alternatives for one resource (version 3), the first stands for them all
+// (the others are Alternative), as the patcher writes the resource once.
 std::vector<RecordPlan> FollowPatcher(const Payload& payload);
 
 // Whether the patcher refuses the payload because its seal does not hold

@@ -223,9 +223,41 @@ std::vector<uint8_t> LoadBody(CFileSystem& fileSystem, const BodySource& body, u
   return ReadWhole(*file, start, bodySize, name);
 }
 
+// A version-3 record as version 2 writes it: its `versions` word is
+// version 2's reserved one, which is zero.
+PatchRecordV2 BaseRecord(const PatchRecordV3& record) {
+  PatchRecordV2 plain;
+  static_assert(sizeof plain == sizeof record);
+  std::memcpy(&plain, &record, sizeof plain);
+  plain.reserved = kRecordReservedValue;
+  return plain;
+}
+
+// The versions block of a version-3 payload: its header and each label as
+// a length byte and its bytes (BuildPatch has checked their lengths).
+std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels) {
+  std::vector<uint8_t> texts;
+  for (const std::string& label : labels) {
+    texts.push_back(static_cast<uint8_t>(label.size()));
+    texts.insert(texts.end(), label.begin(), label.end());
+  }
+  PayloadVersionsHeader header{};
+  std::memcpy(header.magic, kVersionsMagic, sizeof header.magic);
+  header.count = static_cast<uint32_t>(labels.size());
+  header.bytes = static_cast<uint32_t>(texts.size());
+  std::vector<uint8_t> block(sizeof header + texts.size());
+  std::memcpy(block.data(), &header, sizeof header);
+  std::copy(texts.begin(), texts.end(), block.begin() + sizeof header);
+  return block;
+}
+
 // Version 2: each body stored or compressed, whichever is smaller, with
 // its hashes; 64-bit offsets; always sealed. Bodies are encoded two at a
 // time, on as many threads, and written in record order as each is done.
+// Version 3 (labels given) is laid out alike, its records naming the old
+// versions whose bytes each one's base is, its versions block after the
+// table; a resource's alternatives that rebuild their result from a whole
+// body share its bytes.
 void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
                    PayloadSink& sink, BuildResult& result) {
   sink.StartSeal();
@@ -246,7 +278,11 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
       pending.push_back(std::async(std::launch::async, encode, next++));
     }
   };
-  std::vector<PatchRecordV2> table;
+  const bool versioned = !request.labels.empty();
+  std::vector<PatchRecordV3> table;
+  // The whole bodies (stored or compressed) written for each resource so
+  // far: where they lie, and their hash, for the alternatives that follow.
+  std::map<std::pair<uint32_t, uint16_t>, std::pair<ContentHash, std::pair<uint64_t, uint64_t>>> wholeBodies;
   uint64_t offset = result.programLength;
   launch();
   for (std::size_t i = 0; i < count; ++i) {
@@ -257,7 +293,7 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
     launch();
     progress.Set(coded.load());
 
-    PatchRecordV2 record{};
+    PatchRecordV3 record{};
     record.resourceNumber = request.bodies[i].resourceNumber;
     record.encoding = static_cast<uint16_t>(body.encoding);
     record.flags = body.hasBase ? kRecordHasBase : 0;
@@ -265,26 +301,51 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
     record.storedSize = body.Stored().size();
     record.resultSize = body.result.size();
     record.baseSize = body.baseSize;
+    record.versions = versioned ? request.bodies[i].versions : 0;
     std::memcpy(record.resultHash, body.resultHash.data(), sizeof record.resultHash);
     if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
+    const std::vector<uint8_t>& stored = body.Stored();
+    bool shared = false;
+    if (versioned && body.encoding != BodyEncoding::Delta) {
+      const ContentHash storedHash = HashOf(stored);
+      const auto key = std::make_pair(record.resourceNumber, record.encoding);
+      const auto earlier = wholeBodies.find(key);
+      if (earlier != wholeBodies.end() && earlier->second.first == storedHash &&
+          earlier->second.second.second == stored.size()) {
+        record.bodyOffset = earlier->second.second.first;
+        shared = true;
+        ++result.sharedBodies;
+      } else {
+        wholeBodies[key] = {storedHash, {offset, stored.size()}};
+      }
+    }
     table.push_back(record);
-    result.records.push_back(FromVersion2(record));
+    result.records.push_back(versioned ? FromVersion3(record) : FromVersion2(BaseRecord(record)));
     if (body.tooLargeForDelta) {
       result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
                              Grouped(body.baseSize + body.result.size()) +
                              " bytes, beyond what the delta encoder takes here (" + Grouped(DeltaEncoderBound()) +
                              "); stored " + (body.encoding == BodyEncoding::Lzma ? "compressed" : "as it is"));
     }
-    const std::vector<uint8_t>& stored = body.Stored();
+    if (shared) continue;
     sink.Write(stored.data(), stored.size());
     offset += stored.size();
   }
   result.storedBytes = offset - result.programLength;
   result.tableOffset = offset;
-  sink.WriteTable(table);
+  if (versioned) {
+    sink.WriteTable(table);
+    const std::vector<uint8_t> versions = VersionsBlock(request.labels);
+    sink.Write(versions.data(), versions.size());
+  } else {
+    std::vector<PatchRecordV2> plain;
+    for (const PatchRecordV3& record : table) plain.push_back(BaseRecord(record));
+    sink.WriteTable(plain);
+  }
   result.sealPadding = sink.WriteEnd(
       true, result.programLength,
-      TrailerOf(PayloadTrailerHeaderV2{kPayloadVersion2, static_cast<uint32_t>(table.size()), offset}));
+      TrailerOf(PayloadTrailerHeaderV2{versioned ? kPayloadVersion3 : kPayloadVersion2,
+                                       static_cast<uint32_t>(table.size()), offset}));
   result.fileLength = sink.Written();
 }
 
@@ -325,6 +386,8 @@ bool CarriesMarker(CAbstractFile& file, const std::array<uint8_t, N>& masked) {
 bool CarriesPatcherMarker(CAbstractFile& file) { return CarriesMarker(file, kMaskedPatcherMarker); }
 
 bool ReadsVersion2(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion2Marker); }
+
+bool ReadsVersion3(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion3Marker); }
 
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
   // A seal names where its payload starts, and holds every piece.
@@ -386,9 +449,14 @@ std::string Described(const BuildRequest& request, const BuildResult& result) {
     compressed += record.encoding == BodyEncoding::Lzma;
     deltas += record.encoding == BodyEncoding::Delta;
   }
-  std::string text = "format 2, sealed; " + std::to_string(compressed) + " of " + std::to_string(result.records.size()) +
+  std::string text = std::string(request.labels.empty() ? "format 2" : "format 3") + ", sealed; " +
+                     std::to_string(compressed) + " of " + std::to_string(result.records.size()) +
                      (result.records.size() == 1 ? " body" : " bodies") + " compressed";
   if (deltas != 0) text += ", " + std::to_string(deltas) + (deltas == 1 ? " delta" : " deltas");
+  if (result.sharedBodies != 0) {
+    text += ", " + std::to_string(result.sharedBodies) + (result.sharedBodies == 1 ? " body" : " bodies") +
+            " shared with another old version's record";
+  }
   if (result.bodyBytes != 0) {
     text += " (" + Grouped(result.bodyBytes) + " -> " + Grouped(result.storedBytes) + " bytes)";
   }
@@ -482,6 +550,25 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   if (request.format == kPayloadVersion2 && !request.anyStub && !ReadsVersion2(*stub)) {
     Fail(kExitBadInput, stubName + ": is an older qpxpatch that reads only version-1 payloads; give a newer "
                                    "patcher, or --format 1 to write a payload it reads");
+  }
+  if (!request.labels.empty()) {
+    if (request.format != kPayloadVersion2) {
+      Fail(kExitBadInput, "a patch for several old versions is written in format 3; --format 1 cannot hold it");
+    }
+    if (!request.anyStub && !ReadsVersion3(*stub)) {
+      Fail(kExitBadInput, stubName + ": is an older qpxpatch that does not read patches for several old versions "
+                                     "(format 3); give a newer patcher, or make one patch per old version");
+    }
+    if (request.labels.size() < 3 || request.labels.size() > kMaxOldVersions + 1) {
+      Fail(kExitBadInput, "a patch for several old versions names 2 to " + std::to_string(kMaxOldVersions) +
+                              " of them, and the new one");
+    }
+    for (const std::string& label : request.labels) {
+      if (label.empty() || label.size() > kMaxLabelLength) {
+        Fail(kExitBadInput, "the label " + Quoted(label) + " has " + std::to_string(label.size()) +
+                                " bytes; a version's label has 1 to " + std::to_string(kMaxLabelLength));
+      }
+    }
   }
 
   // Every body is sized and checked before anything is written.

@@ -36,6 +36,10 @@ struct BuildRequest {
   EncodeSettings encode;  // version 2
   bool anyStub = false;        // build on a stub that does not carry the patcher's marker
   bool allowNoBodies = false;  // a patch of no records is what was asked for
+  // A patch for several old versions (version 3): the new version's label,
+  // then each old version's, in the order of the bodies' `versions` bits.
+  // Empty: a patch for one version (version 2, or 1).
+  std::vector<std::string> labels;
 };
 
 struct BuildResult {
@@ -46,6 +50,7 @@ struct BuildResult {
   uint64_t tableOffset = 0;
   std::vector<PayloadRecord> records;  // as written
   std::vector<std::string> notes;      // said of some bodies, for the report
+  std::size_t sharedBodies = 0;  // version 3: records whose whole body an earlier alternative stored
   uint32_t sealPadding = 0;  // zeros before the seal, for a length that is a multiple of 8
   uint64_t fileLength = 0;
   std::vector<std::string> warnings;
@@ -79,6 +84,10 @@ bool CarriesPatcherMarker(CAbstractFile& file);
 // Whether `file` is a patcher that reads version-2 payloads (it carries the
 // marker saying so; older patchers do not).
 bool ReadsVersion2(CAbstractFile& file);
+
+// Whether `file` is a patcher that reads version-3 payloads, patches for
+// several old versions of a game.
+bool ReadsVersion3(CAbstractFile& file);
 
 // Where the program in front of a payload ends, for a payload that reads
 // without error: the smallest offset of its table and of its non-empty

@@ -54,6 +54,11 @@ struct DiffOptions {
   FormatOptions format;
   std::string original;
   std::string modified;
+  // OLD... NEW: a patch for several old versions (three folders or more;
+  // with two, `original` and `modified` are the first and the second).
+  std::vector<std::string> folders;
+  std::vector<std::string> labels;  // FOLDER=NAME: an old version's label (default: its folder's name)
+  std::string labelNew;             // the new version's label (default: its folder's name)
   std::string stub;
   std::string out;
   std::string manifestOut;  // empty: write a patch to `out`

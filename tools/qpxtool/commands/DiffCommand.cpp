@@ -1,11 +1,14 @@
 // qpxtool diff: a patch of exactly the resources in which a modified game
 // folder (or a folder written by unpack) differs from the original.
 
+#include <algorithm>
+#include <map>
 #include <vector>
 
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "tools/qpxtool/authoring/BodyList.h"
+#include "tools/qpxtool/authoring/FolderDiff.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
@@ -21,66 +24,235 @@ namespace {
 // Refusals listed in full up to this many; the rest are counted.
 constexpr std::size_t kListedRefusals = 20;
 
-// The modified side: a game folder, or a folder of one file per resource.
-class ModifiedFolder {
- public:
-  ModifiedFolder(CFileSystem& fileSystem, const std::string& text)
-      : fileSystem_(fileSystem), directory_(PathFromText(text)), game_(fileSystem, directory_, text) {
-    unpacked_ = !game_.HasIndex() &&
-                KindOf(JoinDirectory(directory_, PathFromText(kUnpackedManifestName))) == PathKind::File;
-    if (!unpacked_) {
-      if (!game_.HasIndex()) {
-        Fail(kExitBadInput, "MODIFIED " + Quoted(text) + ": is neither a game folder (no DATA0.QPX) nor a folder "
-                                                         "written by qpxtool unpack (no " +
-                                kUnpackedManifestName + ")");
-      }
-      game_.OpenArchive();
-    }
-  }
+// Where an entry that a patch makes plain loses its attributes.
+std::string AttributesLostLine(const ResourceChange& change) {
+  return TargetName(change.number) + ": attributes " + std::to_string(change.oldAttributes) +
+         " -> 0 (a patch writes plain entries)";
+}
 
-  bool Unpacked() const { return unpacked_; }
+// A folder's own name, as given (the last part of its path): a version's
+// label unless --label names another.
+std::string FolderName(std::string text) {
+  while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) text.pop_back();
+  const std::size_t slash = text.find_last_of("/\\");
+  return slash == std::string::npos ? text : text.substr(slash + 1);
+}
 
-  // A game folder's resource as GameReader::LocateFile finds it; in an
-  // unpacked folder, its file (the body itself).
-  ResourceBytes LocateFile(uint32_t number) {
-    if (!unpacked_) return game_.LocateFile(number);
-    std::unique_ptr<FolderListing>& listing = number < kEntryCount ? entries_ : loose_;
-    if (!listing) {
-      listing = std::make_unique<FolderListing>(JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
-    }
-    ResourceBytes bytes;
-    const std::string name = UnpackedFileName(number);
-    const FolderEntry* const found = listing->Find(PathFromText(name.substr(name.find('/') + 1)));
-    bytes.path = JoinDirectory(directory_, PathFromText(name));
-    if (found == nullptr) {
-      bytes.exists = false;
-      return bytes;
-    }
-    bytes.path = JoinDirectory(listing->Directory(), found->name);
-    if (found->kind != PathKind::File) Fail(kExitBadInput, game_.Describe(bytes.path) + ": is not a regular file");
-    int64_t size = 0;
-    bytes.owned = fileSystem_.Open(bytes.path.c_str(), OpenMode_Read);
-    if (!bytes.owned || !bytes.owned->QuerySize64(size)) {
-      Fail(kExitBadInput, game_.Describe(bytes.path) + ": cannot be opened for reading");
-    }
-    bytes.file = bytes.owned.get();
-    bytes.size = static_cast<uint64_t>(size);
-    return bytes;
-  }
-
-  bool FindLooseBody(ResourceBytes& bytes, std::string& why) const { return game_.FindLooseBody(bytes, why); }
-
- private:
-  CFileSystem& fileSystem_;
-  std::wstring directory_;
-  GameReader game_;
-  bool unpacked_ = false;
-  std::unique_ptr<FolderListing> entries_, loose_;  // an unpacked folder's, listed once
+// One distinct old content of a resource that differs from the new one:
+// the old versions that hold it, and where the first of them does.
+struct OldContent {
+  ContentHash hash{};
+  uint64_t size = 0;
+  uint64_t versions = 0;
+  std::size_t first = 0;  // the old folder of the change below
+  ResourceChange change;
 };
+
+// OLD... NEW: one patch for every old version. Each old folder is compared
+// with the new one in turn (one at a time, as a two-folder diff reads
+// them); each resource that differs anywhere gets one record per distinct
+// old content, made against it.
+int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
+  const std::vector<std::string> olds(options.folders.begin(), options.folders.end() - 1);
+  const std::string& newer = options.folders.back();
+  if (!options.manifestOut.empty()) {
+    Fail(kExitBadInput, "--manifest-out writes the bodies of one pair of folders; a patch for several old versions "
+                        "is written with --out PATCH");
+  }
+  if (options.out.empty()) Fail(kExitBadInput, "--out PATCH is required");
+  if (olds.size() > kMaxOldVersions) {
+    Fail(kExitBadInput, "a patch updates at most " + std::to_string(kMaxOldVersions) + " old versions; " +
+                            std::to_string(olds.size()) + " were given");
+  }
+  if (options.format.format == kPayloadVersion) {
+    Fail(kExitBadInput, "a patch for several old versions is written in format 3; --format 1 cannot hold it");
+  }
+  // The labels: each old folder's own name unless --label names another.
+  std::vector<std::string> labels;
+  for (const std::string& old : olds) labels.push_back(FolderName(old));
+  for (const std::string& given : options.labels) {
+    const std::size_t equals = given.rfind('=');
+    if (equals == std::string::npos || equals == 0) Fail(kExitBadInput, "--label " + Quoted(given) + ": give FOLDER=NAME");
+    const std::string folder = given.substr(0, equals);
+    std::size_t found = olds.size();
+    for (std::size_t i = 0; i < olds.size(); ++i) {
+      if (olds[i] == folder || SameFile(PathFromText(olds[i]), PathFromText(folder))) found = i;
+    }
+    if (found == olds.size()) {
+      Fail(kExitBadInput, "--label " + Quoted(given) + ": " + Quoted(folder) + " is none of the old folders" +
+                              (folder == newer ? " (the new version's label is --label-new NAME)" : ""));
+    }
+    labels[found] = given.substr(equals + 1);
+  }
+  const std::string labelNew = options.labelNew.empty() ? FolderName(newer) : options.labelNew;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (labels[i] == labels[j]) {
+        Fail(kExitBadInput, "OLD " + Quoted(olds[j]) + " and OLD " + Quoted(olds[i]) + " are both labelled " +
+                                Quoted(labels[i]) + "; tell them apart with --label FOLDER=NAME");
+      }
+    }
+  }
+
+  BuildRequest request;
+  ChooseStub(options.stub, request);
+  request.labels = {labelNew};
+  request.labels.insert(request.labels.end(), labels.begin(), labels.end());
+  std::vector<ReadInput> inputs;
+  for (const std::string& old : olds) inputs.push_back({PathFromText(old), "OLD " + Quoted(old), true});
+  inputs.push_back({PathFromText(newer), "NEW " + Quoted(newer), true});
+  inputs.push_back({request.stub, request.stubName});
+  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out), inputs);
+
+  if (options.json) StartJsonReport();
+  ModifiedFolder modified(fileSystem, newer, "NEW");
+  std::map<uint32_t, std::vector<OldContent>> contents;  // per resource, in the old folders' order
+  std::vector<std::string> refusals, attributesLost;
+  std::vector<std::size_t> differing(olds.size(), 0);
+  Json lostJson = Json::array();
+  std::size_t deleted = 0;
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    GameReader old(fileSystem, PathFromText(olds[i]), olds[i]);
+    if (!old.HasIndex()) Fail(kExitBadInput, "OLD " + Quoted(olds[i]) + ": is not a game folder (no DATA0.QPX)");
+    old.OpenArchive();
+    const std::string oldName = "OLD " + Quoted(olds[i]);
+    FolderDifference difference = CompareFolders(old, modified, oldName, "NEW");
+    refusals.insert(refusals.end(), difference.refusals.begin(), difference.refusals.end());
+    deleted = std::max(deleted, difference.deleted);
+    differing[i] = difference.changes.size();
+    for (ResourceChange& change : difference.changes) {
+      const std::string name = TargetName(change.number);
+      if (!change.oldKnown) {
+        refusals.push_back(name + " of " + oldName + " has no loose-file header: a patch for several old versions "
+                                                     "must tell each one's bytes apart");
+        continue;
+      }
+      if (change.oldAttributes != 0) {
+        attributesLost.push_back(AttributesLostLine(change) + " in " + Quoted(labels[i]));
+        lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}, {"version", labels[i]}});
+      }
+      // Told apart by their hashes: an old content that an earlier old
+      // version holds too needs no record of its own.
+      const std::vector<uint8_t> bytes = ReadWhole(fileSystem, change.oldPath, change.oldRange.offset,
+                                                   change.oldRange.size, name + " of " + oldName);
+      const ContentHash hash = HashOf(bytes);
+      std::vector<OldContent>& known = contents[change.number];
+      const auto same = std::find_if(known.begin(), known.end(), [&](const OldContent& content) {
+        return content.hash == hash && content.size == bytes.size();
+      });
+      if (same != known.end()) {
+        same->versions |= uint64_t{1} << i;
+      } else {
+        known.push_back(OldContent{hash, bytes.size(), uint64_t{1} << i, i, std::move(change)});
+      }
+    }
+  }
+  if (!refusals.empty()) {
+    FailWithRefusals("no patch can make NEW " + Quoted(newer) + " from every old version:", refusals,
+                     kListedRefusals);
+  }
+
+  std::vector<BodySource> bodies;
+  std::size_t entries = 0;
+  uint64_t bodyBytes = 0;
+  for (const auto& [number, alternatives] : contents) {
+    const std::string name = TargetName(number);
+    for (const OldContent& content : alternatives) {
+      BodySource body{number, content.change.newPath, name + " of NEW", content.change.newRange,
+                      OldBytesOf(fileSystem, content.change, name + " of OLD " + Quoted(olds[content.first]))};
+      body.versions = content.versions;
+      bodies.push_back(std::move(body));
+    }
+    bodyBytes += alternatives.front().change.newRange.size;
+    if (number < kEntryCount) ++entries;
+  }
+  if (bodies.empty() && !options.allowEmpty) {
+    Fail(kExitFailedCheck, "the folders hold the same resources; no patch written");
+  }
+
+  request.out = PathFromText(options.out);
+  request.outText = options.out;
+  request.bodies = bodies;
+  request.anyStub = options.anyStub;
+  ApplyFormat(options.format, false, request);
+  request.allowNoBodies = true;
+  const BuildResult result = BuildPatch(fileSystem, request);
+
+  const std::size_t looseCount = contents.size() - entries;
+  std::string perVersion;
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    perVersion += (i == 0 ? "" : ", ") + labels[i] + ": " + std::to_string(differing[i]);
+  }
+  const std::string summary =
+      std::to_string(contents.size()) + " of " + std::to_string(kResourceLimit) +
+      (contents.size() == 1 ? " resources differs" : " resources differ") + " from " + Quoted(labelNew) + " in " +
+      std::to_string(olds.size()) + " old versions (" + perVersion + "; " + Counted(entries, "entry", "entries") +
+      ", " + Counted(looseCount, "loose file", "loose files") + "; " + Grouped(bodyBytes) + " bytes)";
+  Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) +
+      " of " + Counted(result.records.size(), "record", "records") + " (" + Grouped(result.fileLength) +
+      " bytes; " + Described(request, result) + ")");
+  for (const std::string& note : result.notes) Out("  " + note);
+  for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
+  if (attributesLost.size() > kListedRefusals) {
+    Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
+  }
+  if (options.json) {
+    Json versions = Json::array();
+    for (std::size_t i = 0; i < olds.size(); ++i) {
+      versions.push_back({{"folder", olds[i]}, {"label", labels[i]}, {"differing", differing[i]}});
+    }
+    Json records = Json::array();
+    for (const PayloadRecord& record : result.records) {
+      Json named = Json::array();
+      for (std::size_t i = 0; i < labels.size(); ++i) {
+        if ((record.versions >> i & 1) != 0) named.push_back(labels[i]);
+      }
+      records.push_back({{"resource", record.resourceNumber},
+                         {"target", TargetName(record.resourceNumber)},
+                         {"offset", record.bodyOffset},
+                         {"storedSize", record.storedSize},
+                         {"encoding", EncodingName(record.encoding)},
+                         {"resultSize", record.resultSize},
+                         {"hasBase", record.hasBase},
+                         {"versions", std::move(named)}});
+    }
+    const std::string kind = PatchKindText(fileSystem, request.out);
+    Json report{{"olds", std::move(versions)},
+                {"new", newer},
+                {"labelNew", labelNew},
+                {"differing", contents.size()},
+                {"entries", entries},
+                {"looseFiles", looseCount},
+                {"bytes", bodyBytes},
+                {"output",
+                 {{"kind", "patch"},
+                  {"path", options.out},
+                  {"runsOn", kind == "a Windows patch" ? Json("windows") : kind == "a Linux patch" ? Json("linux")
+                                                                                                 : Json(nullptr)},
+                  {"fileSize", result.fileLength},
+                  {"format", kPayloadVersion3},
+                  {"sealed", true},
+                  {"bodyBytes", result.bodyBytes},
+                  {"storedBytes", result.storedBytes},
+                  {"sharedBodies", result.sharedBodies},
+                  {"tableOffset", result.tableOffset},
+                  {"records", std::move(records)},
+                  {"notes", result.notes}}},
+                {"attributesLost", std::move(lostJson)},
+                {"deletedLeftAlone", deleted}};
+    WriteJsonReport(report);
+  }
+  return kExitSuccess;
+}
 
 }  // namespace
 
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
+  if (options.folders.size() > 2) return RunDiffVersions(fileSystem, options);
+  if (!options.labels.empty() || !options.labelNew.empty()) {
+    Fail(kExitBadInput, "--label and --label-new name the versions of a patch for several old versions "
+                        "(OLD... NEW, three folders or more); a patch of two folders has none");
+  }
   const bool toManifest = !options.manifestOut.empty();
   if (toManifest && (!options.stub.empty() || !options.out.empty())) {
     Fail(kExitBadInput, "give either --manifest-out DIR, or --out PATCH (with --stub PATCHER), not both");
@@ -106,93 +278,25 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     Fail(kExitBadInput, "ORIGINAL " + Quoted(options.original) + ": is not a game folder (no DATA0.QPX)");
   }
   original.OpenArchive();
-  ModifiedFolder modified(fileSystem, options.modified);
+  ModifiedFolder modified(fileSystem, options.modified, "MODIFIED");
+  const FolderDifference difference = CompareFolders(original, modified, "ORIGINAL", "MODIFIED");
+  const std::vector<std::string>& refusals = difference.refusals;
+  const std::size_t deleted = difference.deleted;
 
   std::vector<BodySource> bodies;
-  std::vector<std::string> refusals, attributesLost;
+  std::vector<std::string> attributesLost;
   Json lostJson = Json::array();
-  std::size_t deleted = 0, entries = 0;
+  std::size_t entries = 0;
   uint64_t bodyBytes = 0;
-  {
-    CopyBuffer ours, theirs;
-    // What is read of ORIGINAL: every entry's bytes and every loose file whole.
-    Progress progress("diff", original.TotalBytes());
-    for (uint32_t number = 0; number < kResourceLimit; ++number) {
-      const std::string name = TargetName(number);
-      ResourceBytes before = original.LocateFile(number);
-      ResourceBytes after = modified.LocateFile(number);
-      progress.Advance(before.exists ? before.size : 0);
-      const bool loose = number >= kEntryCount;
-      std::string why;
-      if (!after.exists) {
-        // A file taken out of an unpacked folder leaves its resource alone;
-        // it counts when unpack would have written it.
-        if (modified.Unpacked()) {
-          if (before.exists && (!loose || original.FindLooseBody(before, why)) && before.size != 0) ++deleted;
-        } else if (before.exists) {
-          refusals.push_back(name + " is in ORIGINAL but not in MODIFIED: the patcher never deletes files");
-        }
-        continue;
-      }
-      if (!before.exists) {
-        refusals.push_back(name + " is in MODIFIED but not in ORIGINAL: the patcher never creates files");
-        continue;
-      }
-      const auto same = [&](const ResourceBytes& a, const ResourceBytes& b) {
-        return a.size == b.size && (a.size == 0 || SameBytes(*a.file, a.offset, name + " of ORIGINAL", *b.file,
-                                                              b.offset, name + " of MODIFIED", a.size, ours, theirs));
-      };
-      bool differs = false;
-      // Whether ORIGINAL's bytes of the resource can be told: a loose file
-      // without a header has none the patcher could check a base against.
-      bool originalKnown = true;
-      if (!loose) {
-        differs = !same(before, after);
-        // Applying a body clears an entry's attributes: a plain entry in
-        // MODIFIED where ORIGINAL's has attributes needs its body applied. (An
-        // unpacked folder keeps no attributes.)
-        if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
-      } else {
-        // A loose file is parsed only where the two differ: one that is the
-        // same on both sides is no difference, whatever it holds.
-        if (!modified.Unpacked() && same(before, after)) continue;
-        if (!modified.Unpacked() && !modified.FindLooseBody(after, why)) {
-          refusals.push_back(name + " of MODIFIED: " + Quoted(PathToText(after.path)) + why +
-                             "; a patch writes a loose file from its body");
-          continue;
-        }
-        // An ORIGINAL without a body is rewritten whole by MODIFIED's.
-        originalKnown = original.FindLooseBody(before, why);
-        differs = !originalKnown || !same(before, after);
-      }
-      if (!differs) continue;
-
-      if (!modified.Unpacked() && after.attributes != 0) {
-        refusals.push_back(name + " differs, but MODIFIED's has attributes " + std::to_string(after.attributes) +
-                           ": a patch writes plain entries only (attributes 0)");
-      } else if (after.size == 0) {
-        refusals.push_back(name + " is empty in MODIFIED: a patch cannot make a resource empty");
-      } else if (loose && after.size > kLooseMaxBodySize) {
-        refusals.push_back(name + " has " + Grouped(after.size) + " bytes in MODIFIED: a loose file holds at most " +
-                           Grouped(kLooseMaxBodySize));
-      } else {
-        const FileRange was{before.offset, before.size};
-        const std::wstring wasIn = before.path;
-        const std::string wasName = name + " of ORIGINAL";
-        std::function<std::vector<uint8_t>()> base;
-        if (originalKnown) {
-          base = [&fileSystem, was, wasIn, wasName] { return ReadWhole(fileSystem, wasIn, was.offset, was.size, wasName); };
-        }
-        bodies.push_back(BodySource{number, after.path, name + " of MODIFIED", FileRange{after.offset, after.size},
-                                    std::move(base)});
-        bodyBytes += after.size;
-        if (!loose) ++entries;
-        if (!loose && before.attributes != 0) {
-          attributesLost.push_back(name + ": attributes " + std::to_string(before.attributes) +
-                                   " -> 0 (a patch writes plain entries)");
-          lostJson.push_back({{"resource", number}, {"attributes", before.attributes}});
-        }
-      }
+  for (const ResourceChange& change : difference.changes) {
+    const std::string name = TargetName(change.number);
+    bodies.push_back(BodySource{change.number, change.newPath, name + " of MODIFIED", change.newRange,
+                                OldBytesOf(fileSystem, change, name + " of ORIGINAL")});
+    bodyBytes += change.newRange.size;
+    if (change.number < kEntryCount) ++entries;
+    if (change.oldAttributes != 0) {
+      attributesLost.push_back(AttributesLostLine(change));
+      lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}});
     }
   }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/payload/PatchPayload.h"
+#include "app/run/Alternatives.h"
 #include "app/run/RecordBody.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
@@ -43,7 +44,26 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
   const std::string name = "patch " + Quoted(options.gameDirectory);
   std::size_t index = payload.records.size();
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
-    if (payload.records[i].resourceNumber == number && !payload.records[i].Skipped()) index = i;
+    if (payload.records[i].resourceNumber != number || payload.records[i].Skipped()) continue;
+    // Of a resource's alternatives (version 3), with --base the one for the
+    // version that folder holds (chosen below), else one that needs no game.
+    const bool whole = payload.records[i].encoding != BodyEncoding::Delta;
+    const bool haveWhole = index != payload.records.size() && payload.records[index].encoding != BodyEncoding::Delta;
+    if (payload.version != kPayloadVersion3 || index == payload.records.size() || (whole && !haveWhole)) index = i;
+  }
+  std::unique_ptr<GameReader> base;
+  if (!options.base.empty()) {
+    base = std::make_unique<GameReader>(fileSystem, PathFromText(options.base), options.base);
+    ResourceArchive& view = base->PatcherView(DryRunAccess::ReadOnly,
+                                              "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
+    if (payload.version == kPayloadVersion3) {
+      CTransferBuffer chunk;
+      const Selection selection =
+          SelectAlternatives(view, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+      for (const std::size_t i : selection.chosen) {
+        if (payload.records[i].resourceNumber == number && !payload.records[i].Skipped()) index = i;
+      }
+    }
   }
   if (index == payload.records.size()) {
     Fail(kExitBadInput, name + ": no record writes resource " + std::to_string(number) + " (" + TargetName(number) + ")");
@@ -57,21 +77,15 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
   }
   // A delta is decoded against the game's resource as it is now: a view
   // of that folder that only reads.
-  const std::wstring baseDirectory = PathFromText(options.base);
   if (record.encoding == BodyEncoding::Delta && options.base.empty()) {
     Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is a delta against the game's " +
                             TargetName(number) + "; give --base GAMEDIR to decode it");
   }
   // Without --base, an archive never opened: a body that is no delta
   // needs no game, and such an archive reads nothing.
-  std::unique_ptr<GameReader> base;
   ResourceArchive closed(fileSystem);
   ResourceArchive* archive = &closed;
-  if (!options.base.empty()) {
-    base = std::make_unique<GameReader>(fileSystem, baseDirectory, options.base);
-    archive = &base->PatcherView(DryRunAccess::ReadOnly,
-                                 "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
-  }
+  if (base) archive = &base->PatcherView(DryRunAccess::ReadOnly, "");
   BodyBuffers buffers;
   std::span<const uint8_t> body;
   switch (DecodeRecordBody(*patch, record, *archive, buffers, body)) {

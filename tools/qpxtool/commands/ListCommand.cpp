@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "app/run/Alternatives.h"
 #include "app/run/PatchCheck.h"
+#include "app/run/RunMessages.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
@@ -50,14 +52,23 @@ std::string Note(const RecordPlan& plan) {
       return "patcher: \"Failed\" (a loose file holds at most " + Grouped(kLooseMaxBodySize) + " bytes)";
     case RecordFate::Unreadable: return "patcher: \"Can't read patch data\" (body outside the file); the run stops";
     case RecordFate::NotReached: return "not reached: the run stops at record " + std::to_string(plan.by);
+    case RecordFate::Alternative: return "";
   }
   return "";
 }
 
+// Version 3: the old versions a record is for ("for 1.0, 1.1"), and the
+// record its alternatives go with.
+std::string VersionsNote(const Payload& payload, const PayloadRecord& record, const RecordPlan& plan) {
+  std::string note = "for " + WideToText(VersionsNamed(payload, record.versions));
+  if (plan.fate == RecordFate::Alternative) note += " (an alternative of record " + std::to_string(plan.by) + ")";
+  return note;
+}
+
 // A version-2 patch refuses such a record before it writes anything.
-std::string CheckedNote(const PayloadRecord& record, const RecordPlan& plan) {
+std::string CheckedNote(const Payload& payload, const PayloadRecord& record, const RecordPlan& plan) {
   const CheckVerdict verdict = TargetVerdict(record);
-  if (Passes(verdict)) return Note(plan);
+  if (Passes(verdict)) return payload.version == kPayloadVersion3 ? VersionsNote(payload, record, plan) : Note(plan);
   return "patcher: \"" + WideToText(CheckMessage(record.resourceNumber, verdict)) + "\"; it changes nothing";
 }
 
@@ -71,6 +82,7 @@ const char* FateKey(RecordFate fate) {
     case RecordFate::TooLarge: return "too large";
     case RecordFate::Unreadable: return "body unreadable";
     case RecordFate::NotReached: return "not reached";
+    case RecordFate::Alternative: return "alternative";
   }
   return "";
 }
@@ -95,7 +107,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   }
   report["accepted"] = true;
 
-  const bool checked = payload.version == kPayloadVersion2;
+  const bool checked = IsCheckedVersion(payload.version);
   const std::size_t count = payload.records.size();
   std::string layout;
   uint64_t programEnd = 0;
@@ -109,7 +121,13 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   Out("patch " + Quoted(options.patch) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize + payload.signatureBytes)) +
       " bytes; " + layout + "; table at byte " + Grouped(payload.tableOffset) + ", " + std::to_string(count) +
       (count == 1 ? " record" : " records"));
-  if (checked) Out("format 2: the patcher checks every record against the game before it writes anything");
+  if (payload.version == kPayloadVersion2) {
+    Out("format 2: the patcher checks every record against the game before it writes anything");
+  } else if (payload.version == kPayloadVersion3) {
+    Out("format 3: the patch updates " + WideToText(VersionsNamed(payload, ~uint64_t{0})) + " to " +
+        WideToText(ConsoleSafe(payload.labels[0])) + ", each resource from whichever of them the game holds; the "
+        "patcher checks every record against the game before it writes anything");
+  }
   Out(payload.sealed ? "sealed: the seal holds (bytes " + Grouped(payload.seal.coveredStart) + ".." +
                            Grouped(static_cast<uint64_t>(payload.fileSize) - 1) + " are as they were written)"
                      : "not sealed: damage to it would go unnoticed");
@@ -126,6 +144,10 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
                                                 {"last", static_cast<uint64_t>(payload.fileSize) - 1}}
                                          : Json(nullptr);
   report["signatureBytes"] = static_cast<uint64_t>(payload.signatureBytes);
+  if (payload.version == kPayloadVersion3) {
+    report["labelNew"] = payload.labels[0];
+    report["labels"] = std::vector<std::string>(payload.labels.begin() + 1, payload.labels.end());
+  }
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   if (checked) {
     Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
@@ -142,7 +164,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     if (checked) {
       Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
               EncodingName(record.encoding), std::to_string(record.bodyOffset), std::to_string(record.storedSize),
-              std::to_string(record.resultSize), record.hasBase ? "yes" : "no", CheckedNote(record, plans[i])));
+              std::to_string(record.resultSize), record.hasBase ? "yes" : "no", CheckedNote(payload, record, plans[i])));
     } else {
       Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
               std::to_string(record.bodyOffset), std::to_string(record.storedSize), Note(plans[i])));
@@ -158,8 +180,18 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
       row["hasBase"] = record.hasBase;
     }
     row["fate"] = checked && !Passes(TargetVerdict(record)) ? "refused" : FateKey(plans[i].fate);
-    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
-    const std::string note = checked ? CheckedNote(record, plans[i]) : Note(plans[i]);
+    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached ||
+        plans[i].fate == RecordFate::Alternative) {
+      row["by"] = plans[i].by;
+    }
+    if (payload.version == kPayloadVersion3) {
+      Json named = Json::array();
+      for (std::size_t v = 1; v < payload.labels.size(); ++v) {
+        if ((record.versions >> (v - 1) & 1) != 0) named.push_back(payload.labels[v]);
+      }
+      row["versions"] = std::move(named);
+    }
+    const std::string note = checked ? CheckedNote(payload, record, plans[i]) : Note(plans[i]);
     row["note"] = note.empty() ? Json(nullptr) : Json(note);
     rows.push_back(std::move(row));
     storedBytes += record.storedSize;

@@ -6,8 +6,10 @@
 
 #include "app/journal/RunJournal.h"
 #include "app/payload/PatchPayload.h"
+#include "app/run/Alternatives.h"
 #include "app/run/PatchCheck.h"
 #include "app/run/RecordBody.h"
+#include "app/run/RunMessages.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -29,7 +31,7 @@ bool IsArchiveFile(const std::wstring& path) { return path == kIndexFileName || 
 // The last line of a plan the patcher would carry out. A patch whose every
 // record is already there is said to be so, not to "apply".
 std::string Summary(std::size_t applying, std::size_t already, std::size_t total, std::size_t failing,
-                    std::size_t superseded, std::size_t skipped) {
+                    std::size_t superseded, std::size_t skipped, std::size_t forOthers = 0) {
   std::string summary;
   if (applying == 0 && failing == 0 && already != 0) {
     summary = "plan: the patch is already applied; the patcher would change nothing (" + std::to_string(already) + " of " +
@@ -41,6 +43,7 @@ std::string Summary(std::size_t applying, std::size_t already, std::size_t total
   if (failing != 0) summary += ", " + std::to_string(failing) + " would FAIL";
   if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
   if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+  if (forOthers != 0) summary += ", " + std::to_string(forOthers) + " for other old versions";
   if (applying == 0 && failing == 0 && already != 0) summary += ")";
   return summary;
 }
@@ -79,7 +82,8 @@ Json RecordJson(std::size_t index, const PayloadRecord& record, const std::strin
     row["action"] = "fails";
     row["reason"] = verdict.substr(7);
   } else {
-    for (const char* action : {"in place", "append", "rewrite", "already applied", "skipped", "superseded"}) {
+    for (const char* action : {"in place", "append", "rewrite", "already applied", "skipped", "superseded",
+                               "for another version"}) {
       if (verdict.starts_with(action)) {
         row["action"] = action;
         break;
@@ -238,8 +242,15 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         "does not show");
   }
   CTransferBuffer chunk;
-  const PatchCheck check = CheckPatch(archive, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+  const std::span<uint8_t> buffer{chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk};
+  // Of a resource's alternatives (version 3), the one the patcher would
+  // take for this game; the checks judge the chosen records.
+  const Selection selection = SelectAlternatives(archive, payload, buffer);
+  const PatchCheck check = CheckPatch(archive, selection.payload, buffer, &selection.inspected);
+  std::vector<std::size_t> checkOf(payload.records.size(), payload.records.size());
+  for (std::size_t k = 0; k < selection.chosen.size(); ++k) checkOf[selection.chosen[k]] = k;
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  const bool versioned = payload.version == kPayloadVersion3;
 
   Out(Row("#", "resource", "target", "download", "result", "what the patcher would do"));
   // Every body is decoded as the patcher would decode it.
@@ -247,15 +258,25 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   for (const PayloadRecord& record : payload.records) toDecode += record.resultSize;
   Progress progress("plan", toDecode);
   BodyBuffers buffers;
-  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0;
+  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0, forOthers = 0;
   uint64_t looseBytes = 0, downloaded = 0, dataGrowth = 0;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     const uint32_t number = record.resourceNumber;
-    const RecordCheck& verdict = check.records[i];
     std::string text;
     uint64_t attributesCleared = 0;
     downloaded += record.storedSize;
+    if (checkOf[i] == payload.records.size()) {
+      // An alternative the game does not take: the bytes of other versions.
+      text = "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
+      ++forOthers;
+      progress.Advance(record.resultSize);
+      Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
+              std::to_string(record.resultSize), text));
+      rows.push_back(RecordJson(i, record, text));
+      continue;
+    }
+    const RecordCheck& verdict = check.records[checkOf[i]];
     if (verdict.verdict == CheckVerdict::Skipped) {
       text = "skipped (size 0)";
       ++skipped;
@@ -292,6 +313,10 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         ++applying;
       }
       if (verdict.rewritesItself) text += " (from its own bytes: it holds the result, laid out otherwise)";
+      // Which old version the patcher took the resource for.
+      if (versioned && !verdict.rewritesItself && outcome == BodyOutcome::Ready) {
+        text += " (the game holds " + WideToText(VersionsNamed(payload, record.versions)) + ")";
+      }
       if (outcome == BodyOutcome::Ready) {
         if (number < kEntryCount) dataGrowth += verdict.growth;
         else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
@@ -323,18 +348,24 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
           Grouped(check.freeSpace) + " free");
     }
     Out(RefusalSummary(refused, payload.records.size(), check.SpaceShort()));
+    if (versioned && refused != 0) {
+      Out("plan: the patch updates " + WideToText(VersionsNamed(payload, ~uint64_t{0})) + " to " +
+          WideToText(ConsoleSafe(payload.labels[0])));
+    }
     Json summary = SummaryJson(payload.records.size(), applying, already, failing, superseded, skipped);
+    if (versioned) summary["otherVersions"] = forOthers;
     summary["refused"] = refused;
     report["summary"] = std::move(summary);
     return kExitFailedCheck;
   }
   Out("download " + Grouped(downloaded) + " bytes; " +
       GrowthLine(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth), looseBytes));
-  Out(Summary(applying, already, payload.records.size(), failing, superseded, skipped));
+  Out(Summary(applying, already, payload.records.size(), failing, superseded, skipped, forOthers));
   report["data"] = GrowthJson(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth));
   report["looseBytesWritten"] = looseBytes;
   Json summary = SummaryJson(payload.records.size(), applying, already, failing, superseded, skipped);
   summary["refused"] = 0;
+  if (versioned) summary["otherVersions"] = forOthers;
   report["summary"] = std::move(summary);
   return failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
@@ -354,7 +385,7 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
   DryRunFileSystem& view = game.PatcherFiles();
   if (options.json) StartJsonReport();
   Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
-  const int status = payload.version == kPayloadVersion2 ? PlanVersion2(*patch, payload, options, view, archive, report)
+  const int status = IsCheckedVersion(payload.version) ? PlanVersion2(*patch, payload, options, view, archive, report)
                                                          : PlanVersion1(*patch, payload, options, view, archive, report);
   if (options.json) WriteJsonReport(report);
   return status;

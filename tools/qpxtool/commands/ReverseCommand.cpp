@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "app/payload/PatchPayload.h"
+#include "app/run/Alternatives.h"
 #include "app/run/RecordBody.h"
 #include "app/run/ResourceState.h"
 #include "archive/ArchiveIndexEntry.h"
@@ -35,16 +36,6 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   game.OpenArchive();
 
-  // The resources the patcher would write to, each with the last record
-  // that writes it; a record it fails or never reaches leaves its resource
-  // as it is.
-  std::map<uint32_t, std::size_t> touched;
-  const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  for (std::size_t i = 0; i < plans.size(); ++i) {
-    if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded) {
-      touched[payload.records[i].resourceNumber] = i;
-    }
-  }
   // The undo is made against the game as the patch leaves it: each of its
   // records knows the bytes the patch wrote. Those are decoded from the
   // patch, on a view of the game that writes nothing (a delta needs the
@@ -53,6 +44,31 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
       game.PatcherView(DryRunAccess::ReadOnly, "game folder " + Quoted(options.gameDirectory) +
                                                    ": the patcher would print \"Can't open " +
                                                    WideToText(kDataFileName) + "\"; is this a game folder?");
+  CTransferBuffer chunk;
+  // The resources the patcher would write to, each with the last record
+  // that writes it; a record it fails or never reaches leaves its resource
+  // as it is. Of a resource's alternatives (version 3), the one for the
+  // version this game holds, as the patcher chooses it.
+  std::map<uint32_t, std::size_t> touched;
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  const Selection selection =
+      SelectAlternatives(archive, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+  for (const std::size_t i : selection.chosen) {
+    if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded ||
+        plans[i].fate == RecordFate::Alternative) {
+      touched[payload.records[i].resourceNumber] = i;
+    }
+  }
+  // A patch for several old versions leaves alone what the game holds of
+  // the new version already: there is nothing of it to put back.
+  if (payload.version == kPayloadVersion3) {
+    for (auto it = touched.begin(); it != touched.end();) {
+      const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
+      const bool holdsResult = JudgeResource(InspectResource(archive, it->first, buffer), payload.records[it->second]) ==
+                               ResourceHolding::Result;
+      it = holdsResult ? touched.erase(it) : std::next(it);
+    }
+  }
   CAbstractFile& patchFile = *patch;
   // Bodies are encoded on several threads; the patch and the view are one.
   std::mutex decoding;
@@ -78,11 +94,10 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   // Judged as verify judges it: by the run's judge (version 2), or by the
   // bytes of the body (version 1, which names no hashes).
   bool applied = !touched.empty();
-  CTransferBuffer chunk;
   for (std::size_t i = 0; applied && i < plans.size(); ++i) {
     if (plans[i].fate != RecordFate::Applied) continue;
     const PayloadRecord& record = payload.records[i];
-    if (payload.version == kPayloadVersion2) {
+    if (IsCheckedVersion(payload.version)) {
       const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
       applied = JudgeResource(InspectResource(archive, record.resourceNumber, buffer), record) ==
                 ResourceHolding::Result;

@@ -2,6 +2,7 @@
 // Opens every file for reading only.
 
 #include "app/payload/PatchPayload.h"
+#include "app/run/Alternatives.h"
 #include "app/run/ResourceState.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/ResourceArchive.h"
@@ -50,7 +51,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   // Version 2: the patcher's own inspection of each resource, judged by the
   // run's judge. Version 1 names no hashes: the bytes are compared with the body.
   ResourceArchive* archive = nullptr;
-  if (payload.version == kPayloadVersion2) {
+  if (IsCheckedVersion(payload.version)) {
     archive = &game.PatcherView(DryRunAccess::ReadOnly,
                                 "game folder " + Quoted(options.gameDirectory) + ": " + WideToText(kIndexFileName) +
                                     " or " + WideToText(kDataFileName) + " cannot be read; is this a game folder?");
@@ -59,7 +60,18 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   const auto whyNotApplied = [&](const PayloadRecord& record) {
     if (archive == nullptr) return game.CompareWithBody(*patch, record);
     const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
-    return HoldingText(InspectResource(*archive, record.resourceNumber, buffer), record);
+    const ResourceState state = InspectResource(*archive, record.resourceNumber, buffer);
+    // A patch for several old versions names which one the resource is still at.
+    if (payload.version == kPayloadVersion3 && JudgeResource(state, record) != ResourceHolding::Result) {
+      for (const PayloadRecord& alternative : payload.records) {
+        if (alternative.resourceNumber == record.resourceNumber &&
+            JudgeResource(state, alternative) == ResourceHolding::Base) {
+          return "it still holds the bytes of " + WideToText(VersionsNamed(payload, alternative.versions)) +
+                 ", which the patch replaces";
+        }
+      }
+    }
+    return HoldingText(state, record);
   };
 
   if (options.json) StartJsonReport();
@@ -67,7 +79,7 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0;
+  std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0, alternatives = 0;
   // Every record's resource is read (hashed, or compared with its body).
   uint64_t toRead = 0;
   for (const PayloadRecord& record : payload.records) toRead += record.resultSize;
@@ -111,6 +123,11 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
         status = "NOT APPLIED: the patcher stops at record " + std::to_string(plans[i].by);
         ++notApplied;
         break;
+      case RecordFate::Alternative:
+        // Of one result: judged once, with the resource's first record.
+        status = "alternative of record " + std::to_string(plans[i].by);
+        ++alternatives;
+        break;
     }
     progress.Advance(record.resultSize);
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
@@ -125,7 +142,10 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
     } else {
       row["status"] = status.substr(0, status.find_first_of(": "));
     }
-    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
+    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached ||
+        plans[i].fate == RecordFate::Alternative) {
+      row["by"] = plans[i].by;
+    }
     rows.push_back(std::move(row));
   }
   report["records"] = std::move(rows);
@@ -135,12 +155,14 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   if (notApplied != 0) summary += ", " + std::to_string(notApplied) + " NOT applied";
   if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
   if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+  if (alternatives != 0) summary += ", " + Counted(alternatives, "alternative", "alternatives") + " for other old versions";
   Out(summary);
   report["summary"] = {{"records", plans.size()},
                        {"applied", applied},
                        {"notApplied", notApplied},
                        {"superseded", superseded},
                        {"skipped", skipped}};
+  if (payload.version == kPayloadVersion3) report["summary"]["alternatives"] = alternatives;
   if (options.json) WriteJsonReport(report);
   return notApplied == 0 ? kExitSuccess : kExitFailedCheck;
 }
