@@ -17,6 +17,17 @@
 //                             in a loose file of 100 MB, 1 byte in an entry
 //                             of 20 MB, an entry of 40 MB replaced by 50 MB
 //                             of new bytes (also written to DIR/new.bin)
+//   bench_fixture series DIR TREE...
+//                             one game folder DIR/vK for each tree of files
+//                             (releases of a program, oldest first): each
+//                             file that every tree has is a resource, of
+//                             one number in every folder, in turn an entry
+//                             and a loose file
+//   bench_fixture versions DIR N
+//                             DIR/v0 .. DIR/vN-1: N releases of a synthetic
+//                             game, each editing a few resources of the
+//                             one before (a few bytes changed, a body
+//                             grown, one replaced)
 //   bench_fixture checks PATCH ROUNDS
 //                             in the game folder that is the current
 //                             directory: the version-2 checks of PATCH
@@ -261,13 +272,104 @@ int Checks(const std::filesystem::path& patchPath, int rounds) {
 
 }  // namespace
 
+// Each tree of `trees` laid out as the game folder DIR/vK, the files all of
+// them hold as resources numbered alike.
+int Series(const std::filesystem::path& dir, const std::vector<std::filesystem::path>& trees) {
+  std::vector<std::map<std::string, std::filesystem::path>> files;
+  for (const auto& tree : trees) files.push_back(FilesUnder(tree));
+  std::vector<GameFolder> games(trees.size());
+  uint32_t entries = 0, loose = 0;
+  std::ofstream list(dir / "files.txt");
+  for (const auto& [name, firstPath] : files.front()) {
+    std::vector<std::vector<uint8_t>> bodies;
+    for (const auto& release : files) {
+      const auto found = release.find(name);
+      if (found == release.end()) break;
+      bodies.push_back(ReadAll(found->second));
+    }
+    const bool everywhere = bodies.size() == trees.size() &&
+                            std::none_of(bodies.begin(), bodies.end(), [](const auto& b) { return b.empty(); });
+    if (!everywhere) continue;
+    const bool fits = std::all_of(bodies.begin(), bodies.end(), [](const auto& b) { return b.size() <= kLooseMaxBodySize; });
+    const bool asLoose = (entries + loose) % 2 == 1 && fits;
+    const uint32_t number = asLoose ? kEntryCount + loose : entries;
+    for (std::size_t k = 0; k < games.size(); ++k) {
+      if (asLoose) {
+        games[k].AddLooseFile(loose, LooseFileImage(bodies[k]));
+      } else {
+        games[k].AddEntry(entries, bodies[k]);
+      }
+    }
+    asLoose ? ++loose : ++entries;
+    list << number;
+    for (const auto& body : bodies) list << ' ' << body.size();
+    list << ' ' << name << '\n';
+  }
+  auto fs = CreatePlatformFileSystem();
+  for (std::size_t k = 0; k < games.size(); ++k) {
+    const auto folder = dir / ("v" + std::to_string(k));
+    std::filesystem::create_directories(folder);
+    if (!games[k].Write(*fs, folder.wstring())) return 1;
+  }
+  std::printf("%zu releases of %u resources (%u entries, %u loose files)\n", trees.size(), entries + loose, entries,
+              loose);
+  return 0;
+}
+
+// `count` releases of a synthetic game of 200 resources (entries of 4 to
+// 400 KB, loose files of 1 to 100 KB): each release edits four resources of
+// the one before, in turn a few bytes changed in place, a body grown by
+// new bytes at its middle, a body replaced by new bytes, and a few bytes
+// changed again in one edited by an earlier release.
+int Versions(const std::filesystem::path& dir, int count) {
+  std::map<uint32_t, std::vector<uint8_t>> resources;
+  for (uint32_t i = 0; i < 200; ++i) {
+    const uint32_t number = i % 4 == 3 ? kEntryCount + i / 4 : i;
+    const uint32_t size = number < kEntryCount ? 4000 + (i * 7919u) % 396000 : 1000 + (i * 7919u) % 99000;
+    resources[number] = SampleBody(1000 + i, size);
+  }
+  std::vector<uint32_t> numbers;
+  for (const auto& [number, body] : resources) numbers.push_back(number);
+  auto fs = CreatePlatformFileSystem();
+  for (int k = 0; k < count; ++k) {
+    if (k > 0) {
+      const auto pick = [&](int j) { return numbers[(static_cast<std::size_t>(k) * 37 + static_cast<std::size_t>(j) * 11) % numbers.size()]; };
+      std::vector<uint8_t>& changed = resources[pick(0)];
+      for (std::size_t at = 100; at < changed.size(); at += changed.size() / 5) changed[at] ^= 0x5A;
+      std::vector<uint8_t>& grown = resources[pick(1)];
+      const std::vector<uint8_t> inserted = SampleBody(5000 + static_cast<uint32_t>(k), 2000);
+      grown.insert(grown.begin() + static_cast<std::ptrdiff_t>(grown.size() / 2), inserted.begin(), inserted.end());
+      resources[pick(2)] = SampleBody(6000 + static_cast<uint32_t>(k), static_cast<uint32_t>(resources[pick(2)].size()));
+      std::vector<uint8_t>& again = resources[numbers[static_cast<std::size_t>(k - 1) * 37 % numbers.size()]];
+      again[again.size() / 3] ^= 0x01;
+    }
+    GameFolder game;
+    for (const auto& [number, body] : resources) {
+      if (number < kEntryCount) {
+        game.AddEntry(number, body);
+      } else {
+        game.AddLooseFile(number - kEntryCount, LooseFileImage(body));
+      }
+    }
+    const auto folder = dir / ("v" + std::to_string(k));
+    std::filesystem::create_directories(folder);
+    if (!game.Write(*fs, folder.wstring())) return 1;
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "real") == 0) return Real(argv[2], argv[3], argv[4]);
   if (argc == 4 && std::strcmp(argv[1], "checks") == 0) return Checks(argv[2], std::atoi(argv[3]));
+  if (argc >= 4 && std::strcmp(argv[1], "series") == 0) {
+    return Series(argv[2], std::vector<std::filesystem::path>(argv + 3, argv + argc));
+  }
+  if (argc == 4 && std::strcmp(argv[1], "versions") == 0) return Versions(argv[2], std::atoi(argv[3]));
   if (argc == 3 && std::strcmp(argv[1], "synthetic") == 0) return Synthetic(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "large") == 0) return Large(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "small") == 0) return Small(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "pair") == 0) return Pair(argv[2]);
-  std::fprintf(stderr, "usage: bench_fixture large|small|pair|synthetic DIR | real OLD NEW DIR | checks PATCH ROUNDS\n");
+  std::fprintf(stderr, "usage: bench_fixture large|small|pair|synthetic DIR | real OLD NEW DIR | series DIR TREE... | "
+               "versions DIR N | checks PATCH ROUNDS\n");
   return 2;
 }

@@ -1,6 +1,8 @@
 // qpxtool list: a patch's records as the patcher would take them.
 
 #include <cstdio>
+#include <set>
+#include <utility>
 
 #include "app/run/Alternatives.h"
 #include "app/run/PatchCheck.h"
@@ -157,6 +159,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
 
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
   std::size_t entries = 0, looseFiles = 0, problems = 0, withBase = 0;
+  std::set<std::pair<uint64_t, uint64_t>> bodies;  // each stored body's place
   uint64_t storedBytes = 0, resultBytes = 0;
   bool resultsOverflow = false;
   for (std::size_t i = 0; i < count; ++i) {
@@ -194,7 +197,10 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     const std::string note = checked ? CheckedNote(payload, record, plans[i]) : Note(plans[i]);
     row["note"] = note.empty() ? Json(nullptr) : Json(note);
     rows.push_back(std::move(row));
-    storedBytes += record.storedSize;
+    // Alternatives (version 3) that share a body download it once.
+    if (payload.version != kPayloadVersion3 || bodies.insert({record.bodyOffset, record.storedSize}).second) {
+      storedBytes += record.storedSize;
+    }
     // A forged size may be anything: the sum must not wrap to a small one.
     resultsOverflow = resultsOverflow || record.resultSize > UINT64_MAX - resultBytes;
     resultBytes = resultsOverflow ? UINT64_MAX : resultBytes + record.resultSize;

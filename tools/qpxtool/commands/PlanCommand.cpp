@@ -3,6 +3,8 @@
 // view of the folder that writes nothing.
 
 #include <cstdio>
+#include <set>
+#include <utility>
 
 #include "app/journal/RunJournal.h"
 #include "app/payload/PatchPayload.h"
@@ -260,12 +262,16 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   BodyBuffers buffers;
   std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0, forOthers = 0;
   uint64_t looseBytes = 0, downloaded = 0, dataGrowth = 0;
+  std::set<std::pair<uint64_t, uint64_t>> bodies;  // each stored body's place
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     const uint32_t number = record.resourceNumber;
     std::string text;
     uint64_t attributesCleared = 0;
-    downloaded += record.storedSize;
+    // Alternatives (version 3) that share a body download it once.
+    if (payload.version != kPayloadVersion3 || bodies.insert({record.bodyOffset, record.storedSize}).second) {
+      downloaded += record.storedSize;
+    }
     if (checkOf[i] == payload.records.size()) {
       // An alternative the game does not take: the bytes of other versions.
       text = "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
