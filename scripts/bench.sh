@@ -459,4 +459,6 @@ body_mib=$(( $(stat -c %s "$W/large/bodies/b0.bin") / 1048576 ))
 } >>"$W/results.md"
 
 cp "$W/results.md" bench/results.md
+# One patch for every older release: a section of its own.
+REPS=$REPS scripts/bench-versions.sh >/dev/null
 cat bench/results.md
