@@ -108,12 +108,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
     Fail(kExitBadInput, "output " + Quoted(options.out) + ": is the patch itself; write the body to another file");
   }
   ReplacingOutput output(fileSystem, out);
-  for (std::size_t done = 0; done < body.size(); done += kCopyBufferSize) {
-    const auto piece = static_cast<uint32_t>(std::min<std::size_t>(kCopyBufferSize, body.size() - done));
-    if (output.File().Write(body.data() + done, piece) != piece) {
-      Fail(kExitFailedCheck, "output " + Quoted(options.out) + ": writing failed (disk full?)");
-    }
-  }
+  if (!WriteBytes(output.File(), body)) Fail(kExitFailedCheck, "output " + Quoted(options.out) + ": writing failed (disk full?)");
   output.Commit();
   Out("qpxtool extract: wrote " + what + " to " + Quoted(options.out));
   return kExitSuccess;
