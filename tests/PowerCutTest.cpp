@@ -1,6 +1,6 @@
-// A version-2 run stopped by a power cut at any point is finished by the
-// next run: the game is then byte for byte what one clean run leaves, and
-// no journal is left behind. Every counted operation of a whole run is
+// A version-2 or version-3 run stopped by a power cut at any point is
+// finished by the next run: the game is then byte for byte what one clean
+// run leaves, and no journal is left behind. Every counted operation of a whole run is
 // cut in turn; after each cut the disk keeps everything that was not
 // flushed, nothing of it, or a seeded mixture with writes torn at sectors.
 
@@ -16,6 +16,7 @@
 #include "app/run/PatchRunner.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "support/MultiVersionPatch.h"
 #include "support/PowerCutFileSystem.h"
 #include "support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
@@ -108,48 +109,19 @@ std::string Describe(const char* what, uint64_t cut, bool reached, const CrashCa
          test::CrashModeName(crash.mode) + (crash.mode == CrashMode::Random ? " seed " + std::to_string(crash.seed) : "");
 }
 
-class PowerCutTest : public ::testing::Test {
+// The sweeps, for any game and patch: Prepare lays them down and learns
+// what one clean run leaves and how many operations it counts.
+class PowerCutSweep : public ::testing::Test {
  protected:
-  void SetUp() override {
-    GameFolder game;
-    game.AddEntry(3, SampleBody(1, 100));                   // in place, the same size
-    game.AddEntry(7, SampleBody(2, 120));                   // in place, smaller in the same slot
-    game.AddEntry(8, Words(3, 3000));                       // a delta in place, several sectors
-    game.AddEntry(4, SampleBody(4, 40), /*attributes=*/1);  // appended for its attributes
-    game.AddEntry(6, SampleBody(6, 20000));                 // a delta that grows: appended
-    game.AddEntry(9, SampleBody(9, 500));                   // a chain of two records
-    game.AddLooseFile(0, LooseFileImage(SampleBody(20, 5000)));  // the same size
-    game.AddLooseFile(1, LooseFileImage(Words(22, 9000)));       // shrinks
-    game.AddLooseFile(2, LooseFileImage(SampleBody(24, 1000)));  // grows past many 4 KiB boundaries
+  void Prepare(const GameFolder& game, const Bytes& patchFile) {
     ASSERT_TRUE(game.Write(*real, dir.Path().wstring()));
     original = Snapshot();
-
-    const Bytes chainMiddle = SampleBody(19, 700);
-    patch = BuildCheckedPatchFile(
-        kImage, {
-                    {3, SampleBody(11, 100), BodyEncoding::Stored, SampleBody(1, 100)},
-                    {7, SampleBody(12, 100), BodyEncoding::Stored, SampleBody(2, 120)},
-                    {8, Touched(Words(3, 3000)), BodyEncoding::Delta, Words(3, 3000)},
-                    {4, SampleBody(14, 40), BodyEncoding::Stored, SampleBody(4, 40)},
-                    {6, Grown(SampleBody(6, 20000)), BodyEncoding::Delta, SampleBody(6, 20000)},
-                    // Appended, then rewritten in its new slot by the next record.
-                    {9, chainMiddle, BodyEncoding::Stored, SampleBody(9, 500)},
-                    {9, Touched(chainMiddle), BodyEncoding::Delta, chainMiddle},
-                    {1207, SampleBody(21, 5000), BodyEncoding::Stored, SampleBody(20, 5000)},
-                    {1208, Words(23, 2000), BodyEncoding::Lzma, Words(22, 9000)},
-                    {1209, Words(25, 100000), BodyEncoding::Lzma, SampleBody(24, 1000)},
-                });
+    patch = patchFile;
     WriteFile(dir.Path() / "patch.exe", patch);
 
     // What one clean run leaves, the layer off.
     ASSERT_TRUE(Run(*real)) << Narrow(output);
     reference = Snapshot();
-    for (const uint32_t number : {3, 7, 8}) {
-      EXPECT_EQ(EntryOf(reference, number).offset, EntryOf(original, number).offset) << number << " goes in place";
-    }
-    for (const uint32_t number : {4, 6, 9}) {
-      EXPECT_GE(EntryOf(reference, number).offset, original.at("DATA1.QPX").size()) << number << " is appended";
-    }
     // And what a whole run counts, through the layer, which changes nothing
     // of what the run leaves.
     Restore(original);
@@ -195,6 +167,52 @@ class PowerCutTest : public ::testing::Test {
     return difference.empty() ? "" : difference + "; the rerun said " + Narrow(output);
   }
 
+  // Cuts every counted operation of a whole run in turn, and once more just
+  // after it ends, before the system wrote back what the run left unflushed.
+  void CutEveryOperation(std::vector<std::string>& failures) {
+    for (uint64_t cut = 1; cut <= wholeRun + 1; ++cut) {
+      for (const CrashCase& crash : CrashCases(cut)) {
+        Restore(original);
+        CFileSystem_PowerCut power(*real, cut);
+        Run(power);
+        ASSERT_EQ(power.PowerWentOff(), cut <= wholeRun) << cut;
+        ASSERT_TRUE(power.Crash(crash.mode, crash.seed));
+        const std::string failure = Finish();
+        if (!failure.empty()) failures.push_back(Describe("the run", cut, cut <= wholeRun, crash) + ": " + failure);
+      }
+    }
+  }
+
+  // Cuts the run at every `step`th operation, then the rerun that settles
+  // what it left: its first few operations one by one, then wider apart, up
+  // to the first cut it no longer reaches, when the power goes after it.
+  void CutTheFinishingRun(std::vector<std::string>& failures, uint64_t step) {
+    for (uint64_t cut = 1; cut <= wholeRun; cut += step) {
+      const CrashCase first = CrashCases(cut)[2 + cut % 3];
+      Restore(original);
+      {
+        CFileSystem_PowerCut power(*real, cut);
+        Run(power);
+        ASSERT_TRUE(power.Crash(first.mode, first.seed));
+      }
+      const Folder afterFirst = Snapshot();
+      bool reached = true;
+      for (uint64_t second = 1; reached; second += second < 4 ? 1 : second / 2) {
+        const CrashCase crash{second % 2 == 0 ? CrashMode::LoseAll : CrashMode::Random, cut * 1000 + second};
+        Restore(afterFirst);
+        CFileSystem_PowerCut power(*real, second);
+        Run(power);
+        reached = power.PowerWentOff();
+        ASSERT_TRUE(power.Crash(crash.mode, crash.seed));
+        const std::string failure = Finish();
+        if (!failure.empty()) {
+          failures.push_back(Describe("the run", cut, true, first) + ", then " +
+                             Describe("the rerun", second, reached, crash) + ": " + failure);
+        }
+      }
+    }
+  }
+
   ScratchDirectory dir;
   std::unique_ptr<CFileSystem> real = CreatePlatformFileSystem();
   Folder original, reference;
@@ -211,22 +229,49 @@ std::string Listed(const std::vector<std::string>& failures) {
   return text;
 }
 
+class PowerCutTest : public PowerCutSweep {
+ protected:
+  void SetUp() override {
+    GameFolder game;
+    game.AddEntry(3, SampleBody(1, 100));                   // in place, the same size
+    game.AddEntry(7, SampleBody(2, 120));                   // in place, smaller in the same slot
+    game.AddEntry(8, Words(3, 3000));                       // a delta in place, several sectors
+    game.AddEntry(4, SampleBody(4, 40), /*attributes=*/1);  // appended for its attributes
+    game.AddEntry(6, SampleBody(6, 20000));                 // a delta that grows: appended
+    game.AddEntry(9, SampleBody(9, 500));                   // a chain of two records
+    game.AddLooseFile(0, LooseFileImage(SampleBody(20, 5000)));  // the same size
+    game.AddLooseFile(1, LooseFileImage(Words(22, 9000)));       // shrinks
+    game.AddLooseFile(2, LooseFileImage(SampleBody(24, 1000)));  // grows past many 4 KiB boundaries
+
+    const Bytes chainMiddle = SampleBody(19, 700);
+    ASSERT_NO_FATAL_FAILURE(Prepare(
+        game, BuildCheckedPatchFile(
+                  kImage, {
+                              {3, SampleBody(11, 100), BodyEncoding::Stored, SampleBody(1, 100)},
+                              {7, SampleBody(12, 100), BodyEncoding::Stored, SampleBody(2, 120)},
+                              {8, Touched(Words(3, 3000)), BodyEncoding::Delta, Words(3, 3000)},
+                              {4, SampleBody(14, 40), BodyEncoding::Stored, SampleBody(4, 40)},
+                              {6, Grown(SampleBody(6, 20000)), BodyEncoding::Delta, SampleBody(6, 20000)},
+                              // Appended, then rewritten in its new slot by the next record.
+                              {9, chainMiddle, BodyEncoding::Stored, SampleBody(9, 500)},
+                              {9, Touched(chainMiddle), BodyEncoding::Delta, chainMiddle},
+                              {1207, SampleBody(21, 5000), BodyEncoding::Stored, SampleBody(20, 5000)},
+                              {1208, Words(23, 2000), BodyEncoding::Lzma, Words(22, 9000)},
+                              {1209, Words(25, 100000), BodyEncoding::Lzma, SampleBody(24, 1000)},
+                          })));
+    for (const uint32_t number : {3, 7, 8}) {
+      EXPECT_EQ(EntryOf(reference, number).offset, EntryOf(original, number).offset) << number << " goes in place";
+    }
+    for (const uint32_t number : {4, 6, 9}) {
+      EXPECT_GE(EntryOf(reference, number).offset, original.at("DATA1.QPX").size()) << number << " is appended";
+    }
+  }
+};
+
 TEST_F(PowerCutTest, EveryCutOfARunIsFinishedByTheNext) {
   ASSERT_GT(wholeRun, 20u) << "a run that writes every kind of record";
   std::vector<std::string> failures;
-  // One past the last: the run ends whole and the power goes just after,
-  // before the system wrote back anything the run left unflushed.
-  for (uint64_t cut = 1; cut <= wholeRun + 1; ++cut) {
-    for (const CrashCase& crash : CrashCases(cut)) {
-      Restore(original);
-      CFileSystem_PowerCut power(*real, cut);
-      Run(power);
-      ASSERT_EQ(power.PowerWentOff(), cut <= wholeRun) << cut;
-      ASSERT_TRUE(power.Crash(crash.mode, crash.seed));
-      const std::string failure = Finish();
-      if (!failure.empty()) failures.push_back(Describe("the run", cut, cut <= wholeRun, crash) + ": " + failure);
-    }
-  }
+  CutEveryOperation(failures);
   EXPECT_TRUE(failures.empty()) << Listed(failures);
 }
 
@@ -235,32 +280,89 @@ TEST_F(PowerCutTest, EveryCutOfARunIsFinishedByTheNext) {
 // still finishes.
 TEST_F(PowerCutTest, ACutDuringTheRunThatFinishesIsFinishedByTheNext) {
   std::vector<std::string> failures;
-  for (uint64_t cut = 1; cut <= wholeRun; cut += 3) {
-    const CrashCase first = CrashCases(cut)[2 + cut % 3];
-    Restore(original);
-    {
-      CFileSystem_PowerCut power(*real, cut);
-      Run(power);
-      ASSERT_TRUE(power.Crash(first.mode, first.seed));
-    }
-    const Folder afterFirst = Snapshot();
-    // The rerun's first few operations one by one, then wider apart, up
-    // to the first cut it no longer reaches: then the power goes after it.
-    bool reached = true;
-    for (uint64_t second = 1; reached; second += second < 4 ? 1 : second / 2) {
-      const CrashCase crash{second % 2 == 0 ? CrashMode::LoseAll : CrashMode::Random, cut * 1000 + second};
-      Restore(afterFirst);
-      CFileSystem_PowerCut power(*real, second);
-      Run(power);
-      reached = power.PowerWentOff();
-      ASSERT_TRUE(power.Crash(crash.mode, crash.seed));
-      const std::string failure = Finish();
-      if (!failure.empty()) {
-        failures.push_back(Describe("the run", cut, true, first) + ", then " +
-                           Describe("the rerun", second, reached, crash) + ": " + failure);
-      }
+  CutTheFinishingRun(failures, 3);
+  EXPECT_TRUE(failures.empty()) << Listed(failures);
+}
+
+// A patch for two old releases, 1.0 and 1.1, to 1.2. Entry 3 differs in
+// each (two stored alternatives sharing one body, in place); entry 5 is the
+// same in both (one delta for both, in place); entry 6 differs in each (two
+// deltas, the result appended); loose file 0 differs in each (two
+// compressed alternatives sharing one body, the file grows). After a cut,
+// some resources may hold 1.2 already and the rest their old bytes: the
+// rerun must choose again for each one, and end where a clean run does.
+const std::vector<uint32_t> kReleaseNumbers = {3, 5, 6, kEntryCount};
+std::map<uint32_t, Bytes> Release(int version) {
+  const Bytes five = Words(3, 3000), six0 = SampleBody(6, 6000), six1 = Touched(six0);
+  switch (version) {
+    case 0: return {{3, SampleBody(1, 100)}, {5, five}, {6, six0}, {kEntryCount, SampleBody(20, 2000)}};
+    case 1: return {{3, SampleBody(31, 100)}, {5, five}, {6, six1}, {kEntryCount, Words(22, 3000)}};
+    default: return {{3, SampleBody(11, 100)}, {5, Touched(five)}, {6, Grown(six1)}, {kEntryCount, Words(25, 20000)}};
+  }
+}
+
+GameFolder GameOf(const std::map<uint32_t, Bytes>& resources) {
+  GameFolder game;
+  for (const auto& [number, bytes] : resources) {
+    if (number < kEntryCount) {
+      game.AddEntry(number, bytes);
+    } else {
+      game.AddLooseFile(number - kEntryCount, LooseFileImage(bytes));
     }
   }
+  return game;
+}
+
+class PowerCutVersion3Test : public PowerCutSweep {
+ protected:
+  static Bytes PatchToTheNewRelease() {
+    const auto r0 = Release(0), r1 = Release(1), r2 = Release(2);
+    const auto two = [&](uint32_t number, BodyEncoding coding) {
+      return test::MultiVersionPatch{number, r2.at(number), {{r0.at(number), 0b01, coding}, {r1.at(number), 0b10, coding}}};
+    };
+    return test::BuildMultiVersionPatchFile(
+        kImage, {"1.2", "1.0", "1.1"},
+        {two(3, BodyEncoding::Stored), {5, r2.at(5), {{r0.at(5), 0b11, BodyEncoding::Delta}}},
+         two(6, BodyEncoding::Delta), two(kEntryCount, BodyEncoding::Lzma)});
+  }
+
+  // Prepares `start` and proves that a clean run brings it to 1.2.
+  void PrepareFrom(const std::map<uint32_t, Bytes>& start) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(GameOf(start), PatchToTheNewRelease()));
+    const Bytes& data = reference.at("DATA1.QPX");
+    for (const auto& [number, bytes] : Release(2)) {
+      if (number >= kEntryCount) {
+        const std::wstring name = LooseFileName(number - kEntryCount);
+        EXPECT_EQ(reference.at("res/" + std::string(name.begin(), name.end())), LooseFileImage(bytes)) << number;
+        continue;
+      }
+      const ArchiveIndexEntry entry = EntryOf(reference, number);
+      ASSERT_LE(entry.offset + entry.size, data.size()) << number;
+      EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(entry.offset),
+                             data.begin() + static_cast<std::ptrdiff_t>(entry.offset + entry.size)))
+          << number;
+    }
+    EXPECT_EQ(EntryOf(reference, 3).offset, EntryOf(original, 3).offset) << "in place";
+    EXPECT_GE(EntryOf(reference, 6).offset, original.at("DATA1.QPX").size()) << "appended";
+    EXPECT_GT(wholeRun, 15u) << "a run that writes every resource";
+  }
+};
+
+TEST_F(PowerCutVersion3Test, EveryCutOfARunFromAnOldVersionIsFinishedByTheNext) {
+  ASSERT_NO_FATAL_FAILURE(PrepareFrom(Release(1)));
+  std::vector<std::string> failures;
+  CutEveryOperation(failures);
+  CutTheFinishingRun(failures, 5);
+  EXPECT_TRUE(failures.empty()) << Listed(failures);
+}
+
+// A game whose resources come from both old releases.
+TEST_F(PowerCutVersion3Test, EveryCutOfARunFromAMixedGameIsFinishedByTheNext) {
+  std::map<uint32_t, Bytes> mixed = Release(0);
+  mixed[6] = Release(1).at(6);
+  ASSERT_NO_FATAL_FAILURE(PrepareFrom(mixed));
+  std::vector<std::string> failures;
+  CutEveryOperation(failures);
   EXPECT_TRUE(failures.empty()) << Listed(failures);
 }
 
