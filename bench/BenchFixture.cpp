@@ -293,13 +293,7 @@ int Series(const std::filesystem::path& dir, const std::vector<std::filesystem::
     const bool fits = std::all_of(bodies.begin(), bodies.end(), [](const auto& b) { return b.size() <= kLooseMaxBodySize; });
     const bool asLoose = (entries + loose) % 2 == 1 && fits;
     const uint32_t number = asLoose ? kEntryCount + loose : entries;
-    for (std::size_t k = 0; k < games.size(); ++k) {
-      if (asLoose) {
-        games[k].AddLooseFile(loose, LooseFileImage(bodies[k]));
-      } else {
-        games[k].AddEntry(entries, bodies[k]);
-      }
-    }
+    for (std::size_t k = 0; k < games.size(); ++k) games[k].AddResource(number, bodies[k]);
     asLoose ? ++loose : ++entries;
     list << number;
     for (const auto& body : bodies) list << ' ' << body.size();
@@ -344,13 +338,7 @@ int Versions(const std::filesystem::path& dir, int count) {
       again[again.size() / 3] ^= 0x01;
     }
     GameFolder game;
-    for (const auto& [number, body] : resources) {
-      if (number < kEntryCount) {
-        game.AddEntry(number, body);
-      } else {
-        game.AddLooseFile(number - kEntryCount, LooseFileImage(body));
-      }
-    }
+    for (const auto& [number, body] : resources) game.AddResource(number, body);
     const auto folder = dir / ("v" + std::to_string(k));
     std::filesystem::create_directories(folder);
     if (!game.Write(*fs, folder.wstring())) return 1;

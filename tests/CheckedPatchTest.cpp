@@ -35,21 +35,12 @@ using test::ReadFile;
 using test::ScratchDirectory;
 using test::WriteFile;
 using Bytes = std::vector<uint8_t>;
+using test::Words;
 using Folder = std::map<std::string, Bytes>;
 namespace fs = std::filesystem;
 
 const Bytes kImage(500, 0x4D);
 
-// Text that compresses, so that LZMA bodies are chosen.
-Bytes Words(uint32_t seed, std::size_t size) {
-  Bytes bytes;
-  const std::string words[] = {"alpha ", "beta ", "gamma ", "delta\n"};
-  for (uint32_t i = seed; bytes.size() < size; i = i * 1103515245u + 12345u) {
-    for (const char c : words[(i >> 16) % 4]) bytes.push_back(static_cast<uint8_t>(c));
-  }
-  bytes.resize(size);
-  return bytes;
-}
 
 // A program's new version, as an update makes it: `base` with bytes
 // inserted, deleted, changed in place and a block moved.

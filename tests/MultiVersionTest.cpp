@@ -30,21 +30,13 @@ using test::MultiVersionPatch;
 using test::ScratchDirectory;
 using test::WriteFile;
 using Bytes = std::vector<uint8_t>;
+using test::Words;
 using Folder = std::map<std::string, Bytes>;
 using Resources = std::map<uint32_t, Bytes>;
 namespace fs = std::filesystem;
 
 const Bytes kImage(500, 0x4D);
 
-Bytes Words(uint32_t seed, std::size_t size) {
-  Bytes bytes;
-  const std::string words[] = {"alpha ", "beta ", "gamma ", "delta\n"};
-  for (uint32_t i = seed; bytes.size() < size; i = i * 1103515245u + 12345u) {
-    for (const char c : words[(i >> 16) % 4]) bytes.push_back(static_cast<uint8_t>(c));
-  }
-  bytes.resize(size);
-  return bytes;
-}
 
 // `base` as a release edits it: bytes inserted, some changed in place.
 Bytes Edited(const Bytes& base, uint32_t seed) {
@@ -101,13 +93,7 @@ std::vector<MultiVersionPatch> PatchesFrom(const std::vector<int>& olds) {
 
 GameFolder GameOf(const Resources& resources) {
   GameFolder game;
-  for (const auto& [number, bytes] : resources) {
-    if (number < kEntryCount) {
-      game.AddEntry(number, bytes);
-    } else {
-      game.AddLooseFile(number - kEntryCount, LooseFileImage(bytes));
-    }
-  }
+  for (const auto& [number, bytes] : resources) game.AddResource(number, bytes);
   return game;
 }
 
@@ -353,5 +339,33 @@ TEST_F(MultiVersionTest, NoSingleChangedByteReachesTheGame) {
   std::cout << "[ changed-byte cases of a version-3 payload: " << refused << ", every one refused ]\n";
 }
 
+
+// TEMPORARY: writes the version-3 payload seeds for the fuzzer's game.
+TEST(SeedWriter, WritesVersion3Seeds) {
+  const Bytes image(16, 0x4D);
+  const auto touched = [](Bytes b) { for (std::size_t i = 3; i < b.size(); i += 17) b[i] ^= 0x5A; return b; };
+  const Bytes words = Words(7, 400);
+  const std::vector<std::string> labels = {"1.2", "1.0", "1.1"};
+  const std::string out = "/work/main/fuzz/corpus/payload/";
+  // The fuzzer's game is 1.0: a stored body shared by 1.0 and 1.1, one delta
+  // for both, a compressed loose file shared by both.
+  WriteFile(out + "v3-valid-three", test::BuildMultiVersionPatchFile(image, labels, {
+      {1, SampleBody(61, 40), {{SampleBody(1, 31), 0b01, BodyEncoding::Stored}, {SampleBody(51, 31), 0b10, BodyEncoding::Stored}}},
+      {4, touched(SampleBody(4, 100)), {{SampleBody(4, 100), 0b11, BodyEncoding::Delta}}},
+      {kEntryCount + 1, words, {{SampleBody(101, 310), 0b01, BodyEncoding::Lzma}, {SampleBody(71, 50), 0b10, BodyEncoding::Lzma}}},
+  }));
+  // A game mixing both: entry 2 is 1.1's (its second alternative), entry 3
+  // 1.0's; whole bodies shared, and two deltas for the entry that never goes in place.
+  WriteFile(out + "v3-shared-bodies", test::BuildMultiVersionPatchFile(image, labels, {
+      {2, SampleBody(62, 32), {{SampleBody(52, 32), 0b01, BodyEncoding::Stored}, {SampleBody(2, 32), 0b10, BodyEncoding::Stored}}},
+      {3, words, {{SampleBody(3, 33), 0b01, BodyEncoding::Lzma}, {SampleBody(53, 33), 0b10, BodyEncoding::Lzma}}},
+      {5, touched(SampleBody(5, 64)), {{SampleBody(55, 64), 0b01, BodyEncoding::Delta}, {SampleBody(5, 64), 0b10, BodyEncoding::Delta}}},
+  }));
+  // Entry 0 holds neither base: refused, naming what the patch updates.
+  WriteFile(out + "v3-another-version", test::BuildMultiVersionPatchFile(image, labels, {
+      {0, SampleBody(60, 8), {{SampleBody(90, 2), 0b01, BodyEncoding::Stored}, {SampleBody(91, 3), 0b10, BodyEncoding::Stored}}},
+      {6, touched(SampleBody(6, 200)), {{SampleBody(6, 200), 0b11, BodyEncoding::Delta}}},
+  }));
+}
 }  // namespace
 }  // namespace qpx

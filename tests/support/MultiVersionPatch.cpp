@@ -13,22 +13,6 @@
 
 namespace qpx::test {
 
-std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels) {
-  std::vector<uint8_t> texts;
-  for (const std::string& label : labels) {
-    texts.push_back(static_cast<uint8_t>(label.size()));
-    texts.insert(texts.end(), label.begin(), label.end());
-  }
-  PayloadVersionsHeader header{};
-  std::memcpy(header.magic, kVersionsMagic, sizeof header.magic);
-  header.count = static_cast<uint32_t>(labels.size());
-  header.bytes = static_cast<uint32_t>(texts.size());
-  std::vector<uint8_t> block(sizeof header + texts.size());
-  std::memcpy(block.data(), &header, sizeof header);
-  std::copy(texts.begin(), texts.end(), block.begin() + sizeof header);
-  return block;
-}
-
 void AppendMultiVersionTable(std::vector<uint8_t>& file, uint64_t coveredStart,
                              const std::vector<PatchRecordV3>& records, const std::vector<uint8_t>& versions) {
   const uint64_t tableOffset = file.size();

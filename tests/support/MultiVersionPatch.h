@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/payload/PatchPayload.h"
+#include "tools/qpxtool/authoring/PayloadWriter.h"
 
 namespace qpx::test {
 
@@ -32,7 +33,7 @@ std::vector<uint8_t> BuildMultiVersionPatchFile(const std::vector<uint8_t>& imag
                                                 const std::vector<MultiVersionPatch>& patches);
 
 // The versions block of `labels`, as a payload holds it.
-std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels);
+using tool::VersionsBlock;
 
 // Appends `records`, `versions` (a versions block, or any bytes a forger
 // puts there), zero padding, a seal over every byte from `coveredStart`,

@@ -153,6 +153,16 @@ std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, co
   return file;
 }
 
+std::vector<uint8_t> Words(uint32_t seed, std::size_t size) {
+  std::vector<uint8_t> bytes;
+  const std::string words[] = {"alpha ", "beta ", "gamma ", "delta\n"};
+  for (uint32_t i = seed; bytes.size() < size; i = i * 1103515245u + 12345u) {
+    for (const char c : words[(i >> 16) % 4]) bytes.push_back(static_cast<uint8_t>(c));
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
 std::vector<uint8_t> PeImage(std::size_t length, uint32_t offset, uint32_t size, bool wide) {
   std::vector<uint8_t> image(length, 0xCC);
   const auto put32 = [&](std::size_t at, uint32_t value) { std::memcpy(image.data() + at, &value, 4); };

@@ -86,6 +86,10 @@ void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const Payload
 // (whose seal still holds).
 void AppendCheckedTable(std::vector<uint8_t>& file, uint64_t coveredStart, const std::vector<PatchRecordV2>& records);
 
+// Text that compresses (words in an order of `seed`), so that LZMA bodies
+// are chosen: the same (seed, size) always gives the same bytes.
+std::vector<uint8_t> Words(uint32_t seed, std::size_t size);
+
 // The content hash of `bytes`: the payload's own.
 using qpx::HashOf;
 

@@ -46,13 +46,7 @@ class MultiVersionTool : public test::ToolFixture {
     fs::remove_all(At(name));
     fs::create_directories(At(name));
     GameFolder game;
-    for (const auto& [number, bytes] : resources) {
-      if (number < kEntryCount) {
-        game.AddEntry(number, bytes);
-      } else {
-        game.AddLooseFile(number - kEntryCount, LooseFileImage(bytes));
-      }
-    }
+    for (const auto& [number, bytes] : resources) game.AddResource(number, bytes);
     const auto fileSystem = CreatePlatformFileSystem();
     ASSERT_TRUE(game.Write(*fileSystem, posix::DecodePath(At(name).string())));
   }

@@ -152,19 +152,18 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
     payload.version = kPayloadVersion;
     payload.tableOffset = header.tableOffset;
     error = ReadTable<PatchRecord>(file, header.tableOffset, header.recordCount, payload, FromVersion1);
-  } else if (header.version == kPayloadVersion2) {
-    PayloadTrailerHeaderV2 header2;
-    std::memcpy(&header2, &header, sizeof header2);
-    payload.version = kPayloadVersion2;
-    payload.tableOffset = header2.tableOffset;
-    error = ReadTable<PatchRecordV2>(file, header2.tableOffset, header2.recordCount, payload, FromVersion2);
-  } else if (header.version == kPayloadVersion3) {
-    PayloadTrailerHeaderV2 header3;
-    std::memcpy(&header3, &header, sizeof header3);
-    payload.version = kPayloadVersion3;
-    payload.tableOffset = header3.tableOffset;
-    error = ReadTable<PatchRecordV3>(file, header3.tableOffset, header3.recordCount, payload, FromVersion3);
-    if (error == PayloadError::None) error = ReadVersions(file, payload);
+  } else if (IsCheckedVersion(header.version)) {
+    // Versions 2 and 3 share the trailer's layout and the records' size.
+    PayloadTrailerHeaderV2 checked;
+    std::memcpy(&checked, &header, sizeof checked);
+    payload.version = header.version;
+    payload.tableOffset = checked.tableOffset;
+    if (header.version == kPayloadVersion2) {
+      error = ReadTable<PatchRecordV2>(file, checked.tableOffset, checked.recordCount, payload, FromVersion2);
+    } else {
+      error = ReadTable<PatchRecordV3>(file, checked.tableOffset, checked.recordCount, payload, FromVersion3);
+      if (error == PayloadError::None) error = ReadVersions(file, payload);
+    }
   } else {
     return PayloadError::CantReadHeader;
   }

@@ -29,6 +29,14 @@ std::vector<uint8_t> LooseFileImage(std::span<const uint8_t> body) {
   return image;
 }
 
+void GameFolder::AddResource(uint32_t number, std::span<const uint8_t> body) {
+  if (number < kEntryCount) {
+    AddEntry(number, body);
+  } else {
+    AddLooseFile(number - kEntryCount, LooseFileImage(body));
+  }
+}
+
 void GameFolder::AddEntry(uint32_t number, std::span<const uint8_t> body, uint64_t attributes) {
   const uint64_t offset = SlotLength(dataSize);
   std::vector<uint8_t> slot(body.begin(), body.end());

@@ -34,6 +34,10 @@ class GameFolder {
   void SetDataSize(uint64_t size) { dataSize = size; }
   uint64_t DataSize() const { return dataSize; }
 
+  // Resource `number` holding `body`: an entry appended as AddEntry does,
+  // or a loose file laid out as the patcher writes it.
+  void AddResource(uint32_t number, std::span<const uint8_t> body);
+
   // A loose file with exactly `content` (any bytes, not only a valid image).
   void AddLooseFile(uint32_t looseIndex, std::vector<uint8_t> content) {
     looseFiles[looseIndex] = std::move(content);

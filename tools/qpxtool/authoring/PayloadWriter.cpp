@@ -233,23 +233,6 @@ PatchRecordV2 BaseRecord(const PatchRecordV3& record) {
   return plain;
 }
 
-// The versions block of a version-3 payload: its header and each label as
-// a length byte and its bytes (BuildPatch has checked their lengths).
-std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels) {
-  std::vector<uint8_t> texts;
-  for (const std::string& label : labels) {
-    texts.push_back(static_cast<uint8_t>(label.size()));
-    texts.insert(texts.end(), label.begin(), label.end());
-  }
-  PayloadVersionsHeader header{};
-  std::memcpy(header.magic, kVersionsMagic, sizeof header.magic);
-  header.count = static_cast<uint32_t>(labels.size());
-  header.bytes = static_cast<uint32_t>(texts.size());
-  std::vector<uint8_t> block(sizeof header + texts.size());
-  std::memcpy(block.data(), &header, sizeof header);
-  std::copy(texts.begin(), texts.end(), block.begin() + sizeof header);
-  return block;
-}
 
 // Version 2: each body stored or compressed, whichever is smaller, with
 // its hashes; 64-bit offsets; always sealed. Bodies are encoded two at a
@@ -388,6 +371,33 @@ bool CarriesPatcherMarker(CAbstractFile& file) { return CarriesMarker(file, kMas
 bool ReadsVersion2(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion2Marker); }
 
 bool ReadsVersion3(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion3Marker); }
+
+std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels) {
+  std::vector<uint8_t> texts;
+  for (const std::string& label : labels) {
+    texts.push_back(static_cast<uint8_t>(label.size()));
+    texts.insert(texts.end(), label.begin(), label.end());
+  }
+  PayloadVersionsHeader header{};
+  std::memcpy(header.magic, kVersionsMagic, sizeof header.magic);
+  header.count = static_cast<uint32_t>(labels.size());
+  header.bytes = static_cast<uint32_t>(texts.size());
+  std::vector<uint8_t> block(sizeof header + texts.size());
+  std::memcpy(block.data(), &header, sizeof header);
+  std::copy(texts.begin(), texts.end(), block.begin() + sizeof header);
+  return block;
+}
+
+BuildResult BuildPatchOfBodies(CFileSystem& fileSystem, BuildRequest& request, const std::string& out,
+                               std::vector<BodySource> bodies, const FormatOptions& format, bool anyStub) {
+  request.out = PathFromText(out);
+  request.outText = out;
+  request.bodies = std::move(bodies);
+  request.anyStub = anyStub;
+  ApplyFormat(format, false, request);
+  request.allowNoBodies = true;
+  return BuildPatch(fileSystem, request);
+}
 
 bool FindProgramEnd(const Payload& payload, uint64_t& programEnd, std::string& why) {
   // A seal names where its payload starts, and holds every piece.

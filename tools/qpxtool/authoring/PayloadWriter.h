@@ -77,6 +77,16 @@ void ChooseStub(const std::string& given, BuildRequest& request);
 // left as it was).
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request);
 
+// BuildPatch of `bodies` (maybe none) into `out` in `format`, for the
+// commands that find their bodies in game folders (diff, reverse): the rest
+// of `request` (its stub, its labels) as they set it.
+BuildResult BuildPatchOfBodies(CFileSystem& fileSystem, BuildRequest& request, const std::string& out,
+                               std::vector<BodySource> bodies, const FormatOptions& format, bool anyStub);
+
+// The versions block of a version-3 payload naming `labels` (the new
+// version's first): its header, then each label's length byte and bytes.
+std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels);
+
 // Whether `file` carries the marker of our patcher somewhere in it. Streams
 // through the file; false also when it cannot be read.
 bool CarriesPatcherMarker(CAbstractFile& file);

@@ -170,13 +170,8 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
     Fail(kExitFailedCheck, "the folders hold the same resources; no patch written");
   }
 
-  request.out = PathFromText(options.out);
-  request.outText = options.out;
-  request.bodies = bodies;
-  request.anyStub = options.anyStub;
-  ApplyFormat(options.format, false, request);
-  request.allowNoBodies = true;
-  const BuildResult result = BuildPatch(fileSystem, request);
+  const BuildResult result =
+      BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);
 
   const std::size_t looseCount = contents.size() - entries;
   std::string perVersion;
@@ -344,13 +339,8 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     }
     output["resources"] = std::move(resources);
   } else {
-    request.out = PathFromText(options.out);
-    request.outText = options.out;
-    request.bodies = bodies;
-    request.anyStub = options.anyStub;
-    ApplyFormat(options.format, false, request);
-    request.allowNoBodies = true;
-    const BuildResult result = BuildPatch(fileSystem, request);
+    const BuildResult result =
+        BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);
     Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " +
         PatchKindText(fileSystem, request.out) + (bodies.empty() ? " with no records" : "") + " (" +
         Grouped(result.fileLength) + " bytes; " + Described(request, result) + ")");

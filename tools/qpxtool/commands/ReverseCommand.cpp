@@ -138,13 +138,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
                      refusals);
   }
 
-  request.out = PathFromText(options.out);
-  request.outText = options.out;
-  request.bodies = bodies;
-  request.anyStub = options.anyStub;
-  ApplyFormat(options.format, false, request);
-  request.allowNoBodies = true;
-  const BuildResult result = BuildPatch(fileSystem, request);
+  const BuildResult result =
+      BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);
   Out("qpxtool reverse: wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) + " (" +
       Grouped(result.fileLength) + " bytes): it puts back " +
       std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
