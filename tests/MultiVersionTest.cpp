@@ -339,33 +339,5 @@ TEST_F(MultiVersionTest, NoSingleChangedByteReachesTheGame) {
   std::cout << "[ changed-byte cases of a version-3 payload: " << refused << ", every one refused ]\n";
 }
 
-
-// TEMPORARY: writes the version-3 payload seeds for the fuzzer's game.
-TEST(SeedWriter, WritesVersion3Seeds) {
-  const Bytes image(16, 0x4D);
-  const auto touched = [](Bytes b) { for (std::size_t i = 3; i < b.size(); i += 17) b[i] ^= 0x5A; return b; };
-  const Bytes words = Words(7, 400);
-  const std::vector<std::string> labels = {"1.2", "1.0", "1.1"};
-  const std::string out = "/work/main/fuzz/corpus/payload/";
-  // The fuzzer's game is 1.0: a stored body shared by 1.0 and 1.1, one delta
-  // for both, a compressed loose file shared by both.
-  WriteFile(out + "v3-valid-three", test::BuildMultiVersionPatchFile(image, labels, {
-      {1, SampleBody(61, 40), {{SampleBody(1, 31), 0b01, BodyEncoding::Stored}, {SampleBody(51, 31), 0b10, BodyEncoding::Stored}}},
-      {4, touched(SampleBody(4, 100)), {{SampleBody(4, 100), 0b11, BodyEncoding::Delta}}},
-      {kEntryCount + 1, words, {{SampleBody(101, 310), 0b01, BodyEncoding::Lzma}, {SampleBody(71, 50), 0b10, BodyEncoding::Lzma}}},
-  }));
-  // A game mixing both: entry 2 is 1.1's (its second alternative), entry 3
-  // 1.0's; whole bodies shared, and two deltas for the entry that never goes in place.
-  WriteFile(out + "v3-shared-bodies", test::BuildMultiVersionPatchFile(image, labels, {
-      {2, SampleBody(62, 32), {{SampleBody(52, 32), 0b01, BodyEncoding::Stored}, {SampleBody(2, 32), 0b10, BodyEncoding::Stored}}},
-      {3, words, {{SampleBody(3, 33), 0b01, BodyEncoding::Lzma}, {SampleBody(53, 33), 0b10, BodyEncoding::Lzma}}},
-      {5, touched(SampleBody(5, 64)), {{SampleBody(55, 64), 0b01, BodyEncoding::Delta}, {SampleBody(5, 64), 0b10, BodyEncoding::Delta}}},
-  }));
-  // Entry 0 holds neither base: refused, naming what the patch updates.
-  WriteFile(out + "v3-another-version", test::BuildMultiVersionPatchFile(image, labels, {
-      {0, SampleBody(60, 8), {{SampleBody(90, 2), 0b01, BodyEncoding::Stored}, {SampleBody(91, 3), 0b10, BodyEncoding::Stored}}},
-      {6, touched(SampleBody(6, 200)), {{SampleBody(6, 200), 0b11, BodyEncoding::Delta}}},
-  }));
-}
 }  // namespace
 }  // namespace qpx
