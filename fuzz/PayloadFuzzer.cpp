@@ -9,8 +9,9 @@
 // was applied; the archive keeps its index length, its data file never
 // shrinks, every changed record names bytes inside the data file, every
 // changed loose file is a whole image of one of the bodies meant for it
-// (for version 2: of bytes with one of the result hashes meant for it), and
-// nothing is created or removed.
+// (for versions 2 and 3: of bytes with one of the result hashes meant for
+// it), and nothing is created or removed. A version-3 run names each
+// resource once, by the alternative the game takes.
 
 #include <cstring>
 #include <memory>
@@ -18,6 +19,7 @@
 
 #include "app/payload/PatchPayload.h"
 #include "app/payload/PayloadSeal.h"
+#include "app/run/Alternatives.h"
 #include "app/run/PatchRunner.h"
 #include "app/run/RunMessages.h"
 #include "archive/LooseFile.h"
@@ -93,9 +95,9 @@ bool IsRunFailure(const std::wstring& line) {
   return false;
 }
 
-// A version-2 run's lines without those it adds after its terse ones to
-// say where and why: each names the folder, or (after a record's "Failed")
-// the resource. What is left must have the version-1 shape.
+// A version-2 or version-3 run's lines without those it adds after its
+// terse ones to say where and why: each names the folder, or (after a
+// record's "Failed") the resource. What is left must have the version-1 shape.
 std::vector<std::wstring> WithoutReasons(const std::vector<std::wstring>& lines) {
   static const std::wstring folder = FolderForMessages();
   std::vector<std::wstring> kept;
@@ -106,8 +108,9 @@ std::vector<std::wstring> WithoutReasons(const std::vector<std::wstring>& lines)
   return kept;
 }
 
-// A version-2 run that its checks stopped: one line per refused record (the
-// first ten, then a count), perhaps the disk's, then the closing line.
+// A version-2 or version-3 run that its checks stopped: one line per refused
+// record (the first ten, then a count), perhaps the disk's, then the closing
+// line; version 3 may add what it updates (taken off by the caller).
 bool CheckRefusal(const std::vector<std::wstring>& lines) {
   if (lines.empty() || lines.back() != L"Nothing was changed") return false;
   if (lines.front().starts_with(L"Processing patch ")) return false;  // a run that stopped midway
@@ -119,22 +122,35 @@ bool CheckRefusal(const std::vector<std::wstring>& lines) {
   return true;
 }
 
+// The line a version-3 refusal ends with when the game is of a version it
+// does not know, after "Nothing was changed".
+std::wstring VersionsLine(const Payload& payload) {
+  return payload.version == kPayloadVersion3 ? UpdatesLine(payload) : std::wstring();
+}
+
+// `payload`: for version 3, the records the game took (SelectAlternatives).
 void CheckMessages(const std::wstring& text, bool success, PayloadError payloadError, const Payload& payload) {
   if (payloadError != PayloadError::None) {
     FUZZ_CHECK(!success);
     FUZZ_CHECK(text == PayloadMessage(payloadError));
     return;
   }
+  const bool checked = IsCheckedVersion(payload.version);
   std::vector<std::wstring> lines = Lines(text);
-  if (payload.version == kPayloadVersion2) lines = WithoutReasons(lines);
+  if (checked) lines = WithoutReasons(lines);
   FUZZ_CHECK(!lines.empty());
-  if (payload.version == kPayloadVersion2 && CheckRefusal(lines)) {
+  const std::wstring versions = VersionsLine(payload);
+  if (!versions.empty() && lines.size() >= 2 && lines.back() == versions) {
+    FUZZ_CHECK(lines[lines.size() - 2] == L"Nothing was changed");
+    lines.pop_back();
+  }
+  if (checked && CheckRefusal(lines)) {
     FUZZ_CHECK(!success);
     return;
   }
-  // A version-2 run that a failed record stopped says last what became of
+  // A version-2 or version-3 run that a failed record stopped says last what became of
   // what it staged: taken back, or left for the next run to finish.
-  if (payload.version == kPayloadVersion2 && lines.size() >= 2 && lines[lines.size() - 2].starts_with(L"Failed patches: ")) {
+  if (checked && lines.size() >= 2 && lines[lines.size() - 2].starts_with(L"Failed patches: ")) {
     FUZZ_CHECK(lines.back() == L"Nothing was changed" || lines.back() == L"Stopped: run the patch again to finish");
     lines.pop_back();
   }
@@ -151,11 +167,11 @@ void CheckMessages(const std::wstring& text, bool success, PayloadError payloadE
     FUZZ_CHECK(line < lines.size());
     if (IsRunFailure(lines[line])) break;
     FUZZ_CHECK(lines[line] == L"Done" || lines[line] == L"Failed" ||
-               (payload.version == kPayloadVersion2 && lines[line] == L"Already applied"));
+               (checked && lines[line] == L"Already applied"));
     if (lines[line] == L"Failed") ++failed;
     ++line;
-    // A version-2 run stops at its first failed record: all or nothing.
-    if (payload.version == kPayloadVersion2 && failed != 0) break;
+    // A checked run stops at its first failed record: all or nothing.
+    if (checked && failed != 0) break;
   }
   FUZZ_CHECK(line + 1 == lines.size());
   const std::wstring& last = lines.back();
@@ -187,7 +203,7 @@ void CheckArchive(const Payload& payload, const std::vector<uint8_t>& file) {
     const std::vector<uint8_t> loose = Read(LooseFilePath(L"res", i));
     if (loose == game.looseFiles[i]) continue;
     bool matches = false;
-    // What the file holds now, and its hash: a version-2 record writes
+    // What the file holds now, and its hash: a version-2 or 3 record writes
     // only the bytes its result hash names.
     LooseFileHeader header{};
     FUZZ_CHECK(loose.size() >= sizeof header);
@@ -198,7 +214,7 @@ void CheckArchive(const Payload& payload, const std::vector<uint8_t>& file) {
     const ContentHash hash = HashOf(now);
     for (const PayloadRecord& record : payload.records) {
       if (record.resourceNumber != kEntryCount + i || record.Skipped()) continue;
-      if (payload.version == kPayloadVersion2) {
+      if (IsCheckedVersion(payload.version)) {
         if (record.resultHash == hash) matches = true;
         continue;
       }
@@ -210,15 +226,17 @@ void CheckArchive(const Payload& payload, const std::vector<uint8_t>& file) {
   }
 }
 
-// Mutations of a version-2 payload nearly always break its seal, and the
-// run then stops before anything the seal protects. To reach the checks
-// and the decoders, the seal of such an input is made right again (as a
-// writer at fault would make it), unless its reserved word says otherwise.
-void ResealVersion2(std::vector<uint8_t>& file) {
+// Mutations of a version-2 or version-3 payload nearly always break its
+// seal, and the run then stops before anything the seal protects. To reach
+// the checks, the choice of alternatives and the decoders, the seal of such
+// an input is made right again (as a writer at fault would make it) over
+// every byte it covers, version 3's versions block included, unless its
+// reserved word says otherwise.
+void ResealChecked(std::vector<uint8_t>& file) {
   if (file.size() < kSealDistance) return;
   PayloadTrailer trailer;
   std::memcpy(&trailer, file.data() + file.size() - sizeof trailer, sizeof trailer);
-  if (trailer.header.version != kPayloadVersion2) return;
+  if (!IsCheckedVersion(trailer.header.version)) return;
   PayloadSeal seal;
   const std::size_t sealAt = file.size() - kSealDistance;
   std::memcpy(&seal, file.data() + sealAt, sizeof seal);
@@ -246,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qpx::fuzz;
   Game& game = TheGame();
   std::vector<uint8_t> file(data, data + size);
-  ResealVersion2(file);
+  ResealChecked(file);
   FUZZ_CHECK(game.folder.Write(*game.fs, L""));
   FUZZ_CHECK(WriteWholeFile(*game.fs, kPatcherName, file));
 
@@ -266,13 +284,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(payload.records.empty());
   }
 
+  // What the run will print is modelled on the records it takes: of a
+  // version-3 payload, the alternative of each resource that this game
+  // holds the base of, chosen by the patcher's own code.
+  Payload taken = payload;
+  if (error == PayloadError::None && payload.version == kPayloadVersion3) {
+    ResourceArchive archive(*game.fs);
+    FUZZ_CHECK(archive.OpenArchive());
+    static std::vector<uint8_t> chunk(kMaxTransferChunk);
+    taken = SelectAlternatives(archive, payload, chunk).payload;
+  }
+
   CapturedConsole console;
   const bool success = RunPatcher(*game.fs, std::filesystem::absolute(kPatcherName).wstring(), console);
-  CheckMessages(console.Text(), success, error, payload);
+  CheckMessages(console.Text(), success, error, taken);
   CheckArchive(payload, file);
-  // A payload the run refuses, or a version-2 payload whose checks fail,
+  // A payload the run refuses, or a checked payload whose checks fail,
   // leaves the archive as it was.
-  if (error != PayloadError::None || console.Text().ends_with(L"Nothing was changed\n")) {
+  const std::wstring text = console.Text();
+  const std::wstring versions = error == PayloadError::None ? VersionsLine(payload) : std::wstring();
+  if (error != PayloadError::None || text.ends_with(L"Nothing was changed\n") ||
+      (!versions.empty() && text.ends_with(L"Nothing was changed\n" + versions + L"\n"))) {
     FUZZ_CHECK(Read(kIndexFileName) == game.index);
     FUZZ_CHECK(Read(kDataFileName).size() == game.dataSize);
     for (uint32_t i = 0; i < kLooseFiles; ++i) FUZZ_CHECK(Read(LooseFilePath(L"res", i)) == game.looseFiles[i]);
