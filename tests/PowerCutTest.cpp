@@ -30,23 +30,13 @@ using test::CheckedPatch;
 using test::CrashMode;
 using test::ReadFile;
 using test::ScratchDirectory;
+using test::Words;
 using test::WriteFile;
 using Bytes = std::vector<uint8_t>;
 using Folder = std::map<std::string, Bytes>;
 namespace fs = std::filesystem;
 
 const Bytes kImage(500, 0x4D);
-
-// Text that compresses, so that LZMA bodies are chosen.
-Bytes Words(uint32_t seed, std::size_t size) {
-  Bytes bytes;
-  const std::string words[] = {"alpha ", "beta ", "gamma ", "delta\n"};
-  for (uint32_t i = seed; bytes.size() < size; i = i * 1103515245u + 12345u) {
-    for (const char c : words[(i >> 16) % 4]) bytes.push_back(static_cast<uint8_t>(c));
-  }
-  bytes.resize(size);
-  return bytes;
-}
 
 // `base` with a few bytes changed in place: the same length.
 Bytes Touched(Bytes base) {
@@ -303,13 +293,7 @@ std::map<uint32_t, Bytes> Release(int version) {
 
 GameFolder GameOf(const std::map<uint32_t, Bytes>& resources) {
   GameFolder game;
-  for (const auto& [number, bytes] : resources) {
-    if (number < kEntryCount) {
-      game.AddEntry(number, bytes);
-    } else {
-      game.AddLooseFile(number - kEntryCount, LooseFileImage(bytes));
-    }
-  }
+  for (const auto& [number, bytes] : resources) game.AddResource(number, bytes);
   return game;
 }
 
