@@ -30,6 +30,38 @@ std::string AttributesLostLine(const ResourceChange& change) {
          " -> 0 (a patch writes plain entries)";
 }
 
+// Where a written patch runs, for --json: "windows", "linux" or null.
+Json RunsOnJson(const std::string& kind) {
+  return kind == "a Windows patch" ? Json("windows") : kind == "a Linux patch" ? Json("linux") : Json(nullptr);
+}
+
+// The written records as --json reports them (list's rows without their
+// index and fate): how each body is stored where the payload says
+// (`checked`), and the labels of the old versions each one is for.
+Json RecordsJson(const BuildResult& result, bool checked, const std::vector<std::string>* oldLabels) {
+  Json records = Json::array();
+  for (const PayloadRecord& record : result.records) {
+    Json row{{"resource", record.resourceNumber},
+             {"target", TargetName(record.resourceNumber)},
+             {"offset", record.bodyOffset},
+             {"storedSize", record.storedSize}};
+    if (checked) {
+      row["encoding"] = EncodingName(record.encoding);
+      row["resultSize"] = record.resultSize;
+      row["hasBase"] = record.hasBase;
+    }
+    if (oldLabels != nullptr) {
+      Json named = Json::array();
+      for (std::size_t i = 0; i < oldLabels->size(); ++i) {
+        if ((record.versions >> i & 1) != 0) named.push_back((*oldLabels)[i]);
+      }
+      row["versions"] = std::move(named);
+    }
+    records.push_back(std::move(row));
+  }
+  return records;
+}
+
 // A folder's own name, as given (the last part of its path): a version's
 // label unless --label names another.
 std::string FolderName(std::string text) {
@@ -196,21 +228,6 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
     for (std::size_t i = 0; i < olds.size(); ++i) {
       versions.push_back({{"folder", olds[i]}, {"label", labels[i]}, {"differing", differing[i]}});
     }
-    Json records = Json::array();
-    for (const PayloadRecord& record : result.records) {
-      Json named = Json::array();
-      for (std::size_t i = 0; i < labels.size(); ++i) {
-        if ((record.versions >> i & 1) != 0) named.push_back(labels[i]);
-      }
-      records.push_back({{"resource", record.resourceNumber},
-                         {"target", TargetName(record.resourceNumber)},
-                         {"offset", record.bodyOffset},
-                         {"storedSize", record.storedSize},
-                         {"encoding", EncodingName(record.encoding)},
-                         {"resultSize", record.resultSize},
-                         {"hasBase", record.hasBase},
-                         {"versions", std::move(named)}});
-    }
     const std::string kind = PatchKindText(fileSystem, request.out);
     Json report{{"olds", std::move(versions)},
                 {"new", newer},
@@ -222,8 +239,7 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
                 {"output",
                  {{"kind", "patch"},
                   {"path", options.out},
-                  {"runsOn", kind == "a Windows patch" ? Json("windows") : kind == "a Linux patch" ? Json("linux")
-                                                                                                 : Json(nullptr)},
+                  {"runsOn", RunsOnJson(kind)},
                   {"fileSize", result.fileLength},
                   {"format", kPayloadVersion3},
                   {"sealed", true},
@@ -231,7 +247,7 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
                   {"storedBytes", result.storedBytes},
                   {"sharedBodies", result.sharedBodies},
                   {"tableOffset", result.tableOffset},
-                  {"records", std::move(records)},
+                  {"records", RecordsJson(result, true, &labels)},
                   {"notes", result.notes}}},
                 {"attributesLost", std::move(lostJson)},
                 {"deletedLeftAlone", deleted}};
@@ -348,28 +364,14 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     const std::string kind = PatchKindText(fileSystem, request.out);
     output = {{"kind", "patch"},
               {"path", options.out},
-              {"runsOn", kind == "a Windows patch" ? Json("windows") : kind == "a Linux patch" ? Json("linux")
-                                                                                             : Json(nullptr)},
+              {"runsOn", RunsOnJson(kind)},
               {"fileSize", result.fileLength},
               {"format", request.format},
               {"sealed", request.seal},
               {"bodyBytes", result.bodyBytes},
               {"storedBytes", result.storedBytes},
               {"tableOffset", result.tableOffset}};
-    Json records = Json::array();
-    for (const PayloadRecord& record : result.records) {
-      Json row{{"resource", record.resourceNumber},
-               {"target", TargetName(record.resourceNumber)},
-               {"offset", record.bodyOffset},
-               {"storedSize", record.storedSize}};
-      if (request.format == kPayloadVersion2) {
-        row["encoding"] = EncodingName(record.encoding);
-        row["resultSize"] = record.resultSize;
-        row["hasBase"] = record.hasBase;
-      }
-      records.push_back(std::move(row));
-    }
-    output["records"] = std::move(records);
+    output["records"] = RecordsJson(result, request.format == kPayloadVersion2, nullptr);
     output["notes"] = result.notes;
   }
   report["output"] = std::move(output);

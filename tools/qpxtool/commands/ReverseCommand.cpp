@@ -63,9 +63,12 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   // the new version already: there is nothing of it to put back.
   if (payload.version == kPayloadVersion3) {
     for (auto it = touched.begin(); it != touched.end();) {
+      // The choice looked at the resources of several alternatives already.
+      const auto seen = selection.inspected.find(it->first);
       const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
-      const bool holdsResult = JudgeResource(InspectResource(archive, it->first, buffer), payload.records[it->second]) ==
-                               ResourceHolding::Result;
+      const ResourceState state =
+          seen != selection.inspected.end() ? seen->second : InspectResource(archive, it->first, buffer);
+      const bool holdsResult = JudgeResource(state, payload.records[it->second]) == ResourceHolding::Result;
       it = holdsResult ? touched.erase(it) : std::next(it);
     }
   }
