@@ -30,6 +30,11 @@ inline constexpr auto kMaskedVersion2Marker = MaskMarker("qpxpatch:reads-payload
 // And by every patcher that reads version-3 payloads (one patch for several
 // old versions of the game).
 inline constexpr auto kMaskedVersion3Marker = MaskMarker("qpxpatch:reads-payload-version-3:9e42b7d05a1c63f8");
+// And by every patcher that reads the second generation of body codings:
+// deltas that know program code (a delta body of version 2) and LZMA bodies
+// in independent blocks. A payload that holds either goes only on such a
+// patcher; an older one would refuse those bodies.
+inline constexpr auto kMaskedCodecs2Marker = MaskMarker("qpxpatch:reads-codecs-2:4b8e1f63a0d92c57");
 
 // A marker itself, for the patcher's image only.
 template <std::size_t N>

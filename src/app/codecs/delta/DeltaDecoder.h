@@ -60,6 +60,9 @@ namespace qpx {
 
 inline constexpr uint8_t kDeltaMagic[4] = {'Q', 'P', 'X', 'D'};
 inline constexpr uint8_t kDeltaVersion = 1;
+// A delta that knows program code: its copies carry the code's references
+// along (CodeDelta.h).
+inline constexpr uint8_t kDeltaCodeVersion = 2;
 inline constexpr uint32_t kDeltaStreamCount = 4;
 // The window through which streams 0 to 2 are decoded: the most their
 // dictionary may need.
