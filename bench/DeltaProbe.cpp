@@ -1,6 +1,6 @@
 // Measures the delta codec on one pair of files, or on a synthetic case:
 //
-//   delta_probe [--level N] [--threads N] [--streams] BASE RESULT
+//   delta_probe [--level N] [--threads N] [--no-code] [--streams] BASE RESULT
 //   delta_probe [--level N] [--threads N] [--streams] --synthetic small|tiny|replaced
 //
 // Prints one line: the result's size, the delta's size (or "none" when the
@@ -134,6 +134,8 @@ int main(int argc, char** argv) {
       settings.level = std::atoi(argv[++i]);
     } else if (arg == "--threads" && i + 1 < argc) {
       settings.threads = static_cast<unsigned>(std::atoi(argv[++i]));
+    } else if (arg == "--no-code") {
+      settings.code = false;
     } else if (arg == "--streams") {
       streams = true;
     } else if (arg == "--synthetic" && i + 1 < argc) {
@@ -175,7 +177,7 @@ int main(int argc, char** argv) {
       std::printf("%s %llu/%llu ", names[i], static_cast<unsigned long long>(header.streams[i].storedSize),
                   static_cast<unsigned long long>(header.streams[i].decodedSize));
     }
-    std::printf("\n");
+    std::printf("version %u\n", header.version);
   }
 
   const auto dir = std::filesystem::temp_directory_path() / ("delta-probe-" + std::to_string(getpid()));

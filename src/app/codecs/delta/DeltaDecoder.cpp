@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/codecs/delta/CodeDelta.h"
+
 namespace qpx {
 namespace {
 
@@ -177,16 +179,25 @@ class Output {
   std::size_t used_ = 0;
 };
 
+// The bytes of the code layout that follow a version-2 header.
+uint64_t LayoutBytes(const DeltaHeader& header) {
+  if (header.version != kDeltaCodeVersion) return 0;
+  return header.reserved[3] | uint64_t{header.reserved[4]} << 8;
+}
+
 // The header's own checks: the fields, and streams that fill the body.
 bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSize, std::size_t resultSize) {
-  if (std::memcmp(header.magic, kDeltaMagic, sizeof header.magic) != 0 || header.version != kDeltaVersion) {
-    return false;
-  }
-  for (const uint8_t byte : header.reserved) {
-    if (byte != 0) return false;
+  if (std::memcmp(header.magic, kDeltaMagic, sizeof header.magic) != 0) return false;
+  if (header.version != kDeltaVersion && header.version != kDeltaCodeVersion) return false;
+  // Version 2 says in its first five reserved bytes how to read the code.
+  const std::size_t layoutFields = header.version == kDeltaCodeVersion ? 5 : 0;
+  for (std::size_t i = layoutFields; i < sizeof header.reserved; ++i) {
+    if (header.reserved[i] != 0) return false;
   }
   if (header.baseSize != baseSize || header.resultSize != resultSize) return false;
-  uint64_t left = length - sizeof(DeltaHeader);
+  const uint64_t layoutBytes = LayoutBytes(header);
+  if (length - sizeof(DeltaHeader) < layoutBytes) return false;
+  uint64_t left = length - sizeof(DeltaHeader) - layoutBytes;
   for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
     const DeltaStreamSizes& sizes = header.streams[i];
     if (sizes.storedSize > left) return false;
@@ -205,6 +216,43 @@ bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSiz
   return left == 0 && header.streams[kDeltaNewBytes].decodedSize <= resultSize;
 }
 
+// A version-2 body's code layout, read and checked.
+DecodeStatus ReadLayout(const DeltaHeader& header, CByteSource& source, uint64_t offset, uint64_t baseSize,
+                        uint64_t resultSize, CodeLayout& layout) {
+  layout.machine = header.reserved[0];
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(LayoutBytes(header)));
+  if (!source.ReadAt(offset, bytes)) return DecodeStatus::ReadFailed;
+  return ReadCodeRanges(bytes, header.reserved[1], header.reserved[2], layout) &&
+                 CodeLayoutHolds(layout, baseSize, resultSize)
+             ? DecodeStatus::Done
+             : DecodeStatus::BadData;
+}
+
+// Where the copies of a version-2 body take the base's bytes: a first pass
+// over its commands. One that breaks the rules ends the pass; the decoding
+// that follows refuses it.
+DecodeStatus MapCopies(CByteSource& source, uint64_t offset, uint8_t coding, const DeltaStreamSizes& sizes,
+                       uint64_t baseSize, uint64_t resultSize, CopyMap& map) {
+  StreamReader commands(source, offset, coding, sizes);
+  if (const DecodeStatus status = commands.Start(); status != DecodeStatus::Done) return status;
+  uint64_t cursor = 0, written = 0;
+  while (written < resultSize) {
+    uint64_t copyLength, seek, addLength;
+    if (!commands.Varint(copyLength) || !commands.Varint(seek) || !commands.Varint(addLength)) break;
+    const uint64_t distance = (seek >> 1) + (seek & 1);
+    if ((seek & 1) != 0 ? distance > cursor : distance > baseSize - cursor) break;
+    cursor = (seek & 1) != 0 ? cursor - distance : cursor + distance;
+    if (copyLength > baseSize - cursor || copyLength > resultSize - written) break;
+    map.Add(cursor, written, copyLength);
+    cursor += copyLength;
+    written += copyLength;
+    if (addLength > resultSize - written) break;
+    written += addLength;
+  }
+  map.Seal();
+  return commands.status() == DecodeStatus::ReadFailed ? DecodeStatus::ReadFailed : DecodeStatus::Done;
+}
+
 }  // namespace
 
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
@@ -217,7 +265,7 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
   if (!HeaderHolds(header, length, base.size(), resultSize)) return DecodeStatus::BadData;
 
   uint64_t streamOffset[kDeltaStreamCount];
-  streamOffset[0] = offset + sizeof header;
+  streamOffset[0] = offset + sizeof header + LayoutBytes(header);
   for (uint32_t i = 1; i < kDeltaStreamCount; ++i) {
     streamOffset[i] = streamOffset[i - 1] + header.streams[i - 1].storedSize;
   }
@@ -228,6 +276,23 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
       return status;
     }
   }
+
+  // A delta that knows code carries the base's references along its copies.
+  CodeLayout layout;
+  CopyMap map;
+  const bool code = header.version == kDeltaCodeVersion;
+  if (code) {
+    if (const DecodeStatus status = ReadLayout(header, source, offset + sizeof header, base.size(), resultSize, layout);
+        status != DecodeStatus::Done) {
+      return status;
+    }
+    if (const DecodeStatus status = MapCopies(source, streamOffset[kDeltaCommands], header.coding[kDeltaCommands],
+                                              header.streams[kDeltaCommands], base.size(), resultSize, map);
+        status != DecodeStatus::Done) {
+      return status;
+    }
+  }
+  ReferenceCarrier carrier(base, layout, map);
 
   const uint64_t newSize = header.streams[kDeltaNewBytes].decodedSize;
   const uint64_t copySize = resultSize - newSize;  // the copied sequence's length
@@ -277,11 +342,16 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
     if (addLength > newSize - taken) return DecodeStatus::BadData;
 
     // The copy, a buffer at a time, each diff byte added where it falls.
+    if (code) carrier.Begin(cursor, written, copyLength);
     for (uint64_t left = copyLength; left > 0;) {
       const std::span<uint8_t> room = out.Room();
       if (room.empty()) return DecodeStatus::SinkFailed;
       const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
-      std::memcpy(room.data(), base.data() + cursor, n);
+      if (code) {
+        carrier.Put(room.first(n));
+      } else {
+        std::memcpy(room.data(), base.data() + cursor, n);
+      }
       while (diffsLeft > 0 && nextDiff - copied < n) {
         uint8_t diff;
         if (!diffs.Byte(diff)) return failure();

@@ -8,7 +8,9 @@
 #include <exception>
 #include <thread>
 
+#include "app/codecs/delta/CodeDelta.h"
 #include "app/codecs/delta/DeltaDecoder.h"
+#include "app/codecs/delta/ExecutableLayout.h"
 
 namespace qpx::tool {
 namespace {
@@ -92,9 +94,54 @@ void PutVarint(std::vector<uint8_t>& out, uint64_t value) {
   out.push_back(static_cast<uint8_t>(value));
 }
 
+// The diff bytes of copies and their gaps (streams 1 and 2), as long as
+// the streams stay within their budget.
+class DiffWriter {
+ public:
+  // The differences of `length` result bytes `now` from the copied bytes
+  // `was`; false once `size` would pass `budget`.
+  bool Add(const uint8_t* now, const uint8_t* was, uint64_t length, uint64_t budget, uint64_t& size) {
+    uint64_t i = 0;
+    while (i < length) {
+      if (i + 8 <= length && Load64(now + i) == Load64(was + i)) {
+        zeros_ += 8;
+        i += 8;
+        continue;
+      }
+      const uint64_t end = std::min<uint64_t>(length, i + 8);
+      for (; i < end; ++i) {
+        const auto diff = static_cast<uint8_t>(now[i] - was[i]);
+        if (diff == 0) {
+          ++zeros_;
+          continue;
+        }
+        if (1 + kDeltaVarintMaxBytes > budget - size) return false;
+        const std::size_t before = gaps.size();
+        PutVarint(gaps, zeros_);
+        bytes.push_back(diff);
+        size += gaps.size() - before + 1;
+        zeros_ = 0;
+      }
+    }
+    return true;
+  }
+
+  std::vector<uint8_t> gaps, bytes;
+
+ private:
+  uint64_t zeros_ = 0;  // copied bytes since the last diff byte
+};
+
+// A command as the matcher made it: result bytes from `at` on, copyLength
+// of them from the base at `from`, then addLength new bytes.
+struct Command {
+  uint64_t at, copyLength, from, addLength;
+};
+
 // Turns commands into the four streams, as long as they stay within
 // `budget` bytes together: streams larger than the result would not code
 // shorter than the result alone, and the bound keeps their memory known.
+// Keeps the commands too, for a delta that knows code.
 class StreamWriter {
  public:
   StreamWriter(std::span<const uint8_t> base, std::span<const uint8_t> result)
@@ -114,51 +161,128 @@ class StreamWriter {
     PutVarint(commands, seek);
     PutVarint(commands, addLength);
     size_ += commands.size() - before;
-    if (!Differences(result_.data() + at, base_.data() + from, copyLength)) return false;
+    if (!diffs_.Add(result_.data() + at, base_.data() + from, copyLength, budget_, size_)) return false;
     cursor_ = from + copyLength;
     copied += copyLength;
     const uint8_t* added = result_.data() + at + copyLength;
     streams[kDeltaNewBytes].insert(streams[kDeltaNewBytes].end(), added, added + addLength);
     size_ += addLength;
+    made.push_back({at, copyLength, from, addLength});
     return true;
+  }
+
+  // Streams 1 and 2 in place, once the matching is done.
+  void Finish() {
+    streams[kDeltaDiffGaps] = std::move(diffs_.gaps);
+    streams[kDeltaDiffBytes] = std::move(diffs_.bytes);
   }
 
   std::array<std::vector<uint8_t>, kDeltaStreamCount> streams;
+  std::vector<struct Command> made;
   uint64_t copied = 0;
-
- private:
-  bool Differences(const uint8_t* now, const uint8_t* was, uint64_t length) {
-    uint64_t i = 0;
-    while (i < length) {
-      if (i + 8 <= length && Load64(now + i) == Load64(was + i)) {
-        zeros_ += 8;
-        i += 8;
-        continue;
-      }
-      const uint64_t end = std::min<uint64_t>(length, i + 8);
-      for (; i < end; ++i) {
-        const auto diff = static_cast<uint8_t>(now[i] - was[i]);
-        if (diff == 0) {
-          ++zeros_;
-          continue;
-        }
-        if (1 + kDeltaVarintMaxBytes > budget_ - size_) return false;
-        std::vector<uint8_t>& gaps = streams[kDeltaDiffGaps];
-        const std::size_t before = gaps.size();
-        PutVarint(gaps, zeros_);
-        streams[kDeltaDiffBytes].push_back(diff);
-        size_ += gaps.size() - before + 1;
-        zeros_ = 0;
-      }
-    }
-    return true;
+  uint64_t budget() const { return budget_; }
+  uint64_t sizeWithoutDiffs() const {
+    return streams[kDeltaCommands].size() + streams[kDeltaNewBytes].size();
   }
 
+ private:
   std::span<const uint8_t> base_, result_;
   uint64_t budget_, size_ = 0;
   uint64_t cursor_ = 0;  // in the base, after the last copy
-  uint64_t zeros_ = 0;   // copied bytes since the last diff byte
+  DiffWriter diffs_;
 };
+
+// Learns where the base's zero-filled memory went from the references to
+// it that the result holds: each one pairs its base target with the target
+// the result's bytes name; runs of pairs that moved alike share an anchor.
+class TailAnchors final : public TailWitness {
+ public:
+  TailAnchors(std::span<const uint8_t> result, const CodeLayout& layout) : result_(result), layout_(layout) {}
+
+  void Saw(uint64_t p, uint32_t width, ReferenceForm form, uint64_t target) override {
+    uint64_t place = 0;
+    bool placed = false;
+    for (const CodeRange& range : layout_.result) {
+      if ((range.flags & kCodeRangeUnloaded) == 0 && p >= range.fileOffset && p - range.fileOffset < range.size &&
+          width <= range.size - (p - range.fileOffset)) {
+        place = range.address + (p - range.fileOffset);
+        placed = true;
+        break;
+      }
+    }
+    if (!placed || p + width > result_.size()) return;
+    uint64_t value = 0;
+    std::memcpy(&value, result_.data() + p, width);
+    const auto offset = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+    uint64_t now = value;
+    if (form == ReferenceForm::kFromNextInstruction) now = place + 4 + offset;
+    if (form == ReferenceForm::kFromItself) now = place + offset;
+    if (layout_.machine == kCodeX86) now &= UINT32_MAX;
+    pairs_.emplace_back(target, now);
+  }
+
+  // An anchor where the shift changes and the new shift holds for at
+  // least two targets: one reference that went elsewhere costs less as a
+  // diff than an anchor there and another after it.
+  std::vector<TailAnchor> Anchors() {
+    std::sort(pairs_.begin(), pairs_.end());
+    pairs_.erase(std::unique(pairs_.begin(), pairs_.end()), pairs_.end());
+    std::vector<TailAnchor> anchors;
+    for (std::size_t i = 0; i < pairs_.size(); ++i) {
+      const auto [was, now] = pairs_[i];
+      const uint64_t shift = now - was;
+      if (!anchors.empty() && (anchors.back().base == was || anchors.back().result - anchors.back().base == shift)) {
+        continue;
+      }
+      const bool held = i + 1 < pairs_.size() && pairs_[i + 1].first != was &&
+                        pairs_[i + 1].second - pairs_[i + 1].first == shift;
+      if (!held && !anchors.empty()) continue;
+      if (anchors.size() == kTailAnchorsMax) break;
+      anchors.push_back({was, now});
+    }
+    return anchors;
+  }
+
+ private:
+  std::span<const uint8_t> result_;
+  const CodeLayout& layout_;
+  std::vector<std::pair<uint64_t, uint64_t>> pairs_;
+};
+
+// Streams 1 and 2 of a delta that knows code: the same commands, each
+// copy's bytes with the base's references carried along (as the decoder
+// carries them) before the differences are taken; the layout gets the
+// anchors of the zero-filled memory. False past the budget.
+bool CodeDifferences(std::span<const uint8_t> base, std::span<const uint8_t> result, CodeLayout& layout,
+                     const StreamWriter& writer, DiffWriter& diffs) {
+  CopyMap map;
+  for (const Command& command : writer.made) map.Add(command.from, command.at, command.copyLength);
+  map.Seal();
+  std::vector<uint8_t> carried;
+  const auto carry = [&](ReferenceCarrier& carrier, const Command& command) {
+    carried.resize(static_cast<std::size_t>(command.copyLength));
+    carrier.Begin(command.from, command.at, command.copyLength);
+    carrier.Put(carried);
+  };
+  {
+    TailAnchors anchors(result, layout);
+    ReferenceCarrier carrier(base, layout, map, &anchors);
+    for (const Command& command : writer.made) {
+      if (command.copyLength != 0) carry(carrier, command);
+    }
+    layout.anchors = anchors.Anchors();
+  }
+  ReferenceCarrier carrier(base, layout, map);
+  uint64_t size = writer.sizeWithoutDiffs();
+  for (const Command& command : writer.made) {
+    if (command.copyLength == 0) continue;
+    carry(carrier, command);
+    if (!diffs.Add(result.data() + command.at, carried.data(), command.copyLength, writer.budget(), size)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 class Matcher {
  public:
@@ -392,6 +516,55 @@ CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, 
   return coded;
 }
 
+// The body of the four streams, each coded or as it is, with the layout of
+// a delta that knows code when there is one; nullopt unless shorter than
+// `limit`.
+template <typename Job>
+std::optional<std::vector<uint8_t>> Assemble(uint64_t baseSize, uint64_t resultSize, const CodeLayout* layout,
+                                             const std::array<const Job*, kDeltaStreamCount>& streams,
+                                             uint64_t limit) {
+  DeltaHeader header{};
+  std::memcpy(header.magic, kDeltaMagic, sizeof header.magic);
+  header.version = kDeltaVersion;
+  header.baseSize = baseSize;
+  header.resultSize = resultSize;
+  uint64_t total = sizeof header;
+  std::vector<uint8_t> ranges;
+  if (layout != nullptr) {
+    ranges = WriteCodeRanges(*layout);
+    header.version = kDeltaCodeVersion;
+    header.reserved[0] = layout->machine;
+    header.reserved[1] = static_cast<uint8_t>(layout->base.size());
+    header.reserved[2] = static_cast<uint8_t>(layout->result.size());
+    header.reserved[3] = static_cast<uint8_t>(ranges.size());
+    header.reserved[4] = static_cast<uint8_t>(ranges.size() >> 8);
+    total += ranges.size();
+  }
+  const auto bytesOf = [&](uint32_t i) -> const std::vector<uint8_t>& {
+    return streams[i]->coded.coding == kDeltaLzma ? streams[i]->coded.bytes : *streams[i]->stream;
+  };
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
+    header.coding[i] = streams[i]->coded.coding;
+    header.streams[i] = {bytesOf(i).size(), streams[i]->stream->size()};
+    total += bytesOf(i).size();
+  }
+  if (total >= limit) return std::nullopt;
+
+  std::vector<uint8_t> body(static_cast<std::size_t>(total));
+  std::memcpy(body.data(), &header, sizeof header);
+  std::size_t at = sizeof header;
+  if (!ranges.empty()) {
+    std::memcpy(body.data() + at, ranges.data(), ranges.size());
+    at += ranges.size();
+  }
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
+    const std::vector<uint8_t>& bytes = bytesOf(i);
+    if (!bytes.empty()) std::memcpy(body.data() + at, bytes.data(), bytes.size());
+    at += bytes.size();
+  }
+  return body;
+}
+
 }  // namespace
 
 uint64_t DeltaEncoderBound() {
@@ -413,25 +586,45 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
     if (!Matcher(base, result, index, writer).Run(progress)) return std::nullopt;
   }
   if (result.size() > kAlwaysCodeSize && writer.copied < result.size() / kFewCopiesShare) return std::nullopt;
+  writer.Finish();
+
+  // A program's delta is also made with its references carried along; the
+  // smaller of the two is kept.
+  std::optional<CodeLayout> layout;
+  DiffWriter codeDiffs;
+  if (settings.code) layout = FindCodeLayout(base, result);
+  if (layout && !CodeDifferences(base, result, *layout, writer, codeDiffs)) layout.reset();
 
   // Each stream is coded on its own, the largest first, on one thread or
   // two: the body does not depend on their number.
   const uint64_t room = limit - sizeof(DeltaHeader);
   const uint64_t pairSize = uint64_t{base.size()} + result.size();
-  std::array<CodedStream, kDeltaStreamCount> coded;
-  std::array<uint32_t, kDeltaStreamCount> order{0, 1, 2, 3};
+  struct Job {
+    const std::vector<uint8_t>* stream;
+    uint32_t index;
+    CodedStream coded;
+  };
+  std::vector<Job> jobs;
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) jobs.push_back({&writer.streams[i], i, {}});
+  if (layout) {
+    jobs.push_back({&codeDiffs.gaps, kDeltaDiffGaps, {}});
+    jobs.push_back({&codeDiffs.bytes, kDeltaDiffBytes, {}});
+  }
+  std::vector<std::size_t> order(jobs.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(),
-                   [&](uint32_t a, uint32_t b) { return writer.streams[a].size() > writer.streams[b].size(); });
-  std::atomic<uint32_t> next{0};
+                   [&](std::size_t a, std::size_t b) { return jobs[a].stream->size() > jobs[b].stream->size(); });
+  std::atomic<std::size_t> next{0};
   std::array<std::exception_ptr, kMaxCoders> failures;
   const auto work = [&](unsigned thread) {
     try {
-      for (uint32_t i; (i = next.fetch_add(1)) < kDeltaStreamCount;) {
-        coded[order[i]] = Code(writer.streams[order[i]], order[i], settings.level, room, pairSize);
+      for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+        Job& job = jobs[order[i]];
+        job.coded = Code(*job.stream, job.index, settings.level, room, pairSize);
       }
     } catch (...) {  // out of memory: the caller hears of it, not std::terminate
       failures[thread] = std::current_exception();
-      next = kDeltaStreamCount;
+      next = jobs.size();
     }
   };
   const unsigned threads =
@@ -445,27 +638,12 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
     if (failure) std::rethrow_exception(failure);
   }
 
-  DeltaHeader header{};
-  std::memcpy(header.magic, kDeltaMagic, sizeof header.magic);
-  header.version = kDeltaVersion;
-  header.baseSize = base.size();
-  header.resultSize = result.size();
-  uint64_t total = sizeof header;
-  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
-    const std::vector<uint8_t>& bytes = coded[i].coding == kDeltaLzma ? coded[i].bytes : writer.streams[i];
-    header.coding[i] = coded[i].coding;
-    header.streams[i] = {bytes.size(), writer.streams[i].size()};
-    total += bytes.size();
-  }
-  if (total >= limit) return std::nullopt;
-
-  std::vector<uint8_t> body(static_cast<std::size_t>(total));
-  std::memcpy(body.data(), &header, sizeof header);
-  std::size_t at = sizeof header;
-  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
-    const std::vector<uint8_t>& bytes = coded[i].coding == kDeltaLzma ? coded[i].bytes : writer.streams[i];
-    if (!bytes.empty()) std::memcpy(body.data() + at, bytes.data(), bytes.size());
-    at += bytes.size();
+  std::array<const Job*, kDeltaStreamCount> plain{&jobs[0], &jobs[1], &jobs[2], &jobs[3]};
+  std::optional<std::vector<uint8_t>> body = Assemble(base.size(), result.size(), nullptr, plain, limit);
+  if (layout) {
+    const std::array<const Job*, kDeltaStreamCount> code{&jobs[0], &jobs[4], &jobs[5], &jobs[3]};
+    const uint64_t best = body ? body->size() : limit;
+    if (auto coded = Assemble(base.size(), result.size(), &*layout, code, best)) body = std::move(coded);
   }
   return body;
 }

@@ -20,6 +20,10 @@ struct DeltaSettings {
   // Threads that code the streams side by side, 1 or 2; 0: 2 where the
   // processor has two cores. The body is the same for either.
   unsigned threads = 0;
+  // Where base and result are programs (ELF or PE, x86), also a delta
+  // that carries their code's references along its copies, kept where it
+  // is smaller. Only patchers that read the second codings take it.
+  bool code = true;
 };
 
 // The largest base + result, in bytes, that EncodeDelta takes on this
