@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--threads" && i + 1 < argc) {
       settings.threads = static_cast<unsigned>(std::atoi(argv[++i]));
     } else if (arg == "--no-code") {
-      settings.code = false;
+      settings.code = qpx::tool::CodeDeltas::kNever;
     } else if (arg == "--streams") {
       streams = true;
     } else if (arg == "--synthetic" && i + 1 < argc) {

@@ -592,7 +592,7 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   // smaller of the two is kept.
   std::optional<CodeLayout> layout;
   DiffWriter codeDiffs;
-  if (settings.code) layout = FindCodeLayout(base, result);
+  if (settings.code != CodeDeltas::kNever) layout = FindCodeLayout(base, result);
   if (layout && !CodeDifferences(base, result, *layout, writer, codeDiffs)) layout.reset();
 
   // Each stream is coded on its own, the largest first, on one thread or
@@ -642,7 +642,7 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   std::optional<std::vector<uint8_t>> body = Assemble(base.size(), result.size(), nullptr, plain, limit);
   if (layout) {
     const std::array<const Job*, kDeltaStreamCount> code{&jobs[0], &jobs[4], &jobs[5], &jobs[3]};
-    const uint64_t best = body ? body->size() : limit;
+    const uint64_t best = body && settings.code != CodeDeltas::kAlways ? body->size() : limit;
     if (auto coded = Assemble(base.size(), result.size(), &*layout, code, best)) body = std::move(coded);
   }
   return body;

@@ -14,6 +14,13 @@
 
 namespace qpx::tool {
 
+// Whether a delta may carry a program's references along its copies.
+enum class CodeDeltas : uint8_t {
+  kNever,
+  kWhereSmaller,  // where base and result are programs, and it is smaller
+  kAlways,        // where base and result are programs (for tests)
+};
+
 struct DeltaSettings {
   // The LZMA level of the streams: 0 (fastest) .. 9 (smallest).
   int level = kDefaultCompressionLevel;
@@ -21,9 +28,10 @@ struct DeltaSettings {
   // processor has two cores. The body is the same for either.
   unsigned threads = 0;
   // Where base and result are programs (ELF or PE, x86), also a delta
-  // that carries their code's references along its copies, kept where it
-  // is smaller. Only patchers that read the second codings take it.
-  bool code = true;
+  // that carries their code's references along its copies (CodeDelta.h),
+  // kept where it is smaller. Only patchers that read the second codings
+  // take it.
+  CodeDeltas code = CodeDeltas::kWhereSmaller;
 };
 
 // The largest base + result, in bytes, that EncodeDelta takes on this
