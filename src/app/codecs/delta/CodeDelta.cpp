@@ -42,7 +42,22 @@ bool TakesMemoryOperandAfter0F(uint8_t opcode) {
   }
 }
 
-bool IsMemoryModRm(uint8_t modrm) { return (modrm & 0xC7) == 0x05; }
+constexpr bool IsMemoryModRm(uint8_t modrm) { return (modrm & 0xC7) == 0x05; }
+
+// The bytes that a reference in code may follow: the last byte of a branch
+// opcode, a ModRM byte of a [disp32] operand, and on 32-bit x86 the
+// opcodes of an absolute address or a 32-bit immediate.
+constexpr std::array<bool, 256> MayPrecede(bool x64) {
+  std::array<bool, 256> table{};
+  for (int byte = 0; byte < 256; ++byte) {
+    const auto b = static_cast<uint8_t>(byte);
+    table[b] = b == 0xE8 || b == 0xE9 || (b >= 0x80 && b <= 0x8F) || IsMemoryModRm(b) ||
+               (!x64 && (b == 0xA1 || b == 0xA3 || b == 0x68 || (b >= 0xB8 && b <= 0xBF)));
+  }
+  return table;
+}
+constexpr std::array<bool, 256> kMayPrecedeX64 = MayPrecede(true);
+constexpr std::array<bool, 256> kMayPrecedeX86 = MayPrecede(false);
 
 uint32_t Load32(const uint8_t* at) {
   uint32_t value;
@@ -217,7 +232,13 @@ ReferenceCarrier::ReferenceCarrier(std::span<const uint8_t> base, const CodeLayo
                                    TailWitness* witness)
     : base_(base), layout_(layout), map_(map), witness_(witness), lowest_(kCodeLowestAddress) {
   for (const CodeRange& range : layout.base) {
-    if ((range.flags & kCodeRangeExecutable) != 0) lowest_ = std::min(lowest_, range.address);
+    if ((range.flags & kCodeRangeUnloaded) != 0) continue;
+    low_ = std::min(low_, range.address);
+    high_ = std::max(high_, range.address + range.size + range.tail);
+    if ((range.flags & kCodeRangeExecutable) == 0) continue;
+    lowest_ = std::min(lowest_, range.address);
+    codeLow_ = std::min(codeLow_, range.address);
+    codeHigh_ = std::max(codeHigh_, range.address + range.size);
   }
 }
 
@@ -241,9 +262,29 @@ void ReferenceCarrier::Put(std::span<uint8_t> out) {
     write(pendingAt_, pendingWidth_, pendingBytes_.data());
     pending_ = pendingAt_ + pendingWidth_ > stop;
   }
+  const std::array<bool, 256>& mayFollow = layout_.machine == kCodeX64 ? kMayPrecedeX64 : kMayPrecedeX86;
   while (tried_ < stop && tried_ + 4 <= end_) {
+    // Past the bytes that cannot start a reference, quickly: in code, those
+    // that follow no opcode or ModRM byte of one; in data, the unaligned.
+    const CodeRange* range = RangeOf(tried_, 4);
+    if (range != nullptr && tried_ > 0) {
+      const uint64_t last = std::min({stop, end_ - 3, range->fileOffset + range->size - 3});
+      if ((range->flags & kCodeRangeExecutable) != 0) {
+        const uint8_t* bytes = base_.data();
+        for (; tried_ < last; ++tried_) {
+          const uint8_t b = bytes[tried_ - 1];
+          // A byte of 80..8F counts only after 0F (a conditional jump).
+          if (mayFollow[b] && (b < 0x80 || b > 0x8F || (tried_ >= 2 && bytes[tried_ - 2] == 0x0F))) break;
+        }
+      } else {
+        const bool unloaded = (range->flags & kCodeRangeUnloaded) != 0;
+        const uint64_t here = unloaded ? tried_ : range->address + (tried_ - range->fileOffset);
+        tried_ += (4 - here % 4) % 4;
+      }
+      if (tried_ >= last) continue;
+    }
     Found found;
-    if (!Reference(tried_, found)) {
+    if (range == nullptr || !Reference(tried_, *range, found)) {
       ++tried_;
       continue;
     }
@@ -273,14 +314,12 @@ const CodeRange* ReferenceCarrier::RangeOf(uint64_t q, uint64_t length) {
   return nullptr;
 }
 
-bool ReferenceCarrier::Reference(uint64_t q, Found& found) {
+bool ReferenceCarrier::Reference(uint64_t q, const CodeRange& range, Found& found) {
   if (q < 1) return false;
   const uint8_t* at = base_.data() + q;
   const uint8_t b1 = at[-1];
   const bool x64 = layout_.machine == kCodeX64;
-  const CodeRange* range = RangeOf(q, 4);
-  if (range == nullptr) return false;
-  if ((range->flags & kCodeRangeExecutable) == 0) return InData(q, found);
+  if ((range.flags & kCodeRangeExecutable) == 0) return InData(q, range, found);
   // The cheap test first: most bytes follow no opcode of interest.
   if (b1 == 0xE8 || b1 == 0xE9) return InCode(q, 1, 0, found);
   if (q >= 2 && at[-2] == 0x0F && b1 >= 0x80 && b1 <= 0x8F) return InCode(q, 2, 0, found);
@@ -314,52 +353,64 @@ bool ReferenceCarrier::InCode(uint64_t q, uint32_t opcodeBytes, uint32_t immedia
     target = next + static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
     if (layout_.machine == kCodeX86) target &= UINT32_MAX;
   }
+  if ((!relative && target < lowest_) || !InBase(target)) return false;
+  found = {4, raw};
   uint64_t address, place;
-  if (!relative && target < lowest_) return false;
   const ReferenceForm form = relative ? ReferenceForm::kFromNextInstruction : ReferenceForm::kAbsolute;
-  if (!NewAddress(q, 4, form, target, address)) return false;
+  if (!NewAddress(q, 4, form, target, address)) return true;
   if (relative) {
-    if (!NewPlace(q, 4, place)) return false;
+    if (!NewPlace(q, 4, place)) return true;
     address -= place + 4 + immediate;
   }
-  found = {4, static_cast<uint32_t>(address)};
-  return found.value != raw;
+  found.value = static_cast<uint32_t>(address);
+  return true;
 }
 
-bool ReferenceCarrier::InData(uint64_t q, Found& found) {
-  const CodeRange* range = RangeOf(q, 4);
+bool ReferenceCarrier::InData(uint64_t q, const CodeRange& range, Found& found) {
   // Data the program does not load is aligned in the file.
-  const bool unloaded = (range->flags & kCodeRangeUnloaded) != 0;
-  const uint64_t here = unloaded ? q : range->address + (q - range->fileOffset);
+  const bool unloaded = (range.flags & kCodeRangeUnloaded) != 0;
+  const uint64_t here = unloaded ? q : range.address + (q - range.fileOffset);
   const uint8_t* at = base_.data() + q;
   uint64_t address, place;
-  if (layout_.machine == kCodeX64 && here % 8 == 0 && RangeOf(q, 8) != nullptr) {
+  if (layout_.machine == kCodeX64 && here % 8 == 0 && q + 8 <= end_ && Contains(range, q, 8)) {
     uint64_t raw;
     std::memcpy(&raw, at, sizeof raw);
-    if (raw >= lowest_ && NewAddress(q, 8, ReferenceForm::kAbsolute, raw, address)) {
-      found = {8, address};
-      return address != raw;
+    if (raw >= lowest_ && raw >= low_ && raw < high_ && InBase(raw)) {
+      found = {8, raw};
+      if (NewAddress(q, 8, ReferenceForm::kAbsolute, raw, address)) found.value = address;
+      return true;
     }
-    range = RangeOf(q, 4);
   }
-  if (here % 4 != 0) return false;
+  if (here % 4 != 0 || unloaded) return false;
   const uint32_t raw = Load32(at);
-  if (unloaded) return false;
-  if (layout_.machine == kCodeX86 && raw >= lowest_ && NewAddress(q, 4, ReferenceForm::kAbsolute, raw, address)) {
-    found = {4, static_cast<uint32_t>(address)};
-    return found.value != raw;
+  if (layout_.machine == kCodeX86 && raw >= lowest_ && raw >= low_ && raw < high_ && InBase(raw)) {
+    found = {4, raw};
+    if (NewAddress(q, 4, ReferenceForm::kAbsolute, raw, address)) found.value = static_cast<uint32_t>(address);
+    return true;
   }
   // An offset from here into code.
   uint64_t target = here + static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
   if (layout_.machine == kCodeX86) target &= UINT32_MAX;
   uint64_t targetOffset;
-  if (!FileOffsetOf(layout_.base, target, targetOffset)) return false;
+  if (target < codeLow_ || target >= codeHigh_ || !FileOffsetOf(layout_.base, target, targetOffset)) return false;
   const CodeRange* code = RangeOf(targetOffset, 1);
+  range_ = static_cast<std::size_t>(&range - layout_.base.data());
   if (code == nullptr || (code->flags & kCodeRangeExecutable) == 0) return false;
-  range_ = static_cast<std::size_t>(range - layout_.base.data());
-  if (!NewAddress(q, 4, ReferenceForm::kFromItself, target, address) || !NewPlace(q, 4, place)) return false;
-  found = {4, static_cast<uint32_t>(address - place)};
-  return found.value != raw;
+  found = {4, raw};
+  if (NewAddress(q, 4, ReferenceForm::kFromItself, target, address) && NewPlace(q, 4, place)) {
+    found.value = static_cast<uint32_t>(address - place);
+  }
+  return true;
+}
+
+bool ReferenceCarrier::InBase(uint64_t target) const {
+  uint64_t offset;
+  if (FileOffsetOf(layout_.base, target, offset)) return true;
+  for (const CodeRange& range : layout_.base) {
+    const uint64_t end = range.address + range.size;
+    if ((range.flags & kCodeRangeUnloaded) == 0 && target >= end && target - end < range.tail) return true;
+  }
+  return false;
 }
 
 bool ReferenceCarrier::NewAddress(uint64_t q, uint32_t width, ReferenceForm form, uint64_t target,

@@ -54,7 +54,9 @@
 // Absolute targets below kCodeLowestAddress, or below the lowest code
 // range's address where that is lower, do not count: small numbers are far
 // more often counts and sizes than addresses.
-// A reference is rewritten when its target's file offset was copied into
+// A reference counts only when its target's address lies in a base range
+// (or the range's tail); it then takes its bytes even where it cannot be
+// carried. It is rewritten when its target's file offset was copied into
 // the result (see CopyMap) to where a result range gives it an address,
 // and (for a relative one) its own new place has an address too: to that
 // address, or to its distance from the reference's new place.
@@ -180,11 +182,13 @@ class ReferenceCarrier {
     uint64_t value;
   };
   // Whether a reference starts at base position q (inside the copy), and
-  // what it must read in the result; false when there is none or it stays
-  // as it is.
-  bool Reference(uint64_t q, Found& found);
+  // what it must read in the result (what it reads in the base, where its
+  // target cannot be followed).
+  bool Reference(uint64_t q, const CodeRange& range, Found& found);
   bool InCode(uint64_t q, uint32_t opcodeBytes, uint32_t immediate, Found& found);
-  bool InData(uint64_t q, Found& found);
+  bool InData(uint64_t q, const CodeRange& range, Found& found);
+  // Whether an address lies in a base range or its tail.
+  bool InBase(uint64_t target) const;
   // The range that holds `length` bytes at q, trying the last one first.
   const CodeRange* RangeOf(uint64_t q, uint64_t length);
   // Where the base's `target` address went, for the reference at q: its
@@ -198,6 +202,8 @@ class ReferenceCarrier {
   const CopyMap& map_;
   TailWitness* witness_;
   uint64_t lowest_;                       // the lowest absolute target that counts
+  // The base's addresses, and its code's: quick bounds for a value.
+  uint64_t low_ = UINT64_MAX, high_ = 0, codeLow_ = UINT64_MAX, codeHigh_ = 0;
   uint64_t from_ = 0, to_ = 0, end_ = 0;  // the copy, in the base
   uint64_t done_ = 0;                     // base position of the next byte to put
   uint64_t tried_ = 0;                    // the next position to try for a reference
