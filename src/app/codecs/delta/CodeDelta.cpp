@@ -198,7 +198,10 @@ void CopyMap::Add(uint64_t from, uint64_t to, uint64_t length) {
 
 void CopyMap::Seal() {
   std::sort(entries_.begin(), entries_.end(),
-            [](const Entry& a, const Entry& b) { return a.from != b.from ? a.from < b.from : a.to < b.to; });
+            [](const Entry& a, const Entry& b) {
+              if (a.from != b.from) return a.from < b.from;
+              return a.to != b.to ? a.to < b.to : a.length < b.length;
+            });
   // Each base byte keeps the first copy that takes it: later ones start
   // where the one before ends, or go.
   std::size_t kept = 0;
