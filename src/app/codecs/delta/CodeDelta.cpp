@@ -101,9 +101,10 @@ bool RangesHold(const std::vector<CodeRange>& ranges, uint64_t fileSize, uint32_
     if (range.size > addressEnd - range.tail || range.address > addressEnd - range.tail - range.size) return false;
     if ((range.flags & ~allowedFlags) != 0) return false;
     if ((range.flags & kCodeRangeUnloaded) != 0 &&
-        (range.address != 0 || range.tail != 0 || (range.flags & kCodeRangeExecutable) != 0)) {
+        (range.address != 0 || range.tail != 0 || (range.flags & ~kCodeRangeUnloaded) != 0)) {
       return false;
     }
+    if ((range.flags & kCodeRangeFromStart) != 0 && (range.flags & kCodeRangeExecutable) != 0) return false;
     previousEnd = range.fileOffset + range.size;
   }
   return true;
@@ -186,7 +187,8 @@ bool ReadCodeRanges(std::span<const uint8_t> bytes, uint32_t baseRanges, uint32_
 bool CodeLayoutHolds(const CodeLayout& layout, uint64_t baseSize, uint64_t resultSize) {
   if (layout.machine != kCodeX86 && layout.machine != kCodeX64) return false;
   const uint64_t addressEnd = layout.machine == kCodeX86 ? uint64_t{1} << 32 : std::numeric_limits<uint64_t>::max();
-  return RangesHold(layout.base, baseSize, kCodeRangeExecutable | kCodeRangeUnloaded, addressEnd) &&
+  return RangesHold(layout.base, baseSize, kCodeRangeExecutable | kCodeRangeUnloaded | kCodeRangeFromStart,
+                    addressEnd) &&
          RangesHold(layout.result, resultSize, kCodeRangeUnloaded, addressEnd);
 }
 
@@ -386,6 +388,18 @@ bool ReferenceCarrier::InData(uint64_t q, const CodeRange& range, Found& found) 
   }
   if (here % 4 != 0 || unloaded) return false;
   const uint32_t raw = Load32(at);
+  if ((range.flags & kCodeRangeFromStart) != 0) {
+    uint64_t target = range.address + static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
+    if (layout_.machine == kCodeX86) target &= UINT32_MAX;
+    if (!InBase(target)) return false;
+    found = {4, raw};
+    uint64_t start;
+    if (NewAddress(q, 4, ReferenceForm::kFromStart, target, address) &&
+        NewAddress(q, 4, ReferenceForm::kFromStart, range.address, start)) {
+      found.value = static_cast<uint32_t>(address - start);
+    }
+    return true;
+  }
   if (layout_.machine == kCodeX86 && raw >= lowest_ && raw >= low_ && raw < high_ && InBase(raw)) {
     found = {4, raw};
     if (NewAddress(q, 4, ReferenceForm::kAbsolute, raw, address)) found.value = static_cast<uint32_t>(address);

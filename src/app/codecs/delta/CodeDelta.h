@@ -50,7 +50,9 @@
 //    pointer size, a pointer (8 bytes on x86-64, 4 on x86) whose value is
 //    an address in a base range; or at a multiple of 4, a 32-bit offset
 //    from its own address to one in a code range (as unwinding tables
-//    hold them).
+//    hold them); in a range that is a table of offsets from its own start
+//    (an unwinding index), at a multiple of 4, such an offset to an
+//    address in the base.
 // Absolute targets below kCodeLowestAddress, or below the lowest code
 // range's address where that is lower, do not count: small numbers are far
 // more often counts and sizes than addresses.
@@ -88,6 +90,7 @@ enum CodeMachine : uint8_t {
 // CodeRange::flags
 inline constexpr uint32_t kCodeRangeExecutable = 0x1;  // holds code (base ranges only)
 inline constexpr uint32_t kCodeRangeUnloaded = 0x2;    // data at no address (a symbol table); address 0
+inline constexpr uint32_t kCodeRangeFromStart = 0x4;   // a table of offsets from its own start (base only)
 
 struct CodeRange {
   uint64_t fileOffset;
@@ -130,6 +133,7 @@ enum class ReferenceForm : uint8_t {
   kFromNextInstruction,  // target = the reference's address + 4 + value
   kFromItself,           // target = the reference's address + value
   kAbsolute,             // target = value
+  kFromStart,            // target = its range's start + value
 };
 class TailWitness {
  public:

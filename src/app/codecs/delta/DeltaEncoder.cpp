@@ -217,6 +217,7 @@ class TailAnchors final : public TailWitness {
     uint64_t now = value;
     if (form == ReferenceForm::kFromNextInstruction) now = place + 4 + offset;
     if (form == ReferenceForm::kFromItself) now = place + offset;
+    if (form == ReferenceForm::kFromStart) return;  // tables of such offsets point at bytes of the file
     if (layout_.machine == kCodeX86) now &= UINT32_MAX;
     pairs_.emplace_back(target, now);
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace qpx::tool {
@@ -33,9 +34,38 @@ struct Program {
 constexpr uint16_t kElfMachineX86 = 3;
 constexpr uint16_t kElfMachineX64 = 62;
 constexpr uint32_t kElfLoad = 1;
+constexpr uint32_t kElfUnwindIndex = 0x6474E550;  // PT_GNU_EH_FRAME: .eh_frame_hdr
 constexpr uint32_t kElfExecutable = 1;
 
 constexpr uint32_t kElfSymbolTable = 2;
+
+// Gives `part` (the unwinding index, a table of offsets from its own
+// start) a range of its own, cut out of the loaded range that holds it.
+void SplitOut(CodeRange part, Program& program) {
+  for (std::size_t i = 0; i < program.ranges.size(); ++i) {
+    const CodeRange whole = program.ranges[i];
+    if ((whole.flags & kCodeRangeExecutable) != 0 || part.fileOffset < whole.fileOffset ||
+        part.fileOffset - whole.fileOffset > whole.size || part.size > whole.size - (part.fileOffset - whole.fileOffset) ||
+        part.address != whole.address + (part.fileOffset - whole.fileOffset)) {
+      continue;
+    }
+    const uint64_t end = part.fileOffset + part.size;
+    // Zeros after the index would belong to no range: keep the whole.
+    if (end == whole.fileOffset + whole.size && whole.tail != 0) return;
+    std::vector<CodeRange> pieces;
+    if (part.fileOffset > whole.fileOffset) {
+      pieces.push_back({whole.fileOffset, part.fileOffset - whole.fileOffset, whole.address, whole.flags, 0});
+    }
+    pieces.push_back({part.fileOffset, part.size, part.address, kCodeRangeFromStart, 0});
+    if (end < whole.fileOffset + whole.size) {
+      pieces.push_back({end, whole.fileOffset + whole.size - end, whole.address + (end - whole.fileOffset), whole.flags,
+                        whole.tail});
+    }
+    program.ranges.erase(program.ranges.begin() + static_cast<std::ptrdiff_t>(i));
+    program.ranges.insert(program.ranges.begin() + static_cast<std::ptrdiff_t>(i), pieces.begin(), pieces.end());
+    return;
+  }
+}
 
 // The symbol tables the program does not load: their values are addresses.
 bool ReadSymbolTables(const Reader& file, bool wide, Program& program) {
@@ -87,6 +117,7 @@ bool ReadElf(const Reader& file, Program& program) {
     table = table32;
   }
   if (entrySize < (wide ? 56 : 32)) return false;
+  std::optional<CodeRange> unwindIndex;
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t at = table + uint64_t{i} * entrySize;
     if (at < table) return false;
@@ -110,11 +141,13 @@ bool ReadElf(const Reader& file, Program& program) {
       range.address = address;
       range.size = size;
     }
+    if (type == kElfUnwindIndex && range.size != 0) unwindIndex = range;
     if (type != kElfLoad || range.size == 0) continue;
     range.flags = (flags & kElfExecutable) != 0 ? kCodeRangeExecutable : 0;
     if (memorySize > range.size) range.tail = static_cast<uint32_t>(std::min<uint64_t>(memorySize - range.size, UINT32_MAX));
     program.ranges.push_back(range);
   }
+  if (unwindIndex) SplitOut(*unwindIndex, program);
   return ReadSymbolTables(file, wide, program);
 }
 
