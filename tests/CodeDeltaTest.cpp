@@ -133,6 +133,41 @@ TEST(CodeDeltaTest, FilesTheLayoutReaderRejectsGetThePlainDelta) {
   EXPECT_FALSE(tool::FindCodeLayout(Pairs()[0].base, Pairs()[1].result).has_value());
 }
 
+// A data file in the way archives lay themselves out: a table of the
+// 32-bit offsets of its pieces, then the pieces, at file offsets plus
+// `address` (0 for offsets from the start). Every `grown`th piece gets
+// longer, each by its own few bytes.
+Bytes Archive(uint32_t pieces, uint32_t address, uint32_t grown) {
+  Bytes table, body;
+  for (uint32_t i = 0; i < pieces; ++i) {
+    const uint32_t at = address + pieces * 4 + static_cast<uint32_t>(body.size());
+    table.insert(table.end(), {static_cast<uint8_t>(at), static_cast<uint8_t>(at >> 8), static_cast<uint8_t>(at >> 16),
+                               static_cast<uint8_t>(at >> 24)});
+    const uint32_t length = 200 + (i * 37) % 300 + (grown != 0 && i % grown == 7 ? 1 + i % 13 : 0);
+    uint32_t state = i * 7919 + 1;  // each piece its own letters
+    for (uint32_t k = 0; k < length; ++k) {
+      state = state * 1103515245 + 12345;
+      body.push_back(static_cast<uint8_t>('a' + (state >> 16) % 23));
+    }
+  }
+  table.insert(table.end(), body.begin(), body.end());
+  return table;
+}
+
+TEST(CodeDeltaTest, ADataFileOfItsOwnOffsetsGetsTheirAddress) {
+  for (const uint32_t address : {0u, 0x10000000u}) {
+    SCOPED_TRACE(address);
+    const Bytes base = Archive(2000, address, 0), result = Archive(2000, address, 40);
+    const Bytes plain = Encode(base, result, tool::CodeDeltas::kNever);
+    const Bytes code = Encode(base, result, tool::CodeDeltas::kAlways);
+    ASSERT_EQ(VersionOf(code), kDeltaCodeVersion);
+    EXPECT_LT(code.size() * 2, plain.size());
+    Bytes rebuilt(result.size());
+    EXPECT_EQ(Apply(base, code, rebuilt), DecodeStatus::Done);
+    EXPECT_TRUE(rebuilt == result);
+  }
+}
+
 TEST(CodeDeltaTest, LayoutsThatBreakTheRulesAreRefused) {
   const CodeRange code{0x1000, 0x2000, 0x401000, kCodeRangeExecutable, 0};
   const CodeRange data{0x3000, 0x1000, 0x404000, 0, 0x800};

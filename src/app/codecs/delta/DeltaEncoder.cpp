@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <thread>
 
 #include "app/codecs/delta/CodeDelta.h"
@@ -191,6 +192,86 @@ class StreamWriter {
   uint64_t cursor_ = 0;  // in the base, after the last copy
   DiffWriter diffs_;
 };
+
+// Data files that hold their own offsets (tables of where each piece lies,
+// or the pointers of an image meant to be mapped at a fixed address): the
+// offsets shift as pieces before their targets grow. Such a file reads as
+// one data range at the address that makes its values file offsets plus
+// that address, found from the words the copies changed: a word that went
+// from v to v + d names, for each copy that moved its bytes by d, the
+// addresses at which v would point into that copy. The address most words
+// agree on is the layout's, if enough of them do.
+std::optional<CodeLayout> FindOffsetLayout(std::span<const uint8_t> base, std::span<const uint8_t> result,
+                                           const std::vector<Command>& made) {
+  constexpr uint64_t kSmallest = 64 << 10;
+  constexpr std::size_t kMostWords = 1 << 18;
+  constexpr uint32_t kCopiesPerShift = 4;
+  if (base.size() < kSmallest || result.size() < kSmallest) return std::nullopt;
+  std::map<int64_t, std::vector<const Command*>> byShift;
+  for (const Command& command : made) {
+    if (command.copyLength < kCopyMapMinCopy) continue;
+    std::vector<const Command*>& copies = byShift[static_cast<int64_t>(command.at - command.from)];
+    if (copies.size() < kCopiesPerShift) copies.push_back(&command);
+  }
+  const uint64_t fileSize = std::max(base.size(), result.size());
+  std::optional<CodeLayout> best;
+  std::size_t bestVotes = 0;
+  for (const uint32_t width : {8u, 4u}) {
+    // Each word's interval of addresses; the sweep finds the most covered.
+    std::vector<std::pair<uint64_t, int>> edges;
+    std::size_t words = 0;
+    for (const Command& command : made) {
+      if (command.copyLength < kCopyMapMinCopy || words >= kMostWords) continue;
+      for (uint64_t q = (command.from + width - 1) / width * width; q + width <= command.from + command.copyLength;
+           q += width) {
+        uint64_t was = 0, now = 0;
+        std::memcpy(&was, base.data() + q, width);
+        std::memcpy(&now, result.data() + command.at + (q - command.from), width);
+        if (was == now) continue;
+        const int64_t shift = width == 8 ? static_cast<int64_t>(now - was)
+                                         : int64_t{static_cast<int32_t>(static_cast<uint32_t>(now - was))};
+        const auto copies = byShift.find(shift);
+        if (copies == byShift.end()) continue;
+        ++words;
+        for (const Command* copy : copies->second) {
+          // v - D lies in [from, from + length): D in (v - from - length, v - from].
+          if (was < copy->from) continue;
+          const uint64_t high = was - copy->from;
+          const uint64_t low = high >= copy->copyLength - 1 ? high - (copy->copyLength - 1) : 0;
+          edges.emplace_back(low, 1);
+          edges.emplace_back(high + 1, -1);
+        }
+      }
+    }
+    // The middle of the most covered stretch: words near its ends point
+    // near the ends of their copies.
+    std::sort(edges.begin(), edges.end());
+    int covered = 0, most = 0;
+    uint64_t from = 0, to = 0;
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+      covered += edges[i].second;
+      if (covered > most && i + 1 < edges.size()) {
+        most = covered;
+        from = edges[i].first;
+        to = edges[i + 1].first;
+      }
+    }
+    const uint64_t address = (from + (to - from) / 2) / width * width;
+    const uint64_t addressEnd = width == 8 ? UINT64_MAX : uint64_t{1} << 32;
+    if (most < 64 || static_cast<std::size_t>(most) * 8 < words || address > addressEnd - fileSize ||
+        static_cast<std::size_t>(most) <= bestVotes) {
+      continue;
+    }
+    bestVotes = static_cast<std::size_t>(most);
+    CodeLayout layout;
+    layout.machine = width == 8 ? kCodeX64 : kCodeX86;
+    layout.base = {CodeRange{0, base.size(), address, 0, 0}};
+    layout.result = {CodeRange{0, result.size(), address, 0, 0}};
+    best = layout;
+  }
+  if (best && !CodeLayoutHolds(*best, base.size(), result.size())) best.reset();
+  return best;
+}
 
 // Learns where the base's zero-filled memory went from the references to
 // it that the result holds: each one pairs its base target with the target
@@ -593,7 +674,10 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   // smaller of the two is kept.
   std::optional<CodeLayout> layout;
   DiffWriter codeDiffs;
-  if (settings.code != CodeDeltas::kNever) layout = FindCodeLayout(base, result);
+  if (settings.code != CodeDeltas::kNever) {
+    layout = FindCodeLayout(base, result);
+    if (!layout) layout = FindOffsetLayout(base, result, writer.made);
+  }
   if (layout && !CodeDifferences(base, result, *layout, writer, codeDiffs)) layout.reset();
 
   // Each stream is coded on its own, the largest first, on one thread or
