@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -402,6 +404,124 @@ TEST(DeltaTest, AFailingSourceIsAReadFailure) {
     const DecodeStatus status = ApplyDelta(base, source, 0, delta.size(), rebuilt, chunk);
     if (status == DecodeStatus::Done) break;
     ASSERT_EQ(status, DecodeStatus::ReadFailed) << "failing from read " << reads;
+  }
+}
+
+// A delta for several bases: one body that the alternatives of a resource
+// share, whose new bytes are stored once.
+namespace sharing {
+
+using Hash = std::array<uint8_t, 16>;
+
+Hash HashFor(uint8_t k) {
+  Hash hash{};
+  hash.fill(k);
+  return hash;
+}
+
+struct Versions {
+  std::vector<Bytes> bases;
+  std::vector<Hash> hashes;
+  Bytes result;
+};
+
+// Three old versions, and a new one that adds the same new bytes to each.
+Versions Make(std::mt19937& random) {
+  Versions v;
+  const Bytes oldest = Content(random, 60000);
+  v.bases = {oldest, Edited(oldest, random, 3), Edited(oldest, random, 6)};
+  v.result = v.bases[2];
+  for (int i = 0; i < 6; ++i) {
+    Bytes fresh(1500);
+    for (uint8_t& byte : fresh) byte = static_cast<uint8_t>(random());
+    const std::size_t at = random() % v.result.size();
+    v.result.insert(v.result.begin() + static_cast<std::ptrdiff_t>(at), fresh.begin(), fresh.end());
+  }
+  for (uint8_t k = 0; k < 3; ++k) v.hashes.push_back(HashFor(k + 1));
+  return v;
+}
+
+Bytes EncodeShared(const Versions& v) {
+  std::vector<std::span<const uint8_t>> bases(v.bases.begin(), v.bases.end());
+  auto body = tool::EncodeSharedDelta(bases, v.hashes, v.result, {9, 2}, UINT64_MAX);
+  EXPECT_TRUE(body.has_value());
+  return body.value_or(Bytes{});
+}
+
+DecodeStatus ApplyFor(const Versions& v, std::size_t k, const Bytes& body, Bytes& out, std::size_t chunk = 4096) {
+  MemorySource source(body);
+  Bytes buffer(chunk);
+  return ApplyDelta(v.bases[k], source, 0, body.size(), out, buffer, v.hashes[k]);
+}
+
+}  // namespace sharing
+
+TEST(DeltaTest, ADeltaForSeveralBasesRebuildsFromEachAndStoresTheNewBytesOnce) {
+  std::mt19937 random(21);
+  const sharing::Versions v = sharing::Make(random);
+  const Bytes body = sharing::EncodeShared(v);
+  ASSERT_GT(body.size(), 4u);
+  EXPECT_EQ(body[4], kDeltaSharedVersion);
+  std::size_t separate = 0;
+  for (std::size_t k = 0; k < v.bases.size(); ++k) {
+    SCOPED_TRACE(k);
+    separate += Encode(v.bases[k], v.result, 9).size();
+    for (const std::size_t chunk : {std::size_t{7}, std::size_t{4096}}) {
+      Bytes rebuilt(v.result.size(), 0xEE);
+      EXPECT_EQ(sharing::ApplyFor(v, k, body, rebuilt, chunk), DecodeStatus::Done);
+      EXPECT_TRUE(rebuilt == v.result);
+    }
+  }
+  // 9,000 random new bytes, once instead of three times.
+  EXPECT_LT(body.size() + 12000, separate);
+  // The same bytes on one thread as on two.
+  std::vector<std::span<const uint8_t>> bases(v.bases.begin(), v.bases.end());
+  EXPECT_EQ(tool::EncodeSharedDelta(bases, v.hashes, v.result, {9, 1}, UINT64_MAX), body);
+}
+
+TEST(DeltaTest, ADeltaForSeveralBasesTakesOnlyThePartOfItsBase) {
+  std::mt19937 random(22);
+  const sharing::Versions v = sharing::Make(random);
+  const Bytes body = sharing::EncodeShared(v);
+  Bytes rebuilt(v.result.size());
+  MemorySource source(body);
+  Bytes chunk(4096);
+  EXPECT_EQ(ApplyDelta(v.bases[0], source, 0, body.size(), rebuilt, chunk), DecodeStatus::BadData) << "no base hash";
+  EXPECT_EQ(ApplyDelta(v.bases[0], source, 0, body.size(), rebuilt, chunk, sharing::HashFor(9)), DecodeStatus::BadData)
+      << "a base of no part";
+  EXPECT_EQ(ApplyDelta(v.bases[0], source, 0, body.size(), rebuilt, chunk, v.hashes[1]), DecodeStatus::BadData)
+      << "another part's hash, of another size";
+  // A plain delta ignores the hash.
+  const Bytes plain = Encode(v.bases[0], v.result);
+  MemorySource plainSource(plain);
+  EXPECT_EQ(ApplyDelta(v.bases[0], plainSource, 0, plain.size(), rebuilt, chunk, v.hashes[0]), DecodeStatus::Done);
+}
+
+TEST(DeltaTest, EveryDamagedByteOfADeltaForSeveralBasesIsBadDataOrHarmless) {
+  std::mt19937 random(23);
+  sharing::Versions v;
+  const Bytes oldest = Content(random, 3000);
+  v.bases = {oldest, Edited(oldest, random, 2)};
+  v.result = Edited(v.bases[1], random, 3);
+  v.hashes = {sharing::HashFor(1), sharing::HashFor(2)};
+  const Bytes body = sharing::EncodeShared(v);
+  Bytes rebuilt(v.result.size());
+  int refused = 0;
+  for (std::size_t at = 0; at < body.size(); ++at) {
+    for (const uint8_t flip : {0x01, 0xFF}) {
+      Bytes damaged = body;
+      damaged[at] ^= flip;
+      for (std::size_t k = 0; k < 2; ++k) {
+        const DecodeStatus status = sharing::ApplyFor(v, k, damaged, rebuilt);
+        ASSERT_NE(status, DecodeStatus::ReadFailed);
+        if (status == DecodeStatus::BadData) ++refused;
+      }
+    }
+  }
+  EXPECT_GT(refused, static_cast<int>(body.size()));
+  for (std::size_t length = 0; length < body.size(); ++length) {
+    const Bytes cut(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(length));
+    EXPECT_EQ(sharing::ApplyFor(v, 1, cut, rebuilt), DecodeStatus::BadData) << "cut to " << length;
   }
 }
 

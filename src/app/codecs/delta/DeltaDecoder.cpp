@@ -108,10 +108,19 @@ DecodeStatus CheckProperties(CByteSource& source, uint64_t offset, const DeltaSt
   return properties.lc + properties.lp > 4 ? DecodeStatus::BadData : DecodeStatus::Done;
 }
 
+// Where a part of the result's new bytes come from: `at` is the result
+// position they go to.
+class CNewBytesSource {
+ public:
+  virtual ~CNewBytesSource() = default;
+  virtual DecodeStatus Take(uint64_t at, std::span<uint8_t> into) = 0;
+  virtual DecodeStatus Finish() = 0;
+};
+
 // Stream 3, the new bytes, taken in order in runs of any length: read
 // straight from the source where stored as is, or decoded a window at a
 // time (the smaller of the stream's dictionary and its length).
-class NewBytes {
+class NewBytes final : public CNewBytesSource {
  public:
   NewBytes(CByteSource& source, uint64_t offset, uint8_t coding, const DeltaStreamSizes& sizes)
       : source_(source), offset_(offset) {
@@ -124,7 +133,7 @@ class NewBytes {
 
   // Fills `into` with the next new bytes; the caller keeps within the
   // stream's length.
-  DecodeStatus Take(std::span<uint8_t> into) {
+  DecodeStatus Take(uint64_t, std::span<uint8_t> into) override {
     if (!lzma_) {
       if (!source_.ReadAt(offset_ + taken_, into)) return DecodeStatus::ReadFailed;
       taken_ += into.size();
@@ -143,7 +152,7 @@ class NewBytes {
     return DecodeStatus::Done;
   }
 
-  DecodeStatus Finish() {
+  DecodeStatus Finish() override {
     if (!lzma_) return DecodeStatus::Done;
     return pending_.empty() ? lzma_->Finish() : DecodeStatus::BadData;
   }
@@ -154,6 +163,66 @@ class NewBytes {
   uint64_t taken_ = 0;
   std::optional<LzmaStreamReader> lzma_;
   std::span<const uint8_t> pending_;  // decoded, not yet taken
+};
+
+// The new bytes of a delta for several bases, which its parts share: the
+// result's bytes at the positions the runs name, in order. Each part takes
+// those it adds, front to back; the ones it skips are decoded and dropped.
+class SharedNewBytes final : public CNewBytesSource {
+ public:
+  SharedNewBytes(CByteSource& source, uint64_t runsOffset, uint64_t runsBytes, uint64_t offset, uint8_t coding,
+                 const DeltaStreamSizes& sizes, uint64_t resultSize)
+      : runs_(source, runsOffset, kDeltaStored, {runsBytes, runsBytes}),
+        bytes_(source, offset, coding, sizes),
+        size_(sizes.decodedSize),
+        resultSize_(resultSize) {}
+
+  DecodeStatus Start() {
+    if (const DecodeStatus status = runs_.Start(); status != DecodeStatus::Done) return status;
+    return bytes_.Start();
+  }
+
+  DecodeStatus Take(uint64_t at, std::span<uint8_t> into) override {
+    while (at >= runEnd_) {
+      if (!NextRun()) return runs_.status() != DecodeStatus::Done ? runs_.status() : DecodeStatus::BadData;
+    }
+    if (at < runStart_ || into.size() > runEnd_ - at) return DecodeStatus::BadData;
+    const uint64_t wanted = runShared_ + (at - runStart_);
+    if (wanted < taken_) return DecodeStatus::BadData;  // the runs go forward only
+    for (uint64_t skip = wanted - taken_; skip > 0;) {
+      uint8_t dropped[4096];
+      const auto n = static_cast<std::size_t>(std::min<uint64_t>(skip, sizeof dropped));
+      if (const DecodeStatus status = bytes_.Take(0, {dropped, n}); status != DecodeStatus::Done) return status;
+      skip -= n;
+    }
+    if (const DecodeStatus status = bytes_.Take(0, into); status != DecodeStatus::Done) return status;
+    taken_ = wanted + into.size();
+    return DecodeStatus::Done;
+  }
+
+  // A part need not take the shared bytes after its last.
+  DecodeStatus Finish() override { return DecodeStatus::Done; }
+
+ private:
+  bool NextRun() {
+    uint64_t gap, length;
+    if (!runs_.Varint(gap) || !runs_.Varint(length)) return false;
+    if (length == 0 || gap > resultSize_ - runEnd_ || length > resultSize_ - runEnd_ - gap ||
+        length > size_ - runShared_ - (runEnd_ - runStart_)) {
+      return false;
+    }
+    runShared_ += runEnd_ - runStart_;
+    runStart_ = runEnd_ + gap;
+    runEnd_ = runStart_ + length;
+    return true;
+  }
+
+  StreamReader runs_;
+  NewBytes bytes_;
+  uint64_t size_, resultSize_;
+  uint64_t runStart_ = 0, runEnd_ = 0;  // the run read last, in the result
+  uint64_t runShared_ = 0;              // its first byte's place among the shared bytes
+  uint64_t taken_ = 0;                  // shared bytes decoded so far
 };
 
 // The result on its way to the sink, gathered a buffer at a time.
@@ -186,7 +255,10 @@ uint64_t LayoutBytes(const DeltaHeader& header) {
 }
 
 // The header's own checks: the fields, and streams that fill the body.
-bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSize, std::size_t resultSize) {
+// In a part of a delta for several bases, stream 3 is the shared one: no
+// bytes of its own, and as many as the part adds.
+bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSize, std::size_t resultSize,
+                 bool part) {
   if (std::memcmp(header.magic, kDeltaMagic, sizeof header.magic) != 0) return false;
   if (header.version != kDeltaVersion && header.version != kDeltaCodeVersion) return false;
   // Version 2 says in its first five reserved bytes how to read the code.
@@ -202,6 +274,10 @@ bool HeaderHolds(const DeltaHeader& header, uint64_t length, std::size_t baseSiz
     const DeltaStreamSizes& sizes = header.streams[i];
     if (sizes.storedSize > left) return false;
     left -= sizes.storedSize;
+    if (part && i == kDeltaNewBytes) {
+      if (header.coding[i] != kDeltaShared || sizes.storedSize != 0) return false;
+      continue;
+    }
     switch (header.coding[i]) {
       case kDeltaStored:
         if (sizes.storedSize != sizes.decodedSize) return false;
@@ -253,16 +329,16 @@ DecodeStatus MapCopies(CByteSource& source, uint64_t offset, uint8_t coding, con
   return commands.status() == DecodeStatus::ReadFailed ? DecodeStatus::ReadFailed : DecodeStatus::Done;
 }
 
-}  // namespace
-
-DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
-                        uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk) {
+// A delta body of version 1 or 2, or one part of a delta for several bases
+// (then `shared` gives its new bytes).
+DecodeStatus ApplyPart(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                       uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk, CNewBytesSource* shared) {
   DeltaHeader header;
   if (length < sizeof header || chunk.empty()) return DecodeStatus::BadData;
   if (!source.ReadAt(offset, std::span<uint8_t>(reinterpret_cast<uint8_t*>(&header), sizeof header))) {
     return DecodeStatus::ReadFailed;
   }
-  if (!HeaderHolds(header, length, base.size(), resultSize)) return DecodeStatus::BadData;
+  if (!HeaderHolds(header, length, base.size(), resultSize, shared != nullptr)) return DecodeStatus::BadData;
 
   uint64_t streamOffset[kDeltaStreamCount];
   streamOffset[0] = offset + sizeof header + LayoutBytes(header);
@@ -296,9 +372,12 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
 
   const uint64_t newSize = header.streams[kDeltaNewBytes].decodedSize;
   const uint64_t copySize = resultSize - newSize;  // the copied sequence's length
-  NewBytes newBytes(source, streamOffset[kDeltaNewBytes], header.coding[kDeltaNewBytes],
-                    header.streams[kDeltaNewBytes]);
-  if (const DecodeStatus status = newBytes.Start(); status != DecodeStatus::Done) return status;
+  std::optional<NewBytes> own;
+  if (shared == nullptr) {
+    own.emplace(source, streamOffset[kDeltaNewBytes], header.coding[kDeltaNewBytes], header.streams[kDeltaNewBytes]);
+    if (const DecodeStatus status = own->Start(); status != DecodeStatus::Done) return status;
+  }
+  CNewBytesSource& newBytes = shared != nullptr ? *shared : *own;
   std::optional<StreamReader> streams[kDeltaNewBytes];
   for (uint32_t i = 0; i < kDeltaNewBytes; ++i) {
     streams[i].emplace(source, streamOffset[i], header.coding[i], header.streams[i]);
@@ -374,7 +453,9 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
       const std::span<uint8_t> room = out.Room();
       if (room.empty()) return DecodeStatus::SinkFailed;
       const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
-      if (const DecodeStatus status = newBytes.Take(room.first(n)); status != DecodeStatus::Done) return status;
+      if (const DecodeStatus status = newBytes.Take(written, room.first(n)); status != DecodeStatus::Done) {
+        return status;
+      }
       out.Commit(n);
       taken += n;
       written += n;
@@ -391,10 +472,80 @@ DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint
   return out.Flush() ? DecodeStatus::Done : DecodeStatus::SinkFailed;
 }
 
+// A delta for several bases: the part made for `baseHash`, with the shared
+// new bytes. Every size is checked against the body before it is used.
+DecodeStatus ApplyShared(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                         uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk,
+                         std::span<const uint8_t> baseHash) {
+  SharedDeltaHeader header;
+  if (length < sizeof header) return DecodeStatus::BadData;
+  if (!source.ReadAt(offset, std::span<uint8_t>(reinterpret_cast<uint8_t*>(&header), sizeof header))) {
+    return DecodeStatus::ReadFailed;
+  }
+  if (header.reserved[0] != 0 || header.reserved[1] != 0 || header.reserved2 != 0 ||
+      header.partCount < 2 || header.partCount > kSharedDeltaPartsMax || header.resultSize != resultSize ||
+      header.shared.decodedSize > resultSize || baseHash.size() != sizeof(SharedDeltaPart::baseHash)) {
+    return DecodeStatus::BadData;
+  }
+  if (header.coding == kDeltaStored ? header.shared.storedSize != header.shared.decodedSize
+                                    : header.coding != kDeltaLzma || header.shared.decodedSize == 0) {
+    return DecodeStatus::BadData;
+  }
+  std::vector<SharedDeltaPart> parts(header.partCount);
+  const uint64_t partsBytes = uint64_t{header.partCount} * sizeof(SharedDeltaPart);
+  if (length - sizeof header < partsBytes) return DecodeStatus::BadData;
+  if (!source.ReadAt(offset + sizeof header,
+                     std::span<uint8_t>(reinterpret_cast<uint8_t*>(parts.data()), partsBytes))) {
+    return DecodeStatus::ReadFailed;
+  }
+  // The pieces fill the body exactly, in order.
+  uint64_t left = length - sizeof header - partsBytes;
+  if (header.runsBytes > left) return DecodeStatus::BadData;
+  left -= header.runsBytes;
+  const uint64_t runsOffset = offset + sizeof header + partsBytes;
+  uint64_t at = runsOffset + header.runsBytes;
+  uint64_t partOffset = 0, partSize = 0;
+  bool found = false;
+  for (const SharedDeltaPart& part : parts) {
+    if (part.bodySize > left) return DecodeStatus::BadData;
+    left -= part.bodySize;
+    if (part.baseSize == base.size() && std::memcmp(part.baseHash, baseHash.data(), sizeof part.baseHash) == 0) {
+      if (found) return DecodeStatus::BadData;  // two parts for one base
+      found = true;
+      partOffset = at;
+      partSize = part.bodySize;
+    }
+    at += part.bodySize;
+  }
+  if (left != header.shared.storedSize || !found) return DecodeStatus::BadData;
+  if (header.coding == kDeltaLzma) {
+    if (const DecodeStatus status = CheckProperties(source, at, header.shared); status != DecodeStatus::Done) {
+      return status;
+    }
+  }
+  SharedNewBytes shared(source, runsOffset, header.runsBytes, at, header.coding, header.shared, resultSize);
+  if (const DecodeStatus status = shared.Start(); status != DecodeStatus::Done) return status;
+  return ApplyPart(base, source, partOffset, partSize, resultSize, sink, chunk, &shared);
+}
+
+}  // namespace
+
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
-                        std::span<uint8_t> result, std::span<uint8_t> chunk) {
+                        uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk,
+                        std::span<const uint8_t> baseHash) {
+  uint8_t start[5];
+  if (length < sizeof start || chunk.empty()) return DecodeStatus::BadData;
+  if (!source.ReadAt(offset, start)) return DecodeStatus::ReadFailed;
+  if (std::memcmp(start, kDeltaMagic, sizeof kDeltaMagic) == 0 && start[4] == kDeltaSharedVersion) {
+    return ApplyShared(base, source, offset, length, resultSize, sink, chunk, baseHash);
+  }
+  return ApplyPart(base, source, offset, length, resultSize, sink, chunk, nullptr);
+}
+
+DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                        std::span<uint8_t> result, std::span<uint8_t> chunk, std::span<const uint8_t> baseHash) {
   SpanSink sink(result);
-  return ApplyDelta(base, source, offset, length, result.size(), sink, chunk);
+  return ApplyDelta(base, source, offset, length, result.size(), sink, chunk, baseHash);
 }
 
 }  // namespace qpx

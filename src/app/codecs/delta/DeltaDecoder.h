@@ -63,6 +63,10 @@ inline constexpr uint8_t kDeltaVersion = 1;
 // A delta that knows program code: its copies carry the code's references
 // along (CodeDelta.h).
 inline constexpr uint8_t kDeltaCodeVersion = 2;
+// A delta for several bases, which the alternatives of a resource share:
+// the new bytes they add are stored once (below).
+inline constexpr uint8_t kDeltaSharedVersion = 3;
+inline constexpr uint32_t kSharedDeltaPartsMax = 64;
 inline constexpr uint32_t kDeltaStreamCount = 4;
 // The window through which streams 0 to 2 are decoded: the most their
 // dictionary may need.
@@ -79,6 +83,7 @@ enum DeltaStreamIndex : uint32_t {
 enum DeltaCoding : uint8_t {
   kDeltaStored = 0,
   kDeltaLzma = 1,
+  kDeltaShared = 2,  // stream 3 of a part: the shared new bytes
 };
 
 struct DeltaStreamSizes {
@@ -104,6 +109,59 @@ static_assert(offsetof(DeltaHeader, baseSize) == 16);
 static_assert(offsetof(DeltaHeader, resultSize) == 24);
 static_assert(offsetof(DeltaHeader, streams) == 32);
 
+// A delta for several bases (version 3), one body for all the alternatives
+// of a resource:
+//
+//   header (48 bytes) | parts (32 bytes each) | runs | part 0 | part 1 | ... | shared new bytes
+//
+//   offset size field
+//        0    4 magic        "QPXD"
+//        4    1 version      3
+//        5    1 coding       of the shared new bytes: 0 as is, 1 LZMA
+//        6    2 reserved     zeros
+//        8    4 partCount    2..kSharedDeltaPartsMax
+//       12    4 reserved     zero
+//       16    8 resultSize
+//       24    8 runsBytes
+//       32   16 shared       storedSize, then decodedSize
+//
+// Each part names the base it is for (baseSize, baseHash: the record's base
+// hash) and its length; the part is a delta body of version 1 or 2 whose
+// stream 3 has coding kDeltaShared, no stored bytes, and as decodedSize the
+// new bytes its commands add. Those are taken from the shared new bytes:
+// the result's bytes at the positions the runs name, in order. The runs
+// are varint pairs (as the streams' numbers), the gap from the end of the
+// run before (or from 0) and a length of at least 1, within the result,
+// their lengths adding up to no more than the shared bytes' decodedSize.
+// A part's new bytes at result position p are the shared byte that stands
+// for p; every byte it adds must have one. The pieces fill the body
+// exactly, and exactly one part is for the base given.
+struct SharedDeltaHeader {
+  uint8_t magic[4];
+  uint8_t version;
+  uint8_t coding;
+  uint8_t reserved[2];
+  uint32_t partCount;
+  uint32_t reserved2;
+  uint64_t resultSize;
+  uint64_t runsBytes;
+  DeltaStreamSizes shared;
+};
+static_assert(sizeof(SharedDeltaHeader) == 48);
+static_assert(offsetof(SharedDeltaHeader, partCount) == 8);
+static_assert(offsetof(SharedDeltaHeader, resultSize) == 16);
+static_assert(offsetof(SharedDeltaHeader, runsBytes) == 24);
+static_assert(offsetof(SharedDeltaHeader, shared) == 32);
+
+struct SharedDeltaPart {
+  uint64_t baseSize;
+  uint8_t baseHash[16];
+  uint64_t bodySize;
+};
+static_assert(sizeof(SharedDeltaPart) == 32);
+static_assert(offsetof(SharedDeltaPart, baseHash) == 8);
+static_assert(offsetof(SharedDeltaPart, bodySize) == 24);
+
 // Rebuilds exactly `resultSize` bytes from `base` and the delta body of
 // `length` bytes at `offset` of `source`, handing them to `sink` in order,
 // a piece of at most `chunk.size()` bytes at a time (gathered in `chunk`).
@@ -114,14 +172,16 @@ static_assert(offsetof(DeltaHeader, streams) == 32);
 // then is no result. Besides `chunk` it needs less than 8 MiB for streams
 // 0 to 2, and a window for the new bytes: the smaller of their LZMA
 // dictionary and their length (none when they are stored as is). `base`
-// must not overlap `chunk`.
+// must not overlap `chunk`. A delta for several bases takes the part whose
+// base hash is `baseHash` (the record's): without it, it is BadData.
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
-                        uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk);
+                        uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk,
+                        std::span<const uint8_t> baseHash = {});
 
 // The same into `result`, exactly `result.size()` bytes, which must not
 // overlap `base` or `chunk`; on any status but Done its contents are
 // unspecified.
 DecodeStatus ApplyDelta(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
-                        std::span<uint8_t> result, std::span<uint8_t> chunk);
+                        std::span<uint8_t> result, std::span<uint8_t> chunk, std::span<const uint8_t> baseHash = {});
 
 }  // namespace qpx

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "app/codecs/delta/CodeDelta.h"
@@ -575,6 +576,13 @@ struct CodedStream {
   std::vector<uint8_t> bytes;  // when coded; stored streams stay in the writer
 };
 
+// A stream to be coded, and what coding made of it.
+struct Job {
+  const std::vector<uint8_t>* stream = nullptr;
+  uint32_t index = 0;
+  CodedStream coded;
+};
+
 // The stream coded with LZMA where that makes it shorter than `room` and
 // than the stream itself. `pairSize` is the base's and the result's size.
 CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, uint64_t room, uint64_t pairSize) {
@@ -601,7 +609,6 @@ CodedStream Code(const std::vector<uint8_t>& stream, uint32_t index, int level, 
 // The body of the four streams, each coded or as it is, with the layout of
 // a delta that knows code when there is one; nullopt unless shorter than
 // `limit`.
-template <typename Job>
 std::optional<std::vector<uint8_t>> Assemble(uint64_t baseSize, uint64_t resultSize, const CodeLayout* layout,
                                              const std::array<const Job*, kDeltaStreamCount>& streams,
                                              uint64_t limit) {
@@ -622,8 +629,13 @@ std::optional<std::vector<uint8_t>> Assemble(uint64_t baseSize, uint64_t resultS
     header.reserved[4] = static_cast<uint8_t>(ranges.size() >> 8);
     total += ranges.size();
   }
+  static const std::vector<uint8_t> kNone;
   const auto bytesOf = [&](uint32_t i) -> const std::vector<uint8_t>& {
-    return streams[i]->coded.coding == kDeltaLzma ? streams[i]->coded.bytes : *streams[i]->stream;
+    switch (streams[i]->coded.coding) {
+      case kDeltaLzma: return streams[i]->coded.bytes;
+      case kDeltaShared: return kNone;  // the new bytes, stored once beside the parts
+      default: return *streams[i]->stream;
+    }
   };
   for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
     header.coding[i] = streams[i]->coded.coding;
@@ -656,55 +668,47 @@ uint64_t DeltaEncoderBound() {
   return uint64_t{4} << 30;
 }
 
-std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, std::span<const uint8_t> result,
-                                                const DeltaSettings& settings, uint64_t limit,
-                                                const std::function<void(uint64_t)>& progress) {
-  if (uint64_t{base.size()} + result.size() > DeltaEncoderBound() || limit <= sizeof(DeltaHeader)) {
-    return std::nullopt;
-  }
-  StreamWriter writer(base, result);
-  {
-    const BaseIndex index(base);
-    if (!Matcher(base, result, index, writer).Run(progress)) return std::nullopt;
-  }
-  if (result.size() > kAlwaysCodeSize && writer.copied < result.size() / kFewCopiesShare) return std::nullopt;
-  writer.Finish();
+namespace {
 
-  // A program's delta is also made with its references carried along; the
-  // smaller of the two is kept.
+// One base's side of a delta: the commands and their streams, and where the
+// pair are programs (or hold their own offsets), the code layout and the
+// streams 1 and 2 that carry their references.
+struct Part {
+  explicit Part(std::span<const uint8_t> base, std::span<const uint8_t> result) : writer(base, result) {}
+  StreamWriter writer;
   std::optional<CodeLayout> layout;
   DiffWriter codeDiffs;
-  if (settings.code != CodeDeltas::kNever) {
-    layout = FindCodeLayout(base, result);
-    if (!layout) layout = FindOffsetLayout(base, result, writer.made);
-  }
-  if (layout && !CodeDifferences(base, result, *layout, writer, codeDiffs)) layout.reset();
+};
 
-  // Each stream is coded on its own, the largest first, on one thread or
-  // two: the body does not depend on their number.
-  const uint64_t room = limit - sizeof(DeltaHeader);
-  const uint64_t pairSize = uint64_t{base.size()} + result.size();
-  struct Job {
-    const std::vector<uint8_t>* stream;
-    uint32_t index;
-    CodedStream coded;
-  };
-  std::vector<Job> jobs;
-  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) jobs.push_back({&writer.streams[i], i, {}});
-  if (layout) {
-    jobs.push_back({&codeDiffs.gaps, kDeltaDiffGaps, {}});
-    jobs.push_back({&codeDiffs.bytes, kDeltaDiffBytes, {}});
+std::unique_ptr<Part> MatchPart(std::span<const uint8_t> base, std::span<const uint8_t> result,
+                                const DeltaSettings& settings, const std::function<void(uint64_t)>& progress) {
+  auto part = std::make_unique<Part>(base, result);
+  {
+    const BaseIndex index(base);
+    if (!Matcher(base, result, index, part->writer).Run(progress)) return nullptr;
   }
-  std::vector<std::size_t> order(jobs.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return jobs[a].stream->size() > jobs[b].stream->size(); });
+  if (result.size() > kAlwaysCodeSize && part->writer.copied < result.size() / kFewCopiesShare) return nullptr;
+  part->writer.Finish();
+  if (settings.code != CodeDeltas::kNever) {
+    part->layout = FindCodeLayout(base, result);
+    if (!part->layout) part->layout = FindOffsetLayout(base, result, part->writer.made);
+  }
+  if (part->layout && !CodeDifferences(base, result, *part->layout, part->writer, part->codeDiffs)) {
+    part->layout.reset();
+  }
+  return part;
+}
+
+// Codes each job's stream on its own, the largest first, on one thread or
+// two: the bytes do not depend on their number.
+void CodeJobs(std::vector<Job*>& jobs, const DeltaSettings& settings, uint64_t room, uint64_t pairSize) {
+  std::stable_sort(jobs.begin(), jobs.end(), [](const Job* a, const Job* b) { return a->stream->size() > b->stream->size(); });
   std::atomic<std::size_t> next{0};
   std::array<std::exception_ptr, kMaxCoders> failures;
   const auto work = [&](unsigned thread) {
     try {
       for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-        Job& job = jobs[order[i]];
+        Job& job = *jobs[i];
         job.coded = Code(*job.stream, job.index, settings.level, room, pairSize);
       }
     } catch (...) {  // out of memory: the caller hears of it, not std::terminate
@@ -722,15 +726,152 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
+}
 
-  std::array<const Job*, kDeltaStreamCount> plain{&jobs[0], &jobs[1], &jobs[2], &jobs[3]};
-  std::optional<std::vector<uint8_t>> body = Assemble(base.size(), result.size(), nullptr, plain, limit);
-  if (layout) {
-    const std::array<const Job*, kDeltaStreamCount> code{&jobs[0], &jobs[4], &jobs[5], &jobs[3]};
+// A part's streams: 0 to 3 as matched, then the code variant's 1 and 2.
+struct PartJobs {
+  std::array<Job, kDeltaStreamCount + 2> jobs;
+  std::array<const Job*, kDeltaStreamCount> Plain() const { return {&jobs[0], &jobs[1], &jobs[2], &jobs[3]}; }
+  std::array<const Job*, kDeltaStreamCount> Code() const { return {&jobs[0], &jobs[4], &jobs[5], &jobs[3]}; }
+};
+
+// Fills `jobs` for `part`, and lists those to be coded in `coded` (which
+// point into `jobs`: it must stay where it is).
+void FillJobs(Part& part, bool sharedNewBytes, PartJobs& jobs, std::vector<Job*>& coded) {
+  StreamWriter& writer = part.writer;
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) jobs.jobs[i] = {&writer.streams[i], i, {}};
+  jobs.jobs[4] = {&part.codeDiffs.gaps, kDeltaDiffGaps, {}};
+  jobs.jobs[5] = {&part.codeDiffs.bytes, kDeltaDiffBytes, {}};
+  for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
+    if (i == kDeltaNewBytes && sharedNewBytes) {
+      jobs.jobs[i].coded.coding = kDeltaShared;
+    } else {
+      coded.push_back(&jobs.jobs[i]);
+    }
+  }
+  if (part.layout) {
+    coded.push_back(&jobs.jobs[4]);
+    coded.push_back(&jobs.jobs[5]);
+  }
+}
+
+// The part's body: plain, or with the code carried where that is smaller
+// (or always, when asked); nullopt unless shorter than `limit`.
+std::optional<std::vector<uint8_t>> PartBody(const Part& part, const PartJobs& jobs, uint64_t baseSize,
+                                             uint64_t resultSize, const DeltaSettings& settings, uint64_t limit) {
+  std::optional<std::vector<uint8_t>> body = Assemble(baseSize, resultSize, nullptr, jobs.Plain(), limit);
+  if (part.layout) {
     const uint64_t best = body && settings.code != CodeDeltas::kAlways ? body->size() : limit;
-    if (auto coded = Assemble(base.size(), result.size(), &*layout, code, best)) body = std::move(coded);
+    if (auto coded = Assemble(baseSize, resultSize, &*part.layout, jobs.Code(), best)) body = std::move(coded);
   }
   return body;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, std::span<const uint8_t> result,
+                                                const DeltaSettings& settings, uint64_t limit,
+                                                const std::function<void(uint64_t)>& progress) {
+  if (uint64_t{base.size()} + result.size() > DeltaEncoderBound() || limit <= sizeof(DeltaHeader)) {
+    return std::nullopt;
+  }
+  const std::unique_ptr<Part> part = MatchPart(base, result, settings, progress);
+  if (!part) return std::nullopt;
+  std::vector<Job*> coded;
+  PartJobs jobs;
+  FillJobs(*part, false, jobs, coded);
+  CodeJobs(coded, settings, limit - sizeof(DeltaHeader), uint64_t{base.size()} + result.size());
+  return PartBody(*part, jobs, base.size(), result.size(), settings, limit);
+}
+
+std::optional<std::vector<uint8_t>> EncodeSharedDelta(std::span<const std::span<const uint8_t>> bases,
+                                                      std::span<const std::array<uint8_t, 16>> baseHashes,
+                                                      std::span<const uint8_t> result, const DeltaSettings& settings,
+                                                      uint64_t limit) {
+  if (bases.size() < 2 || bases.size() > kSharedDeltaPartsMax || baseHashes.size() != bases.size() ||
+      limit <= sizeof(SharedDeltaHeader)) {
+    return std::nullopt;
+  }
+  uint64_t pairSize = result.size();
+  for (const std::span<const uint8_t> base : bases) {
+    if (uint64_t{base.size()} + result.size() > DeltaEncoderBound()) return std::nullopt;
+    pairSize = std::max<uint64_t>(pairSize, uint64_t{base.size()} + result.size());
+  }
+  std::vector<std::unique_ptr<Part>> parts;
+  for (const std::span<const uint8_t> base : bases) {
+    parts.push_back(MatchPart(base, result, settings, nullptr));
+    if (!parts.back()) return std::nullopt;
+  }
+
+  // The result's bytes that any part adds, in runs, each byte once.
+  std::vector<std::pair<uint64_t, uint64_t>> added;  // [start, end)
+  for (const auto& part : parts) {
+    for (const Command& command : part->writer.made) {
+      const uint64_t start = command.at + command.copyLength;
+      if (command.addLength != 0) added.emplace_back(start, start + command.addLength);
+    }
+  }
+  std::sort(added.begin(), added.end());
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  for (const auto& [start, end] : added) {
+    if (!runs.empty() && start <= runs.back().second) {
+      runs.back().second = std::max(runs.back().second, end);
+    } else {
+      runs.emplace_back(start, end);
+    }
+  }
+  std::vector<uint8_t> shared, runBytes;
+  uint64_t previous = 0;
+  for (const auto& [start, end] : runs) {
+    PutVarint(runBytes, start - previous);
+    PutVarint(runBytes, end - start);
+    shared.insert(shared.end(), result.begin() + static_cast<std::ptrdiff_t>(start),
+                  result.begin() + static_cast<std::ptrdiff_t>(end));
+    previous = end;
+  }
+
+  std::vector<Job*> coded;
+  std::vector<PartJobs> jobs(parts.size());
+  for (std::size_t i = 0; i < parts.size(); ++i) FillJobs(*parts[i], true, jobs[i], coded);
+  Job sharedJob{&shared, kDeltaNewBytes, {}};
+  coded.push_back(&sharedJob);
+  CodeJobs(coded, settings, limit - sizeof(SharedDeltaHeader), pairSize);
+
+  SharedDeltaHeader header{};
+  std::memcpy(header.magic, kDeltaMagic, sizeof header.magic);
+  header.version = kDeltaSharedVersion;
+  header.coding = sharedJob.coded.coding;
+  header.partCount = static_cast<uint32_t>(parts.size());
+  header.resultSize = result.size();
+  header.runsBytes = runBytes.size();
+  const std::vector<uint8_t>& sharedStored = sharedJob.coded.coding == kDeltaLzma ? sharedJob.coded.bytes : shared;
+  header.shared = {sharedStored.size(), shared.size()};
+  std::vector<SharedDeltaPart> table(parts.size());
+  std::vector<std::vector<uint8_t>> bodies;
+  uint64_t total = sizeof header + table.size() * sizeof(SharedDeltaPart) + runBytes.size() + sharedStored.size();
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (total >= limit) return std::nullopt;
+    auto body = PartBody(*parts[i], jobs[i], bases[i].size(), result.size(), settings, limit - total);
+    if (!body) return std::nullopt;
+    table[i].baseSize = bases[i].size();
+    std::memcpy(table[i].baseHash, baseHashes[i].data(), sizeof table[i].baseHash);
+    table[i].bodySize = body->size();
+    total += body->size();
+    bodies.push_back(std::move(*body));
+  }
+  if (total >= limit) return std::nullopt;
+
+  std::vector<uint8_t> out;
+  out.reserve(static_cast<std::size_t>(total));
+  const auto append = [&](const void* bytes, std::size_t size) {
+    out.insert(out.end(), static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size);
+  };
+  append(&header, sizeof header);
+  append(table.data(), table.size() * sizeof(SharedDeltaPart));
+  append(runBytes.data(), runBytes.size());
+  for (const std::vector<uint8_t>& body : bodies) append(body.data(), body.size());
+  append(sharedStored.data(), sharedStored.size());
+  return out;
 }
 
 }  // namespace qpx::tool

@@ -4,6 +4,7 @@
 // differ inside a copy added as small differences, and the rest as new
 // bytes; the four streams compressed with LZMA.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -56,5 +57,15 @@ uint64_t DeltaEncoderBound();
 std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, std::span<const uint8_t> result,
                                                 const DeltaSettings& settings, uint64_t limit,
                                                 const std::function<void(uint64_t)>& progress = nullptr);
+
+// One delta body for several bases of one result (the alternatives of a
+// patch for several old versions share it): each base its part, and the
+// new bytes that the parts add stored once. `baseHashes` name the bases as
+// the records do, one for each. nullopt as for EncodeDelta, or when the
+// body would not be shorter than `limit`.
+std::optional<std::vector<uint8_t>> EncodeSharedDelta(std::span<const std::span<const uint8_t>> bases,
+                                                      std::span<const std::array<uint8_t, 16>> baseHashes,
+                                                      std::span<const uint8_t> result, const DeltaSettings& settings,
+                                                      uint64_t limit);
 
 }  // namespace qpx::tool
