@@ -124,7 +124,9 @@ BodyOutcome StreamRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
         if (!ReadCurrentBytes(archive, journal, record.resourceNumber, {read, baseSize})) return BodyOutcome::Damaged;
         base = read;
       }
-      status = ApplyDelta({base, baseSize}, source, 0, record.storedSize, record.resultSize, proving, chunk);
+      // A delta for several bases takes the part for the record's base.
+      status = ApplyDelta({base, baseSize}, source, 0, record.storedSize, record.resultSize, proving, chunk,
+                          record.baseHash);
       break;
     }
   }
