@@ -5,7 +5,8 @@
 #
 #   bench/delta_compare.sh OLD NEW [ROUNDS] [TOOLS...]
 #
-# TOOLS: any of qpx xdelta zstd bsdiff (default: all). Each round runs every
+# TOOLS: any of qpx xdelta zstd bsdiff (default: all); QPX_PROBE_FLAGS
+# passes flags to delta_probe (--no-code: the plain delta). Each round runs every
 # tool on every pair in turn, so that the machine's load falls on all of
 # them alike. Prints, per tool, the summed delta size, and the summed
 # encode and decode times of each round as median [least-greatest], and
@@ -48,7 +49,7 @@ for round in $(seq "$rounds"); do
       case $tool in
         qpx)
           # delta_probe times its own parts: size, encode, apply, peaks.
-          read -r _ size enc dec copy encmem decmem encextra decheap _ < <("$probe" "$a" "$b")
+          read -r _ size enc dec copy encmem decmem encextra decheap _ < <("$probe" ${QPX_PROBE_FLAGS:-} "$a" "$b")
           if [ "$size" = none ]; then  # declined: the caller stores the file compressed
             echo "qpx declined $file" >&2
             continue
