@@ -3,6 +3,7 @@
 // one, natively and with the Windows patcher under Wine (the QpxToolWine
 // suites); a version it was not made from is refused with nothing changed.
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -80,6 +81,8 @@ class MultiVersionTool : public test::ToolFixture {
     if (wine) options.launcher = Config().wine;
     return test::RunProcess({At(patch).string()}, At(copy), options);
   }
+
+  void SharedDeltaRoundTrip(const std::string& stub, const std::string& patch, bool wine);
 
   // Releases 0..n-1 as folders v0.., release n as "new".
   void LaySeries(int olds) const {
@@ -217,8 +220,59 @@ TEST_F(MultiVersionTool, ListPlanVerifyReverseAndExtractKnowTheAlternatives) {
   }
 }
 
+// Two old versions of a resource (the second a scattered edit of the first)
+// and a new one that adds 20,000 new bytes to them: its alternatives share
+// one delta, which stores those bytes once, and it brings each old game,
+// and a game mixing them, to the new one (under Wine with `wine`).
+void MultiVersionTool::SharedDeltaRoundTrip(const std::string& stub, const std::string& patch, bool wine) {
+  Resources v0 = Release(0), v1 = v0, newer = v0;
+  Bytes body = SampleBody(77, 60000);
+  v0[3] = v0[kEntryCount + 1] = body;
+  for (std::size_t at = 100; at < body.size(); at += 997) body[at] ^= 0x5A;
+  v1[3] = v1[kEntryCount + 1] = body;
+  const Bytes fresh = SampleBody(78, 20000);
+  body.insert(body.begin() + 30000, fresh.begin(), fresh.end());
+  newer[3] = newer[kEntryCount + 1] = body;
+  Lay("v0", v0);
+  Lay("v1", v1);
+  Lay("new", newer);
+  EXPECT_TOOL(Tool({"diff", "v0", "v1", "new", "--stub", stub, "--out", patch}), kOk,
+              "format 3, sealed");
+  const Bytes bytes = Get(patch);
+  // The stub is a path of its own or a name in the scratch folder.
+  const auto payload = bytes.begin() + static_cast<std::ptrdiff_t>(fs::file_size(At(stub)));
+  const std::string mark = "QPXD\x03";
+  int shared = 0;
+  for (auto at = std::search(payload, bytes.end(), mark.begin(), mark.end()); at != bytes.end();
+       at = std::search(at + 1, bytes.end(), mark.begin(), mark.end())) {
+    ++shared;
+  }
+  EXPECT_EQ(shared, 2) << "one delta for both bases of each resource";
+  EXPECT_LT(bytes.end() - payload, static_cast<std::ptrdiff_t>(fresh.size() * 3))
+      << "the new bytes stored once for each resource";
+  Resources mixed = v0;
+  mixed[kEntryCount + 1] = v1[kEntryCount + 1];
+  Lay("mixed", mixed);
+  for (const std::string game : {"v0", "v1", "mixed"}) {
+    const ProcessResult run = ApplyToCopy(patch, game, "applied", wine);
+    ASSERT_EQ(run.exitCode, 0) << game << ":\n" << run.out;
+    EXPECT_EQ(Held("applied"), newer) << game;
+  }
+  EXPECT_TOOL(Tool({"verify", patch, "applied"}), kOk, "records applied");
+}
+
+TEST_F(MultiVersionTool, AlternativesThatAddTheSameBytesShareOneDelta) {
+  SharedDeltaRoundTrip(Config().patcher, "patch", false);
+}
+
 // The Windows patcher under Wine: three versions, each old game and a mix.
 using QpxToolWineVersions = MultiVersionTool;
+TEST_F(QpxToolWineVersions, AlternativesThatAddTheSameBytesShareOneDeltaWithTheExe) {
+  if (Config().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
+  fs::copy(Config().patcherExe, At("qpxpatch.exe"));
+  SharedDeltaRoundTrip("qpxpatch.exe", "patch.exe", true);
+}
+
 TEST_F(QpxToolWineVersions, EachOldGameEndsAsTheNewOneWithTheExe) {
   if (Config().patcherExe.empty()) GTEST_SKIP() << "no --patcher-exe";
   LaySeries(2);

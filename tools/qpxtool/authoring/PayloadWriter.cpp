@@ -20,6 +20,7 @@
 #include "archive/ResourceArchive.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/authoring/BodyEncoder.h"
+#include "tools/qpxtool/authoring/SharedDeltas.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -240,7 +241,8 @@ PatchRecordV2 BaseRecord(const PatchRecordV3& record) {
 // Version 3 (labels given) is laid out alike, its records naming the old
 // versions whose bytes each one's base is, its versions block after the
 // table; a resource's alternatives that rebuild their result from a whole
-// body share its bytes.
+// body share its bytes, and so do alternatives that are all deltas, given
+// one delta for all their bases where that is smaller.
 void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
                    PayloadSink& sink, BuildResult& result) {
   sink.StartSeal();
@@ -263,16 +265,42 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
   };
   const bool versioned = !request.labels.empty();
   std::vector<PatchRecordV3> table;
-  // The whole bodies (stored or compressed) written for each resource so
-  // far: where they lie, and their hash, for the alternatives that follow.
+  // The whole bodies (stored or compressed) and deltas for several bases
+  // written for each resource so far: where they lie, and their hash, for
+  // the alternatives that follow.
   std::map<std::pair<uint32_t, uint16_t>, std::pair<ContentHash, std::pair<uint64_t, uint64_t>>> wholeBodies;
   uint64_t offset = result.programLength;
   launch();
+  // The alternatives of one resource come one after another: they are
+  // taken together, so that they may share one delta for all their bases.
+  std::vector<EncodedBody> group;
+  std::size_t groupStart = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    std::future<EncodedBody>& front = pending.front();
-    while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) progress.Set(coded.load());
-    const EncodedBody body = front.get();
-    pending.pop_front();
+    if (i == groupStart + group.size()) {
+      groupStart = i;
+      group.clear();
+      std::size_t end = i + 1;
+      while (versioned && end < count && request.bodies[end].resourceNumber == request.bodies[i].resourceNumber) ++end;
+      for (std::size_t k = i; k < end; ++k) {
+        std::future<EncodedBody>& front = pending.front();
+        while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
+          progress.Set(coded.load());
+        }
+        group.push_back(front.get());
+        pending.pop_front();
+        launch();
+      }
+      if (group.size() > 1) {
+        std::vector<const BodySource*> sources;
+        std::vector<EncodedBody*> alternatives;
+        for (std::size_t k = 0; k < group.size(); ++k) {
+          sources.push_back(&request.bodies[i + k]);
+          alternatives.push_back(&group[k]);
+        }
+        ShareNewBytes(sources, alternatives, request.encode);
+      }
+    }
+    const EncodedBody& body = group[i - groupStart];
     launch();
     progress.Set(coded.load());
 
@@ -289,7 +317,7 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
     if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
     const std::vector<uint8_t>& stored = body.Stored();
     bool shared = false;
-    if (versioned && body.encoding != BodyEncoding::Delta) {
+    if (versioned && (body.encoding != BodyEncoding::Delta || IsSharedDelta(stored))) {
       const ContentHash storedHash = HashOf(stored);
       const auto key = std::make_pair(record.resourceNumber, record.encoding);
       const auto earlier = wholeBodies.find(key);
