@@ -14,7 +14,7 @@ shift || true
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(payload_fuzzer archive_fuzzer delta_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(payload_fuzzer archive_fuzzer delta_fuzzer lzma_blocks_fuzzer)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2

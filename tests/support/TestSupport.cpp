@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "app/codecs/delta/DeltaEncoder.h"
+#include "app/codecs/lzma/LzmaBlocksEncoder.h"
 #include "app/codecs/lzma/LzmaEncoder.h"
 #include "app/payload/PayloadSeal.h"
 
@@ -129,6 +130,11 @@ std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, co
     std::vector<uint8_t> stored = patch.body;
     if (patch.coding == BodyEncoding::Lzma) {
       const auto coded = tool::EncodeLzma(patch.body, {}, UINT64_MAX);
+      EXPECT_TRUE(coded.has_value());
+      stored = *coded;
+    } else if (patch.coding == BodyEncoding::LzmaBlocks) {
+      // Blocks small enough that a test's body has several.
+      const auto coded = tool::EncodeLzmaBlocks(patch.body, kTestLzmaBlockSize, {}, UINT64_MAX, 1);
       EXPECT_TRUE(coded.has_value());
       stored = *coded;
     } else if (patch.coding == BodyEncoding::Delta) {

@@ -75,6 +75,8 @@ struct CheckedPatch {
 // `image` followed by a sealed version-2 payload of `patches`, laid out as
 // qpxtool lays it out: the bodies in order, the table of 80-byte records,
 // zeros to a multiple of 8, the seal, the trailer.
+// LZMA-blocks bodies (BodyEncoding::LzmaBlocks) are cut in blocks of this.
+inline constexpr uint64_t kTestLzmaBlockSize = 16u << 10;
 std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, const std::vector<CheckedPatch>& patches);
 
 // Appends zero padding, a seal over every byte of `file` from

@@ -1018,6 +1018,39 @@ TEST_F(Workflow, APatchForAnotherVersionOfTheGameIsRefusedWhole) {
               "NOT APPLIED: expected the 5,000 bytes the patch writes, found 101 bytes");
 }
 
+TEST_F(Workflow, ALargeBodyIsCodedInBlocksAndPutOnlyOnAPatcherThatReadsThem) {
+  const Bytes text = test::Words(21, (9u << 20) + 5);  // from 8 MiB on: LZMA in blocks
+  Put("big", text);
+  // The patcher as it was before it read the second body codings.
+  Bytes older = ReadFile(TheConfig().patcher);
+  const auto marker = Unmasked(kMaskedCodecs2Marker);
+  int found = 0;
+  for (auto at = older.begin(); (at = std::search(at, older.end(), marker.begin(), marker.end())) != older.end();) {
+    *at ^= 1;
+    ++found;
+  }
+  ASSERT_NE(found, 0);
+  Put("older", older);
+  EXPECT_TOOL(Tool({"build", "--stub", "older", "--level", "0", "--out", "p", "100=big"}), kBadInput,
+              "--stub \"older\": is an older qpxpatch that does not read the second body codings (LZMA in blocks, "
+              "deltas of program code), and the body of entry 100 is one; give a newer patcher");
+  EXPECT_FALSE(fs::exists(At("p")));
+  EXPECT_FALSE(LeftoverTemporaryFiles());
+  // Small bodies still go on it.
+  Put("small", test::Words(22, 5000));
+  EXPECT_TOOL(Tool({"build", "--stub", "older", "--out", "small.patch", "100=small"}), kOk, "1 of 1 body compressed");
+
+  EXPECT_TOOL(Tool({"build", "--stub", TheConfig().patcher, "--level", "0", "--out", "p", "100=big"}), kOk,
+              "1 of 1 body compressed");
+  EXPECT_TOOL(Tool({"list", "p"}), kOk, "lzma blocks");
+  EXPECT_TOOL(Tool({"list", "p", "--json"}), kOk, "\"lzma blocks\"");
+  EXPECT_TOOL(Tool({"extract", "p", "100", "body"}), kOk, "as record 0 of patch \"p\" writes it");
+  EXPECT_TRUE(Get("body") == text);
+  const ProcessResult run = RunPatch("p", "game");
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(*ReadGame(At("game")).resources[100] == text);
+}
+
 TEST_F(Workflow, Version2PatchesRoundTrip) {
   ASSERT_EQ(Tool({"unpack", "game", "mod"}).exitCode, kOk);
   Put("mod/entries/00010.bin", Text("A new title screen text.\n"));

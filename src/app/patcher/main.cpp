@@ -15,10 +15,12 @@
 namespace {
 
 // Tell qpxtool that this program is our patcher, and one that reads
-// version-2 and version-3 payloads (see PatcherMarker.h).
+// version-2 and version-3 payloads and the second body codings (see
+// PatcherMarker.h).
 constexpr auto kPatcherMarker = qpx::Unmasked(qpx::kMaskedPatcherMarker);
 constexpr auto kVersion2Marker = qpx::Unmasked(qpx::kMaskedVersion2Marker);
 constexpr auto kVersion3Marker = qpx::Unmasked(qpx::kMaskedVersion3Marker);
+constexpr auto kCodecs2Marker = qpx::Unmasked(qpx::kMaskedCodecs2Marker);
 
 }  // namespace
 
@@ -29,6 +31,7 @@ int main(int argc, char** argv) {
   static_cast<void>(*static_cast<const volatile uint8_t*>(kPatcherMarker.data()));
   static_cast<void>(*static_cast<const volatile uint8_t*>(kVersion2Marker.data()));
   static_cast<void>(*static_cast<const volatile uint8_t*>(kVersion3Marker.data()));
+  static_cast<void>(*static_cast<const volatile uint8_t*>(kCodecs2Marker.data()));
   PrepareProcess();
   StdoutConsole console;
   RunResult result;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/codecs/delta/DeltaDecoder.h"
 #include "app/payload/SignedImage.h"
 
 namespace qpx {
@@ -17,6 +18,15 @@ const wchar_t* PayloadMessage(PayloadError error) {
     case PayloadError::Damaged: return L"Patch data is damaged\n";
   }
   return L"";
+}
+
+bool NeedsCodecs2(BodyEncoding encoding, std::span<const uint8_t> stored) {
+  switch (encoding) {
+    case BodyEncoding::LzmaBlocks: return true;
+    case BodyEncoding::Delta:
+      return stored.size() > offsetof(DeltaHeader, version) && stored[offsetof(DeltaHeader, version)] >= kDeltaCodeVersion;
+    default: return false;
+  }
 }
 
 PayloadRecord FromVersion1(const PatchRecord& record) {

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -114,7 +115,14 @@ enum class BodyEncoding : uint16_t {
   Stored = 0,  // the resource's new bytes as they are
   Lzma = 1,    // an LZMA stream of them (LzmaDecoder.h)
   Delta = 2,   // the difference from the resource's current bytes (needs a base)
+  LzmaBlocks = 3,  // LZMA streams of fixed-size slices of them (LzmaBlocks.h)
 };
+
+// Whether a body of `encoding`, stored as `stored`, is one of the second
+// body codings, which only a patcher carrying the codecs-2 marker reads
+// (PatcherMarker.h): LZMA in blocks, or a delta whose header's version is
+// kDeltaCodeVersion or later. Older patchers refuse such a body as damaged.
+bool NeedsCodecs2(BodyEncoding encoding, std::span<const uint8_t> stored);
 
 // PatchRecordV2::flags
 inline constexpr uint16_t kRecordHasBase = 0x0001;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/codecs/delta/DeltaDecoder.h"
+#include "app/codecs/lzma/LzmaBlocks.h"
 #include "app/codecs/lzma/LzmaDecoder.h"
 
 namespace qpx {
@@ -58,6 +59,7 @@ bool RecordWellFormed(const PayloadRecord& record) {
   switch (record.encoding) {
     case BodyEncoding::Stored: return record.storedSize == record.resultSize;
     case BodyEncoding::Lzma: return record.storedSize >= kLzmaPropertiesSize;
+    case BodyEncoding::LzmaBlocks: return record.storedSize >= kLzmaBlocksLeastSize;
     // A delta is read against the resource's current bytes: only a
     // record that names them, and so has them checked, may carry one.
     case BodyEncoding::Delta: return record.hasBase && record.storedSize >= sizeof(DeltaHeader);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "app/codecs/delta/DeltaDecoder.h"
+#include "app/codecs/lzma/LzmaBlocks.h"
 #include "app/codecs/lzma/LzmaDecoder.h"
 #include "app/run/ResourceState.h"
 
@@ -106,6 +107,9 @@ BodyOutcome StreamRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
   switch (record.encoding) {
     case BodyEncoding::Stored: status = CopyStored(source, record.resultSize, proving, chunk); break;
     case BodyEncoding::Lzma: status = DecodeLzmaStream(source, record.storedSize, record.resultSize, proving); break;
+    case BodyEncoding::LzmaBlocks:
+      status = DecodeLzmaBlocks(source, 0, record.storedSize, record.resultSize, proving, kDecodeChunk);
+      break;
     case BodyEncoding::Delta: {
       // The base was checked against the record's base hash before the run
       // wrote anything; the result's hash proves the rest.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/codecs/delta/DeltaEncoder.h"
+#include "app/codecs/lzma/LzmaBlocksEncoder.h"
 #include "app/payload/PayloadDigest.h"
 
 namespace qpx::tool {
@@ -48,10 +49,20 @@ EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* 
   const bool smallDelta =
       body.encoding == BodyEncoding::Delta && result.size() >= kLargeResult && best <= result.size() / 8;
   if (!smallDelta && !LooksIncompressible(result)) {
-    auto coded = EncodeLzma(result, LzmaSettings{settings.level}, best, report);
-    if (coded) {
-      body.encoding = BodyEncoding::Lzma;
-      body.coded = std::move(*coded);
+    const LzmaSettings lzma{settings.level};
+    if (const uint64_t blockSize = LzmaBlockSize(result.size()); blockSize != 0) {
+      auto coded = EncodeLzmaBlocks(result, blockSize, lzma, best, settings.threads, report);
+      if (coded) {
+        body.encoding = BodyEncoding::LzmaBlocks;
+        body.coded = std::move(*coded);
+      }
+    } else {
+      const LzmaCoderSlot slot;
+      auto coded = EncodeLzma(result, lzma, best, report);
+      if (coded) {
+        body.encoding = BodyEncoding::Lzma;
+        body.coded = std::move(*coded);
+      }
     }
   }
   report(result.size());

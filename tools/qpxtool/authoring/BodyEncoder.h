@@ -16,6 +16,9 @@ namespace qpx::tool {
 struct EncodeSettings {
   int level = kDefaultCompressionLevel;
   bool delta = true;  // false: stored or compressed only
+  // Threads that code one body's LZMA blocks side by side, 1 or 2; 0: 2
+  // where the processor has two cores. The body is the same for any.
+  unsigned threads = 0;
 };
 
 struct EncodedBody {
@@ -40,6 +43,11 @@ struct EncodedBody {
 // would have to beat a delta that small, which it has not done on real
 // updates, and at level 9 it costs ten to twenty times the delta's time.
 // (Smaller results are tried both ways: that costs little.)
+//
+// A result compressed alone is one LZMA stream, or, from 8 MiB on, LZMA in
+// blocks coded side by side (LzmaBlocksEncoder.h). Its coders take the
+// process's shared coder slots, so that two bodies encoded at once run no
+// more than two coders between them.
 EncodedBody EncodeBody(std::vector<uint8_t> result, const std::vector<uint8_t>* base, const EncodeSettings& settings,
                        std::atomic<uint64_t>* done = nullptr);
 

@@ -66,6 +66,7 @@ std::string EncodingName(BodyEncoding encoding) {
   switch (encoding) {
     case BodyEncoding::Stored: return "as is";
     case BodyEncoding::Lzma: return "lzma";
+    case BodyEncoding::LzmaBlocks: return "lzma blocks";
     case BodyEncoding::Delta: return "delta";
   }
   return "?";

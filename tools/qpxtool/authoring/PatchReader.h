@@ -40,7 +40,7 @@ inline bool IsDamage(PayloadError error) {
   return error == PayloadError::Damaged || error == PayloadError::CantReadData;
 }
 
-// How a record's body is stored, in a word: "as is", "lzma", "delta".
+// How a record's body is stored, in a word: "as is", "lzma", "lzma blocks", "delta".
 std::string EncodingName(BodyEncoding encoding);
 
 // Whether a fate means the patcher reports a problem.

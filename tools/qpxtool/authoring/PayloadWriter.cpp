@@ -243,8 +243,11 @@ PatchRecordV2 BaseRecord(const PatchRecordV3& record) {
 // table; a resource's alternatives that rebuild their result from a whole
 // body share its bytes, and so do alternatives that are all deltas, given
 // one delta for all their bases where that is smaller.
+// A body only patchers of the second codings read is refused on a stub
+// that does not say it is one (`readsCodecs2` false), before its bytes are
+// written.
 void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
-                   PayloadSink& sink, BuildResult& result) {
+                   bool readsCodecs2, PayloadSink& sink, BuildResult& result) {
   sink.StartSeal();
   std::atomic<uint64_t> coded{0};
   Progress progress("encoding", result.bodyBytes);
@@ -301,6 +304,11 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
       }
     }
     const EncodedBody& body = group[i - groupStart];
+    if (!readsCodecs2 && NeedsCodecs2(body.encoding, body.Stored())) {
+      Fail(kExitBadInput, request.stubName + ": is an older qpxpatch that does not read the second body codings "
+                                             "(LZMA in blocks, deltas of program code), and the body of " +
+                              TargetName(request.bodies[i].resourceNumber) + " is one; give a newer patcher");
+    }
     launch();
     progress.Set(coded.load());
 
@@ -336,7 +344,7 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
       result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
                              Grouped(body.baseSize + body.result.size()) +
                              " bytes, beyond what the delta encoder takes here (" + Grouped(DeltaEncoderBound()) +
-                             "); stored " + (body.encoding == BodyEncoding::Lzma ? "compressed" : "as it is"));
+                             "); stored " + (body.encoding == BodyEncoding::Stored ? "as it is" : "compressed"));
     }
     if (shared) continue;
     sink.Write(stored.data(), stored.size());
@@ -399,6 +407,8 @@ bool CarriesPatcherMarker(CAbstractFile& file) { return CarriesMarker(file, kMas
 bool ReadsVersion2(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion2Marker); }
 
 bool ReadsVersion3(CAbstractFile& file) { return CarriesMarker(file, kMaskedVersion3Marker); }
+
+bool ReadsCodecs2(CAbstractFile& file) { return CarriesMarker(file, kMaskedCodecs2Marker); }
 
 std::vector<uint8_t> VersionsBlock(const std::vector<std::string>& labels) {
   std::vector<uint8_t> texts;
@@ -484,7 +494,7 @@ std::string Described(const BuildRequest& request, const BuildResult& result) {
   if (request.format == kPayloadVersion) return request.seal ? "format 1, sealed" : "format 1, not sealed";
   std::size_t compressed = 0, deltas = 0;
   for (const PayloadRecord& record : result.records) {
-    compressed += record.encoding == BodyEncoding::Lzma;
+    compressed += record.encoding == BodyEncoding::Lzma || record.encoding == BodyEncoding::LzmaBlocks;
     deltas += record.encoding == BodyEncoding::Delta;
   }
   std::string text = std::string(request.labels.empty() ? "format 2" : "format 3") + ", sealed; " +
@@ -646,7 +656,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   if (request.format == kPayloadVersion) {
     WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
   } else {
-    WriteVersion2(fileSystem, request, sizes, sink, result);
+    WriteVersion2(fileSystem, request, sizes, request.anyStub || ReadsCodecs2(*stub), sink, result);
   }
   output.Commit(request.stub);
   return result;

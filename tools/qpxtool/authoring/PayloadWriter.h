@@ -99,6 +99,11 @@ bool ReadsVersion2(CAbstractFile& file);
 // several old versions of a game.
 bool ReadsVersion3(CAbstractFile& file);
 
+// Whether `file` is a patcher that reads the second body codings (LZMA in
+// blocks, deltas of program code): a payload holding a body for which
+// NeedsCodecs2 holds goes only on such a patcher.
+bool ReadsCodecs2(CAbstractFile& file);
+
 // Where the program in front of a payload ends, for a payload that reads
 // without error: the smallest offset of its table and of its non-empty
 // bodies, provided that those pieces together cover every byte from there

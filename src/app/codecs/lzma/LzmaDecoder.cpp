@@ -133,8 +133,11 @@ DecodeStatus LzmaStreamReader::Next(std::span<const uint8_t>& piece) {
   const std::size_t limit = start + static_cast<std::size_t>(std::min<uint64_t>(window_.size() - start, left));
   const ELzmaFinishMode mode = limit - start == left ? LZMA_FINISH_END : LZMA_FINISH_ANY;
   while (state.dicPos == start) {
-    if (inputPos_ == inputEnd_) {
-      if (read_ == length_) return DecodeStatus::BadData;  // the stream ends short of its length
+    // Once every input byte is in, the coder may still hold output: the
+    // rest of a match cut off where the window filled. So it is asked
+    // with no input before the stream counts as ending short.
+    const bool inputLeft = read_ < length_;
+    if (inputPos_ == inputEnd_ && inputLeft) {
       const auto size = static_cast<std::size_t>(std::min<uint64_t>(input_.size(), length_ - read_));
       if (!source_.ReadAt(offset_ + read_, std::span<uint8_t>(input_).first(size))) return DecodeStatus::ReadFailed;
       read_ += size;
@@ -149,6 +152,9 @@ DecodeStatus LzmaStreamReader::Next(std::span<const uint8_t>& piece) {
     inputPos_ += consumed;
     finished_ = status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK || status == LZMA_STATUS_FINISHED_WITH_MARK;
     if (finished_ && state.dicPos != limit) return DecodeStatus::BadData;  // an end mark too early
+    if (state.dicPos == start && !inputLeft && inputPos_ == inputEnd_) {
+      return DecodeStatus::BadData;  // the stream ends short of its length
+    }
   }
   piece = std::span<const uint8_t>(window_.data() + start, state.dicPos - start);
   decoded_ += piece.size();

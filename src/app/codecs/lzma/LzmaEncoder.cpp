@@ -38,7 +38,12 @@ CLzmaEncProps PropsFor(uint64_t size, const LzmaSettings& settings) {
   props.pb = settings.pb;
   props.numThreads = 1;
   LzmaEncProps_Normalize(&props);
-  if (settings.maxDictionary != 0 && props.dictSize > settings.maxDictionary) props.dictSize = settings.maxDictionary;
+  if (settings.maxDictionary != 0 && props.dictSize > settings.maxDictionary) {
+    props.dictSize = settings.maxDictionary;
+    // The coder normalizes the properties again, and would raise a
+    // dictionary larger than the input to 64 KiB at least, past the cap.
+    props.reduceSize = std::max(props.reduceSize, props.dictSize);
+  }
   return props;
 }
 
