@@ -69,7 +69,7 @@ mkdir -p "$W/zstd"
 while IFS= read -r file; do
   cmp -s "$R/old/$file" "$R/new/$file" && continue
   key=$(tr / _ <<<"$file")
-  zstd -q -19 --long=31 --patch-from="$R/old/$file" "$R/new/$file" -o "$W/zstd/$key.zst" -f
+  zstd -q -19 --long=31 --patch-from="$R/old/$file" "$R/new/$file" -o "$W/zstd/$key.zst" -f 2>/dev/null
   printf '%s\t%s\n' "$file" "$key" >>"$W/zstd/list"
 done < <(cd "$R/old" && find . -type f | sort)
 zstd_apply() {

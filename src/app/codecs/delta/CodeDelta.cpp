@@ -224,12 +224,25 @@ void CopyMap::Seal() {
 }
 
 bool CopyMap::Find(uint64_t from, uint64_t& to) const {
-  const auto after = std::upper_bound(entries_.begin(), entries_.end(), from,
-                                      [](uint64_t at, const Entry& entry) { return at < entry.from; });
-  if (after == entries_.begin()) return false;
-  const Entry& entry = *(after - 1);
-  if (from - entry.from >= entry.length) return false;
-  to = uint64_t{entry.to} + (from - entry.from);
+  std::size_t hint = 0;
+  return Find(from, to, hint);
+}
+
+bool CopyMap::Find(uint64_t from, uint64_t& to, std::size_t& hint) const {
+  // References cluster: the copy that held the last target often holds
+  // the next.
+  const Entry* entry = nullptr;
+  if (hint < entries_.size() && from >= entries_[hint].from && from - entries_[hint].from < entries_[hint].length) {
+    entry = &entries_[hint];
+  } else {
+    const auto after = std::upper_bound(entries_.begin(), entries_.end(), from,
+                                        [](uint64_t at, const Entry& e) { return at < e.from; });
+    if (after == entries_.begin()) return false;
+    entry = &*(after - 1);
+    hint = static_cast<std::size_t>(entry - entries_.data());
+  }
+  if (from - entry->from >= entry->length) return false;
+  to = uint64_t{entry->to} + (from - entry->from);
   return true;
 }
 
@@ -263,36 +276,7 @@ void ReferenceCarrier::Put(std::span<uint8_t> out) {
   const auto write = [&](uint64_t at, uint32_t width, const uint8_t* bytes) {
     for (uint64_t i = std::max(at, start); i < std::min(at + width, stop); ++i) out[i - start] = bytes[i - at];
   };
-  if (pending_) {
-    write(pendingAt_, pendingWidth_, pendingBytes_.data());
-    pending_ = pendingAt_ + pendingWidth_ > stop;
-  }
-  const std::array<bool, 256>& mayFollow = layout_.machine == kCodeX64 ? kMayPrecedeX64 : kMayPrecedeX86;
-  while (tried_ < stop && tried_ + 4 <= end_) {
-    // Past the bytes that cannot start a reference, quickly: in code, those
-    // that follow no opcode or ModRM byte of one; in data, the unaligned.
-    const CodeRange* range = RangeOf(tried_, 4);
-    if (range != nullptr && tried_ > 0) {
-      const uint64_t last = std::min({stop, end_ - 3, range->fileOffset + range->size - 3});
-      if ((range->flags & kCodeRangeExecutable) != 0) {
-        const uint8_t* bytes = base_.data();
-        for (; tried_ < last; ++tried_) {
-          const uint8_t b = bytes[tried_ - 1];
-          // A byte of 80..8F counts only after 0F (a conditional jump).
-          if (mayFollow[b] && (b < 0x80 || b > 0x8F || (tried_ >= 2 && bytes[tried_ - 2] == 0x0F))) break;
-        }
-      } else {
-        const bool unloaded = (range->flags & kCodeRangeUnloaded) != 0;
-        const uint64_t here = unloaded ? tried_ : range->address + (tried_ - range->fileOffset);
-        tried_ += (4 - here % 4) % 4;
-      }
-      if (tried_ >= last) continue;
-    }
-    Found found;
-    if (range == nullptr || !Reference(tried_, *range, found)) {
-      ++tried_;
-      continue;
-    }
+  const auto carry = [&](const Found& found) {
     std::array<uint8_t, 8> bytes;
     std::memcpy(bytes.data(), &found.value, sizeof found.value);
     write(tried_, found.width, bytes.data());
@@ -303,6 +287,56 @@ void ReferenceCarrier::Put(std::span<uint8_t> out) {
       pendingBytes_ = bytes;
     }
     tried_ += found.width;
+  };
+  if (pending_) {
+    write(pendingAt_, pendingWidth_, pendingBytes_.data());
+    pending_ = pendingAt_ + pendingWidth_ > stop;
+  }
+  const std::array<bool, 256>& mayFollow = layout_.machine == kCodeX64 ? kMayPrecedeX64 : kMayPrecedeX86;
+  const uint8_t* bytes = base_.data();
+  while (tried_ < stop && tried_ + 4 <= end_) {
+    const CodeRange* range = RangeOf(tried_, 4);
+    if (range == nullptr) {
+      // No reference lies outside the ranges: on to the next one.
+      uint64_t next = stop;
+      for (const CodeRange& r : layout_.base) {
+        if (r.fileOffset > tried_) next = std::min(next, r.fileOffset);
+      }
+      tried_ = std::max(tried_ + 1, next);
+      continue;
+    }
+    if (tried_ == 0) {
+      ++tried_;
+      continue;
+    }
+    // The positions of this range, the copy and the piece, in one loop:
+    // in code, past the bytes that follow no opcode or ModRM byte of a
+    // reference; in data, at its alignment.
+    const uint64_t last = std::min({stop, end_ - 3, range->fileOffset + range->size - 3});
+    Found found;
+    if ((range->flags & kCodeRangeExecutable) != 0) {
+      while (tried_ < last) {
+        const uint8_t b = bytes[tried_ - 1];
+        // A byte of 80..8F counts only after 0F (a conditional jump).
+        if (!mayFollow[b] || (b >= 0x80 && b <= 0x8F && (tried_ < 2 || bytes[tried_ - 2] != 0x0F))) {
+          ++tried_;
+        } else if (Reference(tried_, *range, found)) {
+          carry(found);
+        } else {
+          ++tried_;
+        }
+      }
+    } else {
+      const uint64_t here = (range->flags & kCodeRangeUnloaded) != 0 ? tried_ : range->address + (tried_ - range->fileOffset);
+      tried_ += (4 - here % 4) % 4;
+      while (tried_ < last) {
+        if (InData(tried_, *range, found)) {
+          carry(found);
+        } else {
+          tried_ += 4;
+        }
+      }
+    }
   }
   done_ = stop;
 }
@@ -326,25 +360,27 @@ bool ReferenceCarrier::Reference(uint64_t q, const CodeRange& range, Found& foun
   const bool x64 = layout_.machine == kCodeX64;
   if ((range.flags & kCodeRangeExecutable) == 0) return InData(q, range, found);
   // The cheap test first: most bytes follow no opcode of interest.
-  if (b1 == 0xE8 || b1 == 0xE9) return InCode(q, 1, 0, found);
-  if (q >= 2 && at[-2] == 0x0F && b1 >= 0x80 && b1 <= 0x8F) return InCode(q, 2, 0, found);
+  if (b1 == 0xE8 || b1 == 0xE9) return InCode(q, range, 1, 0, found);
+  if (q >= 2 && at[-2] == 0x0F && b1 >= 0x80 && b1 <= 0x8F) return InCode(q, range, 2, 0, found);
   if (q >= 2 && IsMemoryModRm(b1)) {
     int immediate = MemoryOperandImmediate(at[-2]);
     // An operand-size prefix makes a 32-bit immediate 16-bit.
     if (immediate == 4 && q >= 3 && at[-3] == 0x66) immediate = 2;
-    if (immediate >= 0) return InCode(q, 2, static_cast<uint32_t>(immediate), found);
+    if (immediate >= 0) return InCode(q, range, 2, static_cast<uint32_t>(immediate), found);
   }
   if (q >= 3 && IsMemoryModRm(b1) && at[-3] == 0x0F && TakesMemoryOperandAfter0F(at[-2])) {
-    return InCode(q, 3, 0, found);
+    return InCode(q, range, 3, 0, found);
   }
-  if (!x64 && (b1 == 0xA1 || b1 == 0xA3 || b1 == 0x68 || (b1 >= 0xB8 && b1 <= 0xBF))) return InCode(q, 1, 0, found);
+  if (!x64 && (b1 == 0xA1 || b1 == 0xA3 || b1 == 0x68 || (b1 >= 0xB8 && b1 <= 0xBF))) return InCode(q, range, 1, 0, found);
   return false;
 }
 
-bool ReferenceCarrier::InCode(uint64_t q, uint32_t opcodeBytes, uint32_t immediate, Found& found) {
-  // The opcode and the operand must lie in one code range.
-  const CodeRange* range = RangeOf(q - opcodeBytes, opcodeBytes + 4);
-  if (range == nullptr || (range->flags & kCodeRangeExecutable) == 0) return false;
+bool ReferenceCarrier::InCode(uint64_t q, const CodeRange& code, uint32_t opcodeBytes, uint32_t immediate,
+                              Found& found) {
+  // The opcode and the operand must lie in one code range: q's, as ranges
+  // do not overlap.
+  if (!Contains(code, q - opcodeBytes, opcodeBytes + 4)) return false;
+  const CodeRange* range = &code;
   const uint8_t* at = base_.data() + q;
   const uint32_t raw = Load32(at);
   // Relative to the next instruction, except 32-bit x86's absolute forms:
@@ -408,16 +444,21 @@ bool ReferenceCarrier::InData(uint64_t q, const CodeRange& range, Found& found) 
   // An offset from here into code.
   uint64_t target = here + static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(raw)));
   if (layout_.machine == kCodeX86) target &= UINT32_MAX;
-  uint64_t targetOffset;
-  if (target < codeLow_ || target >= codeHigh_ || !FileOffsetOf(layout_.base, target, targetOffset)) return false;
-  const CodeRange* code = RangeOf(targetOffset, 1);
-  range_ = static_cast<std::size_t>(&range - layout_.base.data());
-  if (code == nullptr || (code->flags & kCodeRangeExecutable) == 0) return false;
+  if (target < codeLow_ || target >= codeHigh_ || !InCodeRange(target)) return false;
   found = {4, raw};
   if (NewAddress(q, 4, ReferenceForm::kFromItself, target, address) && NewPlace(q, 4, place)) {
     found.value = static_cast<uint32_t>(address - place);
   }
   return true;
+}
+
+bool ReferenceCarrier::InCodeRange(uint64_t address) const {
+  for (const CodeRange& range : layout_.base) {
+    if ((range.flags & kCodeRangeExecutable) != 0 && address >= range.address && address - range.address < range.size) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool ReferenceCarrier::InBase(uint64_t target) const {
@@ -434,7 +475,8 @@ bool ReferenceCarrier::NewAddress(uint64_t q, uint32_t width, ReferenceForm form
                                   uint64_t& address) const {
   uint64_t targetOffset, newTargetOffset;
   if (FileOffsetOf(layout_.base, target, targetOffset)) {
-    return map_.Find(targetOffset, newTargetOffset) && AddressOf(layout_.result, newTargetOffset, 1, address);
+    return map_.Find(targetOffset, newTargetOffset, mapHint_) &&
+           AddressOf(layout_.result, newTargetOffset, 1, address);
   }
   // In the zeros after a range's bytes: by the anchor below it.
   for (const CodeRange& range : layout_.base) {

@@ -156,6 +156,9 @@ class CopyMap {
   void Seal();
   // The result position the base byte at `from` went to; false if none.
   bool Find(uint64_t from, uint64_t& to) const;
+  // The same, trying first the copy that `hint` names, and naming in it
+  // the copy found.
+  bool Find(uint64_t from, uint64_t& to, std::size_t& hint) const;
 
  private:
   struct Entry {
@@ -189,10 +192,11 @@ class ReferenceCarrier {
   // what it must read in the result (what it reads in the base, where its
   // target cannot be followed).
   bool Reference(uint64_t q, const CodeRange& range, Found& found);
-  bool InCode(uint64_t q, uint32_t opcodeBytes, uint32_t immediate, Found& found);
+  bool InCode(uint64_t q, const CodeRange& code, uint32_t opcodeBytes, uint32_t immediate, Found& found);
   bool InData(uint64_t q, const CodeRange& range, Found& found);
-  // Whether an address lies in a base range or its tail.
+  // Whether an address lies in a base range or its tail; in a code range.
   bool InBase(uint64_t target) const;
+  bool InCodeRange(uint64_t address) const;
   // The range that holds `length` bytes at q, trying the last one first.
   const CodeRange* RangeOf(uint64_t q, uint64_t length);
   // Where the base's `target` address went, for the reference at q: its
@@ -212,6 +216,7 @@ class ReferenceCarrier {
   uint64_t done_ = 0;                     // base position of the next byte to put
   uint64_t tried_ = 0;                    // the next position to try for a reference
   std::size_t range_ = 0;                 // the range last found
+  mutable std::size_t mapHint_ = 0;       // the copy that held the last target
   // The reference that overlaps the piece boundary: its place and bytes.
   bool pending_ = false;
   uint64_t pendingAt_ = 0;
