@@ -12,11 +12,15 @@ namespace qpx::tool {
 bool ShareNewBytes(const std::vector<const BodySource*>& sources, const std::vector<EncodedBody*>& bodies,
                    const EncodeSettings& settings) {
   if (bodies.size() < 2 || bodies.size() > kSharedDeltaPartsMax || sources.size() != bodies.size()) return false;
-  uint64_t together = 0;
+  // Every base is held at once, and each part's streams: within the bound
+  // of one pair, so that the memory stays that of one delta.
+  uint64_t together = 0, held = bodies.front()->result.size();
   for (const EncodedBody* body : bodies) {
     if (body->encoding != BodyEncoding::Delta || !body->hasBase) return false;
     together += body->coded.size();
+    held += body->baseSize + body->result.size();
   }
+  if (held > DeltaEncoderBound()) return false;
   std::vector<std::vector<uint8_t>> bases;
   std::vector<std::array<uint8_t, 16>> hashes;
   for (std::size_t i = 0; i < bodies.size(); ++i) {

@@ -15,7 +15,8 @@ namespace qpx::tool {
 // `sources`, one each) one delta for all their bases, where each of them is
 // a delta and the one body is smaller than their bodies together; each then
 // holds that body, which the payload stores once. False, with nothing
-// changed, otherwise.
+// changed, otherwise, and where the bases and the result (which it holds
+// all at once) come to more than the delta encoder takes for one pair.
 bool ShareNewBytes(const std::vector<const BodySource*>& sources, const std::vector<EncodedBody*>& bodies,
                    const EncodeSettings& settings);
 
