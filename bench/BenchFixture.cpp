@@ -28,6 +28,10 @@
 //                             game, each editing a few resources of the
 //                             one before (a few bytes changed, a body
 //                             grown, one replaced)
+//   bench_fixture text FILE BYTES
+//                             BYTES of text that compresses as prose does:
+//                             lines of words drawn, most often the common
+//                             ones, from a vocabulary of 20,000
 //   bench_fixture checks PATCH ROUNDS
 //                             in the game folder that is the current
 //                             directory: the version-2 checks of PATCH
@@ -218,6 +222,45 @@ int Synthetic(const std::filesystem::path& dir) {
   return WriteBody(dir / "new.bin", added) ? 0 : 1;
 }
 
+// Words of 2 to 11 letters from a generator of `seed`, chosen with a
+// frequency falling as one over their rank (as in prose), in sentences and
+// lines of up to 72 characters.
+int Text(const std::filesystem::path& path, uint64_t size) {
+  uint32_t state = 20261211;
+  const auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  std::vector<std::string> words(20000);
+  for (std::string& word : words) {
+    const std::size_t letters = 2 + (next() >> 16) % 10;
+    for (std::size_t i = 0; i < letters; ++i) word += static_cast<char>('a' + (next() >> 16) % 26);
+  }
+  std::vector<double> cumulative(words.size());
+  double total = 0;
+  for (std::size_t rank = 0; rank < words.size(); ++rank) cumulative[rank] = total += 1.0 / double(rank + 1);
+  std::vector<uint8_t> text;
+  text.reserve(static_cast<std::size_t>(size) + 80);
+  std::size_t line = 0;
+  bool capital = true;
+  while (text.size() < size) {
+    const double pick = double(next() >> 8) / double(1u << 24) * total;
+    std::string word = words[std::lower_bound(cumulative.begin(), cumulative.end(), pick) - cumulative.begin()];
+    if (capital) word[0] = static_cast<char>(word[0] - 'a' + 'A');
+    capital = (next() >> 16) % 12 == 0;
+    if (capital) word += '.';
+    else if ((next() >> 16) % 10 == 0) word += ',';
+    if (line + word.size() + 1 > 72) {
+      text.push_back('\n');
+      line = 0;
+    } else if (line != 0) {
+      text.push_back(' ');
+      ++line;
+    }
+    text.insert(text.end(), word.begin(), word.end());
+    line += word.size();
+  }
+  text.resize(static_cast<std::size_t>(size));
+  return WriteBody(path, text) ? 0 : 1;
+}
+
 double MedianMs(std::vector<double> times) {
   std::sort(times.begin(), times.end());
   const std::size_t n = times.size();
@@ -355,6 +398,7 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "versions") == 0) return Versions(argv[2], std::atoi(argv[3]));
   if (argc == 3 && std::strcmp(argv[1], "synthetic") == 0) return Synthetic(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "large") == 0) return Large(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "text") == 0) return Text(argv[2], std::strtoull(argv[3], nullptr, 10));
   if (argc == 3 && std::strcmp(argv[1], "small") == 0) return Small(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "pair") == 0) return Pair(argv[2]);
   std::fprintf(stderr, "usage: bench_fixture large|small|pair|synthetic DIR | real OLD NEW DIR | series DIR TREE... | "
