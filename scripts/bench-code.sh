@@ -177,19 +177,5 @@ section=$W/section.md
   printf '%s\n' "${program_rows[@]}"
 } >"$section"
 
-# The section replaces its namesake in bench/results.md, or is appended.
-python3 - "$section" <<'EOF'
-import pathlib, sys
-section = pathlib.Path(sys.argv[1]).read_text()
-results = pathlib.Path("bench/results.md")
-text = results.read_text() if results.exists() else "# Benchmark results\n"
-head = "## Deltas that know program code"
-start = text.find(head)
-if start >= 0:
-    end = text.find("\n## ", start + len(head))
-    text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
-else:
-    text = text.rstrip("\n") + "\n\n" + section
-results.write_text(text)
-EOF
+python3 bench/results_section.py "$section"
 cat "$section"

@@ -3,13 +3,11 @@
 // resource exactly, natively and with the Windows patcher under Wine (the
 // QpxToolWine suite).
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 
-#include "filesystem/posix/PathEncoding_Posix.h"
 #include "tool/ToolFixture.h"
 
 namespace qpx {
@@ -39,32 +37,14 @@ Resources Game(int v) {
 
 class CodeDeltaTool : public test::ToolFixture {
  protected:
-  void Lay(const std::string& name, const Resources& resources) const {
-    fs::remove_all(At(name));
-    fs::create_directories(At(name));
-    GameFolder game;
-    for (const auto& [number, bytes] : resources) game.AddResource(number, bytes);
-    const auto fileSystem = CreatePlatformFileSystem();
-    ASSERT_TRUE(game.Write(*fileSystem, posix::DecodePath(At(name).string())));
-  }
-
   // How many bodies of the patch are deltas that know code.
-  int CodeDeltas(const std::string& patch) const {
-    const Bytes bytes = Get(patch);
-    const std::string mark = "QPXD\x02";
-    int count = 0;
-    for (auto at = std::search(bytes.begin(), bytes.end(), mark.begin(), mark.end()); at != bytes.end();
-         at = std::search(at + 1, bytes.end(), mark.begin(), mark.end())) {
-      ++count;
-    }
-    return count;
-  }
+  int CodeDeltas(const std::string& patch) const { return Occurrences(Get(patch), "QPXD\x02"); }
 
   // Makes the patch on `stub`, then applies it to a copy of the old game
   // (under Wine with `wine`) and to the result once more.
   void RoundTrip(const std::string& stub, const std::string& patch, bool wine) {
-    Lay("old", Game(1));
-    Lay("new", Game(2));
+    LayGame("old", Game(1));
+    LayGame("new", Game(2));
     EXPECT_TOOL(Tool({"diff", "old", "new", "--stub", stub, "--out", patch}), kOk, "3 of 2715 resources differ");
     EXPECT_GE(CodeDeltas(patch), 2);
     fs::copy(At("old"), At("game"), fs::copy_options::recursive);

@@ -3,7 +3,6 @@
 // one, natively and with the Windows patcher under Wine (the QpxToolWine
 // suites); a version it was not made from is refused with nothing changed.
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -43,15 +42,6 @@ Resources Release(int k) {
 
 class MultiVersionTool : public test::ToolFixture {
  protected:
-  void Lay(const std::string& name, const Resources& resources) const {
-    fs::remove_all(At(name));
-    fs::create_directories(At(name));
-    GameFolder game;
-    for (const auto& [number, bytes] : resources) game.AddResource(number, bytes);
-    const auto fileSystem = CreatePlatformFileSystem();
-    ASSERT_TRUE(game.Write(*fileSystem, posix::DecodePath(At(name).string())));
-  }
-
   // Every resource's bytes as extract reads them.
   Resources Held(const std::string& name) const {
     Resources held;
@@ -86,8 +76,8 @@ class MultiVersionTool : public test::ToolFixture {
 
   // Releases 0..n-1 as folders v0.., release n as "new".
   void LaySeries(int olds) const {
-    for (int k = 0; k < olds; ++k) Lay("v" + std::to_string(k), Release(k));
-    Lay("new", Release(olds));
+    for (int k = 0; k < olds; ++k) LayGame("v" + std::to_string(k), Release(k));
+    LayGame("new", Release(olds));
   }
 };
 
@@ -109,7 +99,7 @@ TEST_F(MultiVersionTool, ThreeAndFourVersionsBringEveryOldGameAndAMixToTheNewOne
     const Resources last = Release(olds - 1);
     for (uint32_t n = 0; n < kEntryCount; n += 2) mixed[n] = last.at(n);
     mixed[kEntryCount + 7] = last.at(kEntryCount + 7);
-    Lay("mixed", mixed);
+    LayGame("mixed", mixed);
     std::vector<std::string> games = {"mixed"};
     for (int k = 0; k < olds; ++k) games.push_back("v" + std::to_string(k));
     for (const std::string& game : games) {
@@ -134,7 +124,7 @@ TEST_F(MultiVersionTool, AGameOfAnotherVersionIsRefusedNamingTheResourceAndTheVe
               kOk, "2 old versions");
   Resources other = Release(1);
   other[1].back() ^= 1;  // entry 1: of no release
-  Lay("other", other);
+  LayGame("other", other);
   const auto before = Snapshot("other");
   const ProcessResult refused = RunPatch("patch", "other");
   EXPECT_EQ(refused.exitCode, 1);
@@ -170,8 +160,8 @@ TEST_F(MultiVersionTool, WhatAPatchForSeveralVersionsCannotBeIsRefusedBeforeAnyt
     EXPECT_FALSE(fs::exists(At("p")));
   }
   // Old folders that hold the same resources as the new one give no patch.
-  Lay("same", Release(2));
-  Lay("same-too", Release(2));
+  LayGame("same", Release(2));
+  LayGame("same-too", Release(2));
   EXPECT_TOOL(Tool({"diff", "same", "same-too", "new", "--stub", stub, "--out", "p"}), kFailedCheck,
               "the folders hold the same resources");
   EXPECT_FALSE(LeftoverTemporaryFiles());
@@ -196,7 +186,7 @@ TEST_F(MultiVersionTool, ListPlanVerifyReverseAndExtractKnowTheAlternatives) {
   EXPECT_TOOL(planned, kOk, " for other old versions");
   Resources other = Release(1);
   other[1].back() ^= 1;
-  Lay("other", other);
+  LayGame("other", other);
   const ProcessResult refused = Tool({"plan", "patch", "other"});
   EXPECT_TOOL(refused, kFailedCheck, "plan: the patcher would refuse this patch and change nothing");
   EXPECT_TOOL(refused, kFailedCheck, "plan: the patch updates v0, v1 to new");
@@ -233,26 +223,21 @@ void MultiVersionTool::SharedDeltaRoundTrip(const std::string& stub, const std::
   const Bytes fresh = SampleBody(78, 20000);
   body.insert(body.begin() + 30000, fresh.begin(), fresh.end());
   newer[3] = newer[kEntryCount + 1] = body;
-  Lay("v0", v0);
-  Lay("v1", v1);
-  Lay("new", newer);
+  LayGame("v0", v0);
+  LayGame("v1", v1);
+  LayGame("new", newer);
   EXPECT_TOOL(Tool({"diff", "v0", "v1", "new", "--stub", stub, "--out", patch}), kOk,
               "format 3, sealed");
   const Bytes bytes = Get(patch);
   // The stub is a path of its own or a name in the scratch folder.
   const auto payload = bytes.begin() + static_cast<std::ptrdiff_t>(fs::file_size(At(stub)));
-  const std::string mark = "QPXD\x03";
-  int shared = 0;
-  for (auto at = std::search(payload, bytes.end(), mark.begin(), mark.end()); at != bytes.end();
-       at = std::search(at + 1, bytes.end(), mark.begin(), mark.end())) {
-    ++shared;
-  }
-  EXPECT_EQ(shared, 2) << "one delta for both bases of each resource";
+  EXPECT_EQ(Occurrences(bytes, "QPXD\x03", static_cast<std::size_t>(payload - bytes.begin())), 2)
+      << "one delta for both bases of each resource";
   EXPECT_LT(bytes.end() - payload, static_cast<std::ptrdiff_t>(fresh.size() * 3))
       << "the new bytes stored once for each resource";
   Resources mixed = v0;
   mixed[kEntryCount + 1] = v1[kEntryCount + 1];
-  Lay("mixed", mixed);
+  LayGame("mixed", mixed);
   for (const std::string game : {"v0", "v1", "mixed"}) {
     const ProcessResult run = ApplyToCopy(patch, game, "applied", wine);
     ASSERT_EQ(run.exitCode, 0) << game << ":\n" << run.out;
@@ -281,7 +266,7 @@ TEST_F(QpxToolWineVersions, EachOldGameEndsAsTheNewOneWithTheExe) {
               "format 3, sealed");
   Resources mixed = Release(0);
   for (uint32_t n = 0; n < kEntryCount; n += 2) mixed[n] = Release(1).at(n);
-  Lay("mixed", mixed);
+  LayGame("mixed", mixed);
   for (const std::string game : {"v0", "v1", "mixed"}) {
     const ProcessResult run = ApplyToCopy("patch.exe", game, "applied", /*wine=*/true);
     ASSERT_EQ(run.exitCode, 0) << game << ":\n" << run.out;
@@ -292,7 +277,7 @@ TEST_F(QpxToolWineVersions, EachOldGameEndsAsTheNewOneWithTheExe) {
   EXPECT_EQ(again.out.find("Done"), std::string::npos);
   Resources other = Release(1);
   other[1].back() ^= 1;
-  Lay("other", other);
+  LayGame("other", other);
   const ProcessResult refused = ApplyToCopy("patch.exe", "other", "refused", /*wine=*/true);
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_TRUE(refused.out.ends_with("Nothing was changed\r\nThis patch updates v0, v1 to new\r\nPress Any Key..."))

@@ -56,6 +56,26 @@ class ToolFixture : public ::testing::Test {
   }
 
   std::filesystem::path At(const std::string& name) const { return dir.Path() / name; }
+  // Lays out a game folder `name` of the scratch folder holding `resources`
+  // (by number), in place of what was there.
+  void LayGame(const std::string& name, const std::map<uint32_t, Bytes>& resources) const {
+    std::filesystem::remove_all(At(name));
+    std::filesystem::create_directories(At(name));
+    GameFolder game;
+    for (const auto& [number, bytes] : resources) game.AddResource(number, bytes);
+    const auto fileSystem = CreatePlatformFileSystem();
+    ASSERT_TRUE(game.Write(*fileSystem, posix::DecodePath(At(name).string())));
+  }
+  // How often `text` stands in `bytes` from `from` on.
+  static int Occurrences(const Bytes& bytes, const std::string& text, std::size_t from = 0) {
+    int count = 0;
+    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(from, bytes.size()));
+    for (auto at = std::search(first, bytes.end(), text.begin(), text.end()); at != bytes.end();
+         at = std::search(at + 1, bytes.end(), text.begin(), text.end())) {
+      ++count;
+    }
+    return count;
+  }
   // Writes `name`, a payload of two version-2 records whose results each
   // say UINT64_MAX - 50 bytes, as a forger may write them: their total
   // passes 2^64.
