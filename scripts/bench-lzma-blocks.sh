@@ -98,19 +98,5 @@ section=$W/section.md
   echo "| payload ÷ $baseline_name's | $(awk -v a="$new_payload" -v b="$base_payload" 'BEGIN { printf "%.4f", a / b }') | ≤ 1.01 |"
 } >"$section"
 
-# The section replaces its namesake in bench/results.md, or is appended.
-python3 - "$section" <<'PY'
-import pathlib, sys
-section = pathlib.Path(sys.argv[1]).read_text()
-results = pathlib.Path("bench/results.md")
-text = results.read_text() if results.exists() else "# Benchmark results\n"
-head = "## Authoring new text on two cores"
-start = text.find(head)
-if start >= 0:
-    end = text.find("\n## ", start + len(head))
-    text = text[:start] + section + (text[end + 1:] if end >= 0 else "")
-else:
-    text = text.rstrip("\n") + "\n\n" + section
-results.write_text(text)
-PY
+python3 bench/results_section.py "$section"
 cat "$section"
