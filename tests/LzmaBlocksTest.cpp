@@ -128,7 +128,7 @@ TEST(LzmaBlocks, BlockSizesDependOnTheResultAlone) {
     const uint64_t block = tool::LzmaBlockSize(size);
     SCOPED_TRACE(size);
     EXPECT_EQ(block % (1u << 20), 0u);
-    EXPECT_LE(block, 16u << 20);
+    EXPECT_LE(block, 32u << 20);
     const uint64_t count = (size - 1) / block + 1;
     EXPECT_GE(count, 2u);  // both cores have one
     EXPECT_LT(size - (count - 1) * block, block + 1);

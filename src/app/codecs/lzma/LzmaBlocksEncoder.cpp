@@ -18,8 +18,9 @@ constexpr uint64_t kMiB = 1u << 20;
 // on text to the dictionary and the models starting over.
 constexpr uint64_t kBlocksFrom = 8 * kMiB;
 // Larger blocks would leave a core idle on results of a few blocks; smaller
-// ones cost size.
-constexpr uint64_t kLargestBlock = 16 * kMiB;
+// ones cost size (60 MB of text: 3.4% more than one stream in blocks of
+// 15 MiB, 1.6% in blocks of 30 MiB, in about the same time on two cores).
+constexpr uint64_t kLargestBlock = 32 * kMiB;
 constexpr unsigned kCoderSlots = 2;
 
 void Store64(uint8_t* at, uint64_t value) {

@@ -16,7 +16,7 @@ namespace qpx::tool {
 // The block size for a result of `size` bytes; 0 when the result is better
 // one LZMA stream (under 8 MiB, where blocks would cost more than 1% in
 // size). It depends on the size alone: an even number of blocks of at
-// most 16 MiB, as near equal as whole MiB allow, so that two coders finish
+// most 32 MiB, as near equal as whole MiB allow, so that two coders finish
 // together.
 uint64_t LzmaBlockSize(uint64_t size);
 
