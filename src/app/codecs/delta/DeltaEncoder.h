@@ -52,7 +52,10 @@ uint64_t DeltaEncoderBound();
 // and two LZMA coders of about 11.5 times their dictionary, each at most
 // (B + R) / 16 or 64 KiB. So the peak, inputs included, stays under
 // max(3B + 3R, 2.44B + 5.44R) + 3 MiB: under 8 (B + R) for any pair of over
-// 1.2 MiB together, and a few MiB for smaller ones.
+// 1.2 MiB together, and a few MiB for smaller ones. Programs are matched
+// a second time against a copy of the base with its references carried:
+// that copy, its index and the first matching's streams add up to 3B + 2R
+// more while it runs.
 // `progress`, if set, is told the result bytes done so far, in steps.
 std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, std::span<const uint8_t> result,
                                                 const DeltaSettings& settings, uint64_t limit,
