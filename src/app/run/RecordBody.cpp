@@ -69,23 +69,6 @@ DecodeStatus CopyStored(CByteSource& source, uint64_t size, CByteSink& sink, std
   return DecodeStatus::Done;
 }
 
-DecodeStatus DecodeLzmaStream(CByteSource& source, uint64_t length, uint64_t size, CByteSink& sink) {
-  // The window is the smaller of the stream's dictionary and the result.
-  LzmaStreamReader reader(source, 0, length, size);
-  if (const DecodeStatus status = reader.Start(std::numeric_limits<std::size_t>::max(), kDecodeChunk);
-      status != DecodeStatus::Done) {
-    return status;
-  }
-  for (uint64_t done = 0; done < size;) {
-    std::span<const uint8_t> piece;
-    if (const DecodeStatus status = reader.Next(piece); status != DecodeStatus::Done) return status;
-    if (piece.empty()) return DecodeStatus::BadData;
-    if (!sink.Put(piece)) return DecodeStatus::SinkFailed;
-    done += piece.size();
-  }
-  return reader.Finish();
-}
-
 // Ends a decoding: Ready only when the sink took every byte of the result.
 BodyOutcome Outcome(DecodeStatus status, const ProvingSink& proving, const PayloadRecord& record) {
   if (proving.Failed()) return BodyOutcome::WriteFailed;
@@ -106,7 +89,11 @@ BodyOutcome StreamRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
   DecodeStatus status = DecodeStatus::BadData;
   switch (record.encoding) {
     case BodyEncoding::Stored: status = CopyStored(source, record.resultSize, proving, chunk); break;
-    case BodyEncoding::Lzma: status = DecodeLzmaStream(source, record.storedSize, record.resultSize, proving); break;
+    case BodyEncoding::Lzma:
+      // The window is the smaller of the stream's dictionary and the result.
+      status = DecodeLzmaStream(source, 0, record.storedSize, record.resultSize, std::numeric_limits<std::size_t>::max(),
+                                kDecodeChunk, proving);
+      break;
     case BodyEncoding::LzmaBlocks:
       status = DecodeLzmaBlocks(source, 0, record.storedSize, record.resultSize, proving, kDecodeChunk);
       break;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "app/codecs/delta/Varint.h"
+
 namespace qpx {
 namespace {
 
@@ -108,14 +110,6 @@ bool RangesHold(const std::vector<CodeRange>& ranges, uint64_t fileSize, uint32_
     previousEnd = range.fileOffset + range.size;
   }
   return true;
-}
-
-void PutVarint(std::vector<uint8_t>& out, uint64_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(value));
 }
 
 bool TakeVarint(std::span<const uint8_t>& bytes, uint64_t& value) {

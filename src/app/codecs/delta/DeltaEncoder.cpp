@@ -13,6 +13,7 @@
 #include "app/codecs/delta/CodeDelta.h"
 #include "app/codecs/delta/DeltaDecoder.h"
 #include "app/codecs/delta/ExecutableLayout.h"
+#include "app/codecs/delta/Varint.h"
 
 namespace qpx::tool {
 namespace {
@@ -89,14 +90,6 @@ class BaseIndex {
   uint32_t bits_ = 1;
   std::vector<uint32_t> slots_;
 };
-
-void PutVarint(std::vector<uint8_t>& out, uint64_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(value));
-}
 
 // The diff bytes of copies and their gaps (streams 1 and 2), as long as
 // the streams stay within their budget.
@@ -276,6 +269,14 @@ std::optional<CodeLayout> FindOffsetLayout(std::span<const uint8_t> base, std::s
   return best;
 }
 
+// Where the commands' copies take the base, as the decoder sees them.
+CopyMap CopyMapOf(const std::vector<Command>& commands) {
+  CopyMap map;
+  for (const Command& command : commands) map.Add(command.from, command.at, command.copyLength);
+  map.Seal();
+  return map;
+}
+
 // Learns where the base's zero-filled memory went from the references to
 // it that the result holds: each one pairs its base target with the target
 // the result's bytes name; runs of pairs that moved alike share an anchor.
@@ -340,9 +341,7 @@ class TailAnchors final : public TailWitness {
 // anchors of the zero-filled memory. False past the budget.
 bool CodeDifferences(std::span<const uint8_t> base, std::span<const uint8_t> result, CodeLayout& layout,
                      const StreamWriter& writer, DiffWriter& diffs) {
-  CopyMap map;
-  for (const Command& command : writer.made) map.Add(command.from, command.at, command.copyLength);
-  map.Seal();
+  const CopyMap map = CopyMapOf(writer.made);
   std::vector<uint8_t> carried;
   const auto carry = [&](ReferenceCarrier& carrier, const Command& command) {
     carried.resize(static_cast<std::size_t>(command.copyLength));
@@ -706,9 +705,7 @@ std::unique_ptr<Part> MatchPart(std::span<const uint8_t> base, std::span<const u
   for (int pass = 0; pass < kCarriedMatchings && part->layout; ++pass) {
     std::vector<uint8_t> carried(base.begin(), base.end());
     {
-      CopyMap map;
-      for (const Command& command : part->writer.made) map.Add(command.from, command.at, command.copyLength);
-      map.Seal();
+      const CopyMap map = CopyMapOf(part->writer.made);
       ReferenceCarrier carrier(base, *part->layout, map);
       for (const Command& command : part->writer.made) {
         if (command.copyLength < kCopyMapMinCopy) continue;

@@ -106,20 +106,9 @@ DecodeStatus DecodeBlock(CByteSource& source, uint64_t at, const LzmaBlockSizes&
   if (static_cast<uint64_t>(static_cast<std::size_t>(sizes.decodedSize)) != sizes.decodedSize) {
     return DecodeStatus::BadData;  // more than this build can address
   }
-  LzmaStreamReader reader(source, at, sizes.storedSize, sizes.decodedSize);
   // The window is the smaller of the dictionary and the block: never more.
-  if (const DecodeStatus status = reader.Start(static_cast<std::size_t>(sizes.decodedSize), inputPiece);
-      status != DecodeStatus::Done) {
-    return status;
-  }
-  for (uint64_t done = 0; done < sizes.decodedSize;) {
-    std::span<const uint8_t> piece;
-    if (const DecodeStatus status = reader.Next(piece); status != DecodeStatus::Done) return status;
-    if (piece.empty()) return DecodeStatus::BadData;
-    if (!sink.Put(piece)) return DecodeStatus::SinkFailed;
-    done += piece.size();
-  }
-  return reader.Finish();
+  return DecodeLzmaStream(source, at, sizes.storedSize, sizes.decodedSize, static_cast<std::size_t>(sizes.decodedSize),
+                          inputPiece, sink);
 }
 
 }  // namespace

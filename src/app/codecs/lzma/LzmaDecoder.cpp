@@ -166,4 +166,18 @@ DecodeStatus LzmaStreamReader::Finish() {
   return exact && (finished_ || decodedLength_ == 0) ? DecodeStatus::Done : DecodeStatus::BadData;
 }
 
+DecodeStatus DecodeLzmaStream(CByteSource& source, uint64_t offset, uint64_t length, uint64_t decodedLength,
+                              std::size_t maxWindow, std::size_t inputPiece, CByteSink& sink) {
+  LzmaStreamReader reader(source, offset, length, decodedLength);
+  if (const DecodeStatus status = reader.Start(maxWindow, inputPiece); status != DecodeStatus::Done) return status;
+  for (uint64_t done = 0; done < decodedLength;) {
+    std::span<const uint8_t> piece;
+    if (const DecodeStatus status = reader.Next(piece); status != DecodeStatus::Done) return status;
+    if (piece.empty()) return DecodeStatus::BadData;
+    if (!sink.Put(piece)) return DecodeStatus::SinkFailed;
+    done += piece.size();
+  }
+  return reader.Finish();
+}
+
 }  // namespace qpx

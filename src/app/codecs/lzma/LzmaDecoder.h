@@ -78,4 +78,10 @@ class LzmaStreamReader {
   bool finished_ = false;  // the coder said that the stream may end here
 };
 
+// Decodes the LZMA stream of `length` bytes at `offset` of `source` into
+// exactly `decodedLength` bytes handed to `sink` in order, through a window
+// of at most `maxWindow` bytes, reading `inputPiece` bytes at a time.
+DecodeStatus DecodeLzmaStream(CByteSource& source, uint64_t offset, uint64_t length, uint64_t decodedLength,
+                              std::size_t maxWindow, std::size_t inputPiece, CByteSink& sink);
+
 }  // namespace qpx
