@@ -24,7 +24,7 @@ declare -A may=(
   [src/app/run]="app/run app/journal app/payload app/codecs archive filesystem paths"
   [src/app/patcher]="app/run app/payload filesystem"
   [tools/qpxtool/platform]="tools/qpxtool/platform archive filesystem paths"
-  [tools/qpxtool/authoring]="tools/qpxtool/authoring tools/qpxtool/platform app/payload app/codecs archive filesystem paths"
+  [tools/qpxtool/authoring]="tools/qpxtool/authoring tools/qpxtool/platform app/run app/payload app/codecs archive filesystem paths"
   [tools/qpxtool/commands]="tools/qpxtool/commands tools/qpxtool/authoring tools/qpxtool/platform app/run app/journal app/payload app/codecs archive filesystem paths"
   [tools/qpxtool]="tools/qpxtool tools/qpxtool/commands tools/qpxtool/platform filesystem"
 )

@@ -38,9 +38,8 @@ bool LooseHeaderAsWritten(const LooseFileHeader& header, uint32_t size) {
 
 bool LooseZeroFillFollows(CAbstractFile& file, uint32_t size) {
   uint8_t bytes[kLooseFileAlignment];
-  static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
   const uint32_t fill = LooseZeroFill(size);
-  return file.Read(bytes, fill) == fill && std::memcmp(bytes, kZeros, fill) == 0;
+  return file.Read(bytes, fill) == fill && std::memcmp(bytes, kZeroFill, fill) == 0;
 }
 
 bool LooseFileAsWritten(CAbstractFile& file, int64_t length, const LooseFileHeader& header) {
@@ -59,23 +58,15 @@ std::wstring LooseFilePath(const std::wstring& resDirectory, uint32_t looseIndex
   return JoinPath(resDirectory.c_str(), LooseFileName(looseIndex).c_str());
 }
 
-bool ResourceArchive::WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size) {
-  // The file must exist already: a loose file is never created.
-  const std::unique_ptr<CAbstractFile> file = OpenLooseFile(looseIndex, OpenMode_Write);
-  if (!file) return false;
-
-  // Freshly opened: the position is 0, where the header goes.
+bool WriteLooseFileWhole(CAbstractFile& file, uint32_t size, bool durable,
+                         const std::function<bool(CAbstractFile&)>& writeBody) {
   const LooseFileHeader header = MakeLooseFileHeader(size);
-  if (file->Write(&header, sizeof header) != sizeof header) return false;
-  if (file->Write(body, size) != size) return false;
-
-  static constexpr uint8_t kZeros[kLooseFileAlignment] = {};
+  const uint64_t length = LooseFileLength(size);
   const uint32_t fill = LooseZeroFill(size);
-  if (fill != 0 && file->Write(kZeros, fill) != fill) return false;
-
-  // Cut off whatever the old file held beyond the new content; a file left
-  // longer would carry stale bytes, so a failure here fails the patch.
-  return file->SetSize(static_cast<uint32_t>(LooseFileLength(size)));
+  if (durable && (!file.Reserve64(static_cast<int64_t>(length)) || !file.Seek64(0))) return false;
+  return file.Write(&header, sizeof header) == sizeof header && writeBody(file) &&
+         (fill == 0 || file.Write(kZeroFill, fill) == fill) && file.SetSize64(static_cast<int64_t>(length)) &&
+         (!durable || file.Flush());
 }
 
 }  // namespace qpx

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "filesystem/FileSystem.h"
@@ -17,6 +18,9 @@ inline constexpr uint32_t kLooseBlockSlots = 508;
 inline constexpr uint32_t kLooseMaxBlocks = kLooseBlockSlots - 1;
 inline constexpr uint32_t kLooseMaxBodySize = kLooseMaxBlocks * kLooseBlockSize;  // 132,907,008
 inline constexpr uint32_t kLooseFileAlignment = 128;
+// Zeros enough for any fill: an entry's slot (under 32) or a loose file's
+// (under 128).
+inline constexpr uint8_t kZeroFill[kLooseFileAlignment] = {};
 
 struct LooseFileHeader {
   uint32_t magic;
@@ -72,6 +76,15 @@ bool LooseFileAsWritten(CAbstractFile& file, int64_t length, const LooseFileHead
 // loose-file header: it is shorter than one, has another magic, or its
 // header claims a body longer than the rest of the file.
 bool ReadLooseFileHeader(CAbstractFile& file, int64_t length, LooseFileHeader& header);
+
+// Writes a loose file whole, from its start, for a body of `size` bytes:
+// the header, the body (`writeBody` writes it at the file's position), the
+// zero fill; then cuts off whatever the old file held beyond, which would
+// otherwise stay as stale bytes. `durable` first sets room aside for the
+// whole file, so that a full disk fails before a byte of it has changed,
+// and makes it durable at the end. The one writer of a loose file.
+bool WriteLooseFileWhole(CAbstractFile& file, uint32_t size, bool durable,
+                         const std::function<bool(CAbstractFile&)>& writeBody);
 
 // "D%05d.bin" for loose index 0..1507, e.g. D00042.bin; empty if it cannot
 // be formatted whole.

@@ -14,20 +14,26 @@ bool ReadArchiveIndex(CAbstractFile& indexFile, std::vector<ArchiveIndexEntry>& 
   return indexFile.Read(entries.data(), kIndexFileSize) == kIndexFileSize;
 }
 
-PatchTarget ClassifyPatch(ResourceNumber number, uint64_t size) {
-  if (number >= kResourceLimit) return PatchTarget::OutOfRange;
-  if (number < kEntryCount) return size > UINT32_MAX ? PatchTarget::TooLarge : PatchTarget::Entry;
+uint64_t MaxBodySize(ResourceNumber number) {
+  if (number >= kResourceLimit) return 0;
   // The byte limit, not the block count: a size near 2^64 would wrap the
   // count to a few blocks.
-  return size > kLooseMaxBodySize ? PatchTarget::TooLarge : PatchTarget::LooseFile;
+  return number < kEntryCount ? uint64_t{UINT32_MAX} : uint64_t{kLooseMaxBodySize};
 }
 
-bool GoesInPlace(const ArchiveIndexEntry& entry, uint32_t size) {
-  return entry.attributes == 0 && SlotLength(static_cast<uint32_t>(entry.size)) == SlotLength(size);
-}
-
-bool InPlaceSlotInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
-  return LiesInside(entry.offset, static_cast<uint32_t>(entry.size), dataSize);
+bool PlaceEntry(const ArchiveIndexEntry& entry, uint32_t size, uint64_t dataSize, EntryPlacement& placement) {
+  placement.inPlace = entry.attributes == 0 && SlotLength(static_cast<uint32_t>(entry.size)) == SlotLength(size);
+  // A slot is a place inside the data file. An old body said to lie past
+  // its end names no slot: writing there would stretch the file to
+  // wherever the record points (a terabyte, or a full disk).
+  if (placement.inPlace && !LiesInside(entry.offset, static_cast<uint32_t>(entry.size), static_cast<int64_t>(dataSize))) {
+    return false;
+  }
+  placement.offset = placement.inPlace ? entry.offset : dataSize;
+  placement.fill = static_cast<uint32_t>(SlotLength(size) - size);
+  placement.sameLength = placement.inPlace && entry.size == size;
+  placement.entry = ArchiveIndexEntry{placement.offset, size, size, 0};
+  return true;
 }
 
 bool EntryLiesInside(const ArchiveIndexEntry& entry, int64_t dataSize) {
@@ -103,56 +109,106 @@ bool ResourceArchive::ApplyPatch(ResourceNumber number, const uint8_t* body, uin
   // Half open, an index may be loaded with no data file, or nothing at all,
   // which would make any number below 1508 a loose file in the current
   // directory.
-  if (!isOpen) return false;
-  switch (ClassifyPatch(number, size)) {
-    case PatchTarget::Entry: return ReplaceEntry(number, body, size);
-    case PatchTarget::LooseFile: return WriteLooseFile(number - kEntryCount, body, size);
-    case PatchTarget::OutOfRange:
-    case PatchTarget::TooLarge: return false;
-  }
-  return false;
+  if (!isOpen || size > MaxBodySize(number)) return false;
+  return number < kEntryCount ? ReplaceEntry(number, body, size) : WriteLooseFile(number - kEntryCount, body, size);
 }
 
 bool ResourceArchive::ReplaceEntry(uint32_t number, const uint8_t* body, uint32_t size) {
-  ArchiveIndexEntry& entry = entries[number];
-  const bool fitsInPlace = GoesInPlace(entry, size);
-
   // An unknown length is not an empty file: appending "at 0" would land
   // the body over the first resources.
   int64_t dataSize = 0;
-  if (!dataFile->QuerySize64(dataSize)) return false;
-  // A slot is a place inside the data file. An old body said to lie past
-  // its end names no slot: writing there would stretch the file to
-  // wherever the record points (a terabyte, or a full disk).
-  if (fitsInPlace && !InPlaceSlotInside(entry, dataSize)) return false;
-  const int64_t target = fitsInPlace ? static_cast<int64_t>(entry.offset) : dataSize;
+  EntryPlacement place;
+  if (!dataFile->QuerySize64(dataSize) || !PlaceEntry(entries[number], size, static_cast<uint64_t>(dataSize), place)) {
+    return false;
+  }
   // Writing wherever the file position happens to be would put the body
   // where no record points.
-  if (!dataFile->Seek64(target)) return false;
+  if (!dataFile->Seek64(static_cast<int64_t>(place.offset))) return false;
   if (dataFile->Write(body, size) != size) return false;
 
-  // The same length in the same place: the record already says it all,
-  // unless its last write failed.
-  if (fitsInPlace && entry.size == size && !recordsInDoubt.contains(number)) return true;
-
-  static constexpr uint8_t kZeros[32] = {};
-  const auto fill = static_cast<uint32_t>(SlotLength(size) - size);
-  if (fill != 0 && dataFile->Write(kZeros, fill) != fill) return false;
-
-  entry.offset = static_cast<uint64_t>(target);
-  entry.size = size;
-  entry.secondSize = size;
-  entry.attributes = 0;
+  // The record already says it all, unless its last write failed.
+  if (place.sameLength && !recordsInDoubt.contains(number)) return true;
+  if (place.fill != 0 && dataFile->Write(kZeroFill, place.fill) != place.fill) return false;
+  entries[number] = place.entry;
 
   // The record goes last, so that until it is written the index still names
   // the old body, intact.
   if (!indexFile->Seek64(int64_t{number} * int64_t{sizeof(ArchiveIndexEntry)}) ||
-      indexFile->Write(&entry, sizeof entry) != sizeof entry) {
+      indexFile->Write(&place.entry, sizeof place.entry) != sizeof place.entry) {
     recordsInDoubt.insert(number);
     return false;
   }
   recordsInDoubt.erase(number);
   return true;
+}
+
+bool ResourceArchive::WriteLooseFile(uint32_t looseIndex, const uint8_t* body, uint32_t size) {
+  // The file must exist already: a loose file is never created.
+  const std::unique_ptr<CAbstractFile> file = OpenLooseFile(looseIndex, OpenMode_Write);
+  // Freshly opened: the position is 0, where the header goes.
+  return file && WriteLooseFileWhole(*file, size, /*durable=*/false,
+                                     [&](CAbstractFile& to) { return to.Write(body, size) == size; });
+}
+
+ResourceLocation ResourceArchive::Locate(uint32_t number, bool tryWriting) {
+  ResourceLocation at;
+  if (number < kEntryCount) {
+    at.entry = entries[number];
+    int64_t dataSize = 0;
+    if (!QueryDataSize(dataSize)) {
+      at.readable = false;
+    } else if (!EntryLiesInside(at.entry, dataSize)) {
+      at.inside = false;
+    }
+    at.offset = at.entry.offset;
+    at.size = at.entry.size;
+    return at;
+  }
+  const uint32_t looseIndex = number - kEntryCount;
+  if (tryWriting) {
+    at.looseFile = OpenLooseFile(looseIndex, OpenMode_ReadWrite);
+    if (!at.looseFile) {
+      // Read-only, or not there at all: a file that already holds what the
+      // patch would write needs no writing.
+      at.writable = false;
+      at.systemError = LastSystemError();
+    }
+  }
+  if (!at.looseFile) at.looseFile = OpenLooseFile(looseIndex, OpenMode_Read);
+  if (!at.looseFile) {
+    at.exists = false;
+    return at;
+  }
+  if (!at.looseFile->QuerySize64(at.fileLength)) {
+    at.readable = false;
+  } else if (!ReadLooseFileHeader(*at.looseFile, at.fileLength, at.header)) {
+    at.hasHeader = false;
+  } else {
+    at.offset = kLooseBodyOffset;
+    at.size = at.header.totalSize;
+  }
+  return at;
+}
+
+bool ResourceArchive::ReadLocated(ResourceLocation& at, uint64_t done, std::span<uint8_t> piece) {
+  if (!at.looseFile) return ReadData(at.offset + done, piece);
+  const auto length = static_cast<uint32_t>(piece.size());
+  return piece.empty() || at.looseFile->Read(piece.data(), length) == length;
+}
+
+bool ResourceArchive::ReadResourceBytes(uint32_t number, std::span<uint8_t> into) {
+  ResourceLocation at = Locate(number, /*tryWriting=*/false);
+  return at.Found() && at.size == into.size() && ReadLocated(at, 0, into);
+}
+
+std::unique_ptr<CFileView> ResourceArchive::MapResourceBytes(uint32_t number, uint64_t size,
+                                                             std::unique_ptr<CAbstractFile>& file) {
+  if (size == 0) return nullptr;
+  ResourceLocation at = Locate(number, /*tryWriting=*/false);
+  if (!at.Found() || at.size != size) return nullptr;
+  if (!at.looseFile) return MapData(at.offset, size);
+  file = std::move(at.looseFile);
+  return file->MapForReading(static_cast<int64_t>(at.offset), static_cast<uint32_t>(size));
 }
 
 }  // namespace qpx

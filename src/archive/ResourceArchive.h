@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/ArchiveIndexEntry.h"
+#include "archive/LooseFile.h"
 #include "filesystem/FileSystem.h"
 
 namespace qpx {
@@ -19,31 +20,57 @@ namespace qpx {
 // or the read falls short.
 bool ReadArchiveIndex(CAbstractFile& indexFile, std::vector<ArchiveIndexEntry>& entries);
 
-// What a body of `size` bytes for resource `number` would replace.
-enum class PatchTarget {
-  Entry,       // an archive entry (a body of up to 4 GiB - 1)
-  LooseFile,   // a loose file (a body of up to kLooseMaxBodySize)
-  OutOfRange,  // no resource has this number
-  TooLarge,    // more than its resource can hold
+// The most bytes a body for resource `number` may have: 4 GiB - 1 for an
+// entry, kLooseMaxBodySize for a loose file; 0 for a number past the
+// game's resources, which no body names.
+uint64_t MaxBodySize(ResourceNumber number);
+
+// How a body of `size` bytes lands on entry `entry` of a data file of
+// `dataSize` bytes: over its old body when it has no attributes and both
+// take the same slot (the old length's low 32 bits judged), else at the
+// end of the file. The one rule the first version's writes, the journal's
+// staging and the checks all follow.
+struct EntryPlacement {
+  bool inPlace = false;    // over the old body
+  uint64_t offset = 0;     // where the body goes
+  uint32_t fill = 0;       // zeros after it, to the end of its slot
+  // The same length in the same place: the index record already says it
+  // all, and the slot's fill stays as it is.
+  bool sameLength = false;
+  ArchiveIndexEntry entry{};  // the record that names the body once it is in
+  // The first byte past the slot: where the data file ends at least.
+  uint64_t End() const { return offset + SlotLength(entry.size); }
 };
-PatchTarget ClassifyPatch(ResourceNumber number, uint64_t size);
-
-// Whether a body of `size` bytes replacing `entry` goes over its old body:
-// the entry has no attributes and the old length (its low 32 bits) and the
-// new one take the same slot. Otherwise the body is appended.
-bool GoesInPlace(const ArchiveIndexEntry& entry, uint32_t size);
-
-// Whether the old body of an entry that goes in place (its `offset` and the
-// low 32 bits of its `size`, as GoesInPlace judges it) lies inside a data
-// file of `dataSize` bytes. Only then is the body written there: a record
-// pointing far past the end would otherwise grow the file to any length.
-// The new body may still end up to 31 bytes past the old one, in the zero
-// fill of the same slot.
-bool InPlaceSlotInside(const ArchiveIndexEntry& entry, int64_t dataSize);
+// False when the old body of an entry that goes in place does not lie
+// inside the data file: a record pointing far past the end would
+// otherwise grow the file to any length. The new body may still end up to
+// 31 bytes past the old one, in the zero fill of the same slot.
+bool PlaceEntry(const ArchiveIndexEntry& entry, uint32_t size, uint64_t dataSize, EntryPlacement& placement);
 
 // Where the bytes of an entry lie in a data file of `dataSize` bytes: its
 // `size` bytes at its `offset`. False when they do not lie inside it.
 bool EntryLiesInside(const ArchiveIndexEntry& entry, int64_t dataSize);
+
+// Where the bytes of one resource lie now: an entry's `size` bytes at its
+// `offset` in the data file, or a loose file's body after its header.
+// Facts alone; what they mean for a patch is the run's to judge.
+struct ResourceLocation {
+  bool exists = true;    // a loose file: it opened
+  bool writable = true;  // a loose file: it opened for writing (when asked)
+  bool readable = true;  // its length could be told
+  bool inside = true;    // an entry: its bytes lie inside the data file
+  bool hasHeader = true; // a loose file: it starts with a loose-file header
+  uint32_t systemError = 0;  // why it did not open for writing
+  ArchiveIndexEntry entry{};  // an entry's record
+  int64_t fileLength = 0;     // a loose file's length
+  LooseFileHeader header{};   // a loose file's header
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  std::unique_ptr<CAbstractFile> looseFile;  // open, at its body; null for an entry
+
+  // Whether it names bytes that can be read.
+  bool Found() const { return exists && readable && inside && hasHeader; }
+};
 
 class ResourceArchive {
  public:
@@ -114,6 +141,23 @@ class ResourceArchive {
   std::unique_ptr<CFileView> MapData(uint64_t offset, uint64_t size);
   // Opens loose file `looseIndex` as `mode` asks (never creating it).
   std::unique_ptr<CAbstractFile> OpenLooseFile(uint32_t looseIndex, OpenMode mode);
+
+  // Locates resource `number` (below kResourceLimit). A loose file is
+  // opened for reading, and with `tryWriting` for reading and writing
+  // first (where that fails, `writable` is false and `systemError` says
+  // why).
+  ResourceLocation Locate(uint32_t number, bool tryWriting);
+  // Reads the `piece` of located bytes that starts `done` bytes in. The
+  // pieces of a loose file are read in order from the first.
+  bool ReadLocated(ResourceLocation& at, uint64_t done, std::span<uint8_t> piece);
+  // Reads the bytes of resource `number` whole into `into`, which must be
+  // exactly as long. False when they cannot all be read.
+  bool ReadResourceBytes(uint32_t number, std::span<uint8_t> into);
+  // The bytes of resource `number`, exactly `size` of them (at least one),
+  // mapped for reading in place of a copy where the platform can; null
+  // otherwise (then they are read). A loose file is kept open in `file`
+  // for the view's life. Nothing may shrink the file while the view lives.
+  std::unique_ptr<CFileView> MapResourceBytes(uint32_t number, uint64_t size, std::unique_ptr<CAbstractFile>& file);
 
   // The primitive changes a version-2 run makes in the order its journal
   // needs, each needing an open archive.

@@ -14,8 +14,6 @@ constexpr uint8_t kHeaderMagic[8] = {'Q', 'P', 'X', 'J', 'R', 'N', 'L', '1'};
 constexpr uint8_t kCommitMagic[8] = {'Q', 'P', 'X', 'C', 'O', 'M', 'I', 'T'};
 // Replays and scans move a journal's bytes this much at a time.
 constexpr uint32_t kJournalChunk = 1u << 20;
-// Zeros enough for any fill: an entry's (under 32) or a loose file's (under 128).
-constexpr uint8_t kZeros[kLooseFileAlignment] = {};
 
 template <typename T>
 std::span<uint8_t> BytesOf(T& value) {
@@ -83,21 +81,21 @@ bool DeleteJournal(ResourceArchive& archive) {
 bool WriteLooseFile(ResourceArchive& archive, CAbstractFile& journal, uint32_t looseIndex, uint64_t offset,
                     uint32_t size, std::span<uint8_t> chunk) {
   const std::unique_ptr<CAbstractFile> file = archive.OpenLooseFile(looseIndex, OpenMode_Write);
-  if (!file) return false;
-  const LooseFileHeader header = MakeLooseFileHeader(size);
-  const uint64_t length = LooseFileLength(size);
-  const uint32_t fill = LooseZeroFill(size);
-  // Room for the whole file first: on a full disk this fails before a
-  // byte of the file has changed.
-  return file->Reserve64(static_cast<int64_t>(length)) && file->Seek64(0) &&
-         file->Write(&header, sizeof header) == sizeof header &&
-         ForEachPiece(journal, offset, size, chunk,
-                      [&](uint64_t, std::span<const uint8_t> piece) {
-                        const auto n = static_cast<uint32_t>(piece.size());
-                        return file->Write(piece.data(), n) == n;
-                      }) &&
-         (fill == 0 || file->Write(kZeros, fill) == fill) && file->SetSize64(static_cast<int64_t>(length)) &&
-         file->Flush();
+  return file && WriteLooseFileWhole(*file, size, /*durable=*/true, [&](CAbstractFile& to) {
+           return ForEachPiece(journal, offset, size, chunk, [&](uint64_t, std::span<const uint8_t> piece) {
+             const auto n = static_cast<uint32_t>(piece.size());
+             return to.Write(piece.data(), n) == n;
+           });
+         });
+}
+
+// Cuts DATA1.QPX back to the `length` it had before a run appended to it,
+// and makes that durable; a file no longer than that is left as it is.
+bool CutBackData(ResourceArchive& archive, uint64_t length) {
+  int64_t size = 0;
+  if (!archive.QueryDataSize(size)) return false;
+  return static_cast<uint64_t>(size) <= length ||
+         (archive.TruncateData(static_cast<int64_t>(length)) && archive.FlushData());
 }
 
 // Carries out the items between the header and `itemsEnd`, in order, and
@@ -200,7 +198,11 @@ uint64_t JournalBytesFor(uint32_t number, uint64_t size, bool inPlace) {
   return inPlace ? record + sizeof(JournalItemHead) + SlotLength(size) : record;
 }
 
-bool RunJournal::Begin(uint64_t length) {
+Status RunJournal::Begin(uint64_t length) {
+  return Attempt([&] { return Create(length); });
+}
+
+bool RunJournal::Create(uint64_t length) {
   int64_t dataSize = 0;
   if (!archive_.QueryDataSize(dataSize) || length > static_cast<uint64_t>(INT64_MAX)) return false;
   dataSizeBefore_ = dataEnd_ = static_cast<uint64_t>(dataSize);
@@ -251,11 +253,15 @@ class CountingSink final : public CByteSink {
 
 }  // namespace
 
-bool RunJournal::Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce) {
-  if (!journal_ || committed_ || number >= kResourceLimit) return false;
-  if (number < kEntryCount) {
+Status RunJournal::Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce) {
+  return Attempt([&] {
+    if (!journal_ || committed_ || number >= kResourceLimit) return false;
+    if (number >= kEntryCount) return StageLooseFile(number, size, produce);
     return size <= UINT32_MAX && StageEntry(number, static_cast<uint32_t>(size), produce);
-  }
+  });
+}
+
+bool RunJournal::StageLooseFile(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce) {
   if (size > kLooseMaxBodySize) return false;
   const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::LooseFile), number - kEntryCount, 0, size, 0};
   const uint64_t at = position_ + sizeof head;
@@ -267,40 +273,32 @@ bool RunJournal::Stage(uint32_t number, uint64_t size, const std::function<bool(
 }
 
 bool RunJournal::StageEntry(uint32_t number, uint32_t size, const std::function<bool(CByteSink&)>& produce) {
-  const ArchiveIndexEntry entry = archive_.Entries()[number];
-  const bool inPlace = GoesInPlace(entry, size);
-  if (inPlace && !InPlaceSlotInside(entry, static_cast<int64_t>(dataEnd_))) return false;
-  const uint64_t target = inPlace ? entry.offset : dataEnd_;
-  const std::span<const uint8_t> fill(kZeros, static_cast<std::size_t>(SlotLength(size) - size));
-  // The same length in the same place: the record already says it all,
-  // and the slot's fill stays as it is.
-  const bool sameLength = inPlace && entry.size == size;
-
-  if (inPlace) {
-    const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::DataWrite), number, target,
-                               size + (sameLength ? 0 : fill.size()), 0};
+  EntryPlacement place;
+  if (!PlaceEntry(archive_.Entries()[number], size, dataEnd_, place)) return false;
+  // The same length in the same place keeps the slot's fill as it is.
+  const std::span<const uint8_t> fill(kZeroFill, place.sameLength ? 0 : place.fill);
+  if (place.inPlace) {
+    const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::DataWrite), number, place.offset,
+                               size + fill.size(), 0};
     const uint64_t at = position_ + sizeof head;
     CountingSink sink([this](uint64_t, std::span<const uint8_t> bytes) { return Write(bytes); });
-    if (!Write(BytesOf(head)) || !produce(sink) || sink.Count() != size || (!sameLength && !Write(fill))) {
-      return false;
-    }
+    if (!Write(BytesOf(head)) || !produce(sink) || sink.Count() != size || !Write(fill)) return false;
     ++items_;
     staged_[number] = Staged{at, size};
   } else {
     // Past the end of the data file no record points: the game is as it
     // was until the commit.
     CountingSink sink([&](uint64_t done, std::span<const uint8_t> bytes) {
-      return archive_.WriteData(target + done, bytes);
+      return archive_.WriteData(place.offset + done, bytes);
     });
-    if (!produce(sink) || sink.Count() != size || !archive_.WriteData(target + size, fill)) return false;
-    dataEnd_ = target + SlotLength(size);
+    if (!produce(sink) || sink.Count() != size || !archive_.WriteData(place.offset + size, fill)) return false;
+    dataEnd_ = place.End();
     staged_.erase(number);
   }
-  if (sameLength) return true;
-  const ArchiveIndexEntry written{target, size, size, 0};
-  const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::IndexRecord), number, 0, sizeof written, 0};
-  if (!Append(head, BytesOf(written))) return false;
-  archive_.SetEntry(number, written);
+  if (place.sameLength) return true;
+  const JournalItemHead head{static_cast<uint32_t>(JournalItemKind::IndexRecord), number, 0, sizeof place.entry, 0};
+  if (!Append(head, BytesOf(place.entry))) return false;
+  archive_.SetEntry(number, place.entry);
   return true;
 }
 
@@ -313,7 +311,11 @@ bool RunJournal::ReadStaged(uint32_t number, std::span<uint8_t> into, bool& stag
          journal_->Seek64(static_cast<int64_t>(position_));
 }
 
-bool RunJournal::Commit() {
+Status RunJournal::Commit() {
+  return Attempt([&] { return Seal(); });
+}
+
+bool RunJournal::Seal() {
   if (!journal_ || committed_) return false;
   // Appended bodies reach the disk before the seal that lets index records
   // point at them.
@@ -324,19 +326,23 @@ bool RunJournal::Commit() {
   commit.items = items_;
   commit.check = CheckOf(*digest_);
   const uint64_t itemsEnd = position_;
-  if (!Write(BytesOf(commit)) || !journal_->Flush()) return false;
+  if (!Write(BytesOf(commit))) return false;
+  sealWritten_ = true;
+  if (!journal_->Flush()) return false;
   committed_ = true;
   position_ = itemsEnd;
   return true;
 }
 
-bool RunJournal::Apply(bool (*stop)()) {
-  if (!committed_) return false;
-  std::vector<uint8_t> chunk(kJournalChunk);
-  if (!ReplayItems(archive_, *journal_, position_, chunk, stop)) return false;
-  // Closed first: an open file cannot be deleted everywhere.
-  journal_.reset();
-  return DeleteJournal(archive_);
+Status RunJournal::Apply(bool (*stop)()) {
+  return Attempt([&] {
+    if (!committed_) return false;
+    std::vector<uint8_t> chunk(kJournalChunk);
+    if (!ReplayItems(archive_, *journal_, position_, chunk, stop)) return false;
+    // Closed first: an open file cannot be deleted everywhere.
+    journal_.reset();
+    return DeleteJournal(archive_);
+  });
 }
 
 bool RunJournal::RollBack() {
@@ -344,39 +350,39 @@ bool RunJournal::RollBack() {
   const bool created = journal_ != nullptr;
   journal_.reset();
   if (!created) return true;
-  // The data file's length comes back before the journal that records it
-  // goes: the other way round, a stop in between would leave bytes
-  // nothing points at and nothing will cut.
-  int64_t size = 0;
-  if (!archive_.QueryDataSize(size)) return false;
-  if (static_cast<uint64_t>(size) > dataSizeBefore_ &&
-      (!archive_.TruncateData(static_cast<int64_t>(dataSizeBefore_)) || !archive_.FlushData())) {
-    return false;
-  }
-  return DeleteJournal(archive_);
+  // A seal that was written may reach the disk even though its flush
+  // failed: then the journal must go, durably, before the bytes it
+  // describes are cut, or a later run could replay index records over a
+  // data file cut short. Bytes appended that nothing points at are
+  // harmless where the cut cannot follow.
+  if (sealWritten_) return DeleteJournal(archive_) && CutBackData(archive_, dataSizeBefore_);
+  // Otherwise the data file's length comes back before the journal that
+  // records it goes: the other way round, a stop in between would leave
+  // bytes nothing points at and nothing will cut.
+  return CutBackData(archive_, dataSizeBefore_) && DeleteJournal(archive_);
 }
 
-Recovery RecoverJournal(ResourceArchive& archive) {
-  std::unique_ptr<CAbstractFile> journal = archive.FileSystem().Open(JournalPath(archive).c_str(), OpenMode_Read);
-  if (!journal) return Recovery::None;
-  std::vector<uint8_t> chunk(kJournalChunk);
-  const JournalScan scan = ScanJournal(*journal, chunk);
-  Recovery outcome = Recovery::Undone;
-  if (scan.sealed) {
-    if (!ReplayItems(archive, *journal, scan.itemsEnd, chunk, nullptr)) return Recovery::Failed;
-    outcome = Recovery::Finished;
-  } else if (scan.headerHolds) {
-    // Only what the stopped run appended is cut; a header that does not
-    // hold was never flushed, so nothing was appended after it.
-    int64_t size = 0;
-    if (!archive.QueryDataSize(size)) return Recovery::Failed;
-    if (static_cast<uint64_t>(size) > scan.dataSizeBefore &&
-        (!archive.TruncateData(static_cast<int64_t>(scan.dataSizeBefore)) || !archive.FlushData())) {
-      return Recovery::Failed;
+Recovery RecoverJournal(ResourceArchive& archive, Status* failure) {
+  Recovery outcome = Recovery::None;
+  const Status settled = Attempt([&] {
+    std::unique_ptr<CAbstractFile> journal = archive.FileSystem().Open(JournalPath(archive).c_str(), OpenMode_Read);
+    if (!journal) return true;
+    std::vector<uint8_t> chunk(kJournalChunk);
+    const JournalScan scan = ScanJournal(*journal, chunk);
+    if (scan.sealed) {
+      if (!ReplayItems(archive, *journal, scan.itemsEnd, chunk, nullptr)) return false;
+      outcome = Recovery::Finished;
+    } else {
+      // Only what the stopped run appended is cut; a header that does not
+      // hold was never flushed, so nothing was appended after it.
+      if (scan.headerHolds && !CutBackData(archive, scan.dataSizeBefore)) return false;
+      outcome = Recovery::Undone;
     }
-  }
-  journal.reset();
-  return DeleteJournal(archive) ? outcome : Recovery::Failed;
+    journal.reset();
+    return DeleteJournal(archive);
+  });
+  if (failure != nullptr) *failure = settled;
+  return settled ? outcome : Recovery::Failed;
 }
 
 JournalFound InspectJournal(ResourceArchive& archive) {

@@ -47,6 +47,7 @@
 #include "app/codecs/common/ByteSource.h"
 #include "app/payload/PayloadDigest.h"
 #include "archive/ResourceArchive.h"
+#include "filesystem/Status.h"
 #include "filesystem/TransferBuffer.h"
 
 namespace qpx {
@@ -110,7 +111,7 @@ class RunJournal {
   // Creates the journal, sets room aside for `length` bytes of it, and
   // makes its header (DATA1.QPX's length now) and the folder's entry of
   // it durable. From here a stopped run is undone by the next.
-  bool Begin(uint64_t length);
+  Status Begin(uint64_t length);
 
   // Stages the `size` new bytes of resource `number`, which `produce`
   // hands to the sink it is given, in order, as it makes them. An entry's
@@ -119,7 +120,7 @@ class RunJournal {
   // the archive's entry in memory is the new one from here on. A loose
   // file's go into the journal. False when `produce` fails or a write
   // does: then the journal is good for nothing but RollBack.
-  bool Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce);
+  Status Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce);
   // Where the journal holds the bytes resource `number` will have (an
   // in-place entry or a loose file staged before), fills `into` with them
   // and sets `staged`; where it does not, the archive's bytes stand.
@@ -128,19 +129,26 @@ class RunJournal {
   // DATA1.QPX's length once the appended bodies are in.
   uint64_t DataEnd() const { return dataEnd_; }
 
-  // Seals the journal: from here the next run finishes the job.
-  bool Commit();
+  // Seals the journal: from here the next run finishes the job. Where the
+  // commit record was written but could not be made durable, it may yet
+  // reach the disk: RollBack then takes the journal away before anything
+  // it describes.
+  Status Commit();
   // Writes every staged change in place and makes it durable; then
   // deletes the journal. `stop` is asked between items: when it says so
   // the run leaves the rest to the next one. False when a write failed or
   // it stopped.
-  bool Apply(bool (*stop)());
-  // Before Commit: undoes the staging (DATA1.QPX back to its length, the
-  // journal deleted). False when that failed: the next run does it.
+  Status Apply(bool (*stop)());
+  // Before Commit (or after one that failed): undoes the staging (DATA1.QPX
+  // back to its length, the journal deleted). False when that failed: the
+  // next run does it.
   bool RollBack();
 
  private:
+  bool Create(uint64_t length);
+  bool StageLooseFile(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce);
   bool StageEntry(uint32_t number, uint32_t size, const std::function<bool(CByteSink&)>& produce);
+  bool Seal();
   bool Append(const JournalItemHead& head, std::span<const uint8_t> bytes);
   bool Write(std::span<const uint8_t> bytes);
 
@@ -158,6 +166,8 @@ class RunJournal {
   uint64_t dataEnd_ = 0;
   std::map<uint32_t, Staged> staged_;
   bool committed_ = false;
+  // A commit record was written, whether or not it reached the disk.
+  bool sealWritten_ = false;
 };
 
 enum class Recovery {
@@ -168,8 +178,9 @@ enum class Recovery {
 };
 
 // Settles the journal a stopped run left beside `archive` (open and
-// locked), before anything else reads or writes the game.
-Recovery RecoverJournal(ResourceArchive& archive);
+// locked), before anything else reads or writes the game. `failure`, when
+// given, says why it Failed.
+Recovery RecoverJournal(ResourceArchive& archive, Status* failure = nullptr);
 
 // What RecoverJournal would do with the journal beside `archive`, found by
 // reading it alone.

@@ -8,6 +8,7 @@
 #include "app/payload/PatcherMarker.h"
 #include "app/run/ConsoleReport.h"
 #include "app/run/PatchRunner.h"
+#include "app/run/RunMessages.h"
 #include "filesystem/ExecutablePath.h"
 #include "filesystem/ProcessContext.h"
 #include "filesystem/ProcessSetup.h"
@@ -43,14 +44,14 @@ int main(int argc, char** argv) {
     result = RunPatcher(*fileSystem, GetExecutablePath(), console, settings);
   } catch (const std::bad_alloc&) {
     // Everything the run held is released by now: its owners have unwound.
-    ConsoleReport(console, L"Out of memory\n");
+    ConsoleReport(console, lines::kOutOfMemory);
   } catch (const std::length_error&) {
-    ConsoleReport(console, L"Out of memory\n");
+    ConsoleReport(console, lines::kOutOfMemory);
   }
   // A player who asked a version-2 patch a question from a terminal gets
   // the answer back at the prompt; a run keeps its window open.
   if (result.waitForKey) {
-    ConsoleReport(console, L"Press Any Key...");
+    ConsoleReport(console, lines::kPressAnyKey);
     std::getchar();
   }
   return result.success ? 0 : 1;

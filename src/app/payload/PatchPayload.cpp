@@ -8,18 +8,6 @@
 
 namespace qpx {
 
-const wchar_t* PayloadMessage(PayloadError error) {
-  switch (error) {
-    case PayloadError::None: return L"";
-    case PayloadError::CantFind: return L"Can't find patch data\n";
-    case PayloadError::CantReadHeader: return L"Can't read patch header\n";
-    case PayloadError::CantReadInfo: return L"Can't read patch info\n";
-    case PayloadError::CantReadData: return L"Can't read patch data\n";
-    case PayloadError::Damaged: return L"Patch data is damaged\n";
-  }
-  return L"";
-}
-
 bool NeedsCodecs2(BodyEncoding encoding, std::span<const uint8_t> stored) {
   switch (encoding) {
     case BodyEncoding::LzmaBlocks: return true;

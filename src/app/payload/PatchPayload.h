@@ -227,9 +227,6 @@ enum class PayloadError {
   Damaged,         // the seal does not hold (or, in version 2, is missing)
 };
 
-// The patcher's message for a refusal (empty for None).
-const wchar_t* PayloadMessage(PayloadError error);
-
 // One record as the run uses it, read from a table of either version. A
 // version-1 record is a stored body with no hashes.
 struct PayloadRecord {

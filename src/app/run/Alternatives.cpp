@@ -1,7 +1,6 @@
 #include "app/run/Alternatives.h"
 
-#include "app/run/ResourceState.h"
-#include "app/run/RunMessages.h"
+#include "app/run/Verdict.h"
 
 namespace qpx {
 
@@ -26,7 +25,7 @@ Selection SelectAlternatives(ResourceArchive& archive, const Payload& payload, s
     // them (they are told apart by their base hashes).
     const ResourceState& state = selection.inspected[number] = InspectResource(archive, number, chunk);
     for (const std::size_t i : records) {
-      if (JudgeResource(state, payload.records[i]) == ResourceHolding::Base) {
+      if (Judge(state, payload.records[i]) == Verdict::Base) {
         choice[number] = i;
         break;
       }
@@ -40,21 +39,6 @@ Selection SelectAlternatives(ResourceArchive& archive, const Payload& payload, s
     selection.chosen.push_back(i);
   }
   return selection;
-}
-
-std::wstring VersionsNamed(const Payload& payload, uint64_t versions) {
-  std::wstring names;
-  for (std::size_t i = 1; i < payload.labels.size() && i <= kMaxOldVersions; ++i) {
-    if ((versions >> (i - 1) & 1) == 0) continue;
-    if (!names.empty()) names += L", ";
-    names += ConsoleSafe(payload.labels[i]);
-  }
-  return names;
-}
-
-std::wstring UpdatesLine(const Payload& payload) {
-  if (payload.labels.size() < 2) return L"";
-  return L"This patch updates " + VersionsNamed(payload, ~uint64_t{0}) + L" to " + ConsoleSafe(payload.labels[0]);
 }
 
 }  // namespace qpx

@@ -9,11 +9,10 @@
 #include <cstdint>
 #include <map>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "app/payload/PatchPayload.h"
-#include "app/run/ResourceState.h"
+#include "app/run/Verdict.h"
 #include "archive/ResourceArchive.h"
 
 namespace qpx {
@@ -34,12 +33,5 @@ struct Selection {
 // each resource of more than one record once (through `chunk`); a payload
 // of another version is returned whole.
 Selection SelectAlternatives(ResourceArchive& archive, const Payload& payload, std::span<uint8_t> chunk);
-
-// The old versions a record's base belongs to, by their labels: "1.0, 1.1".
-std::wstring VersionsNamed(const Payload& payload, uint64_t versions);
-
-// What a version-3 patch updates, for its refusal and its description:
-// "This patch updates 1.0, 1.1 to 1.2".
-std::wstring UpdatesLine(const Payload& payload);
 
 }  // namespace qpx

@@ -13,6 +13,7 @@
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/ProcessSetup.h"
+#include "filesystem/Status.h"
 #include "filesystem/SystemError.h"
 #include "filesystem/TransferBuffer.h"
 
@@ -24,10 +25,10 @@ constexpr std::size_t kListedRefusals = 10;
 
 bool ReportOutcome(Console& console, int failed) {
   if (failed != 0) {
-    ConsoleReport(console, L"Failed patches: %d\n", failed);
+    ConsoleReport(console, lines::kFailedPatches, failed);
     return false;
   }
-  ConsoleReport(console, L"Success!\n");
+  ConsoleReport(console, lines::kSuccess);
   return true;
 }
 
@@ -38,26 +39,26 @@ bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Pay
   int failed = 0;
   for (const PayloadRecord& record : payload.records) {
     if (record.Skipped()) continue;
-    ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
+    ConsoleReport(console, lines::kProcessing, static_cast<int32_t>(record.resourceNumber));
 
     // A body outside the file is refused before memory is set aside for it.
     const auto size = static_cast<uint32_t>(record.storedSize);
     if (!BodyLiesInside(record, payload)) {
-      ConsoleReport(console, L"Can't read patch data\n");
+      ConsoleReport(console, lines::kCantReadPatchData);
       return false;
     }
     uint8_t* const body = buffer.Reserve(size);
     // A refused seek leaves the position where the last read stopped: the
     // bytes there are some other body, or the table, never this one.
     if (!executable.Seek64(static_cast<int64_t>(record.bodyOffset)) || executable.Read(body, size) != size) {
-      ConsoleReport(console, L"Can't read patch data\n");
+      ConsoleReport(console, lines::kCantReadPatchData);
       return false;
     }
 
     if (archive.ApplyPatch(record.resourceNumber, body, size)) {
-      ConsoleReport(console, L"Done\n");
+      ConsoleReport(console, lines::kDone);
     } else {
-      ConsoleReport(console, L"Failed\n");
+      ConsoleReport(console, lines::kFailed);
       ++failed;
     }
   }
@@ -66,30 +67,28 @@ bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Pay
 
 // Reports a version-2 run that ends before its commit: the journal undone,
 // the game is as it was; where even that failed, the next run undoes it.
-// `explanation`, when given, follows `reason`: it is made before the undo,
-// whose calls would overwrite the system's reason.
+// `explanation`, when given, follows `reason`.
 bool StopBeforeCommit(RunJournal& journal, Console& console, const wchar_t* reason = nullptr,
                       const std::wstring& explanation = std::wstring()) {
-  if (reason != nullptr) ConsoleReport(console, L"%ls\n", reason);
+  if (reason != nullptr) ConsoleLine(console, reason);
   if (!explanation.empty()) ConsoleLine(console, explanation);
-  ConsoleReport(console, journal.RollBack() ? L"Nothing was changed\n" : L"Stopped: run the patch again to finish\n");
+  ConsoleReport(console, journal.RollBack() ? lines::kNothingChanged : lines::kRunAgain);
   return false;
 }
 
 // Lists the records that fail their checks (the first ten, then a count),
 // the disk's shortfall, and what the first refusal found in the folder.
-void ReportRefusals(const Payload& payload, const PatchCheck& check, Console& console, const wchar_t* prefix) {
+void ReportRefusals(const Payload& payload, const PatchCheck& check, Console& console, const std::wstring& prefix) {
   std::size_t refused = 0, first = payload.records.size();
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     if (Passes(check.records[i].verdict)) continue;
     if (first == payload.records.size()) first = i;
     if (refused++ < kListedRefusals) {
-      ConsoleReport(console, L"%ls%ls\n", prefix,
-                    CheckMessage(payload.records[i].resourceNumber, check.records[i].verdict).c_str());
+      ConsoleLine(console, prefix + CheckMessage(payload.records[i].resourceNumber, check.records[i].verdict));
     }
   }
   if (refused > kListedRefusals) {
-    ConsoleReport(console, L"... and %d more resources\n", static_cast<int32_t>(refused - kListedRefusals));
+    ConsoleReport(console, lines::kMoreRefused, static_cast<int32_t>(refused - kListedRefusals));
   }
   if (check.SpaceShort() != 0) ConsoleLine(console, SpaceMessage(check));
   if (first != payload.records.size()) {
@@ -105,7 +104,7 @@ class ProgressSink final : public CByteSink {
  public:
   ProgressSink(CByteSink& inner, uint64_t total, Console* console) : inner_(inner), total_(total), console_(console) {}
   ~ProgressSink() override {
-    if (console_ != nullptr && shown_ >= 0) console_->Write(L"\r      \r");
+    if (console_ != nullptr && shown_ >= 0) console_->Write(lines::kProgressCleared);
   }
   ProgressSink(const ProgressSink&) = delete;
   ProgressSink& operator=(const ProgressSink&) = delete;
@@ -117,7 +116,7 @@ class ProgressSink final : public CByteSink {
       const auto percent = static_cast<int>(std::min<uint64_t>(done_, total_) * 100 / total_);
       if (percent != shown_) {
         shown_ = percent;
-        ConsoleReport(*console_, L"\r%3d%%", percent);
+        ConsoleReport(*console_, lines::kProgress, percent);
       }
     }
     return true;
@@ -138,7 +137,7 @@ bool ReserveRoom(ResourceArchive& archive, const Payload& payload, const PatchCh
   if (!archive.ReserveData(static_cast<int64_t>(check.dataEnd))) return false;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
-    if (check.records[i].verdict != CheckVerdict::Write || record.resourceNumber < kEntryCount) continue;
+    if (!Writes(check.records[i].verdict) || record.resourceNumber < kEntryCount) continue;
     const auto file = archive.OpenLooseFile(record.resourceNumber - kEntryCount, OpenMode_ReadWrite);
     const auto length = LooseFileLength(static_cast<uint32_t>(record.resultSize));
     if (!file || !file->Reserve64(static_cast<int64_t>(length))) return false;
@@ -148,66 +147,23 @@ bool ReserveRoom(ResourceArchive& archive, const Payload& payload, const PatchCh
 
 bool StopRequested() { return CStopRequests::Requested(); }
 
-// Why the run's journal could not be `done` ("made", "written").
-std::wstring JournalLine(const wchar_t* done, uint32_t error) {
-  return std::wstring(kJournalFileName) + L" cannot be " + done + L" in " + FolderForMessages() + ReasonSuffix(error) +
-         L": is the folder read-only, or the disk full?";
-}
-
 // A patch for several old versions that refuses a resource as from
 // another version says which versions it does take.
 void ReportVersions(const Payload& payload, const PatchCheck& check, Console& console) {
   if (payload.version != kPayloadVersion3) return;
   for (const RecordCheck& record : check.records) {
-    if (record.verdict == CheckVerdict::AnotherVersion) {
+    if (record.verdict == Verdict::AnotherVersion) {
       ConsoleLine(console, UpdatesLine(payload));
       return;
     }
   }
 }
 
-// Version 2: settles what a stopped run left, checks every record before
-// writing anything, then stages each body not applied yet (proven by its
-// hash first) in the run's journal, commits, and writes in place. Whatever
-// stops it, the next run of the same patch finishes the job. True when
-// every patch applied (or already was).
-bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch,
-                         CTransferBuffer& buffer, Console& console, bool progress) {
-  const CStopRequests stopRequests;
-  SetLastSystemError(0);
-  if (RecoverJournal(archive) == Recovery::Failed) {
-    const uint32_t error = LastSystemError();
-    ConsoleReport(console, L"Stopped: run the patch again to finish\n");
-    ConsoleLine(console, L"Settling " + std::wstring(kJournalFileName) + L" in " + FolderForMessages() +
-                             L", left by a run that was stopped, failed" + ReasonSuffix(error));
-    return false;
-  }
-  const std::span<uint8_t> chunk{buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk};
-  // Of several alternatives for a resource (version 3), the one this game takes.
-  const Selection selection = SelectAlternatives(archive, patch, chunk);
-  const Payload& payload = selection.payload;
-  const PatchCheck check = CheckPatch(archive, payload, chunk, &selection.inspected);
-  if (!check.Passed()) {
-    ReportRefusals(payload, check, console, L"");
-    ConsoleReport(console, L"Nothing was changed\n");
-    ReportVersions(payload, check, console);
-    return false;
-  }
-
-  RunJournal journal(archive);
-  if (check.Writes()) {
-    SetLastSystemError(0);
-    if (!journal.Begin(check.journalBytes)) {
-      return StopBeforeCommit(journal, console, L"Can't write QPXPATCH.JNL in the game folder",
-                              JournalLine(L"made", LastSystemError()));
-    }
-    if (!ReserveRoom(archive, payload, check)) {
-      const uint32_t error = LastSystemError();
-      return StopBeforeCommit(journal, console, L"Not enough disk space",
-                              L"The disk of " + FolderForMessages() + L" has no room for what the patch adds" +
-                                  ReasonSuffix(error));
-    }
-  }
+// Stages every record not applied yet, in table order, each body proven by
+// its hash on its way in: one that is not its result fails the whole run,
+// which then takes back what it staged. True when all are staged.
+bool StageRecords(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload, const PatchCheck& check,
+                  RunJournal& journal, Console& console, bool progress) {
   BodyBuffers buffers;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
@@ -216,58 +172,97 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
       // Nothing is in yet: undone, the game is as it was (and where that
       // fails, the next run undoes it).
       journal.RollBack();
-      ConsoleReport(console, L"Stopped: run the patch again to finish\n");
+      ConsoleReport(console, lines::kRunAgain);
       return false;
     }
-    ConsoleReport(console, L"Processing patch %d\n", static_cast<int32_t>(record.resourceNumber));
-    if (check.records[i].verdict == CheckVerdict::AlreadyApplied) {
-      ConsoleReport(console, L"Already applied\n");
+    ConsoleReport(console, lines::kProcessing, static_cast<int32_t>(record.resourceNumber));
+    if (check.records[i].verdict == Verdict::AlreadyApplied) {
+      ConsoleReport(console, lines::kAlreadyApplied);
       continue;
     }
-    // Each body goes where it belongs as it is decoded, hashed on the way:
-    // one that turns out not to be its result fails the whole run.
-    const bool rewritesItself = check.records[i].rewritesItself;
+    // Each body goes where it belongs as it is decoded, hashed on the way.
+    const bool rewrite = check.records[i].verdict == Verdict::Rewrite;
     BodyOutcome outcome = BodyOutcome::WriteFailed;
-    uint32_t error = 0;
-    SetLastSystemError(0);
-    const bool staged = journal.Stage(record.resourceNumber, record.resultSize, [&](CByteSink& target) {
+    const Status staged = journal.Stage(record.resourceNumber, record.resultSize, [&](CByteSink& target) {
       ProgressSink sink(target, record.resultSize,
                         progress && record.resultSize >= kProgressThreshold ? &console : nullptr);
-      outcome = rewritesItself ? StreamOwnResult(record, archive, buffers, sink, &journal)
-                               : StreamRecordBody(executable, record, archive, buffers, sink, &journal);
-      error = LastSystemError();
+      outcome = rewrite ? StreamOwnResult(record, archive, buffers, sink, &journal)
+                        : StreamRecordBody(executable, record, archive, buffers, sink, &journal);
       return outcome == BodyOutcome::Ready;
     });
     if (!staged) {
-      if (outcome == BodyOutcome::CantRead) return StopBeforeCommit(journal, console, L"Can't read patch data");
-      // A write of the journal's own (an item's head, the fill, the record
-      // after the body) failed outside the body's sink.
-      if (error == 0) error = LastSystemError();
-      ConsoleReport(console, L"Failed\n");
-      ConsoleLine(console, FailedRecordLine(record, check.records[i], outcome == BodyOutcome::Damaged, error,
-                                     FolderForMessages()));
-      ConsoleReport(console, L"Failed patches: 1\n");
+      if (outcome == BodyOutcome::CantRead) {
+        ConsoleReport(console, lines::kCantReadPatchData);
+        return StopBeforeCommit(journal, console);
+      }
+      ConsoleReport(console, lines::kFailed);
+      ConsoleLine(console, FailedRecordLine(record, check.records[i], outcome == BodyOutcome::Damaged,
+                                            staged.SystemError(), FolderForMessages()));
+      ConsoleReport(console, lines::kFailedPatches, 1);
       return StopBeforeCommit(journal, console);
     }
-    ConsoleReport(console, L"Done\n");
+    ConsoleReport(console, lines::kDone);
   }
+  return true;
+}
+
+// Seals the staged changes and writes them in place. True when the patch
+// is in; from the commit on, what is not written now the next run writes.
+bool CommitAndApply(RunJournal& journal, Console& console) {
+  const Status committed = journal.Commit();
+  if (!committed) {
+    return StopBeforeCommit(journal, console, lines::kCantWriteJournal,
+                            JournalLine(JournalStep::Written, committed.SystemError(), FolderForMessages()));
+  }
+  const Status applied = journal.Apply(StopRequested);
+  if (!applied) {
+    ConsoleReport(console, lines::kRunAgain);
+    if (!StopRequested()) ConsoleLine(console, WritingGameFailedLine(applied.SystemError(), FolderForMessages()));
+    return false;
+  }
+  return true;
+}
+
+// Version 2: settles what a stopped run left, checks every record before
+// writing anything, then stages each body not applied yet in the run's
+// journal, commits, and writes in place. Whatever stops it, the next run
+// of the same patch finishes the job. True when every patch applied (or
+// already was).
+bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch,
+                         CTransferBuffer& buffer, Console& console, bool progress) {
+  const CStopRequests stopRequests;
+  Status settled = Status::Ok();
+  if (RecoverJournal(archive, &settled) == Recovery::Failed) {
+    ConsoleReport(console, lines::kRunAgain);
+    ConsoleLine(console, SettlingFailedLine(settled.SystemError(), FolderForMessages()));
+    return false;
+  }
+  const std::span<uint8_t> chunk{buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk};
+  // Of several alternatives for a resource (version 3), the one this game takes.
+  const Selection selection = SelectAlternatives(archive, patch, chunk);
+  const Payload& payload = selection.payload;
+  const PatchCheck check = CheckPatch(archive, payload, chunk, &selection.inspected);
+  if (!check.Passed()) {
+    ReportRefusals(payload, check, console, std::wstring());
+    ConsoleReport(console, lines::kNothingChanged);
+    ReportVersions(payload, check, console);
+    return false;
+  }
+  RunJournal journal(archive);
   if (check.Writes()) {
-    SetLastSystemError(0);
-    if (!journal.Commit()) {
-      return StopBeforeCommit(journal, console, L"Can't write QPXPATCH.JNL in the game folder",
-                              JournalLine(L"written", LastSystemError()));
+    const Status begun = journal.Begin(check.journalBytes);
+    if (!begun) {
+      return StopBeforeCommit(journal, console, lines::kCantWriteJournal,
+                              JournalLine(JournalStep::Made, begun.SystemError(), FolderForMessages()));
     }
-    // From here the patch is in: what is not written now, the next run writes.
-    SetLastSystemError(0);
-    if (!journal.Apply(StopRequested)) {
-      const uint32_t error = LastSystemError();
-      ConsoleReport(console, L"Stopped: run the patch again to finish\n");
-      if (!StopRequested()) {
-        ConsoleLine(console, L"Writing the game in " + FolderForMessages() + L" failed" + ReasonSuffix(error));
-      }
-      return false;
+    const Status reserved = Attempt([&] { return ReserveRoom(archive, payload, check); });
+    if (!reserved) {
+      return StopBeforeCommit(journal, console, lines::kNoDiskSpace,
+                              NoRoomLine(reserved.SystemError(), FolderForMessages()));
     }
   }
+  if (!StageRecords(archive, executable, payload, check, journal, console, progress)) return false;
+  if (check.Writes() && !CommitAndApply(journal, console)) return false;
   return ReportOutcome(console, 0);
 }
 
@@ -287,11 +282,11 @@ std::vector<bool> FindDamagedBodies(ResourceArchive& archive, CAbstractFile& exe
   BodyBuffers buffers;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
-    if (check.records[i].verdict != CheckVerdict::Write) continue;
+    if (!Writes(check.records[i].verdict)) continue;
     if (std::find(seen.begin(), seen.end(), record.resourceNumber) != seen.end()) continue;
     seen.push_back(record.resourceNumber);
     Discard sink;
-    const BodyOutcome outcome = check.records[i].rewritesItself
+    const BodyOutcome outcome = check.records[i].verdict == Verdict::Rewrite
                                     ? StreamOwnResult(record, archive, buffers, sink)
                                     : StreamRecordBody(executable, record, archive, buffers, sink);
     if (outcome == BodyOutcome::CantRead) unreadable = true;
@@ -305,17 +300,8 @@ std::vector<bool> FindDamagedBodies(ResourceArchive& archive, CAbstractFile& exe
 // run's journal is left as it is. True when the run would succeed.
 bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch, CTransferBuffer& buffer,
                Console& console) {
-  switch (InspectJournal(archive)) {
-    case JournalFound::None: break;
-    case JournalFound::Sealed:
-      ConsoleReport(console, L"%ls holds the changes of a run that was stopped: the patch writes them first; this "
-                             L"check sees the game without them\n", kJournalFileName);
-      break;
-    case JournalFound::Unsealed:
-      ConsoleReport(console, L"%ls holds a run that was stopped before its changes were sealed: the patch takes it "
-                             L"back first\n", kJournalFileName);
-      break;
-  }
+  const JournalFound found = InspectJournal(archive);
+  if (found != JournalFound::None) ConsoleLine(console, JournalFoundLine(found == JournalFound::Sealed));
   const std::span<uint8_t> chunk{buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk};
   const Selection selection = SelectAlternatives(archive, patch, chunk);
   const Payload& payload = selection.payload;
@@ -323,41 +309,24 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
   bool unreadable = false;
   const std::vector<bool> damaged = FindDamagedBodies(archive, executable, payload, check, unreadable);
   if (unreadable) {
-    ConsoleReport(console, L"Can't read patch data\n");
+    ConsoleReport(console, lines::kCantReadPatchData);
     return false;
   }
   bool passes = check.Passed();
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
-    const PayloadRecord& record = payload.records[i];
-    const RecordCheck& verdict = check.records[i];
-    if (record.Skipped()) continue;
-    const std::wstring target = ResourceTarget(record.resourceNumber);
-    const std::wstring name = L"Patch " + std::to_wstring(static_cast<int32_t>(record.resourceNumber)) +
-                              (target.empty() ? L"" : L" (" + target + L")");
-    std::wstring what;
-    if (!Passes(verdict.verdict)) {
-      continue;  // listed with the refusals below, as the run lists them
-    } else if (verdict.verdict == CheckVerdict::AlreadyApplied) {
-      what = L"already applied";
-    } else if (damaged[i]) {
-      what = L"would fail: its body does not decode to the bytes the patch names (the patch is faulty)";
-      passes = false;
-    } else if (record.resourceNumber >= kEntryCount) {
-      what = L"would apply (rewrites " + target + L")";
-    } else {
-      what = verdict.inPlace ? L"would apply (in place)" : L"would apply (appended to DATA1.QPX)";
-    }
-    ConsoleLine(console, name + L": " + what);
+    // A refused record is listed with the refusals below, as the run lists them.
+    if (payload.records[i].Skipped() || !Passes(check.records[i].verdict)) continue;
+    if (damaged[i]) passes = false;
+    ConsoleLine(console, CheckedRecordLine(payload.records[i], check.records[i], damaged[i]));
   }
-  if (!check.Passed()) ReportRefusals(payload, check, console, L"Refused: ");
+  if (!check.Passed()) ReportRefusals(payload, check, console, kRefusedPrefix);
   // The journal the run makes: a folder where no file can be made refuses it.
   if (check.Passed() && check.Writes() && !archive.FileSystem().MayCreateFileIn(archive.Directory().c_str())) {
-    ConsoleReport(console, L"Can't write QPXPATCH.JNL in the game folder\n");
-    ConsoleLine(console, JournalLine(L"made", SystemErrorAccessDenied()));
+    ConsoleLine(console, lines::kCantWriteJournal);
+    ConsoleLine(console, JournalLine(JournalStep::Made, SystemErrorAccessDenied(), FolderForMessages()));
     passes = false;
   }
-  ConsoleReport(console, passes ? L"Check passed: the patch would apply; nothing was changed\n"
-                                : L"Check failed: the patch would not apply; nothing was changed\n");
+  ConsoleReport(console, CheckEndLine(passes));
   ReportVersions(payload, check, console);
   return passes;
 }
@@ -372,7 +341,7 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
   const std::unique_ptr<CAbstractFile> executable =
       executablePath.empty() ? nullptr : fileSystem.Open(executablePath.c_str(), OpenMode_Read);
   if (!executable) {
-    ConsoleReport(console, L"Can't open patch data\n");
+    ConsoleReport(console, lines::kCantOpenPatchData);
     return result;
   }
 
@@ -405,7 +374,7 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
     return result;
   }
   if (request == PatcherRequest::Check) {
-    ConsoleLine(console, L"Checking the game in " + FolderForMessages() + L"; nothing will be changed");
+    ConsoleLine(console, CheckingLine(FolderForMessages()));
   }
 
   // One run at a time in a game folder: a second one, started while this
@@ -414,13 +383,13 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
   switch (archive.OpenArchiveLocked()) {
     case ResourceArchive::Opening::Opened: break;
     case ResourceArchive::Opening::Failed:
-      ConsoleReport(console, L"Can't open %ls\n", kDataFileName);
+      ConsoleReport(console, lines::kCantOpenArchive, kDataFileName);
       if (checked) {
         ConsoleLine(console, OpeningFailureLine(archive.ExplainOpeningFailure(), FolderForMessages()));
       }
       return result;
     case ResourceArchive::Opening::Busy:
-      ConsoleReport(console, L"Another patch is running in this folder\nNothing was changed\n");
+      ConsoleReport(console, lines::kAnotherRun);
       return result;
   }
   if (request == PatcherRequest::Check) {

@@ -19,8 +19,4 @@ enum class PatcherRequest {
 // pass its own. A description wins over a check: it touches nothing.
 PatcherRequest ParseRequest(const std::vector<std::wstring>& arguments);
 
-// What --help prints: the patcher's version, the payload's format, its
-// records, the bytes it writes and how to run it.
-std::wstring DescribePatch(const Payload& payload);
-
 }  // namespace qpx

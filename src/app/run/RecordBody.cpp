@@ -6,7 +6,6 @@
 #include "app/codecs/delta/DeltaDecoder.h"
 #include "app/codecs/lzma/LzmaBlocks.h"
 #include "app/codecs/lzma/LzmaDecoder.h"
-#include "app/run/ResourceState.h"
 
 namespace qpx {
 namespace {
@@ -29,7 +28,7 @@ BodyOutcome FromStatus(DecodeStatus status) {
 bool ReadCurrentBytes(ResourceArchive& archive, RunJournal* journal, uint32_t number, std::span<uint8_t> into) {
   bool staged = false;
   if (journal != nullptr && !journal->ReadStaged(number, into, staged)) return false;
-  return staged || ReadResourceBytes(archive, number, into);
+  return staged || archive.ReadResourceBytes(number, into);
 }
 
 // Hands bytes on to a sink, hashing and counting them on the way.
@@ -107,7 +106,7 @@ BodyOutcome StreamRecordBody(CAbstractFile& patch, const PayloadRecord& record, 
       std::unique_ptr<CAbstractFile> looseFile;
       std::unique_ptr<CFileView> view;
       if (journal == nullptr || !journal->HoldsStaged(record.resourceNumber)) {
-        view = MapResourceBytes(archive, record.resourceNumber, baseSize, looseFile);
+        view = archive.MapResourceBytes(record.resourceNumber, baseSize, looseFile);
       }
       const uint8_t* base = view ? view->Bytes() : nullptr;
       if (base == nullptr) {

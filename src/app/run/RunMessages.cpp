@@ -1,8 +1,15 @@
 #include "app/run/RunMessages.h"
 
+#include <set>
+
 #include "app/journal/RunJournal.h"
+#include "archive/LooseFile.h"
 #include "filesystem/ProcessContext.h"
 #include "filesystem/SystemError.h"
+
+#ifndef QPX_PATCHER_VERSION
+#error "the build gives the patcher's version"
+#endif
 
 namespace qpx {
 namespace {
@@ -21,6 +28,175 @@ std::wstring ShortHash(const ContentHash& hash) {
 std::wstring Bytes(uint64_t count) { return GroupedDigits(count) + (count == 1 ? L" byte" : L" bytes"); }
 
 }  // namespace
+
+const wchar_t* PayloadMessage(PayloadError error) {
+  switch (error) {
+    case PayloadError::None: return L"";
+    case PayloadError::CantFind: return L"Can't find patch data\n";
+    case PayloadError::CantReadHeader: return L"Can't read patch header\n";
+    case PayloadError::CantReadInfo: return L"Can't read patch info\n";
+    case PayloadError::CantReadData: return L"Can't read patch data\n";
+    case PayloadError::Damaged: return L"Patch data is damaged\n";
+  }
+  return L"";
+}
+
+std::wstring GroupedDigits(uint64_t value) {
+  std::wstring digits = std::to_wstring(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, L",");
+  return digits;
+}
+
+std::wstring ResourceTarget(uint32_t number) {
+  if (number < kEntryCount) return L"entry " + std::to_wstring(number);
+  if (number < kResourceLimit) return LooseFilePath(kLooseDirectoryName, number - kEntryCount);
+  return L"";
+}
+
+std::wstring VerdictWords(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::Write:
+    case Verdict::Rewrite:
+    case Verdict::AlreadyApplied:
+    case Verdict::Skipped:
+    case Verdict::Base: return L"";
+    case Verdict::OutOfRange: return L"not a resource of the game";
+    case Verdict::TooLarge: return L"too large";
+    case Verdict::Missing: return L"missing";
+    case Verdict::NotWritable: return L"not writable";
+    case Verdict::Unreadable: return L"cannot be read";
+    case Verdict::OutsideData: return L"points outside DATA1.QPX";
+    case Verdict::Malformed: return L"not a loose resource file";
+    case Verdict::AnotherVersion: return L"another version of the game";
+  }
+  return L"";
+}
+
+std::wstring ShortOfSpaceWords() { return L"not enough disk space"; }
+
+std::wstring CheckMessage(uint32_t number, Verdict verdict) {
+  std::wstring name = L"Resource " + std::to_wstring(number);
+  if (number < kResourceLimit) name += L" (" + ResourceTarget(number) + L")";
+  const std::wstring words = VerdictWords(verdict);
+  switch (verdict) {
+    case Verdict::Write:
+    case Verdict::Rewrite:
+    case Verdict::AlreadyApplied:
+    case Verdict::Skipped:
+    case Verdict::Base: return L"";
+    case Verdict::TooLarge:
+      return name + L" is " + words +
+             (number < kEntryCount ? L" for an entry"
+                                   : L" for a loose file (at most " + GroupedDigits(kLooseMaxBodySize) + L" bytes)");
+    // Not writable, a file "cannot be written": the patcher says why it may be.
+    case Verdict::NotWritable: return name + L" cannot be written (is it read-only?)";
+    case Verdict::Unreadable:
+    case Verdict::OutsideData: return name + L" " + words;
+    case Verdict::AnotherVersion: return name + L" is from " + words;
+    case Verdict::OutOfRange:
+    case Verdict::Missing:
+    case Verdict::Malformed: return name + L" is " + words;
+  }
+  return L"";
+}
+
+std::wstring SpaceMessage(const PatchCheck& check) {
+  std::wstring words = ShortOfSpaceWords();
+  words[0] = L'N';  // the sentence's first word
+  return words + L": the patch needs " + GroupedDigits(check.SpaceShort()) + L" bytes more";
+}
+
+std::wstring VersionsNamed(const Payload& payload, uint64_t versions) {
+  std::wstring names;
+  for (std::size_t i = 1; i < payload.labels.size() && i <= kMaxOldVersions; ++i) {
+    if ((versions >> (i - 1) & 1) == 0) continue;
+    if (!names.empty()) names += L", ";
+    names += ConsoleSafe(payload.labels[i]);
+  }
+  return names;
+}
+
+std::wstring UpdatesLine(const Payload& payload) {
+  if (payload.labels.size() < 2) return L"";
+  return L"This patch updates " + VersionsNamed(payload, ~uint64_t{0}) + L" to " + ConsoleSafe(payload.labels[0]);
+}
+
+std::wstring DescribePatch(const Payload& payload) {
+  uint64_t writes = 0;
+  std::size_t records = 0;
+  std::set<uint32_t> resources;
+  for (const PayloadRecord& record : payload.records) {
+    if (record.Skipped()) continue;
+    // Alternatives for one resource write it once.
+    if (payload.version == kPayloadVersion3 && !resources.insert(record.resourceNumber).second) continue;
+    // Sizes a forged table may hold: the total stops at the largest count
+    // rather than wrap to a small one.
+    writes = record.resultSize > UINT64_MAX - writes ? UINT64_MAX : writes + record.resultSize;
+    ++records;
+  }
+  return L"qpxpatch " QPX_PATCHER_VERSION L"\n"
+         L"A patch for the game's archive (DATA0.QPX, DATA1.QPX, res\\DNNNNN.bin): payload format " +
+         std::to_wstring(payload.version) + L", " + std::to_wstring(records) + (records == 1 ? L" record, " : L" records, ") +
+         GroupedDigits(writes) + (writes == 1 ? L" byte" : L" bytes") + L" to write.\n"
+         L"It checks every record against the game before it writes anything, and changes all or nothing.\n" +
+         (payload.version == kPayloadVersion3 ? UpdatesLine(payload) + L".\n" : std::wstring()) +
+         L"Usage: run it inside the game folder, with no arguments, to apply the patch.\n"
+         L"  --check    check the game in the current folder and say what the patch would do; change nothing\n"
+         L"  --help     show this text (also -h, /? and --version)\n"
+         L"Exit status: 0 when the patch applied (with --check: would apply), 1 otherwise.\n";
+}
+
+std::wstring CheckedRecordLine(const PayloadRecord& record, const RecordCheck& check, bool damaged) {
+  const std::wstring target = ResourceTarget(record.resourceNumber);
+  const std::wstring name = L"Patch " + std::to_wstring(static_cast<int32_t>(record.resourceNumber)) +
+                            (target.empty() ? L"" : L" (" + target + L")");
+  std::wstring what;
+  if (check.verdict == Verdict::AlreadyApplied) {
+    what = L"already applied";
+  } else if (damaged) {
+    what = L"would fail: its body does not decode to the bytes the patch names (the patch is faulty)";
+  } else if (record.resourceNumber >= kEntryCount) {
+    what = L"would apply (rewrites " + target + L")";
+  } else {
+    what = check.inPlace ? L"would apply (in place)" : L"would apply (appended to DATA1.QPX)";
+  }
+  return name + L": " + what;
+}
+
+std::wstring CheckingLine(const std::wstring& folder) {
+  return L"Checking the game in " + folder + L"; nothing will be changed";
+}
+
+const wchar_t* CheckEndLine(bool passes) {
+  return passes ? L"Check passed: the patch would apply; nothing was changed\n"
+                : L"Check failed: the patch would not apply; nothing was changed\n";
+}
+
+std::wstring JournalFoundLine(bool sealed) {
+  return std::wstring(kJournalFileName) +
+         (sealed ? L" holds the changes of a run that was stopped: the patch writes them first; this "
+                   L"check sees the game without them"
+                 : L" holds a run that was stopped before its changes were sealed: the patch takes it "
+                   L"back first");
+}
+
+std::wstring JournalLine(JournalStep step, uint32_t error, const std::wstring& folder) {
+  return std::wstring(kJournalFileName) + L" cannot be " + (step == JournalStep::Made ? L"made" : L"written") + L" in " + folder + ReasonSuffix(error) +
+         L": is the folder read-only, or the disk full?";
+}
+
+std::wstring SettlingFailedLine(uint32_t error, const std::wstring& folder) {
+  return L"Settling " + std::wstring(kJournalFileName) + L" in " + folder +
+         L", left by a run that was stopped, failed" + ReasonSuffix(error);
+}
+
+std::wstring NoRoomLine(uint32_t error, const std::wstring& folder) {
+  return L"The disk of " + folder + L" has no room for what the patch adds" + ReasonSuffix(error);
+}
+
+std::wstring WritingGameFailedLine(uint32_t error, const std::wstring& folder) {
+  return L"Writing the game in " + folder + L" failed" + ReasonSuffix(error);
+}
 
 std::wstring ConsoleSafe(std::string_view bytes) {
   static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
@@ -73,17 +249,17 @@ std::wstring RefusalLine(const PayloadRecord& record, const RecordCheck& check, 
   const std::wstring target = ResourceTarget(record.resourceNumber);
   const std::wstring unknown = L"The game in " + folder + L" is not one this patch knows: ";
   switch (check.verdict) {
-    case CheckVerdict::AnotherVersion:
+    case Verdict::AnotherVersion:
       return unknown + target + L" holds " + Bytes(check.foundSize) + L" (XXH3 " + ShortHash(check.foundHash) +
              L"), where the patch expects " + Bytes(record.baseSize) + L" (XXH3 " + ShortHash(record.baseHash) + L")";
-    case CheckVerdict::Missing: return unknown + L"it has no " + target;
-    case CheckVerdict::Malformed: return unknown + target + L" is " + VerdictWords(check.verdict);
-    case CheckVerdict::OutsideData:
+    case Verdict::Missing: return unknown + L"it has no " + target;
+    case Verdict::Malformed: return unknown + target + L" is " + VerdictWords(check.verdict);
+    case Verdict::OutsideData:
       return unknown + L"the index record of " + target + L" " + VerdictWords(check.verdict);
-    case CheckVerdict::NotWritable:
+    case Verdict::NotWritable:
       return target + L" in " + folder + L" cannot be written" + ReasonSuffix(check.systemError) +
              L": is the file or the folder read-only?";
-    case CheckVerdict::Unreadable:
+    case Verdict::Unreadable:
       return target + L" in " + folder + L" " + VerdictWords(check.verdict) + ReasonSuffix(check.systemError);
     default: return L"";
   }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/payload/PayloadSeal.h"
+#include "app/run/RunMessages.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -29,10 +30,10 @@ std::vector<RecordPlan> FollowPatcher(const Payload& payload) {
       plan.fate = RecordFate::Unreadable;
       stop = i;
     } else {
-      switch (ClassifyPatch(record.resourceNumber, record.resultSize)) {
-        case PatchTarget::OutOfRange: plan.fate = RecordFate::OutOfRange; break;
-        case PatchTarget::TooLarge: plan.fate = RecordFate::TooLarge; break;
-        default: break;
+      if (record.resourceNumber >= kResourceLimit) {
+        plan.fate = RecordFate::OutOfRange;
+      } else if (record.resultSize > MaxBodySize(record.resourceNumber)) {
+        plan.fate = RecordFate::TooLarge;
       }
     }
   }

@@ -15,6 +15,7 @@
 #include "app/payload/PatcherMarker.h"
 #include "app/payload/PayloadSeal.h"
 #include "app/payload/SignedImage.h"
+#include "app/run/RunMessages.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -628,7 +629,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     const std::string name = BodyName(body);
     const uint64_t bodySize = SizeOfBody(fileSystem, body, name);
     sizes.push_back(bodySize);
-    if (ClassifyPatch(body.resourceNumber, bodySize) == PatchTarget::TooLarge) {
+    if (body.resourceNumber < kResourceLimit && bodySize > MaxBodySize(body.resourceNumber)) {
       Fail(kExitBadInput, name + ": has " + Grouped(bodySize) + " bytes; " +
                               (body.resourceNumber >= kEntryCount
                                    ? "a loose file (" + TargetName(body.resourceNumber) + ") holds at most " +

@@ -69,7 +69,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
     Fail(kExitBadInput, name + ": no record writes resource " + std::to_string(number) + " (" + TargetName(number) + ")");
   }
   const PayloadRecord& record = payload.records[index];
-  if (ClassifyPatch(number, record.resultSize) == PatchTarget::TooLarge) {
+  if (number < kResourceLimit && record.resultSize > MaxBodySize(number)) {
     Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is too large for " + TargetName(number));
   }
   if (payload.version == kPayloadVersion && !BodyLiesInside(record, payload)) {

@@ -69,7 +69,7 @@ std::string VersionsNote(const Payload& payload, const PayloadRecord& record, co
 
 // A version-2 patch refuses such a record before it writes anything.
 std::string CheckedNote(const Payload& payload, const PayloadRecord& record, const RecordPlan& plan) {
-  const CheckVerdict verdict = TargetVerdict(record);
+  const Verdict verdict = TargetVerdict(record);
   if (Passes(verdict)) return payload.version == kPayloadVersion3 ? VersionsNote(payload, record, plan) : Note(plan);
   return "patcher: \"" + WideToText(CheckMessage(record.resourceNumber, verdict)) + "\"; it changes nothing";
 }

@@ -208,14 +208,14 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
 
 // A verdict of the patcher's checks in the patcher's own words, with what
 // plan adds to them.
-std::string CheckVerdictText(const PayloadRecord& record, CheckVerdict verdict) {
+std::string VerdictText(const PayloadRecord& record, Verdict verdict) {
   const std::string words = WideToText(VerdictWords(verdict));
   switch (verdict) {
-    case CheckVerdict::TooLarge: return words + " for its resource";
-    case CheckVerdict::Missing: return words + " (" + TargetName(record.resourceNumber) + ")";
-    case CheckVerdict::OutsideData: return "its index record " + words;
-    case CheckVerdict::Malformed: return words + " (no header)";
-    case CheckVerdict::AnotherVersion: return words + " (resource " + std::to_string(record.resourceNumber) + ")";
+    case Verdict::TooLarge: return words + " for its resource";
+    case Verdict::Missing: return words + " (" + TargetName(record.resourceNumber) + ")";
+    case Verdict::OutsideData: return "its index record " + words;
+    case Verdict::Malformed: return words + " (no header)";
+    case Verdict::AnotherVersion: return words + " (resource " + std::to_string(record.resourceNumber) + ")";
     default: return words;
   }
 }
@@ -283,21 +283,21 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
       continue;
     }
     const RecordCheck& verdict = check.records[checkOf[i]];
-    if (verdict.verdict == CheckVerdict::Skipped) {
+    if (verdict.verdict == Verdict::Skipped) {
       text = "skipped (size 0)";
       ++skipped;
-    } else if (verdict.verdict == CheckVerdict::AlreadyApplied) {
+    } else if (verdict.verdict == Verdict::AlreadyApplied) {
       text = "already applied";
       ++already;
     } else if (!Passes(verdict.verdict)) {
-      text = "FAILS: " + CheckVerdictText(record, verdict.verdict) + " (\"" +
+      text = "FAILS: " + VerdictText(record, verdict.verdict) + " (\"" +
              WideToText(CheckMessage(number, verdict.verdict)) + "\")";
       ++refused;
     } else {
       std::span<const uint8_t> body;
       // A resource holding its result laid out otherwise is rewritten
       // from its own bytes, as the patcher does.
-      const BodyOutcome outcome = verdict.rewritesItself ? ReadOwnResult(record, archive, buffers, body)
+      const BodyOutcome outcome = (verdict.verdict == Verdict::Rewrite) ? ReadOwnResult(record, archive, buffers, body)
                                                          : DecodeRecordBody(patch, record, archive, buffers, body);
       if (outcome == BodyOutcome::CantRead) Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
       if (outcome == BodyOutcome::Damaged) {
@@ -318,9 +318,9 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         text = "rewrite " + TargetName(number);
         ++applying;
       }
-      if (verdict.rewritesItself) text += " (from its own bytes: it holds the result, laid out otherwise)";
+      if ((verdict.verdict == Verdict::Rewrite)) text += " (from its own bytes: it holds the result, laid out otherwise)";
       // Which old version the patcher took the resource for.
-      if (versioned && !verdict.rewritesItself && outcome == BodyOutcome::Ready) {
+      if (versioned && !(verdict.verdict == Verdict::Rewrite) && outcome == BodyOutcome::Ready) {
         text += " (the game holds " + WideToText(VersionsNamed(payload, record.versions)) + ")";
       }
       if (outcome == BodyOutcome::Ready) {
@@ -335,7 +335,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
     if (row["action"] == "append") row["growth"] = verdict.growth;
     if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
     if (row["action"] == "superseded") row["by"] = plans[i].by;
-    if (verdict.rewritesItself) row["fromItsOwnBytes"] = true;
+    if ((verdict.verdict == Verdict::Rewrite)) row["fromItsOwnBytes"] = true;
     rows.push_back(std::move(row));
   }
   report["records"] = std::move(rows);

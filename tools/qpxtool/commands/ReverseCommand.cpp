@@ -7,7 +7,7 @@
 #include "app/payload/PatchPayload.h"
 #include "app/run/Alternatives.h"
 #include "app/run/RecordBody.h"
-#include "app/run/ResourceState.h"
+#include "app/run/Verdict.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
@@ -68,7 +68,7 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
       const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
       const ResourceState state =
           seen != selection.inspected.end() ? seen->second : InspectResource(archive, it->first, buffer);
-      const bool holdsResult = JudgeResource(state, payload.records[it->second]) == ResourceHolding::Result;
+      const bool holdsResult = Judge(state, payload.records[it->second]) == Verdict::AlreadyApplied;
       it = holdsResult ? touched.erase(it) : std::next(it);
     }
   }
@@ -102,8 +102,8 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
     const PayloadRecord& record = payload.records[i];
     if (IsCheckedVersion(payload.version)) {
       const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
-      applied = JudgeResource(InspectResource(archive, record.resourceNumber, buffer), record) ==
-                ResourceHolding::Result;
+      applied = Judge(InspectResource(archive, record.resourceNumber, buffer), record) ==
+                Verdict::AlreadyApplied;
     } else {
       applied = game.CompareWithBody(*patch, record).empty();
     }

@@ -3,7 +3,8 @@
 
 #include "app/payload/PatchPayload.h"
 #include "app/run/Alternatives.h"
-#include "app/run/ResourceState.h"
+#include "app/run/RunMessages.h"
+#include "app/run/Verdict.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/TransferBuffer.h"
@@ -22,21 +23,22 @@ namespace {
 // otherwise what it holds.
 std::string HoldingText(const ResourceState& state, const PayloadRecord& record) {
   const std::string name = TargetName(record.resourceNumber);
-  switch (JudgeResource(state, record)) {
-    case ResourceHolding::Result: return "";
-    case ResourceHolding::Missing: return name + " is missing or cannot be read";
-    case ResourceHolding::Outside: return "its index record points past the end of DATA1.QPX";
-    case ResourceHolding::Malformed: return name + " is not a loose resource file (no header)";
-    case ResourceHolding::Unreadable: return name + " cannot be read";
-    case ResourceHolding::Base: return "it still holds the bytes the patch replaces";
-    case ResourceHolding::Other:
+  switch (Judge(state, record)) {
+    case Verdict::AlreadyApplied: return "";
+    case Verdict::Missing: return name + " is missing or cannot be read";
+    case Verdict::OutsideData: return "its index record points past the end of DATA1.QPX";
+    case Verdict::Malformed: return name + " is not a loose resource file (no header)";
+    case Verdict::Unreadable: return name + " cannot be read";
+    case Verdict::Base: return "it still holds the bytes the patch replaces";
+    case Verdict::AnotherVersion:
       // Of the same length, what differs is the bytes themselves.
       return "expected the " + Grouped(record.resultSize) + " bytes the patch writes, found " + Grouped(state.size) +
              (state.size == record.resultSize ? " other bytes" : " bytes");
-    case ResourceHolding::ResultLaidOutOtherwise:
+    case Verdict::Rewrite:
       return record.resourceNumber < kEntryCount
                  ? "its index record has attributes " + std::to_string(state.entry.attributes)
                  : name + " holds the bytes, but not laid out as the patcher writes them";
+    default: break;
   }
   return "";
 }
@@ -62,10 +64,10 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
     const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
     const ResourceState state = InspectResource(*archive, record.resourceNumber, buffer);
     // A patch for several old versions names which one the resource is still at.
-    if (payload.version == kPayloadVersion3 && JudgeResource(state, record) != ResourceHolding::Result) {
+    if (payload.version == kPayloadVersion3 && Judge(state, record) != Verdict::AlreadyApplied) {
       for (const PayloadRecord& alternative : payload.records) {
         if (alternative.resourceNumber == record.resourceNumber &&
-            JudgeResource(state, alternative) == ResourceHolding::Base) {
+            Judge(state, alternative) == Verdict::Base) {
           return "it still holds the bytes of " + WideToText(VersionsNamed(payload, alternative.versions)) +
                  ", which the patch replaces";
         }

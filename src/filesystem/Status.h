@@ -1,0 +1,39 @@
+#pragma once
+// The outcome of a step that can fail, carrying its reason: the platform's
+// code for the call that failed (errno, GetLastError), or 0 where the step
+// failed on a check of its own. The run's steps return it, so that a
+// message can say why without asking the platform afterwards, when other
+// calls may have changed what it would say.
+
+#include <cstdint>
+
+#include "filesystem/SystemError.h"
+
+namespace qpx {
+
+class [[nodiscard]] Status {
+ public:
+  static Status Ok() { return Status(true, 0); }
+  static Status Failed(uint32_t systemError = 0) { return Status(false, systemError); }
+
+  explicit operator bool() const { return ok_; }
+  // The platform's reason for the failure; 0 for none, or on success.
+  uint32_t SystemError() const { return systemError_; }
+
+ private:
+  Status(bool ok, uint32_t systemError) : ok_(ok), systemError_(systemError) {}
+  bool ok_;
+  uint32_t systemError_;
+};
+
+// Runs `step`, a chain of file-layer calls that is true when all succeed,
+// and tells how it ended: the reason is that of the call that failed, the
+// chain stopping there (0 where a check of its own failed).
+template <typename Step>
+Status Attempt(Step step) {
+  SetLastSystemError(0);
+  if (step()) return Status::Ok();
+  return Status::Failed(LastSystemError());
+}
+
+}  // namespace qpx
