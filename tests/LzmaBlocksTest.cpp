@@ -9,7 +9,7 @@
 #include "app/codecs/delta/DeltaDecoder.h"
 #include "app/codecs/lzma/LzmaBlocks.h"
 #include "app/codecs/lzma/LzmaBlocksEncoder.h"
-#include "app/run/ConsoleReport.h"
+#include "app/run/RunMessages.h"
 #include "app/run/PatchRunner.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "support/TestSupport.h"

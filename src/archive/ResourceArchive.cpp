@@ -1,5 +1,7 @@
 #include "archive/ResourceArchive.h"
 
+#include <algorithm>
+
 #include "archive/LooseFile.h"
 #include "filesystem/SystemError.h"
 #include "paths/Paths.h"
@@ -194,6 +196,18 @@ bool ResourceArchive::ReadLocated(ResourceLocation& at, uint64_t done, std::span
   if (!at.looseFile) return ReadData(at.offset + done, piece);
   const auto length = static_cast<uint32_t>(piece.size());
   return piece.empty() || at.looseFile->Read(piece.data(), length) == length;
+}
+
+bool ResourceArchive::ReadLocatedWhole(ResourceLocation& at, std::span<uint8_t> chunk,
+                                       const std::function<void(std::span<const uint8_t>)>& use, bool& exact) {
+  for (uint64_t done = 0; done < at.size;) {
+    const auto piece = chunk.first(static_cast<std::size_t>(std::min<uint64_t>(chunk.size(), at.size - done)));
+    if (!ReadLocated(at, done, piece)) return false;
+    use(piece);
+    done += piece.size();
+  }
+  exact = at.looseFile ? LooseFileAsWritten(*at.looseFile, at.fileLength, at.header) : at.entry.attributes == 0;
+  return true;
 }
 
 bool ResourceArchive::ReadResourceBytes(uint32_t number, std::span<uint8_t> into) {

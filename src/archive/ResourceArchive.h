@@ -3,6 +3,7 @@
 // body, closed once.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <span>
@@ -150,6 +151,12 @@ class ResourceArchive {
   // Reads the `piece` of located bytes that starts `done` bytes in. The
   // pieces of a loose file are read in order from the first.
   bool ReadLocated(ResourceLocation& at, uint64_t done, std::span<uint8_t> piece);
+  // Reads all the located bytes through `chunk`, handing each piece to
+  // `use` in order; then, for a loose file, reads on past the body to tell
+  // whether it is exactly what the patcher writes (`exact`; an entry is
+  // when it has no attributes). False when a read fails.
+  bool ReadLocatedWhole(ResourceLocation& at, std::span<uint8_t> chunk,
+                        const std::function<void(std::span<const uint8_t>)>& use, bool& exact);
   // Reads the bytes of resource `number` whole into `into`, which must be
   // exactly as long. False when they cannot all be read.
   bool ReadResourceBytes(uint32_t number, std::span<uint8_t> into);

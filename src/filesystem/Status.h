@@ -26,14 +26,17 @@ class [[nodiscard]] Status {
   uint32_t systemError_;
 };
 
-// Runs `step`, a chain of file-layer calls that is true when all succeed,
-// and tells how it ended: the reason is that of the call that failed, the
-// chain stopping there (0 where a check of its own failed).
-template <typename Step>
-Status Attempt(Step step) {
-  SetLastSystemError(0);
-  if (step()) return Status::Ok();
-  return Status::Failed(LastSystemError());
-}
+// Watches one step for its reason. Made before the step's first call to
+// the file layer, it clears the platform's last code, which a call that
+// succeeds leaves as it found it; `Outcome` then tells how the step ended:
+// the reason is that of the call that failed, the step stopping there (0
+// where a check of the step's own failed).
+class StatusOfStep {
+ public:
+  StatusOfStep() { SetLastSystemError(0); }
+  Status Outcome(bool succeeded) const {
+    return succeeded ? Status::Ok() : Status::Failed(LastSystemError());
+  }
+};
 
 }  // namespace qpx

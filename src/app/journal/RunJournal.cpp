@@ -199,7 +199,8 @@ uint64_t JournalBytesFor(uint32_t number, uint64_t size, bool inPlace) {
 }
 
 Status RunJournal::Begin(uint64_t length) {
-  return Attempt([&] { return Create(length); });
+  const StatusOfStep step;
+  return step.Outcome(Create(length));
 }
 
 bool RunJournal::Create(uint64_t length) {
@@ -254,11 +255,10 @@ class CountingSink final : public CByteSink {
 }  // namespace
 
 Status RunJournal::Stage(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce) {
-  return Attempt([&] {
-    if (!journal_ || committed_ || number >= kResourceLimit) return false;
-    if (number >= kEntryCount) return StageLooseFile(number, size, produce);
-    return size <= UINT32_MAX && StageEntry(number, static_cast<uint32_t>(size), produce);
-  });
+  const StatusOfStep step;
+  if (!journal_ || committed_ || number >= kResourceLimit) return step.Outcome(false);
+  if (number >= kEntryCount) return step.Outcome(StageLooseFile(number, size, produce));
+  return step.Outcome(size <= UINT32_MAX && StageEntry(number, static_cast<uint32_t>(size), produce));
 }
 
 bool RunJournal::StageLooseFile(uint32_t number, uint64_t size, const std::function<bool(CByteSink&)>& produce) {
@@ -312,7 +312,8 @@ bool RunJournal::ReadStaged(uint32_t number, std::span<uint8_t> into, bool& stag
 }
 
 Status RunJournal::Commit() {
-  return Attempt([&] { return Seal(); });
+  const StatusOfStep step;
+  return step.Outcome(Seal());
 }
 
 bool RunJournal::Seal() {
@@ -335,14 +336,13 @@ bool RunJournal::Seal() {
 }
 
 Status RunJournal::Apply(bool (*stop)()) {
-  return Attempt([&] {
-    if (!committed_) return false;
-    std::vector<uint8_t> chunk(kJournalChunk);
-    if (!ReplayItems(archive_, *journal_, position_, chunk, stop)) return false;
-    // Closed first: an open file cannot be deleted everywhere.
-    journal_.reset();
-    return DeleteJournal(archive_);
-  });
+  const StatusOfStep step;
+  if (!committed_) return step.Outcome(false);
+  std::vector<uint8_t> chunk(kJournalChunk);
+  if (!ReplayItems(archive_, *journal_, position_, chunk, stop)) return step.Outcome(false);
+  // Closed first: an open file cannot be deleted everywhere.
+  journal_.reset();
+  return step.Outcome(DeleteJournal(archive_));
 }
 
 bool RunJournal::RollBack() {
@@ -362,25 +362,34 @@ bool RunJournal::RollBack() {
   return CutBackData(archive_, dataSizeBefore_) && DeleteJournal(archive_);
 }
 
+namespace {
+
+// Settles a journal found beside `archive`: replays a sealed one, cuts
+// DATA1.QPX back for one that is not, then deletes it.
+bool SettleJournal(ResourceArchive& archive, std::unique_ptr<CAbstractFile> journal, Recovery& outcome) {
+  std::vector<uint8_t> chunk(kJournalChunk);
+  const JournalScan scan = ScanJournal(*journal, chunk);
+  if (scan.sealed) {
+    if (!ReplayItems(archive, *journal, scan.itemsEnd, chunk, nullptr)) return false;
+    outcome = Recovery::Finished;
+  } else {
+    // Only what the stopped run appended is cut; a header that does not
+    // hold was never flushed, so nothing was appended after it.
+    if (scan.headerHolds && !CutBackData(archive, scan.dataSizeBefore)) return false;
+    outcome = Recovery::Undone;
+  }
+  journal.reset();
+  return DeleteJournal(archive);
+}
+
+}  // namespace
+
 Recovery RecoverJournal(ResourceArchive& archive, Status* failure) {
-  Recovery outcome = Recovery::None;
-  const Status settled = Attempt([&] {
-    std::unique_ptr<CAbstractFile> journal = archive.FileSystem().Open(JournalPath(archive).c_str(), OpenMode_Read);
-    if (!journal) return true;
-    std::vector<uint8_t> chunk(kJournalChunk);
-    const JournalScan scan = ScanJournal(*journal, chunk);
-    if (scan.sealed) {
-      if (!ReplayItems(archive, *journal, scan.itemsEnd, chunk, nullptr)) return false;
-      outcome = Recovery::Finished;
-    } else {
-      // Only what the stopped run appended is cut; a header that does not
-      // hold was never flushed, so nothing was appended after it.
-      if (scan.headerHolds && !CutBackData(archive, scan.dataSizeBefore)) return false;
-      outcome = Recovery::Undone;
-    }
-    journal.reset();
-    return DeleteJournal(archive);
-  });
+  const StatusOfStep step;
+  std::unique_ptr<CAbstractFile> journal = archive.FileSystem().Open(JournalPath(archive).c_str(), OpenMode_Read);
+  if (!journal) return Recovery::None;
+  Recovery outcome = Recovery::Failed;
+  const Status settled = step.Outcome(SettleJournal(archive, std::move(journal), outcome));
   if (failure != nullptr) *failure = settled;
   return settled ? outcome : Recovery::Failed;
 }

@@ -6,7 +6,6 @@
 #include <stdexcept>
 
 #include "app/payload/PatcherMarker.h"
-#include "app/run/ConsoleReport.h"
 #include "app/run/PatchRunner.h"
 #include "app/run/RunMessages.h"
 #include "filesystem/ExecutablePath.h"

@@ -7,26 +7,6 @@
 #include "archive/LooseFile.h"
 
 namespace qpx {
-namespace {
-
-// Settles the records of one resource's chain (in table order) by what
-// the resource holds before the first: the latest record whose result it
-// holds is done, and so is every record before it. Where that result is
-// not laid out as the patcher lays it out, that record rewrites it (its
-// verdict, when its turn comes).
-void SettleChain(const std::vector<std::size_t>& chain, const Payload& payload, const ResourceState& state,
-                 std::vector<RecordCheck>& records) {
-  for (std::size_t k = chain.size(); k-- > 0;) {
-    const Verdict holding = Judge(state, payload.records[chain[k]]);
-    if (holding != Verdict::AlreadyApplied && holding != Verdict::Rewrite) continue;
-    // That record, judged in its turn, finds the same: applied, or to be
-    // rewritten from its own bytes.
-    for (std::size_t j = 0; j < k; ++j) records[chain[j]].verdict = Verdict::AlreadyApplied;
-    return;
-  }
-}
-
-}  // namespace
 
 bool PatchCheck::Writes() const {
   return std::any_of(records.begin(), records.end(),
@@ -129,7 +109,12 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
       const bool known = inspected != nullptr && inspected->count(number) != 0;
       state = known ? inspected->at(number) : InspectResource(archive, number, chunk);
       if (number < kEntryCount && !dataSizeKnown) state.readable = false;
-      SettleChain(chains[number], payload, state, check.records);
+      // A resource holding the result of a later record of its chain has
+      // every record before that one done.
+      const std::vector<std::size_t>& chain = chains[number];
+      for (std::size_t k = 0, done = RecordsDone(state, payload, chain); k < done; ++k) {
+        check.records[chain[k]].verdict = Verdict::AlreadyApplied;
+      }
     }
     if (planned.verdict == Verdict::AlreadyApplied) continue;
     planned.verdict = RunVerdict(Judge(state, record), record, state);

@@ -20,9 +20,6 @@
 namespace qpx {
 namespace {
 
-// Failed checks are listed up to this many; the rest are counted.
-constexpr std::size_t kListedRefusals = 10;
-
 bool ReportOutcome(Console& console, int failed) {
   if (failed != 0) {
     ConsoleReport(console, lines::kFailedPatches, failed);
@@ -76,28 +73,6 @@ bool StopBeforeCommit(RunJournal& journal, Console& console, const wchar_t* reas
   return false;
 }
 
-// Lists the records that fail their checks (the first ten, then a count),
-// the disk's shortfall, and what the first refusal found in the folder.
-void ReportRefusals(const Payload& payload, const PatchCheck& check, Console& console, const std::wstring& prefix) {
-  std::size_t refused = 0, first = payload.records.size();
-  for (std::size_t i = 0; i < payload.records.size(); ++i) {
-    if (Passes(check.records[i].verdict)) continue;
-    if (first == payload.records.size()) first = i;
-    if (refused++ < kListedRefusals) {
-      ConsoleLine(console, prefix + CheckMessage(payload.records[i].resourceNumber, check.records[i].verdict));
-    }
-  }
-  if (refused > kListedRefusals) {
-    ConsoleReport(console, lines::kMoreRefused, static_cast<int32_t>(refused - kListedRefusals));
-  }
-  if (check.SpaceShort() != 0) ConsoleLine(console, SpaceMessage(check));
-  if (first != payload.records.size()) {
-    const std::wstring line = RefusalLine(payload.records[first], check.records[first], FolderForMessages());
-    if (!line.empty()) ConsoleLine(console, line);
-  }
-  if (check.SpaceShort() != 0) ConsoleLine(console, SpaceLine(check, FolderForMessages()));
-}
-
 // Shows how much of a large record is written, redrawn in place on one
 // line of a terminal; the line is cleared when the record is done.
 class ProgressSink final : public CByteSink {
@@ -146,18 +121,6 @@ bool ReserveRoom(ResourceArchive& archive, const Payload& payload, const PatchCh
 }
 
 bool StopRequested() { return CStopRequests::Requested(); }
-
-// A patch for several old versions that refuses a resource as from
-// another version says which versions it does take.
-void ReportVersions(const Payload& payload, const PatchCheck& check, Console& console) {
-  if (payload.version != kPayloadVersion3) return;
-  for (const RecordCheck& record : check.records) {
-    if (record.verdict == Verdict::AnotherVersion) {
-      ConsoleLine(console, UpdatesLine(payload));
-      return;
-    }
-  }
-}
 
 // Stages every record not applied yet, in table order, each body proven by
 // its hash on its way in: one that is not its result fails the whole run,
@@ -243,9 +206,7 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
   const Payload& payload = selection.payload;
   const PatchCheck check = CheckPatch(archive, payload, chunk, &selection.inspected);
   if (!check.Passed()) {
-    ReportRefusals(payload, check, console, std::wstring());
-    ConsoleReport(console, lines::kNothingChanged);
-    ReportVersions(payload, check, console);
+    ReportRefusals(console, payload, check, std::wstring(), lines::kNothingChanged);
     return false;
   }
   RunJournal journal(archive);
@@ -255,7 +216,8 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
       return StopBeforeCommit(journal, console, lines::kCantWriteJournal,
                               JournalLine(JournalStep::Made, begun.SystemError(), FolderForMessages()));
     }
-    const Status reserved = Attempt([&] { return ReserveRoom(archive, payload, check); });
+    const StatusOfStep step;
+    const Status reserved = step.Outcome(ReserveRoom(archive, payload, check));
     if (!reserved) {
       return StopBeforeCommit(journal, console, lines::kNoDiskSpace,
                               NoRoomLine(reserved.SystemError(), FolderForMessages()));
@@ -319,7 +281,7 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
     if (damaged[i]) passes = false;
     ConsoleLine(console, CheckedRecordLine(payload.records[i], check.records[i], damaged[i]));
   }
-  if (!check.Passed()) ReportRefusals(payload, check, console, kRefusedPrefix);
+  if (!check.Passed()) ReportRefusals(console, payload, check, kRefusedPrefix, nullptr);
   // The journal the run makes: a folder where no file can be made refuses it.
   if (check.Passed() && check.Writes() && !archive.FileSystem().MayCreateFileIn(archive.Directory().c_str())) {
     ConsoleLine(console, lines::kCantWriteJournal);
@@ -327,7 +289,7 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
     passes = false;
   }
   ConsoleReport(console, CheckEndLine(passes));
-  ReportVersions(payload, check, console);
+  ReportVersions(console, payload, check);
   return passes;
 }
 

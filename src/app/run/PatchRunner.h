@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/run/ConsoleReport.h"
+#include "app/run/RunMessages.h"
 #include "app/run/PatcherRequest.h"
 #include "filesystem/FileSystem.h"
 

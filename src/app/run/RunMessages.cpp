@@ -1,5 +1,9 @@
 #include "app/run/RunMessages.h"
 
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
 #include <set>
 
 #include "app/journal/RunJournal.h"
@@ -29,6 +33,41 @@ std::wstring Bytes(uint64_t count) { return GroupedDigits(count) + (count == 1 ?
 
 }  // namespace
 
+
+void StdoutConsole::Write(std::wstring_view text) {
+  // The messages are ASCII. Written as bytes, a message leaves in one write
+  // (a wide stream's conversion may split it into several); anything outside
+  // ASCII shows as '?'. On Windows the stream's text mode turns each newline
+  // into CR LF.
+  char bytes[256];
+  std::size_t length = 0;
+  for (const wchar_t c : text) {
+    if (length == sizeof bytes) {
+      std::fwrite(bytes, 1, length, stdout);
+      length = 0;
+    }
+    bytes[length++] = static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?';
+  }
+  std::fwrite(bytes, 1, length, stdout);
+  std::fflush(stdout);
+}
+
+void ConsoleReport(Console& console, const wchar_t* format, ...) {
+  wchar_t buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vswprintf(buffer, sizeof buffer / sizeof buffer[0], format, args);
+  va_end(args);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer / sizeof buffer[0]) return;
+  console.Write(std::wstring_view(buffer, static_cast<std::size_t>(length)));
+}
+
+void ConsoleLine(Console& console, std::wstring_view text) {
+  std::wstring line(text);
+  line += L'\n';
+  console.Write(line);
+}
+
 const wchar_t* PayloadMessage(PayloadError error) {
   switch (error) {
     case PayloadError::None: return L"";
@@ -49,7 +88,8 @@ std::wstring GroupedDigits(uint64_t value) {
 
 std::wstring ResourceTarget(uint32_t number) {
   if (number < kEntryCount) return L"entry " + std::to_wstring(number);
-  if (number < kResourceLimit) return LooseFilePath(kLooseDirectoryName, number - kEntryCount);
+  // Named as the game names it, with a backslash on every platform.
+  if (number < kResourceLimit) return std::wstring(kLooseDirectoryName) + L"\\" + LooseFileName(number - kEntryCount);
   return L"";
 }
 
@@ -178,6 +218,43 @@ std::wstring JournalFoundLine(bool sealed) {
                    L"check sees the game without them"
                  : L" holds a run that was stopped before its changes were sealed: the patch takes it "
                    L"back first");
+}
+
+// Failed checks are listed up to this many; the rest are counted.
+constexpr std::size_t kListedRefusals = 10;
+
+void ReportRefusals(Console& console, const Payload& payload, const PatchCheck& check, const std::wstring& prefix,
+                    const wchar_t* ending) {
+  std::size_t refused = 0, first = payload.records.size();
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    if (Passes(check.records[i].verdict)) continue;
+    if (first == payload.records.size()) first = i;
+    if (refused++ < kListedRefusals) {
+      ConsoleLine(console, prefix + CheckMessage(payload.records[i].resourceNumber, check.records[i].verdict));
+    }
+  }
+  if (refused > kListedRefusals) {
+    ConsoleReport(console, lines::kMoreRefused, static_cast<int32_t>(refused - kListedRefusals));
+  }
+  if (check.SpaceShort() != 0) ConsoleLine(console, SpaceMessage(check));
+  if (first != payload.records.size()) {
+    const std::wstring line = RefusalLine(payload.records[first], check.records[first], FolderForMessages());
+    if (!line.empty()) ConsoleLine(console, line);
+  }
+  if (check.SpaceShort() != 0) ConsoleLine(console, SpaceLine(check, FolderForMessages()));
+  if (ending == nullptr) return;
+  ConsoleReport(console, ending);
+  ReportVersions(console, payload, check);
+}
+
+void ReportVersions(Console& console, const Payload& payload, const PatchCheck& check) {
+  if (payload.version != kPayloadVersion3) return;
+  for (const RecordCheck& record : check.records) {
+    if (record.verdict == Verdict::AnotherVersion) {
+      ConsoleLine(console, UpdatesLine(payload));
+      return;
+    }
+  }
 }
 
 std::wstring JournalLine(JournalStep step, uint32_t error, const std::wstring& folder) {

@@ -1,7 +1,7 @@
 #pragma once
-// Every line the patcher prints, and the phrases qpxtool shares with it
-// (resource names, grouped numbers, the words of each verdict): the one
-// home of the system's words. The terse lines come first, as every version
+// Every line the patcher prints, and where it prints them, with the
+// phrases qpxtool shares with it (resource names, grouped numbers, the
+// words of each verdict): the one home of the system's words. The terse lines come first, as every version
 // of the patcher prints them; then the lines a version-2 run adds after
 // them, to say where and why: the folder it ran in and the reason a file
 // would not open, a check failed or a write did not go through. Every text
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/payload/PatchPayload.h"
 #include "app/run/PatchCheck.h"
@@ -18,6 +19,42 @@
 #include "archive/ResourceArchive.h"
 
 namespace qpx {
+
+// Where messages go. The program writes to standard output; tests collect
+// the text instead.
+class Console {
+ public:
+  virtual ~Console() = default;
+  virtual void Write(std::wstring_view text) = 0;
+};
+
+// Standard output, flushed after every message, so that a prompt without a
+// line end is on screen before the program waits for a key. Failed writes
+// are ignored: there is nowhere else to report them.
+class StdoutConsole final : public Console {
+ public:
+  void Write(std::wstring_view text) override;
+};
+
+// Collects everything written, for tests.
+class CapturedConsole final : public Console {
+ public:
+  void Write(std::wstring_view text) override { text_ += text; }
+  const std::wstring& Text() const { return text_; }
+
+ private:
+  std::wstring text_;
+};
+
+// Formats `format` (printf style: %d a signed 32-bit integer, %ls a wide
+// string) and writes the text to `console`. Messages are short; one that
+// cannot be formatted is not written.
+void ConsoleReport(Console& console, const wchar_t* format, ...);
+
+// Writes `text` and a line end, whatever its length (a folder's path may
+// be longer than a formatted message may be).
+void ConsoleLine(Console& console, std::wstring_view text);
+
 
 // The terse lines, each as the first version of the patcher printed it
 // (the formats take the resource's number).
@@ -103,6 +140,17 @@ std::wstring FolderForMessages();
 // The platform's reason for `code` in parentheses, after a space:
 // " (Permission denied)"; empty for 0.
 std::wstring ReasonSuffix(uint32_t code);
+
+// Lists the records that fail their checks (the first ten after `prefix`,
+// then a count), the disk's shortfall, and what the first refusal found
+// in the folder; a patch for several old versions that refuses a resource
+// as from another version then says which versions it does take, after
+// `ending` (the run's "Nothing was changed"; none for --check).
+void ReportRefusals(Console& console, const Payload& payload, const PatchCheck& check, const std::wstring& prefix,
+                    const wchar_t* ending);
+// Of a patch for several old versions with a resource from another
+// version: which versions it takes.
+void ReportVersions(Console& console, const Payload& payload, const PatchCheck& check);
 
 // Why the run's journal could not be made, or written.
 enum class JournalStep { Made, Written };

@@ -1,25 +1,9 @@
 #include "app/run/Verdict.h"
 
-#include <algorithm>
-
-#include "archive/LooseFile.h"
 #include "filesystem/SystemError.h"
 
 namespace qpx {
 namespace {
-
-// Hashes the located bytes, read through `chunk` a piece at a time.
-bool HashPieces(ResourceArchive& archive, ResourceLocation& at, std::span<uint8_t> chunk, ContentHash& hash) {
-  PayloadDigest digest;
-  for (uint64_t done = 0; done < at.size;) {
-    const auto piece = static_cast<std::size_t>(std::min<uint64_t>(chunk.size(), at.size - done));
-    if (!archive.ReadLocated(at, done, chunk.first(piece))) return false;
-    digest.Update(chunk.first(piece));
-    done += piece;
-  }
-  hash = digest.Finish();
-  return true;
-}
 
 bool HoldsBytes(const ResourceState& state, uint64_t size, const ContentHash& hash) {
   return state.Known() && state.size == size && state.hash == hash;
@@ -40,15 +24,13 @@ ResourceState InspectResource(ResourceArchive& archive, uint32_t number, std::sp
   state.fileLength = at.fileLength;
   if (!at.Found()) return state;
   state.size = at.size;
-  if (!HashPieces(archive, at, chunk, state.hash)) {
+  PayloadDigest digest;
+  if (!archive.ReadLocatedWhole(at, chunk, [&](std::span<const uint8_t> piece) { digest.Update(piece); }, state.exact)) {
     state.readable = false;
     state.systemError = LastSystemError();
     return state;
   }
-  // Exactly what the patcher writes: an entry without attributes, a loose
-  // file laid out as the patcher lays it out (read on past the body).
-  state.exact = at.looseFile ? LooseFileAsWritten(*at.looseFile, at.fileLength, at.header)
-                             : state.entry.attributes == 0;
+  state.hash = digest.Finish();
   return state;
 }
 
@@ -62,6 +44,14 @@ Verdict Judge(const ResourceState& state, const PayloadRecord& record) {
   }
   if (record.hasBase && HoldsBytes(state, record.baseSize, record.baseHash)) return Verdict::Base;
   return Verdict::AnotherVersion;
+}
+
+std::size_t RecordsDone(const ResourceState& state, const Payload& payload, const std::vector<std::size_t>& chain) {
+  for (std::size_t k = chain.size(); k-- > 0;) {
+    const Verdict holding = Judge(state, payload.records[chain[k]]);
+    if (holding == Verdict::AlreadyApplied || holding == Verdict::Rewrite) return k;
+  }
+  return 0;
 }
 
 Verdict TargetVerdict(const PayloadRecord& record) {

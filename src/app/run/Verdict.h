@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "app/payload/PatchPayload.h"
 #include "archive/ArchiveIndexEntry.h"
@@ -68,6 +69,13 @@ ResourceState InspectResource(ResourceArchive& archive, uint32_t number, std::sp
 // Base or AnotherVersion for bytes it could read; Missing, Unreadable,
 // OutsideData or Malformed where there are none to read.
 Verdict Judge(const ResourceState& state, const PayloadRecord& record);
+
+// Of a resource's chain (the indices in `payload` of the records that
+// write it, in table order), judged by what the resource holds before the
+// first: how many records come before the latest whose result it holds,
+// and are done. That record itself, judged in its turn, finds its result
+// applied, or to be rewritten from its own bytes.
+std::size_t RecordsDone(const ResourceState& state, const Payload& payload, const std::vector<std::size_t>& chain);
 
 // The verdict that needs no game: Skipped, OutOfRange, TooLarge, or Write
 // when the record's resource can take its result.
