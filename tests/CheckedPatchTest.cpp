@@ -17,20 +17,18 @@
 #include "archive/LooseFile.h"
 #include "archive/ResourceArchive.h"
 #include "filesystem/ProcessSetup.h"
-#include "support/FaultyFileSystem.h"
-#include "support/TestSupport.h"
-#include "tools/qpxtool/authoring/GameFolder.h"
+#include "support/GameRunFixture.h"
 
 namespace qpx {
 namespace {
 
 using test::AppendCheckedTable;
 using test::BuildCheckedPatchFile;
-using test::CFileSystem_Faulty;
 using test::CheckedPatch;
 using test::FaultPlan;
 using test::FileOperation;
 using test::HashOf;
+using test::kImage;
 using test::ReadFile;
 using test::ScratchDirectory;
 using test::WriteFile;
@@ -38,9 +36,6 @@ using Bytes = std::vector<uint8_t>;
 using test::Words;
 using Folder = std::map<std::string, Bytes>;
 namespace fs = std::filesystem;
-
-const Bytes kImage(500, 0x4D);
-
 
 // A program's new version, as an update makes it: `base` with bytes
 // inserted, deleted, changed in place and a block moved.
@@ -82,7 +77,7 @@ class KillingConsole final : public Console {
   std::wstring text_;
 };
 
-class CheckedPatchTest : public ::testing::Test {
+class CheckedPatchTest : public test::GameRunFixture {
  protected:
   void SetUp() override {
     game.AddEntry(3, SampleBody(1, 100));               // replaced in place
@@ -91,7 +86,7 @@ class CheckedPatchTest : public ::testing::Test {
     game.AddEntry(6, SampleBody(6, 200000));            // edited: a delta
     game.AddLooseFile(0, LooseFileImage(SampleBody(4, 5000)));  // cut shorter
     game.AddLooseFile(2, LooseFileImage(Words(5, 100)));        // grows, compressed
-    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
     original = Snapshot();
   }
 
@@ -112,29 +107,15 @@ class CheckedPatchTest : public ::testing::Test {
     return patches;
   }
 
-  // Every file of the game folder, but the patcher's own.
-  Folder Snapshot() const { return test::ReadFolder(dir.Path(), "patch.exe"); }
-
   // Runs `patch` through a file layer that counts (and may fail) what
   // `plan` says; the run's text goes to `output`.
   bool Run(const Bytes& patch, FaultPlan& plan) {
-    WriteFile(dir.Path() / "patch.exe", patch);
-    CFileSystem_Faulty faulty(*fs, plan);
-    CapturedConsole console;
-    const bool success = RunPatcher(faulty, dir.Wide("patch.exe"), console);
-    output = console.Text();
-    return success;
+    PutPatch(patch);
+    return RunPatch(plan).success;
   }
   bool Run(const Bytes& patch) {
     FaultPlan plan;
     return Run(patch, plan);
-  }
-
-  // Counts the operations that change a file.
-  static FaultPlan CountingWrites() {
-    FaultPlan plan;
-    plan.counted = static_cast<uint32_t>(FileOperation::Write) | static_cast<uint32_t>(FileOperation::SetSize);
-    return plan;
   }
 
   // A record of `patch` edited as a forger would, the seal made right again.
@@ -150,14 +131,7 @@ class CheckedPatchTest : public ::testing::Test {
     return forged;
   }
 
-  // The folder the run names in its messages: the game's, the current one.
-  static std::wstring Here() { return fs::current_path().wstring(); }
-
-  ScratchDirectory dir;
-  std::unique_ptr<CFileSystem> fs = CreatePlatformFileSystem();
-  GameFolder game;
   Folder original;
-  std::wstring output;
 };
 
 TEST_F(CheckedPatchTest, AppliesEveryRecordAndASecondRunWritesNothing) {
@@ -172,12 +146,12 @@ TEST_F(CheckedPatchTest, AppliesEveryRecordAndASecondRunWritesNothing) {
 
   // The same game as a version-1 patch of the same bodies leaves it.
   ScratchDirectory reference;
-  ASSERT_TRUE(game.Write(*fs, reference.Path().wstring()));
+  ASSERT_TRUE(game.Write(*files, reference.Path().wstring()));
   std::vector<test::TestPatch> plain;
   for (const CheckedPatch& p : Patches()) plain.push_back({p.resourceNumber, p.body});
   WriteFile(reference.Path() / "patch.exe", test::BuildPatchFile(kImage, plain));
   CapturedConsole console;
-  ASSERT_TRUE(RunPatcher(*fs, reference.Wide("patch.exe"), console));
+  ASSERT_TRUE(RunPatcher(*files, reference.Wide("patch.exe"), console));
   for (const auto& [name, bytes] : patched) EXPECT_EQ(ReadFile(reference.Path() / name), bytes) << name;
 
   FaultPlan writes = CountingWrites();
@@ -315,12 +289,12 @@ TEST_F(CheckedPatchTest, ARunStoppedBetweenTwoPatchesIsFinishedByTheNext) {
   const Folder clean = Snapshot();
   for (int k = 1; k <= 5; ++k) {
     SCOPED_TRACE("stopped after " + std::to_string(k));
-    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
     std::filesystem::remove(dir.Path() / "QPXPATCH.JNL");
     ASSERT_EQ(Snapshot(), original);
     WriteFile(dir.Path() / "patch.exe", patch);
     KillingConsole killing(k);
-    EXPECT_THROW(RunPatcher(*fs, dir.Wide("patch.exe"), killing), Killed);
+    EXPECT_THROW(RunPatcher(*files, dir.Wide("patch.exe"), killing), Killed);
     ASSERT_TRUE(std::filesystem::exists(dir.Path() / "QPXPATCH.JNL")) << "the stopped run's journal";
 
     EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
@@ -367,7 +341,7 @@ TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsTheWholeRun) {
   ASSERT_EQ(compressed.encoding, static_cast<uint16_t>(BodyEncoding::Lzma));
   for (const uint64_t at : {uint64_t{0}, uint64_t{6}, compressed.storedSize / 2, compressed.storedSize - 1}) {
     SCOPED_TRACE("byte " + std::to_string(at) + " of the compressed body");
-    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
     Bytes damaged = patch;
     damaged[compressed.bodyOffset + at] ^= 0x55;
     damaged = Forge(damaged, 0, [](PatchRecordV2&) {});  // the seal made right again
@@ -380,7 +354,7 @@ TEST_F(CheckedPatchTest, ABodyThatDoesNotDecodeToItsResultFailsTheWholeRun) {
   }
   // A stored body whose hash is not the record's.
   const Bytes wrongHash = Forge(patch, 0, [](PatchRecordV2& r) { r.resultHash[0] ^= 1; });
-  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
   EXPECT_FALSE(Run(wrongHash));
   EXPECT_TRUE(output.starts_with(L"Processing patch 3\nFailed\n"));
   const Bytes data = ReadFile(dir.Path() / "DATA1.QPX");
@@ -414,7 +388,7 @@ TEST_F(CheckedPatchTest, EveryChangedByteOfADeltaFailsItsRecordOrIsHarmless) {
   int failed = 0, harmless = 0;
   for (uint64_t at = 0; at < record.storedSize; ++at) {
     for (const uint8_t flip : {uint8_t{0x01}, uint8_t{0xFF}}) {
-      ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+      ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
       Bytes changed = patch;
       changed[record.bodyOffset + at] ^= flip;
       const bool success = Run(Forge(changed, 0, [](PatchRecordV2&) {}));
@@ -487,21 +461,6 @@ TEST_F(CheckedPatchTest, NoSingleChangedByteReachesTheGame) {
   std::cout << "[ changed-byte cases of a version-2 payload: " << refused << ", every one refused ]\n";
 }
 
-// Calls for a stop, as Ctrl+C would, when the run prints `trigger`.
-class StoppingConsole final : public Console {
- public:
-  explicit StoppingConsole(std::wstring trigger) : trigger_(std::move(trigger)) {}
-  void Write(std::wstring_view text) override {
-    text_ += text;
-    if (text == trigger_) CStopRequests::Request();
-  }
-  const std::wstring& Text() const { return text_; }
-
- private:
-  std::wstring trigger_;
-  std::wstring text_;
-};
-
 // The records of one resource are judged as a chain, each against what
 // the records before it leave (an in-place slot in the bytes an earlier
 // record appended, a delta against an earlier record's result); a game
@@ -525,7 +484,7 @@ TEST_F(CheckedPatchTest, ARecordChainOnOneResourceFinishesFromAnyStage) {
             L"Already applied\nProcessing patch 1207\nAlready applied\nSuccess!\n");
 
   // The game at the chain's middle stage: only the second records write.
-  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
   ASSERT_TRUE(Run(BuildCheckedPatchFile(kImage, firstHalf)));
   ASSERT_TRUE(Run(chain)) << std::string(output.begin(), output.end());
   EXPECT_EQ(output,
@@ -564,7 +523,7 @@ TEST_F(CheckedPatchTest, TheDiskIsJudgedAsItAllocates) {
     game.AddLooseFile(i, LooseFileImage(SampleBody(i, 1900)));
     patches.push_back({kEntryCount + i, SampleBody(100 + i, 2100), BodyEncoding::Stored, SampleBody(i, 1900)});
   }
-  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
   original = Snapshot();
   const Bytes patch = BuildCheckedPatchFile(kImage, patches);
   const uint64_t grows = 8 * (LooseFileLength(2100) - LooseFileLength(1900));  // 2,048 bytes
@@ -594,9 +553,9 @@ TEST_F(CheckedPatchTest, ASecondRunWhileOneHoldsTheFolderChangesNothing) {
   std::vector<test::TestPatch> plain;
   for (const CheckedPatch& p : Patches()) plain.push_back({p.resourceNumber, p.body});
   for (const Bytes& patch : {BuildCheckedPatchFile(kImage, Patches()), test::BuildPatchFile(kImage, plain)}) {
-    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
     {
-      ResourceArchive first(*fs);
+      ResourceArchive first(*files);
       ASSERT_EQ(first.OpenArchiveLocked(), ResourceArchive::Opening::Opened);
       EXPECT_FALSE(Run(patch));
       EXPECT_EQ(output, L"Another patch is running in this folder\nNothing was changed\n");
@@ -617,10 +576,10 @@ TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
   const Folder clean = Snapshot();
   for (const wchar_t* trigger : {L"Processing patch 4\n", L"Processing patch 1209\n"}) {
     SCOPED_TRACE(std::wstring(trigger).c_str());
-    ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+    ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
     WriteFile(dir.Path() / "patch.exe", patch);
-    StoppingConsole stopping(trigger);
-    EXPECT_FALSE(RunPatcher(*fs, dir.Wide("patch.exe"), stopping));
+    test::StoppingConsole stopping(trigger);
+    EXPECT_FALSE(RunPatcher(*files, dir.Wide("patch.exe"), stopping));
     EXPECT_TRUE(stopping.Text().ends_with(L"Stopped: run the patch again to finish\n"));
     if (std::wstring(trigger) == L"Processing patch 4\n") {
       EXPECT_EQ(Snapshot(), original) << "stopped before its commit, nothing is in";
@@ -630,7 +589,7 @@ TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
     EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
     EXPECT_EQ(Snapshot(), clean);
   }
-  ASSERT_TRUE(game.Write(*fs, dir.Path().wstring()));
+  ASSERT_TRUE(game.Write(*files, dir.Path().wstring()));
   WriteFile(dir.Path() / "QPXPATCH.JNL", SampleBody(9, 40));
   EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());
   EXPECT_EQ(Snapshot(), clean);

@@ -13,30 +13,24 @@
 #include "app/run/RunMessages.h"
 #include "archive/LooseFile.h"
 #include "filesystem/SystemError.h"
-#include "support/FaultyFileSystem.h"
-#include "support/TestSupport.h"
-#include "tools/qpxtool/authoring/GameFolder.h"
+#include "support/GameRunFixture.h"
 
 namespace qpx {
 namespace {
 
 using test::BuildCheckedPatchFile;
-using test::CFileSystem_Faulty;
 using test::CheckedPatch;
 using test::FaultPlan;
 using test::FileOperation;
+using test::kImage;
+using test::Narrow;
 using test::ReadFile;
-using test::ScratchDirectory;
 using test::WriteFile;
 using Bytes = std::vector<uint8_t>;
 using Folder = std::map<std::string, Bytes>;
 namespace fs = std::filesystem;
 
-const Bytes kImage(500, 0x4D);
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-class PatcherAnswersTest : public ::testing::Test {
+class PatcherAnswersTest : public test::GameRunFixture {
  protected:
   void SetUp() override {
     game.AddEntry(3, SampleBody(1, 100));
@@ -46,33 +40,21 @@ class PatcherAnswersTest : public ::testing::Test {
     patch = BuildCheckedPatchFile(kImage, {{3, SampleBody(11, 100), BodyEncoding::Stored, SampleBody(1, 100)},
                                            {4, SampleBody(12, 300), BodyEncoding::Lzma, SampleBody(2, 40)},
                                            {1209, SampleBody(13, 700), BodyEncoding::Stored, SampleBody(5, 100)}});
-    WriteFile(dir.Path() / "patch.exe", patch);
+    PutPatch(patch);
   }
 
-  Folder Snapshot() const { return test::ReadFolder(dir.Path()); }
-
   RunResult Run(PatcherRequest request, FaultPlan& plan, bool progress = false) {
-    CFileSystem_Faulty faulty(*files, plan);
-    CapturedConsole console;
     RunSettings settings;
     settings.request = request;
     settings.progress = progress;
-    const RunResult result = RunPatcher(faulty, dir.Wide("patch.exe"), console, settings);
-    output = console.Text();
-    return result;
+    return RunPatch(plan, settings);
   }
   RunResult Run(PatcherRequest request) {
     FaultPlan plan;
     return Run(request, plan);
   }
 
-  static std::wstring Here() { return fs::current_path().wstring(); }
-
-  ScratchDirectory dir;
-  std::unique_ptr<CFileSystem> files = CreatePlatformFileSystem();
-  GameFolder game;
   Bytes patch;
-  std::wstring output;
 };
 
 TEST(PatcherRequestTest, OnlyTheArgumentsItKnowsCount) {
