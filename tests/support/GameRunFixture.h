@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run/ConsoleReport.h"
+#include "app/run/RunMessages.h"
 #include "app/run/PatchRunner.h"
 #include "support/FaultyFileSystem.h"
 #include "support/TestSupport.h"
