@@ -329,78 +329,139 @@ DecodeStatus MapCopies(CByteSource& source, uint64_t offset, uint8_t coding, con
   return commands.status() == DecodeStatus::ReadFailed ? DecodeStatus::ReadFailed : DecodeStatus::Done;
 }
 
-// A delta body of version 1 or 2, or one part of a delta for several bases
-// (then `shared` gives its new bytes).
-DecodeStatus ApplyPart(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
-                       uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk, CNewBytesSource* shared) {
+// What the header of one delta body (or part) says, checked: where its
+// streams lie and, for a delta that knows code, its layout and where its
+// copies take the base.
+struct PartLayout {
   DeltaHeader header;
-  if (length < sizeof header || chunk.empty()) return DecodeStatus::BadData;
+  uint64_t streamOffset[kDeltaStreamCount];
+  CodeLayout layout;
+  CopyMap map;
+  bool code = false;
+};
+
+DecodeStatus ReadPartLayout(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                            uint64_t resultSize, bool shared, PartLayout& part) {
+  DeltaHeader& header = part.header;
+  if (length < sizeof header) return DecodeStatus::BadData;
   if (!source.ReadAt(offset, std::span<uint8_t>(reinterpret_cast<uint8_t*>(&header), sizeof header))) {
     return DecodeStatus::ReadFailed;
   }
-  if (!HeaderHolds(header, length, base.size(), resultSize, shared != nullptr)) return DecodeStatus::BadData;
-
-  uint64_t streamOffset[kDeltaStreamCount];
-  streamOffset[0] = offset + sizeof header + LayoutBytes(header);
+  if (!HeaderHolds(header, length, base.size(), resultSize, shared)) return DecodeStatus::BadData;
+  part.streamOffset[0] = offset + sizeof header + LayoutBytes(header);
   for (uint32_t i = 1; i < kDeltaStreamCount; ++i) {
-    streamOffset[i] = streamOffset[i - 1] + header.streams[i - 1].storedSize;
+    part.streamOffset[i] = part.streamOffset[i - 1] + header.streams[i - 1].storedSize;
   }
   for (uint32_t i = 0; i < kDeltaStreamCount; ++i) {
     if (header.coding[i] != kDeltaLzma) continue;
-    if (const DecodeStatus status = CheckProperties(source, streamOffset[i], header.streams[i]);
+    if (const DecodeStatus status = CheckProperties(source, part.streamOffset[i], header.streams[i]);
         status != DecodeStatus::Done) {
       return status;
     }
   }
-
   // A delta that knows code carries the base's references along its copies.
-  CodeLayout layout;
-  CopyMap map;
-  const bool code = header.version == kDeltaCodeVersion;
-  if (code) {
-    if (const DecodeStatus status = ReadLayout(header, source, offset + sizeof header, base.size(), resultSize, layout);
-        status != DecodeStatus::Done) {
-      return status;
-    }
-    if (const DecodeStatus status = MapCopies(source, streamOffset[kDeltaCommands], header.coding[kDeltaCommands],
-                                              header.streams[kDeltaCommands], base.size(), resultSize, map);
-        status != DecodeStatus::Done) {
-      return status;
-    }
+  part.code = header.version == kDeltaCodeVersion;
+  if (!part.code) return DecodeStatus::Done;
+  if (const DecodeStatus status = ReadLayout(header, source, offset + sizeof header, base.size(), resultSize,
+                                             part.layout);
+      status != DecodeStatus::Done) {
+    return status;
   }
-  ReferenceCarrier carrier(base, layout, map);
+  return MapCopies(source, part.streamOffset[kDeltaCommands], header.coding[kDeltaCommands],
+                   header.streams[kDeltaCommands], base.size(), resultSize, part.map);
+}
 
+// Why a stream that refused a read stopped; BadData where it holds no
+// more than the body said it would.
+DecodeStatus StoppedBy(const StreamReader& stream) {
+  return stream.status() != DecodeStatus::Done ? stream.status() : DecodeStatus::BadData;
+}
+
+// The diff bytes, each added to the copied sequence where its gap puts it.
+class DiffAdder {
+ public:
+  DiffAdder(StreamReader& gaps, StreamReader& diffs, uint64_t count, uint64_t copySize)
+      : gaps_(gaps), diffs_(diffs), left_(count), copySize_(copySize) {}
+
+  // Finds the first diff's place, while one is left.
+  DecodeStatus Start() {
+    if (left_ == 0) return DecodeStatus::Done;
+    if (!gaps_.Varint(next_)) return StoppedBy(gaps_);
+    return next_ < copySize_ ? DecodeStatus::Done : DecodeStatus::BadData;
+  }
+  // Adds the diffs that fall in `room`, which holds the copied sequence
+  // from its `copied`-th byte.
+  DecodeStatus AddTo(std::span<uint8_t> room, uint64_t copied) {
+    while (left_ > 0 && next_ - copied < room.size()) {
+      uint8_t diff;
+      if (!diffs_.Byte(diff)) return StoppedBy(diffs_);
+      if (diff == 0) return DecodeStatus::BadData;
+      room[next_ - copied] = static_cast<uint8_t>(room[next_ - copied] + diff);
+      if (--left_ == 0) break;
+      uint64_t gap;
+      if (!gaps_.Varint(gap)) return StoppedBy(gaps_);
+      if (gap >= copySize_ - next_ - 1) return DecodeStatus::BadData;
+      next_ += gap + 1;
+    }
+    return DecodeStatus::Done;
+  }
+  bool AllAdded() const { return left_ == 0; }
+
+ private:
+  StreamReader& gaps_;
+  StreamReader& diffs_;
+  uint64_t left_;
+  uint64_t copySize_;
+  uint64_t next_ = 0;  // the next diff's place in the copied sequence
+};
+
+// Puts `length` new bytes into the result, from its `written`-th byte on
+// (which it moves past them).
+DecodeStatus AddNewBytes(Output& out, CNewBytesSource& newBytes, uint64_t length, uint64_t& written) {
+  for (uint64_t left = length; left > 0;) {
+    const std::span<uint8_t> room = out.Room();
+    if (room.empty()) return DecodeStatus::SinkFailed;
+    const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
+    if (const DecodeStatus status = newBytes.Take(written, room.first(n)); status != DecodeStatus::Done) return status;
+    out.Commit(n);
+    written += n;
+    left -= n;
+  }
+  return DecodeStatus::Done;
+}
+
+// A delta body of version 1 or 2, or one part of a delta for several bases
+// (then `shared` gives its new bytes). The decoder's inner loop: each
+// command's copy, a buffer at a time with its diffs added, then its new
+// bytes; kept whole, as every length it checks bounds the next step.
+DecodeStatus ApplyPart(std::span<const uint8_t> base, CByteSource& source, uint64_t offset, uint64_t length,
+                       uint64_t resultSize, CByteSink& sink, std::span<uint8_t> chunk, CNewBytesSource* shared) {
+  if (chunk.empty()) return DecodeStatus::BadData;
+  PartLayout part;
+  if (const DecodeStatus status = ReadPartLayout(base, source, offset, length, resultSize, shared != nullptr, part);
+      status != DecodeStatus::Done) {
+    return status;
+  }
+  const DeltaHeader& header = part.header;
+  ReferenceCarrier carrier(base, part.layout, part.map);
   const uint64_t newSize = header.streams[kDeltaNewBytes].decodedSize;
   const uint64_t copySize = resultSize - newSize;  // the copied sequence's length
   std::optional<NewBytes> own;
   if (shared == nullptr) {
-    own.emplace(source, streamOffset[kDeltaNewBytes], header.coding[kDeltaNewBytes], header.streams[kDeltaNewBytes]);
+    own.emplace(source, part.streamOffset[kDeltaNewBytes], header.coding[kDeltaNewBytes],
+                header.streams[kDeltaNewBytes]);
     if (const DecodeStatus status = own->Start(); status != DecodeStatus::Done) return status;
   }
   CNewBytesSource& newBytes = shared != nullptr ? *shared : *own;
   std::optional<StreamReader> streams[kDeltaNewBytes];
   for (uint32_t i = 0; i < kDeltaNewBytes; ++i) {
-    streams[i].emplace(source, streamOffset[i], header.coding[i], header.streams[i]);
+    streams[i].emplace(source, part.streamOffset[i], header.coding[i], header.streams[i]);
     if (const DecodeStatus status = streams[i]->Start(); status != DecodeStatus::Done) return status;
   }
   StreamReader& commands = *streams[kDeltaCommands];
-  StreamReader& gaps = *streams[kDeltaDiffGaps];
-  StreamReader& diffs = *streams[kDeltaDiffBytes];
-  // Whichever stream stopped first says why.
-  const auto failure = [&] {
-    for (auto& stream : streams) {
-      if (stream->status() != DecodeStatus::Done) return stream->status();
-    }
-    return DecodeStatus::BadData;
-  };
-
-  // The next diff byte's place in the copied sequence, while one is left.
-  uint64_t diffsLeft = header.streams[kDeltaDiffBytes].decodedSize;
-  uint64_t nextDiff = 0;
-  if (diffsLeft > 0) {
-    if (!gaps.Varint(nextDiff)) return failure();
-    if (nextDiff >= copySize) return DecodeStatus::BadData;
-  }
+  DiffAdder diffs(*streams[kDeltaDiffGaps], *streams[kDeltaDiffBytes], header.streams[kDeltaDiffBytes].decodedSize,
+                  copySize);
+  if (const DecodeStatus status = diffs.Start(); status != DecodeStatus::Done) return status;
 
   Output out(sink, chunk);
   uint64_t written = 0;   // result bytes done, from the front
@@ -410,9 +471,10 @@ DecodeStatus ApplyPart(std::span<const uint8_t> base, CByteSource& source, uint6
   const uint64_t baseSize = base.size();
   while (written < resultSize) {
     uint64_t copyLength, seek, addLength;
-    if (!commands.Varint(copyLength) || !commands.Varint(seek) || !commands.Varint(addLength)) return failure();
+    if (!commands.Varint(copyLength) || !commands.Varint(seek) || !commands.Varint(addLength)) {
+      return StoppedBy(commands);
+    }
     if (copyLength == 0 && addLength == 0) return DecodeStatus::BadData;
-
     // Zigzag: the low bit is the sign.
     const uint64_t distance = (seek >> 1) + (seek & 1);
     if ((seek & 1) != 0 ? distance > cursor : distance > baseSize - cursor) return DecodeStatus::BadData;
@@ -420,51 +482,31 @@ DecodeStatus ApplyPart(std::span<const uint8_t> base, CByteSource& source, uint6
     if (copyLength > baseSize - cursor || copyLength > copySize - copied) return DecodeStatus::BadData;
     if (addLength > newSize - taken) return DecodeStatus::BadData;
 
-    // The copy, a buffer at a time, each diff byte added where it falls.
-    if (code) carrier.Begin(cursor, written, copyLength);
+    if (part.code) carrier.Begin(cursor, written, copyLength);
     for (uint64_t left = copyLength; left > 0;) {
       const std::span<uint8_t> room = out.Room();
       if (room.empty()) return DecodeStatus::SinkFailed;
       const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
-      if (code) {
+      if (part.code) {
         carrier.Put(room.first(n));
       } else {
         std::memcpy(room.data(), base.data() + cursor, n);
       }
-      while (diffsLeft > 0 && nextDiff - copied < n) {
-        uint8_t diff;
-        if (!diffs.Byte(diff)) return failure();
-        if (diff == 0) return DecodeStatus::BadData;
-        room[nextDiff - copied] = static_cast<uint8_t>(room[nextDiff - copied] + diff);
-        if (--diffsLeft > 0) {
-          uint64_t gap;
-          if (!gaps.Varint(gap)) return failure();
-          if (gap >= copySize - nextDiff - 1) return DecodeStatus::BadData;
-          nextDiff += gap + 1;
-        }
-      }
+      if (const DecodeStatus status = diffs.AddTo(room.first(n), copied); status != DecodeStatus::Done) return status;
       out.Commit(n);
       cursor += n;
       copied += n;
       written += n;
       left -= n;
     }
-    for (uint64_t left = addLength; left > 0;) {
-      const std::span<uint8_t> room = out.Room();
-      if (room.empty()) return DecodeStatus::SinkFailed;
-      const auto n = static_cast<std::size_t>(std::min<uint64_t>(room.size(), left));
-      if (const DecodeStatus status = newBytes.Take(written, room.first(n)); status != DecodeStatus::Done) {
-        return status;
-      }
-      out.Commit(n);
-      taken += n;
-      written += n;
-      left -= n;
+    if (const DecodeStatus status = AddNewBytes(out, newBytes, addLength, written); status != DecodeStatus::Done) {
+      return status;
     }
+    taken += addLength;
   }
   // A command's lengths were each checked against what is left, so the
   // result is full exactly when every copy and every new byte is used.
-  if (copied != copySize || taken != newSize || diffsLeft != 0) return DecodeStatus::BadData;
+  if (copied != copySize || taken != newSize || !diffs.AllAdded()) return DecodeStatus::BadData;
   for (auto& stream : streams) {
     if (const DecodeStatus status = stream->Finish(); status != DecodeStatus::Done) return status;
   }

@@ -813,6 +813,41 @@ std::optional<std::vector<uint8_t>> EncodeDelta(std::span<const uint8_t> base, s
   return PartBody(*part, jobs, base.size(), result.size(), settings, limit);
 }
 
+namespace {
+
+// The result's bytes that any of `parts` adds, each once: `shared` holds
+// them in order, `runBytes` the runs they come from (as varints: the gap
+// before each run, then its length).
+void GatherAddedBytes(const std::vector<std::unique_ptr<Part>>& parts, std::span<const uint8_t> result,
+                      std::vector<uint8_t>& shared, std::vector<uint8_t>& runBytes) {
+  std::vector<std::pair<uint64_t, uint64_t>> added;  // [start, end)
+  for (const auto& part : parts) {
+    for (const Command& command : part->writer.made) {
+      const uint64_t start = command.at + command.copyLength;
+      if (command.addLength != 0) added.emplace_back(start, start + command.addLength);
+    }
+  }
+  std::sort(added.begin(), added.end());
+  std::vector<std::pair<uint64_t, uint64_t>> runs;
+  for (const auto& [start, end] : added) {
+    if (!runs.empty() && start <= runs.back().second) {
+      runs.back().second = std::max(runs.back().second, end);
+    } else {
+      runs.emplace_back(start, end);
+    }
+  }
+  uint64_t previous = 0;
+  for (const auto& [start, end] : runs) {
+    PutVarint(runBytes, start - previous);
+    PutVarint(runBytes, end - start);
+    shared.insert(shared.end(), result.begin() + static_cast<std::ptrdiff_t>(start),
+                  result.begin() + static_cast<std::ptrdiff_t>(end));
+    previous = end;
+  }
+}
+
+}  // namespace
+
 std::optional<std::vector<uint8_t>> EncodeSharedDelta(std::span<const std::span<const uint8_t>> bases,
                                                       std::span<const std::array<uint8_t, 16>> baseHashes,
                                                       std::span<const uint8_t> result, const DeltaSettings& settings,
@@ -833,31 +868,8 @@ std::optional<std::vector<uint8_t>> EncodeSharedDelta(std::span<const std::span<
   }
 
   // The result's bytes that any part adds, in runs, each byte once.
-  std::vector<std::pair<uint64_t, uint64_t>> added;  // [start, end)
-  for (const auto& part : parts) {
-    for (const Command& command : part->writer.made) {
-      const uint64_t start = command.at + command.copyLength;
-      if (command.addLength != 0) added.emplace_back(start, start + command.addLength);
-    }
-  }
-  std::sort(added.begin(), added.end());
-  std::vector<std::pair<uint64_t, uint64_t>> runs;
-  for (const auto& [start, end] : added) {
-    if (!runs.empty() && start <= runs.back().second) {
-      runs.back().second = std::max(runs.back().second, end);
-    } else {
-      runs.emplace_back(start, end);
-    }
-  }
   std::vector<uint8_t> shared, runBytes;
-  uint64_t previous = 0;
-  for (const auto& [start, end] : runs) {
-    PutVarint(runBytes, start - previous);
-    PutVarint(runBytes, end - start);
-    shared.insert(shared.end(), result.begin() + static_cast<std::ptrdiff_t>(start),
-                  result.begin() + static_cast<std::ptrdiff_t>(end));
-    previous = end;
-  }
+  GatherAddedBytes(parts, result, shared, runBytes);
 
   std::vector<Job*> coded;
   std::vector<PartJobs> jobs(parts.size());
