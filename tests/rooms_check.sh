@@ -76,6 +76,13 @@ for file in tools/qpxtool/commands/*.cpp; do
     fail "$file makes its own view of a game folder"
 done
 
+# The patcher's words have one home: no other file of its rooms holds a
+# message (a wide text with a space or a line end in it; comments aside).
+while IFS= read -r file; do
+  case "$file" in src/app/run/RunMessages.h | src/app/run/RunMessages.cpp) continue ;; esac
+  sed 's|//.*||' "$file" | grep -qE 'L"[^"]*( |\\n)[^"]*"' && fail "$file holds a message outside RunMessages"
+done < <(git ls-files 'src/archive/*' 'src/app/journal/*' 'src/app/payload/*' 'src/app/run/*' 'src/app/patcher/*' | grep -E '\.(h|cpp)$')
+
 if [ -n "$patcher" ]; then
   symbols=$(nm -C "$patcher" 2>/dev/null) || fail "cannot read the symbols of $patcher"
   grep -qE 'LzmaEnc_|EncodeLzma|EncodeDelta|DeltaEncoder' <<<"$symbols" && fail "the patcher carries an encoder"
