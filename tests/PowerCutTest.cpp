@@ -16,6 +16,7 @@
 #include "app/run/PatchRunner.h"
 #include "archive/ArchiveIndexEntry.h"
 #include "archive/LooseFile.h"
+#include "support/FaultyFileSystem.h"
 #include "support/MultiVersionPatch.h"
 #include "support/PowerCutFileSystem.h"
 #include "support/TestSupport.h"
@@ -25,9 +26,12 @@ namespace qpx {
 namespace {
 
 using test::BuildCheckedPatchFile;
+using test::CFileSystem_Faulty;
 using test::CFileSystem_PowerCut;
 using test::CheckedPatch;
 using test::CrashMode;
+using test::FaultPlan;
+using test::FileOperation;
 using test::ReadFile;
 using test::ScratchDirectory;
 using test::Words;
@@ -262,6 +266,64 @@ TEST_F(PowerCutTest, EveryCutOfARunIsFinishedByTheNext) {
   ASSERT_GT(wholeRun, 20u) << "a run that writes every kind of record";
   std::vector<std::string> failures;
   CutEveryOperation(failures);
+  EXPECT_TRUE(failures.empty()) << Listed(failures);
+}
+
+// The flush of the commit record fails (an I/O error), so the run stops;
+// the power then goes at any step after it. The commit record may still
+// reach the disk: whatever the cut, the next run must find a game it can
+// finish, never a journal that replays index records over a data file
+// already cut back.
+TEST_F(PowerCutTest, EveryCutOfTheUndoAfterAFailedCommitFlushIsFinishedByTheNext) {
+  // The flushes of a run, in order: the one that fails is the journal's
+  // after its commit record, the last flush of the journal before the
+  // writes in place.
+  uint64_t commitFlush = 0;
+  for (uint64_t flush = 1; commitFlush == 0; ++flush) {
+    Restore(original);
+    FaultPlan plan;
+    plan.failAt = flush;
+    plan.counted = static_cast<uint32_t>(FileOperation::Flush);
+    CFileSystem_Faulty faulty(*real, plan);
+    Run(faulty);
+    ASSERT_TRUE(plan.struck) << "no flush of the journal after its commit";
+    if (plan.struckPath.ends_with(L"QPXPATCH.JNL") && output.find(L"cannot be written") != std::wstring::npos) {
+      commitFlush = flush;
+    }
+  }
+  // Where that run's counted operations start its undo, and how many it makes.
+  uint64_t atStrike = 0, whole = 0;
+  {
+    Restore(original);
+    CFileSystem_PowerCut counting(*real);
+    FaultPlan plan;
+    plan.failAt = commitFlush;
+    plan.counted = static_cast<uint32_t>(FileOperation::Flush);
+    plan.onStrike = [&] { atStrike = counting.Operations(); };
+    CFileSystem_Faulty faulty(counting, plan);
+    EXPECT_FALSE(Run(faulty));
+    EXPECT_TRUE(output.ends_with(L"Stopped: run the patch again to finish\n")) << Narrow(output);
+    whole = counting.Operations();
+    ASSERT_TRUE(counting.Crash(CrashMode::KeepAll));
+  }
+  ASSERT_GE(whole, atStrike);
+  std::vector<std::string> failures;
+  for (uint64_t cut = atStrike + 1; cut <= whole + 1; ++cut) {
+    for (const CrashCase& crash : CrashCases(cut)) {
+      Restore(original);
+      {
+        CFileSystem_PowerCut power(*real, cut);
+        FaultPlan plan;
+        plan.failAt = commitFlush;
+        plan.counted = static_cast<uint32_t>(FileOperation::Flush);
+        CFileSystem_Faulty faulty(power, plan);
+        Run(faulty);
+        ASSERT_TRUE(power.Crash(crash.mode, crash.seed));
+      }
+      const std::string failure = Finish();
+      if (!failure.empty()) failures.push_back(Describe("the undo", cut, cut <= whole, crash) + ": " + failure);
+    }
+  }
   EXPECT_TRUE(failures.empty()) << Listed(failures);
 }
 

@@ -351,14 +351,14 @@ bool RunJournal::RollBack() {
   journal_.reset();
   if (!created) return true;
   // A seal that was written may reach the disk even though its flush
-  // failed: then the journal must go, durably, before the bytes it
-  // describes are cut, or a later run could replay index records over a
-  // data file cut short. Bytes appended that nothing points at are
-  // harmless where the cut cannot follow.
-  if (sealWritten_) return DeleteJournal(archive_) && CutBackData(archive_, dataSizeBefore_);
-  // Otherwise the data file's length comes back before the journal that
-  // records it goes: the other way round, a stop in between would leave
-  // bytes nothing points at and nothing will cut.
+  // failed. Nothing it describes may then be cut: a later run could find
+  // it whole and replay index records over a data file cut short. The
+  // journal stays, and the next run settles it as it finds it: replayed
+  // where the seal holds, undone where it does not.
+  if (sealWritten_) return false;
+  // The data file's length comes back before the journal that records it
+  // goes: the other way round, a stop in between would leave bytes
+  // nothing points at and nothing will cut.
   return CutBackData(archive_, dataSizeBefore_) && DeleteJournal(archive_);
 }
 

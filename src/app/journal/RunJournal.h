@@ -131,17 +131,18 @@ class RunJournal {
 
   // Seals the journal: from here the next run finishes the job. Where the
   // commit record was written but could not be made durable, it may yet
-  // reach the disk: RollBack then takes the journal away before anything
-  // it describes.
+  // reach the disk: RollBack then leaves everything to the next run, which
+  // replays the journal or undoes it as it finds it.
   Status Commit();
   // Writes every staged change in place and makes it durable; then
   // deletes the journal. `stop` is asked between items: when it says so
   // the run leaves the rest to the next one. False when a write failed or
   // it stopped.
   Status Apply(bool (*stop)());
-  // Before Commit (or after one that failed): undoes the staging (DATA1.QPX
-  // back to its length, the journal deleted). False when that failed: the
-  // next run does it.
+  // Before Commit (or after one that failed before its record was
+  // written): undoes the staging (DATA1.QPX back to its length, the journal
+  // deleted). False when that failed, or was not safe: the next run does
+  // it.
   bool RollBack();
 
  private:
