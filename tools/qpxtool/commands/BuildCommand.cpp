@@ -22,7 +22,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
   }
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);
-  ChooseStub(options.stub, request);
+  ChooseStub(fileSystem, options.stub, request);
 
   const BuildResult result = BuildPatch(fileSystem, request);
   for (const std::string& warning : result.warnings) Err("qpxtool build: warning: " + warning);

@@ -108,7 +108,7 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
     const std::string folder = given.substr(0, equals);
     std::size_t found = olds.size();
     for (std::size_t i = 0; i < olds.size(); ++i) {
-      if (olds[i] == folder || SameFile(PathFromText(olds[i]), PathFromText(folder))) found = i;
+      if (olds[i] == folder || fileSystem.SameFile(PathFromText(olds[i]).c_str(), PathFromText(folder).c_str())) found = i;
     }
     if (found == olds.size()) {
       Fail(kExitBadInput, "--label " + Quoted(given) + ": " + Quoted(folder) + " is none of the old folders" +
@@ -127,14 +127,14 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
   }
 
   BuildRequest request;
-  ChooseStub(options.stub, request);
+  ChooseStub(fileSystem, options.stub, request);
   request.labels = {labelNew};
   request.labels.insert(request.labels.end(), labels.begin(), labels.end());
   std::vector<ReadInput> inputs;
   for (const std::string& old : olds) inputs.push_back({PathFromText(old), "OLD " + Quoted(old), true});
   inputs.push_back({PathFromText(newer), "NEW " + Quoted(newer), true});
   inputs.push_back({request.stub, request.stubName});
-  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out), inputs);
+  RefuseOutputOverInputs(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out), inputs);
 
   if (options.json) StartJsonReport();
   ModifiedFolder modified(fileSystem, newer, "NEW");
@@ -271,15 +271,15 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   if (!toManifest && options.out.empty()) Fail(kExitBadInput, "--out PATCH is required (or --manifest-out DIR)");
   // Before any reading: a missing stub is found out at once.
   BuildRequest request;
-  if (!toManifest) ChooseStub(options.stub, request);
+  if (!toManifest) ChooseStub(fileSystem, options.stub, request);
   if (toManifest) {
-    RefuseUnfitOutputFolder(PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
+    RefuseUnfitOutputFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
   }
   std::vector<ReadInput> inputs = {
       {PathFromText(options.original), "ORIGINAL " + Quoted(options.original), true},
       {PathFromText(options.modified), "MODIFIED " + Quoted(options.modified), true}};
   if (!toManifest) inputs.push_back({request.stub, request.stubName});
-  RefuseOutputOverInputs(PathFromText(toManifest ? options.manifestOut : options.out),
+  RefuseOutputOverInputs(fileSystem, PathFromText(toManifest ? options.manifestOut : options.out),
                          toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
                          inputs);
 

@@ -104,7 +104,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
     Err("qpxtool extract: wrote " + what + " to standard output");
     return kExitSuccess;
   }
-  if (SameFile(out, PathFromText(options.gameDirectory))) {
+  if (fileSystem.SameFile(out.c_str(), PathFromText(options.gameDirectory).c_str())) {
     Fail(kExitBadInput, "output " + Quoted(options.out) + ": is the patch itself; write the body to another file");
   }
   ReplacingOutput output(fileSystem, out);
@@ -125,13 +125,13 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
   const bool toStandardOutput = options.out == "-";
   const std::wstring out = PathFromText(options.out);
   if (!toStandardOutput) {
-    switch (KindOf(out)) {
+    switch (fileSystem.KindOf(out.c_str())) {
       case PathKind::Directory: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is a folder");
       case PathKind::Other: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is not a regular file");
       default: break;
     }
   }
-  if (KindOf(PathFromText(options.gameDirectory)) == PathKind::File) {
+  if (fileSystem.KindOf(PathFromText(options.gameDirectory).c_str()) == PathKind::File) {
     return ExtractFromPatch(fileSystem, options, number, out);
   }
   if (!options.base.empty()) Fail(kExitBadInput, "--base is for extracting from a patch, not from a game folder");
@@ -164,7 +164,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
     inputs.push_back({file, Quoted(PathToText(file)) + " of the game folder"});
   }
   inputs.push_back({PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory), true});
-  RefuseOutputOverInputs(out, "output " + Quoted(options.out), inputs);
+  RefuseOutputOverInputs(fileSystem, out, "output " + Quoted(options.out), inputs);
   ReplacingOutput output(fileSystem, out);
   Copy(*bytes.file, bytes.offset, bytes.size, output, from, options.out);
   output.Commit();

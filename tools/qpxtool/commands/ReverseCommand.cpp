@@ -24,8 +24,8 @@ namespace qpx::tool {
 
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   BuildRequest request;
-  ChooseStub(options.stub, request);
-  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out),
+  ChooseStub(fileSystem, options.stub, request);
+  RefuseOutputOverInputs(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out),
                          {{PathFromText(options.patch), "the patch " + Quoted(options.patch)},
                           {request.stub, request.stubName},
                           {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),

@@ -3,6 +3,7 @@
 #include "archive/ArchiveIndexEntry.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
@@ -13,7 +14,7 @@ inline constexpr uint32_t kSampleLooseFiles = 8;
 int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
   const std::wstring directory = PathFromText(options.gameDirectory);
   const std::string name = "game folder " + Quoted(options.gameDirectory);
-  switch (KindOf(directory)) {
+  switch (fileSystem.KindOf(directory.c_str())) {
     case PathKind::Missing:
       if (!fileSystem.CreateDirectory(directory.c_str())) {
         Fail(kExitBadInput, name + ": cannot be made (does its parent folder exist?)");
@@ -26,13 +27,13 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
   // sample writes these files and every loose file it makes; any of them
   // already there, or a link in its place, would be written through.
   for (const wchar_t* file : {kIndexFileName, kDataFileName}) {
-    if (NameExists(JoinDirectory(directory, file))) {
+    if (fileSystem.NameExists(JoinDirectory(directory, file).c_str())) {
       Fail(kExitBadInput, name + ": already holds " + WideToText(file) + "; give a new or empty folder");
     }
   }
   const std::wstring res = JoinDirectory(directory, kLooseDirectoryName);
-  const PathKind resKind = KindOf(res);
-  if (NameExists(res) && !(resKind == PathKind::Directory && IsEmptyDirectory(res))) {
+  const PathKind resKind = fileSystem.KindOf(res.c_str());
+  if (fileSystem.NameExists(res.c_str()) && !(resKind == PathKind::Directory && IsEmptyDirectory(fileSystem, res))) {
     Fail(kExitBadInput, name + ": already holds " + WideToText(kLooseDirectoryName) +
                             (resKind == PathKind::Directory ? ", not empty" : "") + "; give a new or empty folder");
   }
