@@ -10,6 +10,7 @@
 #include "archive/LooseFile.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/authoring/BodyList.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -373,5 +374,27 @@ int RunPack(CFileSystem& fileSystem, const PackOptions& options) {
       Counted(loose, "loose file", "loose files") + "; DATA1.QPX " + Grouped(packer.DataSize()) + " bytes");
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddPack(CLI::App& app, PackOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "pack", "Make a game folder GAMEDIR from TREE, a folder written by unpack (or its manifest): unpack's inverse.");
+  command->add_option("TREE", options.tree, "a folder written by unpack, or a manifest")->required();
+  command->add_option("GAMEDIR", options.gameDirectory, "a new or empty folder")->required();
+  command->footer(
+      "From a folder: every file entries/NNNNN.bin (entry N) and loose/DNNNNN.bin (res\\DNNNNN.bin); the\n"
+      "entries its patch.manifest names in comments with their attributes keep them. From a manifest:\n"
+      "the files it names (and those comments), each beside it or below. DATA1.QPX holds the entries in\n"
+      "number order, each in a slot of a multiple of 32 bytes; a resource without a file is an empty\n"
+      "entry, or no loose file. Refused (nothing written): other names, files named twice or outside\n"
+      "the tree, a loose body over 132,907,008 bytes, a GAMEDIR that is not new or empty.\n"
+      "Exit status: 0 made, 1 reading or writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> PackCommand() { return MakeCommand<PackOptions>(AddPack, RunPack); }
 
 }  // namespace qpx::tool

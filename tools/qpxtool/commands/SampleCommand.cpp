@@ -2,6 +2,7 @@
 
 #include "archive/ArchiveIndexEntry.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -48,5 +49,21 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
       "(resources 1207.." + std::to_string(kEntryCount + kSampleLooseFiles - 1) + "); D0000i holds 100 + i*1000 bytes");
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddSample(CLI::App& app, SampleOptions& options) {
+  CLI::App* const command =
+      app.add_subcommand("sample", "Make a small synthetic game folder in GAMEDIR to try patches on.");
+  command->add_option("GAMEDIR", options.gameDirectory, "a new or empty folder (made if missing)")->required();
+  command->footer(
+      "Refuses a folder that already holds DATA0.QPX or DATA1.QPX (in any case).\n"
+      "Exit status: 0 made, 1 writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> SampleCommand() { return MakeCommand<SampleOptions>(AddSample, RunSample); }
 
 }  // namespace qpx::tool

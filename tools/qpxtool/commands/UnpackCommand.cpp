@@ -8,6 +8,7 @@
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/authoring/GameReader.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -167,5 +168,25 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   }
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddUnpack(CLI::App& app, UnpackOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "unpack", "Write every resource of GAMEDIR as a file under OUTDIR, with a manifest that builds them all.");
+  command->add_option("GAMEDIR", options.gameDirectory, "the game folder")->required();
+  command->add_option("OUTDIR", options.outDirectory, "a new or empty folder")->required();
+  command->footer(
+      "Entries go to OUTDIR/entries/NNNNN.bin, loose files to OUTDIR/loose/DNNNNN.bin (the body\n"
+      "without its header); empty resources are left out. OUTDIR/patch.manifest names them for\n"
+      "\"qpxtool build --manifest\", except entries with attributes (a patch would store them as plain\n"
+      "entries), named in comments. Edit files there, then \"qpxtool diff GAMEDIR OUTDIR\".\n"
+      "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> UnpackCommand() { return MakeCommand<UnpackOptions>(AddUnpack, RunUnpack); }
 
 }  // namespace qpx::tool
