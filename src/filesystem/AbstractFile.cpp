@@ -20,4 +20,13 @@ bool CAbstractFile64::SetSize(uint32_t size) { return SetSize64(static_cast<int6
 
 bool CFileSystem::MayCreateFileIn(const wchar_t*) { return true; }
 
+PathKind CFileSystem::KindOf(const wchar_t*) { return PathKind::Missing; }
+bool CFileSystem::ListDirectory(const wchar_t*, std::vector<DirectoryEntry>&) { return false; }
+bool CFileSystem::NameExists(const wchar_t*) { return false; }
+bool CFileSystem::SameFile(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem::LiesWithin(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem::RenameReplacing(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem::RenameDirectory(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem::CopyPermissions(const wchar_t*, const wchar_t*) { return false; }
+
 }  // namespace qpx

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "filesystem/FileInfo.h"
 
@@ -173,6 +175,17 @@ struct VolumeSpace {
   uint32_t allocationUnit = 1;  // a file takes whole units of this many bytes
 };
 
+// What a path names, links followed.
+enum class PathKind { Missing, File, Directory, Other };
+
+// One entry of a directory: its name, what it is (links followed; a link
+// that leads nowhere is Missing) and, for a file, its length.
+struct DirectoryEntry {
+  std::wstring name;
+  PathKind kind = PathKind::Other;
+  uint64_t size = 0;
+};
+
 // The bytes a file of `length` bytes takes on a volume of `unit`.
 inline constexpr uint64_t AllocatedLength(uint64_t length, uint32_t unit) {
   return unit <= 1 ? length : (length / unit + (length % unit != 0)) * unit;
@@ -203,6 +216,39 @@ class CFileSystem {
   // nothing. True where it cannot be told: then making the file is the
   // judge. A layer that only wraps another need not tell.
   virtual bool MayCreateFileIn(const wchar_t* directory);
+
+  // What the author's tool asks of names besides their files' bytes. The
+  // patcher asks none of them. Paths are found as Open finds them (on
+  // POSIX a name missing as spelled matches its one case-insensitive
+  // twin). A layer that does not offer one answers as a refusing platform
+  // would: Missing, or false.
+  //
+  // What `path` names.
+  virtual PathKind KindOf(const wchar_t* path);
+  // Every entry of `directory` but "." and "..", in no particular order.
+  // False when it cannot be listed (missing, or no directory).
+  virtual bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries);
+  // Whether anything at all bears the name `path`, a link that leads
+  // nowhere included (KindOf follows links, and finds such a one Missing).
+  virtual bool NameExists(const wchar_t* path);
+  // Whether two existing paths name one file (hard links included).
+  virtual bool SameFile(const wchar_t* a, const wchar_t* b);
+  // Whether `path` (which need not exist, but whose directory must) lies
+  // inside `directory`, at any depth, or is that directory: judged by the
+  // identity of each directory that holds it, so that links to directories
+  // and other spellings of a name are seen through.
+  virtual bool LiesWithin(const wchar_t* path, const wchar_t* directory);
+  // Renames the file `from` to `to`, replacing `to` if it exists, in one
+  // step: whoever looks finds the old file or the new one, never neither.
+  // Windows does not return before the change is on the disk; elsewhere the
+  // caller flushes the directory that holds `to`.
+  virtual bool RenameReplacing(const wchar_t* from, const wchar_t* to);
+  // Renames the directory `from` to `to`, which is missing or an empty
+  // directory; made durable as RenameReplacing is.
+  virtual bool RenameDirectory(const wchar_t* from, const wchar_t* to);
+  // Gives `to` the permission bits of `from`; true where files have none
+  // (Windows).
+  virtual bool CopyPermissions(const wchar_t* from, const wchar_t* to);
 };
 
 // The file system of the platform this program was built for.

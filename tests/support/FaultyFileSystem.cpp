@@ -19,6 +19,9 @@ const char* OperationName(FileOperation operation) {
     case FileOperation::Flush: return "flush";
     case FileOperation::Reserve: return "reserve";
     case FileOperation::Lock: return "lock";
+    case FileOperation::Query: return "query";
+    case FileOperation::Rename: return "rename";
+    case FileOperation::Permissions: return "permissions";
   }
   return "?";
 }
@@ -137,6 +140,38 @@ bool CFileSystem_Faulty::MayCreateFileIn(const wchar_t* directory) {
 
 bool CFileSystem_Faulty::FlushDirectory(const wchar_t* directory) {
   return !plan_.Count(FileOperation::Flush, directory) && real_.FlushDirectory(directory);
+}
+
+PathKind CFileSystem_Faulty::KindOf(const wchar_t* path) {
+  return plan_.Count(FileOperation::Query, path) ? PathKind::Missing : real_.KindOf(path);
+}
+
+bool CFileSystem_Faulty::ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) {
+  return !plan_.Count(FileOperation::Query, directory) && real_.ListDirectory(directory, entries);
+}
+
+bool CFileSystem_Faulty::NameExists(const wchar_t* path) {
+  return !plan_.Count(FileOperation::Query, path) && real_.NameExists(path);
+}
+
+bool CFileSystem_Faulty::SameFile(const wchar_t* a, const wchar_t* b) {
+  return !plan_.Count(FileOperation::Query, a) && real_.SameFile(a, b);
+}
+
+bool CFileSystem_Faulty::LiesWithin(const wchar_t* path, const wchar_t* directory) {
+  return !plan_.Count(FileOperation::Query, path) && real_.LiesWithin(path, directory);
+}
+
+bool CFileSystem_Faulty::RenameReplacing(const wchar_t* from, const wchar_t* to) {
+  return !plan_.Count(FileOperation::Rename, to) && real_.RenameReplacing(from, to);
+}
+
+bool CFileSystem_Faulty::RenameDirectory(const wchar_t* from, const wchar_t* to) {
+  return !plan_.Count(FileOperation::Rename, to) && real_.RenameDirectory(from, to);
+}
+
+bool CFileSystem_Faulty::CopyPermissions(const wchar_t* from, const wchar_t* to) {
+  return !plan_.Count(FileOperation::Permissions, to) && real_.CopyPermissions(from, to);
 }
 
 }  // namespace qpx::test

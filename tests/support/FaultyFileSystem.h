@@ -31,8 +31,12 @@ enum class FileOperation : uint32_t {
   Flush = 1u << 10,  // Flush, FlushDirectory
   Reserve = 1u << 11,
   Lock = 1u << 12,
+  // Asked by the author's tool alone, never by the patcher:
+  Query = 1u << 13,  // KindOf, ListDirectory, NameExists, SameFile, LiesWithin
+  Rename = 1u << 14,  // RenameReplacing, RenameDirectory
+  Permissions = 1u << 15,
 };
-inline constexpr uint32_t kAllFileOperations = 0x1FFF;
+inline constexpr uint32_t kAllFileOperations = 0xFFFF;
 
 const char* OperationName(FileOperation operation);
 
@@ -40,7 +44,8 @@ enum class FaultStyle {
   // The Nth operation fails outright: Open yields null, Read and Write move
   // nothing, seeks and SetSize64 return false (the file untouched), Tell64
   // and GetSize64 return 0, QuerySize64 false, DeleteFile and
-  // CreateDirectory false.
+  // CreateDirectory false; KindOf says Missing, every other query,
+  // rename and change of permissions false (the name untouched).
   Fail,
   // As Fail, except that a Read or Write moves the first half of its bytes
   // (rounded down) and reports that count: a cut-off read or a write that
@@ -120,6 +125,14 @@ class CFileSystem_Faulty final : public CFileSystem {
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
   bool MayCreateFileIn(const wchar_t* directory) override;
+  PathKind KindOf(const wchar_t* path) override;
+  bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) override;
+  bool NameExists(const wchar_t* path) override;
+  bool SameFile(const wchar_t* a, const wchar_t* b) override;
+  bool LiesWithin(const wchar_t* path, const wchar_t* directory) override;
+  bool RenameReplacing(const wchar_t* from, const wchar_t* to) override;
+  bool RenameDirectory(const wchar_t* from, const wchar_t* to) override;
+  bool CopyPermissions(const wchar_t* from, const wchar_t* to) override;
 
  private:
   CFileSystem& real_;

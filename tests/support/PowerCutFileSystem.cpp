@@ -263,6 +263,44 @@ bool CFileSystem_PowerCut::FlushDirectory(const wchar_t* directory) {
   return true;
 }
 
+PathKind CFileSystem_PowerCut::KindOf(const wchar_t* path) {
+  return state_->cut ? PathKind::Missing : real_.KindOf(path);
+}
+
+bool CFileSystem_PowerCut::ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) {
+  return !state_->cut && real_.ListDirectory(directory, entries);
+}
+
+bool CFileSystem_PowerCut::NameExists(const wchar_t* path) { return !state_->cut && real_.NameExists(path); }
+
+bool CFileSystem_PowerCut::SameFile(const wchar_t* a, const wchar_t* b) { return !state_->cut && real_.SameFile(a, b); }
+
+bool CFileSystem_PowerCut::LiesWithin(const wchar_t* path, const wchar_t* directory) {
+  return !state_->cut && real_.LiesWithin(path, directory);
+}
+
+bool CFileSystem_PowerCut::RenameReplacing(const wchar_t* from, const wchar_t* to) {
+  if (state_->CountFails() || from == nullptr || to == nullptr) return false;
+  PowerCutEntry& source = EntryOf(*state_, real_, from);
+  PowerCutEntry& target = EntryOf(*state_, real_, to);
+  if (!real_.RenameReplacing(from, to)) return false;
+  if (&source == &target) return true;  // one name in two spellings: nothing moves
+  target.current = std::move(source.current);
+  target.pending.push_back(target.current);
+  source.current.reset();
+  source.pending.push_back(nullptr);
+  return true;
+}
+
+// Folders are not modelled: what a test cuts is the files in them.
+bool CFileSystem_PowerCut::RenameDirectory(const wchar_t* from, const wchar_t* to) {
+  return !state_->CountFails() && real_.RenameDirectory(from, to);
+}
+
+bool CFileSystem_PowerCut::CopyPermissions(const wchar_t* from, const wchar_t* to) {
+  return !state_->cut && real_.CopyPermissions(from, to);
+}
+
 bool CFileSystem_PowerCut::Crash(CrashMode mode, uint64_t seed) {
   SplitMix random(seed);
   bool rewritten = true;

@@ -48,9 +48,21 @@ class CFileSystem_PowerCut final : public CFileSystem {
   bool CreateDirectory(const wchar_t* path) override;
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
+  // Queries go through while the power is on. A file's rename is counted
+  // and modelled as a delete of its old name and a create of its new one,
+  // each kept or lost on its own until the folder is flushed; a folder's
+  // rename and permissions are passed on, not modelled.
+  PathKind KindOf(const wchar_t* path) override;
+  bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) override;
+  bool NameExists(const wchar_t* path) override;
+  bool SameFile(const wchar_t* a, const wchar_t* b) override;
+  bool LiesWithin(const wchar_t* path, const wchar_t* directory) override;
+  bool RenameReplacing(const wchar_t* from, const wchar_t* to) override;
+  bool RenameDirectory(const wchar_t* from, const wchar_t* to) override;
+  bool CopyPermissions(const wchar_t* from, const wchar_t* to) override;
 
   // Counted so far: Opens that may create, writes, size changes,
-  // reservations, flushes of files and folders, deletes (a read, a seek or
+  // reservations, flushes of files and folders, deletes, renames (a read, a seek or
   // a size query changes nothing: a cut there is a cut at the next counted
   // one). A whole run's count is the last N worth cutting at.
   uint64_t Operations() const;

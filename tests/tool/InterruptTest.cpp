@@ -290,9 +290,10 @@ TEST_F(InterruptTest, ATemporaryNameThatIsTakenIsNeverReused) {
   const std::string taken = ".out.qpxtool-" + std::to_string(getpid()) + "-0.tmp";
   const std::wstring prefix = posix::DecodePath((dir.Path() / ".out.qpxtool-").string());
   Put(taken, Text("someone else's"));
+  const auto fileSystem = CreatePlatformFileSystem();
   {
     tool::InterruptibleFile file;
-    ASSERT_TRUE(file.Create(prefix));
+    ASSERT_TRUE(file.Create(*fileSystem, prefix));
     EXPECT_NE(file.Path(), posix::DecodePath(At(taken).string()));
     EXPECT_TRUE(fs::is_regular_file(file.Path()) && fs::is_empty(file.Path()));
     fs::remove(file.Path());
@@ -302,7 +303,7 @@ TEST_F(InterruptTest, ATemporaryNameThatIsTakenIsNeverReused) {
   fs::remove(At(taken));
   Put(taken + "/inside", Text("someone else's"));
   tool::InterruptibleFolder folder;
-  ASSERT_TRUE(folder.Create(prefix, {L"inside"}));
+  ASSERT_TRUE(folder.Create(*fileSystem, prefix, {L"inside"}));
   EXPECT_NE(folder.Path(), posix::DecodePath(At(taken).string()));
   folder.RemoveNow();
   EXPECT_EQ(Get(taken + "/inside"), Text("someone else's"));

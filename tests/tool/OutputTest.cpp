@@ -1,6 +1,7 @@
 // Where qpxtool may write: never over a file it reads nor inside a folder
-// it reads, however the output is spelled; and a file it replaces keeps its
-// permission bits.
+// it reads, however the output is spelled; a file it replaces keeps its
+// permission bits, and is the old file or the new one whole, whatever
+// fails and wherever the power goes.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +9,11 @@
 #include <filesystem>
 
 #include "archive/ArchiveIndexEntry.h"
+#include "support/FaultyFileSystem.h"
+#include "support/PowerCutFileSystem.h"
 #include "tool/ToolFixture.h"
+#include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {
 namespace {
@@ -29,6 +34,30 @@ class OutputTest : public test::ToolFixture {
     fs::create_directory_symlink(At("game"), At("game-link"));
     fs::create_directory(At("game/empty"));
     fs::create_directory_symlink(At("game/empty"), At("empty-link"));
+  }
+
+  // Rebuilds "patch" (of 10=body) as a patch of 12=body, through
+  // `fileSystem`: its exit status, 1 for a failure it reported.
+  int Rebuild(CFileSystem& fileSystem) const {
+    tool::BuildOptions options;
+    options.stub = At("stub").string();
+    options.out = At("patch").string();
+    options.pairs = {"12=" + At("body").string()};
+    try {
+      return tool::RunBuild(fileSystem, options);
+    } catch (const tool::ToolError& error) {
+      return error.Status();
+    }
+  }
+
+  // The names qpxtool left beside its outputs.
+  std::vector<std::string> Temporaries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.find(".qpxtool-") != std::string::npos) names.push_back(name);
+    }
+    return names;
   }
 
   static mode_t ModeOf(const fs::path& path) {
@@ -98,6 +127,60 @@ TEST_F(OutputTest, AReplacedFileKeepsItsPermissionBits) {
   fs::permissions(At("undo"), fs::perms(0640));
   ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", "stub", "--out", "undo"}).exitCode, kOk);
   EXPECT_EQ(ModeOf(At("undo")), 0640u);
+}
+
+// A replaced patch is the old one until the new one is whole on the disk:
+// a write, flush, rename or change of permissions that fails leaves the
+// old patch as it was and no temporary beside it, and a power cut at any
+// point leaves the old patch or the new one, never a mix.
+TEST_F(OutputTest, AReplacedPatchIsTheOldOneOrTheNewOneWhole) {
+  const auto real = CreatePlatformFileSystem();
+  const Bytes old = Get("patch");
+  ASSERT_EQ(Rebuild(*real), kOk);
+  const Bytes rebuilt = Get("patch");
+  ASSERT_NE(rebuilt, old);
+
+  tool::SetTextReport(false);
+  for (const test::FileOperation operation : {test::FileOperation::Write, test::FileOperation::Flush,
+                                              test::FileOperation::Permissions, test::FileOperation::Rename}) {
+    SCOPED_TRACE(test::OperationName(operation));
+    Put("patch", old);
+    test::FaultPlan plan;
+    plan.failAt = 1;
+    plan.counted = static_cast<uint32_t>(operation);
+    test::CFileSystem_Faulty faulty(*real, plan);
+    EXPECT_EQ(Rebuild(faulty), kFailedCheck);
+    EXPECT_TRUE(plan.struck);
+    EXPECT_EQ(Get("patch"), old);
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{});
+  }
+
+  uint64_t operations = 0;
+  {
+    Put("patch", old);
+    test::CFileSystem_PowerCut counting(*real);
+    ASSERT_EQ(Rebuild(counting), kOk);
+    operations = counting.Operations();
+  }
+  ASSERT_GT(operations, 3u);
+  for (uint64_t cutAt = 1; cutAt <= operations + 1; ++cutAt) {
+    for (const test::CrashMode mode : {test::CrashMode::LoseAll, test::CrashMode::KeepAll}) {
+      SCOPED_TRACE("power cut at operation " + std::to_string(cutAt) + ", " + test::CrashModeName(mode));
+      Put("patch", old);
+      test::CFileSystem_PowerCut cut(*real, cutAt);
+      const int status = Rebuild(cut);
+      ASSERT_TRUE(cut.Crash(mode));
+      const Bytes after = Get("patch");
+      EXPECT_TRUE(after == old || after == rebuilt) << after.size() << " bytes";
+      // Only once every byte and the rename were flushed is the new patch
+      // sure to stay.
+      if (status == kOk) {
+        EXPECT_EQ(after, rebuilt);
+      }
+      for (const std::string& name : Temporaries()) fs::remove(At(name));
+    }
+  }
+  tool::SetTextReport(true);
 }
 
 // The Windows build: an unpack goes through a fresh folder renamed into

@@ -41,6 +41,14 @@ class CFileSystem_Posix final : public CFileSystem {
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
   bool MayCreateFileIn(const wchar_t* directory) override;
+  PathKind KindOf(const wchar_t* path) override;
+  bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) override;
+  bool NameExists(const wchar_t* path) override;
+  bool SameFile(const wchar_t* a, const wchar_t* b) override;
+  bool LiesWithin(const wchar_t* path, const wchar_t* directory) override;
+  bool RenameReplacing(const wchar_t* from, const wchar_t* to) override;
+  bool RenameDirectory(const wchar_t* from, const wchar_t* to) override;
+  bool CopyPermissions(const wchar_t* from, const wchar_t* to) override;
 };
 
 namespace posix {

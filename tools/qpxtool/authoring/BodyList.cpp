@@ -43,7 +43,7 @@ std::string UnpackedFileName(uint32_t number) {
 void ReadManifest(CFileSystem& fileSystem, const std::wstring& manifestPath, const std::string& manifestText,
                   std::vector<BodySource>& bodies) {
   const std::string name = "manifest " + Quoted(manifestText);
-  switch (KindOf(manifestPath)) {
+  switch (fileSystem.KindOf(manifestPath.c_str())) {
     case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
     case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
     case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");

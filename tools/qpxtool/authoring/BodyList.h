@@ -43,7 +43,7 @@ std::string UnpackedFileName(uint32_t number);
 
 // Refuses (bad input) `directory` (named `name` in messages) as a folder to
 // write into unless it is missing or an empty folder.
-void RefuseUnfitOutputFolder(const std::wstring& directory, const std::string& name);
+void RefuseUnfitOutputFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name);
 
 // Writes each body (each with its range) as UnpackedFileName's file in
 // `directory`, then `manifestText` as its manifest, showing progress as

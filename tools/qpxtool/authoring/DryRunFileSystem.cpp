@@ -163,6 +163,31 @@ bool DryRunFileSystem::QueryFreeSpace(const wchar_t* directory, VolumeSpace& spa
 
 bool DryRunFileSystem::FlushDirectory(const wchar_t*) { return true; }
 
+PathKind DryRunFileSystem::KindOf(const wchar_t* path) {
+  return path == nullptr ? PathKind::Missing : real_.KindOf(Resolve(path).c_str());
+}
+
+bool DryRunFileSystem::ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) {
+  return directory != nullptr && real_.ListDirectory(Resolve(directory).c_str(), entries);
+}
+
+bool DryRunFileSystem::NameExists(const wchar_t* path) {
+  return path != nullptr && real_.NameExists(Resolve(path).c_str());
+}
+
+bool DryRunFileSystem::SameFile(const wchar_t* a, const wchar_t* b) {
+  return a != nullptr && b != nullptr && real_.SameFile(Resolve(a).c_str(), Resolve(b).c_str());
+}
+
+bool DryRunFileSystem::LiesWithin(const wchar_t* path, const wchar_t* directory) {
+  return path != nullptr && directory != nullptr &&
+         real_.LiesWithin(Resolve(path).c_str(), Resolve(directory).c_str());
+}
+
+bool DryRunFileSystem::RenameReplacing(const wchar_t*, const wchar_t*) { return false; }
+bool DryRunFileSystem::RenameDirectory(const wchar_t*, const wchar_t*) { return false; }
+bool DryRunFileSystem::CopyPermissions(const wchar_t*, const wchar_t*) { return false; }
+
 std::vector<DryRunWrite> DryRunFileSystem::TakeWrites() { return std::exchange(writes_, {}); }
 std::vector<std::wstring> DryRunFileSystem::TakeFailedOpens() { return std::exchange(failedOpens_, {}); }
 

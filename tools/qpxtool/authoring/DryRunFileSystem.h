@@ -54,6 +54,16 @@ class DryRunFileSystem final : public CFileSystem {
   bool CreateDirectory(const wchar_t* path) override;   // refused: nothing is created
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;  // the game folder's volume
   bool FlushDirectory(const wchar_t* directory) override;  // nothing to flush: true
+  // Queries of names are the real folder's; renames and permissions are
+  // refused, as every other change is.
+  PathKind KindOf(const wchar_t* path) override;
+  bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) override;
+  bool NameExists(const wchar_t* path) override;
+  bool SameFile(const wchar_t* a, const wchar_t* b) override;
+  bool LiesWithin(const wchar_t* path, const wchar_t* directory) override;
+  bool RenameReplacing(const wchar_t* from, const wchar_t* to) override;
+  bool RenameDirectory(const wchar_t* from, const wchar_t* to) override;
+  bool CopyPermissions(const wchar_t* from, const wchar_t* to) override;
 
   // The writes recorded since the last call, in order, and the paths that
   // could not be opened.

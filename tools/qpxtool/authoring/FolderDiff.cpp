@@ -11,7 +11,7 @@ namespace qpx::tool {
 ModifiedFolder::ModifiedFolder(CFileSystem& fileSystem, const std::string& text, const std::string& role)
     : fileSystem_(fileSystem), directory_(PathFromText(text)), game_(fileSystem, directory_, text) {
   unpacked_ = !game_.HasIndex() &&
-              KindOf(JoinDirectory(directory_, PathFromText(kUnpackedManifestName))) == PathKind::File;
+              fileSystem_.KindOf(JoinDirectory(directory_, PathFromText(kUnpackedManifestName)).c_str()) == PathKind::File;
   if (!unpacked_) {
     if (!game_.HasIndex()) {
       Fail(kExitBadInput, role + " " + Quoted(text) + ": is neither a game folder (no DATA0.QPX) nor a folder "
@@ -26,11 +26,11 @@ ResourceBytes ModifiedFolder::LocateFile(uint32_t number) {
   if (!unpacked_) return game_.LocateFile(number);
   std::unique_ptr<FolderListing>& listing = number < kEntryCount ? entries_ : loose_;
   if (!listing) {
-    listing = std::make_unique<FolderListing>(JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
+    listing = std::make_unique<FolderListing>(fileSystem_, JoinDirectory(directory_, number < kEntryCount ? L"entries" : L"loose"));
   }
   ResourceBytes bytes;
   const std::string name = UnpackedFileName(number);
-  const FolderEntry* const found = listing->Find(PathFromText(name.substr(name.find('/') + 1)));
+  const DirectoryEntry* const found = listing->Find(PathFromText(name.substr(name.find('/') + 1)));
   bytes.path = JoinDirectory(directory_, PathFromText(name));
   if (found == nullptr) {
     bytes.exists = false;

@@ -12,7 +12,7 @@ namespace qpx::tool {
 
 GameReader::GameReader(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText)
     : fileSystem_(fileSystem), directory_(directory), directoryText_(directoryText) {
-  if (KindOf(directory) != PathKind::Directory) {
+  if (fileSystem_.KindOf(directory.c_str()) != PathKind::Directory) {
     Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": no such folder");
   }
 }
@@ -25,7 +25,7 @@ std::wstring GameReader::LoosePath(uint32_t looseIndex) const {
 
 std::string GameReader::Describe(const std::wstring& path) const { return Quoted(PathToText(path)); }
 
-bool GameReader::HasIndex() const { return KindOf(IndexPath()) == PathKind::File; }
+bool GameReader::HasIndex() const { return fileSystem_.KindOf(IndexPath().c_str()) == PathKind::File; }
 
 namespace {
 
@@ -38,15 +38,15 @@ std::wstring InCapitals(std::wstring name) {
 
 }  // namespace
 
-FolderListing::FolderListing(const std::wstring& directory) : directory_(directory) {
-  if (!ListFolder(directory, entries_)) entries_.clear();
+FolderListing::FolderListing(CFileSystem& fileSystem, const std::wstring& directory) : directory_(directory) {
+  if (!fileSystem.ListDirectory(directory.c_str(), entries_)) entries_.clear();
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     exact_.emplace(entries_[i].name, i);
     folded_[InCapitals(entries_[i].name)].push_back(i);
   }
 }
 
-const FolderEntry* FolderListing::Find(const std::wstring& name) const {
+const DirectoryEntry* FolderListing::Find(const std::wstring& name) const {
   if (const auto exact = exact_.find(name); exact != exact_.end()) return &entries_[exact->second];
   const auto folded = folded_.find(InCapitals(name));
   return folded != folded_.end() && folded->second.size() == 1 ? &entries_[folded->second.front()] : nullptr;
@@ -80,9 +80,9 @@ ResourceBytes GameReader::LocateFile(uint32_t number) {
     bytes.attributes = entry.attributes;
     return bytes;
   }
-  if (!res_) res_ = std::make_unique<FolderListing>(JoinDirectory(directory_, kLooseDirectoryName));
+  if (!res_) res_ = std::make_unique<FolderListing>(fileSystem_, JoinDirectory(directory_, kLooseDirectoryName));
   const std::wstring name = LooseFileName(number - kEntryCount);
-  const FolderEntry* const found = res_->Find(name);
+  const DirectoryEntry* const found = res_->Find(name);
   // What is no file (a folder, a FIFO, a device) is no loose file either,
   // as the patcher sees it: it cannot open one.
   if (found == nullptr || found->kind != PathKind::File) {
@@ -105,9 +105,9 @@ uint64_t GameReader::TotalBytes() {
   OpenArchive();
   uint64_t total = 0;
   for (const ArchiveIndexEntry& entry : entries_) total += entry.size;
-  if (!res_) res_ = std::make_unique<FolderListing>(JoinDirectory(directory_, kLooseDirectoryName));
+  if (!res_) res_ = std::make_unique<FolderListing>(fileSystem_, JoinDirectory(directory_, kLooseDirectoryName));
   for (uint32_t looseIndex = 0; looseIndex < kLooseFileCount; ++looseIndex) {
-    const FolderEntry* const found = res_->Find(LooseFileName(looseIndex));
+    const DirectoryEntry* const found = res_->Find(LooseFileName(looseIndex));
     if (found != nullptr && found->kind == PathKind::File) total += found->size;
   }
   return total;

@@ -35,14 +35,14 @@ struct ResourceBytes {
 // letters. A folder that cannot be listed holds nothing.
 class FolderListing {
  public:
-  explicit FolderListing(const std::wstring& directory);
+  FolderListing(CFileSystem& fileSystem, const std::wstring& directory);
   // The entry named `name`, or null when there is none.
-  const FolderEntry* Find(const std::wstring& name) const;
+  const DirectoryEntry* Find(const std::wstring& name) const;
   const std::wstring& Directory() const { return directory_; }
 
  private:
   std::wstring directory_;
-  std::vector<FolderEntry> entries_;
+  std::vector<DirectoryEntry> entries_;
   std::map<std::wstring, std::size_t> exact_;               // name -> entry
   std::map<std::wstring, std::vector<std::size_t>> folded_;  // name in capitals -> entries
 };

@@ -89,7 +89,7 @@ std::string RecordRow(const std::string& index, const std::string& resource, con
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
                        std::unique_ptr<CAbstractFile>& file, Payload& payload) {
   const std::string name = "patch " + Quoted(text);
-  switch (KindOf(path)) {
+  switch (fileSystem.KindOf(path.c_str())) {
     case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
     case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
     case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");

@@ -33,7 +33,7 @@ constexpr uint64_t kOffsetLimit = UINT32_MAX;
 
 std::unique_ptr<CAbstractFile> OpenInput(CFileSystem& fileSystem, const std::wstring& path, const std::string& name,
                                          int64_t& size) {
-  switch (KindOf(path)) {
+  switch (fileSystem.KindOf(path.c_str())) {
     case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
     case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
     case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");
@@ -136,7 +136,7 @@ bool NamedLike(const std::wstring& path, const wchar_t* name) {
 
 // Refuses an output that would overwrite one of the build's own inputs or a
 // game's archive.
-void RefuseUnsafeOutput(const BuildRequest& request) {
+void RefuseUnsafeOutput(CFileSystem& fileSystem, const BuildRequest& request) {
   const std::string outName = "--out " + Quoted(request.outText);
   for (const wchar_t* archiveFile : {kIndexFileName, kDataFileName}) {
     if (NamedLike(request.out, archiveFile)) {
@@ -144,12 +144,12 @@ void RefuseUnsafeOutput(const BuildRequest& request) {
                               "; write the patch to another file");
     }
   }
-  if (KindOf(request.out) == PathKind::File) {
-    if (!request.manifest.empty() && SameFile(request.out, request.manifest)) {
+  if (fileSystem.KindOf(request.out.c_str()) == PathKind::File) {
+    if (!request.manifest.empty() && fileSystem.SameFile(request.out.c_str(), request.manifest.c_str())) {
       Fail(kExitBadInput, outName + ": is the manifest; write the patch to another file");
     }
     for (const BodySource& body : request.bodies) {
-      if (SameFile(request.out, body.path)) {
+      if (fileSystem.SameFile(request.out.c_str(), body.path.c_str())) {
         Fail(kExitBadInput, outName + ": is the body named by " + body.origin + "; write the patch to another file");
       }
     }
@@ -512,15 +512,15 @@ std::string Described(const BuildRequest& request, const BuildResult& result) {
   return text;
 }
 
-void ChooseStub(const std::string& given, BuildRequest& request) {
+void ChooseStub(CFileSystem& fileSystem, const std::string& given, BuildRequest& request) {
   if (given.empty() || given == "windows" || given == "linux") {
-    request.stub = InstalledStub(given == "linux" ? StubKind::Linux : StubKind::Windows);
+    request.stub = InstalledStub(fileSystem, given == "linux" ? StubKind::Linux : StubKind::Windows);
     request.stubName = "the installed stub " + Quoted(PathToText(request.stub));
   } else {
     request.stub = PathFromText(given);
     request.stubName = "--stub " + Quoted(given);
-    if (KindOf(request.stub) == PathKind::Missing) {
-      Fail(kExitBadInput, request.stubName + ": no such file; " + InstalledStubsText());
+    if (fileSystem.KindOf(request.stub.c_str()) == PathKind::Missing) {
+      Fail(kExitBadInput, request.stubName + ": no such file; " + InstalledStubsText(fileSystem));
     }
   }
 }
@@ -528,7 +528,7 @@ void ChooseStub(const std::string& given, BuildRequest& request) {
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   const std::string& stubName = request.stubName;
   const std::string outName = "--out " + Quoted(request.outText);
-  RefuseUnsafeOutput(request);
+  RefuseUnsafeOutput(fileSystem, request);
   if (request.bodies.empty() && !request.allowNoBodies) {
     Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
   }
@@ -549,14 +549,14 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
                             "qpxpatch.exe, or --any-stub to build on it anyway");
   }
 
-  const PathKind outKind = KindOf(request.out);
+  const PathKind outKind = fileSystem.KindOf(request.out.c_str());
   if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
   if (outKind == PathKind::Other) Fail(kExitBadInput, outName + ": is not a regular file");
-  if (outKind != PathKind::Missing && SameFile(request.stub, request.out)) {
+  if (outKind != PathKind::Missing && fileSystem.SameFile(request.stub.c_str(), request.out.c_str())) {
     Fail(kExitBadInput, outName + ": is the stub itself; write the patch to another file");
   }
   const std::wstring outDirectory = DirectoryOf(request.out);
-  if (!outDirectory.empty() && KindOf(outDirectory) != PathKind::Directory) {
+  if (!outDirectory.empty() && fileSystem.KindOf(outDirectory.c_str()) != PathKind::Directory) {
     Fail(kExitBadInput, outName + ": its folder does not exist");
   }
 

@@ -68,7 +68,7 @@ std::string Described(const BuildRequest& request, const BuildResult& result);
 // Sets the stub of `request`: `given` (as typed after --stub): "windows"
 // (also when empty) or "linux" for a patcher installed with the tool
 // (InstalledStub), else a file, which must exist.
-void ChooseStub(const std::string& given, BuildRequest& request);
+void ChooseStub(CFileSystem& fileSystem, const std::string& given, BuildRequest& request);
 
 // Builds the patch, streaming every byte through one fixed buffer, into a
 // fresh file beside the output that is renamed over it only when complete.

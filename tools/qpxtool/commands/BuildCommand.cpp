@@ -2,6 +2,7 @@
 
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -22,7 +23,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
   }
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);
-  ChooseStub(options.stub, request);
+  ChooseStub(fileSystem, options.stub, request);
 
   const BuildResult result = BuildPatch(fileSystem, request);
   for (const std::string& warning : result.warnings) Err("qpxtool build: warning: " + warning);
@@ -39,5 +40,33 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   Out(line);
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddBuild(CLI::App& app, BuildOptions& options) {
+  CLI::App* const command =
+      app.add_subcommand("build", "Write PATCH: the patcher program (the stub) followed by a payload of the bodies.");
+  command->add_option("--stub", options.stub, kStubHelp)->type_name("PATCHER");
+  command->add_option("--out", options.out, "the patch to write (replaced only once complete)")
+      ->required()
+      ->type_name("PATCH");
+  command->add_option("--manifest", options.manifest, "a manifest naming the bodies (format below)")->type_name("FILE");
+  command->add_flag("--replace-payload", options.replacePayload,
+                    "the stub is itself a patch: build from its program alone, leaving its payload out");
+  command->add_flag("--no-seal", options.noSeal,
+                    "write the plain version-1 payload, without the seal that lets the patcher refuse a damaged "
+                    "patch");
+  AddFormatOptions(command, options.format, false);
+  command->add_flag("--any-stub", options.anyStub,
+                    "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
+  command->add_option("bodies", options.pairs, "a body for a resource, after the manifest's bodies")
+      ->type_name("NUMBER=FILE");
+  command->footer(std::string(kStubDefaultHelp) + kManifestHelp);
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> BuildCommand() { return MakeCommand<BuildOptions>(AddBuild, RunBuild); }
 
 }  // namespace qpx::tool

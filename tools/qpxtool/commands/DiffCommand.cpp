@@ -12,6 +12,7 @@
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
@@ -108,7 +109,7 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
     const std::string folder = given.substr(0, equals);
     std::size_t found = olds.size();
     for (std::size_t i = 0; i < olds.size(); ++i) {
-      if (olds[i] == folder || SameFile(PathFromText(olds[i]), PathFromText(folder))) found = i;
+      if (olds[i] == folder || fileSystem.SameFile(PathFromText(olds[i]).c_str(), PathFromText(folder).c_str())) found = i;
     }
     if (found == olds.size()) {
       Fail(kExitBadInput, "--label " + Quoted(given) + ": " + Quoted(folder) + " is none of the old folders" +
@@ -127,14 +128,14 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
   }
 
   BuildRequest request;
-  ChooseStub(options.stub, request);
+  ChooseStub(fileSystem, options.stub, request);
   request.labels = {labelNew};
   request.labels.insert(request.labels.end(), labels.begin(), labels.end());
   std::vector<ReadInput> inputs;
   for (const std::string& old : olds) inputs.push_back({PathFromText(old), "OLD " + Quoted(old), true});
   inputs.push_back({PathFromText(newer), "NEW " + Quoted(newer), true});
   inputs.push_back({request.stub, request.stubName});
-  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out), inputs);
+  RefuseOutputOverInputs(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out), inputs);
 
   if (options.json) StartJsonReport();
   ModifiedFolder modified(fileSystem, newer, "NEW");
@@ -271,15 +272,15 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   if (!toManifest && options.out.empty()) Fail(kExitBadInput, "--out PATCH is required (or --manifest-out DIR)");
   // Before any reading: a missing stub is found out at once.
   BuildRequest request;
-  if (!toManifest) ChooseStub(options.stub, request);
+  if (!toManifest) ChooseStub(fileSystem, options.stub, request);
   if (toManifest) {
-    RefuseUnfitOutputFolder(PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
+    RefuseUnfitOutputFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
   }
   std::vector<ReadInput> inputs = {
       {PathFromText(options.original), "ORIGINAL " + Quoted(options.original), true},
       {PathFromText(options.modified), "MODIFIED " + Quoted(options.modified), true}};
   if (!toManifest) inputs.push_back({request.stub, request.stubName});
-  RefuseOutputOverInputs(PathFromText(toManifest ? options.manifestOut : options.out),
+  RefuseOutputOverInputs(fileSystem, PathFromText(toManifest ? options.manifestOut : options.out),
                          toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
                          inputs);
 
@@ -388,5 +389,60 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   if (options.json) WriteJsonReport(report);
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddDiff(CLI::App& app, DiffOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "diff",
+      "Write a patch of exactly the resources in which MODIFIED differs from ORIGINAL, or one for OLD... to NEW.");
+  command
+      ->add_option("FOLDER", options.folders,
+                   "ORIGINAL MODIFIED: the game folder the patch is for, then a game folder or a folder written by "
+                   "unpack; or OLD... NEW: the game folders of 2 to 64 old versions, then the new version's, for one "
+                   "patch that brings each of them to NEW")
+      ->required()
+      ->expected(-2)
+      ->type_name("");
+  command
+      ->add_option("--label", options.labels,
+                   "OLD... NEW: the label of an old version, shown by the patcher and qpxtool (default: its "
+                   "folder's name); once per old folder")
+      ->type_name("FOLDER=NAME");
+  command
+      ->add_option("--label-new", options.labelNew, "OLD... NEW: the new version's label (default: its folder's name)")
+      ->type_name("NAME");
+  command->add_option("--stub", options.stub, kStubHelp)->type_name("PATCHER");
+  command->add_option("--out", options.out, "the patch to write")->type_name("PATCH");
+  command
+      ->add_option("--manifest-out", options.manifestOut,
+                   "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
+      ->type_name("DIR");
+  command->add_flag("--any-stub", options.anyStub, "build on a stub that is not a qpxpatch patcher");
+  command->add_flag("--json", options.json, kJsonHelp);
+  command->add_flag("--allow-empty", options.allowEmpty,
+                    "when the folders hold the same resources, still write the patch (of no records) or manifest");
+  AddFormatOptions(command, options.format, true);
+  command->footer(std::string(kStubDefaultHelp) +
+                  "A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
+                  "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"
+                  "is left as it is. Refused (nothing written): an entry that differs where MODIFIED's has\n"
+                  "attributes, a resource made empty, a loose file on one side only, a loose body over the limit.\n"
+                  "Folders that hold the same resources give no patch unless --allow-empty.\n"
+                  "Exit status: 0 written, 1 the folders hold the same resources (nothing written) or reading or\n"
+                  "writing failed, 2 bad usage or input.");
+  return command;
+}
+
+// Two folders are ORIGINAL and MODIFIED; more are OLD... NEW.
+int RunDiffOfFolders(CFileSystem& fileSystem, const DiffOptions& parsed) {
+  DiffOptions options = parsed;
+  if (options.folders.size() == 2) options.original = options.folders[0], options.modified = options.folders[1];
+  return RunDiff(fileSystem, options);
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> DiffCommand() { return MakeCommand<DiffOptions>(AddDiff, RunDiffOfFolders); }
 
 }  // namespace qpx::tool

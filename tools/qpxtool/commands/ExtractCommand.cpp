@@ -11,6 +11,7 @@
 #include "archive/ResourceArchive.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -104,7 +105,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
     Err("qpxtool extract: wrote " + what + " to standard output");
     return kExitSuccess;
   }
-  if (SameFile(out, PathFromText(options.gameDirectory))) {
+  if (fileSystem.SameFile(out.c_str(), PathFromText(options.gameDirectory).c_str())) {
     Fail(kExitBadInput, "output " + Quoted(options.out) + ": is the patch itself; write the body to another file");
   }
   ReplacingOutput output(fileSystem, out);
@@ -125,13 +126,13 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
   const bool toStandardOutput = options.out == "-";
   const std::wstring out = PathFromText(options.out);
   if (!toStandardOutput) {
-    switch (KindOf(out)) {
+    switch (fileSystem.KindOf(out.c_str())) {
       case PathKind::Directory: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is a folder");
       case PathKind::Other: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is not a regular file");
       default: break;
     }
   }
-  if (KindOf(PathFromText(options.gameDirectory)) == PathKind::File) {
+  if (fileSystem.KindOf(PathFromText(options.gameDirectory).c_str()) == PathKind::File) {
     return ExtractFromPatch(fileSystem, options, number, out);
   }
   if (!options.base.empty()) Fail(kExitBadInput, "--base is for extracting from a patch, not from a game folder");
@@ -164,7 +165,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
     inputs.push_back({file, Quoted(PathToText(file)) + " of the game folder"});
   }
   inputs.push_back({PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory), true});
-  RefuseOutputOverInputs(out, "output " + Quoted(options.out), inputs);
+  RefuseOutputOverInputs(fileSystem, out, "output " + Quoted(options.out), inputs);
   ReplacingOutput output(fileSystem, out);
   Copy(*bytes.file, bytes.offset, bytes.size, output, from, options.out);
   output.Commit();
@@ -172,5 +173,30 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
       " bytes) to " + Quoted(options.out));
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddExtract(CLI::App& app, ExtractOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "extract", "Write the current body of resource NUMBER in GAMEDIR (or the body PATCH writes to it) to OUT.");
+  command->add_option("GAMEDIR", options.gameDirectory, "the game folder, or a patch")
+      ->required()
+      ->type_name("GAMEDIR|PATCH");
+  command->add_option("NUMBER", options.number, "0..1206 an entry, 1207..2714 a loose file")->required();
+  command->add_option("OUT", options.out, "the file to write, or - for standard output")->required();
+  command->add_option("--base", options.base, "with a PATCH: the game folder its delta bodies are decoded against")
+      ->type_name("GAMEDIR");
+  command->footer(
+      "An entry's body is its index record's size bytes at its offset in DATA1.QPX; a\n"
+      "loose file's is what follows its 2048-byte header, as long as the header says.\n"
+      "From a PATCH: the body its last record for NUMBER writes, decoded (and checked\n"
+      "against the record's hash) as the patcher decodes it.\n"
+      "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> ExtractCommand() { return MakeCommand<ExtractOptions>(AddExtract, RunExtract); }
 
 }  // namespace qpx::tool

@@ -11,6 +11,7 @@
 #include "archive/LooseFile.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -245,5 +246,22 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   if (options.json) WriteJsonReport(report);
   return problems == 0 ? kExitSuccess : kExitFailedCheck;
 }
+
+namespace {
+
+CLI::App* AddList(CLI::App& app, ListOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "list", "Check PATCH as the patcher would and print its records: target, body offset and size.");
+  command->add_option("PATCH", options.patch, "the patch (a patcher with its payload)")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
+  command->footer(
+      "Exit status: 0 the patcher would take every record, 1 it would refuse the patch or\n"
+      "fail a record (its own message is printed), 2 bad usage or PATCH cannot be opened.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> ListCommand() { return MakeCommand<ListOptions>(AddList, RunList); }
 
 }  // namespace qpx::tool

@@ -10,6 +10,7 @@
 #include "archive/LooseFile.h"
 #include "paths/Paths.h"
 #include "tools/qpxtool/authoring/BodyList.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -90,7 +91,7 @@ class Packer {
   // Finds every resource's file: in the tree's folders, or where its
   // manifest names them. Refuses (bad input) whatever cannot be packed.
   void Gather() {
-    switch (KindOf(tree_)) {
+    switch (fileSystem_.KindOf(tree_.c_str())) {
       case PathKind::Missing: Fail(kExitBadInput, "TREE " + Quoted(treeText_) + ": no such file or folder");
       case PathKind::Directory: GatherFolder(); break;
       case PathKind::File: GatherManifest(); break;
@@ -194,11 +195,11 @@ class Packer {
     bool any = false;
     for (const bool loose : {false, true}) {
       const std::wstring folder = JoinDirectory(tree_, loose ? L"loose" : L"entries");
-      std::vector<FolderEntry> entries;
-      if (KindOf(folder) != PathKind::Directory) continue;
+      std::vector<DirectoryEntry> entries;
+      if (fileSystem_.KindOf(folder.c_str()) != PathKind::Directory) continue;
       any = true;
-      if (!ListFolder(folder, entries)) Fail(kExitBadInput, Quoted(PathToText(folder)) + ": cannot be listed");
-      for (const FolderEntry& entry : entries) {
+      if (!fileSystem_.ListDirectory(folder.c_str(), entries)) Fail(kExitBadInput, Quoted(PathToText(folder)) + ": cannot be listed");
+      for (const DirectoryEntry& entry : entries) {
         const std::wstring path = JoinDirectory(folder, entry.name);
         uint32_t number = 0;
         if (!NumberOfName(entry.name, loose, number)) {
@@ -222,7 +223,7 @@ class Packer {
     // The entries unpack kept out of its manifest keep their attributes.
     std::string manifest;
     const std::wstring manifestPath = JoinDirectory(tree_, PathFromText(kUnpackedManifestName));
-    if (KindOf(manifestPath) == PathKind::File && ReadSmallFile(fileSystem_, manifestPath, kManifestLimit, manifest)) {
+    if (fileSystem_.KindOf(manifestPath.c_str()) == PathKind::File && ReadSmallFile(fileSystem_, manifestPath, kManifestLimit, manifest)) {
       for (const auto& [number, entry] : AttributedEntries(manifest)) {
         if (sources_[number].present) sources_[number].attributes = entry.attributes;
       }
@@ -248,12 +249,12 @@ class Packer {
     const std::wstring folder = directory.empty() ? L"." : WithoutTrailingSeparators(directory);
     for (const BodySource& body : bodies) {
       const std::string name = body.origin + ": " + Quoted(PathToText(body.path));
-      const PathKind kind = KindOf(body.path);
+      const PathKind kind = fileSystem_.KindOf(body.path.c_str());
       if (kind != PathKind::File) {
         refusals_.push_back(name + (kind == PathKind::Missing ? " does not exist" : " is not a regular file"));
         continue;
       }
-      if (!LiesWithin(body.path, folder)) {
+      if (!fileSystem_.LiesWithin(body.path.c_str(), folder.c_str())) {
         refusals_.push_back(name + " lies outside the manifest's folder");
         continue;
       }
@@ -338,25 +339,25 @@ int RunPack(CFileSystem& fileSystem, const PackOptions& options) {
   const std::wstring out = WithoutTrailingSeparators(PathFromText(options.gameDirectory));
   const std::string outName = "GAMEDIR " + Quoted(options.gameDirectory);
   const std::wstring treeFolder = [&] {
-    if (KindOf(packer.Tree()) != PathKind::File) return packer.Tree();
+    if (fileSystem.KindOf(packer.Tree().c_str()) != PathKind::File) return packer.Tree();
     const std::wstring directory = DirectoryOf(packer.Tree());
     return directory.empty() ? std::wstring(L".") : WithoutTrailingSeparators(directory);
   }();
-  RefuseOutputOverInputs(out, outName, {{treeFolder, "TREE " + Quoted(options.tree), true}});
-  RefuseUnfitOutputFolder(out, outName);
+  RefuseOutputOverInputs(fileSystem, out, outName, {{treeFolder, "TREE " + Quoted(options.tree), true}});
+  RefuseUnfitOutputFolder(fileSystem, out, outName);
   packer.Gather();
 
   // Made in a fresh folder beside GAMEDIR and renamed into place once every
   // file in it is on the disk: GAMEDIR is never seen half made.
   const std::wstring parent = DirectoryOf(out);
   InterruptibleFolder fresh;
-  if (!fresh.Create(parent + L"." + out.substr(parent.size()) + L".qpxtool-", packer.Contents())) {
+  if (!fresh.Create(fileSystem, parent + L"." + out.substr(parent.size()) + L".qpxtool-", packer.Contents())) {
     Fail(kExitFailedCheck, "cannot make a folder beside " + Quoted(options.gameDirectory));
   }
   try {
     packer.Write(fresh.Path());
     FlushFolder(fileSystem, fresh.Path(), Quoted(PathToText(fresh.Path())));
-    if (!RenameFolder(fresh.Path(), out)) {
+    if (!fileSystem.RenameDirectory(fresh.Path().c_str(), out.c_str())) {
       Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(fresh.Path())) + " to " +
                                  Quoted(options.gameDirectory));
     }
@@ -373,5 +374,27 @@ int RunPack(CFileSystem& fileSystem, const PackOptions& options) {
       Counted(loose, "loose file", "loose files") + "; DATA1.QPX " + Grouped(packer.DataSize()) + " bytes");
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddPack(CLI::App& app, PackOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "pack", "Make a game folder GAMEDIR from TREE, a folder written by unpack (or its manifest): unpack's inverse.");
+  command->add_option("TREE", options.tree, "a folder written by unpack, or a manifest")->required();
+  command->add_option("GAMEDIR", options.gameDirectory, "a new or empty folder")->required();
+  command->footer(
+      "From a folder: every file entries/NNNNN.bin (entry N) and loose/DNNNNN.bin (res\\DNNNNN.bin); the\n"
+      "entries its patch.manifest names in comments with their attributes keep them. From a manifest:\n"
+      "the files it names (and those comments), each beside it or below. DATA1.QPX holds the entries in\n"
+      "number order, each in a slot of a multiple of 32 bytes; a resource without a file is an empty\n"
+      "entry, or no loose file. Refused (nothing written): other names, files named twice or outside\n"
+      "the tree, a loose body over 132,907,008 bytes, a GAMEDIR that is not new or empty.\n"
+      "Exit status: 0 made, 1 reading or writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> PackCommand() { return MakeCommand<PackOptions>(AddPack, RunPack); }
 
 }  // namespace qpx::tool

@@ -19,6 +19,7 @@
 #include "tools/qpxtool/authoring/DryRunFileSystem.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
@@ -396,5 +397,23 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
   if (options.json) WriteJsonReport(report);
   return status;
 }
+
+namespace {
+
+CLI::App* AddPlan(CLI::App& app, PlanOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "plan", "A dry run: what the patcher would do with each record of PATCH to GAMEDIR. Reads only.");
+  command->add_option("PATCH", options.patch, "the patch")->required();
+  command->add_option("GAMEDIR", options.gameDirectory, "the game folder")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
+  command->footer(
+      "Judged by the patcher's own archive code on a view of GAMEDIR that writes nothing.\n"
+      "Exit status: 0 every record would apply, 1 some would fail, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> PlanCommand() { return MakeCommand<PlanOptions>(AddPlan, RunPlan); }
 
 }  // namespace qpx::tool

@@ -15,6 +15,7 @@
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -24,8 +25,8 @@ namespace qpx::tool {
 
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   BuildRequest request;
-  ChooseStub(options.stub, request);
-  RefuseOutputOverInputs(PathFromText(options.out), "--out " + Quoted(options.out),
+  ChooseStub(fileSystem, options.stub, request);
+  RefuseOutputOverInputs(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out),
                          {{PathFromText(options.patch), "the patch " + Quoted(options.patch)},
                           {request.stub, request.stubName},
                           {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
@@ -150,5 +151,27 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   for (const std::string& note : result.notes) Out("  " + note);
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddReverse(CLI::App& app, ReverseOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "reverse", "Before PATCH is applied: write UNDO, a patch that puts back every resource PATCH changes.");
+  command->add_option("PATCH", options.patch, "the patch to undo")->required();
+  command->add_option("GAMEDIR", options.gameDirectory, "the game folder, not yet patched")->required();
+  command->add_option("--stub", options.stub, kStubHelp)->type_name("PATCHER");
+  command->add_option("--out", options.out, "the undo patch to write")->required()->type_name("UNDO");
+  command->add_flag("--any-stub", options.anyStub, "build on a stub that is not a qpxpatch patcher");
+  AddFormatOptions(command, options.format, true);
+  command->footer(std::string(kStubDefaultHelp) +
+                  "Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
+                  "attributes, empty resources, loose files that do not exist.\n"
+                  "Exit status: 0 written, 1 reading or writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> ReverseCommand() { return MakeCommand<ReverseOptions>(AddReverse, RunReverse); }
 
 }  // namespace qpx::tool

@@ -2,7 +2,9 @@
 
 #include "archive/ArchiveIndexEntry.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
@@ -13,7 +15,7 @@ inline constexpr uint32_t kSampleLooseFiles = 8;
 int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
   const std::wstring directory = PathFromText(options.gameDirectory);
   const std::string name = "game folder " + Quoted(options.gameDirectory);
-  switch (KindOf(directory)) {
+  switch (fileSystem.KindOf(directory.c_str())) {
     case PathKind::Missing:
       if (!fileSystem.CreateDirectory(directory.c_str())) {
         Fail(kExitBadInput, name + ": cannot be made (does its parent folder exist?)");
@@ -26,13 +28,13 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
   // sample writes these files and every loose file it makes; any of them
   // already there, or a link in its place, would be written through.
   for (const wchar_t* file : {kIndexFileName, kDataFileName}) {
-    if (NameExists(JoinDirectory(directory, file))) {
+    if (fileSystem.NameExists(JoinDirectory(directory, file).c_str())) {
       Fail(kExitBadInput, name + ": already holds " + WideToText(file) + "; give a new or empty folder");
     }
   }
   const std::wstring res = JoinDirectory(directory, kLooseDirectoryName);
-  const PathKind resKind = KindOf(res);
-  if (NameExists(res) && !(resKind == PathKind::Directory && IsEmptyDirectory(res))) {
+  const PathKind resKind = fileSystem.KindOf(res.c_str());
+  if (fileSystem.NameExists(res.c_str()) && !(resKind == PathKind::Directory && IsEmptyDirectory(fileSystem, res))) {
     Fail(kExitBadInput, name + ": already holds " + WideToText(kLooseDirectoryName) +
                             (resKind == PathKind::Directory ? ", not empty" : "") + "; give a new or empty folder");
   }
@@ -47,5 +49,21 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
       "(resources 1207.." + std::to_string(kEntryCount + kSampleLooseFiles - 1) + "); D0000i holds 100 + i*1000 bytes");
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddSample(CLI::App& app, SampleOptions& options) {
+  CLI::App* const command =
+      app.add_subcommand("sample", "Make a small synthetic game folder in GAMEDIR to try patches on.");
+  command->add_option("GAMEDIR", options.gameDirectory, "a new or empty folder (made if missing)")->required();
+  command->footer(
+      "Refuses a folder that already holds DATA0.QPX or DATA1.QPX (in any case).\n"
+      "Exit status: 0 made, 1 writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> SampleCommand() { return MakeCommand<SampleOptions>(AddSample, RunSample); }
 
 }  // namespace qpx::tool

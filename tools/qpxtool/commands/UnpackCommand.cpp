@@ -8,6 +8,7 @@
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/authoring/GameReader.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -15,10 +16,10 @@
 
 namespace qpx::tool {
 
-void RefuseUnfitOutputFolder(const std::wstring& directory, const std::string& name) {
-  const PathKind kind = KindOf(directory);
-  if (kind == PathKind::Missing && !NameExists(directory)) return;
-  if (kind == PathKind::Directory && IsEmptyDirectory(directory)) return;
+void RefuseUnfitOutputFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name) {
+  const PathKind kind = fileSystem.KindOf(directory.c_str());
+  if (kind == PathKind::Missing && !fileSystem.NameExists(directory.c_str())) return;
+  if (kind == PathKind::Directory && IsEmptyDirectory(fileSystem, directory)) return;
   Fail(kExitBadInput, name + (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
                                                           : ": is not a folder"));
 }
@@ -78,7 +79,7 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
   const std::wstring target = WithoutTrailingSeparators(directory);
   const std::wstring parent = DirectoryOf(target);
   InterruptibleFolder fresh;
-  if (!fresh.Create(parent + L"." + target.substr(parent.size()) + L".qpxtool-", contents)) {
+  if (!fresh.Create(fileSystem, parent + L"." + target.substr(parent.size()) + L".qpxtool-", contents)) {
     Fail(kExitFailedCheck, "cannot make a folder beside " + Quoted(directoryText));
   }
   try {
@@ -93,7 +94,7 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
       if (made) FlushFolder(fileSystem, path, Quoted(PathToText(path)));
     }
     FlushFolder(fileSystem, fresh.Path(), Quoted(PathToText(fresh.Path())));
-    if (!RenameFolder(fresh.Path(), target)) {
+    if (!fileSystem.RenameDirectory(fresh.Path().c_str(), target.c_str())) {
       Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(fresh.Path())) + " to " + Quoted(directoryText));
     }
   } catch (...) {
@@ -107,7 +108,7 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   const std::wstring out = PathFromText(options.outDirectory);
-  RefuseOutputOverInputs(out, "output folder " + Quoted(options.outDirectory),
+  RefuseOutputOverInputs(fileSystem, out, "output folder " + Quoted(options.outDirectory),
                          {{PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
                            true}});
   game.OpenArchive();
@@ -140,7 +141,7 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
       manifest += line + "\n";
     }
   }
-  RefuseUnfitOutputFolder(out, "output folder " + Quoted(options.outDirectory));
+  RefuseUnfitOutputFolder(fileSystem, out, "output folder " + Quoted(options.outDirectory));
   WriteBodyFolder(fileSystem, out, options.outDirectory, bodies, manifest, "unpack");
 
   uint64_t total = 0;
@@ -167,5 +168,25 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   }
   return kExitSuccess;
 }
+
+namespace {
+
+CLI::App* AddUnpack(CLI::App& app, UnpackOptions& options) {
+  CLI::App* const command = app.add_subcommand(
+      "unpack", "Write every resource of GAMEDIR as a file under OUTDIR, with a manifest that builds them all.");
+  command->add_option("GAMEDIR", options.gameDirectory, "the game folder")->required();
+  command->add_option("OUTDIR", options.outDirectory, "a new or empty folder")->required();
+  command->footer(
+      "Entries go to OUTDIR/entries/NNNNN.bin, loose files to OUTDIR/loose/DNNNNN.bin (the body\n"
+      "without its header); empty resources are left out. OUTDIR/patch.manifest names them for\n"
+      "\"qpxtool build --manifest\", except entries with attributes (a patch would store them as plain\n"
+      "entries), named in comments. Edit files there, then \"qpxtool diff GAMEDIR OUTDIR\".\n"
+      "Exit status: 0 written, 1 writing failed, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> UnpackCommand() { return MakeCommand<UnpackOptions>(AddUnpack, RunUnpack); }
 
 }  // namespace qpx::tool

@@ -10,6 +10,7 @@
 #include "filesystem/TransferBuffer.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
+#include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
@@ -168,5 +169,24 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   if (options.json) WriteJsonReport(report);
   return notApplied == 0 ? kExitSuccess : kExitFailedCheck;
 }
+
+namespace {
+
+CLI::App* AddVerify(CLI::App& app, VerifyOptions& options) {
+  CLI::App* const command =
+      app.add_subcommand("verify", "Report, per record of PATCH, whether GAMEDIR holds exactly its body. Reads only.");
+  command->add_option("PATCH", options.patch, "the patch")->required();
+  command->add_option("GAMEDIR", options.gameDirectory, "the game folder (DATA0.QPX, DATA1.QPX, res)")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
+  command->footer(
+      "A record overwritten by a later record for the same resource is reported as\n"
+      "superseded, and one of size 0 as skipped; neither counts against the patch.\n"
+      "Exit status: 0 every record applied, 1 some not, 2 bad usage or input.");
+  return command;
+}
+
+}  // namespace
+
+std::unique_ptr<ToolCommand> VerifyCommand() { return MakeCommand<VerifyOptions>(AddVerify, RunVerify); }
 
 }  // namespace qpx::tool

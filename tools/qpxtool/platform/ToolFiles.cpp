@@ -92,6 +92,26 @@ void FlushWrittenFile(CFileSystem& fileSystem, const std::wstring& path) {
   if (!file || !file->Flush()) Fail(kExitFailedCheck, Quoted(PathToText(path)) + ": cannot be flushed to the disk");
 }
 
+bool IsEmptyDirectory(CFileSystem& fileSystem, const std::wstring& directory) {
+  std::vector<DirectoryEntry> entries;
+  return fileSystem.ListDirectory(directory.c_str(), entries) && entries.empty();
+}
+
+TemporaryMade MakeTemporaryFile(CFileSystem& fileSystem, const std::wstring& path) {
+  // Windows lets an interruption delete it while it is open.
+  if (fileSystem.Open(path.c_str(), OpenMode_Write | OpenMode_Create | OpenMode_New | OpenMode_ShareDelete)) {
+    return TemporaryMade::Made;
+  }
+  return fileSystem.NameExists(path.c_str()) ? TemporaryMade::Taken : TemporaryMade::Failed;
+}
+
+TemporaryMade MakeTemporaryFolder(CFileSystem& fileSystem, const std::wstring& path) {
+  // The name carries this process's id, and only this process makes it:
+  // one that is there is a stale one of a process that had the same id.
+  if (fileSystem.NameExists(path.c_str())) return TemporaryMade::Taken;
+  return fileSystem.CreateDirectory(path.c_str()) ? TemporaryMade::Made : TemporaryMade::Failed;
+}
+
 void FlushFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name) {
   if (!fileSystem.FlushDirectory(directory.c_str())) Fail(kExitFailedCheck, name + ": cannot be flushed to the disk");
 }
@@ -136,7 +156,7 @@ ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& ta
     : fileSystem_(fileSystem), target_(target) {
   const std::wstring directory = DirectoryOf(target);
   const std::wstring name = target.substr(directory.size());
-  if (!temporary_.Create(directory + L"." + name + L".qpxtool-")) {
+  if (!temporary_.Create(fileSystem_, directory + L"." + name + L".qpxtool-")) {
     Fail(kExitFailedCheck, "cannot create a file beside " + Quoted(PathToText(target)));
   }
   file_ = fileSystem_.Open(temporary_.Path().c_str(), OpenMode_Write | OpenMode_ShareDelete);
@@ -160,12 +180,12 @@ void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   file_.reset();
   // A file that is replaced keeps its permission bits: whoever set them
   // meant them for whatever that name holds.
-  const std::wstring& model = KindOf(target_) == PathKind::File ? target_ : permissionsFrom;
-  if (!model.empty() && !CopyPermissions(model, temporary)) {
+  const std::wstring& model = fileSystem_.KindOf(target_.c_str()) == PathKind::File ? target_ : permissionsFrom;
+  if (!model.empty() && !fileSystem_.CopyPermissions(model.c_str(), temporary.c_str())) {
     Fail(kExitFailedCheck, "cannot give " + Quoted(PathToText(target_)) + " the permissions of " +
                                Quoted(PathToText(model)));
   }
-  if (!RenameReplacing(temporary, target_)) {
+  if (!fileSystem_.RenameReplacing(temporary.c_str(), target_.c_str())) {
     Fail(kExitFailedCheck, "cannot rename " + Quoted(PathToText(temporary)) + " to " +
                                Quoted(PathToText(target_)));
   }
@@ -174,15 +194,17 @@ void ReplacingOutput::Commit(const std::wstring& permissionsFrom) {
   FlushFolder(fileSystem_, DirectoryOf(target_), "the folder of " + Quoted(PathToText(target_)));
 }
 
-void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs) {
+void RefuseOutputOverInputs(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName,
+                            const std::vector<ReadInput>& inputs) {
   const std::wstring trimmed = WithoutTrailingSeparators(out);
   const std::wstring folder = DirectoryOf(trimmed);
-  if (!folder.empty() && KindOf(folder) != PathKind::Directory) {
+  if (!folder.empty() && fileSystem.KindOf(folder.c_str()) != PathKind::Directory) {
     Fail(kExitBadInput, outName + ": its folder does not exist");
   }
-  const bool exists = KindOf(trimmed) != PathKind::Missing;
+  const bool exists = fileSystem.KindOf(trimmed.c_str()) != PathKind::Missing;
   for (const ReadInput& input : inputs) {
-    if (input.folder ? LiesWithin(trimmed, input.path) : exists && SameFile(trimmed, input.path)) {
+    if (input.folder ? fileSystem.LiesWithin(trimmed.c_str(), input.path.c_str())
+                     : exists && fileSystem.SameFile(trimmed.c_str(), input.path.c_str())) {
       Fail(kExitBadInput, outName + (input.folder ? ": lies inside " + input.name + ", which this command reads"
                                                   : ": is " + input.name + ", which this command reads") +
                               "; write it elsewhere");
@@ -211,10 +233,10 @@ const char* SystemName(StubKind kind) { return kind == StubKind::Windows ? "Wind
 
 }  // namespace
 
-std::wstring InstalledStub(StubKind kind) {
+std::wstring InstalledStub(CFileSystem& fileSystem, StubKind kind) {
   const std::vector<std::wstring> candidates = StubCandidates(kind);
   for (const std::wstring& candidate : candidates) {
-    if (KindOf(candidate) == PathKind::File) return candidate;
+    if (fileSystem.KindOf(candidate.c_str()) == PathKind::File) return candidate;
   }
   std::string looked;
   for (const std::wstring& candidate : candidates) {
@@ -222,14 +244,14 @@ std::wstring InstalledStub(StubKind kind) {
   }
   const std::string heading = kind == StubKind::Windows ? "--stub PATCHER is required: " : "--stub linux: ";
   Fail(kExitBadInput, heading + "no " + SystemName(kind) + " patcher is installed with qpxtool" +
-                          (looked.empty() ? std::string() : " (no " + looked + ")") + "; " + InstalledStubsText());
+                          (looked.empty() ? std::string() : " (no " + looked + ")") + "; " + InstalledStubsText(fileSystem));
 }
 
-std::string InstalledStubsText() {
+std::string InstalledStubsText(CFileSystem& fileSystem) {
   std::string found;
   for (const StubKind kind : {StubKind::Windows, StubKind::Linux}) {
     for (const std::wstring& candidate : StubCandidates(kind)) {
-      if (KindOf(candidate) != PathKind::File) continue;
+      if (fileSystem.KindOf(candidate.c_str()) != PathKind::File) continue;
       found += std::string(found.empty() ? "" : ", ") + "--stub " + StubName(kind) + " for " +
                Quoted(PathToText(candidate));
       break;

@@ -84,6 +84,9 @@ void CopyToNewFile(CFileSystem& fileSystem, CAbstractFile& source, uint64_t offs
 // Throws ToolError (kExitFailedCheck) naming it when that fails.
 void FlushWrittenFile(CFileSystem& fileSystem, const std::wstring& path);
 
+// Whether `directory` is a folder holding no entries at all.
+bool IsEmptyDirectory(CFileSystem& fileSystem, const std::wstring& directory);
+
 // Flushes to the disk the entries of the folder `directory` (empty: the
 // current folder), named `name` in messages: a file made or renamed there
 // stays so after a power cut. Throws ToolError (kExitFailedCheck) when that
@@ -153,7 +156,8 @@ struct ReadInput {
 // files of `inputs`, or that lies inside one of their folders. Judged by
 // identity, so that hard links, links to folders and other spellings of a
 // name are caught too.
-void RefuseOutputOverInputs(const std::wstring& out, const std::string& outName, const std::vector<ReadInput>& inputs);
+void RefuseOutputOverInputs(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName,
+                            const std::vector<ReadInput>& inputs);
 
 // The patchers installed with this tool: the Windows one (the stub used
 // when none is given) and the native one, for Linux players.
@@ -164,11 +168,11 @@ enum class StubKind { Windows, Linux };
 // it out), else beside the tool (as in the Windows zip, or a build tree),
 // named qpxpatch.exe or qpxpatch. Fails (bad input) when neither is there,
 // saying where it looked and which patchers there are.
-std::wstring InstalledStub(StubKind kind);
+std::wstring InstalledStub(CFileSystem& fileSystem, StubKind kind);
 
 // Which patchers are installed with this tool, and their --stub names, for
 // messages about a stub that is missing.
-std::string InstalledStubsText();
+std::string InstalledStubsText(CFileSystem& fileSystem);
 
 // What `patch` runs on, for the report of a command that wrote it: "a
 // Windows patch" (a PE program), "a Linux patch" (an ELF one), else "a

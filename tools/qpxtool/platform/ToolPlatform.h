@@ -1,16 +1,17 @@
 #pragma once
 // What qpxtool needs of the platform beyond the project's file layer: its
-// paths typed as text, their spelling in messages, and the few
-// operations on names that the file layer does not offer (kinds of path,
-// identity of two paths, a fresh file removed on interruption, a replacing
-// rename, permissions).
-// File contents are read and written through CFileSystem only.
+// paths typed as text, their spelling in messages, fresh files and folders
+// removed on interruption, and the console.
+// Files and their names are reached through CFileSystem only: a fresh file
+// or folder is made through it too, so that a test's file layer sees it.
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "filesystem/FileSystem.h"
 
 namespace qpx::tool {
 
@@ -27,36 +28,6 @@ std::string WideToText(std::wstring_view text);
 
 // Whether `path` starts at a root (or, on Windows, a drive).
 bool IsAbsolutePath(const std::wstring& path);
-
-enum class PathKind { Missing, File, Directory, Other };
-// What `path` names, found as the file layer finds it (on POSIX a name that
-// does not exist as spelled matches its one case-insensitive twin).
-PathKind KindOf(const std::wstring& path);
-
-// One entry of a folder: its name, what it is (links followed) and, for a
-// file, its length.
-struct FolderEntry {
-  std::wstring name;
-  PathKind kind = PathKind::Other;
-  uint64_t size = 0;
-};
-
-// Every entry of the folder `directory` but "." and "..", in no particular
-// order. False when it cannot be listed (missing, or no folder).
-bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries);
-
-// Whether anything at all bears the name `path`, a link that leads nowhere
-// included (KindOf follows links, and finds such a one Missing).
-bool NameExists(const std::wstring& path);
-
-// Whether two existing paths name one file (hard links included).
-bool SameFile(const std::wstring& a, const std::wstring& b);
-
-// Whether `path` (which need not exist, but whose folder must) lies inside
-// the folder `directory`, at any depth, or is that folder: judged by the
-// identity of each folder that holds it, so that links to folders and
-// other spellings of a name are seen through.
-bool LiesWithin(const std::wstring& path, const std::wstring& directory);
 
 // How many names InterruptibleFile and InterruptibleFolder try before they
 // give up: their endings count from 0 to one below it.
@@ -112,9 +83,10 @@ class InterruptibleFile {
   InterruptibleFile& operator=(const InterruptibleFile&) = delete;
   ~InterruptibleFile();
 
-  // Makes the file, named `prefix` (a directory with its separator, or
-  // empty for the current one, followed by a stem) and a unique ending.
-  // Never opens an existing file. False when no file could be made.
+  // Makes the file through `fileSystem`, named `prefix` (a directory with
+  // its separator, or empty for the current one, followed by a stem) and a
+  // unique ending. Never opens an existing file. False when no file could
+  // be made.
   //
   // First it removes that directory's temporaries that a process which no
   // longer runs left there (killed outright, or by a power cut, it had no
@@ -125,7 +97,7 @@ class InterruptibleFile {
   // InterruptibleFolder's owner fills one; anything deeper stays, and the
   // folder with it. On POSIX only what belongs to this user is removed. A
   // link is removed as a name, never followed.
-  bool Create(const std::wstring& prefix);
+  bool Create(CFileSystem& fileSystem, const std::wstring& prefix);
   const std::wstring& Path() const { return path_; }
 
  private:
@@ -145,10 +117,10 @@ class InterruptibleFolder {
   InterruptibleFolder& operator=(const InterruptibleFolder&) = delete;
   ~InterruptibleFolder();
 
-  // Makes the folder, named `prefix` (as for InterruptibleFile, stale
-  // temporaries removed first as it removes them) and a unique ending.
-  // False when none could be made.
-  bool Create(const std::wstring& prefix, const std::vector<std::wstring>& contents);
+  // Makes the folder through `fileSystem`, named `prefix` (as for
+  // InterruptibleFile, stale temporaries removed first as it removes them)
+  // and a unique ending. False when none could be made.
+  bool Create(CFileSystem& fileSystem, const std::wstring& prefix, const std::vector<std::wstring>& contents);
   const std::wstring& Path() const { return path_; }
   // Removes the listed contents and the folder, and takes it off the list.
   void RemoveNow();
@@ -158,20 +130,13 @@ class InterruptibleFolder {
   int slot_ = -1;
 };
 
-// Renames the folder `from` to `to`, which is missing or an empty folder.
-// Windows does not return before the change is on the disk; on POSIX the
-// caller flushes the folder that holds `to`.
-bool RenameFolder(const std::wstring& from, const std::wstring& to);
-
-// Renames `from` to `to`, replacing `to` if it exists, in one step; made
-// durable as RenameFolder is.
-bool RenameReplacing(const std::wstring& from, const std::wstring& to);
-
-// Gives `to` the permission bits of `from` (POSIX); nothing to do on Windows.
-bool CopyPermissions(const std::wstring& from, const std::wstring& to);
-
-// Whether `directory` is a folder holding no entries at all.
-bool IsEmptyDirectory(const std::wstring& directory);
+// How one try at making a temporary under a name went: made, the name
+// taken already (try the next), or failed for good.
+enum class TemporaryMade { Made, Taken, Failed };
+// One try of InterruptibleFile and InterruptibleFolder, through the file
+// layer: a new empty file, or a new folder, named `path`.
+TemporaryMade MakeTemporaryFile(CFileSystem& fileSystem, const std::wstring& path);
+TemporaryMade MakeTemporaryFolder(CFileSystem& fileSystem, const std::wstring& path);
 
 // Whether `stream` (stdout or stderr) is a terminal or console, where
 // progress may be shown.

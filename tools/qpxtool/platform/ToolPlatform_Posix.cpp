@@ -25,11 +25,6 @@ bool Resolve(const std::wstring& path, bool lastMayBeMissing, std::string& resol
   return !path.empty() && posix::ResolvePath(posix::EncodePath(path.c_str()), lastMayBeMissing, resolved);
 }
 
-bool StatOf(const std::wstring& path, struct stat& st) {
-  std::string resolved;
-  return Resolve(path, false, resolved) && stat(resolved.c_str(), &st) == 0;
-}
-
 // What an interruption removes, per slot: paths, each ended by a zero byte,
 // the last by two, removed in their order (a file, or a folder once what it
 // holds is gone). The handler reads only the slots, lock-free atomics; the
@@ -190,9 +185,8 @@ void RemoveStaleTemporaries(const std::wstring& prefix) {
 }
 
 // Makes a new file or folder named `prefix`, a unique ending and ".tmp",
-// with `make` (which returns false and leaves errno EEXIST when the name is
-// taken), and lists it in a free slot in the same step, after `contents`
-// (paths under it). The slot, or -1.
+// with `make`, and lists it in a free slot in the same step, after
+// `contents` (paths under it). The slot, or -1.
 template <typename Make>
 int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make,
                std::wstring& made) {
@@ -201,6 +195,7 @@ int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& cont
   for (uint32_t attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
     const std::wstring candidate =
         prefix + std::to_wstring(getpid()) + L"-" + std::to_wstring(attempt) + L".tmp";
+    // The handler removes it by the name the system knows.
     std::string resolved;
     if (!Resolve(candidate, true, resolved)) return -1;
     std::string paths;
@@ -214,13 +209,14 @@ int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& cont
     int slot = 0;
     while (slot < kListed && g_listed[slot].load() != nullptr) ++slot;
     if (slot == kListed) return -1;
-    if (make(resolved)) {
+    const TemporaryMade result = make(candidate);
+    if (result == TemporaryMade::Made) {
       g_listedPaths[slot] = std::move(paths);
       g_listed[slot].store(g_listedPaths[slot].c_str());  // its own end: the string's terminator
       made = candidate;
       return slot;
     }
-    if (errno != EEXIST) return -1;
+    if (result == TemporaryMade::Failed) return -1;
   }
   return -1;
 }
@@ -249,92 +245,20 @@ bool IsAbsolutePath(const std::wstring& path) {
   return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
 }
 
-PathKind KindOf(const std::wstring& path) {
-  struct stat st;
-  if (!StatOf(path, st)) return PathKind::Missing;
-  if (S_ISREG(st.st_mode)) return PathKind::File;
-  if (S_ISDIR(st.st_mode)) return PathKind::Directory;
-  return PathKind::Other;
-}
-
-bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
-  std::string resolved;
-  if (!Resolve(directory, false, resolved)) return false;
-  DIR* const listing = opendir(resolved.c_str());
-  if (listing == nullptr) return false;
-  entries.clear();
-  while (const dirent* entry = readdir(listing)) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    FolderEntry found;
-    found.name = posix::DecodePath(std::string(name));
-    struct stat st;
-    if (fstatat(dirfd(listing), entry->d_name, &st, 0) != 0) {
-      found.kind = PathKind::Missing;  // a link that leads nowhere
-    } else if (S_ISREG(st.st_mode)) {
-      found.kind = PathKind::File;
-      found.size = static_cast<uint64_t>(st.st_size);
-    } else if (S_ISDIR(st.st_mode)) {
-      found.kind = PathKind::Directory;
-    }
-    entries.push_back(std::move(found));
-  }
-  closedir(listing);
-  return true;
-}
-
-bool NameExists(const std::wstring& path) {
-  std::string resolved;
-  struct stat st;
-  return Resolve(path, false, resolved) && lstat(resolved.c_str(), &st) == 0;
-}
-
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-  struct stat first, second;
-  return StatOf(a, first) && StatOf(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
-  struct stat folder;
-  if (!StatOf(directory, folder) || !S_ISDIR(folder.st_mode)) return false;
-  // A folder is judged from itself, anything else from the folder that
-  // holds it (its last name is not followed: a file's link is replaced,
-  // never written through).
-  std::wstring start = WithoutTrailingSeparators(path);
-  if (KindOf(start) != PathKind::Directory) {
-    start = DirectoryOf(start);
-    if (start.empty()) start = L".";
-  }
-  std::string here;
-  if (!Resolve(start, false, here)) return false;
-  // Up through "..", as the system walks it, to the root (its own parent).
-  struct stat current, parent;
-  if (stat(here.c_str(), &current) != 0) return false;
-  for (int depth = 0; depth < 1024; ++depth) {
-    if (current.st_dev == folder.st_dev && current.st_ino == folder.st_ino) return true;
-    here += "/..";
-    if (stat(here.c_str(), &parent) != 0 || (parent.st_dev == current.st_dev && parent.st_ino == current.st_ino)) {
-      return false;
-    }
-    current = parent;
-  }
-  return false;
-}
-
-bool InterruptibleFile::Create(const std::wstring& prefix) {
+bool InterruptibleFile::Create(CFileSystem& fileSystem, const std::wstring& prefix) {
   if (slot_ >= 0) return false;
-  slot_ = MakeListed(prefix, {}, [](const std::string& path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return fd >= 0 && close(fd) == 0;
-  }, path_);
+  const auto make = [&](const std::wstring& path) { return MakeTemporaryFile(fileSystem, path); };
+  slot_ = MakeListed(prefix, {}, make, path_);
   return slot_ >= 0;
 }
 
 InterruptibleFile::~InterruptibleFile() { Unlist(slot_); }
 
-bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<std::wstring>& contents) {
+bool InterruptibleFolder::Create(CFileSystem& fileSystem, const std::wstring& prefix,
+                                 const std::vector<std::wstring>& contents) {
   if (slot_ >= 0) return false;
-  slot_ = MakeListed(prefix, contents, [](const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }, path_);
+  const auto make = [&](const std::wstring& path) { return MakeTemporaryFolder(fileSystem, path); };
+  slot_ = MakeListed(prefix, contents, make, path_);
   return slot_ >= 0;
 }
 
@@ -346,39 +270,6 @@ void InterruptibleFolder::RemoveNow() {
 }
 
 InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
-
-bool RenameFolder(const std::wstring& from, const std::wstring& to) {
-  // rename replaces an empty folder in the same step.
-  return RenameReplacing(from, to);
-}
-
-bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
-  std::string source, target;
-  return Resolve(from, false, source) && Resolve(to, true, target) && rename(source.c_str(), target.c_str()) == 0;
-}
-
-bool CopyPermissions(const std::wstring& from, const std::wstring& to) {
-  struct stat st;
-  std::string target;
-  return StatOf(from, st) && Resolve(to, false, target) && chmod(target.c_str(), st.st_mode & 0777) == 0;
-}
-
-bool IsEmptyDirectory(const std::wstring& directory) {
-  std::string resolved;
-  if (!Resolve(directory, false, resolved)) return false;
-  DIR* const listing = opendir(resolved.c_str());
-  if (listing == nullptr) return false;
-  bool empty = true;
-  while (const dirent* entry = readdir(listing)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") {
-      empty = false;
-      break;
-    }
-  }
-  closedir(listing);
-  return empty;
-}
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 

@@ -1,4 +1,9 @@
+// <windows.h> maps DeleteFile and CreateDirectory to their A/W forms by
+// macro; undo that before the file layer's operations of those names are
+// declared.
 #include <windows.h>
+#undef DeleteFile
+#undef CreateDirectory
 
 #include <fcntl.h>
 #include <io.h>
@@ -14,20 +19,6 @@
 
 namespace qpx::tool {
 namespace {
-
-// An open handle on `path` with no access rights, enough to ask who it is.
-HANDLE OpenForQuery(const std::wstring& path) {
-  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-bool IdentityOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE handle = OpenForQuery(path);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool known = GetFileInformationByHandle(handle, &info) != 0;
-  CloseHandle(handle);
-  return known;
-}
 
 // What an interruption removes, per slot: paths removed in their order (a
 // file, or a folder once what it holds is gone); an empty slot is free. The
@@ -124,9 +115,8 @@ void RemoveStaleTemporaries(const std::wstring& prefix) {
 }
 
 // Makes a new file or folder named `prefix`, a unique ending and ".tmp",
-// with `make` (false, with the last error ERROR_FILE_EXISTS or
-// ERROR_ALREADY_EXISTS, when the name is taken), and lists it in a free
-// slot under the lock, after `contents` (paths under it). The slot, or -1.
+// with `make`, and lists it in a free slot under the lock, after
+// `contents` (paths under it). The slot, or -1.
 template <typename Make>
 int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& contents, Make make, std::wstring& made) {
   static const bool handled = SetConsoleCtrlHandler(RemoveListedFiles, TRUE) != 0;
@@ -143,15 +133,14 @@ int MakeListed(const std::wstring& prefix, const std::vector<std::wstring>& cont
     AcquireSRWLockExclusive(&g_listLock);
     int slot = 0;
     while (slot < kListed && !g_listed[slot].empty()) ++slot;
-    const bool madeIt = slot < kListed && make(candidate);
-    const DWORD error = GetLastError();
-    if (madeIt) {
+    const TemporaryMade result = slot < kListed ? make(candidate) : TemporaryMade::Failed;
+    if (result == TemporaryMade::Made) {
       g_listed[slot] = std::move(paths);
       made = candidate;
     }
     ReleaseSRWLockExclusive(&g_listLock);
-    if (madeIt) return slot;
-    if (slot == kListed || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return -1;
+    if (result == TemporaryMade::Made) return slot;
+    if (result == TemporaryMade::Failed) return -1;
   }
   return -1;
 }
@@ -178,92 +167,19 @@ bool IsAbsolutePath(const std::wstring& path) {
   return path.size() >= 2 && path[1] == L':' && ((drive >= L'A' && drive <= L'Z') || (drive >= L'a' && drive <= L'z'));
 }
 
-PathKind KindOf(const std::wstring& path) {
-  if (path.empty()) return PathKind::Missing;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Directory;
-  if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
-  return PathKind::File;
-}
-
-bool ListFolder(const std::wstring& directory, std::vector<FolderEntry>& entries) {
-  if (KindOf(directory) != PathKind::Directory) return false;
-  entries.clear();
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(JoinDirectory(directory, L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  do {
-    const std::wstring_view name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    FolderEntry entry;
-    entry.name = found.cFileName;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      entry.kind = PathKind::Directory;
-    } else if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)) {
-      entry.kind = PathKind::File;
-      entry.size = (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
-    }
-    entries.push_back(std::move(entry));
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return true;
-}
-
-bool NameExists(const std::wstring& path) {
-  // The attributes of a link are its own: it need not lead anywhere.
-  return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-  BY_HANDLE_FILE_INFORMATION first{}, second{};
-  return IdentityOf(a, first) && IdentityOf(b, second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
-}
-
-bool LiesWithin(const std::wstring& path, const std::wstring& directory) {
-  BY_HANDLE_FILE_INFORMATION folder{};
-  if (KindOf(directory) != PathKind::Directory || !IdentityOf(directory, folder)) return false;
-  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return false;
-  std::wstring full(length, L'\0');
-  full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
-  // A folder is judged from itself, anything else from the folder that
-  // holds it; then each folder up to the root, by its identity, which a
-  // junction or link shares with the folder it leads to.
-  if (KindOf(full) != PathKind::Directory) full = DirectoryOf(full);
-  while (!full.empty()) {
-    BY_HANDLE_FILE_INFORMATION here{};
-    if (IdentityOf(full, here) && here.dwVolumeSerialNumber == folder.dwVolumeSerialNumber &&
-        here.nFileIndexHigh == folder.nFileIndexHigh && here.nFileIndexLow == folder.nFileIndexLow) {
-      return true;
-    }
-    const std::wstring trimmed = WithoutTrailingSeparators(full);
-    const std::size_t cut = trimmed.find_last_of(L"\\/");
-    if (cut == std::wstring::npos || cut + 1 >= full.size()) break;  // the root: nothing above
-    full = trimmed.substr(0, cut + 1);  // with its separator: a drive's root keeps it
-  }
-  return false;
-}
-
-bool InterruptibleFile::Create(const std::wstring& prefix) {
+bool InterruptibleFile::Create(CFileSystem& fileSystem, const std::wstring& prefix) {
   if (slot_ >= 0) return false;
-  slot_ = MakeListed(prefix, {}, [](const std::wstring& path) {
-    const HANDLE handle =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(handle);
-    return true;
-  }, path_);
+  const auto make = [&](const std::wstring& path) { return MakeTemporaryFile(fileSystem, path); };
+  slot_ = MakeListed(prefix, {}, make, path_);
   return slot_ >= 0;
 }
 
 InterruptibleFile::~InterruptibleFile() { Unlist(slot_); }
 
-bool InterruptibleFolder::Create(const std::wstring& prefix, const std::vector<std::wstring>& contents) {
+bool InterruptibleFolder::Create(CFileSystem& fileSystem, const std::wstring& prefix,
+                                 const std::vector<std::wstring>& contents) {
   if (slot_ >= 0) return false;
-  const auto make = [](const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; };
+  const auto make = [&](const std::wstring& path) { return MakeTemporaryFolder(fileSystem, path); };
   slot_ = MakeListed(prefix, contents, make, path_);
   return slot_ >= 0;
 }
@@ -278,35 +194,6 @@ void InterruptibleFolder::RemoveNow() {
 }
 
 InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
-
-bool RenameFolder(const std::wstring& from, const std::wstring& to) {
-  // A folder is never renamed over another: an empty one is taken away first.
-  if (KindOf(to) == PathKind::Directory && !RemoveDirectoryW(to.c_str())) return false;
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-bool RenameReplacing(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-bool CopyPermissions(const std::wstring&, const std::wstring&) { return true; }
-
-bool IsEmptyDirectory(const std::wstring& directory) {
-  if (KindOf(directory) != PathKind::Directory) return false;
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(JoinDirectory(directory, L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  bool empty = true;
-  do {
-    const std::wstring_view name = found.cFileName;
-    if (name != L"." && name != L"..") {
-      empty = false;
-      break;
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return empty;
-}
 
 bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
