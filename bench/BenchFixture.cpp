@@ -49,10 +49,10 @@
 #include <cstdlib>
 #include <map>
 
-#include "app/payload/PatchPayload.h"
-#include "app/run/PatchCheck.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/run/PatchCheck.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace {

@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/delta/DeltaEncoder.h"
-#include "filesystem/FileSystem.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
+#include "src/filesystem/FileSystem.h"
 
 // Bytes allocated through operator new, now and at the most since the last
 // reset: each block carries its size in front of it.

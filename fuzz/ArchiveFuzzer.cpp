@@ -36,8 +36,8 @@
 #include <memory>
 #include <optional>
 
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
 #include "fuzz/FuzzSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 

@@ -18,8 +18,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

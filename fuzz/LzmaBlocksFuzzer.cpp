@@ -17,8 +17,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/codecs/lzma/LzmaBlocks.h"
-#include "app/codecs/lzma/LzmaBlocksEncoder.h"
+#include "src/app/codecs/lzma/LzmaBlocks.h"
+#include "src/app/codecs/lzma/LzmaBlocksEncoder.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

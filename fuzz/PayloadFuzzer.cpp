@@ -17,12 +17,12 @@
 #include <memory>
 #include <sstream>
 
-#include "app/payload/PatchPayload.h"
-#include "app/payload/PayloadSeal.h"
-#include "app/run/Alternatives.h"
-#include "app/run/PatchRunner.h"
-#include "app/run/RunMessages.h"
-#include "archive/LooseFile.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/run/Alternatives.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/app/run/RunMessages.h"
+#include "src/archive/LooseFile.h"
 #include "fuzz/FuzzSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 

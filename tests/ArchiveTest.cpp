@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
-#include "support/TestSupport.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -11,13 +11,13 @@
 #include <iostream>
 #include <map>
 
-#include "app/journal/RunJournal.h"
-#include "app/payload/PayloadSeal.h"
-#include "app/run/PatchRunner.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/ProcessSetup.h"
-#include "support/GameRunFixture.h"
+#include "src/app/journal/RunJournal.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/ProcessSetup.h"
+#include "tests/support/GameRunFixture.h"
 
 namespace qpx {
 namespace {

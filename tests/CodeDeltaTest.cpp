@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/codecs/delta/CodeDelta.h"
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/delta/DeltaEncoder.h"
-#include "app/codecs/delta/ExecutableLayout.h"
+#include "src/app/codecs/delta/CodeDelta.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/delta/ExecutableLayout.h"
 
 namespace qpx {
 namespace {

@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "app/codecs/lzma/LzmaDecoder.h"
-#include "app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/codecs/lzma/LzmaDecoder.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -13,9 +13,9 @@
 #include <random>
 #include <vector>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/delta/DeltaEncoder.h"
-#include "app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
 
 namespace qpx {
 namespace {

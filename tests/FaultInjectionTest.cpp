@@ -12,12 +12,12 @@
 #include <map>
 #include <set>
 
-#include "app/codecs/lzma/LzmaEncoder.h"
-#include "app/run/PatchRunner.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
-#include "support/FaultyFileSystem.h"
-#include "support/TestSupport.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/payload/PayloadSeal.h"
-#include "filesystem/FileSystem.h"
-#include "support/TestSupport.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/filesystem/FileSystem.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

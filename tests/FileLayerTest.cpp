@@ -6,8 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "filesystem/FileSystem.h"
-#include "support/TestSupport.h"
+#include "src/filesystem/FileSystem.h"
+#include "tests/support/TestSupport.h"
 
 namespace qpx {
 namespace {

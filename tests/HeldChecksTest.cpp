@@ -9,11 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/journal/RunJournal.h"
-#include "app/payload/PayloadDigest.h"
-#include "archive/LooseFile.h"
-#include "support/GameRunFixture.h"
-#include "support/MultiVersionPatch.h"
+#include "src/app/journal/RunJournal.h"
+#include "src/app/payload/PayloadDigest.h"
+#include "src/archive/LooseFile.h"
+#include "tests/support/GameRunFixture.h"
+#include "tests/support/MultiVersionPatch.h"
 
 namespace qpx {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "archive/ResourceArchive.h"
-#include "support/TestSupport.h"
+#include "src/archive/ResourceArchive.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

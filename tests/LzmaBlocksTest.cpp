@@ -6,13 +6,13 @@
 
 #include <cstring>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/lzma/LzmaBlocks.h"
-#include "app/codecs/lzma/LzmaBlocksEncoder.h"
-#include "app/run/RunMessages.h"
-#include "app/run/PatchRunner.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "support/TestSupport.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/lzma/LzmaBlocks.h"
+#include "src/app/codecs/lzma/LzmaBlocksEncoder.h"
+#include "src/app/run/RunMessages.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/BodyEncoder.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 

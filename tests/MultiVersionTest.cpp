@@ -10,13 +10,13 @@
 #include <iostream>
 #include <map>
 
-#include "app/payload/PayloadSeal.h"
-#include "app/run/PatchRunner.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
-#include "support/FaultyFileSystem.h"
-#include "support/MultiVersionPatch.h"
-#include "support/TestSupport.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/support/MultiVersionPatch.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -9,11 +9,11 @@
 #include <functional>
 #include <map>
 
-#include "app/run/PatchRunner.h"
-#include "app/run/RunMessages.h"
-#include "archive/LooseFile.h"
-#include "filesystem/SystemError.h"
-#include "support/GameRunFixture.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/app/run/RunMessages.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/SystemError.h"
+#include "tests/support/GameRunFixture.h"
 
 namespace qpx {
 namespace {

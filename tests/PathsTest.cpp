@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "paths/Paths.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/payload/PatchPayload.h"
-#include "support/TestSupport.h"
+#include "src/app/payload/PatchPayload.h"
+#include "tests/support/TestSupport.h"
 
 namespace qpx {
 namespace {

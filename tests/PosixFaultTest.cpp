@@ -14,10 +14,10 @@
 #include <cstring>
 #include <functional>
 
-#include "app/run/PatchRunner.h"
-#include "archive/LooseFile.h"
-#include "filesystem/ProcessSetup.h"
-#include "support/TestSupport.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/ProcessSetup.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

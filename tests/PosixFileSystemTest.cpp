@@ -13,9 +13,9 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "filesystem/posix/FileSystem_Posix.h"
-#include "filesystem/posix/PathEncoding_Posix.h"
-#include "support/TestSupport.h"
+#include "src/filesystem/posix/FileSystem_Posix.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -9,8 +9,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "filesystem/FileSystem.h"
-#include "support/TestSupport.h"
+#include "src/filesystem/FileSystem.h"
+#include "tests/support/TestSupport.h"
 
 namespace qpx {
 namespace {

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "app/run/PatchRunner.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "support/FaultyFileSystem.h"
-#include "support/MultiVersionPatch.h"
-#include "support/PowerCutFileSystem.h"
-#include "support/TestSupport.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/support/MultiVersionPatch.h"
+#include "tests/support/PowerCutFileSystem.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/run/PatchRunner.h"
-#include "archive/LooseFile.h"
-#include "support/TestSupport.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/archive/LooseFile.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/payload/DigestKernel.h"
-#include "app/payload/PayloadSeal.h"
-#include "app/payload/SignedImage.h"
-#include "app/run/PatchRunner.h"
-#include "support/FaultyFileSystem.h"
-#include "support/TestSupport.h"
+#include "src/app/payload/DigestKernel.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/payload/SignedImage.h"
+#include "src/app/run/PatchRunner.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <map>
 
-#include "app/payload/PayloadDigest.h"
-#include "app/payload/PayloadSeal.h"
-#include "app/payload/SignedImage.h"
-#include "app/run/PatchRunner.h"
-#include "support/TestSupport.h"
+#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/payload/SignedImage.h"
+#include "src/app/run/PatchRunner.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx {

@@ -11,23 +11,19 @@ cd "$root" || exit 1
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
-# room (a folder, or one file) -> the rooms its includes may name, itself
-# included. A room's own subfolders belong to it. An include is named by
-# its path from src/ or, for qpxtool, from the repository's root.
-declare -A may=(
-  [src/paths]="paths"
-  [src/filesystem]="filesystem paths"
-  [src/archive]="archive filesystem paths"
-  [src/app/codecs]="app/codecs filesystem"
-  [src/app/payload]="app/payload app/codecs filesystem"
-  [src/app/journal]="app/journal app/payload app/codecs archive filesystem paths"
-  [src/app/run]="app/run app/journal app/payload app/codecs archive filesystem paths"
-  [src/app/patcher]="app/run app/payload filesystem"
-  [tools/qpxtool/platform]="tools/qpxtool/platform archive filesystem paths"
-  [tools/qpxtool/authoring]="tools/qpxtool/authoring tools/qpxtool/platform app/run app/payload app/codecs archive filesystem paths"
-  [tools/qpxtool/commands]="tools/qpxtool/commands tools/qpxtool/authoring tools/qpxtool/platform app/run app/journal app/payload app/codecs archive filesystem paths"
-  [tools/qpxtool]="tools/qpxtool tools/qpxtool/commands tools/qpxtool/platform filesystem"
-)
+# The one table of who may use whom, read from the house's plan: its rows
+# "| `room` | `target` ... | `room` ... |" between the rooms markers. A
+# room's own subfolders belong to it; an include is named by its path from
+# the repository's root.
+plan=docs/architecture.md
+declare -A may targets
+while IFS='|' read -r _ room names uses _; do
+  room=$(tr -d '` ' <<<"$room")
+  [ -n "$room" ] || continue
+  targets[$room]=$(tr -d '`' <<<"$names" | xargs)
+  may[$room]="$room $(tr -d '`' <<<"$uses" | xargs)"
+done < <(sed -n '/^<!-- rooms:/,/^<!-- \/rooms -->/p' "$plan" | grep '^| `')
+[ ${#may[@]} -gt 0 ] || fail "no table of rooms in $plan"
 
 # The room of a source file: the longest room that holds it.
 room_of() {
@@ -42,12 +38,31 @@ room_of() {
 included_room() {
   local path=$1 best="" room
   for room in "${!may[@]}"; do
-    local name=${room#src/}
-    case "$path" in "$name"/*) [ ${#name} -gt ${#best} ] && best=$name ;; esac
+    case "$path" in "$room"/*) [ ${#room} -gt ${#best} ] && best=$room ;; esac
   done
   echo "$best"
 }
 
+# Every target's project libraries, as its target_link_libraries name them.
+declare -A links
+while IFS= read -r line; do
+  set -- $line
+  name=$1
+  shift
+  links[$name]="${links[$name]:-} $*"
+done < <(git ls-files 'CMakeLists.txt' '*/CMakeLists.txt' | xargs cat |
+  tr '\n' ' ' | grep -oE 'target_link_libraries\([^)]*\)' |
+  sed -E 's/target_link_libraries\(//; s/\)//; s/\b(PUBLIC|PRIVATE|INTERFACE)\b//g')
+
+# The room a target belongs to.
+room_of_target() {
+  local wanted=$1 room
+  for room in "${!targets[@]}"; do
+    case " ${targets[$room]} " in *" $wanted "*) echo "$room"; return ;; esac
+  done
+}
+
+declare -A uses
 while IFS= read -r file; do
   room=$(room_of "$file")
   if [ -z "$room" ]; then fail "$file lies in no room"; continue; fi
@@ -55,6 +70,7 @@ while IFS= read -r file; do
     target=$(included_room "$include")
     if [ -z "$target" ]; then fail "$file includes \"$include\", which lies in no room"; continue; fi
     case " ${may[$room]} " in *" $target "*) ;; *) fail "$file ($room) includes \"$include\" ($target)" ;; esac
+    [ "$target" = "$room" ] || uses[$room]="${uses[$room]:-} $target"
     # The run decodes; only qpxtool's rooms and the codecs themselves encode.
     case "$room:$include" in
       src/app/run:*Encoder.h | src/app/journal:*Encoder.h | src/app/payload:*Encoder.h | src/app/patcher:*Encoder.h)
@@ -72,6 +88,25 @@ while IFS= read -r file; do
     *) grep -qE '^#if(def|ndef)? .*(_WIN32|__linux__|__unix__|__APPLE__)' "$file" && fail "$file chooses a platform with #if" ;;
   esac
 done < <(git ls-files 'src/*.h' 'src/*.cpp' 'tools/*.h' 'tools/*.cpp')
+
+# Each room's targets name a target of every room the room includes, and
+# none of a room its row does not name.
+for room in "${!targets[@]}"; do
+  linked=""
+  for target in ${targets[$room]}; do linked="$linked ${links[$target]:-}"; done
+  for used in $(tr ' ' '\n' <<<"${uses[$room]:-}" | sort -u); do
+    found=no
+    for target in ${targets[$used]}; do
+      case " $linked " in *" $target "*) found=yes ;; esac
+    done
+    [ $found = yes ] || fail "$room includes $used, but its targets (${targets[$room]}) do not name ${targets[$used]}"
+  done
+  for target in $linked; do
+    other=$(room_of_target "$target")
+    [ -z "$other" ] || [ "$other" = "$room" ] && continue
+    case " ${may[$room]} " in *" $other "*) ;; *) fail "${targets[$room]} links $target ($other), which $room may not use" ;; esac
+  done
+done
 
 # The commands reach a game folder through the game reader alone.
 for file in tools/qpxtool/commands/*.cpp; do

@@ -1,9 +1,9 @@
-#include "archive/LooseFile.h"
+#include "src/archive/LooseFile.h"
 
 #include <cstring>
 
-#include "archive/ResourceArchive.h"
-#include "paths/Paths.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 

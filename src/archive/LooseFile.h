@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

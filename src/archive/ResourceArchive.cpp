@@ -1,10 +1,10 @@
-#include "archive/ResourceArchive.h"
+#include "src/archive/ResourceArchive.h"
 
 #include <algorithm>
 
-#include "archive/LooseFile.h"
-#include "filesystem/SystemError.h"
-#include "paths/Paths.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/SystemError.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "filesystem/FileSystem.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

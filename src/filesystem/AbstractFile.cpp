@@ -1,4 +1,4 @@
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

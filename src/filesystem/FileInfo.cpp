@@ -1,4 +1,4 @@
-#include "filesystem/FileInfo.h"
+#include "src/filesystem/FileInfo.h"
 
 #include <cwchar>
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/FileInfo.h"
+#include "src/filesystem/FileInfo.h"
 
 namespace qpx {
 

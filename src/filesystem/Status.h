@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "filesystem/SystemError.h"
+#include "src/filesystem/SystemError.h"
 
 namespace qpx {
 

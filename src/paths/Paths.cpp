@@ -1,4 +1,4 @@
-#include "paths/Paths.h"
+#include "src/paths/Paths.h"
 
 #include <cstdarg>
 #include <cwchar>

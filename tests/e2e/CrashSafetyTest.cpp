@@ -26,10 +26,10 @@
 #include <set>
 #include <thread>
 
-#include "archive/LooseFile.h"
-#include "e2e/E2eGlobals.h"
-#include "support/ProcessRunner.h"
-#include "support/TestSupport.h"
+#include "src/archive/LooseFile.h"
+#include "tests/e2e/E2eGlobals.h"
+#include "tests/support/ProcessRunner.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <string>
 
-#include "archive/LooseFile.h"
-#include "e2e/E2eGlobals.h"
-#include "support/SystemCallTrace.h"
-#include "support/TestSupport.h"
+#include "src/archive/LooseFile.h"
+#include "tests/e2e/E2eGlobals.h"
+#include "tests/support/SystemCallTrace.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {

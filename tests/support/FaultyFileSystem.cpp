@@ -1,6 +1,6 @@
-#include "support/FaultyFileSystem.h"
+#include "tests/support/FaultyFileSystem.h"
 
-#include "filesystem/SystemError.h"
+#include "src/filesystem/SystemError.h"
 
 namespace qpx::test {
 

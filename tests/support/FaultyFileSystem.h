@@ -12,7 +12,7 @@
 #include <set>
 #include <string>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx::test {
 

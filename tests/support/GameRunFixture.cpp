@@ -1,8 +1,8 @@
-#include "support/GameRunFixture.h"
+#include "tests/support/GameRunFixture.h"
 
 #include <filesystem>
 
-#include "filesystem/ProcessSetup.h"
+#include "src/filesystem/ProcessSetup.h"
 
 namespace qpx::test {
 

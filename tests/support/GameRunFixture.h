@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "app/run/RunMessages.h"
-#include "app/run/PatchRunner.h"
-#include "support/FaultyFileSystem.h"
-#include "support/TestSupport.h"
+#include "src/app/run/RunMessages.h"
+#include "src/app/run/PatchRunner.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/support/TestSupport.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {

@@ -1,4 +1,4 @@
-#include "support/MultiVersionPatch.h"
+#include "tests/support/MultiVersionPatch.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <map>
 
-#include "app/codecs/delta/DeltaEncoder.h"
-#include "app/codecs/lzma/LzmaEncoder.h"
-#include "app/payload/PayloadSeal.h"
-#include "support/TestSupport.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "tests/support/TestSupport.h"
 
 namespace qpx::test {
 

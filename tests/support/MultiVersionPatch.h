@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
+#include "src/app/payload/PatchPayload.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 
 namespace qpx::test {

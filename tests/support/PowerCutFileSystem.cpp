@@ -1,4 +1,4 @@
-#include "support/PowerCutFileSystem.h"
+#include "tests/support/PowerCutFileSystem.h"
 
 #include <algorithm>
 #include <map>

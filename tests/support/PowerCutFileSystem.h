@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx::test {
 

@@ -1,4 +1,4 @@
-#include "support/SystemCallTrace.h"
+#include "tests/support/SystemCallTrace.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace qpx::test {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ProcessRunner.h"
+#include "tests/support/ProcessRunner.h"
 
 namespace qpx::test {
 

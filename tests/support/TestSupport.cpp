@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "app/codecs/delta/DeltaEncoder.h"
-#include "app/codecs/lzma/LzmaBlocksEncoder.h"
-#include "app/codecs/lzma/LzmaEncoder.h"
-#include "app/payload/PayloadSeal.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/lzma/LzmaBlocksEncoder.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/payload/PayloadSeal.h"
 
 namespace qpx::test {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
+#include "src/app/payload/PatchPayload.h"
 
 namespace qpx::test {
 

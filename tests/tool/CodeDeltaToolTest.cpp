@@ -8,7 +8,7 @@
 #include <iterator>
 #include <map>
 
-#include "tool/ToolFixture.h"
+#include "tests/tool/ToolFixture.h"
 
 namespace qpx {
 namespace {

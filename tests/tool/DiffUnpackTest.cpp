@@ -10,9 +10,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "tool/ToolFixture.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {

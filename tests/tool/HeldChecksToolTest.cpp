@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/LooseFile.h"
-#include "support/SystemCallTrace.h"
-#include "tool/ToolFixture.h"
+#include "src/archive/LooseFile.h"
+#include "tests/support/SystemCallTrace.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "tool/ToolFixture.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "tests/tool/ToolFixture.h"
 
 namespace qpx {
 namespace {

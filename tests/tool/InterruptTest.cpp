@@ -15,8 +15,8 @@
 #include <functional>
 #include <map>
 
-#include "archive/LooseFile.h"
-#include "tool/ToolFixture.h"
+#include "src/archive/LooseFile.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 
 namespace qpx {

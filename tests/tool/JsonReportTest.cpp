@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "support/TestSupport.h"
-#include "tool/ToolFixture.h"
+#include "tests/support/TestSupport.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
 namespace qpx {

@@ -8,10 +8,10 @@
 #include <map>
 #include <optional>
 
-#include "app/payload/PatcherMarker.h"
-#include "archive/LooseFile.h"
-#include "filesystem/posix/PathEncoding_Posix.h"
-#include "tool/ToolFixture.h"
+#include "src/app/payload/PatcherMarker.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "tests/tool/ToolFixture.h"
 
 namespace qpx {
 namespace {

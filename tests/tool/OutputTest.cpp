@@ -8,10 +8,10 @@
 
 #include <filesystem>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "support/FaultyFileSystem.h"
-#include "support/PowerCutFileSystem.h"
-#include "tool/ToolFixture.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/support/PowerCutFileSystem.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tool/ToolFixture.h"
+#include "tests/tool/ToolFixture.h"
 
 namespace qpx {
 namespace {

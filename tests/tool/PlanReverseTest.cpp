@@ -9,11 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/payload/PatcherMarker.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "support/FaultyFileSystem.h"
-#include "tool/ToolFixture.h"
+#include "src/app/payload/PatcherMarker.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "tests/support/FaultyFileSystem.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolText.h"

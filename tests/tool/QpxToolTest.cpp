@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "app/payload/PatcherMarker.h"
-#include "app/payload/PayloadSeal.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "filesystem/posix/PathEncoding_Posix.h"
-#include "support/ProcessRunner.h"
-#include "support/TestSupport.h"
-#include "tool/ToolFixture.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/payload/PatcherMarker.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "tests/support/ProcessRunner.h"
+#include "tests/support/TestSupport.h"
+#include "tests/tool/ToolFixture.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

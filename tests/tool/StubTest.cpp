@@ -6,8 +6,8 @@
 
 #include <filesystem>
 
-#include "app/payload/PatcherMarker.h"
-#include "tool/ToolFixture.h"
+#include "src/app/payload/PatcherMarker.h"
+#include "tests/tool/ToolFixture.h"
 
 namespace qpx {
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/posix/PathEncoding_Posix.h"
-#include "support/ProcessRunner.h"
-#include "support/TestSupport.h"
-#include "tool/ToolTestConfig.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "tests/support/ProcessRunner.h"
+#include "tests/support/TestSupport.h"
+#include "tests/tool/ToolTestConfig.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 
 namespace qpx::test {

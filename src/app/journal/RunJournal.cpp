@@ -1,11 +1,11 @@
-#include "app/journal/RunJournal.h"
+#include "src/app/journal/RunJournal.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "archive/LooseFile.h"
-#include "paths/Paths.h"
+#include "src/archive/LooseFile.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 namespace {

@@ -44,11 +44,11 @@
 #include <memory>
 #include <span>
 
-#include "app/codecs/common/ByteSource.h"
-#include "app/payload/PayloadDigest.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/Status.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/app/codecs/common/ByteSource.h"
+#include "src/app/payload/PayloadDigest.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/Status.h"
+#include "src/filesystem/TransferBuffer.h"
 
 namespace qpx {
 

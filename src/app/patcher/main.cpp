@@ -5,12 +5,12 @@
 #include <new>
 #include <stdexcept>
 
-#include "app/payload/PatcherMarker.h"
-#include "app/run/PatchRunner.h"
-#include "app/run/RunMessages.h"
-#include "filesystem/ExecutablePath.h"
-#include "filesystem/ProcessContext.h"
-#include "filesystem/ProcessSetup.h"
+#include "src/app/payload/PatcherMarker.h"
+#include "src/app/run/PatchRunner.h"
+#include "src/app/run/RunMessages.h"
+#include "src/filesystem/ExecutablePath.h"
+#include "src/filesystem/ProcessContext.h"
+#include "src/filesystem/ProcessSetup.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Processors without a wider loop to choose: the build's own one serves.
 
-#include "app/payload/DigestKernel.h"
+#include "src/app/payload/DigestKernel.h"
 
 namespace qpx {
 

@@ -2,7 +2,7 @@
 // for (QPX_DIGEST_FEATURE, set by the build: "avx2" on x86-64, "sse2" on
 // 32-bit x86). Built without that extension, so that asking is safe.
 
-#include "app/payload/DigestKernel.h"
+#include "src/app/payload/DigestKernel.h"
 
 namespace qpx {
 

@@ -1,10 +1,10 @@
-#include "app/payload/PatchPayload.h"
+#include "src/app/payload/PatchPayload.h"
 
 #include <cstring>
 #include <vector>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/payload/SignedImage.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/payload/SignedImage.h"
 
 namespace qpx {
 

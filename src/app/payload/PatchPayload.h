@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PayloadDigest.h"
-#include "filesystem/FileSystem.h"
+#include "src/app/payload/PayloadDigest.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

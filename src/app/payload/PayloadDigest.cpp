@@ -1,4 +1,4 @@
-#include "app/payload/PayloadDigest.h"
+#include "src/app/payload/PayloadDigest.h"
 
 // The hash is used header-only, compiled into this one file. GCC 12 sees
 // out-of-bounds accesses in the inlined code of the i686 build that cannot

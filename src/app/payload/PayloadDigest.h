@@ -8,7 +8,7 @@
 #include <memory>
 #include <span>
 
-#include "app/payload/DigestKernel.h"
+#include "src/app/payload/DigestKernel.h"
 
 namespace qpx {
 

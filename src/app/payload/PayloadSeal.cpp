@@ -1,13 +1,13 @@
-#include "app/payload/PayloadSeal.h"
+#include "src/app/payload/PayloadSeal.h"
 
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/lzma/LzmaBlocks.h"
-#include "app/codecs/lzma/LzmaDecoder.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/lzma/LzmaBlocks.h"
+#include "src/app/codecs/lzma/LzmaDecoder.h"
 
 namespace qpx {
 

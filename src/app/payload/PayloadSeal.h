@@ -8,10 +8,10 @@
 
 #include <cstdint>
 
-#include "app/payload/PatchPayload.h"
-#include "app/payload/PayloadDigest.h"
-#include "filesystem/FileSystem.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/payload/PayloadDigest.h"
+#include "src/filesystem/FileSystem.h"
+#include "src/filesystem/TransferBuffer.h"
 
 namespace qpx {
 

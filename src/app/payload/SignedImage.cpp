@@ -1,4 +1,4 @@
-#include "app/payload/SignedImage.h"
+#include "src/app/payload/SignedImage.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "app/run/Alternatives.h"
+#include "src/app/run/Alternatives.h"
 
-#include "app/run/Verdict.h"
+#include "src/app/run/Verdict.h"
 
 namespace qpx {
 

@@ -1,10 +1,10 @@
-#include "app/run/PatchCheck.h"
+#include "src/app/run/PatchCheck.h"
 
 #include <algorithm>
 #include <map>
 
-#include "app/journal/RunJournal.h"
-#include "archive/LooseFile.h"
+#include "src/app/journal/RunJournal.h"
+#include "src/archive/LooseFile.h"
 
 namespace qpx {
 

@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "app/run/Verdict.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/run/Verdict.h"
+#include "src/archive/ResourceArchive.h"
 
 namespace qpx {
 

@@ -1,21 +1,21 @@
-#include "app/run/PatchRunner.h"
+#include "src/app/run/PatchRunner.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "app/journal/RunJournal.h"
-#include "app/payload/PatchPayload.h"
-#include "app/payload/PayloadSeal.h"
-#include "app/run/Alternatives.h"
-#include "app/run/PatchCheck.h"
-#include "app/run/RecordBody.h"
-#include "app/run/RunMessages.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/ProcessSetup.h"
-#include "filesystem/Status.h"
-#include "filesystem/SystemError.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/app/journal/RunJournal.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/run/Alternatives.h"
+#include "src/app/run/PatchCheck.h"
+#include "src/app/run/RecordBody.h"
+#include "src/app/run/RunMessages.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/ProcessSetup.h"
+#include "src/filesystem/Status.h"
+#include "src/filesystem/SystemError.h"
+#include "src/filesystem/TransferBuffer.h"
 
 namespace qpx {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "app/run/RunMessages.h"
-#include "app/run/PatcherRequest.h"
-#include "filesystem/FileSystem.h"
+#include "src/app/run/RunMessages.h"
+#include "src/app/run/PatcherRequest.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

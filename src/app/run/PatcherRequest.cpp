@@ -1,4 +1,4 @@
-#include "app/run/PatcherRequest.h"
+#include "src/app/run/PatcherRequest.h"
 
 namespace qpx {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
+#include "src/app/payload/PatchPayload.h"
 
 namespace qpx {
 

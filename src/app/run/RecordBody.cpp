@@ -1,11 +1,11 @@
-#include "app/run/RecordBody.h"
+#include "src/app/run/RecordBody.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/lzma/LzmaBlocks.h"
-#include "app/codecs/lzma/LzmaDecoder.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/lzma/LzmaBlocks.h"
+#include "src/app/codecs/lzma/LzmaDecoder.h"
 
 namespace qpx {
 namespace {

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <span>
 
-#include "app/codecs/common/ByteSource.h"
-#include "app/journal/RunJournal.h"
-#include "app/payload/PatchPayload.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/app/codecs/common/ByteSource.h"
+#include "src/app/journal/RunJournal.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/TransferBuffer.h"
 
 namespace qpx {
 

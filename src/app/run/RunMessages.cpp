@@ -1,4 +1,4 @@
-#include "app/run/RunMessages.h"
+#include "src/app/run/RunMessages.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -6,10 +6,10 @@
 #include <cwchar>
 #include <set>
 
-#include "app/journal/RunJournal.h"
-#include "archive/LooseFile.h"
-#include "filesystem/ProcessContext.h"
-#include "filesystem/SystemError.h"
+#include "src/app/journal/RunJournal.h"
+#include "src/archive/LooseFile.h"
+#include "src/filesystem/ProcessContext.h"
+#include "src/filesystem/SystemError.h"
 
 #ifndef QPX_PATCHER_VERSION
 #error "the build gives the patcher's version"

@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "app/run/PatchCheck.h"
-#include "app/run/Verdict.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/run/PatchCheck.h"
+#include "src/app/run/Verdict.h"
+#include "src/archive/ResourceArchive.h"
 
 namespace qpx {
 

@@ -1,6 +1,6 @@
-#include "app/run/Verdict.h"
+#include "src/app/run/Verdict.h"
 
-#include "filesystem/SystemError.h"
+#include "src/filesystem/SystemError.h"
 
 namespace qpx {
 namespace {

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/ResourceArchive.h"
 
 namespace qpx {
 

@@ -1,10 +1,10 @@
-#include "filesystem/ExecutablePath.h"
+#include "src/filesystem/ExecutablePath.h"
 
 #include <unistd.h>
 
 #include <string>
 
-#include "filesystem/posix/PathEncoding_Posix.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
 
 namespace qpx {
 

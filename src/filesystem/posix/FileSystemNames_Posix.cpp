@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "filesystem/posix/FileSystem_Posix.h"
-#include "filesystem/posix/PathEncoding_Posix.h"
-#include "paths/Paths.h"
+#include "src/filesystem/posix/FileSystem_Posix.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 namespace {

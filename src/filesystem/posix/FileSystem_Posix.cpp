@@ -1,4 +1,4 @@
-#include "filesystem/posix/FileSystem_Posix.h"
+#include "src/filesystem/posix/FileSystem_Posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "filesystem/posix/PathEncoding_Posix.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
 
 static_assert(sizeof(off_t) == 8, "file positions beyond 2 GiB need a 64-bit off_t");
 

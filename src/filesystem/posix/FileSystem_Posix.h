@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

@@ -1,8 +1,8 @@
-#include "filesystem/posix/PathEncoding_Posix.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
 
 #include <cstdint>
 
-#include "paths/Utf8.h"
+#include "src/paths/Utf8.h"
 
 namespace qpx::posix {
 namespace {

@@ -4,8 +4,8 @@
 #include <climits>
 #include <memory>
 
-#include "filesystem/ProcessContext.h"
-#include "filesystem/posix/PathEncoding_Posix.h"
+#include "src/filesystem/ProcessContext.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
 
 namespace qpx {
 

@@ -3,7 +3,7 @@
 #include <csignal>
 #include <iterator>
 
-#include "filesystem/ProcessSetup.h"
+#include "src/filesystem/ProcessSetup.h"
 
 namespace qpx {
 namespace {

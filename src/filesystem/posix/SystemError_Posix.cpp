@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "filesystem/SystemError.h"
+#include "src/filesystem/SystemError.h"
 
 namespace qpx {
 

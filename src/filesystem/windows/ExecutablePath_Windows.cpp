@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "filesystem/ExecutablePath.h"
+#include "src/filesystem/ExecutablePath.h"
 
 namespace qpx {
 

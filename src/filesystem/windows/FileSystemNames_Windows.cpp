@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "filesystem/windows/FileSystem_Windows.h"
-#include "paths/Paths.h"
+#include "src/filesystem/windows/FileSystem_Windows.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 namespace {

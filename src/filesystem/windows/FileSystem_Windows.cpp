@@ -4,7 +4,7 @@
 #undef DeleteFile
 #undef CreateDirectory
 
-#include "filesystem/windows/FileSystem_Windows.h"
+#include "src/filesystem/windows/FileSystem_Windows.h"
 
 namespace qpx {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 // The file layer over the Windows wide-character file calls.
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

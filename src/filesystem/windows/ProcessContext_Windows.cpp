@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "filesystem/ProcessContext.h"
+#include "src/filesystem/ProcessContext.h"
 
 namespace qpx {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "filesystem/ProcessSetup.h"
+#include "src/filesystem/ProcessSetup.h"
 
 namespace qpx {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "filesystem/SystemError.h"
+#include "src/filesystem/SystemError.h"
 
 namespace qpx {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "filesystem/TransferBuffer.h"
+#include "src/filesystem/TransferBuffer.h"
 
 namespace qpx {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "app/codecs/delta/DeltaEncoder.h"
-#include "app/codecs/lzma/LzmaBlocksEncoder.h"
-#include "app/payload/PayloadDigest.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/lzma/LzmaBlocksEncoder.h"
+#include "src/app/payload/PayloadDigest.h"
 
 namespace qpx::tool {
 namespace {

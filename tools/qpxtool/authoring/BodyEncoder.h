@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "app/codecs/lzma/LzmaEncoder.h"
-#include "app/payload/PatchPayload.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/payload/PatchPayload.h"
 
 namespace qpx::tool {
 

@@ -1,8 +1,8 @@
 #include "tools/qpxtool/authoring/BodyList.h"
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "paths/Paths.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/paths/Paths.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"

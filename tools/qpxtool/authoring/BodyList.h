@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx::tool {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "filesystem/FileInfo.h"
+#include "src/filesystem/FileInfo.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"

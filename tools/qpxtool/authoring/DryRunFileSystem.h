@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx::tool {
 

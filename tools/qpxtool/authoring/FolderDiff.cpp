@@ -1,7 +1,7 @@
 #include "tools/qpxtool/authoring/FolderDiff.h"
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"

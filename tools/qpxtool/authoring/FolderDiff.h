@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "archive/LooseFile.h"
-#include "paths/Paths.h"
+#include "src/archive/LooseFile.h"
+#include "src/paths/Paths.h"
 
 namespace qpx {
 

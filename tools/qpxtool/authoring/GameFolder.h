@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "filesystem/FileSystem.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

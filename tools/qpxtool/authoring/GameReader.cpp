@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "app/payload/PatchPayload.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/FileSystem.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/FileSystem.h"
 #include "tools/qpxtool/authoring/DryRunFileSystem.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"

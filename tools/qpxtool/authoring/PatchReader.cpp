@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "app/payload/PayloadSeal.h"
-#include "app/run/RunMessages.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PayloadSeal.h"
+#include "src/app/run/RunMessages.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

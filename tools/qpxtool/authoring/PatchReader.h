@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "filesystem/FileSystem.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx::tool {
 

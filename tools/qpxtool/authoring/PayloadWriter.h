@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "filesystem/FileSystem.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/filesystem/FileSystem.h"
 #include "tools/qpxtool/authoring/BodyEncoder.h"
 #include "tools/qpxtool/authoring/BodyList.h"
 

@@ -4,8 +4,8 @@
 #include <array>
 #include <span>
 
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
 
 namespace qpx::tool {
 

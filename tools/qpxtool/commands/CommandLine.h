@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 
 namespace qpx::tool {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 
 namespace qpx::tool {

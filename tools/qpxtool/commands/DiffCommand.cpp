@@ -5,8 +5,8 @@
 #include <map>
 #include <vector>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/authoring/FolderDiff.h"
 #include "tools/qpxtool/authoring/GameReader.h"

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/payload/PatchPayload.h"
-#include "app/run/Alternatives.h"
-#include "app/run/RecordBody.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/run/Alternatives.h"
+#include "src/app/run/RecordBody.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/commands/CommandLine.h"

@@ -4,11 +4,11 @@
 #include <set>
 #include <utility>
 
-#include "app/run/Alternatives.h"
-#include "app/run/PatchCheck.h"
-#include "app/run/RunMessages.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
+#include "src/app/run/Alternatives.h"
+#include "src/app/run/PatchCheck.h"
+#include "src/app/run/RunMessages.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 #include "tools/qpxtool/commands/CommandLine.h"

@@ -6,9 +6,9 @@
 #include <map>
 #include <vector>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "paths/Paths.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/paths/Paths.h"
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"

@@ -4,14 +4,14 @@
 #include <map>
 #include <mutex>
 
-#include "app/payload/PatchPayload.h"
-#include "app/run/Alternatives.h"
-#include "app/run/RecordBody.h"
-#include "app/run/Verdict.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/run/Alternatives.h"
+#include "src/app/run/RecordBody.h"
+#include "src/app/run/Verdict.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/TransferBuffer.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"

@@ -1,6 +1,6 @@
 // qpxtool sample: a small synthetic game folder to try patches on.
 
-#include "archive/ArchiveIndexEntry.h"
+#include "src/archive/ArchiveIndexEntry.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"

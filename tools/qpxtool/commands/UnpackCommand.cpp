@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "paths/Paths.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/paths/Paths.h"
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/authoring/GameReader.h"

@@ -1,13 +1,13 @@
 // qpxtool verify: whether a game folder holds exactly each body of a patch.
 // Opens every file for reading only.
 
-#include "app/payload/PatchPayload.h"
-#include "app/run/Alternatives.h"
-#include "app/run/RunMessages.h"
-#include "app/run/Verdict.h"
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/ResourceArchive.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/app/payload/PatchPayload.h"
+#include "src/app/run/Alternatives.h"
+#include "src/app/run/RunMessages.h"
+#include "src/app/run/Verdict.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/ResourceArchive.h"
+#include "src/filesystem/TransferBuffer.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/commands/CommandLine.h"

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "filesystem/ExecutablePath.h"
-#include "paths/Paths.h"
+#include "src/filesystem/ExecutablePath.h"
+#include "src/paths/Paths.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
-#include "filesystem/TransferBuffer.h"
+#include "src/filesystem/FileSystem.h"
+#include "src/filesystem/TransferBuffer.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 
 namespace qpx::tool {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx::tool {
 

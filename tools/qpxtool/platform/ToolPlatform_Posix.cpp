@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "filesystem/posix/FileSystem_Posix.h"
-#include "filesystem/posix/PathEncoding_Posix.h"
-#include "paths/Paths.h"
+#include "src/filesystem/posix/FileSystem_Posix.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "src/paths/Paths.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

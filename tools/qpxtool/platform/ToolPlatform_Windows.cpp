@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "paths/Paths.h"
+#include "src/paths/Paths.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 

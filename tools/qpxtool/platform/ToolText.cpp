@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "archive/ArchiveIndexEntry.h"
-#include "archive/LooseFile.h"
-#include "paths/Utf8.h"
+#include "src/archive/ArchiveIndexEntry.h"
+#include "src/archive/LooseFile.h"
+#include "src/paths/Utf8.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 
 namespace qpx::tool {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <span>
 
-#include "filesystem/FileSystem.h"
+#include "src/filesystem/FileSystem.h"
 
 namespace qpx {
 

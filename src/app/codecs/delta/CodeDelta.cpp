@@ -1,10 +1,10 @@
-#include "app/codecs/delta/CodeDelta.h"
+#include "src/app/codecs/delta/CodeDelta.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "app/codecs/delta/Varint.h"
+#include "src/app/codecs/delta/Varint.h"
 
 namespace qpx {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/codecs/delta/CodeDelta.h"
+#include "src/app/codecs/delta/CodeDelta.h"
 
 namespace qpx {
 namespace {

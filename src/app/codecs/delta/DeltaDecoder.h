@@ -53,8 +53,8 @@
 #include <cstdint>
 #include <span>
 
-#include "app/codecs/common/ByteSource.h"
-#include "app/codecs/lzma/LzmaDecoder.h"
+#include "src/app/codecs/common/ByteSource.h"
+#include "src/app/codecs/lzma/LzmaDecoder.h"
 
 namespace qpx {
 

@@ -1,4 +1,4 @@
-#include "app/codecs/delta/DeltaEncoder.h"
+#include "src/app/codecs/delta/DeltaEncoder.h"
 
 #include <algorithm>
 #include <array>
@@ -10,10 +10,10 @@
 #include <memory>
 #include <thread>
 
-#include "app/codecs/delta/CodeDelta.h"
-#include "app/codecs/delta/DeltaDecoder.h"
-#include "app/codecs/delta/ExecutableLayout.h"
-#include "app/codecs/delta/Varint.h"
+#include "src/app/codecs/delta/CodeDelta.h"
+#include "src/app/codecs/delta/DeltaDecoder.h"
+#include "src/app/codecs/delta/ExecutableLayout.h"
+#include "src/app/codecs/delta/Varint.h"
 
 namespace qpx::tool {
 namespace {

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
 
 namespace qpx::tool {
 

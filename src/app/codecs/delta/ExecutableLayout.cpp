@@ -1,4 +1,4 @@
-#include "app/codecs/delta/ExecutableLayout.h"
+#include "src/app/codecs/delta/ExecutableLayout.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "app/codecs/delta/CodeDelta.h"
+#include "src/app/codecs/delta/CodeDelta.h"
 
 namespace qpx::tool {
 

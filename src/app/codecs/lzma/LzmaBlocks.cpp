@@ -1,4 +1,4 @@
-#include "app/codecs/lzma/LzmaBlocks.h"
+#include "src/app/codecs/lzma/LzmaBlocks.h"
 
 #include <algorithm>
 #include <array>

@@ -25,8 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/codecs/common/ByteSource.h"
-#include "app/codecs/lzma/LzmaDecoder.h"
+#include "src/app/codecs/common/ByteSource.h"
+#include "src/app/codecs/lzma/LzmaDecoder.h"
 
 namespace qpx {
 

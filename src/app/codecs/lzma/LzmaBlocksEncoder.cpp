@@ -1,4 +1,4 @@
-#include "app/codecs/lzma/LzmaBlocksEncoder.h"
+#include "src/app/codecs/lzma/LzmaBlocksEncoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/codecs/lzma/LzmaBlocks.h"
+#include "src/app/codecs/lzma/LzmaBlocks.h"
 
 namespace qpx::tool {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/codecs/lzma/LzmaDecoder.h"
+#include "src/app/codecs/lzma/LzmaDecoder.h"
 
 #include <algorithm>
 #include <cstdlib>

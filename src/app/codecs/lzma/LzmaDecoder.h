@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "app/codecs/common/ByteSource.h"
+#include "src/app/codecs/common/ByteSource.h"
 
 namespace qpx {
 

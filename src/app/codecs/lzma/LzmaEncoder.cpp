@@ -1,4 +1,4 @@
-#include "app/codecs/lzma/LzmaEncoder.h"
+#include "src/app/codecs/lzma/LzmaEncoder.h"
 
 #include <algorithm>
 #include <cstdlib>
