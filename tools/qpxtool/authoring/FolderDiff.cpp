@@ -48,81 +48,112 @@ ResourceBytes ModifiedFolder::LocateFile(uint32_t number) {
   return bytes;
 }
 
-FolderDifference CompareFolders(GameReader& original, ModifiedFolder& modified, const std::string& originalName,
-                                const std::string& modifiedName) {
-  FolderDifference difference;
-  CopyBuffer ours, theirs;
-  // What is read of the original: every entry's bytes and every loose file whole.
-  Progress progress("diff", original.TotalBytes());
-  for (uint32_t number = 0; number < kResourceLimit; ++number) {
+namespace {
+
+// One comparison of two folders, a resource at a time.
+class FolderComparison {
+ public:
+  FolderComparison(GameReader& original, ModifiedFolder& modified, const std::string& originalName,
+                   const std::string& modifiedName)
+      : original_(original), modified_(modified), originalName_(originalName), modifiedName_(modifiedName) {}
+
+  void Compare(uint32_t number, ResourceBytes& before, ResourceBytes& after) {
     const std::string name = TargetName(number);
-    ResourceBytes before = original.LocateFile(number);
-    ResourceBytes after = modified.LocateFile(number);
-    progress.Advance(before.exists ? before.size : 0);
-    const bool loose = number >= kEntryCount;
-    std::string why;
-    if (!after.exists) {
-      // A file taken out of an unpacked folder leaves its resource alone;
-      // it counts when unpack would have written it.
-      if (modified.Unpacked()) {
-        if (before.exists && (!loose || original.FindLooseBody(before, why)) && before.size != 0) ++difference.deleted;
-      } else if (before.exists) {
-        difference.refusals.push_back(name + " is in " + originalName + " but not in " + modifiedName +
-                                      ": the patcher never deletes files");
-      }
-      continue;
-    }
-    if (!before.exists) {
-      difference.refusals.push_back(name + " is in " + modifiedName + " but not in " + originalName +
-                                    ": the patcher never creates files");
-      continue;
-    }
-    const auto same = [&](const ResourceBytes& a, const ResourceBytes& b) {
-      return a.size == b.size && (a.size == 0 || SameBytes(*a.file, a.offset, name + " of " + originalName, *b.file,
-                                                            b.offset, name + " of " + modifiedName, a.size, ours,
-                                                            theirs));
-    };
-    bool differs = false;
-    // Whether the original's bytes of the resource can be told: a loose
-    // file without a header has none the patcher could check a base against.
+    if (!after.exists || !before.exists) return OnOneSideOnly(number, before, after);
     bool originalKnown = true;
-    if (!loose) {
-      differs = !same(before, after);
+    if (!Differs(number, before, after, originalKnown)) return;
+    const bool loose = number >= kEntryCount;
+    if (!modified_.Unpacked() && after.attributes != 0) {
+      Refuse(name + " differs, but " + modifiedName_ + "'s has attributes " + std::to_string(after.attributes) +
+             ": a patch writes plain entries only (attributes 0)");
+    } else if (after.size == 0) {
+      Refuse(name + " is empty in " + modifiedName_ + ": a patch cannot make a resource empty");
+    } else if (loose && after.size > kLooseMaxBodySize) {
+      Refuse(name + " has " + Grouped(after.size) + " bytes in " + modifiedName_ + ": a loose file holds at most " +
+             Grouped(kLooseMaxBodySize));
+    } else {
+      difference_.changes.push_back(ResourceChange{number, after.path, FileRange{after.offset, after.size},
+                                                   originalKnown, before.path, FileRange{before.offset, before.size},
+                                                   loose ? 0 : before.attributes});
+    }
+  }
+
+  FolderDifference Take() { return std::move(difference_); }
+
+ private:
+  void Refuse(std::string why) { difference_.refusals.push_back(std::move(why)); }
+
+  // A resource on one side only: refused, but for a file taken out of an
+  // unpacked folder, which leaves its resource alone (it counts when
+  // unpack would have written it).
+  void OnOneSideOnly(uint32_t number, ResourceBytes& before, const ResourceBytes& after) {
+    const std::string name = TargetName(number);
+    std::string why;
+    if (after.exists) {
+      Refuse(name + " is in " + modifiedName_ + " but not in " + originalName_ + ": the patcher never creates files");
+    } else if (modified_.Unpacked()) {
+      const bool loose = number >= kEntryCount;
+      if (before.exists && (!loose || original_.FindLooseBody(before, why)) && before.size != 0) ++difference_.deleted;
+    } else if (before.exists) {
+      Refuse(name + " is in " + originalName_ + " but not in " + modifiedName_ + ": the patcher never deletes files");
+    }
+  }
+
+  bool Same(uint32_t number, const ResourceBytes& a, const ResourceBytes& b) {
+    const std::string name = TargetName(number);
+    return a.size == b.size && (a.size == 0 || SameBytes(*a.file, a.offset, name + " of " + originalName_, *b.file,
+                                                          b.offset, name + " of " + modifiedName_, a.size, ours_,
+                                                          theirs_));
+  }
+
+  // Whether a resource on both sides differs. `originalKnown` says whether
+  // the original's bytes of it can be told: a loose file without a header
+  // has none the patcher could check a base against. A modified loose file
+  // without a header is refused (and differs not).
+  bool Differs(uint32_t number, ResourceBytes& before, ResourceBytes& after, bool& originalKnown) {
+    if (number < kEntryCount) {
       // Applying a body clears an entry's attributes: a plain entry in the
       // modified folder where the original's has attributes needs its body
       // applied. (An unpacked folder keeps no attributes.)
-      if (!modified.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0) differs = true;
-    } else {
-      // A loose file is parsed only where the two differ: one that is the
-      // same on both sides is no difference, whatever it holds.
-      if (!modified.Unpacked() && same(before, after)) continue;
-      if (!modified.Unpacked() && !modified.FindLooseBody(after, why)) {
-        difference.refusals.push_back(name + " of " + modifiedName + ": " + Quoted(PathToText(after.path)) + why +
-                                      "; a patch writes a loose file from its body");
-        continue;
-      }
-      // An original without a body is rewritten whole by the modified one's.
-      originalKnown = original.FindLooseBody(before, why);
-      differs = !originalKnown || !same(before, after);
+      return !Same(number, before, after) ||
+             (!modified_.Unpacked() && after.attributes == 0 && before.attributes != 0 && before.size != 0);
     }
-    if (!differs) continue;
-
-    if (!modified.Unpacked() && after.attributes != 0) {
-      difference.refusals.push_back(name + " differs, but " + modifiedName + "'s has attributes " +
-                                    std::to_string(after.attributes) +
-                                    ": a patch writes plain entries only (attributes 0)");
-    } else if (after.size == 0) {
-      difference.refusals.push_back(name + " is empty in " + modifiedName + ": a patch cannot make a resource empty");
-    } else if (loose && after.size > kLooseMaxBodySize) {
-      difference.refusals.push_back(name + " has " + Grouped(after.size) + " bytes in " + modifiedName +
-                                    ": a loose file holds at most " + Grouped(kLooseMaxBodySize));
-    } else {
-      difference.changes.push_back(ResourceChange{number, after.path, FileRange{after.offset, after.size},
-                                                  originalKnown, before.path, FileRange{before.offset, before.size},
-                                                  loose ? 0 : before.attributes});
+    // A loose file is parsed only where the two differ: one that is the
+    // same on both sides is no difference, whatever it holds.
+    std::string why;
+    if (!modified_.Unpacked() && Same(number, before, after)) return false;
+    if (!modified_.Unpacked() && !modified_.FindLooseBody(after, why)) {
+      Refuse(TargetName(number) + " of " + modifiedName_ + ": " + Quoted(PathToText(after.path)) + why +
+             "; a patch writes a loose file from its body");
+      return false;
     }
+    // An original without a body is rewritten whole by the modified one's.
+    originalKnown = original_.FindLooseBody(before, why);
+    return !originalKnown || !Same(number, before, after);
   }
-  return difference;
+
+  GameReader& original_;
+  ModifiedFolder& modified_;
+  const std::string& originalName_;
+  const std::string& modifiedName_;
+  FolderDifference difference_;
+  CopyBuffer ours_, theirs_;
+};
+
+}  // namespace
+
+FolderDifference CompareFolders(GameReader& original, ModifiedFolder& modified, const std::string& originalName,
+                                const std::string& modifiedName) {
+  FolderComparison comparison(original, modified, originalName, modifiedName);
+  // What is read of the original: every entry's bytes and every loose file whole.
+  Progress progress("diff", original.TotalBytes());
+  for (uint32_t number = 0; number < kResourceLimit; ++number) {
+    ResourceBytes before = original.LocateFile(number);
+    ResourceBytes after = modified.LocateFile(number);
+    progress.Advance(before.exists ? before.size : 0);
+    comparison.Compare(number, before, after);
+  }
+  return comparison.Take();
 }
 
 std::function<std::vector<uint8_t>()> OldBytesOf(CFileSystem& fileSystem, const ResourceChange& change,

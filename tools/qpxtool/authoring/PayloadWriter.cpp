@@ -247,110 +247,128 @@ PatchRecordV2 BaseRecord(const PatchRecordV3& record) {
 // A body only patchers of the second codings read is refused on a stub
 // that does not say it is one (`readsCodecs2` false), before its bytes are
 // written.
-void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
-                   bool readsCodecs2, PayloadSink& sink, BuildResult& result) {
-  sink.StartSeal();
-  std::atomic<uint64_t> coded{0};
-  Progress progress("encoding", result.bodyBytes);
-  const auto encode = [&](std::size_t i) {
-    const BodySource& body = request.bodies[i];
-    std::vector<uint8_t> bytes = LoadBody(fileSystem, body, sizes[i]);
+// The bodies of a version-2 payload, encoded kEncodersAtOnce at a time in
+// record order, handed out a resource's alternatives at a time.
+class BodyEncoders {
+ public:
+  BodyEncoders(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+               uint64_t bodyBytes)
+      : fileSystem_(fileSystem), request_(request), sizes_(sizes), progress_("encoding", bodyBytes) {
+    Launch();
+  }
+
+  // The bodies of records `first`.. that are alternatives of one resource
+  // (a version-3 patch's; otherwise the one record), encoded, with one
+  // delta for all their bases where that is smaller.
+  std::vector<EncodedBody> Group(std::size_t first) {
+    const std::vector<BodySource>& bodies = request_.bodies;
+    std::size_t end = first + 1;
+    const bool versioned = !request_.labels.empty();
+    while (versioned && end < bodies.size() && bodies[end].resourceNumber == bodies[first].resourceNumber) ++end;
+    std::vector<EncodedBody> group;
+    for (std::size_t k = first; k < end; ++k) group.push_back(Next());
+    if (group.size() > 1) {
+      std::vector<const BodySource*> sources;
+      std::vector<EncodedBody*> alternatives;
+      for (std::size_t k = 0; k < group.size(); ++k) {
+        sources.push_back(&bodies[first + k]);
+        alternatives.push_back(&group[k]);
+      }
+      ShareNewBytes(sources, alternatives, request_.encode);
+    }
+    return group;
+  }
+
+  // Starts what may start, and shows how far the encoding has come.
+  void Advance() {
+    Launch();
+    progress_.Set(coded_.load());
+  }
+
+ private:
+  EncodedBody Encode(std::size_t i) {
+    const BodySource& body = request_.bodies[i];
+    std::vector<uint8_t> bytes = LoadBody(fileSystem_, body, sizes_[i]);
     std::optional<std::vector<uint8_t>> base;
     if (body.base) base = body.base();
-    return EncodeBody(std::move(bytes), base ? &*base : nullptr, request.encode, &coded);
-  };
-  const std::size_t count = request.bodies.size();
-  std::deque<std::future<EncodedBody>> pending;
-  std::size_t next = 0;
-  const auto launch = [&] {
-    while (next < count && pending.size() < kEncodersAtOnce) {
-      pending.push_back(std::async(std::launch::async, encode, next++));
-    }
-  };
-  const bool versioned = !request.labels.empty();
-  std::vector<PatchRecordV3> table;
-  // The whole bodies (stored or compressed) and deltas for several bases
-  // written for each resource so far: where they lie, and their hash, for
-  // the alternatives that follow.
-  std::map<std::pair<uint32_t, uint16_t>, std::pair<ContentHash, std::pair<uint64_t, uint64_t>>> wholeBodies;
-  uint64_t offset = result.programLength;
-  launch();
-  // The alternatives of one resource come one after another: they are
-  // taken together, so that they may share one delta for all their bases.
-  std::vector<EncodedBody> group;
-  std::size_t groupStart = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i == groupStart + group.size()) {
-      groupStart = i;
-      group.clear();
-      std::size_t end = i + 1;
-      while (versioned && end < count && request.bodies[end].resourceNumber == request.bodies[i].resourceNumber) ++end;
-      for (std::size_t k = i; k < end; ++k) {
-        std::future<EncodedBody>& front = pending.front();
-        while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) {
-          progress.Set(coded.load());
-        }
-        group.push_back(front.get());
-        pending.pop_front();
-        launch();
-      }
-      if (group.size() > 1) {
-        std::vector<const BodySource*> sources;
-        std::vector<EncodedBody*> alternatives;
-        for (std::size_t k = 0; k < group.size(); ++k) {
-          sources.push_back(&request.bodies[i + k]);
-          alternatives.push_back(&group[k]);
-        }
-        ShareNewBytes(sources, alternatives, request.encode);
-      }
-    }
-    const EncodedBody& body = group[i - groupStart];
-    if (!readsCodecs2 && NeedsCodecs2(body.encoding, body.Stored())) {
-      Fail(kExitBadInput, request.stubName + ": is an older qpxpatch that does not read the second body codings "
-                                             "(LZMA in blocks, deltas of program code), and the body of " +
-                              TargetName(request.bodies[i].resourceNumber) + " is one; give a newer patcher");
-    }
-    launch();
-    progress.Set(coded.load());
-
-    PatchRecordV3 record{};
-    record.resourceNumber = request.bodies[i].resourceNumber;
-    record.encoding = static_cast<uint16_t>(body.encoding);
-    record.flags = body.hasBase ? kRecordHasBase : 0;
-    record.bodyOffset = offset;
-    record.storedSize = body.Stored().size();
-    record.resultSize = body.result.size();
-    record.baseSize = body.baseSize;
-    record.versions = versioned ? request.bodies[i].versions : 0;
-    std::memcpy(record.resultHash, body.resultHash.data(), sizeof record.resultHash);
-    if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
-    const std::vector<uint8_t>& stored = body.Stored();
-    bool shared = false;
-    if (versioned && (body.encoding != BodyEncoding::Delta || IsSharedDelta(stored))) {
-      const ContentHash storedHash = HashOf(stored);
-      const auto key = std::make_pair(record.resourceNumber, record.encoding);
-      const auto earlier = wholeBodies.find(key);
-      if (earlier != wholeBodies.end() && earlier->second.first == storedHash &&
-          earlier->second.second.second == stored.size()) {
-        record.bodyOffset = earlier->second.second.first;
-        shared = true;
-        ++result.sharedBodies;
-      } else {
-        wholeBodies[key] = {storedHash, {offset, stored.size()}};
-      }
-    }
-    table.push_back(record);
-    result.records.push_back(versioned ? FromVersion3(record) : FromVersion2(BaseRecord(record)));
-    if (body.tooLargeForDelta) {
-      result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
-                             Grouped(body.baseSize + body.result.size()) +
-                             " bytes, beyond what the delta encoder takes here (" + Grouped(DeltaEncoderBound()) +
-                             "); stored " + (body.encoding == BodyEncoding::Stored ? "as it is" : "compressed"));
-    }
-    if (shared) continue;
-    sink.Write(stored.data(), stored.size());
-    offset += stored.size();
+    return EncodeBody(std::move(bytes), base ? &*base : nullptr, request_.encode, &coded_);
   }
+
+  void Launch() {
+    while (next_ < request_.bodies.size() && pending_.size() < kEncodersAtOnce) {
+      pending_.push_back(std::async(std::launch::async, [this](std::size_t i) { return Encode(i); }, next_++));
+    }
+  }
+
+  EncodedBody Next() {
+    std::future<EncodedBody>& front = pending_.front();
+    while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) progress_.Set(coded_.load());
+    EncodedBody body = front.get();
+    pending_.pop_front();
+    Launch();
+    return body;
+  }
+
+  CFileSystem& fileSystem_;
+  const BuildRequest& request_;
+  const std::vector<uint64_t>& sizes_;
+  std::atomic<uint64_t> coded_{0};
+  Progress progress_;
+  std::deque<std::future<EncodedBody>> pending_;  // last: they finish before what they use goes
+  std::size_t next_ = 0;
+};
+
+// The record of `body`, the encoded body of `source`, at `offset`.
+PatchRecordV3 RecordOf(const BodySource& source, const EncodedBody& body, uint64_t offset, bool versioned) {
+  PatchRecordV3 record{};
+  record.resourceNumber = source.resourceNumber;
+  record.encoding = static_cast<uint16_t>(body.encoding);
+  record.flags = body.hasBase ? kRecordHasBase : 0;
+  record.bodyOffset = offset;
+  record.storedSize = body.Stored().size();
+  record.resultSize = body.result.size();
+  record.baseSize = body.baseSize;
+  record.versions = versioned ? source.versions : 0;
+  std::memcpy(record.resultHash, body.resultHash.data(), sizeof record.resultHash);
+  if (body.hasBase) std::memcpy(record.baseHash, body.baseHash.data(), sizeof record.baseHash);
+  return record;
+}
+
+// The whole bodies (stored or compressed) and deltas for several bases
+// written for each resource so far, for the alternatives that follow:
+// an alternative with the same bytes points at them instead.
+class SharedBodies {
+ public:
+  // Whether `record` (of a version-3 patch), whose body is `stored`, can
+  // take the bytes of an earlier alternative: then it points at them.
+  bool Share(PatchRecordV3& record, const EncodedBody& body) {
+    const std::vector<uint8_t>& stored = body.Stored();
+    if (body.encoding == BodyEncoding::Delta && !IsSharedDelta(stored)) return false;
+    const ContentHash storedHash = HashOf(stored);
+    const auto key = std::make_pair(record.resourceNumber, record.encoding);
+    const auto earlier = written_.find(key);
+    if (earlier != written_.end() && earlier->second.hash == storedHash && earlier->second.size == stored.size()) {
+      record.bodyOffset = earlier->second.offset;
+      return true;
+    }
+    written_[key] = {storedHash, record.bodyOffset, stored.size()};
+    return false;
+  }
+
+ private:
+  struct Written {
+    ContentHash hash;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+  };
+  std::map<std::pair<uint32_t, uint16_t>, Written> written_;
+};
+
+// The table, a version-3 patch's versions block, and the end of the
+// payload after the bodies, which end at `offset`.
+void WriteTableAndEnd(const BuildRequest& request, const std::vector<PatchRecordV3>& table, uint64_t offset,
+                      PayloadSink& sink, BuildResult& result) {
+  const bool versioned = !request.labels.empty();
   result.storedBytes = offset - result.programLength;
   result.tableOffset = offset;
   if (versioned) {
@@ -367,6 +385,49 @@ void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const s
       TrailerOf(PayloadTrailerHeaderV2{versioned ? kPayloadVersion3 : kPayloadVersion2,
                                        static_cast<uint32_t>(table.size()), offset}));
   result.fileLength = sink.Written();
+}
+
+void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+                   bool readsCodecs2, PayloadSink& sink, BuildResult& result) {
+  sink.StartSeal();
+  const bool versioned = !request.labels.empty();
+  const std::size_t count = request.bodies.size();
+  BodyEncoders encoders(fileSystem, request, sizes, result.bodyBytes);
+  SharedBodies shared;
+  std::vector<PatchRecordV3> table;
+  uint64_t offset = result.programLength;
+  // The alternatives of one resource come one after another: they are
+  // taken together, so that they may share one delta for all their bases.
+  std::vector<EncodedBody> group;
+  std::size_t groupStart = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i == groupStart + group.size()) {
+      groupStart = i;
+      group = encoders.Group(i);
+    }
+    const EncodedBody& body = group[i - groupStart];
+    if (!readsCodecs2 && NeedsCodecs2(body.encoding, body.Stored())) {
+      Fail(kExitBadInput, request.stubName + ": is an older qpxpatch that does not read the second body codings "
+                                             "(LZMA in blocks, deltas of program code), and the body of " +
+                              TargetName(request.bodies[i].resourceNumber) + " is one; give a newer patcher");
+    }
+    encoders.Advance();
+    PatchRecordV3 record = RecordOf(request.bodies[i], body, offset, versioned);
+    const bool sharing = versioned && shared.Share(record, body);
+    if (sharing) ++result.sharedBodies;
+    table.push_back(record);
+    result.records.push_back(versioned ? FromVersion3(record) : FromVersion2(BaseRecord(record)));
+    if (body.tooLargeForDelta) {
+      result.notes.push_back(TargetName(record.resourceNumber) + ": with the bytes it replaces " +
+                             Grouped(body.baseSize + body.result.size()) +
+                             " bytes, beyond what the delta encoder takes here (" + Grouped(DeltaEncoderBound()) +
+                             "); stored " + (body.encoding == BodyEncoding::Stored ? "as it is" : "compressed"));
+    }
+    if (sharing) continue;
+    sink.Write(body.Stored().data(), body.Stored().size());
+    offset += body.Stored().size();
+  }
+  WriteTableAndEnd(request, table, offset, sink, result);
 }
 
 }  // namespace
@@ -525,30 +586,29 @@ void ChooseStub(CFileSystem& fileSystem, const std::string& given, BuildRequest&
   }
 }
 
-BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
-  const std::string& stubName = request.stubName;
-  const std::string outName = "--out " + Quoted(request.outText);
-  RefuseUnsafeOutput(fileSystem, request);
-  if (request.bodies.empty() && !request.allowNoBodies) {
-    Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
-  }
+namespace {
 
-  int64_t stubSize = 0;
-  const auto stub = OpenInput(fileSystem, request.stub, stubName, stubSize);
+// Refuses a stub that is empty, signed, or (unless --any-stub) no qpxpatch.
+void RefuseUnfitStub(CAbstractFile& stub, int64_t stubSize, const BuildRequest& request) {
+  const std::string& stubName = request.stubName;
   if (stubSize == 0) Fail(kExitBadInput, stubName + ": is empty; the stub is the patcher program (qpxpatch)");
   // Authenticode signs everything in front of its certificate table; a
   // payload put after the table is outside the signature and breaks it.
-  if (CertificateTable table; FindCertificateTable(*stub, stubSize, table)) {
+  if (CertificateTable table; FindCertificateTable(stub, stubSize, table)) {
     Fail(kExitBadInput, stubName + ": is signed (it carries an Authenticode certificate table), and a payload "
                                    "added to a signed program breaks its signature; build from the unsigned "
                                    "patcher, then sign the built patch");
   }
-  if (!request.anyStub && !CarriesPatcherMarker(*stub)) {
+  if (!request.anyStub && !CarriesPatcherMarker(stub)) {
     Fail(kExitBadInput, stubName +
                             ": is not a qpxpatch patcher (it lacks the patcher's marker); give qpxpatch or "
                             "qpxpatch.exe, or --any-stub to build on it anyway");
   }
+}
 
+// Refuses an output that is a folder, no regular file, the stub itself, or
+// in a folder that does not exist.
+void RefuseUnfitOut(CFileSystem& fileSystem, const BuildRequest& request, const std::string& outName) {
   const PathKind outKind = fileSystem.KindOf(request.out.c_str());
   if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
   if (outKind == PathKind::Other) Fail(kExitBadInput, outName + ": is not a regular file");
@@ -559,11 +619,16 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   if (!outDirectory.empty() && fileSystem.KindOf(outDirectory.c_str()) != PathKind::Directory) {
     Fail(kExitBadInput, outName + ": its folder does not exist");
   }
+}
 
-  BuildResult result;
+// Where the stub's program ends: its end, or, for a stub that is a patch
+// itself (--replace-payload), where its sound payload starts. Sets the
+// result's program length and the bytes left out.
+void FindStubProgram(CAbstractFile& stub, int64_t stubSize, const BuildRequest& request, BuildResult& result) {
+  const std::string& stubName = request.stubName;
   result.programLength = static_cast<uint64_t>(stubSize);
   Payload existing;
-  const PayloadError existingError = ReadPayload(*stub, existing);
+  const PayloadError existingError = ReadPayload(stub, existing);
   if (existingError != PayloadError::CantFind) {
     if (!request.replacePayload) {
       Fail(kExitBadInput, stubName + ": already carries a patch payload; use the plain patcher, "
@@ -571,7 +636,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     }
     CTransferBuffer sealBuffer;
     PayloadError error = existingError;
-    if (error == PayloadError::None) error = VerifySeal(*stub, existing, sealBuffer);
+    if (error == PayloadError::None) error = VerifySeal(stub, existing, sealBuffer);
     if (error != PayloadError::None) {
       Fail(kExitBadInput, stubName + ": carries a damaged payload (the patcher says \"" +
                               PatcherMessage(PayloadMessage(error)) +
@@ -586,7 +651,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     if (!FindProgramEnd(existing, result.programLength, why)) {
       Fail(kExitBadInput, stubName + ": cannot strip its payload: " + why + "; use the plain patcher");
     }
-    if (EndsInMagic(*stub, result.programLength)) {
+    if (EndsInMagic(stub, result.programLength)) {
       Fail(kExitBadInput, stubName + ": still ends in a payload once its own is stripped; use the plain patcher");
     }
     result.strippedBytes = static_cast<uint64_t>(stubSize) - result.programLength;
@@ -595,32 +660,40 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     Fail(kExitBadInput, stubName + ": is " + Grouped(result.programLength) +
                             " bytes long; payload offsets must fit in 32 bits (at most 4,294,967,295)");
   }
+}
 
-  if (request.format == kPayloadVersion2 && !request.anyStub && !ReadsVersion2(*stub)) {
+// Refuses a format the stub does not read (unless --any-stub), and a
+// version-3 patch's wrong count of versions or labels.
+void RefuseUnreadFormat(CAbstractFile& stub, const BuildRequest& request) {
+  const std::string& stubName = request.stubName;
+  if (request.format == kPayloadVersion2 && !request.anyStub && !ReadsVersion2(stub)) {
     Fail(kExitBadInput, stubName + ": is an older qpxpatch that reads only version-1 payloads; give a newer "
                                    "patcher, or --format 1 to write a payload it reads");
   }
-  if (!request.labels.empty()) {
-    if (request.format != kPayloadVersion2) {
-      Fail(kExitBadInput, "a patch for several old versions is written in format 3; --format 1 cannot hold it");
-    }
-    if (!request.anyStub && !ReadsVersion3(*stub)) {
-      Fail(kExitBadInput, stubName + ": is an older qpxpatch that does not read patches for several old versions "
-                                     "(format 3); give a newer patcher, or make one patch per old version");
-    }
-    if (request.labels.size() < 3 || request.labels.size() > kMaxOldVersions + 1) {
-      Fail(kExitBadInput, "a patch for several old versions names 2 to " + std::to_string(kMaxOldVersions) +
-                              " of them, and the new one");
-    }
-    for (const std::string& label : request.labels) {
-      if (label.empty() || label.size() > kMaxLabelLength) {
-        Fail(kExitBadInput, "the label " + Quoted(label) + " has " + std::to_string(label.size()) +
-                                " bytes; a version's label has 1 to " + std::to_string(kMaxLabelLength));
-      }
+  if (request.labels.empty()) return;
+  if (request.format != kPayloadVersion2) {
+    Fail(kExitBadInput, "a patch for several old versions is written in format 3; --format 1 cannot hold it");
+  }
+  if (!request.anyStub && !ReadsVersion3(stub)) {
+    Fail(kExitBadInput, stubName + ": is an older qpxpatch that does not read patches for several old versions "
+                                   "(format 3); give a newer patcher, or make one patch per old version");
+  }
+  if (request.labels.size() < 3 || request.labels.size() > kMaxOldVersions + 1) {
+    Fail(kExitBadInput, "a patch for several old versions names 2 to " + std::to_string(kMaxOldVersions) +
+                            " of them, and the new one");
+  }
+  for (const std::string& label : request.labels) {
+    if (label.empty() || label.size() > kMaxLabelLength) {
+      Fail(kExitBadInput, "the label " + Quoted(label) + " has " + std::to_string(label.size()) +
+                              " bytes; a version's label has 1 to " + std::to_string(kMaxLabelLength));
     }
   }
+}
 
-  // Every body is sized and checked before anything is written.
+// Every body's size, each checked before anything is written: that its
+// resource can hold it and (version 1) its offsets fit; a resource given
+// twice is a warning.
+std::vector<uint64_t> SizeBodies(CFileSystem& fileSystem, const BuildRequest& request, BuildResult& result) {
   std::map<uint32_t, std::size_t> lastRecordOf;
   uint64_t offset = result.programLength;
   std::vector<uint64_t> sizes;
@@ -649,11 +722,30 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
     offset += bodySize;
     result.bodyBytes += bodySize;
   }
+  return sizes;
+}
+
+}  // namespace
+
+BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
+  const std::string outName = "--out " + Quoted(request.outText);
+  RefuseUnsafeOutput(fileSystem, request);
+  if (request.bodies.empty() && !request.allowNoBodies) {
+    Fail(kExitBadInput, "no bodies to put in the patch: name them in a --manifest or as NUMBER=FILE arguments");
+  }
+  int64_t stubSize = 0;
+  const auto stub = OpenInput(fileSystem, request.stub, request.stubName, stubSize);
+  RefuseUnfitStub(*stub, stubSize, request);
+  RefuseUnfitOut(fileSystem, request, outName);
+  BuildResult result;
+  FindStubProgram(*stub, stubSize, request, result);
+  RefuseUnreadFormat(*stub, request);
+  const std::vector<uint64_t> sizes = SizeBodies(fileSystem, request, result);
 
   ReplacingOutput output(fileSystem, request.out);
   PayloadSink sink(output, outName);
   CopyBuffer buffer;
-  sink.Copy(*stub, 0, result.programLength, buffer.Span(), stubName);
+  sink.Copy(*stub, 0, result.programLength, buffer.Span(), request.stubName);
   if (request.format == kPayloadVersion) {
     WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
   } else {

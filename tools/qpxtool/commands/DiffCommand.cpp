@@ -81,26 +81,36 @@ struct OldContent {
   ResourceChange change;
 };
 
-// OLD... NEW: one patch for every old version. Each old folder is compared
-// with the new one in turn (one at a time, as a two-folder diff reads
-// them); each resource that differs anywhere gets one record per distinct
-// old content, made against it.
-int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
-  const std::vector<std::string> olds(options.folders.begin(), options.folders.end() - 1);
-  const std::string& newer = options.folders.back();
+// The lines of entries that lose their attributes, the first
+// kListedRefusals of them.
+void ReportAttributesLost(const std::vector<std::string>& attributesLost) {
+  for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
+  if (attributesLost.size() > kListedRefusals) {
+    Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
+  }
+}
+
+// The options that a patch for several old versions refuses.
+void RefuseVersionsOptions(const DiffOptions& options, std::size_t olds) {
   if (!options.manifestOut.empty()) {
     Fail(kExitBadInput, "--manifest-out writes the bodies of one pair of folders; a patch for several old versions "
                         "is written with --out PATCH");
   }
   if (options.out.empty()) Fail(kExitBadInput, "--out PATCH is required");
-  if (olds.size() > kMaxOldVersions) {
+  if (olds > kMaxOldVersions) {
     Fail(kExitBadInput, "a patch updates at most " + std::to_string(kMaxOldVersions) + " old versions; " +
-                            std::to_string(olds.size()) + " were given");
+                            std::to_string(olds) + " were given");
   }
   if (options.format.format == kPayloadVersion) {
     Fail(kExitBadInput, "a patch for several old versions is written in format 3; --format 1 cannot hold it");
   }
-  // The labels: each old folder's own name unless --label names another.
+}
+
+// The old versions' labels: each old folder's own name unless --label
+// names another; no two alike.
+std::vector<std::string> OldLabels(CFileSystem& fileSystem, const DiffOptions& options,
+                                   const std::vector<std::string>& olds) {
+  const std::string& newer = options.folders.back();
   std::vector<std::string> labels;
   for (const std::string& old : olds) labels.push_back(FolderName(old));
   for (const std::string& given : options.labels) {
@@ -117,7 +127,6 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
     }
     labels[found] = given.substr(equals + 1);
   }
-  const std::string labelNew = options.labelNew.empty() ? FolderName(newer) : options.labelNew;
   for (std::size_t i = 0; i < labels.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (labels[i] == labels[j]) {
@@ -126,6 +135,154 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
       }
     }
   }
+  return labels;
+}
+
+// What every old folder holds that the new one does not.
+struct VersionsDifference {
+  std::map<uint32_t, std::vector<OldContent>> contents;  // per resource, in the old folders' order
+  std::vector<std::string> refusals, attributesLost;
+  std::vector<std::size_t> differing;  // per old folder
+  Json lostJson = Json::array();
+  std::size_t deleted = 0;
+
+  // A change of old folder `i` (named `oldName`, labelled `label`): a new
+  // old content of its resource, or one more version of one known.
+  void Add(CFileSystem& fileSystem, std::size_t i, const std::string& oldName, const std::string& label,
+           ResourceChange& change) {
+    const std::string name = TargetName(change.number);
+    if (!change.oldKnown) {
+      refusals.push_back(name + " of " + oldName + " has no loose-file header: a patch for several old versions "
+                                                   "must tell each one's bytes apart");
+      return;
+    }
+    if (change.oldAttributes != 0) {
+      attributesLost.push_back(AttributesLostLine(change) + " in " + Quoted(label));
+      lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}, {"version", label}});
+    }
+    // Told apart by their hashes: an old content that an earlier old
+    // version holds too needs no record of its own.
+    const std::vector<uint8_t> bytes = ReadWhole(fileSystem, change.oldPath, change.oldRange.offset,
+                                                 change.oldRange.size, name + " of " + oldName);
+    const ContentHash hash = HashOf(bytes);
+    std::vector<OldContent>& known = contents[change.number];
+    const auto same = std::find_if(known.begin(), known.end(), [&](const OldContent& content) {
+      return content.hash == hash && content.size == bytes.size();
+    });
+    if (same != known.end()) {
+      same->versions |= uint64_t{1} << i;
+    } else {
+      known.push_back(OldContent{hash, bytes.size(), uint64_t{1} << i, i, std::move(change)});
+    }
+  }
+};
+
+// Compares each old folder with the new one in turn (one at a time, as a
+// two-folder diff reads them).
+VersionsDifference CompareVersions(CFileSystem& fileSystem, const std::vector<std::string>& olds,
+                                   const std::vector<std::string>& labels, ModifiedFolder& modified) {
+  VersionsDifference versions;
+  versions.differing.assign(olds.size(), 0);
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    GameReader old(fileSystem, PathFromText(olds[i]), olds[i]);
+    if (!old.HasIndex()) Fail(kExitBadInput, "OLD " + Quoted(olds[i]) + ": is not a game folder (no DATA0.QPX)");
+    old.OpenArchive();
+    const std::string oldName = "OLD " + Quoted(olds[i]);
+    FolderDifference difference = CompareFolders(old, modified, oldName, "NEW");
+    versions.refusals.insert(versions.refusals.end(), difference.refusals.begin(), difference.refusals.end());
+    versions.deleted = std::max(versions.deleted, difference.deleted);
+    versions.differing[i] = difference.changes.size();
+    for (ResourceChange& change : difference.changes) versions.Add(fileSystem, i, oldName, labels[i], change);
+  }
+  return versions;
+}
+
+// One body per distinct old content of each resource, made against it.
+std::vector<BodySource> BodiesOfVersions(CFileSystem& fileSystem, const VersionsDifference& versions,
+                                         const std::vector<std::string>& olds, std::size_t& entries,
+                                         uint64_t& bodyBytes) {
+  std::vector<BodySource> bodies;
+  for (const auto& [number, alternatives] : versions.contents) {
+    const std::string name = TargetName(number);
+    for (const OldContent& content : alternatives) {
+      BodySource body{number, content.change.newPath, name + " of NEW", content.change.newRange,
+                      OldBytesOf(fileSystem, content.change, name + " of OLD " + Quoted(olds[content.first]))};
+      body.versions = content.versions;
+      bodies.push_back(std::move(body));
+    }
+    bodyBytes += alternatives.front().change.newRange.size;
+    if (number < kEntryCount) ++entries;
+  }
+  return bodies;
+}
+
+// The JSON report's "output" of a written patch.
+Json PatchOutputJson(CFileSystem& fileSystem, const std::string& out, const BuildRequest& request,
+                     const BuildResult& result, const std::vector<std::string>* oldLabels) {
+  const std::string kind = PatchKindText(fileSystem, request.out);
+  Json output{{"kind", "patch"},
+              {"path", out},
+              {"runsOn", RunsOnJson(kind)},
+              {"fileSize", result.fileLength},
+              {"format", oldLabels != nullptr ? kPayloadVersion3 : request.format},
+              {"sealed", oldLabels != nullptr || request.seal},
+              {"bodyBytes", result.bodyBytes},
+              {"storedBytes", result.storedBytes}};
+  if (oldLabels != nullptr) output["sharedBodies"] = result.sharedBodies;
+  output["tableOffset"] = result.tableOffset;
+  output["records"] = RecordsJson(result, oldLabels != nullptr || request.format == kPayloadVersion2, oldLabels);
+  output["notes"] = result.notes;
+  return output;
+}
+
+// The report of a patch for several old versions.
+void ReportVersions(CFileSystem& fileSystem, const DiffOptions& options, const std::vector<std::string>& olds,
+                    const std::vector<std::string>& labels, const std::string& labelNew,
+                    const VersionsDifference& versions, std::size_t entries, uint64_t bodyBytes,
+                    const BuildRequest& request, const BuildResult& result) {
+  const std::size_t differing = versions.contents.size();
+  const std::size_t looseCount = differing - entries;
+  std::string perVersion;
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    perVersion += (i == 0 ? "" : ", ") + labels[i] + ": " + std::to_string(versions.differing[i]);
+  }
+  const std::string summary =
+      std::to_string(differing) + " of " + std::to_string(kResourceLimit) +
+      (differing == 1 ? " resources differs" : " resources differ") + " from " + Quoted(labelNew) + " in " +
+      std::to_string(olds.size()) + " old versions (" + perVersion + "; " + Counted(entries, "entry", "entries") +
+      ", " + Counted(looseCount, "loose file", "loose files") + "; " + Grouped(bodyBytes) + " bytes)";
+  Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) +
+      " of " + Counted(result.records.size(), "record", "records") + " (" + Grouped(result.fileLength) +
+      " bytes; " + Described(request, result) + ")");
+  for (const std::string& note : result.notes) Out("  " + note);
+  ReportAttributesLost(versions.attributesLost);
+  if (!options.json) return;
+  Json folders = Json::array();
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    folders.push_back({{"folder", olds[i]}, {"label", labels[i]}, {"differing", versions.differing[i]}});
+  }
+  Json report{{"olds", std::move(folders)},
+              {"new", options.folders.back()},
+              {"labelNew", labelNew},
+              {"differing", differing},
+              {"entries", entries},
+              {"looseFiles", looseCount},
+              {"bytes", bodyBytes},
+              {"output", PatchOutputJson(fileSystem, options.out, request, result, &labels)},
+              {"attributesLost", versions.lostJson},
+              {"deletedLeftAlone", versions.deleted}};
+  WriteJsonReport(report);
+}
+
+// OLD... NEW: one patch for every old version. Each old folder is compared
+// with the new one in turn; each resource that differs anywhere gets one
+// record per distinct old content, made against it.
+int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
+  const std::vector<std::string> olds(options.folders.begin(), options.folders.end() - 1);
+  const std::string& newer = options.folders.back();
+  RefuseVersionsOptions(options, olds.size());
+  const std::vector<std::string> labels = OldLabels(fileSystem, options, olds);
+  const std::string labelNew = options.labelNew.empty() ? FolderName(newer) : options.labelNew;
 
   BuildRequest request;
   ChooseStub(fileSystem, options.stub, request);
@@ -139,128 +296,27 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
 
   if (options.json) StartJsonReport();
   ModifiedFolder modified(fileSystem, newer, "NEW");
-  std::map<uint32_t, std::vector<OldContent>> contents;  // per resource, in the old folders' order
-  std::vector<std::string> refusals, attributesLost;
-  std::vector<std::size_t> differing(olds.size(), 0);
-  Json lostJson = Json::array();
-  std::size_t deleted = 0;
-  for (std::size_t i = 0; i < olds.size(); ++i) {
-    GameReader old(fileSystem, PathFromText(olds[i]), olds[i]);
-    if (!old.HasIndex()) Fail(kExitBadInput, "OLD " + Quoted(olds[i]) + ": is not a game folder (no DATA0.QPX)");
-    old.OpenArchive();
-    const std::string oldName = "OLD " + Quoted(olds[i]);
-    FolderDifference difference = CompareFolders(old, modified, oldName, "NEW");
-    refusals.insert(refusals.end(), difference.refusals.begin(), difference.refusals.end());
-    deleted = std::max(deleted, difference.deleted);
-    differing[i] = difference.changes.size();
-    for (ResourceChange& change : difference.changes) {
-      const std::string name = TargetName(change.number);
-      if (!change.oldKnown) {
-        refusals.push_back(name + " of " + oldName + " has no loose-file header: a patch for several old versions "
-                                                     "must tell each one's bytes apart");
-        continue;
-      }
-      if (change.oldAttributes != 0) {
-        attributesLost.push_back(AttributesLostLine(change) + " in " + Quoted(labels[i]));
-        lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}, {"version", labels[i]}});
-      }
-      // Told apart by their hashes: an old content that an earlier old
-      // version holds too needs no record of its own.
-      const std::vector<uint8_t> bytes = ReadWhole(fileSystem, change.oldPath, change.oldRange.offset,
-                                                   change.oldRange.size, name + " of " + oldName);
-      const ContentHash hash = HashOf(bytes);
-      std::vector<OldContent>& known = contents[change.number];
-      const auto same = std::find_if(known.begin(), known.end(), [&](const OldContent& content) {
-        return content.hash == hash && content.size == bytes.size();
-      });
-      if (same != known.end()) {
-        same->versions |= uint64_t{1} << i;
-      } else {
-        known.push_back(OldContent{hash, bytes.size(), uint64_t{1} << i, i, std::move(change)});
-      }
-    }
-  }
-  if (!refusals.empty()) {
-    FailWithRefusals("no patch can make NEW " + Quoted(newer) + " from every old version:", refusals,
+  const VersionsDifference versions = CompareVersions(fileSystem, olds, labels, modified);
+  if (!versions.refusals.empty()) {
+    FailWithRefusals("no patch can make NEW " + Quoted(newer) + " from every old version:", versions.refusals,
                      kListedRefusals);
   }
-
-  std::vector<BodySource> bodies;
   std::size_t entries = 0;
   uint64_t bodyBytes = 0;
-  for (const auto& [number, alternatives] : contents) {
-    const std::string name = TargetName(number);
-    for (const OldContent& content : alternatives) {
-      BodySource body{number, content.change.newPath, name + " of NEW", content.change.newRange,
-                      OldBytesOf(fileSystem, content.change, name + " of OLD " + Quoted(olds[content.first]))};
-      body.versions = content.versions;
-      bodies.push_back(std::move(body));
-    }
-    bodyBytes += alternatives.front().change.newRange.size;
-    if (number < kEntryCount) ++entries;
-  }
+  const std::vector<BodySource> bodies = BodiesOfVersions(fileSystem, versions, olds, entries, bodyBytes);
   if (bodies.empty() && !options.allowEmpty) {
     Fail(kExitFailedCheck, "the folders hold the same resources; no patch written");
   }
-
   const BuildResult result =
       BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);
-
-  const std::size_t looseCount = contents.size() - entries;
-  std::string perVersion;
-  for (std::size_t i = 0; i < olds.size(); ++i) {
-    perVersion += (i == 0 ? "" : ", ") + labels[i] + ": " + std::to_string(differing[i]);
-  }
-  const std::string summary =
-      std::to_string(contents.size()) + " of " + std::to_string(kResourceLimit) +
-      (contents.size() == 1 ? " resources differs" : " resources differ") + " from " + Quoted(labelNew) + " in " +
-      std::to_string(olds.size()) + " old versions (" + perVersion + "; " + Counted(entries, "entry", "entries") +
-      ", " + Counted(looseCount, "loose file", "loose files") + "; " + Grouped(bodyBytes) + " bytes)";
-  Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) +
-      " of " + Counted(result.records.size(), "record", "records") + " (" + Grouped(result.fileLength) +
-      " bytes; " + Described(request, result) + ")");
-  for (const std::string& note : result.notes) Out("  " + note);
-  for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
-  if (attributesLost.size() > kListedRefusals) {
-    Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
-  }
-  if (options.json) {
-    Json versions = Json::array();
-    for (std::size_t i = 0; i < olds.size(); ++i) {
-      versions.push_back({{"folder", olds[i]}, {"label", labels[i]}, {"differing", differing[i]}});
-    }
-    const std::string kind = PatchKindText(fileSystem, request.out);
-    Json report{{"olds", std::move(versions)},
-                {"new", newer},
-                {"labelNew", labelNew},
-                {"differing", contents.size()},
-                {"entries", entries},
-                {"looseFiles", looseCount},
-                {"bytes", bodyBytes},
-                {"output",
-                 {{"kind", "patch"},
-                  {"path", options.out},
-                  {"runsOn", RunsOnJson(kind)},
-                  {"fileSize", result.fileLength},
-                  {"format", kPayloadVersion3},
-                  {"sealed", true},
-                  {"bodyBytes", result.bodyBytes},
-                  {"storedBytes", result.storedBytes},
-                  {"sharedBodies", result.sharedBodies},
-                  {"tableOffset", result.tableOffset},
-                  {"records", RecordsJson(result, true, &labels)},
-                  {"notes", result.notes}}},
-                {"attributesLost", std::move(lostJson)},
-                {"deletedLeftAlone", deleted}};
-    WriteJsonReport(report);
-  }
+  ReportVersions(fileSystem, options, olds, labels, labelNew, versions, entries, bodyBytes, request, result);
   return kExitSuccess;
 }
 
-}  // namespace
-
-int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
-  if (options.folders.size() > 2) return RunDiffVersions(fileSystem, options);
+// The options of a diff of two folders, checked, with the stub chosen
+// before any reading (a missing stub is found out at once) and the output
+// refused where it would go over what is read.
+void PreparePairOutput(CFileSystem& fileSystem, const DiffOptions& options, BuildRequest& request) {
   if (!options.labels.empty() || !options.labelNew.empty()) {
     Fail(kExitBadInput, "--label and --label-new name the versions of a patch for several old versions "
                         "(OLD... NEW, three folders or more); a patch of two folders has none");
@@ -270,8 +326,6 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
     Fail(kExitBadInput, "give either --manifest-out DIR, or --out PATCH (with --stub PATCHER), not both");
   }
   if (!toManifest && options.out.empty()) Fail(kExitBadInput, "--out PATCH is required (or --manifest-out DIR)");
-  // Before any reading: a missing stub is found out at once.
-  BuildRequest request;
   if (!toManifest) ChooseStub(fileSystem, options.stub, request);
   if (toManifest) {
     RefuseUnfitOutputFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
@@ -283,6 +337,73 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   RefuseOutputOverInputs(fileSystem, PathFromText(toManifest ? options.manifestOut : options.out),
                          toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
                          inputs);
+}
+
+// The bodies of a diff of two folders, one per change.
+struct PairBodies {
+  std::vector<BodySource> bodies;
+  std::vector<std::string> attributesLost;
+  Json lostJson = Json::array();
+  std::size_t entries = 0;
+  uint64_t bodyBytes = 0;
+
+  PairBodies(CFileSystem& fileSystem, const FolderDifference& difference) {
+    for (const ResourceChange& change : difference.changes) {
+      const std::string name = TargetName(change.number);
+      bodies.push_back(BodySource{change.number, change.newPath, name + " of MODIFIED", change.newRange,
+                                  OldBytesOf(fileSystem, change, name + " of ORIGINAL")});
+      bodyBytes += change.newRange.size;
+      if (change.number < kEntryCount) ++entries;
+      if (change.oldAttributes != 0) {
+        attributesLost.push_back(AttributesLostLine(change));
+        lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}});
+      }
+    }
+  }
+};
+
+// Writes the bodies and their manifest to --manifest-out: the report's
+// "output".
+Json WriteManifestOut(CFileSystem& fileSystem, const DiffOptions& options, const std::vector<BodySource>& bodies,
+                      const std::string& summary) {
+  std::string manifest = "# What " + Quoted(options.modified) + " changes in " + Quoted(options.original) +
+                         ", written by qpxtool diff.\n";
+  for (const BodySource& body : bodies) {
+    manifest += std::to_string(body.resourceNumber) + " " + UnpackedFileName(body.resourceNumber) + "\n";
+  }
+  WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
+  Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
+      Quoted(options.manifestOut));
+  Json output{{"kind", "manifest"}, {"path", options.manifestOut}};
+  Json resources = Json::array();
+  for (const BodySource& body : bodies) {
+    resources.push_back({{"resource", body.resourceNumber},
+                         {"target", TargetName(body.resourceNumber)},
+                         {"file", UnpackedFileName(body.resourceNumber)},
+                         {"size", body.range->size}});
+  }
+  output["resources"] = std::move(resources);
+  return output;
+}
+
+// Writes the patch to --out: the report's "output".
+Json WritePatchOut(CFileSystem& fileSystem, const DiffOptions& options, BuildRequest& request,
+                   const std::vector<BodySource>& bodies, const std::string& summary) {
+  const BuildResult result =
+      BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);
+  Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " + PatchKindText(fileSystem, request.out) +
+      (bodies.empty() ? " with no records" : "") + " (" + Grouped(result.fileLength) + " bytes; " +
+      Described(request, result) + ")");
+  for (const std::string& note : result.notes) Out("  " + note);
+  return PatchOutputJson(fileSystem, options.out, request, result, nullptr);
+}
+
+}  // namespace
+
+int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
+  if (options.folders.size() > 2) return RunDiffVersions(fileSystem, options);
+  BuildRequest request;
+  PreparePairOutput(fileSystem, options, request);
 
   if (options.json) StartJsonReport();
   GameReader original(fileSystem, PathFromText(options.original), options.original);
@@ -292,96 +413,37 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
   original.OpenArchive();
   ModifiedFolder modified(fileSystem, options.modified, "MODIFIED");
   const FolderDifference difference = CompareFolders(original, modified, "ORIGINAL", "MODIFIED");
-  const std::vector<std::string>& refusals = difference.refusals;
-  const std::size_t deleted = difference.deleted;
-
-  std::vector<BodySource> bodies;
-  std::vector<std::string> attributesLost;
-  Json lostJson = Json::array();
-  std::size_t entries = 0;
-  uint64_t bodyBytes = 0;
-  for (const ResourceChange& change : difference.changes) {
-    const std::string name = TargetName(change.number);
-    bodies.push_back(BodySource{change.number, change.newPath, name + " of MODIFIED", change.newRange,
-                                OldBytesOf(fileSystem, change, name + " of ORIGINAL")});
-    bodyBytes += change.newRange.size;
-    if (change.number < kEntryCount) ++entries;
-    if (change.oldAttributes != 0) {
-      attributesLost.push_back(AttributesLostLine(change));
-      lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}});
-    }
-  }
-
-  if (!refusals.empty()) {
+  PairBodies pair(fileSystem, difference);
+  if (!difference.refusals.empty()) {
     FailWithRefusals("no patch can make MODIFIED " + Quoted(options.modified) + " from ORIGINAL " +
                          Quoted(options.original) + ":",
-                     refusals, kListedRefusals);
+                     difference.refusals, kListedRefusals);
   }
-
   // Two folders that hold the same resources are most likely the wrong
   // two: an empty patch is written only when it is asked for.
+  const std::vector<BodySource>& bodies = pair.bodies;
   if (bodies.empty() && !options.allowEmpty) {
     Fail(kExitFailedCheck, "the folders hold the same resources; no patch written");
   }
-  const std::size_t looseCount = bodies.size() - entries;
-  std::string summary = bodies.empty() ? "the folders hold the same resources"
-                                       : std::to_string(bodies.size()) + " of " + std::to_string(kResourceLimit) +
-                                             (bodies.size() == 1 ? " resources differs (" : " resources differ (") +
-                                             Counted(entries, "entry", "entries") + ", " +
-                                             Counted(looseCount, "loose file", "loose files") + "; " +
-                                             Grouped(bodyBytes) + " bytes)";
+  const std::size_t looseCount = bodies.size() - pair.entries;
+  const std::string summary =
+      bodies.empty() ? "the folders hold the same resources"
+                     : std::to_string(bodies.size()) + " of " + std::to_string(kResourceLimit) +
+                           (bodies.size() == 1 ? " resources differs (" : " resources differ (") +
+                           Counted(pair.entries, "entry", "entries") + ", " +
+                           Counted(looseCount, "loose file", "loose files") + "; " + Grouped(pair.bodyBytes) + " bytes)";
   Json report{{"original", options.original},
               {"modified", options.modified},
               {"differing", bodies.size()},
-              {"entries", entries},
+              {"entries", pair.entries},
               {"looseFiles", looseCount},
-              {"bytes", bodyBytes}};
-  Json output;
-  if (toManifest) {
-    std::string manifest = "# What " + Quoted(options.modified) + " changes in " + Quoted(options.original) +
-                           ", written by qpxtool diff.\n";
-    for (const BodySource& body : bodies) {
-      manifest += std::to_string(body.resourceNumber) + " " + UnpackedFileName(body.resourceNumber) + "\n";
-    }
-    WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
-    Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
-        Quoted(options.manifestOut));
-    output = {{"kind", "manifest"}, {"path", options.manifestOut}};
-    Json resources = Json::array();
-    for (const BodySource& body : bodies) {
-      resources.push_back({{"resource", body.resourceNumber},
-                           {"target", TargetName(body.resourceNumber)},
-                           {"file", UnpackedFileName(body.resourceNumber)},
-                           {"size", body.range->size}});
-    }
-    output["resources"] = std::move(resources);
-  } else {
-    const BuildResult result =
-        BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);
-    Out("qpxtool diff: " + summary + "; wrote " + Quoted(options.out) + ", " +
-        PatchKindText(fileSystem, request.out) + (bodies.empty() ? " with no records" : "") + " (" +
-        Grouped(result.fileLength) + " bytes; " + Described(request, result) + ")");
-    for (const std::string& note : result.notes) Out("  " + note);
-    const std::string kind = PatchKindText(fileSystem, request.out);
-    output = {{"kind", "patch"},
-              {"path", options.out},
-              {"runsOn", RunsOnJson(kind)},
-              {"fileSize", result.fileLength},
-              {"format", request.format},
-              {"sealed", request.seal},
-              {"bodyBytes", result.bodyBytes},
-              {"storedBytes", result.storedBytes},
-              {"tableOffset", result.tableOffset}};
-    output["records"] = RecordsJson(result, request.format == kPayloadVersion2, nullptr);
-    output["notes"] = result.notes;
-  }
-  report["output"] = std::move(output);
-  report["attributesLost"] = std::move(lostJson);
-  report["deletedLeftAlone"] = deleted;
-  for (std::size_t i = 0; i < attributesLost.size() && i < kListedRefusals; ++i) Out("  " + attributesLost[i]);
-  if (attributesLost.size() > kListedRefusals) {
-    Out("  ... and " + std::to_string(attributesLost.size() - kListedRefusals) + " more entries lose their attributes");
-  }
+              {"bytes", pair.bodyBytes}};
+  report["output"] = !options.manifestOut.empty() ? WriteManifestOut(fileSystem, options, bodies, summary)
+                                                  : WritePatchOut(fileSystem, options, request, bodies, summary);
+  report["attributesLost"] = std::move(pair.lostJson);
+  report["deletedLeftAlone"] = difference.deleted;
+  ReportAttributesLost(pair.attributesLost);
+  const std::size_t deleted = difference.deleted;
   if (deleted != 0) {
     Out("  " + std::to_string(deleted) + (deleted == 1 ? " resource whose file was" : " resources whose files were") +
         " deleted from MODIFIED " + (deleted == 1 ? "is" : "are") + " left as " + (deleted == 1 ? "it is" : "they are"));

@@ -36,36 +36,36 @@ void WriteToStandardOutput(std::span<const uint8_t> bytes) {
   if (std::fflush(stdout) != 0 || !written) Fail(kExitFailedCheck, "standard output: writing failed");
 }
 
-// The body that the last record of `patchText` for resource `number`
-// writes, decoded as the patcher decodes it.
-int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uint32_t number, const std::wstring& out) {
-  std::unique_ptr<CAbstractFile> patch;
-  Payload payload;
-  OpenPatchOrFail(fileSystem, options.gameDirectory, patch, payload);
-  const std::string name = "patch " + Quoted(options.gameDirectory);
+// The record of a patch whose body extract decodes for resource `number`:
+// its last one, or of a resource's alternatives (version 3), with --base
+// (`base`) the one for the version that folder holds, else one that needs
+// no game. The count of records when there is none.
+std::size_t RecordToExtract(const Payload& payload, uint32_t number, GameReader* base, const std::string& baseText) {
   std::size_t index = payload.records.size();
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     if (payload.records[i].resourceNumber != number || payload.records[i].Skipped()) continue;
-    // Of a resource's alternatives (version 3), with --base the one for the
-    // version that folder holds (chosen below), else one that needs no game.
     const bool whole = payload.records[i].encoding != BodyEncoding::Delta;
     const bool haveWhole = index != payload.records.size() && payload.records[index].encoding != BodyEncoding::Delta;
     if (payload.version != kPayloadVersion3 || index == payload.records.size() || (whole && !haveWhole)) index = i;
   }
-  std::unique_ptr<GameReader> base;
-  if (!options.base.empty()) {
-    base = std::make_unique<GameReader>(fileSystem, PathFromText(options.base), options.base);
-    ResourceArchive& view = base->PatcherView(DryRunAccess::ReadOnly,
-                                              "--base " + Quoted(options.base) + ": is not a game folder (no readable index)");
-    if (payload.version == kPayloadVersion3) {
-      CTransferBuffer chunk;
-      const Selection selection =
-          SelectAlternatives(view, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
-      for (const std::size_t i : selection.chosen) {
-        if (payload.records[i].resourceNumber == number && !payload.records[i].Skipped()) index = i;
-      }
+  if (base == nullptr) return index;
+  ResourceArchive& view = base->PatcherView(
+      DryRunAccess::ReadOnly, "--base " + Quoted(baseText) + ": is not a game folder (no readable index)");
+  if (payload.version == kPayloadVersion3) {
+    CTransferBuffer chunk;
+    const Selection selection =
+        SelectAlternatives(view, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
+    for (const std::size_t i : selection.chosen) {
+      if (payload.records[i].resourceNumber == number && !payload.records[i].Skipped()) index = i;
     }
   }
+  return index;
+}
+
+// Refuses a record that no patcher writes, or whose body cannot be told
+// here (a delta, without --base).
+void RefuseUnextractable(const Payload& payload, std::size_t index, uint32_t number, const std::string& name,
+                         bool haveBase) {
   if (index == payload.records.size()) {
     Fail(kExitBadInput, name + ": no record writes resource " + std::to_string(number) + " (" + TargetName(number) + ")");
   }
@@ -78,10 +78,24 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
   }
   // A delta is decoded against the game's resource as it is now: a view
   // of that folder that only reads.
-  if (record.encoding == BodyEncoding::Delta && options.base.empty()) {
+  if (record.encoding == BodyEncoding::Delta && !haveBase) {
     Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is a delta against the game's " +
                             TargetName(number) + "; give --base GAMEDIR to decode it");
   }
+}
+
+// The body that the last record of the patch for resource `number`
+// writes, decoded as the patcher decodes it.
+int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uint32_t number, const std::wstring& out) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  OpenPatchOrFail(fileSystem, options.gameDirectory, patch, payload);
+  const std::string name = "patch " + Quoted(options.gameDirectory);
+  std::unique_ptr<GameReader> base;
+  if (!options.base.empty()) base = std::make_unique<GameReader>(fileSystem, PathFromText(options.base), options.base);
+  const std::size_t index = RecordToExtract(payload, number, base.get(), options.base);
+  RefuseUnextractable(payload, index, number, name, base != nullptr);
+  const PayloadRecord& record = payload.records[index];
   // Without --base, an archive never opened: a body that is no delta
   // needs no game, and such an archive reads nothing.
   ResourceArchive closed(fileSystem);

@@ -92,25 +92,10 @@ const char* FateKey(RecordFate fate) {
 
 }  // namespace
 
-int RunList(CFileSystem& fileSystem, const ListOptions& options) {
-  std::unique_ptr<CAbstractFile> file;
-  Payload payload;
-  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, file, payload);
-  if (options.json) StartJsonReport();
-  Json report;
-  report["patch"] = options.patch;
-  if (error != PayloadError::None) {
-    Err("qpxtool list: patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
-    if (options.json) {
-      report["accepted"] = false;
-      report["patcherMessage"] = PatcherMessage(PayloadMessage(error));
-      WriteJsonReport(report);
-    }
-    return kExitFailedCheck;
-  }
-  report["accepted"] = true;
+namespace {
 
-  const bool checked = IsCheckedVersion(payload.version);
+// The patch as a whole: its length, layout, format, seal and signature.
+void ReportPatch(const std::string& patchText, const Payload& payload, Json& report) {
   const std::size_t count = payload.records.size();
   std::string layout;
   uint64_t programEnd = 0;
@@ -121,7 +106,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   } else {
     layout = "payload not laid out back to back (the patcher does not mind)";
   }
-  Out("patch " + Quoted(options.patch) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize + payload.signatureBytes)) +
+  Out("patch " + Quoted(patchText) + ": " + Grouped(static_cast<uint64_t>(payload.fileSize + payload.signatureBytes)) +
       " bytes; " + layout + "; table at byte " + Grouped(payload.tableOffset) + ", " + std::to_string(count) +
       (count == 1 ? " record" : " records"));
   if (payload.version == kPayloadVersion2) {
@@ -151,53 +136,55 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     report["labelNew"] = payload.labels[0];
     report["labels"] = std::vector<std::string>(payload.labels.begin() + 1, payload.labels.end());
   }
-  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
-  if (checked) {
-    Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
-  } else {
-    Out(Row("#", "resource", "target", "offset", "size", "note"));
-  }
+}
 
-  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+// Record `i` in the table and as the JSON report's row.
+Json ListRecord(const Payload& payload, std::size_t i, const RecordPlan& plan) {
+  const bool checked = IsCheckedVersion(payload.version);
+  const PayloadRecord& record = payload.records[i];
+  const std::string note = checked ? CheckedNote(payload, record, plan) : Note(plan);
+  if (checked) {
+    Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+            EncodingName(record.encoding), std::to_string(record.bodyOffset), std::to_string(record.storedSize),
+            std::to_string(record.resultSize), record.hasBase ? "yes" : "no", note));
+  } else {
+    Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
+            std::to_string(record.bodyOffset), std::to_string(record.storedSize), note));
+  }
+  Json row{{"index", i},
+           {"resource", record.resourceNumber},
+           {"target", TargetName(record.resourceNumber)},
+           {"offset", record.bodyOffset},
+           {"storedSize", record.storedSize}};
+  if (checked) {
+    row["encoding"] = EncodingName(record.encoding);
+    row["resultSize"] = record.resultSize;
+    row["hasBase"] = record.hasBase;
+  }
+  row["fate"] = checked && !Passes(TargetVerdict(record)) ? "refused" : FateKey(plan.fate);
+  if (plan.fate == RecordFate::Superseded || plan.fate == RecordFate::NotReached ||
+      plan.fate == RecordFate::Alternative) {
+    row["by"] = plan.by;
+  }
+  if (payload.version == kPayloadVersion3) {
+    Json named = Json::array();
+    for (std::size_t v = 1; v < payload.labels.size(); ++v) {
+      if ((record.versions >> (v - 1) & 1) != 0) named.push_back(payload.labels[v]);
+    }
+    row["versions"] = std::move(named);
+  }
+  row["note"] = note.empty() ? Json(nullptr) : Json(note);
+  return row;
+}
+
+// What the records come to together.
+struct ListTotals {
   std::size_t entries = 0, looseFiles = 0, problems = 0, withBase = 0;
   std::set<std::pair<uint64_t, uint64_t>> bodies;  // each stored body's place
   uint64_t storedBytes = 0, resultBytes = 0;
   bool resultsOverflow = false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const PayloadRecord& record = payload.records[i];
-    if (checked) {
-      Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
-              EncodingName(record.encoding), std::to_string(record.bodyOffset), std::to_string(record.storedSize),
-              std::to_string(record.resultSize), record.hasBase ? "yes" : "no", CheckedNote(payload, record, plans[i])));
-    } else {
-      Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
-              std::to_string(record.bodyOffset), std::to_string(record.storedSize), Note(plans[i])));
-    }
-    Json row{{"index", i},
-             {"resource", record.resourceNumber},
-             {"target", TargetName(record.resourceNumber)},
-             {"offset", record.bodyOffset},
-             {"storedSize", record.storedSize}};
-    if (checked) {
-      row["encoding"] = EncodingName(record.encoding);
-      row["resultSize"] = record.resultSize;
-      row["hasBase"] = record.hasBase;
-    }
-    row["fate"] = checked && !Passes(TargetVerdict(record)) ? "refused" : FateKey(plans[i].fate);
-    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached ||
-        plans[i].fate == RecordFate::Alternative) {
-      row["by"] = plans[i].by;
-    }
-    if (payload.version == kPayloadVersion3) {
-      Json named = Json::array();
-      for (std::size_t v = 1; v < payload.labels.size(); ++v) {
-        if ((record.versions >> (v - 1) & 1) != 0) named.push_back(payload.labels[v]);
-      }
-      row["versions"] = std::move(named);
-    }
-    const std::string note = checked ? CheckedNote(payload, record, plans[i]) : Note(plans[i]);
-    row["note"] = note.empty() ? Json(nullptr) : Json(note);
-    rows.push_back(std::move(row));
+
+  void Add(const Payload& payload, const PayloadRecord& record, const RecordPlan& plan) {
     // Alternatives (version 3) that share a body download it once.
     if (payload.version != kPayloadVersion3 || bodies.insert({record.bodyOffset, record.storedSize}).second) {
       storedBytes += record.storedSize;
@@ -208,31 +195,39 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
     if (record.hasBase) ++withBase;
     if (record.resourceNumber < kEntryCount) ++entries;
     else if (record.resourceNumber < kResourceLimit) ++looseFiles;
-    if (IsProblem(plans[i].fate)) ++problems;
+    if (IsProblem(plan.fate)) ++problems;
   }
-  std::string total = "total: " + std::to_string(count) + (count == 1 ? " record" : " records") + " (" +
-                      std::to_string(entries) + (entries == 1 ? " entry, " : " entries, ") +
-                      std::to_string(looseFiles) + (looseFiles == 1 ? " loose file" : " loose files") + "), " +
-                      Grouped(storedBytes) + " bytes of bodies";
-  if (checked) {
-    total += " for " + std::string(resultsOverflow ? "more than " : "") + Grouped(resultBytes) +
-             " bytes of resources; " + std::to_string(withBase) + " of " + std::to_string(count) +
-             (withBase == 1 ? " knows the bytes it replaces" : " know the bytes they replace");
-  }
-  Out(total);
-  report["records"] = std::move(rows);
-  Json totals{{"records", count}, {"entries", entries}, {"looseFiles", looseFiles}, {"storedBytes", storedBytes}};
-  if (checked) {
-    // A sum past 2^64 is no number: null says so.
-    totals["resultBytes"] = resultsOverflow ? Json(nullptr) : Json(resultBytes);
-    totals["withBase"] = withBase;
-  }
-  report["totals"] = std::move(totals);
-  report["problems"] = problems;
 
-  for (std::size_t i = 0; i < count; ++i) {
+  void Report(const Payload& payload, Json& report) const {
+    const bool checked = IsCheckedVersion(payload.version);
+    const std::size_t count = payload.records.size();
+    std::string total = "total: " + std::to_string(count) + (count == 1 ? " record" : " records") + " (" +
+                        std::to_string(entries) + (entries == 1 ? " entry, " : " entries, ") +
+                        std::to_string(looseFiles) + (looseFiles == 1 ? " loose file" : " loose files") + "), " +
+                        Grouped(storedBytes) + " bytes of bodies";
+    if (checked) {
+      total += " for " + std::string(resultsOverflow ? "more than " : "") + Grouped(resultBytes) +
+               " bytes of resources; " + std::to_string(withBase) + " of " + std::to_string(count) +
+               (withBase == 1 ? " knows the bytes it replaces" : " know the bytes they replace");
+    }
+    Out(total);
+    Json totals{{"records", count}, {"entries", entries}, {"looseFiles", looseFiles}, {"storedBytes", storedBytes}};
+    if (checked) {
+      // A sum past 2^64 is no number: null says so.
+      totals["resultBytes"] = resultsOverflow ? Json(nullptr) : Json(resultBytes);
+      totals["withBase"] = withBase;
+    }
+    report["totals"] = std::move(totals);
+    report["problems"] = problems;
+  }
+};
+
+// What the patcher would print for each record it fails, on standard error.
+void ReportProblems(const std::string& patchText, const Payload& payload, const std::vector<RecordPlan>& plans) {
+  const bool checked = IsCheckedVersion(payload.version);
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const RecordFate fate = plans[i].fate;
-    const std::string where = "qpxtool list: patch " + Quoted(options.patch) + ": record " + std::to_string(i);
+    const std::string where = "qpxtool list: patch " + Quoted(patchText) + ": record " + std::to_string(i);
     if (checked && (fate == RecordFate::OutOfRange || fate == RecordFate::TooLarge)) {
       Err(where + ": the patcher would print \"" +
           WideToText(CheckMessage(payload.records[i].resourceNumber, TargetVerdict(payload.records[i]))) +
@@ -243,8 +238,45 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
       Err(where + ": the patcher would print \"" + PatcherMessage(L"Can't read patch data\n") + "\" and stop");
     }
   }
+}
+
+}  // namespace
+
+int RunList(CFileSystem& fileSystem, const ListOptions& options) {
+  std::unique_ptr<CAbstractFile> file;
+  Payload payload;
+  const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, file, payload);
+  if (options.json) StartJsonReport();
+  Json report;
+  report["patch"] = options.patch;
+  if (error != PayloadError::None) {
+    Err("qpxtool list: patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
+    if (options.json) {
+      report["accepted"] = false;
+      report["patcherMessage"] = PatcherMessage(PayloadMessage(error));
+      WriteJsonReport(report);
+    }
+    return kExitFailedCheck;
+  }
+  report["accepted"] = true;
+  ReportPatch(options.patch, payload, report);
+  if (IsCheckedVersion(payload.version)) {
+    Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
+  } else {
+    Out(Row("#", "resource", "target", "offset", "size", "note"));
+  }
+  const std::vector<RecordPlan> plans = FollowPatcher(payload);
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
+  ListTotals totals;
+  for (std::size_t i = 0; i < payload.records.size(); ++i) {
+    rows.push_back(ListRecord(payload, i, plans[i]));
+    totals.Add(payload, payload.records[i], plans[i]);
+  }
+  report["records"] = std::move(rows);
+  totals.Report(payload, report);
+  ReportProblems(options.patch, payload, plans);
   if (options.json) WriteJsonReport(report);
-  return problems == 0 ? kExitSuccess : kExitFailedCheck;
+  return totals.problems == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
 namespace {

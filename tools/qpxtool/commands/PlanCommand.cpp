@@ -96,115 +96,152 @@ Json RecordJson(std::size_t index, const PayloadRecord& record, const std::strin
   return row;
 }
 
-Json SummaryJson(std::size_t total, std::size_t applying, std::size_t already, std::size_t failing,
-                 std::size_t superseded, std::size_t skipped) {
-  return {{"records", total},         {"apply", applying},         {"alreadyApplied", already},
-          {"fail", failing},          {"superseded", superseded},  {"skipped", skipped}};
-}
-
 Json GrowthJson(int64_t dataBefore, int64_t dataAfter) {
   return {{"before", static_cast<uint64_t>(dataBefore)},
           {"after", static_cast<uint64_t>(dataAfter)},
           {"growth", static_cast<uint64_t>(dataAfter - dataBefore)}};
 }
 
+// How many records came to what.
+struct PlanCounts {
+  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0, forOthers = 0;
+
+  Json SummaryJson(std::size_t total) const {
+    return {{"records", total},         {"apply", applying},         {"alreadyApplied", already},
+            {"fail", failing},          {"superseded", superseded},  {"skipped", skipped}};
+  }
+};
+
+// What the patcher would do with one version-1 record, as plan tells it.
+struct Version1Step {
+  std::string verdict;
+  bool fails = false;
+  uint64_t grew = 0, attributesCleared = 0;
+};
+
 // Version 1: each record run through the patcher's archive code on the view.
+class Version1Plan {
+ public:
+  Version1Plan(CAbstractFile& patch, const PlanOptions& options, DryRunFileSystem& view, ResourceArchive& archive)
+      : patch_(patch), options_(options), view_(view), archive_(archive) {}
+
+  Version1Step Step(const PayloadRecord& record, const RecordPlan& plan) {
+    Version1Step step;
+    if (plan.fate == RecordFate::Skipped) {
+      step.verdict = "skipped (size 0)";
+      ++counts.skipped;
+    } else if (plan.fate == RecordFate::Unreadable) {
+      step.verdict = "FAILS: body outside the patch file (\"Can't read patch data\"; the run stops here)";
+      step.fails = true;
+    } else if (plan.fate == RecordFate::NotReached) {
+      step.verdict = "FAILS: not reached, the run stops at record " + std::to_string(plan.by);
+      step.fails = true;
+    } else {
+      Apply(record, plan, step);
+    }
+    if (step.fails) ++counts.failing;
+    return step;
+  }
+
+  PlanCounts counts;
+  uint64_t looseBytes = 0;
+
+ private:
+  // The patcher's own step, on the view: the body is read as it reads it.
+  void Apply(const PayloadRecord& record, const RecordPlan& plan, Version1Step& step) {
+    const uint32_t number = record.resourceNumber;
+    const auto size = static_cast<uint32_t>(record.storedSize);
+    uint8_t* const body = buffer_.Reserve(size);
+    if (!patch_.Seek64(static_cast<int64_t>(record.bodyOffset)) || patch_.Read(body, size) != size) {
+      Fail(kExitFailedCheck, "patch " + Quoted(options_.patch) + ": reading failed part way");
+    }
+    const bool entry = number < kEntryCount;
+    const ArchiveIndexEntry before = entry ? archive_.Entries()[number] : ArchiveIndexEntry{};
+    const int64_t sizeBefore = view_.SizeOf(kDataFileName);
+    const bool applied = archive_.ApplyPatch(number, body, size);
+    const std::vector<DryRunWrite> writes = view_.TakeWrites();
+    const std::vector<std::wstring> failedOpens = view_.TakeFailedOpens();
+    bool changes = false;
+    for (const DryRunWrite& write : writes) {
+      changes = changes || write.changes;
+      if (!IsArchiveFile(write.path)) looseBytes += write.length;
+    }
+    const int64_t growth = view_.SizeOf(kDataFileName) - sizeBefore;
+    const std::string appended = "append (+" + Grouped(static_cast<uint64_t>(growth)) + " bytes)";
+    step.grew = static_cast<uint64_t>(growth);
+    if (!applied) {
+      step.fails = true;
+      step.verdict = FailureOf(number, plan.fate, !failedOpens.empty(), writes.empty());
+    } else if (plan.fate == RecordFate::Superseded) {
+      step.verdict = "superseded by record " + std::to_string(plan.by);
+      if (growth != 0) step.verdict += " (" + appended + " first)";
+      ++counts.superseded;
+    } else if (!changes) {
+      step.verdict = "already applied";
+      ++counts.already;
+    } else if (entry) {
+      step.verdict = archive_.Entries()[number].offset == before.offset ? "in place" : appended;
+      // Rewriting the record clears them: say so.
+      if (before.attributes != 0 && archive_.Entries()[number].attributes == 0) {
+        step.verdict += " (attributes " + std::to_string(before.attributes) + " -> 0)";
+        step.attributesCleared = before.attributes;
+      }
+      ++counts.applying;
+    } else {
+      step.verdict = "rewrite " + TargetName(number);
+      ++counts.applying;
+    }
+  }
+
+  // Why the patcher's step failed for resource `number`.
+  static std::string FailureOf(uint32_t number, RecordFate fate, bool openFailed, bool nothingWritten) {
+    if (number >= kResourceLimit) return "FAILS: resource out of range (\"Failed\")";
+    if (fate == RecordFate::TooLarge) {
+      return "FAILS: more than a loose file holds (" + Grouped(kLooseMaxBodySize) + " bytes; \"Failed\")";
+    }
+    if (number >= kEntryCount && openFailed) return "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
+    // The one way an entry fails here before writing a byte.
+    if (number < kEntryCount && nothingWritten) {
+      return "FAILS: its index record puts its slot outside DATA1.QPX (\"Failed\")";
+    }
+    return "FAILS: the patcher prints \"Failed\"";
+  }
+
+  CAbstractFile& patch_;
+  const PlanOptions& options_;
+  DryRunFileSystem& view_;
+  ResourceArchive& archive_;
+  CTransferBuffer buffer_;
+};
+
 int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
                  ResourceArchive& archive, Json& report) {
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   const int64_t dataBefore = view.SizeOf(kDataFileName);
   Out(RecordRow("#", "resource", "target", "size", "what the patcher would do"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  CTransferBuffer buffer;
-  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0;
-  uint64_t looseBytes = 0;
+  Version1Plan plan(patch, options, view, archive);
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     const uint32_t number = record.resourceNumber;
-    const auto size = static_cast<uint32_t>(record.storedSize);
-    const RecordFate fate = plans[i].fate;
-    std::string verdict;
-    bool fails = false;
-    uint64_t grew = 0, attributesCleared = 0;
-    if (fate == RecordFate::Skipped) {
-      verdict = "skipped (size 0)";
-      ++skipped;
-    } else if (fate == RecordFate::Unreadable) {
-      verdict = "FAILS: body outside the patch file (\"Can't read patch data\"; the run stops here)";
-      fails = true;
-    } else if (fate == RecordFate::NotReached) {
-      verdict = "FAILS: not reached, the run stops at record " + std::to_string(plans[i].by);
-      fails = true;
-    } else {
-      // The patcher's own step, on the view: the body is read as it reads it.
-      uint8_t* const body = buffer.Reserve(size);
-      if (!patch.Seek64(static_cast<int64_t>(record.bodyOffset)) || patch.Read(body, size) != size) {
-        Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
-      }
-      const bool entry = number < kEntryCount;
-      const ArchiveIndexEntry before = entry ? archive.Entries()[number] : ArchiveIndexEntry{};
-      const int64_t sizeBefore = view.SizeOf(kDataFileName);
-      const bool applied = archive.ApplyPatch(number, body, size);
-      const std::vector<DryRunWrite> writes = view.TakeWrites();
-      const std::vector<std::wstring> failedOpens = view.TakeFailedOpens();
-      bool changes = false;
-      for (const DryRunWrite& write : writes) {
-        changes = changes || write.changes;
-        if (!IsArchiveFile(write.path)) looseBytes += write.length;
-      }
-      const int64_t growth = view.SizeOf(kDataFileName) - sizeBefore;
-      const std::string appended = "append (+" + Grouped(static_cast<uint64_t>(growth)) + " bytes)";
-      grew = static_cast<uint64_t>(growth);
-      if (!applied) {
-        fails = true;
-        if (number >= kResourceLimit) {
-          verdict = "FAILS: resource out of range (\"Failed\")";
-        } else if (fate == RecordFate::TooLarge) {
-          verdict = "FAILS: more than a loose file holds (" + Grouped(kLooseMaxBodySize) + " bytes; \"Failed\")";
-        } else if (!entry && !failedOpens.empty()) {
-          verdict = "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
-        } else if (entry && writes.empty()) {
-          // The one way an entry fails here before writing a byte.
-          verdict = "FAILS: its index record puts its slot outside DATA1.QPX (\"Failed\")";
-        } else {
-          verdict = "FAILS: the patcher prints \"Failed\"";
-        }
-      } else if (fate == RecordFate::Superseded) {
-        verdict = "superseded by record " + std::to_string(plans[i].by);
-        if (growth != 0) verdict += " (" + appended + " first)";
-        ++superseded;
-      } else if (!changes) {
-        verdict = "already applied";
-        ++already;
-      } else if (entry) {
-        verdict = archive.Entries()[number].offset == before.offset ? "in place" : appended;
-        // Rewriting the record clears them: say so.
-        if (before.attributes != 0 && archive.Entries()[number].attributes == 0) {
-          verdict += " (attributes " + std::to_string(before.attributes) + " -> 0)";
-          attributesCleared = before.attributes;
-        }
-        ++applying;
-      } else {
-        verdict = "rewrite " + TargetName(number);
-        ++applying;
-      }
-    }
-    if (fails) ++failing;
-    Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(size), verdict));
-    Json row = RecordJson(i, record, verdict);
-    if (grew != 0) row["growth"] = grew;
-    if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
-    if (fate == RecordFate::Superseded || fate == RecordFate::NotReached) row["by"] = plans[i].by;
+    const Version1Step step = plan.Step(record, plans[i]);
+    Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number),
+                  std::to_string(static_cast<uint32_t>(record.storedSize)), step.verdict));
+    Json row = RecordJson(i, record, step.verdict);
+    if (step.grew != 0) row["growth"] = step.grew;
+    if (step.attributesCleared != 0) row["attributesCleared"] = step.attributesCleared;
+    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
     rows.push_back(std::move(row));
   }
   report["records"] = std::move(rows);
 
-  Out(GrowthLine(dataBefore, view.SizeOf(kDataFileName), looseBytes));
-  Out(Summary(applying, already, plans.size(), failing, superseded, skipped));
+  const PlanCounts& counts = plan.counts;
+  Out(GrowthLine(dataBefore, view.SizeOf(kDataFileName), plan.looseBytes));
+  Out(Summary(counts.applying, counts.already, plans.size(), counts.failing, counts.superseded, counts.skipped));
   report["data"] = GrowthJson(dataBefore, view.SizeOf(kDataFileName));
-  report["looseBytesWritten"] = looseBytes;
-  report["summary"] = SummaryJson(plans.size(), applying, already, failing, superseded, skipped);
-  return failing == 0 ? kExitSuccess : kExitFailedCheck;
+  report["looseBytesWritten"] = plan.looseBytes;
+  report["summary"] = counts.SummaryJson(plans.size());
+  return counts.failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
 // A verdict of the patcher's checks in the patcher's own words, with what
@@ -229,14 +266,9 @@ std::string Row(const std::string& index, const std::string& resource, const std
   return text + verdict;
 }
 
-// Version 2: the patcher's checks, then each record's body decoded and
-// proven by its hash as the patcher would, before it would write.
-int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
-                 ResourceArchive& archive, Json& report) {
-  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
-  const int64_t dataBefore = view.SizeOf(kDataFileName);
-  // A stopped run's journal is settled before anything else; what follows
-  // judges the game as it is now.
+// A stopped run's journal is settled before anything else; what follows
+// judges the game as it is now. Whether there is one, said.
+void ReportJournal(DryRunFileSystem& view, const PlanOptions& options, Json& report) {
   const bool journal = view.Open(kJournalFileName, OpenMode_Read) != nullptr;
   report["journal"] = journal;
   if (journal) {
@@ -244,6 +276,139 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
         ", left by a run that was stopped: the patcher first finishes (or takes back) that run, which this plan "
         "does not show");
   }
+}
+
+// Version 2: what the patcher would do with each record its checks pass,
+// its body decoded and proven by its hash as the patcher would, before it
+// would write.
+class Version2Plan {
+ public:
+  Version2Plan(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, ResourceArchive& archive)
+      : patch_(patch), payload_(payload), options_(options), archive_(archive) {}
+
+  // Record `record`, whose check is `verdict` and plan `plan`, in words.
+  std::string Step(const PayloadRecord& record, const RecordCheck& verdict, const RecordPlan& plan,
+                   uint64_t& attributesCleared) {
+    const uint32_t number = record.resourceNumber;
+    if (verdict.verdict == Verdict::Skipped) {
+      ++counts.skipped;
+      return "skipped (size 0)";
+    }
+    if (verdict.verdict == Verdict::AlreadyApplied) {
+      ++counts.already;
+      return "already applied";
+    }
+    if (!Passes(verdict.verdict)) {
+      ++counts.refused;
+      return "FAILS: " + VerdictText(record, verdict.verdict) + " (\"" +
+             WideToText(CheckMessage(number, verdict.verdict)) + "\")";
+    }
+    std::span<const uint8_t> body;
+    // A resource holding its result laid out otherwise is rewritten
+    // from its own bytes, as the patcher does.
+    const BodyOutcome outcome = (verdict.verdict == Verdict::Rewrite) ? ReadOwnResult(record, archive_, buffers_, body)
+                                                       : DecodeRecordBody(patch_, record, archive_, buffers_, body);
+    if (outcome == BodyOutcome::CantRead) {
+      Fail(kExitFailedCheck, "patch " + Quoted(options_.patch) + ": reading failed part way");
+    }
+    std::string text = Written(record, verdict, plan, outcome, attributesCleared);
+    if ((verdict.verdict == Verdict::Rewrite)) text += " (from its own bytes: it holds the result, laid out otherwise)";
+    // Which old version the patcher took the resource for.
+    if (payload_.version == kPayloadVersion3 && !(verdict.verdict == Verdict::Rewrite) && outcome == BodyOutcome::Ready) {
+      text += " (the game holds " + WideToText(VersionsNamed(payload_, record.versions)) + ")";
+    }
+    if (outcome == BodyOutcome::Ready) {
+      if (number < kEntryCount) dataGrowth += verdict.growth;
+      else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
+    }
+    return text;
+  }
+
+  PlanCounts counts;
+  uint64_t looseBytes = 0, dataGrowth = 0;
+
+ private:
+  // What becomes of a record whose body was decoded with `outcome`.
+  std::string Written(const PayloadRecord& record, const RecordCheck& verdict, const RecordPlan& plan,
+                      BodyOutcome outcome, uint64_t& attributesCleared) {
+    const uint32_t number = record.resourceNumber;
+    if (outcome == BodyOutcome::Damaged) {
+      ++counts.failing;
+      return "FAILS: its body does not decode to the resource it names (\"Failed\")";
+    }
+    if (plan.fate == RecordFate::Superseded) {
+      ++counts.superseded;
+      return "superseded by record " + std::to_string(plan.by);
+    }
+    ++counts.applying;
+    if (number >= kEntryCount) return "rewrite " + TargetName(number);
+    std::string text = verdict.inPlace ? "in place" : "append (+" + Grouped(verdict.growth) + " bytes)";
+    // Written, an entry has attributes 0.
+    if (const uint64_t attributes = archive_.Entries()[number].attributes; attributes != 0) {
+      text += " (attributes " + std::to_string(attributes) + " -> 0)";
+      attributesCleared = attributes;
+    }
+    return text;
+  }
+
+  CAbstractFile& patch_;
+  const Payload& payload_;
+  const PlanOptions& options_;
+  ResourceArchive& archive_;
+  BodyBuffers buffers_;
+};
+
+// The report of a version-2 patch that the patcher refuses: its status.
+int ReportRefusal(const Payload& payload, const PatchCheck& check, const PlanCounts& counts, Json& report) {
+  const bool versioned = payload.version == kPayloadVersion3;
+  if (check.SpaceShort() != 0) {
+    Out("FAILS: " + WideToText(ShortOfSpaceWords()) + " (" + Grouped(check.SpaceShort()) +
+        " bytes more): the run needs " +
+        Grouped(check.needed) + " bytes (what its files grow by, in whole units of " +
+        Grouped(check.allocationUnit) + " bytes, and its journal), the game's disk has " +
+        Grouped(check.freeSpace) + " free");
+  }
+  Out(RefusalSummary(counts.refused, payload.records.size(), check.SpaceShort()));
+  if (versioned && counts.refused != 0) {
+    Out("plan: the patch updates " + WideToText(VersionsNamed(payload, ~uint64_t{0})) + " to " +
+        WideToText(ConsoleSafe(payload.labels[0])));
+  }
+  Json summary = counts.SummaryJson(payload.records.size());
+  if (versioned) summary["otherVersions"] = counts.forOthers;
+  summary["refused"] = counts.refused;
+  report["summary"] = std::move(summary);
+  return kExitFailedCheck;
+}
+
+// Record `i`'s line and its row of the JSON report. `verdict` is its
+// check, null for an alternative the game does not take (it holds the
+// bytes of other versions).
+Json Version2Row(std::size_t i, const Payload& payload, const RecordCheck* verdict, const RecordPlan& plan,
+                 Version2Plan& steps, Progress& progress) {
+  const PayloadRecord& record = payload.records[i];
+  const uint32_t number = record.resourceNumber;
+  uint64_t attributesCleared = 0;
+  if (verdict == nullptr) ++steps.counts.forOthers;
+  const std::string text = verdict != nullptr
+                               ? steps.Step(record, *verdict, plan, attributesCleared)
+                               : "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
+  progress.Advance(record.resultSize);
+  Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
+          std::to_string(record.resultSize), text));
+  Json row = RecordJson(i, record, text);
+  if (verdict == nullptr) return row;
+  if (row["action"] == "append") row["growth"] = verdict->growth;
+  if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
+  if (row["action"] == "superseded") row["by"] = plan.by;
+  if (verdict->verdict == Verdict::Rewrite) row["fromItsOwnBytes"] = true;
+  return row;
+}
+
+int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
+                 ResourceArchive& archive, Json& report) {
+  Json rows = Json::array();  // put in the report once whole: a reference into it would not last
+  const int64_t dataBefore = view.SizeOf(kDataFileName);
+  ReportJournal(view, options, report);
   CTransferBuffer chunk;
   const std::span<uint8_t> buffer{chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk};
   // Of a resource's alternatives (version 3), the one the patcher would
@@ -253,91 +418,23 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   std::vector<std::size_t> checkOf(payload.records.size(), payload.records.size());
   for (std::size_t k = 0; k < selection.chosen.size(); ++k) checkOf[selection.chosen[k]] = k;
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  const bool versioned = payload.version == kPayloadVersion3;
 
   Out(Row("#", "resource", "target", "download", "result", "what the patcher would do"));
   // Every body is decoded as the patcher would decode it.
   uint64_t toDecode = 0;
   for (const PayloadRecord& record : payload.records) toDecode += record.resultSize;
   Progress progress("plan", toDecode);
-  BodyBuffers buffers;
-  std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0, forOthers = 0;
-  uint64_t looseBytes = 0, downloaded = 0, dataGrowth = 0;
+  Version2Plan plan(patch, payload, options, archive);
+  uint64_t downloaded = 0;
   std::set<std::pair<uint64_t, uint64_t>> bodies;  // each stored body's place
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
-    const uint32_t number = record.resourceNumber;
-    std::string text;
-    uint64_t attributesCleared = 0;
     // Alternatives (version 3) that share a body download it once.
     if (payload.version != kPayloadVersion3 || bodies.insert({record.bodyOffset, record.storedSize}).second) {
       downloaded += record.storedSize;
     }
-    if (checkOf[i] == payload.records.size()) {
-      // An alternative the game does not take: the bytes of other versions.
-      text = "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
-      ++forOthers;
-      progress.Advance(record.resultSize);
-      Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
-              std::to_string(record.resultSize), text));
-      rows.push_back(RecordJson(i, record, text));
-      continue;
-    }
-    const RecordCheck& verdict = check.records[checkOf[i]];
-    if (verdict.verdict == Verdict::Skipped) {
-      text = "skipped (size 0)";
-      ++skipped;
-    } else if (verdict.verdict == Verdict::AlreadyApplied) {
-      text = "already applied";
-      ++already;
-    } else if (!Passes(verdict.verdict)) {
-      text = "FAILS: " + VerdictText(record, verdict.verdict) + " (\"" +
-             WideToText(CheckMessage(number, verdict.verdict)) + "\")";
-      ++refused;
-    } else {
-      std::span<const uint8_t> body;
-      // A resource holding its result laid out otherwise is rewritten
-      // from its own bytes, as the patcher does.
-      const BodyOutcome outcome = (verdict.verdict == Verdict::Rewrite) ? ReadOwnResult(record, archive, buffers, body)
-                                                         : DecodeRecordBody(patch, record, archive, buffers, body);
-      if (outcome == BodyOutcome::CantRead) Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
-      if (outcome == BodyOutcome::Damaged) {
-        text = "FAILS: its body does not decode to the resource it names (\"Failed\")";
-        ++failing;
-      } else if (plans[i].fate == RecordFate::Superseded) {
-        text = "superseded by record " + std::to_string(plans[i].by);
-        ++superseded;
-      } else if (number < kEntryCount) {
-        text = verdict.inPlace ? "in place" : "append (+" + Grouped(verdict.growth) + " bytes)";
-        // Written, an entry has attributes 0.
-        if (const uint64_t attributes = archive.Entries()[number].attributes; attributes != 0) {
-          text += " (attributes " + std::to_string(attributes) + " -> 0)";
-          attributesCleared = attributes;
-        }
-        ++applying;
-      } else {
-        text = "rewrite " + TargetName(number);
-        ++applying;
-      }
-      if ((verdict.verdict == Verdict::Rewrite)) text += " (from its own bytes: it holds the result, laid out otherwise)";
-      // Which old version the patcher took the resource for.
-      if (versioned && !(verdict.verdict == Verdict::Rewrite) && outcome == BodyOutcome::Ready) {
-        text += " (the game holds " + WideToText(VersionsNamed(payload, record.versions)) + ")";
-      }
-      if (outcome == BodyOutcome::Ready) {
-        if (number < kEntryCount) dataGrowth += verdict.growth;
-        else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
-      }
-    }
-    progress.Advance(record.resultSize);
-    Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
-            std::to_string(record.resultSize), text));
-    Json row = RecordJson(i, record, text);
-    if (row["action"] == "append") row["growth"] = verdict.growth;
-    if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
-    if (row["action"] == "superseded") row["by"] = plans[i].by;
-    if ((verdict.verdict == Verdict::Rewrite)) row["fromItsOwnBytes"] = true;
-    rows.push_back(std::move(row));
+    rows.push_back(Version2Row(i, payload, checkOf[i] != payload.records.size() ? &check.records[checkOf[i]] : nullptr,
+                               plans[i], plan, progress));
   }
   report["records"] = std::move(rows);
   report["download"] = downloaded;
@@ -346,35 +443,19 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
                      {"free", check.freeSpaceKnown ? Json(check.freeSpace) : Json(nullptr)},
                      {"allocationUnit", check.allocationUnit},
                      {"short", check.SpaceShort()}};
-  if (!check.Passed()) {
-    if (check.SpaceShort() != 0) {
-      Out("FAILS: " + WideToText(ShortOfSpaceWords()) + " (" + Grouped(check.SpaceShort()) +
-          " bytes more): the run needs " +
-          Grouped(check.needed) + " bytes (what its files grow by, in whole units of " +
-          Grouped(check.allocationUnit) + " bytes, and its journal), the game's disk has " +
-          Grouped(check.freeSpace) + " free");
-    }
-    Out(RefusalSummary(refused, payload.records.size(), check.SpaceShort()));
-    if (versioned && refused != 0) {
-      Out("plan: the patch updates " + WideToText(VersionsNamed(payload, ~uint64_t{0})) + " to " +
-          WideToText(ConsoleSafe(payload.labels[0])));
-    }
-    Json summary = SummaryJson(payload.records.size(), applying, already, failing, superseded, skipped);
-    if (versioned) summary["otherVersions"] = forOthers;
-    summary["refused"] = refused;
-    report["summary"] = std::move(summary);
-    return kExitFailedCheck;
-  }
+  const PlanCounts& counts = plan.counts;
+  if (!check.Passed()) return ReportRefusal(payload, check, counts, report);
   Out("download " + Grouped(downloaded) + " bytes; " +
-      GrowthLine(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth), looseBytes));
-  Out(Summary(applying, already, payload.records.size(), failing, superseded, skipped, forOthers));
-  report["data"] = GrowthJson(dataBefore, dataBefore + static_cast<int64_t>(dataGrowth));
-  report["looseBytesWritten"] = looseBytes;
-  Json summary = SummaryJson(payload.records.size(), applying, already, failing, superseded, skipped);
+      GrowthLine(dataBefore, dataBefore + static_cast<int64_t>(plan.dataGrowth), plan.looseBytes));
+  Out(Summary(counts.applying, counts.already, payload.records.size(), counts.failing, counts.superseded,
+              counts.skipped, counts.forOthers));
+  report["data"] = GrowthJson(dataBefore, dataBefore + static_cast<int64_t>(plan.dataGrowth));
+  report["looseBytesWritten"] = plan.looseBytes;
+  Json summary = counts.SummaryJson(payload.records.size());
   summary["refused"] = 0;
-  if (versioned) summary["otherVersions"] = forOthers;
+  if (payload.version == kPayloadVersion3) summary["otherVersions"] = counts.forOthers;
   report["summary"] = std::move(summary);
-  return failing == 0 ? kExitSuccess : kExitFailedCheck;
+  return counts.failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
 }  // namespace

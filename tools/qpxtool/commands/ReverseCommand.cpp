@@ -1,6 +1,7 @@
 // qpxtool reverse: before a patch is applied, a patch that puts back every
 // resource it changes, from the game folder's current bytes.
 
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -23,6 +24,149 @@
 
 namespace qpx::tool {
 
+namespace {
+
+// A patch and the game folder it is for, before it is applied: what it
+// would change, and the bytes it would write there.
+class Reversal {
+ public:
+  Reversal(CFileSystem& fileSystem, const ReverseOptions& options)
+      : options_(options),
+        patch_([&] {
+          // The patch first: its refusal comes before the game folder's.
+          std::unique_ptr<CAbstractFile> patch;
+          OpenPatchOrFail(fileSystem, options.patch, patch, payload_);
+          return patch;
+        }()),
+        game_(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory) {
+    game_.OpenArchive();
+    // The undo is made against the game as the patch leaves it: each of its
+    // records knows the bytes the patch wrote. Those are decoded from the
+    // patch, on a view of the game that writes nothing (a delta needs the
+    // resource's bytes as they are now).
+    archive_ = &game_.PatcherView(DryRunAccess::ReadOnly, "game folder " + Quoted(options.gameDirectory) +
+                                                              ": the patcher would print \"Can't open " +
+                                                              WideToText(kDataFileName) + "\"; is this a game folder?");
+    plans_ = FollowPatcher(payload_);
+  }
+
+  // The resources the patcher would write to, each with the last record
+  // that writes it; a record it fails or never reaches leaves its resource
+  // as it is. Of a resource's alternatives (version 3), the one for the
+  // version this game holds, as the patcher chooses it.
+  std::map<uint32_t, std::size_t> Touched() {
+    std::map<uint32_t, std::size_t> touched;
+    const Selection selection = SelectAlternatives(*archive_, payload_, Chunk());
+    for (const std::size_t i : selection.chosen) {
+      if (plans_[i].fate == RecordFate::Applied || plans_[i].fate == RecordFate::Superseded ||
+          plans_[i].fate == RecordFate::Alternative) {
+        touched[payload_.records[i].resourceNumber] = i;
+      }
+    }
+    // A patch for several old versions leaves alone what the game holds of
+    // the new version already: there is nothing of it to put back.
+    if (payload_.version != kPayloadVersion3) return touched;
+    for (auto it = touched.begin(); it != touched.end();) {
+      // The choice looked at the resources of several alternatives already.
+      const auto seen = selection.inspected.find(it->first);
+      const ResourceState state =
+          seen != selection.inspected.end() ? seen->second : InspectResource(*archive_, it->first, Chunk());
+      const bool holdsResult = Judge(state, payload_.records[it->second]) == Verdict::AlreadyApplied;
+      it = holdsResult ? touched.erase(it) : std::next(it);
+    }
+    return touched;
+  }
+
+  // Made after the patch, the undo would put back the patch's own bodies.
+  // Judged as verify judges it: by the run's judge (version 2), or by the
+  // bytes of the body (version 1, which names no hashes).
+  void RefuseIfApplied(const std::map<uint32_t, std::size_t>& touched) {
+    bool applied = !touched.empty();
+    for (std::size_t i = 0; applied && i < plans_.size(); ++i) {
+      if (plans_[i].fate != RecordFate::Applied) continue;
+      const PayloadRecord& record = payload_.records[i];
+      if (IsCheckedVersion(payload_.version)) {
+        applied = Judge(InspectResource(*archive_, record.resourceNumber, Chunk()), record) ==
+                  Verdict::AlreadyApplied;
+      } else {
+        applied = game_.CompareWithBody(*patch_, record).empty();
+      }
+    }
+    if (applied) {
+      Fail(kExitBadInput, "game folder " + Quoted(options_.gameDirectory) + " already holds every body of " +
+                              Quoted(options_.patch) + ": it was applied already, and an undo made now would be the "
+                              "patch again. Make the undo before applying the patch");
+    }
+  }
+
+  // The undo's bodies: each touched resource's bytes now, made against
+  // what the patch writes there. Refused where no patch can put them back.
+  std::vector<BodySource> Bodies(const std::map<uint32_t, std::size_t>& touched, uint64_t& bodyBytes) {
+    std::vector<BodySource> bodies;
+    std::vector<std::string> refusals;
+    for (const auto& [number, last] : touched) {
+      const std::string name = TargetName(number);
+      const ResourceBytes bytes = game_.Locate(number);
+      if (!bytes.exists) {
+        refusals.push_back(name + " does not exist: the patcher never creates it, and no patch can delete it");
+      } else if (bytes.attributes != 0) {
+        refusals.push_back(name + " has attributes " + std::to_string(bytes.attributes) +
+                           ": a patch writes plain entries only, so none can put them back");
+      } else if (bytes.size == 0) {
+        refusals.push_back(name + " is empty: a patch cannot make a resource empty again");
+      } else if (number >= kEntryCount && bytes.size > kLooseMaxBodySize) {
+        refusals.push_back(name + " holds " + Grouped(bytes.size) +
+                           " bytes: a loose file's body in a patch holds at most " + Grouped(kLooseMaxBodySize));
+      } else {
+        bodies.push_back(BodySource{number, bytes.path, name + " of " + Quoted(options_.gameDirectory),
+                                    FileRange{bytes.offset, bytes.size}, Patched(last)});
+        bodyBytes += bytes.size;
+      }
+    }
+    if (!refusals.empty()) {
+      FailWithRefusals("no patch can undo " + Quoted(options_.patch) + " on " + Quoted(options_.gameDirectory) + ":",
+                       refusals);
+    }
+    return bodies;
+  }
+
+ private:
+  std::span<uint8_t> Chunk() { return {chunk_.Reserve(kMaxTransferChunk), kMaxTransferChunk}; }
+
+  // The bytes record `index` writes, decoded when the undo's encoder asks
+  // for them. Bodies are encoded on several threads; the patch and the
+  // view are one.
+  std::function<std::vector<uint8_t>()> Patched(std::size_t index) {
+    return [this, index] {
+      const std::lock_guard<std::mutex> hold(decoding_);
+      const PayloadRecord& record = payload_.records[index];
+      BodyBuffers buffers;
+      std::span<const uint8_t> body;
+      switch (DecodeRecordBody(*patch_, record, *archive_, buffers, body)) {
+        case BodyOutcome::Ready: return std::vector<uint8_t>(body.begin(), body.end());
+        case BodyOutcome::CantRead:
+          Fail(kExitFailedCheck, "patch " + Quoted(options_.patch) + ": reading failed part way");
+        case BodyOutcome::Damaged:
+        case BodyOutcome::WriteFailed: break;  // memory takes every byte of a result
+      }
+      Fail(kExitBadInput, "patch " + Quoted(options_.patch) + ": record " + std::to_string(index) + " (" +
+                              TargetName(record.resourceNumber) + ") does not decode against " +
+                              Quoted(options_.gameDirectory) + ": the patcher would print \"Failed\" for it");
+    };
+  }
+
+  const ReverseOptions& options_;
+  Payload payload_;
+  std::unique_ptr<CAbstractFile> patch_;
+  GameReader game_;
+  ResourceArchive* archive_ = nullptr;
+  CTransferBuffer chunk_;
+  std::vector<RecordPlan> plans_;
+  std::mutex decoding_;
+};
+
+}  // namespace
+
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
   BuildRequest request;
   ChooseStub(fileSystem, options.stub, request);
@@ -31,116 +175,11 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
                           {request.stub, request.stubName},
                           {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
                            true}});
-  std::unique_ptr<CAbstractFile> patch;
-  Payload payload;
-  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
-  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
-  game.OpenArchive();
-
-  // The undo is made against the game as the patch leaves it: each of its
-  // records knows the bytes the patch wrote. Those are decoded from the
-  // patch, on a view of the game that writes nothing (a delta needs the
-  // resource's bytes as they are now).
-  ResourceArchive& archive =
-      game.PatcherView(DryRunAccess::ReadOnly, "game folder " + Quoted(options.gameDirectory) +
-                                                   ": the patcher would print \"Can't open " +
-                                                   WideToText(kDataFileName) + "\"; is this a game folder?");
-  CTransferBuffer chunk;
-  // The resources the patcher would write to, each with the last record
-  // that writes it; a record it fails or never reaches leaves its resource
-  // as it is. Of a resource's alternatives (version 3), the one for the
-  // version this game holds, as the patcher chooses it.
-  std::map<uint32_t, std::size_t> touched;
-  const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  const Selection selection =
-      SelectAlternatives(archive, payload, {chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk});
-  for (const std::size_t i : selection.chosen) {
-    if (plans[i].fate == RecordFate::Applied || plans[i].fate == RecordFate::Superseded ||
-        plans[i].fate == RecordFate::Alternative) {
-      touched[payload.records[i].resourceNumber] = i;
-    }
-  }
-  // A patch for several old versions leaves alone what the game holds of
-  // the new version already: there is nothing of it to put back.
-  if (payload.version == kPayloadVersion3) {
-    for (auto it = touched.begin(); it != touched.end();) {
-      // The choice looked at the resources of several alternatives already.
-      const auto seen = selection.inspected.find(it->first);
-      const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
-      const ResourceState state =
-          seen != selection.inspected.end() ? seen->second : InspectResource(archive, it->first, buffer);
-      const bool holdsResult = Judge(state, payload.records[it->second]) == Verdict::AlreadyApplied;
-      it = holdsResult ? touched.erase(it) : std::next(it);
-    }
-  }
-  CAbstractFile& patchFile = *patch;
-  // Bodies are encoded on several threads; the patch and the view are one.
-  std::mutex decoding;
-  const auto patched = [&](std::size_t index) {
-    return [&, index] {
-      const std::lock_guard<std::mutex> hold(decoding);
-      const PayloadRecord& record = payload.records[index];
-      BodyBuffers buffers;
-      std::span<const uint8_t> body;
-      switch (DecodeRecordBody(patchFile, record, archive, buffers, body)) {
-        case BodyOutcome::Ready: return std::vector<uint8_t>(body.begin(), body.end());
-        case BodyOutcome::CantRead: Fail(kExitFailedCheck, "patch " + Quoted(options.patch) + ": reading failed part way");
-        case BodyOutcome::Damaged:
-        case BodyOutcome::WriteFailed: break;  // memory takes every byte of a result
-      }
-      Fail(kExitBadInput, "patch " + Quoted(options.patch) + ": record " + std::to_string(index) + " (" +
-                              TargetName(record.resourceNumber) + ") does not decode against " +
-                              Quoted(options.gameDirectory) + ": the patcher would print \"Failed\" for it");
-    };
-  };
-
-  // Made after the patch, the undo would put back the patch's own bodies.
-  // Judged as verify judges it: by the run's judge (version 2), or by the
-  // bytes of the body (version 1, which names no hashes).
-  bool applied = !touched.empty();
-  for (std::size_t i = 0; applied && i < plans.size(); ++i) {
-    if (plans[i].fate != RecordFate::Applied) continue;
-    const PayloadRecord& record = payload.records[i];
-    if (IsCheckedVersion(payload.version)) {
-      const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
-      applied = Judge(InspectResource(archive, record.resourceNumber, buffer), record) ==
-                Verdict::AlreadyApplied;
-    } else {
-      applied = game.CompareWithBody(*patch, record).empty();
-    }
-  }
-  if (applied) {
-    Fail(kExitBadInput, "game folder " + Quoted(options.gameDirectory) + " already holds every body of " +
-                            Quoted(options.patch) + ": it was applied already, and an undo made now would be the "
-                            "patch again. Make the undo before applying the patch");
-  }
-
-  std::vector<BodySource> bodies;
-  std::vector<std::string> refusals;
+  Reversal reversal(fileSystem, options);
+  const std::map<uint32_t, std::size_t> touched = reversal.Touched();
+  reversal.RefuseIfApplied(touched);
   uint64_t bodyBytes = 0;
-  for (const auto& [number, last] : touched) {
-    const std::string name = TargetName(number);
-    const ResourceBytes bytes = game.Locate(number);
-    if (!bytes.exists) {
-      refusals.push_back(name + " does not exist: the patcher never creates it, and no patch can delete it");
-    } else if (bytes.attributes != 0) {
-      refusals.push_back(name + " has attributes " + std::to_string(bytes.attributes) +
-                         ": a patch writes plain entries only, so none can put them back");
-    } else if (bytes.size == 0) {
-      refusals.push_back(name + " is empty: a patch cannot make a resource empty again");
-    } else if (number >= kEntryCount && bytes.size > kLooseMaxBodySize) {
-      refusals.push_back(name + " holds " + Grouped(bytes.size) + " bytes: a loose file's body in a patch holds at most " +
-                         Grouped(kLooseMaxBodySize));
-    } else {
-      bodies.push_back(BodySource{number, bytes.path, name + " of " + Quoted(options.gameDirectory),
-                                  FileRange{bytes.offset, bytes.size}, patched(last)});
-      bodyBytes += bytes.size;
-    }
-  }
-  if (!refusals.empty()) {
-    FailWithRefusals("no patch can undo " + Quoted(options.patch) + " on " + Quoted(options.gameDirectory) + ":",
-                     refusals);
-  }
+  const std::vector<BodySource> bodies = reversal.Bodies(touched, bodyBytes);
 
   const BuildResult result =
       BuildPatchOfBodies(fileSystem, request, options.out, bodies, options.format, options.anyStub);

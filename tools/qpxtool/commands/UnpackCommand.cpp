@@ -105,6 +105,70 @@ void WriteBodyFolder(CFileSystem& fileSystem, const std::wstring& directory, con
   FlushFolder(fileSystem, parent, "the folder of " + Quoted(directoryText));
 }
 
+namespace {
+
+// Every resource of a game folder, found and judged before anything is
+// written, with the manifest that names them.
+struct UnpackedResources {
+  std::vector<BodySource> bodies;
+  std::string manifest;
+  std::size_t attributed = 0;
+  std::vector<std::string> malformed;
+
+  UnpackedResources(GameReader& game, const std::string& gameText)
+      : manifest("# Every resource of " + Quoted(gameText) +
+                 ", written by qpxtool unpack.\n"
+                 "# \"qpxtool build --manifest\" on this file makes a patch of them all; after editing\n"
+                 "# files here, \"qpxtool diff GAMEDIR THIS-FOLDER\" makes a patch of the edits only.\n") {
+    for (uint32_t number = 0; number < kResourceLimit; ++number) {
+      ResourceBytes bytes = game.LocateFile(number);
+      if (!bytes.exists) continue;
+      // A loose file without a body is named and left out; the rest goes on.
+      if (std::string why; number >= kEntryCount && !game.FindLooseBody(bytes, why)) {
+        malformed.push_back(TargetName(number));
+        manifest += "# " + UnpackedFileName(number) + " is left out: " + Quoted(PathToText(bytes.path)) + why + "\n";
+        continue;
+      }
+      if (bytes.size == 0) continue;
+      bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}, {}});
+      const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
+      if (bytes.attributes != 0) {
+        manifest += "# " + line + "  (attributes " + std::to_string(bytes.attributes) +
+                    ": a patch would store it as a plain entry, so it is left out)\n";
+        ++attributed;
+      } else {
+        manifest += line + "\n";
+      }
+    }
+  }
+
+  void Report(const std::string& outText) const {
+    uint64_t total = 0;
+    std::size_t entries = 0;
+    for (const BodySource& body : bodies) {
+      total += body.range->size;
+      if (body.resourceNumber < kEntryCount) ++entries;
+    }
+    Out("qpxtool unpack: wrote " + Counted(bodies.size(), "resource", "resources") + " (" +
+        Counted(entries, "entry", "entries") + ", " + Counted(bodies.size() - entries, "loose file", "loose files") +
+        "; " + Grouped(total) + " bytes) and " + kUnpackedManifestName + " to " + Quoted(outText));
+    if (!malformed.empty()) {
+      std::string names;
+      for (const std::string& name : malformed) names += (names.empty() ? "" : ", ") + name;
+      Out("  " + std::to_string(malformed.size()) + (malformed.size() == 1 ? " loose file is" : " loose files are") +
+          " no loose resource file and left out (see " + kUnpackedManifestName + "): " + names);
+    }
+    if (attributed != 0) {
+      Out("  " + (attributed == 1 ? "1 entry with attributes is named in a comment only: a patch would store it as a "
+                                    "plain entry"
+                                  : std::to_string(attributed) + " entries with attributes are named in comments only: "
+                                                                 "a patch would store them as plain entries"));
+    }
+  }
+};
+
+}  // namespace
+
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
   GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
   const std::wstring out = PathFromText(options.outDirectory);
@@ -112,60 +176,10 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
                          {{PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
                            true}});
   game.OpenArchive();
-
-  // Every resource is found and judged before anything is written.
-  std::vector<BodySource> bodies;
-  std::string manifest = "# Every resource of " + Quoted(options.gameDirectory) +
-                         ", written by qpxtool unpack.\n"
-                         "# \"qpxtool build --manifest\" on this file makes a patch of them all; after editing\n"
-                         "# files here, \"qpxtool diff GAMEDIR THIS-FOLDER\" makes a patch of the edits only.\n";
-  std::size_t attributed = 0;
-  std::vector<std::string> malformed;
-  for (uint32_t number = 0; number < kResourceLimit; ++number) {
-    ResourceBytes bytes = game.LocateFile(number);
-    if (!bytes.exists) continue;
-    // A loose file without a body is named and left out; the rest goes on.
-    if (std::string why; number >= kEntryCount && !game.FindLooseBody(bytes, why)) {
-      malformed.push_back(TargetName(number));
-      manifest += "# " + UnpackedFileName(number) + " is left out: " + Quoted(PathToText(bytes.path)) + why + "\n";
-      continue;
-    }
-    if (bytes.size == 0) continue;
-    bodies.push_back(BodySource{number, bytes.path, TargetName(number), FileRange{bytes.offset, bytes.size}, {}});
-    const std::string line = std::to_string(number) + " " + UnpackedFileName(number);
-    if (bytes.attributes != 0) {
-      manifest += "# " + line + "  (attributes " + std::to_string(bytes.attributes) +
-                  ": a patch would store it as a plain entry, so it is left out)\n";
-      ++attributed;
-    } else {
-      manifest += line + "\n";
-    }
-  }
+  const UnpackedResources resources(game, options.gameDirectory);
   RefuseUnfitOutputFolder(fileSystem, out, "output folder " + Quoted(options.outDirectory));
-  WriteBodyFolder(fileSystem, out, options.outDirectory, bodies, manifest, "unpack");
-
-  uint64_t total = 0;
-  std::size_t entries = 0;
-  for (const BodySource& body : bodies) {
-    total += body.range->size;
-    if (body.resourceNumber < kEntryCount) ++entries;
-  }
-  Out("qpxtool unpack: wrote " + Counted(bodies.size(), "resource", "resources") + " (" +
-      Counted(entries, "entry", "entries") + ", " + Counted(bodies.size() - entries, "loose file", "loose files") +
-      "; " + Grouped(total) + " bytes) and " +
-      kUnpackedManifestName + " to " + Quoted(options.outDirectory));
-  if (!malformed.empty()) {
-    std::string names;
-    for (const std::string& name : malformed) names += (names.empty() ? "" : ", ") + name;
-    Out("  " + std::to_string(malformed.size()) + (malformed.size() == 1 ? " loose file is" : " loose files are") +
-        " no loose resource file and left out (see " + kUnpackedManifestName + "): " + names);
-  }
-  if (attributed != 0) {
-    Out("  " + (attributed == 1 ? "1 entry with attributes is named in a comment only: a patch would store it as a "
-                                  "plain entry"
-                                : std::to_string(attributed) + " entries with attributes are named in comments only: "
-                                                               "a patch would store them as plain entries"));
-  }
+  WriteBodyFolder(fileSystem, out, options.outDirectory, resources.bodies, resources.manifest, "unpack");
+  resources.Report(options.outDirectory);
   return kExitSuccess;
 }
 

@@ -46,128 +46,150 @@ std::string HoldingText(const ResourceState& state, const PayloadRecord& record)
 
 }  // namespace
 
-int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
-  std::unique_ptr<CAbstractFile> patch;
-  Payload payload;
-  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
-  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
-  // Version 2: the patcher's own inspection of each resource, judged by the
-  // run's judge. Version 1 names no hashes: the bytes are compared with the body.
-  ResourceArchive* archive = nullptr;
-  if (IsCheckedVersion(payload.version)) {
-    archive = &game.PatcherView(DryRunAccess::ReadOnly,
-                                "game folder " + Quoted(options.gameDirectory) + ": " + WideToText(kIndexFileName) +
-                                    " or " + WideToText(kDataFileName) + " cannot be read; is this a game folder?");
+namespace {
+
+// Why a record's resource does not hold its body (empty when it does).
+// Version 2: the patcher's own inspection of each resource, judged by the
+// run's judge. Version 1 names no hashes: the bytes are compared with the
+// body.
+class AppliedJudge {
+ public:
+  AppliedJudge(GameReader& game, CAbstractFile& patch, const Payload& payload, const std::string& gameText)
+      : game_(game), patch_(patch), payload_(payload) {
+    if (IsCheckedVersion(payload.version)) {
+      archive_ = &game.PatcherView(DryRunAccess::ReadOnly,
+                                   "game folder " + Quoted(gameText) + ": " + WideToText(kIndexFileName) + " or " +
+                                       WideToText(kDataFileName) + " cannot be read; is this a game folder?");
+    }
   }
-  CTransferBuffer chunk;
-  const auto whyNotApplied = [&](const PayloadRecord& record) {
-    if (archive == nullptr) return game.CompareWithBody(*patch, record);
-    const std::span<uint8_t> buffer(chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk);
-    const ResourceState state = InspectResource(*archive, record.resourceNumber, buffer);
+
+  std::string WhyNotApplied(const PayloadRecord& record) {
+    if (archive_ == nullptr) return game_.CompareWithBody(patch_, record);
+    const std::span<uint8_t> buffer(chunk_.Reserve(kMaxTransferChunk), kMaxTransferChunk);
+    const ResourceState state = InspectResource(*archive_, record.resourceNumber, buffer);
     // A patch for several old versions names which one the resource is still at.
-    if (payload.version == kPayloadVersion3 && Judge(state, record) != Verdict::AlreadyApplied) {
-      for (const PayloadRecord& alternative : payload.records) {
+    if (payload_.version == kPayloadVersion3 && Judge(state, record) != Verdict::AlreadyApplied) {
+      for (const PayloadRecord& alternative : payload_.records) {
         if (alternative.resourceNumber == record.resourceNumber &&
             Judge(state, alternative) == Verdict::Base) {
-          return "it still holds the bytes of " + WideToText(VersionsNamed(payload, alternative.versions)) +
+          return "it still holds the bytes of " + WideToText(VersionsNamed(payload_, alternative.versions)) +
                  ", which the patch replaces";
         }
       }
     }
     return HoldingText(state, record);
-  };
+  }
+
+ private:
+  GameReader& game_;
+  CAbstractFile& patch_;
+  const Payload& payload_;
+  ResourceArchive* archive_ = nullptr;
+  CTransferBuffer chunk_;
+};
+
+// How many records came to what.
+struct VerifyCounts {
+  std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0, alternatives = 0;
+
+  // The status of record `record`, whose plan is `plan`, counted.
+  std::string StatusOf(const PayloadRecord& record, const RecordPlan& plan, AppliedJudge& judge) {
+    switch (plan.fate) {
+      case RecordFate::Applied: {
+        const std::string difference = judge.WhyNotApplied(record);
+        ++(difference.empty() ? applied : notApplied);
+        return difference.empty() ? "applied" : "NOT APPLIED: " + difference;
+      }
+      case RecordFate::Superseded: ++superseded; return "superseded by record " + std::to_string(plan.by);
+      case RecordFate::Skipped: ++skipped; return "skipped: size 0";
+      case RecordFate::OutOfRange: ++notApplied; return "NOT APPLIED: no such resource (the patcher prints \"Failed\")";
+      case RecordFate::TooLarge:
+        ++notApplied;
+        return "NOT APPLIED: too large for a loose file (the patcher prints \"Failed\")";
+      case RecordFate::Unreadable:
+        ++notApplied;
+        return "NOT APPLIED: body outside the patch file (the patcher stops here)";
+      case RecordFate::NotReached:
+        ++notApplied;
+        return "NOT APPLIED: the patcher stops at record " + std::to_string(plan.by);
+      case RecordFate::Alternative:
+        // Of one result: judged once, with the resource's first record.
+        ++alternatives;
+        return "alternative of record " + std::to_string(plan.by);
+    }
+    return "";
+  }
+
+  void Report(const Payload& payload, Json& report) const {
+    const std::size_t records = payload.records.size();
+    std::string summary =
+        "verify: " + std::to_string(applied) + " of " + Counted(records, "record", "records") + " applied";
+    if (notApplied != 0) summary += ", " + std::to_string(notApplied) + " NOT applied";
+    if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
+    if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
+    if (alternatives != 0) {
+      summary += ", " + Counted(alternatives, "alternative", "alternatives") + " for other old versions";
+    }
+    Out(summary);
+    report["summary"] = {{"records", records},
+                         {"applied", applied},
+                         {"notApplied", notApplied},
+                         {"superseded", superseded},
+                         {"skipped", skipped}};
+    if (payload.version == kPayloadVersion3) report["summary"]["alternatives"] = alternatives;
+  }
+};
+
+// Record `i`'s row of the JSON report.
+Json VerifyRow(std::size_t i, const PayloadRecord& record, const RecordPlan& plan, const std::string& status) {
+  Json row{{"index", i},
+           {"resource", record.resourceNumber},
+           {"target", TargetName(record.resourceNumber)},
+           {"size", record.resultSize}};
+  if (status.starts_with("NOT APPLIED: ")) {
+    row["status"] = "not applied";
+    row["reason"] = status.substr(13);
+  } else {
+    row["status"] = status.substr(0, status.find_first_of(": "));
+  }
+  if (plan.fate == RecordFate::Superseded || plan.fate == RecordFate::NotReached ||
+      plan.fate == RecordFate::Alternative) {
+    row["by"] = plan.by;
+  }
+  return row;
+}
+
+}  // namespace
+
+int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
+  std::unique_ptr<CAbstractFile> patch;
+  Payload payload;
+  OpenPatchOrFail(fileSystem, options.patch, patch, payload);
+  GameReader game(fileSystem, PathFromText(options.gameDirectory), options.gameDirectory);
+  AppliedJudge judge(game, *patch, payload, options.gameDirectory);
 
   if (options.json) StartJsonReport();
   Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
-  std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0, alternatives = 0;
+  VerifyCounts counts;
   // Every record's resource is read (hashed, or compared with its body).
   uint64_t toRead = 0;
   for (const PayloadRecord& record : payload.records) toRead += record.resultSize;
   Progress progress("verify", toRead);
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
-    std::string status;
-    switch (plans[i].fate) {
-      case RecordFate::Applied: {
-        const std::string difference = whyNotApplied(record);
-        if (difference.empty()) {
-          status = "applied";
-          ++applied;
-        } else {
-          status = "NOT APPLIED: " + difference;
-          ++notApplied;
-        }
-        break;
-      }
-      case RecordFate::Superseded:
-        status = "superseded by record " + std::to_string(plans[i].by);
-        ++superseded;
-        break;
-      case RecordFate::Skipped:
-        status = "skipped: size 0";
-        ++skipped;
-        break;
-      case RecordFate::OutOfRange:
-        status = "NOT APPLIED: no such resource (the patcher prints \"Failed\")";
-        ++notApplied;
-        break;
-      case RecordFate::TooLarge:
-        status = "NOT APPLIED: too large for a loose file (the patcher prints \"Failed\")";
-        ++notApplied;
-        break;
-      case RecordFate::Unreadable:
-        status = "NOT APPLIED: body outside the patch file (the patcher stops here)";
-        ++notApplied;
-        break;
-      case RecordFate::NotReached:
-        status = "NOT APPLIED: the patcher stops at record " + std::to_string(plans[i].by);
-        ++notApplied;
-        break;
-      case RecordFate::Alternative:
-        // Of one result: judged once, with the resource's first record.
-        status = "alternative of record " + std::to_string(plans[i].by);
-        ++alternatives;
-        break;
-    }
+    const std::string status = counts.StatusOf(record, plans[i], judge);
     progress.Advance(record.resultSize);
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
-            std::to_string(record.resultSize), status));
-    Json row{{"index", i},
-             {"resource", record.resourceNumber},
-             {"target", TargetName(record.resourceNumber)},
-             {"size", record.resultSize}};
-    if (status.starts_with("NOT APPLIED: ")) {
-      row["status"] = "not applied";
-      row["reason"] = status.substr(13);
-    } else {
-      row["status"] = status.substr(0, status.find_first_of(": "));
-    }
-    if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached ||
-        plans[i].fate == RecordFate::Alternative) {
-      row["by"] = plans[i].by;
-    }
-    rows.push_back(std::move(row));
+                  std::to_string(record.resultSize), status));
+    rows.push_back(VerifyRow(i, record, plans[i], status));
   }
   report["records"] = std::move(rows);
-
-  std::string summary =
-      "verify: " + std::to_string(applied) + " of " + Counted(plans.size(), "record", "records") + " applied";
-  if (notApplied != 0) summary += ", " + std::to_string(notApplied) + " NOT applied";
-  if (superseded != 0) summary += ", " + std::to_string(superseded) + " superseded";
-  if (skipped != 0) summary += ", " + std::to_string(skipped) + " skipped";
-  if (alternatives != 0) summary += ", " + Counted(alternatives, "alternative", "alternatives") + " for other old versions";
-  Out(summary);
-  report["summary"] = {{"records", plans.size()},
-                       {"applied", applied},
-                       {"notApplied", notApplied},
-                       {"superseded", superseded},
-                       {"skipped", skipped}};
-  if (payload.version == kPayloadVersion3) report["summary"]["alternatives"] = alternatives;
+  counts.Report(payload, report);
   if (options.json) WriteJsonReport(report);
-  return notApplied == 0 ? kExitSuccess : kExitFailedCheck;
+  return counts.notApplied == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
 namespace {
