@@ -295,6 +295,25 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
 
 }  // namespace
 
+namespace {
+
+// Opens the archive in the current folder, holding the lock that keeps a
+// second run out of it: one started while this one writes would write
+// beside it. False, having said why, when it cannot.
+bool OpenGame(ResourceArchive& archive, bool checked, Console& console) {
+  switch (archive.OpenArchiveLocked()) {
+    case ResourceArchive::Opening::Opened: return true;
+    case ResourceArchive::Opening::Failed:
+      ConsoleReport(console, lines::kCantOpenArchive, kDataFileName);
+      if (checked) ConsoleLine(console, OpeningFailureLine(archive.ExplainOpeningFailure(), FolderForMessages()));
+      return false;
+    case ResourceArchive::Opening::Busy: ConsoleReport(console, lines::kAnotherRun); return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Console& console,
                      const RunSettings& settings) {
   RunResult result;
@@ -306,7 +325,6 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
     ConsoleReport(console, lines::kCantOpenPatchData);
     return result;
   }
-
   Payload payload;
   const PayloadError error = ReadPayload(*executable, payload);
   if (error != PayloadError::None) {
@@ -335,25 +353,9 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
     result.success = true;
     return result;
   }
-  if (request == PatcherRequest::Check) {
-    ConsoleLine(console, CheckingLine(FolderForMessages()));
-  }
-
-  // One run at a time in a game folder: a second one, started while this
-  // one writes, would write beside it.
+  if (request == PatcherRequest::Check) ConsoleLine(console, CheckingLine(FolderForMessages()));
   ResourceArchive archive(fileSystem);
-  switch (archive.OpenArchiveLocked()) {
-    case ResourceArchive::Opening::Opened: break;
-    case ResourceArchive::Opening::Failed:
-      ConsoleReport(console, lines::kCantOpenArchive, kDataFileName);
-      if (checked) {
-        ConsoleLine(console, OpeningFailureLine(archive.ExplainOpeningFailure(), FolderForMessages()));
-      }
-      return result;
-    case ResourceArchive::Opening::Busy:
-      ConsoleReport(console, lines::kAnotherRun);
-      return result;
-  }
+  if (!OpenGame(archive, checked, console)) return result;
   if (request == PatcherRequest::Check) {
     result.success = CheckOnly(archive, *executable, payload, buffer, console);
   } else if (checked) {
