@@ -243,9 +243,9 @@ void ResealChecked(std::vector<uint8_t>& file) {
   if (seal.reserved != 0 || seal.coveredStart > sealAt) return;
   std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
   seal.version = kSealVersion;
-  PayloadDigest digest;
+  ContentDigest digest;
   digest.Update(std::span(file).subspan(seal.coveredStart, sealAt - seal.coveredStart));
-  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
+  const ContentDigest::Value value = FinishSealDigest(digest, seal, trailer);
   std::memcpy(seal.digest, value.data(), sizeof seal.digest);
   std::memcpy(file.data() + sealAt, &seal, sizeof seal);
 }

@@ -600,9 +600,9 @@ TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
 // stretched to wherever it points.
 TEST_F(CheckedPatchTest, ASealedJournalPointingOutsideTheDataFileIsNotCarriedOut) {
   const auto check = [](const Bytes& bytes) {
-    PayloadDigest digest;
+    ContentDigest digest;
     digest.Update(bytes);
-    const PayloadDigest::Value value = digest.Finish();
+    const ContentDigest::Value value = digest.Finish();
     uint64_t first = 0;
     std::memcpy(&first, value.data(), sizeof first);
     return first;

@@ -104,10 +104,10 @@ TEST(RefusedSeekTest, ThePayloadReaderJudgesOnlyTheBytesItSought) {
   // The file starts with the magic and a valid header, as its end does: a
   // read from the start would pass for the trailer.
   std::vector<uint8_t> file;
-  AppendTrailer(file, kPayloadVersion, 0, 0);
+  AppendTrailer(file, kPayloadVersion1, 0, 0);
   std::vector<uint8_t> head(file.begin() + 16, file.end());
   head.insert(head.end(), file.begin(), file.begin() + 16);
-  AppendTrailer(head, kPayloadVersion, 0, 0);
+  AppendTrailer(head, kPayloadVersion1, 0, 0);
   WriteFile(dir.Path() / "p", head);
 
   const PayloadError expected[] = {PayloadError::CantFind, PayloadError::CantReadHeader, PayloadError::CantReadInfo};
@@ -140,7 +140,7 @@ TEST(RefusedSeekTest, ABodyNotSoughtIsNotReadFromWhereTheLastOneEnded) {
   file.insert(file.end(), second.begin(), second.end());
   file.insert(file.end(), first.begin(), first.end());
   const uint32_t table = AppendTable(file, {{748, 0, 120, 64}, {1207, 0, 100, 20}});
-  AppendTrailer(file, kPayloadVersion, table, 2);
+  AppendTrailer(file, kPayloadVersion1, table, 2);
   WriteFile(dir.Path() / kPatcherName, file);
 
   // Five seeks find the payload (the start of the file, for a signature's
@@ -338,7 +338,7 @@ class FaultLoopTest : public ::testing::TestWithParam<PayloadKind> {
     if (GetParam() == PayloadKind::Sealed) {
       test::AppendSealAndTrailer(file, kImageLength, table, static_cast<uint32_t>(records.size()));
     } else {
-      AppendTrailer(file, kPayloadVersion, table, static_cast<uint32_t>(records.size()));
+      AppendTrailer(file, kPayloadVersion1, table, static_cast<uint32_t>(records.size()));
     }
     return file;
   }

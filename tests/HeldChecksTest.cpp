@@ -10,7 +10,7 @@
 #include <filesystem>
 
 #include "src/app/journal/RunJournal.h"
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 #include "src/archive/LooseFile.h"
 #include "tests/support/GameRunFixture.h"
 #include "tests/support/MultiVersionPatch.h"
@@ -29,9 +29,9 @@ namespace fs = std::filesystem;
 
 // A journal's check: the first 8 bytes of the digest of `bytes`.
 uint64_t CheckOf(const Bytes& bytes) {
-  PayloadDigest digest;
+  ContentDigest digest;
   digest.Update(bytes);
-  const PayloadDigest::Value value = digest.Finish();
+  const ContentDigest::Value value = digest.Finish();
   uint64_t check = 0;
   std::memcpy(&check, value.data(), sizeof check);
   return check;

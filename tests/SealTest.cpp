@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <map>
 
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 #include "src/app/payload/PayloadSeal.h"
 #include "src/app/payload/SignedImage.h"
 #include "src/app/run/PatchRunner.h"
@@ -26,7 +26,7 @@ using test::ScratchDirectory;
 using test::WriteFile;
 using Bytes = std::vector<uint8_t>;
 
-std::string Hex(const PayloadDigest::Value& value) {
+std::string Hex(const ContentDigest::Value& value) {
   std::string text;
   for (uint8_t byte : value) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -45,12 +45,12 @@ TEST(PayloadDigestTest, KnownAnswersHoldOnEveryBuildLoopAndSplit) {
   const Bytes bytes = SampleBody(7, 5000);
   for (const DigestUpdate loop : loops) {
     SCOPED_TRACE(loop == BuildDigestUpdate() ? "the build's loop" : "the wider loop");
-    EXPECT_EQ(Hex(PayloadDigest(loop).Finish()), "99aa06d3014798d86001c324468d497f");  // XXH3-128 of nothing
-    PayloadDigest whole(loop);
+    EXPECT_EQ(Hex(ContentDigest(loop).Finish()), "99aa06d3014798d86001c324468d497f");  // XXH3-128 of nothing
+    ContentDigest whole(loop);
     whole.Update(bytes);
     EXPECT_EQ(Hex(whole.Finish()), "d8f998eeace47ac74e03146facbeb97b");
     for (std::size_t piece : {1u, 7u, 64u, 240u, 4999u}) {
-      PayloadDigest pieces(loop);
+      ContentDigest pieces(loop);
       for (std::size_t at = 0; at < bytes.size(); at += piece) {
         pieces.Update(std::span(bytes).subspan(at, std::min(piece, bytes.size() - at)));
       }
@@ -59,7 +59,7 @@ TEST(PayloadDigestTest, KnownAnswersHoldOnEveryBuildLoopAndSplit) {
   }
   // Long inputs run the loops' stripes and blocks, where they differ.
   const Bytes longer = SampleBody(11, 3u << 20);
-  PayloadDigest built(BuildDigestUpdate()), chosen;
+  ContentDigest built(BuildDigestUpdate()), chosen;
   built.Update(longer);
   chosen.Update(longer);
   EXPECT_EQ(chosen.Finish(), built.Finish());
@@ -83,7 +83,7 @@ class SealTest : public ::testing::Test {
     const std::size_t at = file.size() - kSealDistance;
     std::memcpy(&seal, file.data() + at, sizeof seal);
     edit(seal);
-    PayloadDigest digest;
+    ContentDigest digest;
     if (seal.coveredStart <= at) digest.Update(std::span(file).subspan(seal.coveredStart, at - seal.coveredStart));
     PayloadTrailer trailer;
     std::memcpy(&trailer, file.data() + file.size() - sizeof trailer, sizeof trailer);

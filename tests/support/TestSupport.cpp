@@ -79,7 +79,7 @@ std::vector<uint8_t> BuildPatchFile(const std::vector<uint8_t>& image, const std
     file.insert(file.end(), patch.body.begin(), patch.body.end());
   }
   const uint32_t tableOffset = AppendTable(file, records);
-  AppendTrailer(file, kPayloadVersion, tableOffset, static_cast<uint32_t>(records.size()));
+  AppendTrailer(file, kPayloadVersion1, tableOffset, static_cast<uint32_t>(records.size()));
   return file;
 }
 
@@ -90,9 +90,9 @@ void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const Payload
   std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
   seal.version = kSealVersion;
   seal.coveredStart = coveredStart;
-  PayloadDigest digest;
+  ContentDigest digest;
   digest.Update(std::span(file).subspan(coveredStart));
-  const PayloadDigest::Value value = FinishSealDigest(digest, seal, trailer);
+  const ContentDigest::Value value = FinishSealDigest(digest, seal, trailer);
   std::memcpy(seal.digest, value.data(), sizeof seal.digest);
   AppendImage(file, seal);
   AppendImage(file, trailer);
@@ -100,7 +100,7 @@ void AppendSeal(std::vector<uint8_t>& file, uint64_t coveredStart, const Payload
 
 void AppendSealAndTrailer(std::vector<uint8_t>& file, uint64_t coveredStart, uint32_t tableOffset,
                           uint32_t recordCount) {
-  AppendSeal(file, coveredStart, TrailerOf({kPayloadVersion, kTrailerReservedValue, tableOffset, recordCount}));
+  AppendSeal(file, coveredStart, TrailerOf({kPayloadVersion1, kTrailerReservedValue, tableOffset, recordCount}));
 }
 
 std::vector<uint8_t> BuildSealedPatchFile(const std::vector<uint8_t>& image, const std::vector<TestPatch>& patches) {

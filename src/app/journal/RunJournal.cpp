@@ -24,15 +24,15 @@ std::span<const uint8_t> BytesOf(const T& value) {
   return {reinterpret_cast<const uint8_t*>(&value), sizeof value};
 }
 
-uint64_t CheckOf(const PayloadDigest& digest) {
-  const PayloadDigest::Value value = digest.Finish();
+uint64_t CheckOf(const ContentDigest& digest) {
+  const ContentDigest::Value value = digest.Finish();
   uint64_t check = 0;
   std::memcpy(&check, value.data(), sizeof check);
   return check;
 }
 
 uint64_t HeaderCheck(const JournalHeader& header) {
-  PayloadDigest digest;
+  ContentDigest digest;
   digest.Update(&header, offsetof(JournalHeader, check));
   return CheckOf(digest);
 }
@@ -162,7 +162,7 @@ JournalScan ScanJournal(CAbstractFile& journal, std::span<uint8_t> chunk) {
   }
   scan.headerHolds = true;
   scan.dataSizeBefore = header.dataSizeBefore;
-  PayloadDigest digest;
+  ContentDigest digest;
   digest.Update(&header, sizeof header);
   const auto end = static_cast<uint64_t>(size);
   uint64_t items = 0;
@@ -213,7 +213,7 @@ bool RunJournal::Create(uint64_t length) {
   std::memcpy(header.magic, kHeaderMagic, sizeof kHeaderMagic);
   header.dataSizeBefore = dataSizeBefore_;
   header.check = HeaderCheck(header);
-  digest_ = std::make_unique<PayloadDigest>();
+  digest_ = std::make_unique<ContentDigest>();
   return journal_->Reserve64(static_cast<int64_t>(length)) && Write(BytesOf(header)) && journal_->Flush() &&
          archive_.FileSystem().FlushDirectory(archive_.Directory().c_str());
 }

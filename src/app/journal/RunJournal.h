@@ -45,7 +45,7 @@
 #include <span>
 
 #include "src/app/codecs/common/ByteSource.h"
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 #include "src/archive/ResourceArchive.h"
 #include "src/filesystem/Status.h"
 #include "src/filesystem/TransferBuffer.h"
@@ -160,7 +160,7 @@ class RunJournal {
 
   ResourceArchive& archive_;
   std::unique_ptr<CAbstractFile> journal_;
-  std::unique_ptr<PayloadDigest> digest_;
+  std::unique_ptr<ContentDigest> digest_;
   uint64_t position_ = 0;
   uint64_t items_ = 0;
   uint64_t dataSizeBefore_ = 0;

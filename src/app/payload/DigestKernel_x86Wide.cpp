@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"  // see PayloadDigest.cpp
+#pragma GCC diagnostic ignored "-Warray-bounds"  // see ContentDigest.cpp
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 #pragma GCC diagnostic pop

@@ -146,8 +146,8 @@ PayloadError ReadPayload(CAbstractFile& file, Payload& payload) {
   std::memcpy(payload.trailer.magic, kPayloadMagic, sizeof kPayloadMagic);
 
   PayloadError error = PayloadError::None;
-  if (header.version == kPayloadVersion) {
-    payload.version = kPayloadVersion;
+  if (header.version == kPayloadVersion1) {
+    payload.version = kPayloadVersion1;
     payload.tableOffset = header.tableOffset;
     error = ReadTable<PatchRecord>(file, header.tableOffset, header.recordCount, payload, FromVersion1);
   } else if (IsCheckedVersion(header.version)) {

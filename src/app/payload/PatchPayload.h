@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 #include "src/filesystem/FileSystem.h"
 
 namespace qpx {
@@ -21,7 +21,7 @@ static_assert(std::endian::native == std::endian::little,
               "payload records are read as little-endian images");
 
 inline constexpr char kPayloadMagic[8] = {'P', 'A', 'T', 'C', 'H', 'D', 'A', 'T'};
-inline constexpr uint32_t kPayloadVersion = 1;
+inline constexpr uint32_t kPayloadVersion1 = 1;
 // What a payload writer puts in the reserved words; the patcher reads neither.
 inline constexpr uint32_t kTrailerReservedValue = 1;
 inline constexpr uint32_t kRecordReservedValue = 0;
@@ -129,7 +129,7 @@ inline constexpr uint16_t kRecordHasBase = 0x0001;
 inline constexpr uint16_t kRecordKnownFlags = kRecordHasBase;
 
 // A content hash: XXH3-128 in its canonical (big-endian) byte order.
-using ContentHash = PayloadDigest::Value;
+using ContentHash = ContentDigest::Value;
 
 struct PatchRecordV2 {
   uint32_t resourceNumber;

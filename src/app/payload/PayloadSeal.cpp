@@ -11,7 +11,7 @@
 
 namespace qpx {
 
-PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer) {
+ContentDigest::Value FinishSealDigest(ContentDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer) {
   digest.Update(&seal, kSealFieldsSize);
   digest.Update(&trailer, sizeof trailer);
   return digest.Finish();
@@ -118,7 +118,7 @@ PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBu
 
   // One pass, in the order the bytes lie: in views of the file where it
   // maps them, else through the buffer the bodies use afterwards.
-  PayloadDigest digest;
+  ContentDigest digest;
   uint64_t at = seal.coveredStart;
   uint64_t left = sealStart - seal.coveredStart;
   while (mapFile && left != 0) {
@@ -139,7 +139,7 @@ PayloadError VerifySeal(CAbstractFile& file, const Payload& payload, CTransferBu
       left -= size;
     }
   }
-  const PayloadDigest::Value value = FinishSealDigest(digest, seal, payload.trailer);
+  const ContentDigest::Value value = FinishSealDigest(digest, seal, payload.trailer);
   if (std::memcmp(value.data(), seal.digest, sizeof seal.digest) != 0) return PayloadError::Damaged;
   // The bytes are as written; what they say must still make sense, or the
   // writer was at fault.

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "src/app/payload/PatchPayload.h"
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 #include "src/filesystem/FileSystem.h"
 #include "src/filesystem/TransferBuffer.h"
 
@@ -24,7 +24,7 @@ inline constexpr uint32_t SealPadding(uint64_t tableEnd) {
 // Completes a seal's digest: `digest` holds the covered bytes before the
 // seal; this adds the seal's fields and the trailer and returns the result.
 // Writers store it in the seal; readers compare it with the stored one.
-PayloadDigest::Value FinishSealDigest(PayloadDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer);
+ContentDigest::Value FinishSealDigest(ContentDigest& digest, const PayloadSeal& seal, const PayloadTrailer& trailer);
 
 // A trailer of either version: its header and the magic.
 PayloadTrailer TrailerOf(const PayloadTrailerHeader& header);

@@ -53,7 +53,7 @@ class ProvingSink final : public CByteSink {
 
  private:
   CByteSink& sink_;
-  PayloadDigest digest_;
+  ContentDigest digest_;
   uint64_t count_ = 0;
   bool failed_ = false;
 };

@@ -24,7 +24,7 @@ ResourceState InspectResource(ResourceArchive& archive, uint32_t number, std::sp
   state.fileLength = at.fileLength;
   if (!at.Found()) return state;
   state.size = at.size;
-  PayloadDigest digest;
+  ContentDigest digest;
   if (!archive.ReadLocatedWhole(at, chunk, [&](std::span<const uint8_t> piece) { digest.Update(piece); }, state.exact)) {
     state.readable = false;
     state.systemError = LastSystemError();

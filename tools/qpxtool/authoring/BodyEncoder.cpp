@@ -4,7 +4,7 @@
 
 #include "src/app/codecs/delta/DeltaEncoder.h"
 #include "src/app/codecs/lzma/LzmaBlocksEncoder.h"
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 
 namespace qpx::tool {
 namespace {

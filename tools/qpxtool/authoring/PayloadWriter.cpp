@@ -65,7 +65,7 @@ class PayloadSink {
     std::memcpy(seal.magic, kSealMagic, sizeof seal.magic);
     seal.version = kSealVersion;
     seal.coveredStart = coveredStart;
-    const PayloadDigest::Value value = FinishSealDigest(*digest_, seal, trailer);
+    const ContentDigest::Value value = FinishSealDigest(*digest_, seal, trailer);
     std::memcpy(seal.digest, value.data(), sizeof seal.digest);
     digest_.reset();
     return seal;
@@ -115,7 +115,7 @@ class PayloadSink {
  private:
   ReplacingOutput& output_;
   const std::string& outName_;
-  std::optional<PayloadDigest> digest_;
+  std::optional<ContentDigest> digest_;
   uint64_t written_ = 0;
 };
 
@@ -212,7 +212,7 @@ void WriteVersion1(CFileSystem& fileSystem, const BuildRequest& request, const s
   result.tableOffset = offset;
   sink.WriteTable(records);
   result.sealPadding = sink.WriteEnd(request.seal, result.programLength,
-                                     TrailerOf({kPayloadVersion, kTrailerReservedValue, static_cast<uint32_t>(offset),
+                                     TrailerOf({kPayloadVersion1, kTrailerReservedValue, static_cast<uint32_t>(offset),
                                                 static_cast<uint32_t>(records.size())}));
   result.fileLength = sink.Written();
 }
@@ -546,14 +546,14 @@ void ApplyFormat(const FormatOptions& options, bool noSeal, BuildRequest& reques
   if (noSeal && options.format == kPayloadVersion2) {
     Fail(kExitBadInput, "--no-seal writes the plain version-1 payload; a version-2 payload is always sealed");
   }
-  request.format = noSeal || options.format == kPayloadVersion ? kPayloadVersion : kPayloadVersion2;
+  request.format = noSeal || options.format == kPayloadVersion1 ? kPayloadVersion1 : kPayloadVersion2;
   request.seal = !noSeal;
   request.encode.level = options.level;
   request.encode.delta = !options.noDelta;
 }
 
 std::string Described(const BuildRequest& request, const BuildResult& result) {
-  if (request.format == kPayloadVersion) return request.seal ? "format 1, sealed" : "format 1, not sealed";
+  if (request.format == kPayloadVersion1) return request.seal ? "format 1, sealed" : "format 1, not sealed";
   std::size_t compressed = 0, deltas = 0;
   for (const PayloadRecord& record : result.records) {
     compressed += record.encoding == BodyEncoding::Lzma || record.encoding == BodyEncoding::LzmaBlocks;
@@ -709,7 +709,7 @@ std::vector<uint64_t> SizeBodies(CFileSystem& fileSystem, const BuildRequest& re
                                          Grouped(kLooseMaxBodySize)
                                    : std::string("an entry holds at most 4,294,967,295")));
     }
-    if (request.format == kPayloadVersion && offset + bodySize > kOffsetLimit) {
+    if (request.format == kPayloadVersion1 && offset + bodySize > kOffsetLimit) {
       Fail(kExitBadInput, name + ": would end at byte " + Grouped(offset + bodySize) +
                               " of the patch; version-1 payload offsets must fit in 32 bits (at most 4,294,967,295)");
     }
@@ -746,7 +746,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   PayloadSink sink(output, outName);
   CopyBuffer buffer;
   sink.Copy(*stub, 0, result.programLength, buffer.Span(), request.stubName);
-  if (request.format == kPayloadVersion) {
+  if (request.format == kPayloadVersion1) {
     WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
   } else {
     WriteVersion2(fileSystem, request, sizes, request.anyStub || ReadsCodecs2(*stub), sink, result);

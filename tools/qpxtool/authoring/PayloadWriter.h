@@ -31,7 +31,7 @@ struct BuildRequest {
   std::wstring manifest;  // the manifest the bodies were named in; empty: none
   std::vector<BodySource> bodies;
   bool replacePayload = false;
-  uint32_t format = kPayloadVersion2;  // kPayloadVersion: the version-1 layout
+  uint32_t format = kPayloadVersion2;  // kPayloadVersion1: the version-1 layout
   bool seal = true;  // version 1 only; false: the plain layout, without a seal or padding
   EncodeSettings encode;  // version 2
   bool anyStub = false;        // build on a stub that does not carry the patcher's marker

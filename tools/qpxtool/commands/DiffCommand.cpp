@@ -101,7 +101,7 @@ void RefuseVersionsOptions(const DiffOptions& options, std::size_t olds) {
     Fail(kExitBadInput, "a patch updates at most " + std::to_string(kMaxOldVersions) + " old versions; " +
                             std::to_string(olds) + " were given");
   }
-  if (options.format.format == kPayloadVersion) {
+  if (options.format.format == kPayloadVersion1) {
     Fail(kExitBadInput, "a patch for several old versions is written in format 3; --format 1 cannot hold it");
   }
 }

@@ -73,7 +73,7 @@ void RefuseUnextractable(const Payload& payload, std::size_t index, uint32_t num
   if (number < kResourceLimit && record.resultSize > MaxBodySize(number)) {
     Fail(kExitBadInput, name + ": record " + std::to_string(index) + " is too large for " + TargetName(number));
   }
-  if (payload.version == kPayloadVersion && !BodyLiesInside(record, payload)) {
+  if (payload.version == kPayloadVersion1 && !BodyLiesInside(record, payload)) {
     Fail(kExitBadInput, name + ": record " + std::to_string(index) + "'s body lies outside the file");
   }
   // A delta is decoded against the game's resource as it is now: a view

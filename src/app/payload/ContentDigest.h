@@ -1,6 +1,8 @@
 #pragma once
 // XXH3-128 over a stream of bytes, fed in pieces of any size: the same
-// bytes give the same digest however they are split, on every build.
+// bytes give the same digest however they are split, on every build. The
+// one hash of the system: a payload's seal, a resource's bytes and their
+// result, the journal's checks.
 
 #include <array>
 #include <cstddef>
@@ -12,19 +14,19 @@
 
 namespace qpx {
 
-class PayloadDigest {
+class ContentDigest {
  public:
   // The digest in the hash's canonical byte order (big-endian), so that it
   // reads the same from a file on every platform.
   using Value = std::array<uint8_t, 16>;
 
   // Hashes with the widest loop this processor runs.
-  PayloadDigest();
+  ContentDigest();
   // Hashes with `update`: BuildDigestUpdate() or WideDigestUpdate().
-  explicit PayloadDigest(DigestUpdate update);
-  ~PayloadDigest();
-  PayloadDigest(const PayloadDigest&) = delete;
-  PayloadDigest& operator=(const PayloadDigest&) = delete;
+  explicit ContentDigest(DigestUpdate update);
+  ~ContentDigest();
+  ContentDigest(const ContentDigest&) = delete;
+  ContentDigest& operator=(const ContentDigest&) = delete;
 
   void Update(std::span<const uint8_t> bytes);
   void Update(const void* bytes, std::size_t size) { Update({static_cast<const uint8_t*>(bytes), size}); }
@@ -39,6 +41,6 @@ class PayloadDigest {
 
 // The digest of `bytes` whole: the hash a version-2 record names a
 // resource's bytes by.
-PayloadDigest::Value HashOf(std::span<const uint8_t> bytes);
+ContentDigest::Value HashOf(std::span<const uint8_t> bytes);
 
 }  // namespace qpx

@@ -1,4 +1,4 @@
-#include "src/app/payload/PayloadDigest.h"
+#include "src/app/payload/ContentDigest.h"
 
 // The hash is used header-only, compiled into this one file. GCC 12 sees
 // out-of-bounds accesses in the inlined code of the i686 build that cannot
@@ -32,23 +32,23 @@ DigestUpdate ChosenUpdate() {
 
 DigestUpdate BuildDigestUpdate() { return BuildUpdate; }
 
-struct PayloadDigest::State {
+struct ContentDigest::State {
   XXH3_state_t hash;
 };
 
-PayloadDigest::PayloadDigest() : PayloadDigest(ChosenUpdate()) {}
+ContentDigest::ContentDigest() : ContentDigest(ChosenUpdate()) {}
 
-PayloadDigest::PayloadDigest(DigestUpdate update) : state_(std::make_unique<State>()), update_(update) {
+ContentDigest::ContentDigest(DigestUpdate update) : state_(std::make_unique<State>()), update_(update) {
   XXH3_128bits_reset(&state_->hash);
 }
 
-PayloadDigest::~PayloadDigest() = default;
+ContentDigest::~ContentDigest() = default;
 
-void PayloadDigest::Update(std::span<const uint8_t> bytes) {
+void ContentDigest::Update(std::span<const uint8_t> bytes) {
   if (!bytes.empty()) update_(&state_->hash, bytes.data(), bytes.size());
 }
 
-PayloadDigest::Value PayloadDigest::Finish() const {
+ContentDigest::Value ContentDigest::Finish() const {
   XXH128_canonical_t canonical;
   XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state_->hash));
   Value value;
@@ -57,8 +57,8 @@ PayloadDigest::Value PayloadDigest::Finish() const {
   return value;
 }
 
-PayloadDigest::Value HashOf(std::span<const uint8_t> bytes) {
-  PayloadDigest digest;
+ContentDigest::Value HashOf(std::span<const uint8_t> bytes) {
+  ContentDigest digest;
   digest.Update(bytes);
   return digest.Finish();
 }
