@@ -218,6 +218,16 @@ bool RunJournal::Create(uint64_t length) {
          archive_.FileSystem().FlushDirectory(archive_.Directory().c_str());
 }
 
+Status RunJournal::Reserve(uint64_t dataEnd, const std::vector<std::pair<uint32_t, uint64_t>>& looseFiles) {
+  const StatusOfStep step;
+  if (!archive_.ReserveData(static_cast<int64_t>(dataEnd))) return step.Outcome(false);
+  for (const auto& [number, length] : looseFiles) {
+    const auto file = archive_.OpenLooseFile(number - kEntryCount, OpenMode_ReadWrite);
+    if (!file || !file->Reserve64(static_cast<int64_t>(length))) return step.Outcome(false);
+  }
+  return step.Outcome(true);
+}
+
 bool RunJournal::Write(std::span<const uint8_t> bytes) {
   if (bytes.empty()) return true;
   const auto size = static_cast<uint32_t>(bytes.size());

@@ -43,6 +43,8 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "src/app/codecs/common/ByteSource.h"
 #include "src/app/payload/ContentDigest.h"
@@ -112,6 +114,12 @@ class RunJournal {
   // makes its header (DATA1.QPX's length now) and the folder's entry of
   // it durable. From here a stopped run is undone by the next.
   Status Begin(uint64_t length);
+
+  // Sets room aside for everything the run will write beyond today's
+  // files: DATA1.QPX up to `dataEnd`, and each loose file (a resource
+  // number and the length it gets). A full disk then fails here, before a
+  // byte of the game has changed.
+  Status Reserve(uint64_t dataEnd, const std::vector<std::pair<uint32_t, uint64_t>>& looseFiles);
 
   // Stages the `size` new bytes of resource `number`, which `produce`
   // hands to the sink it is given, in order, as it makes them. An entry's

@@ -105,19 +105,16 @@ class ProgressSink final : public CByteSink {
   int shown_ = -1;
 };
 
-// Sets room aside for everything the run will write beyond today's files:
-// the appended bodies and every loose file that grows. A full disk then
-// fails here, before a byte of the game has changed.
-bool ReserveRoom(ResourceArchive& archive, const Payload& payload, const PatchCheck& check) {
-  if (!archive.ReserveData(static_cast<int64_t>(check.dataEnd))) return false;
+// The loose files the run writes, each with the length it gets, in table
+// order: what the journal sets room aside for, beside the data file's end.
+std::vector<std::pair<uint32_t, uint64_t>> LooseFilesWritten(const Payload& payload, const PatchCheck& check) {
+  std::vector<std::pair<uint32_t, uint64_t>> files;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     if (!Writes(check.records[i].verdict) || record.resourceNumber < kEntryCount) continue;
-    const auto file = archive.OpenLooseFile(record.resourceNumber - kEntryCount, OpenMode_ReadWrite);
-    const auto length = LooseFileLength(static_cast<uint32_t>(record.resultSize));
-    if (!file || !file->Reserve64(static_cast<int64_t>(length))) return false;
+    files.emplace_back(record.resourceNumber, LooseFileLength(static_cast<uint32_t>(record.resultSize)));
   }
-  return true;
+  return files;
 }
 
 bool StopRequested() { return CStopRequests::Requested(); }
@@ -216,8 +213,7 @@ bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, co
       return StopBeforeCommit(journal, console, lines::kCantWriteJournal,
                               JournalLine(JournalStep::Made, begun.SystemError(), FolderForMessages()));
     }
-    const StatusOfStep step;
-    const Status reserved = step.Outcome(ReserveRoom(archive, payload, check));
+    const Status reserved = journal.Reserve(check.dataEnd, LooseFilesWritten(payload, check));
     if (!reserved) {
       return StopBeforeCommit(journal, console, lines::kNoDiskSpace,
                               NoRoomLine(reserved.SystemError(), FolderForMessages()));
