@@ -253,6 +253,10 @@ class CFileSystem {
 
 // The file system of the platform this program was built for.
 std::unique_ptr<CFileSystem> CreatePlatformFileSystem();
+// The same for a patch run alone: it answers none of the name operations
+// (as a layer that does not offer them), and the patcher that makes it
+// links none of their code.
+std::unique_ptr<CFileSystem> CreatePatcherFileSystem();
 
 // Whether `size` bytes at `offset` lie wholly inside a file of `fileSize`.
 inline bool LiesInside(uint64_t offset, uint64_t size, int64_t fileSize) {

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     RunSettings settings;
     settings.request = ParseRequest(CommandLineArguments(argc, argv));
     settings.progress = StdoutIsTerminal();
-    const auto fileSystem = CreatePlatformFileSystem();
+    const auto fileSystem = CreatePatcherFileSystem();
     result = RunPatcher(*fileSystem, GetExecutablePath(), console, settings);
   } catch (const std::bad_alloc&) {
     // Everything the run held is released by now: its owners have unwound.

@@ -124,4 +124,8 @@ bool CFileSystem_Posix::CopyPermissions(const wchar_t* from, const wchar_t* to) 
   return StatOf(from, st) && Resolve(to, false, target) && chmod(target.c_str(), st.st_mode & 0777) == 0;
 }
 
+std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
+  return std::make_unique<CFileSystem_Posix>();
+}
+
 }  // namespace qpx

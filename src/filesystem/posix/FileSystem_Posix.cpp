@@ -212,7 +212,7 @@ std::unique_ptr<CFileView> CDiskFile_Posix::MapForReading(int64_t offset, uint32
   return std::make_unique<CFileView_Posix>(base, length, skip);
 }
 
-std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, OpenMode mode) {
+std::unique_ptr<CAbstractFile> CFileSystem_PosixPatcher::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr) return nullptr;
   // Without blocking: opening a FIFO would otherwise wait for a writer (or
   // a reader) that may never come. Only regular files are kept below.
@@ -274,7 +274,7 @@ std::unique_ptr<CAbstractFile> CFileSystem_Posix::Open(const wchar_t* path, Open
   return file;
 }
 
-bool CFileSystem_Posix::DeleteFile(const wchar_t* path) {
+bool CFileSystem_PosixPatcher::DeleteFile(const wchar_t* path) {
   if (path == nullptr) return false;
   std::string resolved;
   if (!posix::ResolvePath(posix::EncodePath(path), false, resolved)) return false;
@@ -284,7 +284,7 @@ bool CFileSystem_Posix::DeleteFile(const wchar_t* path) {
   return unlink(resolved.c_str()) == 0;
 }
 
-bool CFileSystem_Posix::CreateDirectory(const wchar_t* path) {
+bool CFileSystem_PosixPatcher::CreateDirectory(const wchar_t* path) {
   if (path == nullptr) return false;
   std::string resolved;
   if (!posix::ResolvePath(posix::EncodePath(path), true, resolved)) return false;
@@ -302,7 +302,7 @@ bool ResolveDirectory(const wchar_t* directory, std::string& resolved) {
 
 }  // namespace
 
-bool CFileSystem_Posix::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
+bool CFileSystem_PosixPatcher::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   std::string resolved;
   struct statvfs volume;
   if (!ResolveDirectory(directory, resolved) || statvfs(resolved.c_str(), &volume) != 0) return false;
@@ -314,7 +314,7 @@ bool CFileSystem_Posix::QueryFreeSpace(const wchar_t* directory, VolumeSpace& sp
   return true;
 }
 
-bool CFileSystem_Posix::FlushDirectory(const wchar_t* directory) {
+bool CFileSystem_PosixPatcher::FlushDirectory(const wchar_t* directory) {
   std::string resolved;
   if (!ResolveDirectory(directory, resolved)) return false;
   const int fd = open(resolved.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -328,7 +328,7 @@ bool CFileSystem_Posix::FlushDirectory(const wchar_t* directory) {
   return flushed;
 }
 
-bool CFileSystem_Posix::MayCreateFileIn(const wchar_t* directory) {
+bool CFileSystem_PosixPatcher::MayCreateFileIn(const wchar_t* directory) {
   std::string resolved;
   if (!ResolveDirectory(directory, resolved)) return false;
   // Write and search rights on the folder, and a volume mounted for
@@ -336,8 +336,8 @@ bool CFileSystem_Posix::MayCreateFileIn(const wchar_t* directory) {
   return access(resolved.c_str(), W_OK | X_OK) == 0;
 }
 
-std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
-  return std::make_unique<CFileSystem_Posix>();
+std::unique_ptr<CFileSystem> CreatePatcherFileSystem() {
+  return std::make_unique<CFileSystem_PosixPatcher>();
 }
 
 }  // namespace qpx

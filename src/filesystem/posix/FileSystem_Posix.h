@@ -33,7 +33,10 @@ class CDiskFile_Posix final : public CAbstractFile64 {
   const int fd;
 };
 
-class CFileSystem_Posix final : public CFileSystem {
+// What a patch run asks of the platform's files. The patcher's own file
+// system: it carries none of the name operations below, which the patcher
+// never asks for, so that its download does not either.
+class CFileSystem_PosixPatcher : public CFileSystem {
  public:
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;
@@ -41,6 +44,11 @@ class CFileSystem_Posix final : public CFileSystem {
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
   bool MayCreateFileIn(const wchar_t* directory) override;
+};
+
+// With the name operations the author's tool asks for besides.
+class CFileSystem_Posix final : public CFileSystem_PosixPatcher {
+ public:
   PathKind KindOf(const wchar_t* path) override;
   bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) override;
   bool NameExists(const wchar_t* path) override;

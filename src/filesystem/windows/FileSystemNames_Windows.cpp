@@ -131,4 +131,8 @@ bool CFileSystem_Windows::RenameDirectory(const wchar_t* from, const wchar_t* to
 
 bool CFileSystem_Windows::CopyPermissions(const wchar_t*, const wchar_t*) { return true; }
 
+std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
+  return std::make_unique<CFileSystem_Windows>();
+}
+
 }  // namespace qpx

@@ -160,7 +160,7 @@ std::unique_ptr<CFileView> CDiskFile_Windows::MapForReading(int64_t offset, uint
   return std::make_unique<CFileView_Windows>(mapping, base, skip);
 }
 
-std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, OpenMode mode) {
+std::unique_ptr<CAbstractFile> CFileSystem_WindowsPatcher::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr) return nullptr;
   DWORD access = 0;
   switch (mode & OpenMode_AccessMask) {
@@ -194,17 +194,17 @@ std::unique_ptr<CAbstractFile> CFileSystem_Windows::Open(const wchar_t* path, Op
   return file;
 }
 
-bool CFileSystem_Windows::DeleteFile(const wchar_t* path) {
+bool CFileSystem_WindowsPatcher::DeleteFile(const wchar_t* path) {
   return path != nullptr && DeleteFileW(path) != 0;
 }
 
-bool CFileSystem_Windows::CreateDirectory(const wchar_t* path) {
+bool CFileSystem_WindowsPatcher::CreateDirectory(const wchar_t* path) {
   if (path == nullptr) return false;
   if (CreateDirectoryW(path, nullptr) != 0) return true;
   return GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-bool CFileSystem_Windows::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
+bool CFileSystem_WindowsPatcher::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (directory == nullptr) return false;
   // The folder itself, with the separator both calls want, never the root
   // of its drive: a folder may lie on a volume mounted inside another (so
@@ -237,7 +237,7 @@ bool CFileSystem_Windows::QueryFreeSpace(const wchar_t* directory, VolumeSpace& 
   return true;
 }
 
-bool CFileSystem_Windows::FlushDirectory(const wchar_t* directory) {
+bool CFileSystem_WindowsPatcher::FlushDirectory(const wchar_t* directory) {
   if (directory == nullptr) return false;
   // NTFS logs every change of a folder's entries; flushing a handle of the
   // folder forces that log out. Where the folder cannot be opened so (no
@@ -251,7 +251,7 @@ bool CFileSystem_Windows::FlushDirectory(const wchar_t* directory) {
   return true;
 }
 
-bool CFileSystem_Windows::MayCreateFileIn(const wchar_t* directory) {
+bool CFileSystem_WindowsPatcher::MayCreateFileIn(const wchar_t* directory) {
   if (directory == nullptr) return false;
   // The right to add a file to the folder, asked of the folder itself: a
   // read-only share or volume, or a folder this user may only read,
@@ -267,8 +267,8 @@ bool CFileSystem_Windows::MayCreateFileIn(const wchar_t* directory) {
   return true;
 }
 
-std::unique_ptr<CFileSystem> CreatePlatformFileSystem() {
-  return std::make_unique<CFileSystem_Windows>();
+std::unique_ptr<CFileSystem> CreatePatcherFileSystem() {
+  return std::make_unique<CFileSystem_WindowsPatcher>();
 }
 
 }  // namespace qpx

@@ -29,7 +29,10 @@ class CDiskFile_Windows final : public CAbstractFile64 {
   void* const handle;
 };
 
-class CFileSystem_Windows final : public CFileSystem {
+// What a patch run asks of the platform's files. The patcher's own file
+// system: it carries none of the name operations below, which the patcher
+// never asks for, so that its download does not either.
+class CFileSystem_WindowsPatcher : public CFileSystem {
  public:
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;
   bool DeleteFile(const wchar_t* path) override;
@@ -37,6 +40,11 @@ class CFileSystem_Windows final : public CFileSystem {
   bool QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) override;
   bool FlushDirectory(const wchar_t* directory) override;
   bool MayCreateFileIn(const wchar_t* directory) override;
+};
+
+// With the name operations the author's tool asks for besides.
+class CFileSystem_Windows final : public CFileSystem_WindowsPatcher {
+ public:
   PathKind KindOf(const wchar_t* path) override;
   bool ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) override;
   bool NameExists(const wchar_t* path) override;
