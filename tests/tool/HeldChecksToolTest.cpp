@@ -14,7 +14,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -167,15 +166,22 @@ TEST_F(HeldChecksToolTest, PlanNeedsWhatThePatcherSaysTheRunTakes) {
   const auto before = Snapshot("volume/game");
   const ProcessResult refused = RunPatch("patch", "volume/game");
   EXPECT_EQ(refused.exitCode, 1);
-  std::smatch shortBy, line;
-  ASSERT_TRUE(std::regex_search(refused.out, shortBy, std::regex("Not enough disk space: the patch needs ([0-9,]+) "
-                                                                 "bytes more\n")))
+  // The grouped number that follows `after` in the patcher's words.
+  const auto numberAfter = [&](const std::string& after) -> std::string {
+    const std::size_t at = refused.out.find(after);
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + after.size();
+    return refused.out.substr(start, refused.out.find_first_not_of("0123456789,", start) - start);
+  };
+  const std::string shortBy = numberAfter("Not enough disk space: the patch needs ");
+  const std::string freeBytes = numberAfter(": it has ");
+  const std::string takes = numberAfter(" free, the run takes ");
+  ASSERT_FALSE(shortBy.empty() || freeBytes.empty() || takes.empty()) << refused.out;
+  EXPECT_NE(refused.out.find("Not enough disk space: the patch needs " + shortBy + " bytes more\n"), std::string::npos)
       << refused.out;
-  ASSERT_TRUE(std::regex_search(refused.out, line, std::regex(": it has ([0-9,]+) free, the run takes ([0-9,]+)")))
-      << refused.out;
-  EXPECT_EQ(full["space"]["needed"], Ungrouped(line[2])) << refused.out;
-  EXPECT_EQ(full["space"]["free"], Ungrouped(line[1])) << refused.out;
-  EXPECT_EQ(full["space"]["short"], Ungrouped(shortBy[1])) << refused.out;
+  EXPECT_EQ(full["space"]["needed"], Ungrouped(takes)) << refused.out;
+  EXPECT_EQ(full["space"]["free"], Ungrouped(freeBytes)) << refused.out;
+  EXPECT_EQ(full["space"]["short"], Ungrouped(shortBy)) << refused.out;
   EXPECT_EQ(Snapshot("volume/game"), before);
 }
 
