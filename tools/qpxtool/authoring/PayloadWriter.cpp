@@ -387,8 +387,8 @@ void WriteTableAndEnd(const BuildRequest& request, const std::vector<PatchRecord
   result.fileLength = sink.Written();
 }
 
-void WriteVersion2(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
-                   bool readsCodecs2, PayloadSink& sink, BuildResult& result) {
+void WriteCheckedPayload(CFileSystem& fileSystem, const BuildRequest& request, const std::vector<uint64_t>& sizes,
+                         bool readsCodecs2, PayloadSink& sink, BuildResult& result) {
   sink.StartSeal();
   const bool versioned = !request.labels.empty();
   const std::size_t count = request.bodies.size();
@@ -749,7 +749,7 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   if (request.format == kPayloadVersion1) {
     WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
   } else {
-    WriteVersion2(fileSystem, request, sizes, request.anyStub || ReadsCodecs2(*stub), sink, result);
+    WriteCheckedPayload(fileSystem, request, sizes, request.anyStub || ReadsCodecs2(*stub), sink, result);
   }
   output.Commit(request.stub);
   return result;

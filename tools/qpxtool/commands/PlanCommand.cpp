@@ -286,39 +286,41 @@ class Version2Plan {
   Version2Plan(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, ResourceArchive& archive)
       : patch_(patch), payload_(payload), options_(options), archive_(archive) {}
 
-  // Record `record`, whose check is `verdict` and plan `plan`, in words.
-  std::string Step(const PayloadRecord& record, const RecordCheck& verdict, const RecordPlan& plan,
+  // Record `record`, whose check is `recordCheck` and plan `plan`, in words.
+  std::string Step(const PayloadRecord& record, const RecordCheck& recordCheck, const RecordPlan& plan,
                    uint64_t& attributesCleared) {
     const uint32_t number = record.resourceNumber;
-    if (verdict.verdict == Verdict::Skipped) {
+    if (recordCheck.verdict == Verdict::Skipped) {
       ++counts.skipped;
       return "skipped (size 0)";
     }
-    if (verdict.verdict == Verdict::AlreadyApplied) {
+    if (recordCheck.verdict == Verdict::AlreadyApplied) {
       ++counts.already;
       return "already applied";
     }
-    if (!Passes(verdict.verdict)) {
+    if (!Passes(recordCheck.verdict)) {
       ++counts.refused;
-      return "FAILS: " + VerdictText(record, verdict.verdict) + " (\"" +
-             WideToText(CheckMessage(number, verdict.verdict)) + "\")";
+      return "FAILS: " + VerdictText(record, recordCheck.verdict) + " (\"" +
+             WideToText(CheckMessage(number, recordCheck.verdict)) + "\")";
     }
     std::span<const uint8_t> body;
     // A resource holding its result laid out otherwise is rewritten
     // from its own bytes, as the patcher does.
-    const BodyOutcome outcome = (verdict.verdict == Verdict::Rewrite) ? ReadOwnResult(record, archive_, buffers_, body)
-                                                       : DecodeRecordBody(patch_, record, archive_, buffers_, body);
+    const BodyOutcome outcome = recordCheck.verdict == Verdict::Rewrite
+                                    ? ReadOwnResult(record, archive_, buffers_, body)
+                                    : DecodeRecordBody(patch_, record, archive_, buffers_, body);
     if (outcome == BodyOutcome::CantRead) {
       Fail(kExitFailedCheck, "patch " + Quoted(options_.patch) + ": reading failed part way");
     }
-    std::string text = Written(record, verdict, plan, outcome, attributesCleared);
-    if ((verdict.verdict == Verdict::Rewrite)) text += " (from its own bytes: it holds the result, laid out otherwise)";
+    std::string text = Written(record, recordCheck, plan, outcome, attributesCleared);
+    if (recordCheck.verdict == Verdict::Rewrite) text += " (from its own bytes: it holds the result, laid out otherwise)";
     // Which old version the patcher took the resource for.
-    if (payload_.version == kPayloadVersion3 && !(verdict.verdict == Verdict::Rewrite) && outcome == BodyOutcome::Ready) {
+    if (payload_.version == kPayloadVersion3 && recordCheck.verdict != Verdict::Rewrite &&
+        outcome == BodyOutcome::Ready) {
       text += " (the game holds " + WideToText(VersionsNamed(payload_, record.versions)) + ")";
     }
     if (outcome == BodyOutcome::Ready) {
-      if (number < kEntryCount) dataGrowth += verdict.growth;
+      if (number < kEntryCount) dataGrowth += recordCheck.growth;
       else looseBytes += LooseFileLength(static_cast<uint32_t>(record.resultSize));
     }
     return text;
@@ -329,7 +331,7 @@ class Version2Plan {
 
  private:
   // What becomes of a record whose body was decoded with `outcome`.
-  std::string Written(const PayloadRecord& record, const RecordCheck& verdict, const RecordPlan& plan,
+  std::string Written(const PayloadRecord& record, const RecordCheck& recordCheck, const RecordPlan& plan,
                       BodyOutcome outcome, uint64_t& attributesCleared) {
     const uint32_t number = record.resourceNumber;
     if (outcome == BodyOutcome::Damaged) {
@@ -342,7 +344,7 @@ class Version2Plan {
     }
     ++counts.applying;
     if (number >= kEntryCount) return "rewrite " + TargetName(number);
-    std::string text = verdict.inPlace ? "in place" : "append (+" + Grouped(verdict.growth) + " bytes)";
+    std::string text = recordCheck.inPlace ? "in place" : "append (+" + Grouped(recordCheck.growth) + " bytes)";
     // Written, an entry has attributes 0.
     if (const uint64_t attributes = archive_.Entries()[number].attributes; attributes != 0) {
       text += " (attributes " + std::to_string(attributes) + " -> 0)";
@@ -380,27 +382,27 @@ int ReportRefusal(const Payload& payload, const PatchCheck& check, const PlanCou
   return kExitFailedCheck;
 }
 
-// Record `i`'s line and its row of the JSON report. `verdict` is its
+// Record `i`'s line and its row of the JSON report. `recordCheck` is its
 // check, null for an alternative the game does not take (it holds the
 // bytes of other versions).
-Json Version2Row(std::size_t i, const Payload& payload, const RecordCheck* verdict, const RecordPlan& plan,
+Json Version2Row(std::size_t i, const Payload& payload, const RecordCheck* recordCheck, const RecordPlan& plan,
                  Version2Plan& steps, Progress& progress) {
   const PayloadRecord& record = payload.records[i];
   const uint32_t number = record.resourceNumber;
   uint64_t attributesCleared = 0;
-  if (verdict == nullptr) ++steps.counts.forOthers;
-  const std::string text = verdict != nullptr
-                               ? steps.Step(record, *verdict, plan, attributesCleared)
+  if (recordCheck == nullptr) ++steps.counts.forOthers;
+  const std::string text = recordCheck != nullptr
+                               ? steps.Step(record, *recordCheck, plan, attributesCleared)
                                : "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
   progress.Advance(record.resultSize);
   Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
           std::to_string(record.resultSize), text));
   Json row = RecordJson(i, record, text);
-  if (verdict == nullptr) return row;
-  if (row["action"] == "append") row["growth"] = verdict->growth;
+  if (recordCheck == nullptr) return row;
+  if (row["action"] == "append") row["growth"] = recordCheck->growth;
   if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
   if (row["action"] == "superseded") row["by"] = plan.by;
-  if (verdict->verdict == Verdict::Rewrite) row["fromItsOwnBytes"] = true;
+  if (recordCheck->verdict == Verdict::Rewrite) row["fromItsOwnBytes"] = true;
   return row;
 }
 
