@@ -110,7 +110,7 @@ done
 
 # The commands reach a game folder through the game reader alone.
 for file in tools/qpxtool/commands/*.cpp; do
-  grep -qE 'DryRunFileSystem [A-Za-z_]+[({]|make_unique<DryRunFileSystem>|CFileSystem_(Posix|Windows)' "$file" &&
+  grep -qE 'CFileSystem_DryRun [A-Za-z_]+[({]|make_unique<CFileSystem_DryRun>|CFileSystem_(Posix|Windows)' "$file" &&
     fail "$file makes its own view of a game folder"
 done
 

@@ -130,7 +130,7 @@ bool GameReader::FindLooseBody(ResourceBytes& bytes, std::string& why) const {
 
 ResourceArchive& GameReader::PatcherView(DryRunAccess access, const std::string& refusal) {
   if (!archive_) {
-    view_ = std::make_unique<DryRunFileSystem>(fileSystem_, directory_, access);
+    view_ = std::make_unique<CFileSystem_DryRun>(fileSystem_, directory_, access);
     archive_ = std::make_unique<ResourceArchive>(*view_);
     if (!archive_->OpenArchive()) Fail(kExitBadInput, refusal);
   }

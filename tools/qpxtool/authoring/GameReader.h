@@ -11,7 +11,7 @@
 #include "src/archive/ArchiveIndexEntry.h"
 #include "src/archive/ResourceArchive.h"
 #include "src/filesystem/FileSystem.h"
-#include "tools/qpxtool/authoring/DryRunFileSystem.h"
+#include "tools/qpxtool/authoring/FileSystem_DryRun.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 
@@ -80,14 +80,14 @@ class GameReader {
   bool FindLooseBody(ResourceBytes& bytes, std::string& why) const;
 
   // The archive as the patcher would open it in this folder, on a view of
-  // the folder that writes nothing (DryRunFileSystem): its files opened as
+  // the folder that writes nothing (CFileSystem_DryRun): its files opened as
   // the patcher asks (AsAsked: so that one it could not write fails here
   // too, and its writes are recorded) or for reading alone (ReadOnly).
   // Opened at the first call, with that call's access. Throws ToolError
   // (kExitBadInput) with `refusal` when the patcher could not open it.
   ResourceArchive& PatcherView(DryRunAccess access, const std::string& refusal);
   // The view the patcher's archive runs on, once PatcherView opened it.
-  DryRunFileSystem& PatcherFiles() { return *view_; }
+  CFileSystem_DryRun& PatcherFiles() { return *view_; }
 
   // Compares resource record.resourceNumber with the body of a version-1
   // record, which names no hash: an entry by its index record and its bytes
@@ -114,7 +114,7 @@ class GameReader {
   std::unique_ptr<CAbstractFile> data_;
   int64_t dataSize_ = 0;
   std::unique_ptr<FolderListing> res_;  // listed at the first loose file
-  std::unique_ptr<DryRunFileSystem> view_;  // under archive_, which it outlives
+  std::unique_ptr<CFileSystem_DryRun> view_;  // under archive_, which it outlives
   std::unique_ptr<ResourceArchive> archive_;
   std::unique_ptr<CopyBuffer> ours_, theirs_;  // for CompareWithBody
 };

@@ -16,7 +16,7 @@
 #include "src/archive/LooseFile.h"
 #include "src/archive/ResourceArchive.h"
 #include "src/filesystem/TransferBuffer.h"
-#include "tools/qpxtool/authoring/DryRunFileSystem.h"
+#include "tools/qpxtool/authoring/FileSystem_DryRun.h"
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/commands/CommandLine.h"
@@ -122,7 +122,7 @@ struct Version1Step {
 // Version 1: each record run through the patcher's archive code on the view.
 class Version1Plan {
  public:
-  Version1Plan(CAbstractFile& patch, const PlanOptions& options, DryRunFileSystem& view, ResourceArchive& archive)
+  Version1Plan(CAbstractFile& patch, const PlanOptions& options, CFileSystem_DryRun& view, ResourceArchive& archive)
       : patch_(patch), options_(options), view_(view), archive_(archive) {}
 
   Version1Step Step(const PayloadRecord& record, const RecordPlan& plan) {
@@ -209,12 +209,12 @@ class Version1Plan {
 
   CAbstractFile& patch_;
   const PlanOptions& options_;
-  DryRunFileSystem& view_;
+  CFileSystem_DryRun& view_;
   ResourceArchive& archive_;
   CTransferBuffer buffer_;
 };
 
-int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
+int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, CFileSystem_DryRun& view,
                  ResourceArchive& archive, Json& report) {
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   const int64_t dataBefore = view.SizeOf(kDataFileName);
@@ -268,7 +268,7 @@ std::string Row(const std::string& index, const std::string& resource, const std
 
 // A stopped run's journal is settled before anything else; what follows
 // judges the game as it is now. Whether there is one, said.
-void ReportJournal(DryRunFileSystem& view, const PlanOptions& options, Json& report) {
+void ReportJournal(CFileSystem_DryRun& view, const PlanOptions& options, Json& report) {
   const bool journal = view.Open(kJournalFileName, OpenMode_Read) != nullptr;
   report["journal"] = journal;
   if (journal) {
@@ -406,7 +406,7 @@ Json Version2Row(std::size_t i, const Payload& payload, const RecordCheck* recor
   return row;
 }
 
-int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, DryRunFileSystem& view,
+int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions& options, CFileSystem_DryRun& view,
                  ResourceArchive& archive, Json& report) {
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   const int64_t dataBefore = view.SizeOf(kDataFileName);
@@ -472,7 +472,7 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
       game.PatcherView(DryRunAccess::AsAsked, "game folder " + Quoted(options.gameDirectory) +
                                                   ": the patcher would print \"Can't open " +
                                                   WideToText(kDataFileName) + "\"; is this a game folder?");
-  DryRunFileSystem& view = game.PatcherFiles();
+  CFileSystem_DryRun& view = game.PatcherFiles();
   if (options.json) StartJsonReport();
   Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
   const int status = IsCheckedVersion(payload.version) ? PlanVersion2(*patch, payload, options, view, archive, report)

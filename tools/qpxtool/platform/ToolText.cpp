@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "src/app/run/RunMessages.h"
 #include "src/archive/ArchiveIndexEntry.h"
-#include "src/archive/LooseFile.h"
 #include "src/paths/Utf8.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 
@@ -121,9 +121,9 @@ bool ParseDecimal(std::string_view text, uint32_t& value) {
 }
 
 std::string TargetName(uint32_t number) {
-  if (number < kEntryCount) return "entry " + std::to_string(number);
-  if (number < kResourceLimit) return "res\\" + EncodeWide(LooseFileName(number - kEntryCount), false);
-  return "out of range";
+  // The patcher's own name of a resource, so that both tools call it alike.
+  if (number >= kResourceLimit) return "out of range";
+  return EncodeWide(ResourceTarget(number), false);
 }
 
 std::wstring JoinDirectory(const std::wstring& directory, const std::wstring& name) {
@@ -150,15 +150,7 @@ void FailWithRefusals(const std::string& heading, const std::vector<std::string>
   Fail(kExitBadInput, message);
 }
 
-std::string Grouped(uint64_t value) {
-  const std::string digits = std::to_string(value);
-  std::string grouped;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return grouped;
-}
+std::string Grouped(uint64_t value) { return EncodeWide(GroupedDigits(value), false); }
 
 std::string Counted(uint64_t count, std::string_view one, std::string_view many) {
   return std::to_string(count) + " " + std::string(count == 1 ? one : many);

@@ -43,10 +43,10 @@ struct DryRunFileState {
 // (for a folder that is only read, which may be read-only).
 enum class DryRunAccess { AsAsked, ReadOnly };
 
-class DryRunFileSystem final : public CFileSystem {
+class CFileSystem_DryRun final : public CFileSystem {
  public:
   // `real` opens the game's files; `directory` is the game folder.
-  DryRunFileSystem(CFileSystem& real, std::wstring directory, DryRunAccess access = DryRunAccess::AsAsked)
+  CFileSystem_DryRun(CFileSystem& real, std::wstring directory, DryRunAccess access = DryRunAccess::AsAsked)
       : real_(real), directory_(std::move(directory)), access_(access) {}
 
   std::unique_ptr<CAbstractFile> Open(const wchar_t* path, OpenMode mode) override;

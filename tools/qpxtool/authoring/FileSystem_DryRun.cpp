@@ -1,4 +1,4 @@
-#include "tools/qpxtool/authoring/DryRunFileSystem.h"
+#include "tools/qpxtool/authoring/FileSystem_DryRun.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -38,7 +38,7 @@ void MarkChanged(std::map<int64_t, int64_t>& ranges, int64_t start, int64_t end)
 // compared with it and recorded.
 class DryRunFile final : public CAbstractFile64 {
  public:
-  DryRunFile(DryRunFileSystem& view, std::wstring path, std::unique_ptr<CAbstractFile> real, DryRunFileState& state)
+  DryRunFile(CFileSystem_DryRun& view, std::wstring path, std::unique_ptr<CAbstractFile> real, DryRunFileState& state)
       : view_(view), path_(std::move(path)), real_(std::move(real)), state_(state) {}
 
   uint32_t Read(void* buffer, uint32_t size) override {
@@ -110,7 +110,7 @@ class DryRunFile final : public CAbstractFile64 {
                       });
   }
 
-  DryRunFileSystem& view_;
+  CFileSystem_DryRun& view_;
   std::wstring path_;
   std::unique_ptr<CAbstractFile> real_;
   DryRunFileState& state_;
@@ -118,12 +118,12 @@ class DryRunFile final : public CAbstractFile64 {
   std::unique_ptr<CopyBuffer> scratch_;
 };
 
-std::wstring DryRunFileSystem::Resolve(const wchar_t* path) const {
+std::wstring CFileSystem_DryRun::Resolve(const wchar_t* path) const {
   const std::wstring named = path;
   return IsAbsolutePath(named) ? named : JoinDirectory(directory_, named);
 }
 
-std::unique_ptr<CAbstractFile> DryRunFileSystem::Open(const wchar_t* path, OpenMode mode) {
+std::unique_ptr<CAbstractFile> CFileSystem_DryRun::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr || (mode & OpenMode_AccessMask) == OpenMode_AccessMask) return nullptr;
   const std::wstring resolved = Resolve(path);
   // Never created: a file that is not there fails to open, as it would
@@ -143,7 +143,7 @@ std::unique_ptr<CAbstractFile> DryRunFileSystem::Open(const wchar_t* path, OpenM
   return file;
 }
 
-DryRunFileState& DryRunFileSystem::StateOf(const std::wstring& resolved, CAbstractFile& file) {
+DryRunFileState& CFileSystem_DryRun::StateOf(const std::wstring& resolved, CAbstractFile& file) {
   const auto [it, fresh] = states_.try_emplace(resolved);
   if (fresh) {
     // A length that cannot be told reads as 0: every read of it then fails.
@@ -153,45 +153,45 @@ DryRunFileState& DryRunFileSystem::StateOf(const std::wstring& resolved, CAbstra
   return it->second;
 }
 
-bool DryRunFileSystem::DeleteFile(const wchar_t*) { return false; }
-bool DryRunFileSystem::CreateDirectory(const wchar_t*) { return false; }
+bool CFileSystem_DryRun::DeleteFile(const wchar_t*) { return false; }
+bool CFileSystem_DryRun::CreateDirectory(const wchar_t*) { return false; }
 
-bool DryRunFileSystem::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
+bool CFileSystem_DryRun::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (directory == nullptr) return false;
   return real_.QueryFreeSpace(Resolve(directory).c_str(), space);
 }
 
-bool DryRunFileSystem::FlushDirectory(const wchar_t*) { return true; }
+bool CFileSystem_DryRun::FlushDirectory(const wchar_t*) { return true; }
 
-PathKind DryRunFileSystem::KindOf(const wchar_t* path) {
+PathKind CFileSystem_DryRun::KindOf(const wchar_t* path) {
   return path == nullptr ? PathKind::Missing : real_.KindOf(Resolve(path).c_str());
 }
 
-bool DryRunFileSystem::ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) {
+bool CFileSystem_DryRun::ListDirectory(const wchar_t* directory, std::vector<DirectoryEntry>& entries) {
   return directory != nullptr && real_.ListDirectory(Resolve(directory).c_str(), entries);
 }
 
-bool DryRunFileSystem::NameExists(const wchar_t* path) {
+bool CFileSystem_DryRun::NameExists(const wchar_t* path) {
   return path != nullptr && real_.NameExists(Resolve(path).c_str());
 }
 
-bool DryRunFileSystem::SameFile(const wchar_t* a, const wchar_t* b) {
+bool CFileSystem_DryRun::SameFile(const wchar_t* a, const wchar_t* b) {
   return a != nullptr && b != nullptr && real_.SameFile(Resolve(a).c_str(), Resolve(b).c_str());
 }
 
-bool DryRunFileSystem::LiesWithin(const wchar_t* path, const wchar_t* directory) {
+bool CFileSystem_DryRun::LiesWithin(const wchar_t* path, const wchar_t* directory) {
   return path != nullptr && directory != nullptr &&
          real_.LiesWithin(Resolve(path).c_str(), Resolve(directory).c_str());
 }
 
-bool DryRunFileSystem::RenameReplacing(const wchar_t*, const wchar_t*) { return false; }
-bool DryRunFileSystem::RenameDirectory(const wchar_t*, const wchar_t*) { return false; }
-bool DryRunFileSystem::CopyPermissions(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem_DryRun::RenameReplacing(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem_DryRun::RenameDirectory(const wchar_t*, const wchar_t*) { return false; }
+bool CFileSystem_DryRun::CopyPermissions(const wchar_t*, const wchar_t*) { return false; }
 
-std::vector<DryRunWrite> DryRunFileSystem::TakeWrites() { return std::exchange(writes_, {}); }
-std::vector<std::wstring> DryRunFileSystem::TakeFailedOpens() { return std::exchange(failedOpens_, {}); }
+std::vector<DryRunWrite> CFileSystem_DryRun::TakeWrites() { return std::exchange(writes_, {}); }
+std::vector<std::wstring> CFileSystem_DryRun::TakeFailedOpens() { return std::exchange(failedOpens_, {}); }
 
-int64_t DryRunFileSystem::SizeOf(const std::wstring& path) {
+int64_t CFileSystem_DryRun::SizeOf(const std::wstring& path) {
   const std::wstring resolved = Resolve(path.c_str());
   if (const auto it = states_.find(resolved); it != states_.end()) return it->second.size;
   const auto file = real_.Open(resolved.c_str(), OpenMode_Read);
