@@ -258,7 +258,7 @@ std::string VerdictText(const PayloadRecord& record, Verdict verdict) {
   }
 }
 
-std::string Row(const std::string& index, const std::string& resource, const std::string& target,
+std::string PlanRow(const std::string& index, const std::string& resource, const std::string& target,
                 const std::string& download, const std::string& written, const std::string& verdict) {
   char text[160];
   std::snprintf(text, sizeof text, "%6s  %8s  %-14s  %10s  %10s  ", index.c_str(), resource.c_str(), target.c_str(),
@@ -395,7 +395,7 @@ Json Version2Row(std::size_t i, const Payload& payload, const RecordCheck* recor
                                ? steps.Step(record, *recordCheck, plan, attributesCleared)
                                : "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
   progress.Advance(record.resultSize);
-  Out(Row(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
+  Out(PlanRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
           std::to_string(record.resultSize), text));
   Json row = RecordJson(i, record, text);
   if (recordCheck == nullptr) return row;
@@ -421,7 +421,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   for (std::size_t k = 0; k < selection.chosen.size(); ++k) checkOf[selection.chosen[k]] = k;
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
 
-  Out(Row("#", "resource", "target", "download", "result", "what the patcher would do"));
+  Out(PlanRow("#", "resource", "target", "download", "result", "what the patcher would do"));
   // Every body is decoded as the patcher would decode it.
   uint64_t toDecode = 0;
   for (const PayloadRecord& record : payload.records) toDecode += record.resultSize;
