@@ -111,7 +111,7 @@ class CheckedPatchTest : public test::GameRunFixture {
   // `plan` says; the run's text goes to `output`.
   bool Run(const Bytes& patch, FaultPlan& plan) {
     PutPatch(patch);
-    return RunPatch(plan).success;
+    return RunPatch(plan).Succeeded();
   }
   bool Run(const Bytes& patch) {
     FaultPlan plan;
@@ -173,9 +173,9 @@ TEST_F(CheckedPatchTest, APatchForAnotherVersionChangesNothing) {
   FaultPlan writes = CountingWrites();
   EXPECT_FALSE(Run(BuildCheckedPatchFile(kImage, patches), writes));
   EXPECT_EQ(output,
-            L"Resource 5 (entry 5) is from another version of the game\n"
-            L"Resource 1209 (res\\D00002.bin) is from another version of the game\n"
-            L"The game in " + Here() + L" is not one this patch knows: entry 5 holds 3,000 bytes (XXH3 " +
+            L"Resource 5 (entry 5) is from another version of the game\n" +
+                test::Shown(L"Resource 1209 (res\\D00002.bin) is from another version of the game\n") +
+                L"The game in " + Here() + L" is not one this patch knows: entry 5 holds 3,000 bytes (XXH3 " +
                 Hex(HashOf(Words(3, 3000))) + L"), where the patch expects 3,000 bytes (XXH3 " +
                 Hex(HashOf(Words(99, 3000))) + L")\n"
             L"Nothing was changed\n");
@@ -216,21 +216,21 @@ TEST_F(CheckedPatchTest, EachFailedCheckEndsTheRunBeforeAnyWrite) {
          return Forge(with({1208, Bytes(10, 1), BodyEncoding::Stored, {}}), 6,
                       [](PatchRecordV2& r) { r.resultSize = kLooseMaxBodySize + 1; r.encoding = 1; });
        },
-       none, L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)"},
+       none, test::Shown(L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)")},
       {"a loose file's size so large that its count of blocks would wrap to none",
        [&] {
          return Forge(with({1208, Bytes(10, 1), BodyEncoding::Stored, {}}), 6,
                       [](PatchRecordV2& r) { r.resultSize = UINT64_MAX; r.encoding = 1; });
        },
-       none, L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)"},
+       none, test::Shown(L"Resource 1208 (res\\D00001.bin) is too large for a loose file (at most 132,907,008 bytes)")},
       {"a missing loose file", [&] { return with({1300, Bytes(10, 1), BodyEncoding::Stored, {}}); }, none,
-       L"Resource 1300 (res\\D00093.bin) is missing"},
+       test::Shown(L"Resource 1300 (res\\D00093.bin) is missing")},
       {"a read-only loose file late in the table", [&] { return with({1207 + 2, Words(1, 10), BodyEncoding::Stored, {}}); },
        [](FaultPlan& plan) { plan.readOnly.insert(L"res\\D00002.bin"); },
-       L"Resource 1209 (res\\D00002.bin) cannot be written (is it read-only?)"},
+       test::Shown(L"Resource 1209 (res\\D00002.bin) cannot be written (is it read-only?)")},
       {"not a loose file, where the patch needs its bytes",
        [&] { return with({1210, Bytes(10, 1), BodyEncoding::Stored, Bytes(10, 2)}); }, none,
-       L"Resource 1210 (res\\D00003.bin) is not a loose resource file"},
+       test::Shown(L"Resource 1210 (res\\D00003.bin) is not a loose resource file")},
       {"an entry in place far outside DATA1.QPX", [&] { return with({9, Bytes(60, 1), BodyEncoding::Stored, {}}); }, none,
        L"Resource 9 (entry 9) points outside DATA1.QPX"},
       {"a data file that cannot be read", [&] { return with({6, Bytes(10, 1), BodyEncoding::Stored, {}}); },
@@ -421,7 +421,7 @@ TEST_F(CheckedPatchTest, RecordsThatMakeNoSenseAreDamage) {
   };
   for (const auto& [what, edit] : cases) {
     EXPECT_FALSE(Run(Forge(patch, 0, edit))) << what;
-    EXPECT_EQ(output, L"Patch data is damaged\n") << what;
+    EXPECT_EQ(output, L"Patch data is damaged\nDownload the patch again; nothing was changed\n") << what;
   }
   EXPECT_EQ(Snapshot(), original);
 }
@@ -566,8 +566,10 @@ TEST_F(CheckedPatchTest, ASecondRunWhileOneHoldsTheFolderChangesNothing) {
 }
 
 // Ctrl+C, a closed console or a request to terminate stop a version-2 run
-// at a safe point: before its commit nothing is in and the game is as it
-// was; after it the rest is left to the next run. Either way the next run
+// at a safe point, heard at once. Before the last record the resource being
+// written is finished and then taken back with everything before it (no
+// "Done" for it): the game is as it was. During the last, the commit seals
+// it and the rest is left to the next run. Either way the next run
 // finishes the job. A journal that is none (torn as it was made) is
 // cleared.
 TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
@@ -580,10 +582,13 @@ TEST_F(CheckedPatchTest, AStopRequestEndsTheRunAtASafePointAndTheNextFinishes) {
     WriteFile(dir.Path() / "patch.exe", patch);
     test::StoppingConsole stopping(trigger);
     EXPECT_FALSE(RunPatcher(*files, dir.Wide("patch.exe"), stopping));
-    EXPECT_TRUE(stopping.Text().ends_with(L"Stopped: run the patch again to finish\n"));
+    const std::wstring heard = std::wstring(trigger) + L"Stopping after this resource...\n";
     if (std::wstring(trigger) == L"Processing patch 4\n") {
+      EXPECT_TRUE(stopping.Text().ends_with(heard + L"Stopped: the game is as it was\n"))
+          << std::string(stopping.Text().begin(), stopping.Text().end());
       EXPECT_EQ(Snapshot(), original) << "stopped before its commit, nothing is in";
     } else {
+      EXPECT_TRUE(stopping.Text().ends_with(heard + L"Done\nStopped: run the patch again to finish\n"));
       EXPECT_TRUE(std::filesystem::exists(dir.Path() / "QPXPATCH.JNL")) << "committed, the rest is the next run's";
     }
     EXPECT_TRUE(Run(patch)) << std::string(output.begin(), output.end());

@@ -79,9 +79,14 @@ class HeldChecksTest : public test::GameRunFixture {
     PutPatch(patch);
   }
 
+  static RunSettings Asking(PatcherRequest request) {
+    RunSettings settings;
+    settings.arguments.request = request;
+    return settings;
+  }
   bool Run(const RunSettings& settings = {}) {
     FaultPlan plan;
-    return RunPatch(plan, settings).success;
+    return RunPatch(plan, settings).Succeeded();
   }
 
   // The journal of a run stopped right after its commit (the stop asked for
@@ -132,7 +137,7 @@ TEST_F(HeldChecksTest, AJournalWhoseSealDoesNotHoldIsUndoneNotReplayed) {
     WriteFile(dir.Path() / "QPXPATCH.JNL", journal);
 
     // --check says it will be taken back, and leaves it.
-    EXPECT_TRUE(Run({PatcherRequest::Check, false})) << Narrow(output);
+    EXPECT_TRUE(Run(Asking(PatcherRequest::Check))) << Narrow(output);
     EXPECT_NE(output.find(L"QPXPATCH.JNL holds a run that was stopped before its changes were sealed"),
               std::wstring::npos) << Narrow(output);
     EXPECT_EQ(ReadFile(dir.Path() / "QPXPATCH.JNL"), journal);
@@ -188,7 +193,7 @@ TEST_F(HeldChecksTest, APatchForSixtyFourOldVersionsWithLabelsOfThirtyTwoBytesAp
 
   std::string olds;
   for (std::size_t i = 1; i < labels.size(); ++i) olds += (i == 1 ? "" : ", ") + labels[i];
-  EXPECT_TRUE(Run({PatcherRequest::Describe, false})) << Narrow(output);
+  EXPECT_TRUE(Run(Asking(PatcherRequest::Describe))) << Narrow(output);
   EXPECT_NE(Narrow(output).find("\nThis patch updates " + olds + " to " + labels[0] + ".\n"), std::string::npos)
       << Narrow(output);
 
@@ -219,8 +224,8 @@ TEST_F(HeldChecksTest, AlternativesNamingOneVersionApartAreDamage) {
     SCOPED_TRACE(what);
     PutPatch(forged);
     FaultPlan writes = CountingWrites();
-    EXPECT_FALSE(RunPatch(writes).success);
-    EXPECT_EQ(output, L"Patch data is damaged\n");
+    EXPECT_FALSE(RunPatch(writes).Succeeded());
+    EXPECT_EQ(output, L"Patch data is damaged\nDownload the patch again; nothing was changed\n");
     EXPECT_EQ(writes.operations, 0u);
     EXPECT_EQ(Snapshot(), original);
   }

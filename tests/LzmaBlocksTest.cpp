@@ -304,7 +304,7 @@ TEST(LzmaBlocksRun, ABlockedBodyReachesTheGameAndAMalformedRecordIsDamage) {
   test::WriteFile(dir.Path() / "patch.exe", malformed);
   CapturedConsole refused;
   EXPECT_FALSE(RunPatcher(*fs, dir.Wide("patch.exe"), refused));
-  EXPECT_EQ(refused.Text(), L"Patch data is damaged\n");
+  EXPECT_EQ(refused.Text(), L"Patch data is damaged\nDownload the patch again; nothing was changed\n");
   EXPECT_TRUE(test::ReadFile(dir.Path() / "DATA1.QPX") == before);
 
   test::WriteFile(dir.Path() / "patch.exe", patch);

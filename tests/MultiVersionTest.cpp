@@ -111,10 +111,10 @@ class MultiVersionTest : public ::testing::Test {
     CFileSystem_Faulty faulty(*fileSystem, plan);
     CapturedConsole console;
     RunSettings settings;
-    settings.request = ParseRequest(arguments);
+    settings.arguments = ParseArguments(arguments, false);
     const RunResult result = RunPatcher(faulty, dir.Wide("patch.exe"), console, settings);
     output = console.Text();
-    return result.success;
+    return result.Succeeded();
   }
   bool Run(const Bytes& patch) {
     FaultPlan plan;
@@ -275,7 +275,7 @@ TEST_F(MultiVersionTest, AlternativesThatMakeNoSenseAreDamage) {
   for (const auto& [what, forged] : cases) {
     FaultPlan writes = CountingWrites();
     EXPECT_FALSE(Run(forged, writes)) << what;
-    EXPECT_EQ(output, L"Patch data is damaged\n") << what;
+    EXPECT_EQ(output, L"Patch data is damaged\nDownload the patch again; nothing was changed\n") << what;
     EXPECT_EQ(writes.operations, 0u) << what;
   }
   // Two alternatives of one base: no game could tell which it takes.
@@ -284,7 +284,7 @@ TEST_F(MultiVersionTest, AlternativesThatMakeNoSenseAreDamage) {
     std::memcpy(same[1].baseHash, same[0].baseHash, 16);
     same[1].baseSize = same[0].baseSize;
     EXPECT_FALSE(Run(forge(same, good)));
-    EXPECT_EQ(output, L"Patch data is damaged\n");
+    EXPECT_EQ(output, L"Patch data is damaged\nDownload the patch again; nothing was changed\n");
   }
   // No versions block at all: the table runs into the seal.
   {
@@ -307,7 +307,7 @@ TEST_F(MultiVersionTest, AnUnknownPayloadVersionIsRefusedBeforeTheGameIsOpened) 
   patch[patch.size() - sizeof(PayloadTrailer)] = 4;
   FaultPlan writes = CountingWrites();
   EXPECT_FALSE(Run(patch, writes));
-  EXPECT_EQ(output, L"Can't read patch header\n");
+  EXPECT_EQ(output, L"Can't read patch header\nDownload the patch again; nothing was changed\n");
   EXPECT_EQ(writes.operations, 0u);
   EXPECT_EQ(Snapshot(), before);
 }

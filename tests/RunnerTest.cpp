@@ -56,20 +56,22 @@ TEST_F(RunnerTest, EachPayloadFailureHasItsOwnMessage) {
   for (const std::wstring& path : {dir.Wide("absent.bin"), std::wstring()}) {  // empty: the path was not told whole
     CapturedConsole console;
     EXPECT_FALSE(RunPatcher(*fs, path, console));
-    EXPECT_EQ(console.Text(), L"Can't open patch data\n");
+    EXPECT_EQ(console.Text(), L"Can't open patch data\nDownload the patch again; nothing was changed\n");
   }
 
   EXPECT_FALSE(Run(image));
-  EXPECT_EQ(output, L"Can't find patch data\n");
+  // Of no known version, a patch is told to be downloaded again; a
+  // version-1 one keeps its one line.
+  EXPECT_EQ(output, L"Can't find patch data\nDownload the patch again; nothing was changed\n");
   auto badVersion = image;
   AppendTrailer(badVersion, 4, 0, 0);
   EXPECT_FALSE(Run(badVersion));
-  EXPECT_EQ(output, L"Can't read patch header\n");
+  EXPECT_EQ(output, L"Can't read patch header\nDownload the patch again; nothing was changed\n");
   // Version 2 is never without its seal.
   auto unsealed = image;
   AppendTrailer(unsealed, 2, 0, 0);
   EXPECT_FALSE(Run(unsealed));
-  EXPECT_EQ(output, L"Patch data is damaged\n");
+  EXPECT_EQ(output, L"Patch data is damaged\nDownload the patch again; nothing was changed\n");
   auto badTable = image;
   AppendTrailer(badTable, 1, 5000, 3);
   EXPECT_FALSE(Run(badTable));

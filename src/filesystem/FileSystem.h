@@ -173,6 +173,7 @@ class CAbstractFile64 : public CAbstractFile {
 struct VolumeSpace {
   uint64_t freeBytes = 0;       // what this user may still write
   uint32_t allocationUnit = 1;  // a file takes whole units of this many bytes
+  uint64_t largestFile = 0;     // the longest file its format holds (FAT: 4 GiB - 1); 0: no limit known
 };
 
 // What a path names, links followed.

@@ -22,10 +22,26 @@ std::string SystemErrorText(uint32_t code);
 // Whether `code` says that a file or folder is not there.
 bool SystemErrorMeansNotFound(uint32_t code);
 
+// What a refusal tells the player to do, read from its code.
+enum class ErrorMeaning {
+  Other,
+  NotFound,      // not there
+  InUse,         // another program holds the file (the game, a scanner)
+  AccessDenied,  // this user may not write there
+  DiskFull,      // no room left
+};
+ErrorMeaning MeaningOf(uint32_t code);
+
+// Who may write where this user may not: on Windows an administrator (a
+// game under Program Files), elsewhere the file's owner.
+enum class AccessRemedy { Administrator, Owner };
+AccessRemedy AccessRemedyHere();
+
 // Codes for what a layer finds wrong on its own.
 uint32_t SystemErrorNotFound();      // no such file or folder
 uint32_t SystemErrorAccessDenied();  // not allowed to write
 uint32_t SystemErrorIo();            // the disk failed
 uint32_t SystemErrorDiskFull();      // no room left on the disk
+uint32_t SystemErrorInUse();         // another program holds the file
 
 }  // namespace qpx

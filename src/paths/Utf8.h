@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace qpx {
 
@@ -25,6 +26,27 @@ inline void AppendUtf8(std::string& out, uint32_t codePoint) {
     out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (codePoint & 0x3F));
   }
+}
+
+// Reads the code point of well-formed UTF-8 at `at` of `bytes` and moves
+// past it; false (`at` unmoved) where the bytes there are not one: a stray
+// continuation, a cut or overlong sequence, a surrogate, past U+10FFFF.
+inline bool NextUtf8(std::string_view bytes, std::size_t& at, uint32_t& codePoint) {
+  const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(bytes[i]); };
+  const uint8_t lead = byte(at);
+  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                     : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+  if (length == 0 || bytes.size() - at < length) return false;
+  uint32_t value = length == 1 ? lead : lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return false;
+    value = value << 6 | (byte(at + i) & 0x3F);
+  }
+  static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) return false;
+  at += length;
+  codePoint = value;
+  return true;
 }
 
 }  // namespace qpx

@@ -8,8 +8,14 @@
 // and its console lines end in CR LF.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <fstream>
@@ -24,6 +30,7 @@ namespace qpx::test {
 
 std::string g_patcher;
 std::string g_launcher;
+std::string g_holder;
 
 namespace {
 
@@ -63,17 +70,19 @@ class EndToEndTest : public ::testing::Test {
     ASSERT_TRUE(out.good());
   }
 
-  // What the console shows for `lines` followed by the final prompt.
-  static std::string Screen(const std::string& lines) {
-    std::string text = lines + "Press Any Key...";
+  // What the console shows for `lines`, followed by the final prompt where
+  // the run asks for a key (a version-1 payload always; a version-2 one
+  // only where someone can answer, never here).
+  static std::string Screen(const std::string& lines, bool prompt = true) {
+    std::string text = lines + (prompt ? "Press Any Key..." : "");
     if (g_launcher.empty()) return text;
     std::string crlf;
     for (char c : text) crlf += (c == '\n') ? std::string("\r\n") : std::string(1, c);
     return crlf;
   }
 
-  void ExpectOutcome(const ProcessResult& result, const std::string& lines, int status) {
-    EXPECT_EQ(result.out, Screen(lines));
+  void ExpectOutcome(const ProcessResult& result, const std::string& lines, int status, bool prompt = true) {
+    EXPECT_EQ(result.out, Screen(lines, prompt));
     EXPECT_EQ(result.exitCode, status) << result.err << " signal " << result.endSignal;
   }
 
@@ -100,18 +109,23 @@ class EndToEndTest : public ::testing::Test {
 };
 
 TEST_F(EndToEndTest, RefusesPayloadsItCannotFindOrRead) {
-  ExpectOutcome(Run(image), "Can't find patch data\n", 1);
+  // Of no known version, or of version 2: damaged, download it again
+  // (exit 4), and no wait where nobody can answer.
+  const std::string again = "Download the patch again; nothing was changed\n";
+  ExpectOutcome(Run(image), "Can't find patch data\n" + again, 4, false);
 
   auto lower = BuildPatchFile(image, {});
   std::memcpy(lower.data() + lower.size() - 8, "patchdat", 8);
-  ExpectOutcome(Run(lower), "Can't find patch data\n", 1);
+  ExpectOutcome(Run(lower), "Can't find patch data\n" + again, 4, false);
 
   auto version = image;
   AppendTrailer(version, 4, 0, 0);
-  ExpectOutcome(Run(version), "Can't read patch header\n", 1);
+  ExpectOutcome(Run(version), "Can't read patch header\n" + again, 4, false);
   auto unsealed = image;
   AppendTrailer(unsealed, 2, 0, 0);
-  ExpectOutcome(Run(unsealed), "Patch data is damaged\n", 1);
+  ExpectOutcome(Run(unsealed), "Patch data is damaged\n" + again, 4, false);
+
+  // Version 1 as it always was.
 
   auto pastEnd = image;
   AppendTrailer(pastEnd, 1, static_cast<uint32_t>(image.size() + 100), 1);
@@ -414,17 +428,37 @@ TEST_F(EndToEndTest, QuestionsChangeNothingAndCheckForetellsTheRun) {
     SCOPED_TRACE(question);
     const ProcessResult answer = ask({question});
     EXPECT_EQ(answer.exitCode, 0) << answer.err;
-    EXPECT_NE(lines(answer.out).find("payload format 2, 2 records, 400 bytes to write.\n"), std::string::npos) << answer.out;
+    if (std::string(question) == "--version") {
+      EXPECT_EQ(lines(answer.out).find('\n'), answer.out.size() - (g_launcher.empty() ? 1 : 2)) << "one line";
+      EXPECT_TRUE(answer.out.starts_with("qpxpatch ")) << answer.out;
+    } else {
+      EXPECT_NE(lines(answer.out).find("payload format 2, 2 records, 400 bytes to write.\n"), std::string::npos)
+          << answer.out;
+    }
     EXPECT_EQ(answer.out.find("Press Any Key"), std::string::npos);
     EXPECT_TRUE(snapshot() == before);
   }
-  ProcessResult check = ask({"--check", "--launcher-option"});
+  // Anything else is the usage, exit 2, and not a byte of the game changed.
+  for (const char* unknown : {"--dry-run", "-n", "--chek", "--CHECK", "-v", "--list", "--launcher-option"}) {
+    SCOPED_TRACE(unknown);
+    const ProcessResult answer = ask({unknown});
+    EXPECT_EQ(answer.exitCode, 2) << answer.out;
+    EXPECT_TRUE(lines(answer.out).starts_with("Unknown argument: " + std::string(unknown) + "; nothing was changed\nUsage:"))
+        << answer.out;
+    EXPECT_TRUE(snapshot() == before);
+  }
+  const std::string separator = g_launcher.empty() ? "/" : "\\";
+  ProcessResult check = ask({"--check"});
   EXPECT_EQ(check.exitCode, 0) << check.out;
   EXPECT_TRUE(lines(check.out).ends_with("Patch 747 (entry 747): would apply (in place)\n"
-                                         "Patch 1368 (res\\D00161.bin): would apply (rewrites res\\D00161.bin)\n"
+                                         "Patch 1368 (res" + separator + "D00161.bin): would apply (rewrites res" +
+                                         separator + "D00161.bin)\n"
                                          "Check passed: the patch would apply; nothing was changed\n")) << check.out;
   EXPECT_TRUE(snapshot() == before);
-  ExpectOutcome(RunPrepared(), "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0);
+  ExpectOutcome(RunPrepared(), "Processing patch 747\nDone\nProcessing patch 1368\nDone\nSuccess!\n", 0, false);
+  check = ask({"--check"});
+  EXPECT_EQ(check.exitCode, 0);
+  EXPECT_TRUE(lines(check.out).ends_with("Check passed: the patch is already applied: nothing to do\n")) << check.out;
 
   // Another version of the game: both refuse, and the run says where.
   WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{748, SampleBody(11, 64), BodyEncoding::Stored, other}}));
@@ -441,20 +475,191 @@ TEST_F(EndToEndTest, QuestionsChangeNothingAndCheckForetellsTheRun) {
                                            std::string(lines(refused.out).substr(lines(refused.out).find("(XXH3 ") + 6, 16)) +
                                            "), where the patch expects 100 bytes (XXH3 " +
                                            lines(refused.out).substr(lines(refused.out).rfind("(XXH3 ") + 6, 16) +
-                                           ")\nNothing was changed\nPress Any Key..."))
+                                           ")\nNothing was changed\n"))
       << refused.out;
 
   // Outside the game folder: the folder is named, with the hint.
   std::filesystem::remove(dir.Path() / "DATA0.QPX");
   check = ask({"--check"});
   EXPECT_EQ(check.exitCode, 1);
-  EXPECT_NE(lines(check.out).find("Can't open DATA1.QPX\nNo DATA0.QPX in "), std::string::npos) << check.out;
-  EXPECT_TRUE(lines(check.out).ends_with(": run the patch inside the game folder\n")) << check.out;
+  EXPECT_NE(lines(check.out).find("Can't open DATA0.QPX\nNo DATA0.QPX in "), std::string::npos) << check.out;
+  EXPECT_TRUE(lines(check.out).ends_with(": run the patch inside the game folder\n"
+                                         "Check failed: the patch would not apply; nothing was changed\n"))
+      << check.out;
 
   // Version 1 ignores the question, and applies.
   WriteFile(PatcherPath(), BuildPatchFile(image, {{748, SampleBody(11, 64)}}));
   MakeGame();
   ExpectOutcome(ask({"--help"}), "Processing patch 748\nDone\nSuccess!\n", 0);
+}
+
+// A folder given on the command line, or dropped on the patch (which
+// passes its path, spaces and all), is patched exactly as if the patch
+// were started inside it; a folder that is not there changes nothing.
+TEST_F(EndToEndTest, AFolderGivenOrDroppedIsTheOnePatched) {
+  const std::filesystem::path game = dir.Path() / "My Game";
+  const std::filesystem::path elsewhere = dir.Path() / "elsewhere";
+  std::filesystem::create_directories(game);
+  std::filesystem::create_directories(elsewhere);
+  GameFolder folder;
+  folder.AddEntry(747, SampleBody(1, 100));
+  ASSERT_TRUE(folder.Write(*fs, game.wstring()));
+  const auto original = ReadFolder(game, "");
+  WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{747, SampleBody(10, 100), BodyEncoding::Stored,
+                                                          SampleBody(1, 100)}}));
+  chmod(PatcherPath().c_str(), 0755);
+  // As the player's system names a folder: under Wine, the drive that
+  // holds the whole Linux tree.
+  const auto named = [](const std::filesystem::path& path) {
+    if (g_launcher.empty()) return path.string();
+    std::string windows = "Z:" + path.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+  };
+  const auto run = [&](const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {PatcherPath().string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.launcher = g_launcher;
+    return RunProcess(argv, elsewhere, options);
+  };
+  const ProcessResult nowhere = run({"--check", named(dir.Path() / "nowhere")});
+  EXPECT_EQ(nowhere.exitCode, 1);
+  EXPECT_TRUE(nowhere.out.starts_with("Can't open the game folder")) << nowhere.out;
+  EXPECT_NE(nowhere.out.find("nowhere cannot be opened"), std::string::npos) << nowhere.out;
+  EXPECT_EQ(ReadFolder(game, ""), original);
+  const ProcessResult applied = run({named(game)});
+  ExpectOutcome(applied, "Processing patch 747\nDone\nSuccess!\n", 0, false);
+  EXPECT_NE(ReadFolder(game, ""), original);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << "nothing written where it was started";
+  ExpectOutcome(run({"--target", named(game)}), "Processing patch 747\nAlready applied\nSuccess!\n", 0, false);
+}
+
+// The patch on a terminal of its own (a pseudo-terminal): what it shows
+// until it exits or `key` is due, and its exit status. `key`, when not 0,
+// is typed once the prompt shows, alone, with no line end. With
+// `outputToFile`, standard output goes to a file and only standard input
+// is the terminal.
+struct TerminalRun {
+  std::string shown;
+  int exitCode = -1;
+  bool exited = false;
+};
+TerminalRun RunOnTerminal(const std::filesystem::path& patcher, const std::filesystem::path& folder,
+                          const std::vector<std::string>& arguments, char key, bool outputToFile) {
+  TerminalRun run;
+  int terminal = -1;
+  const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (child < 0) return run;
+  if (child == 0) {
+    if (chdir(folder.c_str()) != 0) _exit(127);
+    if (outputToFile) {
+      const int file = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0 || dup2(file, 1) < 0) _exit(127);
+    }
+    std::vector<char*> argv = {const_cast<char*>(patcher.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(patcher.c_str(), argv.data());
+    _exit(127);
+  }
+  bool typed = false;
+  for (int waited = 0; waited < 20000;) {
+    pollfd ready{terminal, POLLIN, 0};
+    if (poll(&ready, 1, 100) > 0) {
+      char bytes[256];
+      const ssize_t got = read(terminal, bytes, sizeof bytes);
+      if (got <= 0) break;
+      run.shown.append(bytes, static_cast<std::size_t>(got));
+    } else {
+      waited += 100;
+    }
+    if (key != 0 && !typed && run.shown.find("Press Any Key...") != std::string::npos) {
+      typed = write(terminal, &key, 1) == 1;
+    }
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      run.exited = true;
+      run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      break;
+    }
+  }
+  // The terminal closes as the program ends: give it a moment to be reaped.
+  for (int i = 0; i < 50 && !run.exited; ++i) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      run.exited = true;
+      run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else if (run.shown.find("Press Any Key...") == std::string::npos || key != 0) {
+      usleep(100000);
+    } else {
+      break;  // waiting for a key nobody types
+    }
+  }
+  if (!run.exited) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  close(terminal);
+  return run;
+}
+
+// The wait at the end of a run is for a person: on a terminal it asks, and
+// one key (no line end) ends it; --no-pause, or output to a file, and it
+// asks nothing and does not wait.
+TEST_F(EndToEndTest, ThePauseIsOnlyForSomeoneWhoCanAnswer) {
+  if (!g_launcher.empty()) GTEST_SKIP() << "a pseudo-terminal is a POSIX console";
+  MakeGame();
+  WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{748, SampleBody(15, 64), BodyEncoding::Stored, {}}}));
+  chmod(PatcherPath().c_str(), 0755);
+  const TerminalRun asked = RunOnTerminal(PatcherPath(), dir.Path(), {}, 'x', false);
+  EXPECT_TRUE(asked.exited) << "one key ends the wait: " << asked.shown;
+  EXPECT_EQ(asked.exitCode, 0);
+  EXPECT_NE(asked.shown.find("Success!\r\nPress Any Key..."), std::string::npos) << asked.shown;
+
+  const TerminalRun told = RunOnTerminal(PatcherPath(), dir.Path(), {"--no-pause"}, 0, false);
+  EXPECT_TRUE(told.exited) << told.shown;
+  EXPECT_EQ(told.shown.find("Press Any Key"), std::string::npos) << told.shown;
+
+  const TerminalRun logged = RunOnTerminal(PatcherPath(), dir.Path(), {}, 0, true);
+  EXPECT_TRUE(logged.exited) << "nobody reads the prompt in a file";
+  EXPECT_EQ(ReadFile(dir.Path() / "out.txt").size(), std::string("Processing patch 748\nAlready applied\nSuccess!\n").size());
+}
+
+// Under Wine, with DATA1.QPX held open (shared for reading only) by
+// another program: held for a moment (a virus scanner), the run waits and
+// applies; held on (the game running), it says to close the game and exits
+// 3, the game as it was.
+TEST_F(EndToEndTest, AFileTheGameHoldsIsWaitedForThenNamed) {
+  if (g_launcher.empty() || g_holder.empty()) GTEST_SKIP() << "sharing a file is Windows' own";
+  MakeGame();
+  const std::filesystem::path game = dir.Path();
+  const std::filesystem::path marker = dir.Path().parent_path() / (dir.Path().filename().string() + ".held");
+  const auto hold = [&](int milliseconds) {
+    std::filesystem::remove(marker);
+    ProcessOptions options;
+    options.launcher = g_launcher;
+    auto holder = StartProcess({g_holder, "DATA1.QPX", std::to_string(milliseconds), marker.string()}, game, options);
+    for (int i = 0; i < 200 && !std::filesystem::exists(marker); ++i) usleep(50000);
+    EXPECT_TRUE(std::filesystem::exists(marker)) << "the holder opened DATA1.QPX";
+    return holder;
+  };
+  WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{748, SampleBody(15, 64), BodyEncoding::Stored, {}}}));
+  {
+    const auto holder = hold(20000);
+    const ProcessResult held = RunPrepared();
+    EXPECT_EQ(held.exitCode, 3) << held.out;
+    EXPECT_NE(held.out.find("Can't open DATA1.QPX\r\nDATA1.QPX is open in another program (is the game running?): "
+                            "close it and run the patch again\r\n"),
+              std::string::npos)
+        << held.out;
+    EXPECT_EQ(ReadFile(dir.Path() / "DATA1.QPX"), data);
+  }
+  const auto holder = hold(700);
+  const ProcessResult waited = RunPrepared();
+  EXPECT_EQ(waited.exitCode, 0) << waited.out;
+  EXPECT_NE(waited.out.find("Success!"), std::string::npos) << waited.out;
+  std::filesystem::remove(marker);
 }
 
 }  // namespace
@@ -467,6 +672,7 @@ int main(int argc, char** argv) {
     // Absolute: every test runs in a scratch folder of its own.
     if (arg.rfind("--patcher=", 0) == 0) qpx::test::g_patcher = std::filesystem::absolute(arg.substr(10));
     if (arg.rfind("--wine=", 0) == 0) qpx::test::g_launcher = std::filesystem::absolute(arg.substr(7));
+    if (arg.rfind("--holder=", 0) == 0) qpx::test::g_holder = std::filesystem::absolute(arg.substr(9));
   }
   return RUN_ALL_TESTS();
 }

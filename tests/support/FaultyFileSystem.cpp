@@ -109,6 +109,10 @@ std::unique_ptr<CAbstractFile> CFileSystem_Faulty::Open(const wchar_t* path, Ope
     SetLastSystemError(SystemErrorAccessDenied());
     return nullptr;
   }
+  if (forWriting && path != nullptr && plan_.heldOpen.contains(path)) {
+    SetLastSystemError(SystemErrorInUse());
+    return nullptr;
+  }
   std::unique_ptr<CAbstractFile> inner = real_.Open(path, mode);
   if (!inner) return nullptr;
   auto file = std::make_unique<CFaultyFile>(std::move(inner), plan_, path);
@@ -126,11 +130,12 @@ bool CFileSystem_Faulty::CreateDirectory(const wchar_t* path) {
 
 bool CFileSystem_Faulty::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (plan_.Count(FileOperation::FreeSpace, directory)) return false;
-  if (!plan_.freeSpace || !plan_.allocationUnit) {
+  if (!plan_.freeSpace || !plan_.allocationUnit || !plan_.largestFile) {
     if (!real_.QueryFreeSpace(directory, space)) return false;
   }
   if (plan_.freeSpace) space.freeBytes = *plan_.freeSpace;
   if (plan_.allocationUnit) space.allocationUnit = *plan_.allocationUnit;
+  if (plan_.largestFile) space.largestFile = *plan_.largestFile;
   return true;
 }
 

@@ -74,6 +74,12 @@ struct FaultPlan {
   std::optional<uint64_t> freeSpace;
   // When set, the allocation unit every query reports.
   std::optional<uint32_t> allocationUnit;
+  // When set, the longest file every query says the volume holds (FAT32).
+  std::optional<uint64_t> largestFile;
+  // Paths (as opened) another program holds open for reading alone, as a
+  // running game holds its data: opening them to write is a sharing
+  // violation.
+  std::set<std::wstring> heldOpen;
   // Paths (as opened) that refuse to open for writing, as a read-only file
   // does, whoever runs the test (root writes every file).
   std::set<std::wstring> readOnly;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "src/app/payload/PatchPayload.h"
+#include "src/filesystem/ProcessContext.h"
 
 namespace qpx::test {
 
@@ -76,6 +77,15 @@ struct CheckedPatch {
 // qpxtool lays it out: the bodies in order, the table of 80-byte records,
 // zeros to a multiple of 8, the seal, the trailer.
 // LZMA-blocks bodies (BodyEncoding::LzmaBlocks) are cut in blocks of this.
+// `text` as the patcher's messages show it on this platform: "res\\"
+// with the separator the player's system uses.
+inline std::wstring Shown(std::wstring text) {
+  for (std::size_t at = text.find(L"res\\"); at != std::wstring::npos; at = text.find(L"res\\", at + 4)) {
+    text[at + 3] = ShownPathSeparator();
+  }
+  return text;
+}
+
 inline constexpr uint64_t kTestLzmaBlockSize = 16u << 10;
 std::vector<uint8_t> BuildCheckedPatchFile(const std::vector<uint8_t>& image, const std::vector<CheckedPatch>& patches);
 

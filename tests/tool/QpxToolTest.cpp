@@ -529,8 +529,8 @@ TEST_F(RoundTrip, EveryReaderRefusesADamagedPatch) {
 
   const auto before = Snapshot();
   const ProcessResult run = RunPatch("damaged", "game");
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out, "Patch data is damaged\nPress Any Key...");
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_EQ(run.out, "Patch data is damaged\nDownload the patch again; nothing was changed\n");
   EXPECT_EQ(Snapshot(), before) << "not a byte written";
 }
 
@@ -1005,7 +1005,7 @@ TEST_F(Workflow, APatchForAnotherVersionOfTheGameIsRefusedWhole) {
   const ProcessResult run = RunPatch("patch", "other");
   EXPECT_EQ(run.exitCode, 1);
   ExpectRefusal(run.out, "Resource 100 (entry 100) is from another version of the game",
-                "Nothing was changed\nPress Any Key...");
+                "Nothing was changed\n");
   EXPECT_EQ(Snapshot(), before) << "every file of the folder as it was";
 
   const ProcessResult planned = Tool({"plan", "patch", "other"});
@@ -1088,7 +1088,7 @@ TEST_F(Workflow, Version2PatchesRoundTrip) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out,
             "Processing patch 10\nAlready applied\nProcessing patch 100\nAlready applied\nProcessing patch 1209\n"
-            "Already applied\nSuccess!\nPress Any Key...");
+            "Already applied\nSuccess!\n");
   EXPECT_EQ(Snapshot(), patched);
 
   // The undo knows the patched game, and puts the original back.
@@ -1161,7 +1161,7 @@ TEST_F(Workflow, DiffShipsWhatChangedInsideAResource) {
   ChangeEntryBytes(At("other"), 2);
   const auto before = Snapshot();
   ExpectRefusal(RunPatch("patch", "other").out, "Resource 2 (entry 2) is from another version of the game",
-                "Nothing was changed\nPress Any Key...");
+                "Nothing was changed\n");
   EXPECT_EQ(Snapshot(), before);
 
   // The undo is made of deltas too, and both rebuild every resource.
@@ -1389,7 +1389,7 @@ TEST_F(QpxToolWine, DiffRoundTripWithTheExes) {
   ExpectRefusal(refused.out,
                 "Resource " + std::to_string(changed) + " (entry " + std::to_string(changed) +
                     ") is from another version of the game\r",
-                "Nothing was changed\r\nPress Any Key...");
+                "Nothing was changed\r\n");
   EXPECT_EQ(Snapshot(), before);
 
   const ProcessResult run = test::RunProcess({At("patch.exe").string()}, At("a"), wine);

@@ -1,5 +1,5 @@
 // qpxpatch: applies the patch payload appended to this very executable to
-// the game's archive in the current directory.
+// the game's archive in the current folder, or in the one it is given.
 
 #include <cstdio>
 #include <new>
@@ -37,8 +37,9 @@ int main(int argc, char** argv) {
   RunResult result;
   try {
     RunSettings settings;
-    settings.request = ParseRequest(CommandLineArguments(argc, argv));
+    settings.arguments = ParseArguments(CommandLineArguments(argc, argv), SwitchesStartWithSlash());
     settings.progress = StdoutIsTerminal();
+    settings.someoneCanAnswer = SomeoneCanAnswer();
     const auto fileSystem = CreatePatcherFileSystem();
     result = RunPatcher(*fileSystem, GetExecutablePath(), console, settings);
   } catch (const std::bad_alloc&) {
@@ -47,11 +48,16 @@ int main(int argc, char** argv) {
   } catch (const std::length_error&) {
     ConsoleReport(console, lines::kOutOfMemory);
   }
-  // A player who asked a version-2 patch a question from a terminal gets
-  // the answer back at the prompt; a run keeps its window open.
+  // A run keeps its window open until its player has read it; a question
+  // answered, a script or a launcher is not kept waiting.
   if (result.waitForKey) {
     ConsoleReport(console, lines::kPressAnyKey);
-    std::getchar();
+    if (result.seedsWait) {
+      std::getchar();
+    } else {
+      WaitForOneKey();
+      ConsoleReport(console, lines::kAfterKey);
+    }
   }
-  return result.success ? 0 : 1;
+  return result.ExitStatus();
 }

@@ -14,7 +14,7 @@ bool PatchCheck::Writes() const {
 }
 
 bool PatchCheck::Passed() const {
-  return SpaceShort() == 0 &&
+  return SpaceShort() == 0 && !PastLargestFile() &&
          std::all_of(records.begin(), records.end(), [](const RecordCheck& check) { return Passes(check.verdict); });
 }
 
@@ -89,6 +89,7 @@ PatchCheck CheckPatch(ResourceArchive& archive, const Payload& payload, std::spa
   check.freeSpaceKnown = archive.FileSystem().QueryFreeSpace(archive.Directory().c_str(), space);
   check.freeSpace = space.freeBytes;
   check.allocationUnit = check.freeSpaceKnown ? space.allocationUnit : 1;
+  check.largestFile = check.freeSpaceKnown ? space.largestFile : 0;
   GameAhead ahead;
   const bool dataSizeKnown = archive.QueryDataSize(ahead.dataSize);
   const int64_t dataSizeBefore = ahead.dataSize;

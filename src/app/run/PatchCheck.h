@@ -43,10 +43,14 @@ struct PatchCheck {
   bool freeSpaceKnown = false;
   uint64_t freeSpace = 0;
   uint32_t allocationUnit = 1;
+  uint64_t largestFile = 0;   // the longest file the game's disk holds; 0: no limit known
 
   // Bytes missing on the game's disk; 0 when the writes fit (or the free
   // space cannot be told: then the run's reservations are the judge).
   uint64_t SpaceShort() const { return freeSpaceKnown && needed > freeSpace ? needed - freeSpace : 0; }
+  // DATA1.QPX would grow past the longest file its disk holds (FAT32):
+  // refused before a byte is written, not halfway through the run.
+  bool PastLargestFile() const { return largestFile != 0 && growth != 0 && dataEnd > largestFile; }
   bool Passed() const;
   // Whether any record writes.
   bool Writes() const;

@@ -12,6 +12,7 @@
 #include "src/app/run/RunMessages.h"
 #include "src/archive/LooseFile.h"
 #include "src/archive/ResourceArchive.h"
+#include "src/filesystem/ProcessContext.h"
 #include "src/filesystem/ProcessSetup.h"
 #include "src/filesystem/Status.h"
 #include "src/filesystem/SystemError.h"
@@ -20,18 +21,66 @@
 namespace qpx {
 namespace {
 
-bool ReportOutcome(Console& console, int failed) {
+RunEnd ReportOutcome(Console& console, int failed) {
   if (failed != 0) {
     ConsoleReport(console, lines::kFailedPatches, failed);
-    return false;
+    return RunEnd::CannotApply;
   }
   ConsoleReport(console, lines::kSuccess);
-  return true;
+  return RunEnd::Done;
+}
+
+// Notes the first request to stop at once, so that the player knows it
+// was heard while the resource being written is finished.
+class StopWatch {
+ public:
+  explicit StopWatch(Console& console) : console_(console) {}
+  bool Requested() {
+    if (!CStopRequests::Requested()) return false;
+    if (!told_) ConsoleReport(console_, lines::kStopping);
+    told_ = true;
+    return true;
+  }
+
+ private:
+  Console& console_;
+  bool told_ = false;
+};
+
+// What a version-2 run says and how it ends, beyond the console: the line
+// that says nothing was changed (after settling a stopped run's journal,
+// something was), and who hears a request to stop.
+struct RunContext {
+  Console& console;
+  StopWatch& stop;
+  const wchar_t* nothingChanged = lines::kNothingChanged;
+};
+
+// How a run refused by its checks ends: try again where only the disk's
+// room or a file another program holds stood in the way.
+RunEnd RefusalEnd(const PatchCheck& check) {
+  if (check.PastLargestFile()) return RunEnd::CannotApply;
+  bool tryAgain = check.SpaceShort() != 0;
+  for (const RecordCheck& record : check.records) {
+    if (Passes(record.verdict)) continue;
+    const bool held = (record.verdict == Verdict::NotWritable || record.verdict == Verdict::Unreadable) &&
+                      MeaningOf(record.systemError) == ErrorMeaning::InUse;
+    if (!held) return RunEnd::CannotApply;
+    tryAgain = true;
+  }
+  return tryAgain ? RunEnd::TryAgain : RunEnd::CannotApply;
+}
+
+// A step that failed for want of room, or a file held: the player can
+// free it and run again.
+RunEnd FailureEnd(uint32_t systemError) {
+  const ErrorMeaning meaning = MeaningOf(systemError);
+  return meaning == ErrorMeaning::DiskFull || meaning == ErrorMeaning::InUse ? RunEnd::TryAgain : RunEnd::CannotApply;
 }
 
 // Version 1: applies every record of the table, in order, as it comes.
-// True when every patch applied.
-bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
+// Done when every patch applied.
+RunEnd ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
                   CTransferBuffer& buffer, Console& console) {
   int failed = 0;
   for (const PayloadRecord& record : payload.records) {
@@ -42,14 +91,14 @@ bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Pay
     const auto size = static_cast<uint32_t>(record.storedSize);
     if (!BodyLiesInside(record, payload)) {
       ConsoleReport(console, lines::kCantReadPatchData);
-      return false;
+      return RunEnd::CannotApply;
     }
     uint8_t* const body = buffer.Reserve(size);
     // A refused seek leaves the position where the last read stopped: the
     // bytes there are some other body, or the table, never this one.
     if (!executable.Seek64(static_cast<int64_t>(record.bodyOffset)) || executable.Read(body, size) != size) {
       ConsoleReport(console, lines::kCantReadPatchData);
-      return false;
+      return RunEnd::CannotApply;
     }
 
     if (archive.ApplyPatch(record.resourceNumber, body, size)) {
@@ -62,22 +111,33 @@ bool ApplyPatches(ResourceArchive& archive, CAbstractFile& executable, const Pay
   return ReportOutcome(console, failed);
 }
 
-// Reports a version-2 run that ends before its commit: the journal undone,
-// the game is as it was; where even that failed, the next run undoes it.
-// `explanation`, when given, follows `reason`.
-bool StopBeforeCommit(RunJournal& journal, Console& console, const wchar_t* reason = nullptr,
-                      const std::wstring& explanation = std::wstring()) {
-  if (reason != nullptr) ConsoleLine(console, reason);
-  if (!explanation.empty()) ConsoleLine(console, explanation);
-  ConsoleReport(console, journal.RollBack() ? lines::kNothingChanged : lines::kRunAgain);
-  return false;
+// Reports a version-2 run that ends before its commit, as `end`: the
+// journal undone, the game is as it was; where even that failed, the next
+// run undoes it (try again). `explanation`, when given, follows `reason`.
+RunEnd StopBeforeCommit(RunJournal& journal, RunContext& run, RunEnd end, const wchar_t* reason = nullptr,
+                        const std::wstring& explanation = std::wstring()) {
+  if (reason != nullptr) ConsoleLine(run.console, reason);
+  if (!explanation.empty()) ConsoleLine(run.console, explanation);
+  if (!journal.RollBack()) {
+    ConsoleReport(run.console, lines::kRunAgain);
+    return RunEnd::TryAgain;
+  }
+  ConsoleReport(run.console, run.nothingChanged);
+  return end;
+}
+
+// A stop asked for before the commit: everything staged is taken back.
+RunEnd StopAsAsked(RunJournal& journal, Console& console) {
+  ConsoleReport(console, journal.RollBack() ? lines::kStoppedAsItWas : lines::kRunAgain);
+  return RunEnd::TryAgain;
 }
 
 // Shows how much of a large record is written, redrawn in place on one
 // line of a terminal; the line is cleared when the record is done.
 class ProgressSink final : public CByteSink {
  public:
-  ProgressSink(CByteSink& inner, uint64_t total, Console* console) : inner_(inner), total_(total), console_(console) {}
+  ProgressSink(CByteSink& inner, uint64_t total, Console* console, StopWatch& stop)
+      : inner_(inner), total_(total), console_(console), stop_(stop) {}
   ~ProgressSink() override {
     if (console_ != nullptr && shown_ >= 0) console_->Write(lines::kProgressCleared);
   }
@@ -86,6 +146,7 @@ class ProgressSink final : public CByteSink {
 
   bool Put(std::span<const uint8_t> bytes) override {
     if (!inner_.Put(bytes)) return false;
+    stop_.Requested();  // heard at once; the resource is still finished
     done_ += bytes.size();
     if (console_ != nullptr && total_ != 0) {
       const auto percent = static_cast<int>(std::min<uint64_t>(done_, total_) * 100 / total_);
@@ -102,6 +163,7 @@ class ProgressSink final : public CByteSink {
   uint64_t total_;
   uint64_t done_ = 0;
   Console* console_;  // null: nothing shown
+  StopWatch& stop_;
   int shown_ = -1;
 };
 
@@ -119,22 +181,31 @@ std::vector<std::pair<uint32_t, uint64_t>> LooseFilesWritten(const Payload& payl
 
 bool StopRequested() { return CStopRequests::Requested(); }
 
+// Whether record `i` is the last of the table that writes anything.
+bool LastToStage(const Payload& payload, std::size_t i) {
+  return std::none_of(payload.records.begin() + static_cast<std::ptrdiff_t>(i) + 1, payload.records.end(),
+                      [](const PayloadRecord& record) { return !record.Skipped(); });
+}
+
+// Records staged so far: every one, or the run's end.
+struct Staged {
+  bool all = true;
+  RunEnd end = RunEnd::Done;
+};
 // Stages every record not applied yet, in table order, each body proven by
 // its hash on its way in: one that is not its result fails the whole run,
-// which then takes back what it staged. True when all are staged.
-bool StageRecords(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload, const PatchCheck& check,
-                  RunJournal& journal, Console& console, bool progress) {
+// which then takes back what it staged. A stop asked for takes back
+// everything staged, the record being written too (it gets no "Done").
+Staged StageRecords(ResourceArchive& archive, CAbstractFile& executable, const Payload& payload,
+                    const PatchCheck& check, RunJournal& journal, RunContext& run, bool progress) {
+  Console& console = run.console;
   BodyBuffers buffers;
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
     if (record.Skipped()) continue;
-    if (StopRequested()) {
-      // Nothing is in yet: undone, the game is as it was (and where that
-      // fails, the next run undoes it).
-      journal.RollBack();
-      ConsoleReport(console, lines::kRunAgain);
-      return false;
-    }
+    // Nothing is in yet: undone, the game is as it was (and where that
+    // fails, the next run undoes it).
+    if (run.stop.Requested()) return {false, StopAsAsked(journal, console)};
     ConsoleReport(console, lines::kProcessing, static_cast<int32_t>(record.resourceNumber));
     if (check.records[i].verdict == Verdict::AlreadyApplied) {
       ConsoleReport(console, lines::kAlreadyApplied);
@@ -145,7 +216,7 @@ bool StageRecords(ResourceArchive& archive, CAbstractFile& executable, const Pay
     BodyOutcome outcome = BodyOutcome::WriteFailed;
     const Status staged = journal.Stage(record.resourceNumber, record.resultSize, [&](CByteSink& target) {
       ProgressSink sink(target, record.resultSize,
-                        progress && record.resultSize >= kProgressThreshold ? &console : nullptr);
+                        progress && record.resultSize >= kProgressThreshold ? &console : nullptr, run.stop);
       outcome = rewrite ? StreamOwnResult(record, archive, buffers, sink, &journal)
                         : StreamRecordBody(executable, record, archive, buffers, sink, &journal);
       return outcome == BodyOutcome::Ready;
@@ -153,74 +224,98 @@ bool StageRecords(ResourceArchive& archive, CAbstractFile& executable, const Pay
     if (!staged) {
       if (outcome == BodyOutcome::CantRead) {
         ConsoleReport(console, lines::kCantReadPatchData);
-        return StopBeforeCommit(journal, console);
+        return {false, StopBeforeCommit(journal, run, RunEnd::DamagedPatch)};
       }
       ConsoleReport(console, lines::kFailed);
       ConsoleLine(console, FailedRecordLine(record, check.records[i], outcome == BodyOutcome::Damaged,
                                             staged.SystemError(), FolderForMessages()));
       ConsoleReport(console, lines::kFailedPatches, 1);
-      return StopBeforeCommit(journal, console);
+      const RunEnd end = outcome == BodyOutcome::Damaged ? RunEnd::CannotApply : FailureEnd(staged.SystemError());
+      return {false, StopBeforeCommit(journal, run, end)};
     }
+    // Heard while a record was staged: taken back with the rest, unless it
+    // was the last, which the commit then seals for the next run to finish.
+    if (run.stop.Requested() && !LastToStage(payload, i)) return {false, StopAsAsked(journal, console)};
     ConsoleReport(console, lines::kDone);
   }
-  return true;
+  return {};
 }
 
-// Seals the staged changes and writes them in place. True when the patch
+// Seals the staged changes and writes them in place. Done when the patch
 // is in; from the commit on, what is not written now the next run writes.
-bool CommitAndApply(RunJournal& journal, Console& console) {
+RunEnd CommitAndApply(RunJournal& journal, RunContext& run) {
   const Status committed = journal.Commit();
   if (!committed) {
-    return StopBeforeCommit(journal, console, lines::kCantWriteJournal,
+    return StopBeforeCommit(journal, run, FailureEnd(committed.SystemError()), lines::kCantWriteJournal,
                             JournalLine(JournalStep::Written, committed.SystemError(), FolderForMessages()));
   }
   const Status applied = journal.Apply(StopRequested);
   if (!applied) {
-    ConsoleReport(console, lines::kRunAgain);
-    if (!StopRequested()) ConsoleLine(console, WritingGameFailedLine(applied.SystemError(), FolderForMessages()));
-    return false;
+    const bool stopped = run.stop.Requested();
+    ConsoleReport(run.console, lines::kRunAgain);
+    if (!stopped) ConsoleLine(run.console, WritingGameFailedLine(applied.SystemError(), FolderForMessages()));
+    return RunEnd::TryAgain;
   }
-  return true;
+  return RunEnd::Done;
+}
+
+// The line that ends a run that changed nothing of its own, after
+// settling what a stopped run left.
+const wchar_t* NothingChangedAfter(Recovery recovery) {
+  switch (recovery) {
+    case Recovery::Finished: return lines::kStoppedRunFinished;
+    case Recovery::Undone: return lines::kStoppedRunUndone;
+    case Recovery::None:
+    case Recovery::Failed: return lines::kNothingChanged;
+  }
+  return lines::kNothingChanged;
 }
 
 // Version 2: settles what a stopped run left, checks every record before
 // writing anything, then stages each body not applied yet in the run's
 // journal, commits, and writes in place. Whatever stops it, the next run
-// of the same patch finishes the job. True when every patch applied (or
+// of the same patch finishes the job. Done when every patch applied (or
 // already was).
-bool ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch,
-                         CTransferBuffer& buffer, Console& console, bool progress) {
+RunEnd ApplyCheckedPatches(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch,
+                           CTransferBuffer& buffer, Console& console, bool progress) {
   const CStopRequests stopRequests;
+  StopWatch stop(console);
   Status settled = Status::Ok();
-  if (RecoverJournal(archive, &settled) == Recovery::Failed) {
+  const Recovery recovery = RecoverJournal(archive, &settled);
+  if (recovery == Recovery::Failed) {
     ConsoleReport(console, lines::kRunAgain);
     ConsoleLine(console, SettlingFailedLine(settled.SystemError(), FolderForMessages()));
-    return false;
+    return RunEnd::TryAgain;
   }
+  RunContext run{console, stop, NothingChangedAfter(recovery)};
   const std::span<uint8_t> chunk{buffer.Reserve(kMaxTransferChunk), kMaxTransferChunk};
   // Of several alternatives for a resource (version 3), the one this game takes.
   const Selection selection = SelectAlternatives(archive, patch, chunk);
   const Payload& payload = selection.payload;
   const PatchCheck check = CheckPatch(archive, payload, chunk, &selection.inspected);
   if (!check.Passed()) {
-    ReportRefusals(console, payload, check, std::wstring(), lines::kNothingChanged);
-    return false;
+    ReportRefusals(console, payload, check, std::wstring(), run.nothingChanged, &patch);
+    return RefusalEnd(check);
   }
   RunJournal journal(archive);
   if (check.Writes()) {
     const Status begun = journal.Begin(check.journalBytes);
     if (!begun) {
-      return StopBeforeCommit(journal, console, lines::kCantWriteJournal,
+      return StopBeforeCommit(journal, run, FailureEnd(begun.SystemError()), lines::kCantWriteJournal,
                               JournalLine(JournalStep::Made, begun.SystemError(), FolderForMessages()));
     }
     const Status reserved = journal.Reserve(check.dataEnd, LooseFilesWritten(payload, check));
     if (!reserved) {
-      return StopBeforeCommit(journal, console, lines::kNoDiskSpace,
+      return StopBeforeCommit(journal, run, RunEnd::TryAgain, lines::kNoDiskSpace,
                               NoRoomLine(reserved.SystemError(), FolderForMessages()));
     }
   }
-  if (!StageRecords(archive, executable, payload, check, journal, console, progress)) return false;
-  if (check.Writes() && !CommitAndApply(journal, console)) return false;
+  const Staged staged = StageRecords(archive, executable, payload, check, journal, run, progress);
+  if (!staged.all) return staged.end;
+  if (check.Writes()) {
+    const RunEnd end = CommitAndApply(journal, run);
+    if (end != RunEnd::Done) return end;
+  }
   return ReportOutcome(console, 0);
 }
 
@@ -255,8 +350,8 @@ std::vector<bool> FindDamagedBodies(ResourceArchive& archive, CAbstractFile& exe
 
 // --check: every check of a version-2 run, down to decoding each body,
 // and per record what the run would do; nothing is written, and a stopped
-// run's journal is left as it is. True when the run would succeed.
-bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch, CTransferBuffer& buffer,
+// run's journal is left as it is. Done when the run would succeed.
+RunEnd CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payload& patch, CTransferBuffer& buffer,
                Console& console) {
   const JournalFound found = InspectJournal(archive);
   if (found != JournalFound::None) ConsoleLine(console, JournalFoundLine(found == JournalFound::Sealed));
@@ -268,25 +363,26 @@ bool CheckOnly(ResourceArchive& archive, CAbstractFile& executable, const Payloa
   const std::vector<bool> damaged = FindDamagedBodies(archive, executable, payload, check, unreadable);
   if (unreadable) {
     ConsoleReport(console, lines::kCantReadPatchData);
-    return false;
+    ConsoleReport(console, CheckEndLine(false));
+    return RunEnd::DamagedPatch;
   }
-  bool passes = check.Passed();
+  RunEnd end = check.Passed() ? RunEnd::Done : RefusalEnd(check);
   for (std::size_t i = 0; i < payload.records.size(); ++i) {
     // A refused record is listed with the refusals below, as the run lists them.
     if (payload.records[i].Skipped() || !Passes(check.records[i].verdict)) continue;
-    if (damaged[i]) passes = false;
+    if (damaged[i]) end = RunEnd::CannotApply;
     ConsoleLine(console, CheckedRecordLine(payload.records[i], check.records[i], damaged[i]));
   }
-  if (!check.Passed()) ReportRefusals(console, payload, check, kRefusedPrefix, nullptr);
+  if (!check.Passed()) ReportRefusals(console, payload, check, kRefusedPrefix, nullptr, &patch);
   // The journal the run makes: a folder where no file can be made refuses it.
   if (check.Passed() && check.Writes() && !archive.FileSystem().MayCreateFileIn(archive.Directory().c_str())) {
     ConsoleLine(console, lines::kCantWriteJournal);
     ConsoleLine(console, JournalLine(JournalStep::Made, SystemErrorAccessDenied(), FolderForMessages()));
-    passes = false;
+    end = RunEnd::CannotApply;
   }
-  ConsoleReport(console, CheckEndLine(passes));
+  ConsoleReport(console, CheckEndLine(end == RunEnd::Done, !check.Writes()));
   ReportVersions(console, payload, check);
-  return passes;
+  return end;
 }
 
 }  // namespace
@@ -295,17 +391,67 @@ namespace {
 
 // Opens the archive in the current folder, holding the lock that keeps a
 // second run out of it: one started while this one writes would write
-// beside it. False, having said why, when it cannot.
-bool OpenGame(ResourceArchive& archive, bool checked, Console& console) {
+// beside it. Done, or the end of a run that cannot go on, having said why.
+RunEnd OpenGame(ResourceArchive& archive, bool checked, Console& console) {
   switch (archive.OpenArchiveLocked()) {
-    case ResourceArchive::Opening::Opened: return true;
-    case ResourceArchive::Opening::Failed:
-      ConsoleReport(console, lines::kCantOpenArchive, kDataFileName);
-      if (checked) ConsoleLine(console, OpeningFailureLine(archive.ExplainOpeningFailure(), FolderForMessages()));
-      return false;
-    case ResourceArchive::Opening::Busy: ConsoleReport(console, lines::kAnotherRun); return false;
+    case ResourceArchive::Opening::Opened: return RunEnd::Done;
+    case ResourceArchive::Opening::Failed: {
+      if (!checked) {
+        ConsoleReport(console, lines::kCantOpenArchive, kDataFileName);
+        return RunEnd::CannotApply;
+      }
+      // The first line names the file the next one explains.
+      const ResourceArchive::OpeningFailure failure = archive.ExplainOpeningFailure();
+      ConsoleReport(console, lines::kCantOpenArchive, *failure.file != L'\0' ? failure.file : kDataFileName);
+      ConsoleLine(console, OpeningFailureLine(failure, FolderForMessages()));
+      return MeaningOf(failure.systemError) == ErrorMeaning::InUse ? RunEnd::TryAgain : RunEnd::CannotApply;
+    }
+    case ResourceArchive::Opening::Busy: ConsoleReport(console, lines::kAnotherRun); return RunEnd::TryAgain;
   }
-  return false;
+  return RunEnd::CannotApply;
+}
+
+// The patch's own file name, for the usage.
+std::wstring ProgramName(const std::wstring& executablePath) {
+  const std::size_t slash = executablePath.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? executablePath : executablePath.substr(slash + 1);
+}
+
+// A version-2 run after its payload is checked: as its arguments ask, in
+// the folder they name.
+RunEnd RunCheckedPayload(CFileSystem& fileSystem, CAbstractFile& executable, const Payload& payload,
+                         CTransferBuffer& buffer, Console& console, const RunSettings& settings,
+                         const std::wstring& executablePath) {
+  const PatcherArguments& arguments = settings.arguments;
+  switch (arguments.request) {
+    // A description needs nothing of the game: its files are not opened.
+    case PatcherRequest::Describe: console.Write(DescribePatch(payload, ProgramName(executablePath))); return RunEnd::Done;
+    case PatcherRequest::Version: console.Write(VersionLine(payload)); return RunEnd::Done;
+    case PatcherRequest::Usage:
+      ConsoleLine(console, UnknownArgumentLine(arguments.unknown));
+      console.Write(UsageText(ProgramName(executablePath)));
+      return RunEnd::Usage;
+    case PatcherRequest::Run:
+    case PatcherRequest::Check: break;
+  }
+  const bool check = arguments.request == PatcherRequest::Check;
+  if (!arguments.folder.empty() && !EnterFolder(arguments.folder)) {
+    const uint32_t error = LastSystemError();
+    ConsoleReport(console, lines::kNoFolder);
+    ConsoleLine(console, NoFolderLine(arguments.folder, error));
+    if (check) ConsoleReport(console, CheckEndLine(false));
+    return RunEnd::CannotApply;
+  }
+  if (check) ConsoleLine(console, CheckingLine(FolderForMessages()));
+  ResourceArchive archive(fileSystem);
+  const RunEnd opened = OpenGame(archive, /*checked=*/true, console);
+  if (opened != RunEnd::Done) {
+    // --check always ends with its verdict.
+    if (check) ConsoleReport(console, CheckEndLine(false));
+    return opened;
+  }
+  return check ? CheckOnly(archive, executable, payload, buffer, console)
+               : ApplyCheckedPatches(archive, executable, payload, buffer, console, settings.progress);
 }
 
 }  // namespace
@@ -313,24 +459,37 @@ bool OpenGame(ResourceArchive& archive, bool checked, Console& console) {
 RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Console& console,
                      const RunSettings& settings) {
   RunResult result;
+  // Until the payload says it is of the first version, the run is one of
+  // today's: it waits only where someone can answer, and not when told not to.
+  result.seedsWait = false;
+  result.waitForKey = settings.someoneCanAnswer && !settings.arguments.noPause &&
+                      settings.arguments.request == PatcherRequest::Run;
   // An empty path means the platform could not tell the whole path; a cut
   // one would open some other file.
   const std::unique_ptr<CAbstractFile> executable =
       executablePath.empty() ? nullptr : fileSystem.Open(executablePath.c_str(), OpenMode_Read);
   if (!executable) {
     ConsoleReport(console, lines::kCantOpenPatchData);
+    ConsoleReport(console, lines::kDownloadAgain);
+    result.end = RunEnd::DamagedPatch;
     return result;
   }
   Payload payload;
   const PayloadError error = ReadPayload(*executable, payload);
+  // A version-1 patch ignores its arguments and waits for a character at
+  // its end, as it always has.
+  const bool checked = IsCheckedVersion(payload.version);
+  if (payload.version == kPayloadVersion1) {
+    result.seedsWait = true;
+    result.waitForKey = true;
+  }
   if (error != PayloadError::None) {
     ConsoleReport(console, PayloadMessage(error));
+    if (payload.version == kPayloadVersion1) return result;
+    ConsoleReport(console, lines::kDownloadAgain);
+    result.end = RunEnd::DamagedPatch;
     return result;
   }
-  // A version-1 patch ignores its arguments, as it always has.
-  const bool checked = IsCheckedVersion(payload.version);
-  const PatcherRequest request = checked ? settings.request : PatcherRequest::Run;
-  result.waitForKey = request == PatcherRequest::Run;
   // A sealed payload is checked whole before the archive is opened: a
   // damaged download must not write a single byte into the game. The check
   // reads the patcher's own file through one reused buffer of a few
@@ -341,29 +500,22 @@ RunResult RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath
   const PayloadError sealError = VerifySeal(*executable, payload, buffer, /*mapFile=*/false);
   if (sealError != PayloadError::None) {
     ConsoleReport(console, PayloadMessage(sealError));
+    if (checked) ConsoleReport(console, lines::kDownloadAgain);
+    result.end = checked ? RunEnd::DamagedPatch : RunEnd::CannotApply;
     return result;
   }
-  // A description needs nothing of the game: its files are not opened.
-  if (request == PatcherRequest::Describe) {
-    console.Write(DescribePatch(payload));
-    result.success = true;
+  if (checked) {
+    result.end = RunCheckedPayload(fileSystem, *executable, payload, buffer, console, settings, executablePath);
     return result;
   }
-  if (request == PatcherRequest::Check) ConsoleLine(console, CheckingLine(FolderForMessages()));
   ResourceArchive archive(fileSystem);
-  if (!OpenGame(archive, checked, console)) return result;
-  if (request == PatcherRequest::Check) {
-    result.success = CheckOnly(archive, *executable, payload, buffer, console);
-  } else if (checked) {
-    result.success = ApplyCheckedPatches(archive, *executable, payload, buffer, console, settings.progress);
-  } else {
-    result.success = ApplyPatches(archive, *executable, payload, buffer, console);
-  }
+  result.end = OpenGame(archive, /*checked=*/false, console);
+  if (result.end == RunEnd::Done) result.end = ApplyPatches(archive, *executable, payload, buffer, console);
   return result;
 }
 
 bool RunPatcher(CFileSystem& fileSystem, const std::wstring& executablePath, Console& console) {
-  return RunPatcher(fileSystem, executablePath, console, RunSettings{}).success;
+  return RunPatcher(fileSystem, executablePath, console, RunSettings{}).Succeeded();
 }
 
 }  // namespace qpx

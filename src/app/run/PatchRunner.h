@@ -11,17 +11,33 @@
 
 namespace qpx {
 
-// How the program was started. A version-1 payload honours neither.
+// How the program was started. A version-1 payload honours none of it.
 struct RunSettings {
-  PatcherRequest request = PatcherRequest::Run;
+  PatcherArguments arguments;
   // Standard output is a terminal: a large record shows its percent as it
   // is written, redrawn in place.
   bool progress = false;
+  // Standard input and output are a terminal: a person can press the key
+  // a run waits for at its end.
+  bool someoneCanAnswer = false;
+};
+
+// How a run ended, as its exit status tells a launcher or a script. A
+// version-1 payload ends Done or CannotApply alone, as it always has.
+enum class RunEnd : int {
+  Done = 0,          // applied or already applied; a question answered; with --check: would apply
+  CannotApply = 1,   // another version, a missing or unwritable file, a body that does not decode
+  Usage = 2,         // an argument the patch does not know
+  TryAgain = 3,      // another run holds the folder, the game holds a file, stopped, not enough space
+  DamagedPatch = 4,  // the patch file is damaged or incomplete
 };
 
 struct RunResult {
-  bool success = false;  // the run succeeded; with --check, the run would
-  bool waitForKey = true;  // end with the "Press Any Key..." wait: every run but a version-2 answer
+  RunEnd end = RunEnd::CannotApply;
+  bool waitForKey = true;     // end with the "Press Any Key..." wait
+  bool seedsWait = true;      // that wait reads a character, as the first version did (not one key)
+  bool Succeeded() const { return end == RunEnd::Done; }
+  int ExitStatus() const { return static_cast<int>(end); }
 };
 
 // A version-2 record at least this large shows its progress on a terminal.

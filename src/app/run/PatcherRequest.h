@@ -5,18 +5,30 @@
 #include <string>
 #include <vector>
 
-#include "src/app/payload/PatchPayload.h"
-
 namespace qpx {
 
 enum class PatcherRequest {
-  Run,       // apply the patch (no argument this patcher knows)
-  Describe,  // --help, -h, /?, --version: say what the patch is, change nothing
+  Run,       // apply the patch
+  Describe,  // --help, -h, /?: say what the patch is, change nothing
+  Version,   // --version: the patcher's version in one line
   Check,     // --check, /check: every check of the run, per record what it would do, change nothing
+  Usage,     // an argument the patch does not know: the usage, change nothing
 };
 
-// The request among `arguments`; the others are ignored, as a launcher may
-// pass its own. A description wins over a check: it touches nothing.
-PatcherRequest ParseRequest(const std::vector<std::wstring>& arguments);
+struct PatcherArguments {
+  PatcherRequest request = PatcherRequest::Run;
+  bool noPause = false;    // --no-pause, /nopause: never wait for a key at the end
+  std::wstring folder;     // the game folder given (or dropped on the patch); empty: the current one
+  std::wstring unknown;    // Usage: the first argument not understood
+};
+
+// Reads `arguments`. The switches a Windows player types (/check,
+// /nopause, /?) are matched case-blind, on every platform: no POSIX path
+// is that short. Where `slashSwitches` (Windows), any other argument
+// starting with '/' is an unknown switch; elsewhere it is a folder. Any
+// argument it does not know asks for the usage: a player who typed
+// --dry-run must not find the game patched. A description wins over a
+// check, and both over a run: they touch nothing.
+PatcherArguments ParseArguments(const std::vector<std::wstring>& arguments, bool slashSwitches);
 
 }  // namespace qpx

@@ -5,8 +5,9 @@
 // of the patcher prints them; then the lines a version-2 run adds after
 // them, to say where and why: the folder it ran in and the reason a file
 // would not open, a check failed or a write did not go through. Every text
-// is ASCII whatever the console's code page: other bytes of a path or of
-// the system's words are shown as \xNN.
+// is ASCII but for names and the system's words, which are shown as the
+// player's system shows them (see WriteToStdout); bytes that are not text
+// are shown as \xNN.
 
 #include <cstdint>
 #include <string>
@@ -28,9 +29,7 @@ class Console {
   virtual void Write(std::wstring_view text) = 0;
 };
 
-// Standard output, flushed after every message, so that a prompt without a
-// line end is on screen before the program waits for a key. Failed writes
-// are ignored: there is nowhere else to report them.
+// Standard output, as WriteToStdout writes it.
 class StdoutConsole final : public Console {
  public:
   void Write(std::wstring_view text) override;
@@ -70,6 +69,7 @@ inline constexpr const wchar_t* kCantReadPatchData = L"Can't read patch data\n";
 inline constexpr const wchar_t* kCantOpenArchive = L"Can't open %ls\n";  // the data file's name
 inline constexpr const wchar_t* kOutOfMemory = L"Out of memory\n";
 inline constexpr const wchar_t* kPressAnyKey = L"Press Any Key...";
+inline constexpr const wchar_t* kAfterKey = L"\n";  // the key pressed: the prompt's line ends
 // A version-2 run's endings.
 inline constexpr const wchar_t* kNothingChanged = L"Nothing was changed\n";
 inline constexpr const wchar_t* kRunAgain = L"Stopped: run the patch again to finish\n";
@@ -77,6 +77,17 @@ inline constexpr const wchar_t* kAnotherRun = L"Another patch is running in this
 inline constexpr const wchar_t* kCantWriteJournal = L"Can't write QPXPATCH.JNL in the game folder";
 inline constexpr const wchar_t* kNoDiskSpace = L"Not enough disk space";
 inline constexpr const wchar_t* kMoreRefused = L"... and %d more resources\n";
+// After a version-2 payload that cannot be used.
+inline constexpr const wchar_t* kDownloadAgain = L"Download the patch again; nothing was changed\n";
+// Ctrl+C (or a request to end) noted, and where the stop leaves the game.
+inline constexpr const wchar_t* kStopping = L"Stopping after this resource...\n";
+inline constexpr const wchar_t* kStoppedAsItWas = L"Stopped: the game is as it was\n";
+// The endings of a run that settled a stopped run's journal first and then
+// changed nothing of its own.
+inline constexpr const wchar_t* kStoppedRunFinished =
+    L"The stopped run's changes were written; nothing else was changed\n";
+inline constexpr const wchar_t* kStoppedRunUndone = L"The stopped run was taken back; nothing else was changed\n";
+inline constexpr const wchar_t* kNoFolder = L"Can't open the game folder\n";
 // A record's progress, redrawn in place, and the blank that clears it.
 inline constexpr const wchar_t* kProgress = L"\r%3d%%";
 inline constexpr const wchar_t* kProgressCleared = L"\r      \r";
@@ -89,9 +100,13 @@ const wchar_t* PayloadMessage(PayloadError error);
 // `value` in decimal with a comma between each three digits: "132,907,008".
 std::wstring GroupedDigits(uint64_t value);
 
-// How the messages name resource `number`: "entry 747", "res\D00002.bin";
+// How resource `number` is named: "entry 747", "res\D00002.bin" (as the
+// game names it, with a backslash, unless `separator` says otherwise);
 // empty for a number past the game's.
-std::wstring ResourceTarget(uint32_t number);
+std::wstring ResourceTarget(uint32_t number, wchar_t separator = L'\\');
+// As the patcher's messages name it, with the separator of the player's
+// system ("res/D00002.bin" on POSIX).
+std::wstring ShownTarget(uint32_t number);
 
 // A verdict that fails, in plain words: the one wording of each that the
 // patcher's messages and qpxtool plan share ("another version of the
@@ -103,7 +118,8 @@ std::wstring ShortOfSpaceWords();
 
 // The patcher's words for a record that fails its check, naming the
 // resource: "Resource 747 (entry 747) is from another version of the game".
-std::wstring CheckMessage(uint32_t resourceNumber, Verdict verdict);
+// `separator` as in ResourceTarget: qpxtool quotes the Windows patcher.
+std::wstring CheckMessage(uint32_t resourceNumber, Verdict verdict, wchar_t separator = L'\\');
 
 // The patcher's words for a disk too small: how many more bytes it needs.
 std::wstring SpaceMessage(const PatchCheck& check);
@@ -116,14 +132,21 @@ std::wstring UpdatesLine(const Payload& payload);
 
 // What --help prints: the patcher's version, the payload's format, its
 // records, the bytes it writes and how to run it.
-std::wstring DescribePatch(const Payload& payload);
+std::wstring DescribePatch(const Payload& payload, const std::wstring& program = L"patch");
+// What --version prints: one line.
+std::wstring VersionLine(const Payload& payload);
+// How to run the patch (named `program`), and its exit statuses: what an
+// unknown argument gets, after UnknownArgumentLine.
+std::wstring UsageText(const std::wstring& program);
+std::wstring UnknownArgumentLine(const std::wstring& argument);
 
 // What --check prints for a record that passes: "Patch 5 (entry 5): would
 // apply (in place)"; `damaged` when its body does not decode.
 std::wstring CheckedRecordLine(const PayloadRecord& record, const RecordCheck& check, bool damaged);
 // --check's first line, naming the folder, and its last.
 std::wstring CheckingLine(const std::wstring& folder);
-const wchar_t* CheckEndLine(bool passes);
+// `applied`: the check passed with nothing to write.
+const wchar_t* CheckEndLine(bool passes, bool applied = false);
 // --check on a folder holding a stopped run's journal, sealed or not.
 std::wstring JournalFoundLine(bool sealed);
 // The prefix of --check's refusals.
@@ -133,8 +156,13 @@ inline constexpr const wchar_t* kRefusedPrefix = L"Refused: ";
 // capital hex digits): a path's bytes, or UTF-8.
 std::wstring ConsoleSafe(std::string_view bytes);
 
-// The current folder's full path for a message, made console-safe; "the
-// current folder" when it cannot be told.
+// `bytes` (a path, the system's words) as the player's system shows it:
+// well-formed UTF-8 as its characters, every other byte, and control
+// characters, as \xNN.
+std::wstring ShownText(std::string_view bytes);
+
+// The current folder's full path for a message, shown as ShownText
+// shows it; "the current folder" when it cannot be told.
 std::wstring FolderForMessages();
 
 // The platform's reason for `code` in parentheses, after a space:
@@ -146,8 +174,11 @@ std::wstring ReasonSuffix(uint32_t code);
 // in the folder; a patch for several old versions that refuses a resource
 // as from another version then says which versions it does take, after
 // `ending` (the run's "Nothing was changed"; none for --check).
+// `whole`, when given, is the patch before its alternatives were chosen:
+// the refusal then says what each old version holds where the game
+// differs.
 void ReportRefusals(Console& console, const Payload& payload, const PatchCheck& check, const std::wstring& prefix,
-                    const wchar_t* ending);
+                    const wchar_t* ending, const Payload* whole = nullptr);
 // Of a patch for several old versions with a resource from another
 // version: which versions it takes.
 void ReportVersions(Console& console, const Payload& payload, const PatchCheck& check);
@@ -158,6 +189,18 @@ std::wstring JournalLine(JournalStep step, uint32_t error, const std::wstring& f
 
 // After a stopped run's journal could not be settled.
 std::wstring SettlingFailedLine(uint32_t error, const std::wstring& folder);
+
+// What to do where this user may not write `what` ("file or the folder"):
+// ": is the folder read-only? ... run the patch as administrator".
+std::wstring AccessAdvice(const wchar_t* what);
+
+// `file` held open by another program: "DATA1.QPX is open in another
+// program (is the game running?): close it and run the patch again".
+std::wstring InUseLine(const std::wstring& file);
+
+// A data file that would grow past the largest file its disk holds
+// (4 GiB - 1 on FAT32).
+std::wstring TooLargeForVolumeLine(const PatchCheck& check, const std::wstring& folder);
 
 // After "Not enough disk space", where the run's reservation failed.
 std::wstring NoRoomLine(uint32_t error, const std::wstring& folder);
@@ -172,7 +215,11 @@ std::wstring OpeningFailureLine(const ResourceArchive::OpeningFailure& failure, 
 // After the refusals: what the first refused record found in the folder;
 // empty when its refusal is the patch's own (a resource the game has not,
 // a body too large).
-std::wstring RefusalLine(const PayloadRecord& record, const RecordCheck& check, const std::wstring& folder);
+std::wstring RefusalLine(const PayloadRecord& record, const RecordCheck& check, const std::wstring& folder,
+                         const Payload* whole = nullptr);
+
+// After "Can't open the game folder": which, and why.
+std::wstring NoFolderLine(const std::wstring& folder, uint32_t error);
 
 // After "Not enough disk space: ...": how much more to free, in whole
 // units of the disk, what it has and what the run takes.

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -302,6 +303,18 @@ bool ResolveDirectory(const wchar_t* directory, std::string& resolved) {
 
 }  // namespace
 
+namespace {
+
+// The longest file the format of the volume holding `path` takes: a FAT
+// volume's lengths are 32 bits. 0 where no limit is known.
+uint64_t LargestFileOf(const char* path) {
+  constexpr decltype(statfs::f_type) kMsdosMagic = 0x4d44;  // vfat and msdos
+  struct statfs volume;
+  return statfs(path, &volume) == 0 && volume.f_type == kMsdosMagic ? uint64_t{0xFFFFFFFF} : 0;
+}
+
+}  // namespace
+
 bool CFileSystem_PosixPatcher::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   std::string resolved;
   struct statvfs volume;
@@ -311,6 +324,7 @@ bool CFileSystem_PosixPatcher::QueryFreeSpace(const wchar_t* directory, VolumeSp
   space.freeBytes = static_cast<uint64_t>(volume.f_bavail) * volume.f_frsize;
   space.allocationUnit = volume.f_frsize > 0 && volume.f_frsize <= UINT32_MAX
                              ? static_cast<uint32_t>(volume.f_frsize) : 1;
+  space.largestFile = LargestFileOf(resolved.c_str());
   return true;
 }
 

@@ -1,11 +1,16 @@
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "src/filesystem/ProcessContext.h"
 #include "src/filesystem/posix/PathEncoding_Posix.h"
+#include "src/paths/Utf8.h"
 
 namespace qpx {
 
@@ -18,6 +23,77 @@ std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
 }
 
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+bool SomeoneCanAnswer() { return isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1; }
+
+void WaitForOneKey() {
+  termios saved{};
+  const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios raw = saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  }
+  char key = 0;
+  ssize_t got;
+  do got = read(STDIN_FILENO, &key, 1);
+  while (got < 0 && errno == EINTR);
+  if (terminal) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+namespace {
+
+// Whether the locale the player runs under takes UTF-8, read as the C
+// library would pick it, without setting the process's locale.
+bool LocaleTakesUtf8() {
+  const char* name = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    name = std::getenv(variable);
+    if (name != nullptr && *name != '\0') break;
+  }
+  if (name == nullptr) return false;
+  std::string lower;
+  for (const char* c = name; *c != '\0'; ++c) lower += static_cast<char>(*c >= 'A' && *c <= 'Z' ? *c + 32 : *c);
+  return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
+}
+
+}  // namespace
+
+void WriteToStdout(std::wstring_view text) {
+  static const bool utf8 = LocaleTakesUtf8();
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  // Built whole, a message leaves in one write.
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (const wchar_t c : text) {
+    const auto point = static_cast<uint32_t>(c);
+    if (point < 0x80) {
+      bytes += static_cast<char>(point);
+      continue;
+    }
+    std::string encoded;
+    AppendUtf8(encoded, point > 0x10FFFF ? 0xFFFD : point);
+    if (utf8) {
+      bytes += encoded;
+      continue;
+    }
+    for (const char b : encoded) {
+      bytes += "\\x";
+      bytes += kDigits[static_cast<uint8_t>(b) >> 4];
+      bytes += kDigits[static_cast<uint8_t>(b) & 15];
+    }
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+bool EnterFolder(const std::wstring& folder) { return chdir(posix::EncodePath(folder.c_str()).c_str()) == 0; }
+
+wchar_t ShownPathSeparator() { return L'/'; }
+
+bool SwitchesStartWithSlash() { return false; }
 
 std::string CurrentFolderBytes() {
   // getcwd with no buffer is an extension; grow one instead, as far as a

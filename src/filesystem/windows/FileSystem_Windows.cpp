@@ -160,6 +160,34 @@ std::unique_ptr<CFileView> CDiskFile_Windows::MapForReading(int64_t offset, uint
   return std::make_unique<CFileView_Windows>(mapping, base, skip);
 }
 
+namespace {
+
+// How long a file held by another program is waited for before the
+// refusal counts: virus scanners, indexers and backup tools open a file
+// for a moment, as installers know.
+constexpr DWORD kSharingPatienceMs = 2000;
+constexpr DWORD kSharingRetryMs = 100;
+
+// Calls `attempt` (true when it succeeded) again while it fails because
+// another program holds the file, for up to kSharingPatienceMs; leaves the
+// last failure's code.
+template <class Attempt>
+bool PatientlyShared(Attempt attempt) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
+        GetTickCount() - start >= kSharingPatienceMs) {
+      return false;
+    }
+    Sleep(kSharingRetryMs);
+    SetLastError(error);
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<CAbstractFile> CFileSystem_WindowsPatcher::Open(const wchar_t* path, OpenMode mode) {
   if (path == nullptr) return nullptr;
   DWORD access = 0;
@@ -179,8 +207,12 @@ std::unique_ptr<CAbstractFile> CFileSystem_WindowsPatcher::Open(const wchar_t* p
   security.bInheritHandle = TRUE;
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   if (mode & OpenMode_ShareDelete) share |= FILE_SHARE_DELETE;
-  HANDLE handle = CreateFileW(path, access, share, &security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const bool opened = PatientlyShared([&] {
+    handle = CreateFileW(path, access, share, &security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return handle != INVALID_HANDLE_VALUE;
+  });
+  if (!opened) return nullptr;
   // Files on a disk only: a pipe, a console or another device fails like a
   // missing file. Their reads would block, never end or mean nothing.
   if (GetFileType(handle) != FILE_TYPE_DISK) {
@@ -195,7 +227,7 @@ std::unique_ptr<CAbstractFile> CFileSystem_WindowsPatcher::Open(const wchar_t* p
 }
 
 bool CFileSystem_WindowsPatcher::DeleteFile(const wchar_t* path) {
-  return path != nullptr && DeleteFileW(path) != 0;
+  return path != nullptr && PatientlyShared([&] { return DeleteFileW(path) != 0; });
 }
 
 bool CFileSystem_WindowsPatcher::CreateDirectory(const wchar_t* path) {
@@ -203,6 +235,23 @@ bool CFileSystem_WindowsPatcher::CreateDirectory(const wchar_t* path) {
   if (CreateDirectoryW(path, nullptr) != 0) return true;
   return GetLastError() == ERROR_ALREADY_EXISTS;
 }
+
+namespace {
+
+// The longest file the format of the volume holding `folder` takes: a FAT
+// volume's lengths are 32 bits. 0 where no limit is known.
+uint64_t LargestFileOn(const wchar_t* folder) {
+  wchar_t root[MAX_PATH + 1] = {};
+  wchar_t format[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(folder, root, MAX_PATH) ||
+      !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, format, MAX_PATH)) {
+    return 0;
+  }
+  const std::wstring name(format);
+  return name == L"FAT" || name == L"FAT12" || name == L"FAT16" || name == L"FAT32" ? uint64_t{0xFFFFFFFF} : 0;
+}
+
+}  // namespace
 
 bool CFileSystem_WindowsPatcher::QueryFreeSpace(const wchar_t* directory, VolumeSpace& space) {
   if (directory == nullptr) return false;
@@ -234,6 +283,7 @@ bool CFileSystem_WindowsPatcher::QueryFreeSpace(const wchar_t* directory, Volume
           ? uint64_t{sectorsPerCluster} * bytesPerSector
           : 0;
   space.allocationUnit = cluster > 0 && cluster <= UINT32_MAX ? static_cast<uint32_t>(cluster) : 4096;
+  space.largestFile = LargestFileOn(folder);
   return true;
 }
 

@@ -1,35 +1,125 @@
 #include <windows.h>
+#include <conio.h>
+
+#include <cstdio>
+#include <string>
 
 #include <utility>
 
 #include "src/filesystem/ProcessContext.h"
+#include "src/paths/Utf8.h"
 
 namespace qpx {
 
-std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
-  // The C runtime's argv, split by its rules from the ANSI command line.
-  // The words the patcher answers to are ASCII, which every code page
-  // keeps; any other argument is ignored whatever it became. Splitting the
-  // wide command line instead would take CommandLineToArgvW, and with it
-  // shell32.dll, into a program that imports nothing beyond the kernel and
-  // the C runtime.
-  std::vector<std::wstring> arguments;
-  for (int i = 1; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
-    std::wstring word;
-    for (const char* c = argv[i]; *c != '\0'; ++c) {
-      const auto byte = static_cast<unsigned char>(*c);
-      word += byte < 0x80 ? static_cast<wchar_t>(byte) : L'?';
-    }
-    arguments.push_back(std::move(word));
+namespace {
+
+// Splits a command line as the C runtime splits argv, with its rules for
+// quotes and the backslashes before them, leaving out the program's name
+// (which takes no escapes).
+std::vector<std::wstring> SplitCommandLine(const wchar_t* p) {
+  std::vector<std::wstring> words;
+  if (*p == L'"') {
+    for (++p; *p != L'\0' && *p != L'"'; ++p) {}
+    if (*p != L'\0') ++p;
+  } else {
+    while (*p != L'\0' && *p != L' ' && *p != L'\t') ++p;
   }
-  return arguments;
+  for (;;) {
+    while (*p == L' ' || *p == L'\t') ++p;
+    if (*p == L'\0') return words;
+    std::wstring word;
+    bool quoted = false;
+    while (*p != L'\0' && (quoted || (*p != L' ' && *p != L'\t'))) {
+      if (*p == L'\\') {
+        std::size_t count = 0;
+        for (; *p == L'\\'; ++p) ++count;
+        // Backslashes are themselves except before a quote: then each pair
+        // is one, and an odd one makes the quote a character.
+        word.append(*p == L'"' ? count / 2 : count, L'\\');
+        if (*p == L'"' && count % 2 == 1) word += *p++;
+      } else if (*p == L'"') {
+        if (quoted && p[1] == L'"') {
+          word += L'"';
+          p += 2;
+        } else {
+          quoted = !quoted;
+          ++p;
+        }
+      } else {
+        word += *p++;
+      }
+    }
+    words.push_back(std::move(word));
+  }
 }
 
-bool StdoutIsTerminal() {
+bool IsConsole(DWORD which) {
   DWORD mode = 0;
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  return output != nullptr && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) != 0;
+  const HANDLE handle = GetStdHandle(which);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
 }
+
+}  // namespace
+
+std::vector<std::wstring> CommandLineArguments(int, char**) {
+  // The wide command line, split here: the C runtime's argv went through
+  // the ANSI code page, which loses a dropped folder's name outside it, and
+  // CommandLineToArgvW would take shell32.dll into a program that imports
+  // nothing beyond the kernel and the C runtime.
+  const wchar_t* line = GetCommandLineW();
+  return line == nullptr ? std::vector<std::wstring>() : SplitCommandLine(line);
+}
+
+bool StdoutIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
+
+bool SomeoneCanAnswer() { return IsConsole(STD_INPUT_HANDLE) && IsConsole(STD_OUTPUT_HANDLE); }
+
+void WaitForOneKey() { _getch(); }
+
+void WriteToStdout(std::wstring_view text) {
+  if (IsConsole(STD_OUTPUT_HANDLE)) {
+    // The console shows every character of a name, whatever its code page.
+    std::fflush(stdout);
+    std::wstring lines;
+    for (const wchar_t c : text) {
+      if (c == L'\n') lines += L'\r';
+      lines += c;
+    }
+    DWORD written = 0;
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+    return;
+  }
+  // A file or a pipe gets ASCII, the rest as \xNN of its UTF-8 bytes; the
+  // stream's text mode turns each newline into CR LF. Built whole, a
+  // message leaves in one write.
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto point = static_cast<uint32_t>(text[i]);
+    if (point < 0x80) {
+      bytes += static_cast<char>(point);
+      continue;
+    }
+    if (point >= 0xD800 && point < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
+    }
+    std::string encoded;
+    AppendUtf8(encoded, point);
+    for (const char b : encoded) {
+      bytes += "\\x";
+      bytes += kDigits[static_cast<uint8_t>(b) >> 4];
+      bytes += kDigits[static_cast<uint8_t>(b) & 15];
+    }
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+bool EnterFolder(const std::wstring& folder) { return SetCurrentDirectoryW(folder.c_str()) != 0; }
+
+wchar_t ShownPathSeparator() { return L'\\'; }
+
+bool SwitchesStartWithSlash() { return true; }
 
 std::string CurrentFolderBytes() {
   const DWORD needed = GetCurrentDirectoryW(0, nullptr);

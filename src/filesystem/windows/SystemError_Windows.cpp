@@ -32,9 +32,27 @@ bool SystemErrorMeansNotFound(uint32_t code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
+ErrorMeaning MeaningOf(uint32_t code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ErrorMeaning::NotFound;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE: return ErrorMeaning::InUse;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: return ErrorMeaning::AccessDenied;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ErrorMeaning::DiskFull;
+    default: return ErrorMeaning::Other;
+  }
+}
+
+AccessRemedy AccessRemedyHere() { return AccessRemedy::Administrator; }
+
 uint32_t SystemErrorNotFound() { return ERROR_FILE_NOT_FOUND; }
 uint32_t SystemErrorAccessDenied() { return ERROR_ACCESS_DENIED; }
 uint32_t SystemErrorIo() { return ERROR_IO_DEVICE; }
 uint32_t SystemErrorDiskFull() { return ERROR_DISK_FULL; }
+uint32_t SystemErrorInUse() { return ERROR_SHARING_VIOLATION; }
 
 }  // namespace qpx
