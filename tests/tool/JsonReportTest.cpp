@@ -316,5 +316,33 @@ TEST_F(JsonReportTest, EveryCommandThatWritesReportsWhatItWrote) {
   EXPECT_TOOL(Tool({"extract", "game", "10", "-", "--json"}), kBadInput, "give OUT a file");
 }
 
+
+TEST_F(JsonReportTest, APatchForSeveralVersionsFillsTheVersionKeysAndItsSummariesAddUp) {
+  MakeGame("v0");
+  ASSERT_EQ(Tool({"unpack", "v0", "tree"}).exitCode, kOk);
+  Put("tree/entries/00010.bin", Text("The second release's title.\n"));
+  ASSERT_EQ(Tool({"pack", "tree", "v1"}).exitCode, kOk);
+  Put("tree/entries/00010.bin", Text("The third release's title.\n"));
+  Put("tree/entries/00012.bin", Text("A new credits text.\n"));
+  ASSERT_EQ(Tool({"pack", "tree", "new"}).exitCode, kOk);
+  const json diffed =
+      Document(Tool({"diff", "v0", "v1", "new", "--stub", Config().patcher, "--out", "patch", "--json"}));
+  EXPECT_TRUE(diffed["original"].is_null());
+  EXPECT_EQ(diffed["labelNew"], "new");
+  EXPECT_EQ(diffed["output"]["format"], 3);
+  const json listed = Document(Tool({"list", "patch", "--json"}));
+  EXPECT_EQ(listed["labels"], json({"v0", "v1"}));
+  EXPECT_EQ(listed["records"].size(), diffed["output"]["records"].size());
+  for (std::size_t i = 0; i < listed["records"].size(); ++i) {
+    EXPECT_EQ(listed["records"][i]["versions"], diffed["output"]["records"][i]["versions"]) << i;
+  }
+  const json planned = Document(Tool({"plan", "patch", "v1", "--json"}));
+  EXPECT_GE(planned["summary"]["otherVersions"].get<uint64_t>(), 1u);
+  EXPECT_EQ(Parts(planned["summary"]), planned["records"].size());
+  const json verified = Document(Tool({"verify", "patch", "v1", "--json"}));
+  EXPECT_FALSE(verified["summary"]["alternatives"].is_null());
+  EXPECT_EQ(Parts(verified["summary"]), verified["records"].size());
+}
+
 }  // namespace
 }  // namespace qpx
