@@ -108,6 +108,8 @@ def man_faults(page_path, schemas):
 
 def documents(arguments):
     for argument in arguments:
+        if not os.path.exists(argument):
+            continue  # a folder no suite wrote to: no documents, said below
         if os.path.isdir(argument):
             for entry in sorted(os.listdir(argument)):
                 if entry.endswith(".json"):
