@@ -85,6 +85,13 @@ void RefuseUnextractable(const Payload& payload, std::size_t index, uint32_t num
   }
 }
 
+// With --json, standard output holds the document: the body goes to a file.
+void StartExtractJson(const ExtractOptions& options) {
+  if (!options.json) return;
+  if (options.out == "-") Fail(kExitBadInput, "--json writes its report to standard output: give OUT a file, not -");
+  StartJsonReport();
+}
+
 // The JSON report of a body written to OUT: from the game folder, or as
 // record `index` of the patch writes it.
 void ExtractJson(const ExtractOptions& options, uint32_t number, uint64_t bytes, const Json& index) {
@@ -156,11 +163,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
                             ": not a resource number 0..2714 (0..1206 entries, 1207..2714 loose files)");
   }
   const bool toStandardOutput = options.out == "-";
-  // Standard output holds either the body or the document.
-  if (toStandardOutput && options.json) {
-    Fail(kExitBadInput, "--json writes its report to standard output: give OUT a file, not -");
-  }
-  if (options.json) StartJsonReport();
+  StartExtractJson(options);
   const std::wstring out = PathFromText(options.out);
   if (!toStandardOutput) {
     switch (fileSystem.KindOf(out.c_str())) {
