@@ -15,6 +15,8 @@ if(WIN32)
   install(TARGETS qpxpatch qpxtool RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION . PATTERN .gitattributes EXCLUDE)
+  # The schemas of qpxtool's --json documents.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/schemas DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "qpxpatch-${PROJECT_VERSION}-win32")
 else()
@@ -36,14 +38,16 @@ endif()")
     install(PROGRAMS ${QPX_WINDOWS_PATCHER} DESTINATION ${qpx_stub_dir})
   endif()
 
-  # The manual page, made from the tool's own --help.
+  # The manual page, made from the tool's own --help and, for its JSON
+  # keys, from the schemas of the documents.
   set(qpx_man_page ${CMAKE_BINARY_DIR}/man/qpxtool.1)
+  file(GLOB qpx_schemas CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/schemas/*.schema.json)
   add_custom_command(
     OUTPUT ${qpx_man_page} ${qpx_man_page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:qpxtool> -DVERSION=${PROJECT_VERSION} -DOUT=${qpx_man_page}
-            -P ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake
-    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake ${CMAKE_SOURCE_DIR}/cmake/ToolHelp.cmake
+    COMMAND ${CMAKE_COMMAND} -DTOOL=$<TARGET_FILE:qpxtool> -DVERSION=${PROJECT_VERSION}
+            -DSCHEMAS=${CMAKE_SOURCE_DIR}/docs/schemas -DOUT=${qpx_man_page} -P ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake
+    DEPENDS qpxtool ${CMAKE_SOURCE_DIR}/cmake/ManPage.cmake ${CMAKE_SOURCE_DIR}/cmake/ToolHelp.cmake ${qpx_schemas}
     COMMENT "Writing qpxtool's manual page from its --help"
     VERBATIM)
   add_custom_target(qpxtool_man ALL DEPENDS ${qpx_man_page}.gz)
@@ -87,6 +91,8 @@ endif()")
   install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${qpx_doc_dir} RENAME copyright)
   # The example bodies and their manifest, which the README's first patch is built from.
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION ${qpx_doc_dir} PATTERN .gitattributes EXCLUDE)
+  # The schemas of qpxtool's --json documents, which its manual page names.
+  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/schemas DESTINATION ${qpx_doc_dir})
 
   # qpxtool_VERSION_ARCH.deb
   set(CPACK_GENERATOR DEB)

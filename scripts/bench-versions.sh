@@ -61,10 +61,11 @@ diff_to "$S/v1" "$S/v2" --out "$S/from1"
 # The cumulative patch: every resource either old release differs in, its
 # new bytes whole and compressed, knowing no base.
 "$bin/qpxtool" unpack "$S/v2" "$S/unpacked" >/dev/null
-{
-  "$bin/qpxtool" list --json "$S/from0"
-  "$bin/qpxtool" list --json "$S/from1"
-} | python3 -c '
+"$bin/qpxtool" list --json "$S/from0" >"$S/from0.json"
+"$bin/qpxtool" list --json "$S/from1" >"$S/from1.json"
+python3 "$root/tests/json_schema_check.py" "$root/docs/schemas" "$S/from0.json" "$S/from1.json" >/dev/null ||
+  { echo "bench: list --json does not follow its schema" >&2; exit 1; }
+cat "$S/from0.json" "$S/from1.json" | python3 -c '
 import json, sys
 decoder, text, at, numbers = json.JSONDecoder(), sys.stdin.read(), 0, set()
 while at < len(text.rstrip()):
@@ -117,7 +118,10 @@ for n in 2 3 4 5 6 7 8; do
     times+=($(( $(now_us) - start )))
   done
   seconds=$(printf '%s\n' "${times[@]}" | median | awk '{ printf "%.2f", $1 / 1e6 }')
-  records=$("$bin/qpxtool" list --json "$W/syn/p$n" | python3 -c 'import json, sys; print(len(json.load(sys.stdin)["records"]))')
+  "$bin/qpxtool" list --json "$W/syn/p$n" >"$W/syn/p$n.json"
+  python3 "$root/tests/json_schema_check.py" "$root/docs/schemas" "$W/syn/p$n.json" >/dev/null ||
+    { echo "bench: list --json does not follow its schema" >&2; exit 1; }
+  records=$(python3 -c 'import json, sys; print(len(json.load(sys.stdin)["records"]))' <"$W/syn/p$n.json")
   synthetic_rows+=("| $((n - 1)) | $records | $(grouped "$(payload "$W/syn/p$n")") | $seconds |")
 done
 

@@ -245,7 +245,10 @@ bench_real() {
   fi
   rm -rf "$R/unpacked" "$R/packed"
   # The report for scripts carries the figures the table shows.
-  json_stored=$("$bin/qpxtool" list --json "$R/delta" | python3 -c 'import json, sys; print(json.load(sys.stdin)["totals"]["storedBytes"])')
+  "$bin/qpxtool" list --json "$R/delta" >"$R/list.json"
+  python3 "$root/tests/json_schema_check.py" "$root/docs/schemas" "$R/list.json" >/dev/null ||
+    { echo "bench: list --json does not follow its schema" >&2; exit 1; }
+  json_stored=$(python3 -c 'import json, sys; print(json.load(sys.stdin)["totals"]["storedBytes"])' <"$R/list.json")
   [ "$json_stored" = "$real_delta_stored" ] ||
     { echo "bench: list --json says $json_stored bytes of bodies, the table $real_delta_stored" >&2; exit 1; }
   real_delta_payload=$(( $(stat -c %s "$R/delta") - $(stat -c %s "$bin/qpxpatch") ))

@@ -49,6 +49,16 @@ usr/share/doc/qpxtool/examples/bodies/entry-12.txt
 usr/share/doc/qpxtool/examples/bodies/entry-49.txt
 usr/share/doc/qpxtool/examples/bodies/res-D00002.txt
 usr/share/doc/qpxtool/examples/patch.manifest
+usr/share/doc/qpxtool/schemas/qpxtool-build.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-diff.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-extract.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-list.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-pack.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-plan.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-reverse.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-sample.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-unpack.schema.json
+usr/share/doc/qpxtool/schemas/qpxtool-verify.schema.json
 usr/share/man/man1/qpxpatch.1.gz
 usr/share/man/man1/qpxtool.1.gz
 usr/share/qpxpatch/qpxpatch
@@ -105,6 +115,9 @@ check "build on the installed native patcher (--stub linux)" \
 check "that is the installed native patcher" starts_with "$stubs/qpxpatch" "$scratch/patch"
 check "the native patch applies" sh -c "cd '$game' && '$scratch/patch' </dev/null | grep -q '^Success!'"
 check "verify after it" "$tool" verify "$scratch/patch" "$game"
+check "its --json documents follow the installed schemas" sh -c "'$tool' list --json '$scratch/patch' >'$scratch/list.json' &&
+  '$tool' verify --json '$scratch/patch' '$game' >'$scratch/verify.json' &&
+  python3 tests/json_schema_check.py '$deb_root/usr/share/doc/qpxtool/schemas' '$scratch/list.json' '$scratch/verify.json'"
 
 echo "== the README's walkthrough, with the package's programs"
 check "every command prints what the README shows" tests/readme_walkthrough.sh "$deb_root/usr/bin"
@@ -112,7 +125,8 @@ check "every command prints what the README shows" tests/readme_walkthrough.sh "
 echo "== $zip"
 top=qpxpatch-$version-win32
 check "its files" diff <(cmake -E tar tf "$zip" | files) <(
-  { printf '%s\n' qpxpatch.exe qpxtool.exe README.md LICENSE; find examples -type f ! -name .gitattributes; } |
+  { printf '%s\n' qpxpatch.exe qpxtool.exe README.md LICENSE; find examples -type f ! -name .gitattributes;
+    (cd docs && find schemas -type f); } |
     sed "s|^|$top/|" | sort)
 (cd "$scratch" && cmake -E tar xf "$root/$zip")
 for program in qpxpatch.exe qpxtool.exe; do

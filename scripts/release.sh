@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes a release in dist/, with CPack from the build trees of both presets
 # (built first; an up-to-date tree is reused as it is):
-#   qpxpatch-VERSION-win32.zip   qpxpatch.exe, qpxtool.exe, README.md, LICENSE, examples/
-#   qpxtool_VERSION_ARCH.deb     qpxtool, both patchers as its stubs, its manual page, the README
+#   qpxpatch-VERSION-win32.zip   qpxpatch.exe, qpxtool.exe, README.md, LICENSE, examples/, schemas/
+#   qpxtool_VERSION_ARCH.deb     qpxtool, both patchers as its stubs, its manual page, the README, the schemas
 #   SHA256SUMS                   of both
 # The version is the one project(... VERSION) sets in CMakeLists.txt.
 set -euo pipefail

@@ -35,7 +35,7 @@ fi
 
 for p in cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev \
          libcli11-dev nlohmann-json3-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine64 wine32:i386 \
-         strace time libxxhash-dev lzma-dev osslsigncode openssl dpkg-dev file man-db; do
+         strace time libxxhash-dev lzma-dev osslsigncode openssl dpkg-dev file man-db python3-jsonschema; do
   have "$p" || need+=("$p")
 done
 

@@ -114,7 +114,7 @@ TEST_F(HeldChecksToolTest, AlternativesShareTheirBodyAndOneOldContentGetsOneReco
   ASSERT_EQ(five[0]["encoding"], five[1]["encoding"]);
   ASSERT_NE(five[0]["encoding"], "delta") << "a whole body for both: " << list.dump(2);
   EXPECT_EQ(five[0]["offset"], five[1]["offset"]) << "stored once";
-  EXPECT_EQ(five[0]["storedSize"], five[1]["storedSize"]);
+  EXPECT_EQ(five[0]["storedBytes"], five[1]["storedBytes"]);
   ASSERT_EQ(six.size(), 1u) << list.dump(2);
   EXPECT_EQ(six[0]["versions"], json({"1.0", "1.1"}));
   EXPECT_EQ(RowsOf(list, 7).size(), 0u);

@@ -264,6 +264,11 @@ TEST_F(QpxToolWineVersions, EachOldGameEndsAsTheNewOneWithTheExe) {
   fs::copy(Config().patcherExe, At("qpxpatch.exe"));
   EXPECT_TOOL(Tool({"diff", "v0", "v1", "new", "--stub", "qpxpatch.exe", "--out", "patch.exe"}), kOk,
               "format 3, sealed");
+  // The Windows tool's report for scripts (its lines end in CR LF), checked
+  // against its schema with the others.
+  const ProcessResult listed = Tool({"list", "--json", "patch.exe"});
+  EXPECT_TOOL(listed, kOk, "\"runsOn\": \"windows\"");
+  EXPECT_TOOL(listed, kOk, "\"schema\": \"qpxtool-list/1\"");
   Resources mixed = Release(0);
   for (uint32_t n = 0; n < kEntryCount; n += 2) mixed[n] = Release(1).at(n);
   LayGame("mixed", mixed);

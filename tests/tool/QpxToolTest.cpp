@@ -1408,16 +1408,18 @@ int main(int argc, char** argv) {
     const std::string argument = argv[i];
     for (auto [flag, value] : {std::pair{"--qpxtool=", &config.qpxtool}, std::pair{"--patcher=", &config.patcher},
                                std::pair{"--wine=", &config.wine},
-                               std::pair{"--patcher-exe=", &config.patcherExe}}) {
+                               std::pair{"--patcher-exe=", &config.patcherExe},
+                               std::pair{"--json-documents=", &config.jsonDocuments}}) {
       if (argument.starts_with(flag)) *value = argument.substr(std::strlen(flag));
     }
   }
   if (config.qpxtool.empty() || config.patcher.empty()) {
-    std::fprintf(stderr, "usage: %s --qpxtool=PATH --patcher=PATH [--wine=SCRIPT] [gtest flags]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s --qpxtool=PATH --patcher=PATH [--wine=SCRIPT] [--json-documents=DIR] [gtest flags]\n",
+                 argv[0]);
     return 2;
   }
   // The tests run in scratch folders: make the programs' paths absolute.
-  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine, &config.patcherExe}) {
+  for (std::string* path : {&config.qpxtool, &config.patcher, &config.wine, &config.patcherExe, &config.jsonDocuments}) {
     if (!path->empty()) *path = std::filesystem::absolute(*path).string();
   }
   // Suites named QpxToolWine... run under Wine, and only they.

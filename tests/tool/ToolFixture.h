@@ -3,8 +3,10 @@
 // author runs them (natively), with helpers to lay out and read back files.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -36,7 +38,22 @@ class ToolFixture : public ::testing::Test {
     }
     std::vector<std::string> command{program.empty() ? Config().qpxtool : program};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return RunProcess(command, dir.Path(), options);
+    ProcessResult result = RunProcess(command, dir.Path(), options);
+    KeepJsonDocument(arguments, result);
+    return result;
+  }
+
+  // Keeps what a --json run wrote, for the check against its schema (a run
+  // that writes no document is left out: the tests judge that one).
+  static void KeepJsonDocument(const std::vector<std::string>& arguments, const ProcessResult& result) {
+    if (Config().jsonDocuments.empty() || result.out.empty() ||
+        std::find(arguments.begin(), arguments.end(), "--json") == arguments.end()) {
+      return;
+    }
+    static std::atomic<unsigned> kept{0};
+    std::filesystem::create_directories(Config().jsonDocuments);
+    const std::string name = arguments[0] + "-" + std::to_string(getpid()) + "-" + std::to_string(kept++) + ".json";
+    WriteFile(std::filesystem::path(Config().jsonDocuments) / name, Bytes(result.out.begin(), result.out.end()));
   }
 
   // Runs the patch `patch` of the scratch folder in its folder `game`.

@@ -11,6 +11,9 @@ struct ToolTestConfig {
   std::string patcher;     // the native qpxpatch: the stub of native patches
   std::string wine;        // empty natively; else the script that runs a .exe
   std::string patcherExe;  // with --wine: qpxpatch.exe, the stub of Windows patches
+  // A folder that keeps every --json document the tests make qpxtool
+  // write, for the check of them all against their schemas; empty: none.
+  std::string jsonDocuments;
 };
 
 inline ToolTestConfig& TheToolTestConfig() {

@@ -4,6 +4,7 @@
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -25,6 +26,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);
   ChooseStub(fileSystem, options.stub, request);
 
+  if (options.json) StartJsonReport();
   const BuildResult result = BuildPatch(fileSystem, request);
   for (const std::string& warning : result.warnings) Err("qpxtool build: warning: " + warning);
 
@@ -38,6 +40,13 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
     line += " (the stub's old payload of " + Grouped(result.strippedBytes) + " bytes was left out)";
   }
   Out(line);
+  if (options.json) {
+    Json report = JsonDocument("build");
+    report["manifest"] = options.manifest.empty() ? Json(nullptr) : Json(options.manifest);
+    report["output"] = PatchOutputJson(fileSystem, options.out, request, result, nullptr);
+    report["warnings"] = result.warnings;
+    WriteJsonReport(report);
+  }
   return kExitSuccess;
 }
 
@@ -59,6 +68,7 @@ CLI::App* AddBuild(CLI::App& app, BuildOptions& options) {
   AddFormatOptions(command, options.format, false);
   command->add_flag("--any-stub", options.anyStub,
                     "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
+  command->add_flag("--json", options.json, kJsonHelp);
   command->add_option("bodies", options.pairs, "a body for a resource, after the manifest's bodies")
       ->type_name("NUMBER=FILE");
   command->footer(std::string(kStubDefaultHelp) + kManifestHelp);

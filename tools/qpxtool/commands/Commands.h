@@ -20,6 +20,7 @@ struct BuildOptions {
   bool replacePayload = false;
   bool noSeal = false;
   bool anyStub = false;
+  bool json = false;  // a JSON report on standard output instead of the report line
 };
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 
@@ -41,12 +42,14 @@ struct ExtractOptions {
   std::string number;
   std::string out;
   std::string base;  // with a patch: the game folder a delta body is decoded against
+  bool json = false;  // a JSON report on standard output instead of the report line
 };
 int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options);
 
 struct UnpackOptions {
   std::string gameDirectory;
   std::string outDirectory;
+  bool json = false;  // a JSON report on standard output instead of the report line
 };
 int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options);
 
@@ -82,17 +85,20 @@ struct ReverseOptions {
   std::string stub;
   std::string out;
   bool anyStub = false;
+  bool json = false;  // a JSON report on standard output instead of the report line
 };
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options);
 
 struct PackOptions {
   std::string tree;  // a folder written by unpack, or its manifest
   std::string gameDirectory;
+  bool json = false;  // a JSON report on standard output instead of the report line
 };
 int RunPack(CFileSystem& fileSystem, const PackOptions& options);
 
 struct SampleOptions {
   std::string gameDirectory;
+  bool json = false;  // a JSON report on standard output instead of the report line
 };
 int RunSample(CFileSystem& fileSystem, const SampleOptions& options);
 

@@ -31,38 +31,6 @@ std::string AttributesLostLine(const ResourceChange& change) {
          " -> 0 (a patch writes plain entries)";
 }
 
-// Where a written patch runs, for --json: "windows", "linux" or null.
-Json RunsOnJson(const std::string& kind) {
-  return kind == "a Windows patch" ? Json("windows") : kind == "a Linux patch" ? Json("linux") : Json(nullptr);
-}
-
-// The written records as --json reports them (list's rows without their
-// index and fate): how each body is stored where the payload says
-// (`checked`), and the labels of the old versions each one is for.
-Json RecordsJson(const BuildResult& result, bool checked, const std::vector<std::string>* oldLabels) {
-  Json records = Json::array();
-  for (const PayloadRecord& record : result.records) {
-    Json row{{"resource", record.resourceNumber},
-             {"target", TargetName(record.resourceNumber)},
-             {"offset", record.bodyOffset},
-             {"storedSize", record.storedSize}};
-    if (checked) {
-      row["encoding"] = EncodingName(record.encoding);
-      row["resultSize"] = record.resultSize;
-      row["hasBase"] = record.hasBase;
-    }
-    if (oldLabels != nullptr) {
-      Json named = Json::array();
-      for (std::size_t i = 0; i < oldLabels->size(); ++i) {
-        if ((record.versions >> i & 1) != 0) named.push_back((*oldLabels)[i]);
-      }
-      row["versions"] = std::move(named);
-    }
-    records.push_back(std::move(row));
-  }
-  return records;
-}
-
 // A folder's own name, as given (the last part of its path): a version's
 // label unless --label names another.
 std::string FolderName(std::string text) {
@@ -158,7 +126,10 @@ struct VersionsDifference {
     }
     if (change.oldAttributes != 0) {
       attributesLost.push_back(AttributesLostLine(change) + " in " + Quoted(label));
-      lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}, {"version", label}});
+      lostJson.push_back({{"resource", change.number},
+                          {"target", TargetName(change.number)},
+                          {"attributes", change.oldAttributes},
+                          {"version", label}});
     }
     // Told apart by their hashes: an old content that an earlier old
     // version holds too needs no record of its own.
@@ -216,25 +187,6 @@ std::vector<BodySource> BodiesOfVersions(CFileSystem& fileSystem, const Versions
   return bodies;
 }
 
-// The JSON report's "output" of a written patch.
-Json PatchOutputJson(CFileSystem& fileSystem, const std::string& out, const BuildRequest& request,
-                     const BuildResult& result, const std::vector<std::string>* oldLabels) {
-  const std::string kind = PatchKindText(fileSystem, request.out);
-  Json output{{"kind", "patch"},
-              {"path", out},
-              {"runsOn", RunsOnJson(kind)},
-              {"fileSize", result.fileLength},
-              {"format", oldLabels != nullptr ? kPayloadVersion3 : request.format},
-              {"sealed", oldLabels != nullptr || request.seal},
-              {"bodyBytes", result.bodyBytes},
-              {"storedBytes", result.storedBytes}};
-  if (oldLabels != nullptr) output["sharedBodies"] = result.sharedBodies;
-  output["tableOffset"] = result.tableOffset;
-  output["records"] = RecordsJson(result, oldLabels != nullptr || request.format == kPayloadVersion2, oldLabels);
-  output["notes"] = result.notes;
-  return output;
-}
-
 // The report of a patch for several old versions.
 void ReportVersions(CFileSystem& fileSystem, const DiffOptions& options, const std::vector<std::string>& olds,
                     const std::vector<std::string>& labels, const std::string& labelNew,
@@ -261,16 +213,19 @@ void ReportVersions(CFileSystem& fileSystem, const DiffOptions& options, const s
   for (std::size_t i = 0; i < olds.size(); ++i) {
     folders.push_back({{"folder", olds[i]}, {"label", labels[i]}, {"differing", versions.differing[i]}});
   }
-  Json report{{"olds", std::move(folders)},
-              {"new", options.folders.back()},
-              {"labelNew", labelNew},
-              {"differing", differing},
-              {"entries", entries},
-              {"looseFiles", looseCount},
-              {"bytes", bodyBytes},
-              {"output", PatchOutputJson(fileSystem, options.out, request, result, &labels)},
-              {"attributesLost", versions.lostJson},
-              {"deletedLeftAlone", versions.deleted}};
+  Json report = JsonDocument("diff");
+  report.update(Json{{"original", nullptr},
+                     {"modified", nullptr},
+                     {"olds", std::move(folders)},
+                     {"new", options.folders.back()},
+                     {"labelNew", labelNew},
+                     {"differing", differing},
+                     {"entries", entries},
+                     {"looseFiles", looseCount},
+                     {"resultBytes", bodyBytes},
+                     {"output", PatchOutputJson(fileSystem, options.out, request, result, &labels)},
+                     {"attributesLost", versions.lostJson},
+                     {"deletedLeftAlone", versions.deleted}});
   WriteJsonReport(report);
 }
 
@@ -356,7 +311,10 @@ struct PairBodies {
       if (change.number < kEntryCount) ++entries;
       if (change.oldAttributes != 0) {
         attributesLost.push_back(AttributesLostLine(change));
-        lostJson.push_back({{"resource", change.number}, {"attributes", change.oldAttributes}});
+        lostJson.push_back({{"resource", change.number},
+                            {"target", TargetName(change.number)},
+                            {"attributes", change.oldAttributes},
+                            {"version", nullptr}});
       }
     }
   }
@@ -374,13 +332,18 @@ Json WriteManifestOut(CFileSystem& fileSystem, const DiffOptions& options, const
   WriteBodyFolder(fileSystem, PathFromText(options.manifestOut), options.manifestOut, bodies, manifest, "writing");
   Out("qpxtool diff: " + summary + "; wrote the bodies and " + kUnpackedManifestName + " to " +
       Quoted(options.manifestOut));
+  // The keys of a written patch's output, null: a manifest is none.
   Json output{{"kind", "manifest"}, {"path", options.manifestOut}};
+  for (const char* key : {"runsOn", "fileSize", "format", "sealed", "programBytes", "strippedBytes", "resultBytes",
+                          "storedBytes", "sharedBodies", "tableOffset", "records", "notes"}) {
+    output[key] = nullptr;
+  }
   Json resources = Json::array();
   for (const BodySource& body : bodies) {
     resources.push_back({{"resource", body.resourceNumber},
                          {"target", TargetName(body.resourceNumber)},
                          {"file", UnpackedFileName(body.resourceNumber)},
-                         {"size", body.range->size}});
+                         {"resultBytes", body.range->size}});
   }
   output["resources"] = std::move(resources);
   return output;
@@ -432,12 +395,16 @@ int RunDiff(CFileSystem& fileSystem, const DiffOptions& options) {
                            (bodies.size() == 1 ? " resources differs (" : " resources differ (") +
                            Counted(pair.entries, "entry", "entries") + ", " +
                            Counted(looseCount, "loose file", "loose files") + "; " + Grouped(pair.bodyBytes) + " bytes)";
-  Json report{{"original", options.original},
-              {"modified", options.modified},
-              {"differing", bodies.size()},
-              {"entries", pair.entries},
-              {"looseFiles", looseCount},
-              {"bytes", pair.bodyBytes}};
+  Json report = JsonDocument("diff");
+  report.update(Json{{"original", options.original},
+                     {"modified", options.modified},
+                     {"olds", nullptr},
+                     {"new", nullptr},
+                     {"labelNew", nullptr},
+                     {"differing", bodies.size()},
+                     {"entries", pair.entries},
+                     {"looseFiles", looseCount},
+                     {"resultBytes", pair.bodyBytes}});
   report["output"] = !options.manifestOut.empty() ? WriteManifestOut(fileSystem, options, bodies, summary)
                                                   : WritePatchOut(fileSystem, options, request, bodies, summary);
   report["attributesLost"] = std::move(pair.lostJson);

@@ -13,6 +13,7 @@
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -84,6 +85,29 @@ void RefuseUnextractable(const Payload& payload, std::size_t index, uint32_t num
   }
 }
 
+// With --json, standard output holds the document: the body goes to a file.
+void StartExtractJson(const ExtractOptions& options) {
+  if (!options.json) return;
+  if (options.out == "-") Fail(kExitBadInput, "--json writes its report to standard output: give OUT a file, not -");
+  StartJsonReport();
+}
+
+// The JSON report of a body written to OUT: from the game folder, or as
+// record `index` of the patch writes it.
+void ExtractJson(const ExtractOptions& options, uint32_t number, uint64_t bytes, const Json& index) {
+  if (!options.json) return;
+  Json report = JsonDocument("extract");
+  report["source"] = options.gameDirectory;
+  report["sourceKind"] = index.is_null() ? "game" : "patch";
+  report["base"] = options.base.empty() ? Json(nullptr) : Json(options.base);
+  report["resource"] = number;
+  report["target"] = TargetName(number);
+  report["index"] = index;
+  report["resultBytes"] = bytes;
+  report["out"] = options.out;
+  WriteJsonReport(report);
+}
+
 // The body that the last record of the patch for resource `number`
 // writes, decoded as the patcher decodes it.
 int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uint32_t number, const std::wstring& out) {
@@ -126,6 +150,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
   if (!WriteBytes(output.File(), body)) Fail(kExitFailedCheck, "output " + Quoted(options.out) + ": writing failed (disk full?)");
   output.Commit();
   Out("qpxtool extract: wrote " + what + " to " + Quoted(options.out));
+  ExtractJson(options, number, body.size(), index);
   return kExitSuccess;
 }
 
@@ -138,6 +163,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
                             ": not a resource number 0..2714 (0..1206 entries, 1207..2714 loose files)");
   }
   const bool toStandardOutput = options.out == "-";
+  StartExtractJson(options);
   const std::wstring out = PathFromText(options.out);
   if (!toStandardOutput) {
     switch (fileSystem.KindOf(out.c_str())) {
@@ -185,6 +211,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
   output.Commit();
   Out("qpxtool extract: wrote " + target + " (resource " + std::to_string(number) + ", " + Grouped(bytes.size) +
       " bytes) to " + Quoted(options.out));
+  ExtractJson(options, number, bytes.size, nullptr);
   return kExitSuccess;
 }
 
@@ -198,6 +225,7 @@ CLI::App* AddExtract(CLI::App& app, ExtractOptions& options) {
       ->type_name("GAMEDIR|PATCH");
   command->add_option("NUMBER", options.number, "0..1206 an entry, 1207..2714 a loose file")->required();
   command->add_option("OUT", options.out, "the file to write, or - for standard output")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
   command->add_option("--base", options.base, "with a PATCH: the game folder its delta bodies are decoded against")
       ->type_name("GAMEDIR");
   command->footer(

@@ -14,6 +14,7 @@
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
 #include "tools/qpxtool/commands/ToolJson.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
@@ -95,7 +96,7 @@ const char* FateKey(RecordFate fate) {
 namespace {
 
 // The patch as a whole: its length, layout, format, seal and signature.
-void ReportPatch(const std::string& patchText, const Payload& payload, Json& report) {
+void ReportPatch(CFileSystem& fileSystem, const std::string& patchText, const Payload& payload, Json& report) {
   const std::size_t count = payload.records.size();
   std::string layout;
   uint64_t programEnd = 0;
@@ -123,6 +124,7 @@ void ReportPatch(const std::string& patchText, const Payload& payload, Json& rep
     Out("signed: an Authenticode certificate table of " + Grouped(static_cast<uint64_t>(payload.signatureBytes)) +
         " bytes follows the payload");
   }
+  report["runsOn"] = RunsOnJson(PatchKindText(fileSystem, PathFromText(patchText)));
   report["fileSize"] = static_cast<uint64_t>(payload.fileSize + payload.signatureBytes);
   report["format"] = payload.version;
   report["programEnd"] = laidOut ? Json(programEnd) : Json(nullptr);
@@ -132,10 +134,10 @@ void ReportPatch(const std::string& patchText, const Payload& payload, Json& rep
                                                 {"last", static_cast<uint64_t>(payload.fileSize) - 1}}
                                          : Json(nullptr);
   report["signatureBytes"] = static_cast<uint64_t>(payload.signatureBytes);
-  if (payload.version == kPayloadVersion3) {
-    report["labelNew"] = payload.labels[0];
-    report["labels"] = std::vector<std::string>(payload.labels.begin() + 1, payload.labels.end());
-  }
+  const bool versioned = payload.version == kPayloadVersion3;
+  report["labelNew"] = versioned ? Json(payload.labels[0]) : Json(nullptr);
+  report["labels"] = versioned ? Json(std::vector<std::string>(payload.labels.begin() + 1, payload.labels.end()))
+                               : Json(nullptr);
 }
 
 // Record `i` in the table and as the JSON report's row.
@@ -151,35 +153,29 @@ Json ListRecord(const Payload& payload, std::size_t i, const RecordPlan& plan) {
     Out(Row(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
             std::to_string(record.bodyOffset), std::to_string(record.storedSize), note));
   }
-  Json row{{"index", i},
-           {"resource", record.resourceNumber},
-           {"target", TargetName(record.resourceNumber)},
-           {"offset", record.bodyOffset},
-           {"storedSize", record.storedSize}};
-  if (checked) {
-    row["encoding"] = EncodingName(record.encoding);
-    row["resultSize"] = record.resultSize;
-    row["hasBase"] = record.hasBase;
-  }
-  row["fate"] = checked && !Passes(TargetVerdict(record)) ? "refused" : FateKey(plan.fate);
-  if (plan.fate == RecordFate::Superseded || plan.fate == RecordFate::NotReached ||
-      plan.fate == RecordFate::Alternative) {
-    row["by"] = plan.by;
-  }
-  if (payload.version == kPayloadVersion3) {
-    Json named = Json::array();
-    for (std::size_t v = 1; v < payload.labels.size(); ++v) {
-      if ((record.versions >> (v - 1) & 1) != 0) named.push_back(payload.labels[v]);
-    }
-    row["versions"] = std::move(named);
-  }
-  row["note"] = note.empty() ? Json(nullptr) : Json(note);
-  return row;
+  const bool refused = checked && !Passes(TargetVerdict(record));
+  const bool hasBy = plan.fate == RecordFate::Superseded || plan.fate == RecordFate::NotReached ||
+                     plan.fate == RecordFate::Alternative;
+  std::vector<std::string> oldLabels;
+  if (payload.version == kPayloadVersion3) oldLabels.assign(payload.labels.begin() + 1, payload.labels.end());
+  return {{"index", i},
+          {"resource", record.resourceNumber},
+          {"target", TargetName(record.resourceNumber)},
+          {"offset", record.bodyOffset},
+          {"storedBytes", record.storedSize},
+          {"encoding", checked ? Json(EncodingName(record.encoding)) : Json(nullptr)},
+          {"resultBytes", record.resultSize},  // version 1: the body itself
+          {"hasBase", checked ? Json(record.hasBase) : Json(nullptr)},
+          {"fate", refused ? "refused" : FateKey(plan.fate)},
+          {"code", refused ? Json(VerdictCode(TargetVerdict(record))) : FateCode(plan.fate)},
+          {"by", hasBy ? Json(plan.by) : Json(nullptr)},
+          {"versions", payload.version == kPayloadVersion3 ? VersionsJson(oldLabels, record.versions) : Json(nullptr)},
+          {"note", note.empty() ? Json(nullptr) : Json(note)}};
 }
 
 // What the records come to together.
 struct ListTotals {
-  std::size_t entries = 0, looseFiles = 0, problems = 0, withBase = 0;
+  std::size_t entries = 0, looseFiles = 0, outOfRange = 0, problems = 0, withBase = 0;
   std::set<std::pair<uint64_t, uint64_t>> bodies;  // each stored body's place
   uint64_t storedBytes = 0, resultBytes = 0;
   bool resultsOverflow = false;
@@ -195,6 +191,7 @@ struct ListTotals {
     if (record.hasBase) ++withBase;
     if (record.resourceNumber < kEntryCount) ++entries;
     else if (record.resourceNumber < kResourceLimit) ++looseFiles;
+    else ++outOfRange;
     if (IsProblem(plan.fate)) ++problems;
   }
 
@@ -211,13 +208,14 @@ struct ListTotals {
                (withBase == 1 ? " knows the bytes it replaces" : " know the bytes they replace");
     }
     Out(total);
-    Json totals{{"records", count}, {"entries", entries}, {"looseFiles", looseFiles}, {"storedBytes", storedBytes}};
-    if (checked) {
-      // A sum past 2^64 is no number: null says so.
-      totals["resultBytes"] = resultsOverflow ? Json(nullptr) : Json(resultBytes);
-      totals["withBase"] = withBase;
-    }
-    report["totals"] = std::move(totals);
+    // A sum past 2^64 is no number: null says so.
+    report["totals"] = {{"records", count},
+                        {"entries", entries},
+                        {"looseFiles", looseFiles},
+                        {"outOfRange", outOfRange},
+                        {"storedBytes", storedBytes},
+                        {"resultBytes", resultsOverflow ? Json(nullptr) : Json(resultBytes)},
+                        {"withBase", checked ? Json(withBase) : Json(nullptr)}};
     report["problems"] = problems;
   }
 };
@@ -247,19 +245,25 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   Payload payload;
   const PayloadError error = OpenPatch(fileSystem, PathFromText(options.patch), options.patch, file, payload);
   if (options.json) StartJsonReport();
-  Json report;
+  Json report = JsonDocument("list");
   report["patch"] = options.patch;
   if (error != PayloadError::None) {
     Err("qpxtool list: patch " + Quoted(options.patch) + ": " + PatcherMessage(PayloadMessage(error)));
     if (options.json) {
       report["accepted"] = false;
       report["patcherMessage"] = PatcherMessage(PayloadMessage(error));
+      // Every key of the document, null: the patcher finds no payload to tell of.
+      for (const char* key : {"runsOn", "fileSize", "format", "programEnd", "tableOffset", "sealed", "sealedBytes",
+                              "signatureBytes", "labelNew", "labels", "records", "totals", "problems"}) {
+        report[key] = nullptr;
+      }
       WriteJsonReport(report);
     }
     return kExitFailedCheck;
   }
   report["accepted"] = true;
-  ReportPatch(options.patch, payload, report);
+  report["patcherMessage"] = nullptr;
+  ReportPatch(fileSystem, options.patch, payload, report);
   if (IsCheckedVersion(payload.version)) {
     Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
   } else {

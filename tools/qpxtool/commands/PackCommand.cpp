@@ -12,6 +12,7 @@
 #include "tools/qpxtool/authoring/BodyList.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -345,6 +346,7 @@ int RunPack(CFileSystem& fileSystem, const PackOptions& options) {
   }();
   RefuseOutputOverInputs(fileSystem, out, outName, {{treeFolder, "TREE " + Quoted(options.tree), true}});
   RefuseUnfitOutputFolder(fileSystem, out, outName);
+  if (options.json) StartJsonReport();
   packer.Gather();
 
   // Made in a fresh folder beside GAMEDIR and renamed into place once every
@@ -372,6 +374,16 @@ int RunPack(CFileSystem& fileSystem, const PackOptions& options) {
       std::to_string(entries) + " of " + Counted(kEntryCount, "entry", "entries") +
       (attributed != 0 ? " (" + std::to_string(attributed) + " with attributes)" : "") + ", " +
       Counted(loose, "loose file", "loose files") + "; DATA1.QPX " + Grouped(packer.DataSize()) + " bytes");
+  if (options.json) {
+    Json report = JsonDocument("pack");
+    report["tree"] = options.tree;
+    report["game"] = options.gameDirectory;
+    report["entries"] = entries;
+    report["attributed"] = attributed;
+    report["looseFiles"] = loose;
+    report["dataBytes"] = packer.DataSize();
+    WriteJsonReport(report);
+  }
   return kExitSuccess;
 }
 
@@ -382,6 +394,7 @@ CLI::App* AddPack(CLI::App& app, PackOptions& options) {
       "pack", "Make a game folder GAMEDIR from TREE, a folder written by unpack (or its manifest): unpack's inverse.");
   command->add_option("TREE", options.tree, "a folder written by unpack, or a manifest")->required();
   command->add_option("GAMEDIR", options.gameDirectory, "a new or empty folder")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
   command->footer(
       "From a folder: every file entries/NNNNN.bin (entry N) and loose/DNNNNN.bin (res\\DNNNNN.bin); the\n"
       "entries its patch.manifest names in comments with their attributes keep them. From a manifest:\n"

@@ -74,15 +74,25 @@ std::string GrowthLine(int64_t dataBefore, int64_t dataAfter, uint64_t looseByte
 
 // A record's row of the JSON report: what it is, and what would become of it
 // (`action`: "in place", "append", "rewrite", "already applied", "skipped",
-// "superseded" or "fails"), with the row's text after "FAILS: " as the reason.
-Json RecordJson(std::size_t index, const PayloadRecord& record, const std::string& verdict) {
+// "superseded", "for another version" or "fails"), with the row's text after
+// "FAILS: " as the reason and `code` as its code. The figures that only some
+// actions have are null in the others' rows, set by the caller.
+Json RecordJson(std::size_t index, const PayloadRecord& record, const std::string& verdict, const char* code) {
   Json row{{"index", index},
            {"resource", record.resourceNumber},
            {"target", TargetName(record.resourceNumber)},
-           {"download", record.storedSize},
-           {"result", record.resultSize}};
+           {"storedBytes", record.storedSize},
+           {"resultBytes", record.resultSize},
+           {"action", nullptr},
+           {"code", nullptr},
+           {"reason", nullptr},
+           {"growth", nullptr},
+           {"attributesCleared", nullptr},
+           {"by", nullptr},
+           {"fromItsOwnBytes", nullptr}};
   if (verdict.starts_with("FAILS: ")) {
     row["action"] = "fails";
+    row["code"] = code;
     row["reason"] = verdict.substr(7);
   } else {
     for (const char* action : {"in place", "append", "rewrite", "already applied", "skipped", "superseded",
@@ -102,19 +112,28 @@ Json GrowthJson(int64_t dataBefore, int64_t dataAfter) {
           {"growth", static_cast<uint64_t>(dataAfter - dataBefore)}};
 }
 
-// How many records came to what.
+// How many records came to what: each record is counted once, so that the
+// summary's counts add up to its records.
 struct PlanCounts {
   std::size_t applying = 0, already = 0, failing = 0, skipped = 0, superseded = 0, refused = 0, forOthers = 0;
 
-  Json SummaryJson(std::size_t total) const {
-    return {{"records", total},         {"apply", applying},         {"alreadyApplied", already},
-            {"fail", failing},          {"superseded", superseded},  {"skipped", skipped}};
+  // `versioned`: a patch for several old versions, whose records for the
+  // versions the game does not hold are counted apart.
+  Json SummaryJson(std::size_t total, bool versioned) const {
+    return {{"records", total},
+            {"apply", applying},
+            {"alreadyApplied", already},
+            {"fail", failing + refused},
+            {"superseded", superseded},
+            {"skipped", skipped},
+            {"otherVersions", versioned ? Json(forOthers) : Json(nullptr)}};
   }
 };
 
 // What the patcher would do with one version-1 record, as plan tells it.
 struct Version1Step {
   std::string verdict;
+  const char* code = nullptr;  // of a record that fails
   bool fails = false;
   uint64_t grew = 0, attributesCleared = 0;
 };
@@ -132,9 +151,11 @@ class Version1Plan {
       ++counts.skipped;
     } else if (plan.fate == RecordFate::Unreadable) {
       step.verdict = "FAILS: body outside the patch file (\"Can't read patch data\"; the run stops here)";
+      step.code = kCodeBodyOutsidePatch;
       step.fails = true;
     } else if (plan.fate == RecordFate::NotReached) {
       step.verdict = "FAILS: not reached, the run stops at record " + std::to_string(plan.by);
+      step.code = kCodeNotReached;
       step.fails = true;
     } else {
       Apply(record, plan, step);
@@ -171,7 +192,7 @@ class Version1Plan {
     step.grew = static_cast<uint64_t>(growth);
     if (!applied) {
       step.fails = true;
-      step.verdict = FailureOf(number, plan.fate, !failedOpens.empty(), writes.empty());
+      step.verdict = FailureOf(number, plan.fate, !failedOpens.empty(), writes.empty(), step.code);
     } else if (plan.fate == RecordFate::Superseded) {
       step.verdict = "superseded by record " + std::to_string(plan.by);
       if (growth != 0) step.verdict += " (" + appended + " first)";
@@ -193,17 +214,27 @@ class Version1Plan {
     }
   }
 
-  // Why the patcher's step failed for resource `number`.
-  static std::string FailureOf(uint32_t number, RecordFate fate, bool openFailed, bool nothingWritten) {
-    if (number >= kResourceLimit) return "FAILS: resource out of range (\"Failed\")";
+  // Why the patcher's step failed for resource `number`, and its code.
+  static std::string FailureOf(uint32_t number, RecordFate fate, bool openFailed, bool nothingWritten,
+                               const char*& code) {
+    if (number >= kResourceLimit) {
+      code = VerdictCode(Verdict::OutOfRange);
+      return "FAILS: resource out of range (\"Failed\")";
+    }
     if (fate == RecordFate::TooLarge) {
+      code = VerdictCode(Verdict::TooLarge);
       return "FAILS: more than a loose file holds (" + Grouped(kLooseMaxBodySize) + " bytes; \"Failed\")";
     }
-    if (number >= kEntryCount && openFailed) return "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
+    if (number >= kEntryCount && openFailed) {
+      code = VerdictCode(Verdict::Missing);
+      return "FAILS: no such loose file " + TargetName(number) + " (\"Failed\")";
+    }
     // The one way an entry fails here before writing a byte.
     if (number < kEntryCount && nothingWritten) {
+      code = VerdictCode(Verdict::OutsideData);
       return "FAILS: its index record puts its slot outside DATA1.QPX (\"Failed\")";
     }
+    code = kCodeFailed;
     return "FAILS: the patcher prints \"Failed\"";
   }
 
@@ -227,20 +258,27 @@ int PlanVersion1(CAbstractFile& patch, const Payload& payload, const PlanOptions
     const Version1Step step = plan.Step(record, plans[i]);
     Out(RecordRow(std::to_string(i), std::to_string(number), TargetName(number),
                   std::to_string(static_cast<uint32_t>(record.storedSize)), step.verdict));
-    Json row = RecordJson(i, record, step.verdict);
+    Json row = RecordJson(i, record, step.verdict, step.code);
     if (step.grew != 0) row["growth"] = step.grew;
     if (step.attributesCleared != 0) row["attributesCleared"] = step.attributesCleared;
     if (plans[i].fate == RecordFate::Superseded || plans[i].fate == RecordFate::NotReached) row["by"] = plans[i].by;
     rows.push_back(std::move(row));
   }
   report["records"] = std::move(rows);
+  uint64_t stored = 0;
+  for (const PayloadRecord& record : payload.records) stored += record.storedSize;
+  report["storedBytes"] = stored;
+  // Version 1 checks nothing before it writes: no journal, no room counted, no refusal.
+  report["refused"] = nullptr;
+  report["refusal"] = nullptr;
+  report["space"] = nullptr;
 
   const PlanCounts& counts = plan.counts;
   Out(GrowthLine(dataBefore, view.SizeOf(kDataFileName), plan.looseBytes));
   Out(Summary(counts.applying, counts.already, plans.size(), counts.failing, counts.superseded, counts.skipped));
   report["data"] = GrowthJson(dataBefore, view.SizeOf(kDataFileName));
   report["looseBytesWritten"] = plan.looseBytes;
-  report["summary"] = counts.SummaryJson(plans.size());
+  report["summary"] = counts.SummaryJson(plans.size(), false);
   return counts.failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
@@ -288,7 +326,7 @@ class Version2Plan {
 
   // Record `record`, whose check is `recordCheck` and plan `plan`, in words.
   std::string Step(const PayloadRecord& record, const RecordCheck& recordCheck, const RecordPlan& plan,
-                   uint64_t& attributesCleared) {
+                   uint64_t& attributesCleared, const char*& code) {
     const uint32_t number = record.resourceNumber;
     if (recordCheck.verdict == Verdict::Skipped) {
       ++counts.skipped;
@@ -300,6 +338,7 @@ class Version2Plan {
     }
     if (!Passes(recordCheck.verdict)) {
       ++counts.refused;
+      code = VerdictCode(recordCheck.verdict);
       return "FAILS: " + VerdictText(record, recordCheck.verdict) + " (\"" +
              WideToText(CheckMessage(number, recordCheck.verdict)) + "\")";
     }
@@ -312,6 +351,7 @@ class Version2Plan {
     if (outcome == BodyOutcome::CantRead) {
       Fail(kExitFailedCheck, "patch " + Quoted(options_.patch) + ": reading failed part way");
     }
+    if (outcome == BodyOutcome::Damaged) code = kCodeBodyDamaged;
     std::string text = Written(record, recordCheck, plan, outcome, attributesCleared);
     if (recordCheck.verdict == Verdict::Rewrite) text += " (from its own bytes: it holds the result, laid out otherwise)";
     // Which old version the patcher took the resource for.
@@ -370,15 +410,20 @@ int ReportRefusal(const Payload& payload, const PatchCheck& check, const PlanCou
         Grouped(check.allocationUnit) + " bytes, and its journal), the game's disk has " +
         Grouped(check.freeSpace) + " free");
   }
-  Out(RefusalSummary(counts.refused, payload.records.size(), check.SpaceShort()));
+  const std::string refusal = RefusalSummary(counts.refused, payload.records.size(), check.SpaceShort());
+  Out(refusal);
   if (versioned && counts.refused != 0) {
     Out("plan: the patch updates " + WideToText(VersionsNamed(payload, ~uint64_t{0})) + " to " +
         WideToText(ConsoleSafe(payload.labels[0])));
   }
-  Json summary = counts.SummaryJson(payload.records.size());
-  if (versioned) summary["otherVersions"] = counts.forOthers;
-  summary["refused"] = counts.refused;
-  report["summary"] = std::move(summary);
+  Json codes = Json::array();
+  if (counts.refused != 0) codes.push_back(kCodeRecordsRefused);
+  if (check.SpaceShort() != 0) codes.push_back(kCodeDiskFull);
+  report["refusal"] = {{"codes", std::move(codes)}, {"reason", refusal.substr(refusal.find(": ") + 2)}};
+  // The patcher changes nothing.
+  report["data"] = nullptr;
+  report["looseBytesWritten"] = nullptr;
+  report["summary"] = counts.SummaryJson(payload.records.size(), versioned);
   return kExitFailedCheck;
 }
 
@@ -390,14 +435,15 @@ Json Version2Row(std::size_t i, const Payload& payload, const RecordCheck* recor
   const PayloadRecord& record = payload.records[i];
   const uint32_t number = record.resourceNumber;
   uint64_t attributesCleared = 0;
+  const char* code = nullptr;
   if (recordCheck == nullptr) ++steps.counts.forOthers;
   const std::string text = recordCheck != nullptr
-                               ? steps.Step(record, *recordCheck, plan, attributesCleared)
+                               ? steps.Step(record, *recordCheck, plan, attributesCleared, code)
                                : "for another version (" + WideToText(VersionsNamed(payload, record.versions)) + ")";
   progress.Advance(record.resultSize);
   Out(PlanRow(std::to_string(i), std::to_string(number), TargetName(number), std::to_string(record.storedSize),
           std::to_string(record.resultSize), text));
-  Json row = RecordJson(i, record, text);
+  Json row = RecordJson(i, record, text, code);
   if (recordCheck == nullptr) return row;
   if (row["action"] == "append") row["growth"] = recordCheck->growth;
   if (attributesCleared != 0) row["attributesCleared"] = attributesCleared;
@@ -411,6 +457,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   const int64_t dataBefore = view.SizeOf(kDataFileName);
   ReportJournal(view, options, report);
+  report["records"] = nullptr;  // in its place among the keys; set once whole
   CTransferBuffer chunk;
   const std::span<uint8_t> buffer{chunk.Reserve(kMaxTransferChunk), kMaxTransferChunk};
   // Of a resource's alternatives (version 3), the one the patcher would
@@ -439,8 +486,9 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
                                plans[i], plan, progress));
   }
   report["records"] = std::move(rows);
-  report["download"] = downloaded;
+  report["storedBytes"] = downloaded;
   report["refused"] = !check.Passed();
+  report["refusal"] = nullptr;
   report["space"] = {{"needed", check.needed},
                      {"free", check.freeSpaceKnown ? Json(check.freeSpace) : Json(nullptr)},
                      {"allocationUnit", check.allocationUnit},
@@ -453,10 +501,7 @@ int PlanVersion2(CAbstractFile& patch, const Payload& payload, const PlanOptions
               counts.skipped, counts.forOthers));
   report["data"] = GrowthJson(dataBefore, dataBefore + static_cast<int64_t>(plan.dataGrowth));
   report["looseBytesWritten"] = plan.looseBytes;
-  Json summary = counts.SummaryJson(payload.records.size());
-  summary["refused"] = 0;
-  if (payload.version == kPayloadVersion3) summary["otherVersions"] = counts.forOthers;
-  report["summary"] = std::move(summary);
+  report["summary"] = counts.SummaryJson(payload.records.size(), payload.version == kPayloadVersion3);
   return counts.failing == 0 ? kExitSuccess : kExitFailedCheck;
 }
 
@@ -474,7 +519,11 @@ int RunPlan(CFileSystem& fileSystem, const PlanOptions& options) {
                                                   WideToText(kDataFileName) + "\"; is this a game folder?");
   CFileSystem_DryRun& view = game.PatcherFiles();
   if (options.json) StartJsonReport();
-  Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
+  Json report = JsonDocument("plan");
+  report["patch"] = options.patch;
+  report["game"] = options.gameDirectory;
+  report["format"] = payload.version;
+  if (!IsCheckedVersion(payload.version)) report["journal"] = nullptr;  // version 1 keeps none
   const int status = IsCheckedVersion(payload.version) ? PlanVersion2(*patch, payload, options, view, archive, report)
                                                          : PlanVersion1(*patch, payload, options, view, archive, report);
   if (options.json) WriteJsonReport(report);

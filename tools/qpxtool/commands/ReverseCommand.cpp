@@ -18,6 +18,7 @@
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -175,6 +176,7 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
                           {request.stub, request.stubName},
                           {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
                            true}});
+  if (options.json) StartJsonReport();
   Reversal reversal(fileSystem, options);
   const std::map<uint32_t, std::size_t> touched = reversal.Touched();
   reversal.RefuseIfApplied(touched);
@@ -188,6 +190,15 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
       std::to_string(bodies.size()) + (bodies.size() == 1 ? " resource" : " resources") + " (" + Grouped(bodyBytes) +
       " bytes) that " + Quoted(options.patch) + " changes; " + Described(request, result));
   for (const std::string& note : result.notes) Out("  " + note);
+  if (options.json) {
+    Json report = JsonDocument("reverse");
+    report["patch"] = options.patch;
+    report["game"] = options.gameDirectory;
+    report["resources"] = bodies.size();
+    report["resultBytes"] = bodyBytes;
+    report["output"] = PatchOutputJson(fileSystem, options.out, request, result, nullptr);
+    WriteJsonReport(report);
+  }
   return kExitSuccess;
 }
 
@@ -202,6 +213,7 @@ CLI::App* AddReverse(CLI::App& app, ReverseOptions& options) {
   command->add_option("--out", options.out, "the undo patch to write")->required()->type_name("UNDO");
   command->add_flag("--any-stub", options.anyStub, "build on a stub that is not a qpxpatch patcher");
   AddFormatOptions(command, options.format, true);
+  command->add_flag("--json", options.json, kJsonHelp);
   command->footer(std::string(kStubDefaultHelp) +
                   "Refused (nothing written) when PATCH touches what no patch can restore: entries with\n"
                   "attributes, empty resources, loose files that do not exist.\n"

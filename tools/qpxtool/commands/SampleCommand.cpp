@@ -4,6 +4,7 @@
 #include "tools/qpxtool/authoring/GameFolder.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -38,6 +39,7 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
     Fail(kExitBadInput, name + ": already holds " + WideToText(kLooseDirectoryName) +
                             (resKind == PathKind::Directory ? ", not empty" : "") + "; give a new or empty folder");
   }
+  if (options.json) StartJsonReport();
   const GameFolder game = MakeSampleGame(kSampleLooseFiles);
   if (!game.Write(fileSystem, directory)) Fail(kExitFailedCheck, name + ": writing the sample failed");
 
@@ -47,6 +49,14 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
       " bytes; entry n holds 1 + (n*37)%600 bytes, entries 49, 99, ... (n%50 == 49) have attributes 1");
   Out("  res\\D00000.bin .. res\\D0000" + std::to_string(kSampleLooseFiles - 1) + ".bin  loose files " +
       "(resources 1207.." + std::to_string(kEntryCount + kSampleLooseFiles - 1) + "); D0000i holds 100 + i*1000 bytes");
+  if (options.json) {
+    Json report = JsonDocument("sample");
+    report["game"] = options.gameDirectory;
+    report["entries"] = kEntryCount;
+    report["looseFiles"] = kSampleLooseFiles;
+    report["dataBytes"] = game.DataSize();
+    WriteJsonReport(report);
+  }
   return kExitSuccess;
 }
 
@@ -56,6 +66,7 @@ CLI::App* AddSample(CLI::App& app, SampleOptions& options) {
   CLI::App* const command =
       app.add_subcommand("sample", "Make a small synthetic game folder in GAMEDIR to try patches on.");
   command->add_option("GAMEDIR", options.gameDirectory, "a new or empty folder (made if missing)")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
   command->footer(
       "Refuses a folder that already holds DATA0.QPX or DATA1.QPX (in any case).\n"
       "Exit status: 0 made, 1 writing failed, 2 bad usage or input.");

@@ -10,6 +10,7 @@
 #include "tools/qpxtool/authoring/GameReader.h"
 #include "tools/qpxtool/commands/CommandLine.h"
 #include "tools/qpxtool/commands/Commands.h"
+#include "tools/qpxtool/commands/ToolJson.h"
 #include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
@@ -142,7 +143,8 @@ struct UnpackedResources {
     }
   }
 
-  void Report(const std::string& outText) const {
+  void Report(const UnpackOptions& options) const {
+    const std::string& outText = options.outDirectory;
     uint64_t total = 0;
     std::size_t entries = 0;
     for (const BodySource& body : bodies) {
@@ -164,6 +166,17 @@ struct UnpackedResources {
                                   : std::to_string(attributed) + " entries with attributes are named in comments only: "
                                                                  "a patch would store them as plain entries"));
     }
+    if (!options.json) return;
+    Json report = JsonDocument("unpack");
+    report["game"] = options.gameDirectory;
+    report["folder"] = options.outDirectory;
+    report["resources"] = bodies.size();
+    report["entries"] = entries;
+    report["looseFiles"] = bodies.size() - entries;
+    report["resultBytes"] = total;
+    report["leftOut"] = malformed;
+    report["attributed"] = attributed;
+    WriteJsonReport(report);
   }
 };
 
@@ -176,10 +189,11 @@ int RunUnpack(CFileSystem& fileSystem, const UnpackOptions& options) {
                          {{PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
                            true}});
   game.OpenArchive();
+  if (options.json) StartJsonReport();
   const UnpackedResources resources(game, options.gameDirectory);
   RefuseUnfitOutputFolder(fileSystem, out, "output folder " + Quoted(options.outDirectory));
   WriteBodyFolder(fileSystem, out, options.outDirectory, resources.bodies, resources.manifest, "unpack");
-  resources.Report(options.outDirectory);
+  resources.Report(options);
   return kExitSuccess;
 }
 
@@ -190,6 +204,7 @@ CLI::App* AddUnpack(CLI::App& app, UnpackOptions& options) {
       "unpack", "Write every resource of GAMEDIR as a file under OUTDIR, with a manifest that builds them all.");
   command->add_option("GAMEDIR", options.gameDirectory, "the game folder")->required();
   command->add_option("OUTDIR", options.outDirectory, "a new or empty folder")->required();
+  command->add_flag("--json", options.json, kJsonHelp);
   command->footer(
       "Entries go to OUTDIR/entries/NNNNN.bin, loose files to OUTDIR/loose/DNNNNN.bin (the body\n"
       "without its header); empty resources are left out. OUTDIR/patch.manifest names them for\n"

@@ -63,15 +63,21 @@ class AppliedJudge {
     }
   }
 
-  std::string WhyNotApplied(const PayloadRecord& record) {
-    if (archive_ == nullptr) return game_.CompareWithBody(patch_, record);
+  // `code`: the reason's code.
+  std::string WhyNotApplied(const PayloadRecord& record, Json& code) {
+    if (archive_ == nullptr) {
+      code = kCodeDiffers;
+      return game_.CompareWithBody(patch_, record);
+    }
     const std::span<uint8_t> buffer(chunk_.Reserve(kMaxTransferChunk), kMaxTransferChunk);
     const ResourceState state = InspectResource(*archive_, record.resourceNumber, buffer);
+    code = VerdictCode(Judge(state, record));
     // A patch for several old versions names which one the resource is still at.
     if (payload_.version == kPayloadVersion3 && Judge(state, record) != Verdict::AlreadyApplied) {
       for (const PayloadRecord& alternative : payload_.records) {
         if (alternative.resourceNumber == record.resourceNumber &&
             Judge(state, alternative) == Verdict::Base) {
+          code = VerdictCode(Verdict::Base);
           return "it still holds the bytes of " + WideToText(VersionsNamed(payload_, alternative.versions)) +
                  ", which the patch replaces";
         }
@@ -93,10 +99,13 @@ struct VerifyCounts {
   std::size_t applied = 0, notApplied = 0, superseded = 0, skipped = 0, alternatives = 0;
 
   // The status of record `record`, whose plan is `plan`, counted.
-  std::string StatusOf(const PayloadRecord& record, const RecordPlan& plan, AppliedJudge& judge) {
+  // `code`: the code of a record not applied.
+  std::string StatusOf(const PayloadRecord& record, const RecordPlan& plan, AppliedJudge& judge, Json& code) {
+    code = FateCode(plan.fate);
     switch (plan.fate) {
       case RecordFate::Applied: {
-        const std::string difference = judge.WhyNotApplied(record);
+        const std::string difference = judge.WhyNotApplied(record, code);
+        if (difference.empty()) code = nullptr;
         ++(difference.empty() ? applied : notApplied);
         return difference.empty() ? "applied" : "NOT APPLIED: " + difference;
       }
@@ -131,32 +140,30 @@ struct VerifyCounts {
       summary += ", " + Counted(alternatives, "alternative", "alternatives") + " for other old versions";
     }
     Out(summary);
+    // Each record counted once: the counts add up to the records.
     report["summary"] = {{"records", records},
                          {"applied", applied},
                          {"notApplied", notApplied},
                          {"superseded", superseded},
-                         {"skipped", skipped}};
-    if (payload.version == kPayloadVersion3) report["summary"]["alternatives"] = alternatives;
+                         {"skipped", skipped},
+                         {"alternatives", payload.version == kPayloadVersion3 ? Json(alternatives) : Json(nullptr)}};
   }
 };
 
 // Record `i`'s row of the JSON report.
-Json VerifyRow(std::size_t i, const PayloadRecord& record, const RecordPlan& plan, const std::string& status) {
-  Json row{{"index", i},
-           {"resource", record.resourceNumber},
-           {"target", TargetName(record.resourceNumber)},
-           {"size", record.resultSize}};
-  if (status.starts_with("NOT APPLIED: ")) {
-    row["status"] = "not applied";
-    row["reason"] = status.substr(13);
-  } else {
-    row["status"] = status.substr(0, status.find_first_of(": "));
-  }
-  if (plan.fate == RecordFate::Superseded || plan.fate == RecordFate::NotReached ||
-      plan.fate == RecordFate::Alternative) {
-    row["by"] = plan.by;
-  }
-  return row;
+Json VerifyRow(std::size_t i, const PayloadRecord& record, const RecordPlan& plan, const std::string& status,
+               const Json& code) {
+  const bool notApplied = status.starts_with("NOT APPLIED: ");
+  const bool hasBy = plan.fate == RecordFate::Superseded || plan.fate == RecordFate::NotReached ||
+                     plan.fate == RecordFate::Alternative;
+  return {{"index", i},
+          {"resource", record.resourceNumber},
+          {"target", TargetName(record.resourceNumber)},
+          {"resultBytes", record.resultSize},
+          {"status", notApplied ? "not applied" : status.substr(0, status.find_first_of(": "))},
+          {"code", notApplied ? code : Json(nullptr)},
+          {"reason", notApplied ? Json(status.substr(13)) : Json(nullptr)},
+          {"by", hasBy ? Json(plan.by) : Json(nullptr)}};
 }
 
 }  // namespace
@@ -169,7 +176,10 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   AppliedJudge judge(game, *patch, payload, options.gameDirectory);
 
   if (options.json) StartJsonReport();
-  Json report{{"patch", options.patch}, {"game", options.gameDirectory}, {"format", payload.version}};
+  Json report = JsonDocument("verify");
+  report["patch"] = options.patch;
+  report["game"] = options.gameDirectory;
+  report["format"] = payload.version;
   Json rows = Json::array();  // put in the report once whole: a reference into it would not last
   Out(RecordRow("#", "resource", "target", "size", "status"));
   const std::vector<RecordPlan> plans = FollowPatcher(payload);
@@ -180,11 +190,12 @@ int RunVerify(CFileSystem& fileSystem, const VerifyOptions& options) {
   Progress progress("verify", toRead);
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const PayloadRecord& record = payload.records[i];
-    const std::string status = counts.StatusOf(record, plans[i], judge);
+    Json code;
+    const std::string status = counts.StatusOf(record, plans[i], judge, code);
     progress.Advance(record.resultSize);
     Out(RecordRow(std::to_string(i), std::to_string(record.resourceNumber), TargetName(record.resourceNumber),
                   std::to_string(record.resultSize), status));
-    rows.push_back(VerifyRow(i, record, plans[i], status));
+    rows.push_back(VerifyRow(i, record, plans[i], status, code));
   }
   report["records"] = std::move(rows);
   counts.Report(payload, report);
