@@ -1,6 +1,7 @@
 // qpxtool list: a patch's records as the patcher would take them.
 
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "src/app/run/RunMessages.h"
 #include "src/archive/ArchiveIndexEntry.h"
 #include "src/archive/LooseFile.h"
+#include "tools/qpxtool/authoring/Branding.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 #include "tools/qpxtool/commands/CommandLine.h"
@@ -138,6 +140,38 @@ void ReportPatch(const std::string& patchText, const Payload& payload, Json& rep
   }
 }
 
+// What the file properties of the program in front of the payload say (a
+// Windows patch's version resource and icon): a line, and the report's
+// "branding", null where a text is absent.
+void ReportBranding(CAbstractFile& file, const Payload& payload, Json& report) {
+  constexpr uint64_t kMaxReadProgram = 256u << 20;
+  uint64_t programEnd = 0;
+  std::string why;
+  std::optional<ShownBranding> shown;
+  if (FindProgramEnd(payload, programEnd, why) && programEnd <= kMaxReadProgram) {
+    std::vector<uint8_t> program(programEnd);
+    const auto size = static_cast<uint32_t>(programEnd);
+    if (file.Seek64(0) && file.Read(program.data(), size) == size) shown = ReadBranding(program);
+  }
+  const auto text = [](const std::optional<std::string>& value) { return value ? Json(*value) : Json(nullptr); };
+  report["branding"] = Json{{"product", shown ? text(shown->product) : Json(nullptr)},
+                            {"productVersion", shown ? text(shown->productVersion) : Json(nullptr)},
+                            {"company", shown ? text(shown->company) : Json(nullptr)},
+                            {"description", shown ? text(shown->description) : Json(nullptr)},
+                            {"icon", shown && shown->iconImages != 0}};
+  if (!shown) return;
+  std::vector<std::string> parts;
+  if (shown->product) parts.push_back("product " + Quoted(*shown->product));
+  if (shown->productVersion) parts.push_back("version " + Quoted(*shown->productVersion));
+  if (shown->company) parts.push_back("company " + Quoted(*shown->company));
+  if (shown->description) parts.push_back("description " + Quoted(*shown->description));
+  std::string line = "file properties: ";
+  for (std::size_t i = 0; i < parts.size(); ++i) line += (i == 0 ? "" : ", ") + parts[i];
+  if (parts.empty()) line += "none";
+  line += shown->iconImages == 0 ? "; no icon" : "; an icon of " + Counted(shown->iconImages, "image", "images");
+  Out(line);
+}
+
 // Record `i` in the table and as the JSON report's row.
 Json ListRecord(const Payload& payload, std::size_t i, const RecordPlan& plan) {
   const bool checked = IsCheckedVersion(payload.version);
@@ -260,6 +294,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   }
   report["accepted"] = true;
   ReportPatch(options.patch, payload, report);
+  ReportBranding(*file, payload, report);
   if (IsCheckedVersion(payload.version)) {
     Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
   } else {
