@@ -270,12 +270,14 @@ std::optional<ShownBranding> ReadBranding(std::span<const uint8_t> program) {
   const auto found = ProgramResources(program, why);
   if (!found) return std::nullopt;
   ShownBranding shown;
+  bool versionRead = false;  // the first version resource is the one Explorer shows
   for (const Resource& resource : found->second) {
     if (resource.type == ResourceId::Number(kGroupIconResource) && shown.iconImages == 0 && resource.data.size() >= 6) {
       shown.iconImages = std::max<std::size_t>(1, uint16_t(resource.data[4] | resource.data[5] << 8));
     }
-    if (resource.type != ResourceId::Number(kVersionResource) || shown.product || shown.company) continue;
+    if (resource.type != ResourceId::Number(kVersionResource) || versionRead) continue;
     const std::optional<VersionNode> root = ReadVersionInfo(resource.data, why);
+    versionRead = true;
     if (!root) continue;
     const auto text = [&](std::u16string_view key) -> std::optional<std::string> {
       const std::optional<std::u16string> value = VersionString(*root, key);
