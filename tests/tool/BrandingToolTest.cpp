@@ -87,6 +87,12 @@ TEST_F(BrandingTool, BuildAndDiffWriteTheTextsAndIconAndListShowsThem) {
                                         "icon": true})"))
         << patch;
   }
+  // A patch for several old versions takes them too.
+  LayGame("c", {{3, SampleBody(5, 510)}, {kEntryCount + 4, SampleBody(2, 700)}});
+  EXPECT_TOOL(Tool({"diff", "a", "c", "b", "--any-stub", "--stub", "stub.exe", "--out", "versions.exe", "--company",
+                    "Pixel Works"}),
+              kOk, "format 3");
+  EXPECT_TOOL(Tool({"list", "versions.exe"}), kOk, "file properties: company \"Pixel Works\"; no icon");
   // The payload is the same one, after a longer program.
   EXPECT_TOOL(Tool({"verify", "diffed.exe", "a"}), kFailedCheck, "0 of 2 records applied");
   EXPECT_TOOL(Tool({"plan", "diffed.exe", "a"}), kOk, "2 of 2");
