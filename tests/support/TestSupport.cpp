@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -203,6 +204,124 @@ std::vector<uint8_t> Sign(std::vector<uint8_t> patch, bool wide) {
   patch.resize(tableAt, 0);
   patch.resize(tableAt + 1000, 0xA5);
   return patch;
+}
+
+namespace {
+
+void Put32(std::vector<uint8_t>& image, std::size_t at, uint32_t value) { std::memcpy(image.data() + at, &value, 4); }
+void Put16(std::vector<uint8_t>& image, std::size_t at, uint16_t value) { std::memcpy(image.data() + at, &value, 2); }
+
+// One section header at `at`.
+void PutSection(std::vector<uint8_t>& image, std::size_t at, const char* name, uint32_t virtualSize, uint32_t rva,
+                uint32_t rawSize, uint32_t rawAt) {
+  std::memcpy(image.data() + at, name, std::strlen(name));
+  Put32(image, at + 8, virtualSize);
+  Put32(image, at + 12, rva);
+  Put32(image, at + 16, rawSize);
+  Put32(image, at + 20, rawAt);
+  Put32(image, at + 36, 0x40000040);  // initialized data, readable
+}
+
+// UTF-16LE bytes of UTF-8 text (well formed).
+std::vector<uint8_t> Utf16Bytes(const std::string& text) {
+  std::vector<uint8_t> out;
+  const auto unit = [&](uint32_t u) { out.push_back(static_cast<uint8_t>(u)), out.push_back(static_cast<uint8_t>(u >> 8)); };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length && i + k < text.size(); ++k) point = point << 6 | (text[i + k] & 0x3F);
+    i += length;
+    if (point > 0xFFFF) {
+      unit(0xD800 + ((point - 0x10000) >> 10));
+      unit(0xDC00 + ((point - 0x10000) & 0x3FF));
+    } else {
+      unit(point);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BrandablePeImage(const std::vector<uint8_t>& relocations, bool after) {
+  const uint16_t sections = after ? 4 : 3;
+  std::vector<uint8_t> image(after ? 0xA00 : 0x800, 0);
+  image[0] = 'M', image[1] = 'Z';
+  Put32(image, 0x3C, 0x80);
+  std::memcpy(image.data() + 0x80, "PE\0\0", 4);
+  const std::size_t coff = 0x84, optional = coff + 20, table = optional + 224;
+  Put16(image, coff, 0x14C);  // i386
+  Put16(image, coff + 2, sections);
+  Put16(image, coff + 16, 224);
+  Put16(image, optional, 0x10B);
+  Put32(image, optional + 8, after ? 0x800 : 0x600);  // SizeOfInitializedData
+  Put32(image, optional + 32, 0x1000);                // SectionAlignment
+  Put32(image, optional + 36, 0x200);                 // FileAlignment
+  Put32(image, optional + 56, after ? 0x5000 : 0x4000);
+  Put32(image, optional + 60, 0x400);                 // SizeOfHeaders
+  Put16(image, optional + 68, 3);                     // console
+  Put32(image, optional + 92, 16);
+  Put32(image, optional + 96 + 2 * 8, 0x2000), Put32(image, optional + 96 + 2 * 8 + 4, 16);
+  Put32(image, optional + 96 + 5 * 8, 0x3000);
+  Put32(image, optional + 96 + 5 * 8 + 4, static_cast<uint32_t>(relocations.size()));
+  PutSection(image, table, ".text", 0x100, 0x1000, 0x200, 0x400);
+  PutSection(image, table + 40, ".rsrc", 16, 0x2000, 0x200, 0x600);
+  PutSection(image, table + 80, ".reloc", static_cast<uint32_t>(relocations.size()), 0x3000, 0x200, 0x800);
+  if (after) PutSection(image, table + 120, ".extra", 0x10, 0x4000, 0x200, 0xA00);
+  image.resize(image.size() + 0x200, 0);
+  std::fill(image.begin() + 0x400, image.begin() + 0x500, 0xC3);
+  Put16(image, 0x600 + 14, 0);  // the resource tree: a root of no entries
+  std::copy(relocations.begin(), relocations.end(), image.begin() + 0x800);
+  Put32(image, optional + 64, PeChecksumOf(image));
+  return image;
+}
+
+uint32_t PeChecksumOf(const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> copy = image;
+  uint32_t lfanew = 0;
+  std::memcpy(&lfanew, copy.data() + 0x3C, 4);
+  std::fill_n(copy.begin() + lfanew + 24 + 64, 4, 0);
+  if (copy.size() % 2 != 0) copy.push_back(0);
+  uint32_t sum = 0;
+  for (std::size_t i = 0; i < copy.size(); i += 2) {
+    sum += copy[i] | copy[i + 1] << 8;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return ((sum & 0xFFFF) + (sum >> 16)) + static_cast<uint32_t>(image.size());
+}
+
+std::vector<uint8_t> IconFile(const std::vector<std::vector<uint8_t>>& images, uint8_t size) {
+  std::vector<uint8_t> file(6 + 16 * images.size(), 0);
+  Put16(file, 2, 1);
+  Put16(file, 4, static_cast<uint16_t>(images.size()));
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const std::size_t entry = 6 + 16 * i;
+    file[entry] = file[entry + 1] = size;
+    Put16(file, entry + 4, 1);
+    Put16(file, entry + 6, 32);
+    Put32(file, entry + 8, static_cast<uint32_t>(images[i].size()));
+    Put32(file, entry + 12, static_cast<uint32_t>(file.size()));
+    file.insert(file.end(), images[i].begin(), images[i].end());
+  }
+  return file;
+}
+
+bool HasVersionText(const std::vector<uint8_t>& exe, const std::string& key, const std::string& value) {
+  std::vector<uint8_t> wantKey = Utf16Bytes(key), wantValue = Utf16Bytes(value);
+  wantKey.insert(wantKey.end(), {0, 0});
+  wantValue.insert(wantValue.end(), {0, 0});
+  for (auto at = std::search(exe.begin(), exe.end(), wantKey.begin(), wantKey.end()); at != exe.end();
+       at = std::search(at + 1, exe.end(), wantKey.begin(), wantKey.end())) {
+    auto valueAt = at + static_cast<std::ptrdiff_t>(wantKey.size());
+    // The key starts 6 bytes after its block: its value at the next multiple of 4.
+    while ((valueAt - exe.begin() - (at - exe.begin() - 6)) % 4 != 0 && valueAt != exe.end()) ++valueAt;
+    if (exe.end() - valueAt >= static_cast<std::ptrdiff_t>(wantValue.size()) &&
+        std::equal(wantValue.begin(), wantValue.end(), valueAt)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace qpx::test

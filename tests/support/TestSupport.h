@@ -114,6 +114,24 @@ std::vector<uint8_t> PeImage(std::size_t length, uint32_t offset, uint32_t size,
 // and the security directory naming it.
 std::vector<uint8_t> Sign(std::vector<uint8_t> patch, bool wide = false);
 
+// A small Windows program laid out as the linker lays one out, whose
+// resources can be branded: its headers (a checksum set), .text, .rsrc
+// holding an empty resource tree, then .reloc of `relocations` (at most
+// 512 bytes); with `after`, another section follows the relocations.
+std::vector<uint8_t> BrandablePeImage(const std::vector<uint8_t>& relocations, bool after = false);
+
+// The PE checksum of `image`, as Windows computes it.
+uint32_t PeChecksumOf(const std::vector<uint8_t>& image);
+
+// The icon file (.ico) of `images` (PNG or bitmap bytes), each said to be
+// `size` pixels square.
+std::vector<uint8_t> IconFile(const std::vector<std::vector<uint8_t>>& images, uint8_t size = 32);
+
+// Whether `exe` holds the version text `key` = `value` as a version
+// resource stores it (UTF-16 key, zeros to a multiple of 4, UTF-16 value
+// ending in a zero), `value` as UTF-8.
+bool HasVersionText(const std::vector<uint8_t>& exe, const std::string& key, const std::string& value);
+
 // Appends a table of `records` and a trailer to `file` as given, without
 // any check, for forged payloads. Returns the table's offset.
 uint32_t AppendTable(std::vector<uint8_t>& file, const std::vector<PatchRecord>& records);

@@ -148,6 +148,10 @@ void RefuseUnsafeOutput(CFileSystem& fileSystem, const BuildRequest& request) {
     if (!request.manifest.empty() && fileSystem.SameFile(request.out.c_str(), request.manifest.c_str())) {
       Fail(kExitBadInput, outName + ": is the manifest; write the patch to another file");
     }
+    if (!request.branding.iconPath.empty() &&
+        fileSystem.SameFile(request.out.c_str(), request.branding.iconPath.c_str())) {
+      Fail(kExitBadInput, outName + ": is the --icon file; write the patch to another file");
+    }
     for (const BodySource& body : request.bodies) {
       if (fileSystem.SameFile(request.out.c_str(), body.path.c_str())) {
         Fail(kExitBadInput, outName + ": is the body named by " + body.origin + "; write the patch to another file");
@@ -725,6 +729,24 @@ std::vector<uint64_t> SizeBodies(CFileSystem& fileSystem, const BuildRequest& re
   return sizes;
 }
 
+// The stub's program with the publisher's branding, read whole (a patcher
+// is well under a megabyte; a program far larger is no patcher's).
+std::vector<uint8_t> BrandedProgram(CAbstractFile& stub, const BuildRequest& request, BuildResult& result) {
+  constexpr uint64_t kMaxBrandedProgram = 256u << 20;
+  if (result.programLength > kMaxBrandedProgram) {
+    Fail(kExitBadInput, request.stubName + ": is " + Grouped(result.programLength) +
+                            " bytes long; a patcher to brand is at most " + Grouped(kMaxBrandedProgram));
+  }
+  std::vector<uint8_t> program =
+      BrandProgram(ReadWhole(stub, 0, result.programLength, request.stubName), request.branding, request.stubName);
+  if (program.size() > kOffsetLimit) {
+    Fail(kExitBadInput, request.stubName + ": would be " + Grouped(program.size()) +
+                            " bytes long with its branding; payload offsets must fit in 32 bits");
+  }
+  result.programLength = program.size();
+  return program;
+}
+
 }  // namespace
 
 BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
@@ -740,12 +762,20 @@ BuildResult BuildPatch(CFileSystem& fileSystem, const BuildRequest& request) {
   BuildResult result;
   FindStubProgram(*stub, stubSize, request, result);
   RefuseUnreadFormat(*stub, request);
+  // Branded before the bodies are sized: their offsets start where the
+  // branded program ends.
+  const std::vector<uint8_t> branded =
+      request.branding.any ? BrandedProgram(*stub, request, result) : std::vector<uint8_t>();
   const std::vector<uint64_t> sizes = SizeBodies(fileSystem, request, result);
 
   ReplacingOutput output(fileSystem, request.out);
   PayloadSink sink(output, outName);
   CopyBuffer buffer;
-  sink.Copy(*stub, 0, result.programLength, buffer.Span(), request.stubName);
+  if (request.branding.any) {
+    sink.Write(branded.data(), branded.size());
+  } else {
+    sink.Copy(*stub, 0, result.programLength, buffer.Span(), request.stubName);
+  }
   if (request.format == kPayloadVersion1) {
     WriteVersion1(fileSystem, request, sizes, sink, buffer, result);
   } else {

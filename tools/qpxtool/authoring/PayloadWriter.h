@@ -12,6 +12,7 @@
 #include "src/filesystem/FileSystem.h"
 #include "tools/qpxtool/authoring/BodyEncoder.h"
 #include "tools/qpxtool/authoring/BodyList.h"
+#include "tools/qpxtool/authoring/Branding.h"
 
 namespace qpx::tool {
 
@@ -40,6 +41,9 @@ struct BuildRequest {
   // then each old version's, in the order of the bodies' `versions` bits.
   // Empty: a patch for one version (version 2, or 1).
   std::vector<std::string> labels;
+  // The publisher's file properties and icon, written into the stub's
+  // program; none: the program as it is.
+  Branding branding;
 };
 
 struct BuildResult {

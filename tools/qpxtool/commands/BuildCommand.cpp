@@ -25,6 +25,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   }
   for (const std::string& pair : options.pairs) ParseBodyArgument(pair, request.bodies);
   ChooseStub(fileSystem, options.stub, request);
+  request.branding = LoadBranding(fileSystem, options.branding, options.out);
 
   if (options.json) StartJsonReport();
   const BuildResult result = BuildPatch(fileSystem, request);
@@ -66,6 +67,7 @@ CLI::App* AddBuild(CLI::App& app, BuildOptions& options) {
                     "write the plain version-1 payload, without the seal that lets the patcher refuse a damaged "
                     "patch");
   AddFormatOptions(command, options.format, false);
+  AddBrandingOptions(command, options.branding);
   command->add_flag("--any-stub", options.anyStub,
                     "build on a stub that is not a qpxpatch patcher (it lacks the patcher's marker)");
   command->add_flag("--json", options.json, kJsonHelp);

@@ -40,6 +40,24 @@ void AddFormatOptions(CLI::App* command, FormatOptions& options, bool knowsTheGa
       ->type_name("0..9");
 }
 
+void AddBrandingOptions(CLI::App* command, BrandingOptions& options) {
+  // A callback per option, so that a text given empty is told apart from
+  // one not given.
+  const auto add = [&](const char* name, std::optional<std::string>& value, const char* help, const char* type) {
+    command->add_option_function<std::string>(name, [&value](const std::string& text) { value = text; }, help)
+        ->type_name(type);
+  };
+  add("--product", options.product, "the game's name, shown in the Windows patch's file properties", "NAME");
+  add("--product-version", options.productVersion,
+      "the game's version the patch brings, shown beside its name (its leading numbers, as 1.2.3, also as the "
+      "product version's numbers)",
+      "TEXT");
+  add("--company", options.company, "the publisher's name, shown in the Windows patch's file properties", "NAME");
+  add("--description", options.description,
+      "what the patch is, shown as its file description (and by Explorer in place of its name)", "TEXT");
+  add("--icon", options.icon, "the Windows patch's icon: an icon file (.ico) of one or more images", "FILE.ico");
+}
+
 std::vector<std::unique_ptr<ToolCommand>> ToolCommands() {
   std::vector<std::unique_ptr<ToolCommand>> commands;
   for (auto* make : {BuildCommand, ListCommand, VerifyCommand, ExtractCommand, UnpackCommand, PackCommand,

@@ -77,4 +77,8 @@ extern const char* const kJsonHelp;      // --json
 // for those that know the game the patch is for.
 void AddFormatOptions(CLI::App* command, FormatOptions& options, bool knowsTheGame);
 
+// --product, --product-version, --company, --description and --icon, for
+// the subcommands that write a patch for a publisher (build, diff).
+void AddBrandingOptions(CLI::App* command, BrandingOptions& options);
+
 }  // namespace qpx::tool

@@ -21,6 +21,7 @@ struct BuildOptions {
   bool noSeal = false;
   bool anyStub = false;
   bool json = false;  // a JSON report on standard output instead of the report line
+  BrandingOptions branding;
 };
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 
@@ -67,6 +68,7 @@ struct DiffOptions {
   std::string manifestOut;  // empty: write a patch to `out`
   bool anyStub = false;
   bool allowEmpty = false;  // folders that hold the same resources still give a patch (of no records)
+  BrandingOptions branding;
   bool json = false;        // a JSON report on standard output instead of the summary
 };
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options);

@@ -241,6 +241,7 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
 
   BuildRequest request;
   ChooseStub(fileSystem, options.stub, request);
+  request.branding = LoadBranding(fileSystem, options.branding, options.out);
   request.labels = {labelNew};
   request.labels.insert(request.labels.end(), labels.begin(), labels.end());
   std::vector<ReadInput> inputs;
@@ -282,6 +283,11 @@ void PreparePairOutput(CFileSystem& fileSystem, const DiffOptions& options, Buil
   }
   if (!toManifest && options.out.empty()) Fail(kExitBadInput, "--out PATCH is required (or --manifest-out DIR)");
   if (!toManifest) ChooseStub(fileSystem, options.stub, request);
+  request.branding = LoadBranding(fileSystem, options.branding, options.out);
+  if (toManifest && request.branding.any) {
+    Fail(kExitBadInput, "--product, --product-version, --company, --description and --icon go on a patch; "
+                        "--manifest-out writes none (give them to build)");
+  }
   if (toManifest) {
     RefuseUnfitOutputFolder(fileSystem, PathFromText(options.manifestOut), "--manifest-out " + Quoted(options.manifestOut));
   }
@@ -452,6 +458,7 @@ CLI::App* AddDiff(CLI::App& app, DiffOptions& options) {
   command->add_flag("--allow-empty", options.allowEmpty,
                     "when the folders hold the same resources, still write the patch (of no records) or manifest");
   AddFormatOptions(command, options.format, true);
+  AddBrandingOptions(command, options.branding);
   command->footer(std::string(kStubDefaultHelp) +
                   "A resource's bytes are what extract writes. An entry also differs when MODIFIED's has\n"
                   "attributes 0 and ORIGINAL's has not. In an unpacked MODIFIED, a resource whose file was deleted\n"

@@ -1,6 +1,7 @@
 // qpxtool list: a patch's records as the patcher would take them.
 
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "src/app/run/RunMessages.h"
 #include "src/archive/ArchiveIndexEntry.h"
 #include "src/archive/LooseFile.h"
+#include "tools/qpxtool/authoring/Branding.h"
 #include "tools/qpxtool/authoring/PatchReader.h"
 #include "tools/qpxtool/authoring/PayloadWriter.h"
 #include "tools/qpxtool/commands/CommandLine.h"
@@ -140,6 +142,42 @@ void ReportPatch(CFileSystem& fileSystem, const std::string& patchText, const Pa
                                : Json(nullptr);
 }
 
+// What the file properties of the program in front of the payload say (a
+// Windows patch's version resource and icon): a line, and the report's
+// "branding", null where a text is absent (and whole for a program that is
+// no Windows one).
+void ReportBranding(CAbstractFile& file, const Payload& payload, Json& report) {
+  constexpr uint64_t kMaxReadProgram = 256u << 20;
+  uint64_t programEnd = 0;
+  std::string why;
+  std::optional<ShownBranding> shown;
+  if (FindProgramEnd(payload, programEnd, why) && programEnd <= kMaxReadProgram) {
+    std::vector<uint8_t> program(programEnd);
+    const auto size = static_cast<uint32_t>(programEnd);
+    if (file.Seek64(0) && file.Read(program.data(), size) == size) shown = ReadBranding(program);
+  }
+  const auto text = [](const std::optional<std::string>& value) { return value ? Json(*value) : Json(nullptr); };
+  if (!shown) {
+    report["branding"] = nullptr;  // no Windows program: no file properties
+    return;
+  }
+  report["branding"] = Json{{"product", text(shown->product)},
+                            {"productVersion", text(shown->productVersion)},
+                            {"company", text(shown->company)},
+                            {"description", text(shown->description)},
+                            {"icon", shown->iconImages != 0}};
+  std::vector<std::string> parts;
+  if (shown->product) parts.push_back("product " + Quoted(*shown->product));
+  if (shown->productVersion) parts.push_back("version " + Quoted(*shown->productVersion));
+  if (shown->company) parts.push_back("company " + Quoted(*shown->company));
+  if (shown->description) parts.push_back("description " + Quoted(*shown->description));
+  std::string line = "file properties: ";
+  for (std::size_t i = 0; i < parts.size(); ++i) line += (i == 0 ? "" : ", ") + parts[i];
+  if (parts.empty()) line += "none";
+  line += shown->iconImages == 0 ? "; no icon" : "; an icon of " + Counted(shown->iconImages, "image", "images");
+  Out(line);
+}
+
 // Record `i` in the table and as the JSON report's row.
 Json ListRecord(const Payload& payload, std::size_t i, const RecordPlan& plan) {
   const bool checked = IsCheckedVersion(payload.version);
@@ -254,7 +292,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
       report["patcherMessage"] = PatcherMessage(PayloadMessage(error));
       // Every key of the document, null: the patcher finds no payload to tell of.
       for (const char* key : {"runsOn", "fileSize", "format", "programEnd", "tableOffset", "sealed", "sealedBytes",
-                              "signatureBytes", "labelNew", "labels", "records", "totals", "problems"}) {
+                              "signatureBytes", "branding", "labelNew", "labels", "records", "totals", "problems"}) {
         report[key] = nullptr;
       }
       WriteJsonReport(report);
@@ -264,6 +302,7 @@ int RunList(CFileSystem& fileSystem, const ListOptions& options) {
   report["accepted"] = true;
   report["patcherMessage"] = nullptr;
   ReportPatch(fileSystem, options.patch, payload, report);
+  ReportBranding(*file, payload, report);
   if (IsCheckedVersion(payload.version)) {
     Out(Row("#", "resource", "target", "stored", "offset", "size", "result", "base", "note"));
   } else {
