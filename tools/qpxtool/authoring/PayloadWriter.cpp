@@ -606,8 +606,8 @@ void RefuseUnfitStub(CAbstractFile& stub, int64_t stubSize, const BuildRequest& 
   }
 }
 
-// Refuses an output that is a folder, no regular file, the stub itself, or
-// in a folder that does not exist.
+// Refuses an output that is a folder, no regular file, the stub itself, in
+// a folder that does not exist, or (without --force) already there.
 void RefuseUnfitOut(CFileSystem& fileSystem, const BuildRequest& request, const std::string& outName) {
   const PathKind outKind = fileSystem.KindOf(request.out.c_str());
   if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
@@ -619,6 +619,7 @@ void RefuseUnfitOut(CFileSystem& fileSystem, const BuildRequest& request, const 
   if (!outDirectory.empty() && fileSystem.KindOf(outDirectory.c_str()) != PathKind::Directory) {
     Fail(kExitBadInput, outName + ": its folder does not exist");
   }
+  RefuseExistingOutput(fileSystem, request.out, outName, request.force);
 }
 
 // Where the stub's program ends: its end, or, for a stub that is a patch

@@ -20,6 +20,7 @@ struct BuildOptions {
   bool replacePayload = false;
   bool noSeal = false;
   bool anyStub = false;
+  bool force = false;  // --out may replace a file that exists
 };
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 
@@ -41,6 +42,7 @@ struct ExtractOptions {
   std::string number;
   std::string out;
   std::string base;  // with a patch: the game folder a delta body is decoded against
+  bool force = false;  // OUT may replace a file that exists
 };
 int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options);
 
@@ -65,6 +67,7 @@ struct DiffOptions {
   bool anyStub = false;
   bool allowEmpty = false;  // folders that hold the same resources still give a patch (of no records)
   bool json = false;        // a JSON report on standard output instead of the summary
+  bool force = false;       // --out may replace a file that exists
 };
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options);
 
@@ -82,6 +85,7 @@ struct ReverseOptions {
   std::string stub;
   std::string out;
   bool anyStub = false;
+  bool force = false;  // --out may replace a file that exists
 };
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options);
 

@@ -159,6 +159,23 @@ struct ReadInput {
 void RefuseOutputOverInputs(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName,
                             const std::vector<ReadInput>& inputs);
 
+// Refuses (bad input, before anything is written) an output file `out`,
+// named `outName` in messages, that already exists, unless `force` (the
+// command's --force) says it may be replaced: an output never takes the
+// place of a file by surprise. A name taken by a link counts as taken.
+void RefuseExistingOutput(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName, bool force);
+
+// What standard input holds, as a file that can be read anywhere in it
+// (a patch is read from its end): copied whole into a temporary file that
+// is gone once the returned file is closed, and sooner on POSIX. `name`
+// names it in messages. Refuses (bad input) a terminal; throws ToolError
+// (kExitFailedCheck) when reading or the copy fails.
+std::unique_ptr<CAbstractFile> CopyOfStandardInput(CFileSystem& fileSystem, const std::string& name);
+
+// Refuses (bad input) to write binary bytes to standard output when it is
+// a terminal, where they would only garble it; `name` names the output.
+void RefuseTerminalOutput(const std::string& name);
+
 // The patchers installed with this tool: the Windows one (the stub used
 // when none is given) and the native one, for Linux players.
 enum class StubKind { Windows, Linux };
