@@ -1,10 +1,12 @@
 // What qpxtool says when it cannot do what it is asked: the file or folder
-// that is wrong, by name, and what to give instead; and "-" for a patch
-// read from standard input or a body written to standard output.
+// that is wrong, by name, and what to give instead; "-" for a patch read
+// from standard input or a body written to standard output; and a progress
+// line that moves while a body is encoded.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "src/archive/ArchiveIndexEntry.h"
 #include "tests/tool/ToolFixture.h"
@@ -120,6 +122,40 @@ TEST_F(RefusalWordsTest, AFileWhereAFolderBelongsAndAGameOfAnotherVersion) {
   EXPECT_TOOL(reversed, kBadInput, "res\\D00002.bin (resource 1209) holds other bytes than record 0 was made from");
   EXPECT_EQ(reversed.err.find("D00004"), std::string::npos) << "res\\D00004.bin is as the patch knows it";
   EXPECT_FALSE(fs::exists(At("undo")));
+}
+
+// A body with a base is made a delta, then compressed alone too: each pass
+// moves the line, which names the body; it never goes back, and shows
+// below 100% until the last pass is done.
+TEST_F(RefusalWordsTest, TheEncodingLineMovesThroughEveryPass) {
+  // Words of ten letters in no order: compressible, but slowly enough at
+  // level 9 for the line to be drawn many times; the new text is new, so
+  // that the delta does not spare the compression its work.
+  const auto words = [](uint32_t state) {
+    Bytes text;
+    const auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 16; };
+    while (text.size() < (2u << 20)) {
+      for (uint32_t n = 2 + next() % 8; n != 0; --n) text.push_back(static_cast<uint8_t>('a' + next() % 10));
+      text.push_back(' ');
+    }
+    return text;
+  };
+  const Bytes older = words(1), newer = words(2);
+  LayGame("old", {{10, older}, {11, Text("same")}});
+  LayGame("new", {{10, newer}, {11, Text("same")}});
+  const test::ProcessResult made = Shell(
+      "QPXTOOL_PROGRESS_DELAY_MS=0 \"$Q\" diff old new --stub \"" + Config().patcher + "\" -o update", true);
+  ASSERT_EQ(made.exitCode, kOk) << made.out;
+  const std::regex line("encoding: ([0-9]+)% \\([0-9,]+ of 2 MiB\\); entry 10 ([0-9]+)%");
+  std::vector<int> shown;
+  for (auto at = std::sregex_iterator(made.out.begin(), made.out.end(), line); at != std::sregex_iterator(); ++at) {
+    shown.push_back(std::stoi((*at)[1]));
+    EXPECT_EQ((*at)[1], (*at)[2]) << "one body: the body's share is the whole";
+  }
+  ASSERT_FALSE(shown.empty()) << made.out;
+  EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+  EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [](int p) { return p >= 50 && p < 100; }))
+      << "the second pass is counted too";
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ void Progress::Advance(uint64_t bytes) {
   drawn_ = true;
   const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
   ShowStatus(label_ + ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) +
-             " MiB)");
+             " MiB)" + (detail_.empty() ? "" : "; " + detail_));
 }
 
 ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target)

@@ -104,11 +104,16 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
   ~Progress();
   void Advance(uint64_t bytes);
-  // Sets the work done so far (never going back).
-  void Set(uint64_t done) { Advance(done > done_ ? done - done_ : 0); }
+  // Sets the work done so far (never going back), and what the line says
+  // of the piece at hand ("entry 10 40%"; empty: nothing).
+  void Set(uint64_t done, std::string detail = {}) {
+    detail_ = std::move(detail);
+    Advance(done > done_ ? done - done_ : 0);
+  }
 
  private:
   std::string label_;
+  std::string detail_;
   uint64_t total_;
   uint64_t done_ = 0;
   bool shown_;
