@@ -79,6 +79,7 @@ TEST_F(QpxTool, UsageHelpAndVersion) {
     // Each option once, plainly: no validator's words after its type.
     EXPECT_EQ(help.out.find(":{"), std::string::npos) << help.out;
     EXPECT_EQ(help.out.find(":INT"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find(" TEXT"), std::string::npos) << help.out;
   }
   EXPECT_EQ(Tool({"help"}).out, Tool({"--help"}).out);
   EXPECT_TOOL(Tool({"help", "frobnicate"}), kBadInput, "qpxtool help: unknown subcommand \"frobnicate\"");

@@ -23,8 +23,22 @@
 namespace qpx::tool {
 namespace {
 
+// The help's words for an argument: a positional's name says what it
+// takes, so the parser's word for a string ("NUMBER TEXT REQUIRED") is
+// left out ("NUMBER REQUIRED").
+class ToolFormatter final : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    std::string text = CLI::Formatter::make_option_opts(option);
+    const std::string type = " " + option->get_type_name();
+    if (option->get_positional() && type == " TEXT" && text.starts_with(type)) text.erase(0, type.size());
+    return text;
+  }
+};
+
 // The app with every subcommand of `commands` on it, in their order.
 std::vector<CLI::App*> AddCommands(CLI::App& app, const std::vector<std::unique_ptr<ToolCommand>>& commands) {
+  app.formatter(std::make_shared<ToolFormatter>());  // before the subcommands, which take it on
   app.set_version_flag("--version", "qpxtool " QPX_TOOL_VERSION);
   app.require_subcommand(1);
   app.footer("Run \"qpxtool help SUBCOMMAND\" (or \"qpxtool SUBCOMMAND --help\") for each subcommand's options.\n"
