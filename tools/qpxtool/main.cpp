@@ -109,12 +109,18 @@ const CLI::Option* OptionOfError(const CLI::App& command, const std::string& mes
   return nullptr;
 }
 
+// Whether the parser's `error` is of the kind `Kind` (its name is not: the
+// parser names some by the subcommand).
+template <typename Kind>
+bool Is(const CLI::ParseError& error) {
+  return dynamic_cast<const Kind*>(&error) != nullptr;
+}
+
 // The parser's refusal of `command`'s arguments in our words: what was
 // wrong, and what to give (`arguments`, the command's own phrase).
 std::string ParseRefusal(const CLI::ParseError& error, const CLI::App& command, std::string_view arguments) {
   const std::string message = error.what();
-  const auto is = [&](auto* kind) { return dynamic_cast<decltype(kind)>(&error) != nullptr; };
-  if (is(static_cast<const CLI::ExtrasError*>(nullptr))) {
+  if (Is<CLI::ExtrasError>(error)) {
     // "The following arguments were not expected: A B": the first of them.
     const std::size_t colon = message.find(": ");
     std::string first = colon == std::string::npos ? message : message.substr(colon + 2);
@@ -123,17 +129,16 @@ std::string ParseRefusal(const CLI::ParseError& error, const CLI::App& command, 
                                                       : "unexpected argument " + Quoted(first);
   }
   for (const CLI::Option* option : command.get_options()) {
-    const bool missing = option->get_required() && option->count() < static_cast<std::size_t>(
-                                                                          std::max(1, option->get_items_expected_min()));
+    const auto least = static_cast<std::size_t>(std::max(1, option->get_items_expected_min()));
+    const bool missing = option->get_required() && option->count() < least;
     if (missing && option->get_positional()) return std::string(arguments);
   }
   const CLI::Option* const option = OptionOfError(command, message);
   if (option == nullptr) return message;
   const std::string name = option->get_name(), type = option->get_type_name();
-  if (is(static_cast<const CLI::RequiredError*>(nullptr))) return name + " " + type + " is required";
-  if (is(static_cast<const CLI::ArgumentMismatch*>(nullptr))) return name + " needs a value" + (type.empty() ? "" : " (" + type + ")");
-  const bool badValue =
-      is(static_cast<const CLI::ValidationError*>(nullptr)) || is(static_cast<const CLI::ConversionError*>(nullptr));
+  if (Is<CLI::RequiredError>(error)) return name + " " + type + " is required";
+  if (Is<CLI::ArgumentMismatch>(error)) return name + " needs a value" + (type.empty() ? "" : " (" + type + ")");
+  const bool badValue = Is<CLI::ValidationError>(error) || Is<CLI::ConversionError>(error);
   if (badValue && !option->results().empty()) {
     return name + " " + Quoted(option->results().back()) + ": give " + (type.empty() ? "another value" : type);
   }

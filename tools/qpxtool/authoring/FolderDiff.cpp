@@ -18,7 +18,9 @@ ModifiedFolder::ModifiedFolder(CFileSystem& fileSystem, const std::string& text,
     std::vector<std::string> refusals;
     for (const bool loose : {false, true}) {
       const std::wstring folder = JoinDirectory(directory_, loose ? L"loose" : L"entries");
-      if (fileSystem_.KindOf(folder.c_str()) == PathKind::Directory) PlaceTreeFiles(fileSystem_, folder, loose, refusals);
+      if (fileSystem_.KindOf(folder.c_str()) == PathKind::Directory) {
+        PlaceTreeFiles(fileSystem_, folder, loose, refusals);
+      }
     }
     if (!refusals.empty()) {
       FailWithRefusals(role + " " + Quoted(text) + ": holds files that are no resource's; rename or remove them:",
