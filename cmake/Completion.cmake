@@ -7,7 +7,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/ToolHelp.cmake)
 
 # The options of one --help text, and the words each option's value takes:
 # an option is "  [-x,]--name [VALUE]" at the start of a line of its
-# Options section. A value of choices ("1|2:{1,2}") completes them, one
+# Options section. A value of choices ("1|2") completes them, one
 # named PATCHER the installed patchers' names or a file, DIR a folder, a
 # range "0..9" its numbers, any other a file.
 function(options_of help out_options out_cases)
@@ -35,8 +35,8 @@ function(options_of help out_options out_cases)
         string(APPEND words " ${n}")
       endforeach()
       string(APPEND cases "      ${name}) _qpxtool_words '${words}' ;;\n")
-    elseif(value MATCHES "^([^:]+):\\{")
-      string(REPLACE "|" " " words "${CMAKE_MATCH_1}")
+    elseif(value MATCHES "^[^|]+(\\|[^|]+)+$")
+      string(REPLACE "|" " " words "${value}")
       string(APPEND cases "      ${name}) _qpxtool_words '${words}' ;;\n")
     elseif(value STREQUAL "PATCHER")
       string(APPEND cases "      ${name}) _qpxtool_words 'windows linux'; _qpxtool_files ;;\n")

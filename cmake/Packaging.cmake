@@ -105,6 +105,8 @@ endif()")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Depends from the libraries the programs link (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The completion it installs is read only where bash-completion is.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "builds and checks patches for the qpxpatch game patcher
 qpxtool makes patches for qpxpatch, a self-contained patcher of a game's
 resource archive (DATA0.QPX, DATA1.QPX and loose res files): from bodies

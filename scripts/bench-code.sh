@@ -51,7 +51,7 @@ mkdir -p "$R/debs"
 debs=("$R"/debs/*.deb)
 dpkg-deb -x "${debs[0]}" "$R/old" && dpkg-deb -x "${debs[1]}" "$R/new"
 "$bin/bench_fixture" real "$R/old" "$R/new" "$R" >/dev/null
-"$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/patch" >/dev/null
+"$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/patch" --force >/dev/null
 payload=$(( $(stat -c %s "$R/patch") - $(stat -c %s "$bin/qpxpatch") ))
 code_records=$("$bin/qpxtool" list "$R/patch" | grep -c '  delta  ' || true)
 

@@ -44,7 +44,8 @@ seconds() { awk -v t="$1" 'BEGIN { printf "%.2f", t / 1e6 }'; }
 
 "$bin/bench_fixture" text "$W/text.bin" "$SIZE"
 # Each tool on its own patcher: the payload is what the patch adds to it.
-run() { "$1/qpxtool" build --stub "$1/qpxpatch" --out "$2" 100="$W/text.bin" >/dev/null; }
+# (The baseline's qpxtool may predate --force: the old patch goes first.)
+run() { rm -f "$2"; "$1/qpxtool" build --stub "$1/qpxpatch" --out "$2" 100="$W/text.bin" >/dev/null; }
 new_times=() base_times=() ratios=()
 for round in $(seq "$REPS"); do
   for who in $([ $((round % 2)) = 1 ] && echo "base new" || echo "new base"); do

@@ -35,7 +35,7 @@ payload() { echo $(( $(stat -c %s "$1") - $(stat -c %s "$bin/qpxpatch") )); }
 now_us() { date +%s%6N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 spread() { sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { printf "%.3f–%.3f", lo, hi }'; }
-diff_to() { "$bin/qpxtool" diff "$@" --stub "$bin/qpxpatch" >/dev/null; }
+diff_to() { "$bin/qpxtool" diff "$@" --stub "$bin/qpxpatch" --force >/dev/null; }
 
 echo "== a real series: libssl3"
 PACKAGE=libssl3
@@ -74,7 +74,7 @@ while at < len(text.rstrip()):
     while at < len(text) and text[at].isspace(): at += 1
 for n in sorted(numbers):
     print(n, "entries/%05d.bin" % n if n < 1207 else "loose/D%05d.bin" % (n - 1207))' >"$S/unpacked/cumulative.manifest"
-"$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$S/cumulative" --manifest "$S/unpacked/cumulative.manifest" >/dev/null
+"$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$S/cumulative" --force --manifest "$S/unpacked/cumulative.manifest" >/dev/null
 one=$(payload "$S/one") from0=$(payload "$S/from0") from1=$(payload "$S/from1") cumulative=$(payload "$S/cumulative")
 echo "   zstd --patch-from and xdelta3, per file per old release"
 tool_total() {  # TOOL: bytes of its deltas from both old releases, summed

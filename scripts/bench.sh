@@ -52,7 +52,7 @@ echo "== making the fixtures"
 # each body after its seal check), a plain one (--no-seal: no seal to
 # check) and a version-2 one (each resource checked before anything is
 # written; its random bodies stay as they are).
-build() { "$bin/qpxtool" build --stub "$1" --out "$2" --manifest "$3" "${@:4}" >/dev/null; }
+build() { "$bin/qpxtool" build --stub "$1" --out "$2" --force --manifest "$3" "${@:4}" >/dev/null; }
 build "$bin/qpxpatch" "$W/large/patch" "$W/large/large.manifest" --format 1
 build "$bin/qpxpatch" "$W/large/plain" "$W/large/large.manifest" --no-seal
 build "$bin/qpxpatch" "$W/large/checked" "$W/large/large.manifest"
@@ -145,8 +145,8 @@ checked_kb=$(cd "$W/large/work" && peak_kb ../checked)
 fresh "$W/large"
 (cd "$W/large/work" && strace -f -c -e trace=fsync,fdatasync -o "$W/strace-flushes.txt" ../checked </dev/null >/dev/null)
 large_flushes=$(awk '$NF == "total" { print $(NF - 1) }' "$W/strace-flushes.txt")
-build_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --manifest "$W/large/gib.manifest" --format 1)
-build_plain_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --manifest "$W/large/gib.manifest" --no-seal)
+build_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --force --manifest "$W/large/gib.manifest" --format 1)
+build_plain_kb=$(peak_kb "$bin/qpxtool" build --stub "$bin/qpxpatch" --out "$W/large/gib" --force --manifest "$W/large/gib.manifest" --no-seal)
 gib_size=$(stat -c %s "$W/large/gib")
 rm -f "$W/large/gib"
 
@@ -159,16 +159,16 @@ bench_workflow() {
   cat_both() { find "$P/original" "$P/modified" -type f -exec cat {} + >/dev/null; }
   for round in $(seq "$REPS"); do
     echo "   round $round"
-    cat_both; timed diff_tool "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch" --format 1
+    cat_both; timed diff_tool "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch" --force --format 1
     cat_both; timed diff_cat cat_both
-    cat_both; timed diff_checked "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch"
+    cat_both; timed diff_checked "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch" --force
     rm -rf "$P/unpacked" "$P/copied"; sync
     cat_both; timed unpack_tool "$bin/qpxtool" unpack "$P/original" "$P/unpacked"
     sync
     cat_both; timed unpack_cp cp -r "$P/original" "$P/copied"
     sync
   done
-  diff_kb=$(peak_kb "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch")
+  diff_kb=$(peak_kb "$bin/qpxtool" diff "$P/original" "$P/modified" --stub "$bin/qpxpatch" --out "$P/patch" --force)
   diff_records=$("$bin/qpxtool" list "$P/patch" | sed -n 's/^total: \([0-9]*\) records.*/\1/p')
   pair_mib=$(( $(du -sb "$P/original" | cut -f1) / 1048576 ))
   rm -rf "$P"
@@ -209,8 +209,8 @@ bench_real() {
   echo "== a real update: $REAL_PACKAGE"
   fetch_real
   local R=$W/real
-  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/compressed" --no-delta >/dev/null
-  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/whole" --format 1 >/dev/null
+  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/compressed" --force --no-delta >/dev/null
+  "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/whole" --force --format 1 >/dev/null
   real_result=0 real_xz=0
   while read -r number state _ after name; do
     [ "$state" = changed ] || continue
@@ -221,10 +221,10 @@ bench_real() {
   real_stored=$(stored_of "$R/compressed")
   fresh_real() { rm -rf "$R/work" && cp -a "$R/original" "$R/work" && sync; }
   both() { cat "$R"/original/DATA* "$R"/original/res/* "$R"/modified/DATA* "$R"/modified/res/* >/dev/null; }
-  [ -n "$baseline" ] && "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$baseline" --out "$R/delta-baseline" >/dev/null
+  [ -n "$baseline" ] && "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$baseline" --out "$R/delta-baseline" --force >/dev/null
   for round in $(seq "$REPS"); do
     echo "   round $round"
-    both; timed real_diff "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/delta"
+    both; timed real_diff "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/delta" --force
     fresh_real; warm "$R/delta"; timed real_delta in_work "$R" ../delta
     if [ -n "$baseline" ]; then
       fresh_real; warm "$R/delta-baseline"; timed real_delta_baseline in_work "$R" ../delta-baseline
@@ -239,7 +239,7 @@ bench_real() {
   "$bin/qpxtool" unpack "$R/original" "$R/unpacked" >/dev/null
   "$bin/qpxtool" pack "$R/unpacked" "$R/packed" >/dev/null
   local said
-  said=$("$bin/qpxtool" diff "$R/original" "$R/packed" --stub "$bin/qpxpatch" --out "$R/nothing" 2>&1 || true)
+  said=$("$bin/qpxtool" diff "$R/original" "$R/packed" --stub "$bin/qpxpatch" --out "$R/nothing" --force 2>&1 || true)
   if ! grep -q "the folders hold the same resources" <<<"$said" || [ -e "$R/nothing" ]; then
     echo "bench: pack of the unpacked real game differs from it" >&2; exit 1
   fi
@@ -258,7 +258,7 @@ bench_real() {
   fresh_real
   real_delta_kb=$(cd "$R/work" && peak_kb ../delta)
   both
-  real_diff_kb=$(peak_kb "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/delta")
+  real_diff_kb=$(peak_kb "$bin/qpxtool" diff "$R/original" "$R/modified" --stub "$bin/qpxpatch" --out "$R/delta" --force)
   real_largest=$(awk '$2 == "changed" { if ($4 > m) m = $4 } END { print m }' "$R/files.txt")
   real_largest_pair=$(awk '$2 == "changed" { if ($3 + $4 > m) m = $3 + $4 } END { print m }' "$R/files.txt")
   real_largest_base=$(awk '$2 == "changed" { if ($3 > m) m = $3 } END { print m }' "$R/files.txt")
@@ -275,7 +275,7 @@ bench_synthetic() {
   echo "== the synthetic update"
   local S=$W/synthetic
   "$bin/bench_fixture" synthetic "$S"
-  "$bin/qpxtool" diff "$S/original" "$S/modified" --stub "$bin/qpxpatch" --out "$S/patch" >"$W/synthetic.txt"
+  "$bin/qpxtool" diff "$S/original" "$S/modified" --stub "$bin/qpxpatch" --out "$S/patch" --force >"$W/synthetic.txt"
   synthetic_payload=$(( $(stat -c %s "$S/patch") - $(stat -c %s "$bin/qpxpatch") ))
   synthetic_xz=$(xz -9 -T1 -c "$S/new.bin" | wc -c)
   synthetic_list=$("$bin/qpxtool" list "$S/patch" | sed -n '/^ *#/,$p')

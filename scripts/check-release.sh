@@ -36,7 +36,7 @@ echo "== $deb (version $version)"
 info=$(dpkg-deb --info "$deb")
 check "dpkg-deb --info reads it" test -n "$info"
 for field in "Package: qpxtool" "Version: $version" "Architecture: $arch" "Maintainer: " "Depends: .*libc6" \
-             "Depends: .*libstdc\+\+6" "Description: "; do
+             "Depends: .*libstdc\+\+6" "Recommends: bash-completion" "Description: "; do
   check "control field $field" grep -qE "^ $field" <<<"$info"
 done
 check "its files" diff <(dpkg-deb --contents "$deb" | awk '{ print $NF }' | files) - <<'LIST'

@@ -129,7 +129,7 @@ TEST_F(InterruptTest, EverySignalThatWouldEndABuildLeavesNothingBehind) {
   for (const int signalNumber : {SIGINT, SIGUSR2}) {
     SCOPED_TRACE(strsignal(signalNumber));
     const int status =
-        Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "earlier", "0=big"}, signalNumber);
+        Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "earlier", "--force", "0=big"}, signalNumber);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << "wait status " << status;
     EXPECT_FALSE(LeftoverTemporaryFiles());
     EXPECT_EQ(Get("earlier"), Text("an earlier patch"));
@@ -228,7 +228,8 @@ TEST_F(InterruptTest, WhatAKilledRunLeftGoesWithTheNextOutputInThatFolder) {
   PutSparse("big", uint64_t{3} << 30);
   Put("body", Text("a new body"));
   for (const std::string out : {"patch", "other"}) {
-    const int status = Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "patch", "0=big"}, SIGKILL);
+    const int status =
+        Interrupt({"build", "--format", "1", "--stub", "stub", "--out", "patch", "--force", "0=big"}, SIGKILL);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "wait status " << status;
     ASSERT_TRUE(LeftoverTemporaryFiles());
     EXPECT_TOOL(Tool({"build", "--stub", "stub", "--out", out, "10=body"}), kOk, "");

@@ -87,7 +87,7 @@ TEST_F(MultiVersionTool, ThreeAndFourVersionsBringEveryOldGameAndAMixToTheNewOne
     LaySeries(olds);
     std::vector<std::string> command = {"diff"};
     for (int k = 0; k < olds; ++k) command.push_back("v" + std::to_string(k));
-    command.insert(command.end(), {"new", "--stub", Config().patcher, "--out", "patch", "--label", "v0=1.0",
+    command.insert(command.end(), {"new", "--stub", Config().patcher, "--out", "patch", "-f", "--label", "v0=1.0",
                                    "--label-new", "2.0"});
     const ProcessResult made = Tool(command);
     EXPECT_TOOL(made, kOk, "old versions (1.0: ");
@@ -205,7 +205,7 @@ TEST_F(MultiVersionTool, ListPlanVerifyReverseAndExtractKnowTheAlternatives) {
   // extract decodes the alternative for the --base folder's version: a
   // delta against v0's loose file 1, a body of loose file 7 for either.
   for (const auto& [number, base] : {std::pair{"1208", "v0"}, std::pair{"1214", "v0"}, std::pair{"1214", "v1"}}) {
-    EXPECT_TOOL(Tool({"extract", "patch", number, "out.bin", "--base", base}), kOk, "as record ");
+    EXPECT_TOOL(Tool({"extract", "patch", number, "out.bin", "--base", base, "--force"}), kOk, "as record ");
     EXPECT_EQ(Get("out.bin"), Release(2).at(static_cast<uint32_t>(std::stoul(number)))) << number << " " << base;
   }
 }

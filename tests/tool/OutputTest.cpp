@@ -43,6 +43,7 @@ class OutputTest : public test::ToolFixture {
     options.stub = At("stub").string();
     options.out = At("patch").string();
     options.pairs = {"12=" + At("body").string()};
+    options.force = true;
     try {
       return tool::RunBuild(fileSystem, options);
     } catch (const tool::ToolError& error) {
@@ -108,24 +109,83 @@ TEST_F(OutputTest, NoCommandWritesOverWhatItReadsOrInsideAFolderItReads) {
   EXPECT_TOOL(Tool({"extract", "game", "10", "entry-10.bin"}), kOk, "wrote entry 10");
 }
 
+// No command puts its output in the place of a file already there unless
+// it is told to (-f, --force): refused with nothing written, replaced
+// whole with it. A folder output is new or empty, --force or not.
+TEST_F(OutputTest, AnExistingOutputIsReplacedOnlyWithForce) {
+  ASSERT_EQ(Tool({"unpack", "game", "tree"}).exitCode, kOk);
+  MakeGame("older");
+  Put("older/res/D00003.bin", Get("game/res/D00004.bin"));
+  const std::string kept = "a file of the user's";
+  struct Case {
+    std::vector<std::string> arguments;  // the output is "existing"; --force is added at the end
+    std::string message;
+  };
+  const Case files[] = {
+      {{"build", "--stub", "stub", "-o", "existing", "10=body"}, "--out \"existing\": already exists"},
+      {{"diff", "game", "modified", "--stub", "stub", "--out", "existing"}, "--out \"existing\": already exists"},
+      {{"diff", "older", "game", "modified", "--stub", "stub", "-o", "existing"}, "--out \"existing\": already exists"},
+      {{"reverse", "patch", "game", "--stub", "stub", "-o", "existing"}, "--out \"existing\": already exists"},
+      {{"extract", "game", "10", "existing"}, "output \"existing\": already exists"},
+      {{"extract", "patch", "10", "existing"}, "output \"existing\": already exists"},
+  };
+  for (const Case& c : files) {
+    SCOPED_TRACE(c.arguments[0] + " " + c.arguments[1]);
+    Put("existing", Text(kept));
+    const auto before = Snapshot();
+    EXPECT_TOOL(Tool(c.arguments), kBadInput, c.message + "; give -f (--force) to replace it");
+    EXPECT_EQ(Snapshot(), before) << "nothing written";
+    EXPECT_FALSE(LeftoverTemporaryFiles());
+    for (const char* force : {"-f", "--force"}) {
+      std::vector<std::string> forced = c.arguments;
+      forced.push_back(force);
+      Put("existing", Text(kept));
+      EXPECT_EQ(Tool(forced).exitCode, kOk) << force;
+      EXPECT_NE(Get("existing"), Text(kept)) << force;
+      EXPECT_GT(Get("existing").size(), 0u);
+    }
+  }
+  // A link that leads nowhere is a name taken, too.
+  fs::create_symlink(At("nowhere"), At("dangling"));
+  EXPECT_TOOL(Tool({"extract", "game", "10", "dangling"}), kBadInput, "output \"dangling\": already exists");
+  EXPECT_FALSE(fs::exists(At("nowhere")));
+
+  const Case folders[] = {
+      {{"unpack", "game", "full"}, "is not empty; give a new or empty folder"},
+      {{"pack", "tree", "full"}, "is not empty; give a new or empty folder"},
+      {{"diff", "game", "modified", "--manifest-out", "full"}, "is not empty; give a new or empty folder"},
+      {{"sample", "game"}, "already holds DATA0.QPX; give a new or empty folder"},
+  };
+  Put("full/mine", Text(kept));
+  const auto before = Snapshot();
+  for (const Case& c : folders) {
+    SCOPED_TRACE(c.arguments[0]);
+    EXPECT_TOOL(Tool(c.arguments), kBadInput, c.message);
+  }
+  EXPECT_EQ(Snapshot(), before);
+  // A new output is written without being told.
+  EXPECT_EQ(Tool({"build", "--stub", "stub", "-o", "fresh", "10=body"}).exitCode, kOk);
+  EXPECT_EQ(Tool({"extract", "game", "10", "fresh.bin"}).exitCode, kOk);
+}
+
 TEST_F(OutputTest, AReplacedFileKeepsItsPermissionBits) {
   fs::permissions(At("stub"), fs::perms(0750));
   ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "fresh", "10=body"}).exitCode, kOk);
   EXPECT_EQ(ModeOf(At("fresh")), 0750u) << "a new patch takes the stub's";
 
   fs::permissions(At("patch"), fs::perms(0604));
-  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "patch", "12=body"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"build", "--stub", "stub", "--out", "patch", "--force", "12=body"}).exitCode, kOk);
   EXPECT_EQ(ModeOf(At("patch")), 0604u);
 
   Put("entry.bin", Text("old"));
   fs::permissions(At("entry.bin"), fs::perms(0600));
-  ASSERT_EQ(Tool({"extract", "game", "10", "entry.bin"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"extract", "game", "10", "entry.bin", "-f"}).exitCode, kOk);
   EXPECT_EQ(ModeOf(At("entry.bin")), 0600u);
   EXPECT_EQ(Get("entry.bin").size(), 371u);
 
   Put("undo", Text("old"));
   fs::permissions(At("undo"), fs::perms(0640));
-  ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", "stub", "--out", "undo"}).exitCode, kOk);
+  ASSERT_EQ(Tool({"reverse", "patch", "game", "--stub", "stub", "--out", "undo", "-f"}).exitCode, kOk);
   EXPECT_EQ(ModeOf(At("undo")), 0640u);
 }
 

@@ -49,7 +49,7 @@ TEST_F(PlanReverseTest, PlanCountsNoArchiveWriteAsALooseFile) {
   Put("same-size.bin", SampleBody(500, 1 + (20 * 37) % 600));  // entry 20's length: in place
   for (const char* format : {"1", "2"}) {
     SCOPED_TRACE(std::string("format ") + format);
-    ASSERT_EQ(Tool({"build", "--format", format, "--stub", Config().patcher, "--out", "both", "10=entry-10.bin",
+    ASSERT_EQ(Tool({"build", "--format", format, "--stub", Config().patcher, "-fo", "both", "10=entry-10.bin",
                     "20=same-size.bin", "1209=loose-2.bin"})
                   .exitCode,
               kOk);
@@ -96,7 +96,7 @@ TEST_F(PlanReverseTest, VerifyJudgesALooseFileByItsBytesAndItsLayout) {
   for (const char* format : {"1", "2"}) {
     fs::remove_all(At("game"));
     MakeGame("game");
-    ASSERT_EQ(Tool({"build", "--format", format, "--stub", Config().patcher, "--out", "patch", "10=entry-10.bin",
+    ASSERT_EQ(Tool({"build", "--format", format, "--stub", Config().patcher, "-fo", "patch", "10=entry-10.bin",
                     "1209=loose-2.bin"})
                   .exitCode,
               kOk);
@@ -228,7 +228,8 @@ TEST_F(PlanReverseTest, TheMarkerIsFoundAcrossAReadBoundary) {
     Bytes stub(2 * tool::kCopyBufferSize, 0x90);
     std::copy(marker.begin(), marker.end(), stub.begin() + static_cast<std::ptrdiff_t>(at));
     Put("stub", stub);
-    EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "stub", "--out", "built", "10=body"}), kOk, "wrote \"built\"");
+    EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "stub", "-f", "--out", "built", "10=body"}), kOk,
+                "wrote \"built\"");
   }
   Put("stub", Bytes(2 * tool::kCopyBufferSize, 0x90));
   EXPECT_TOOL(Tool({"build", "--format", "1", "--stub", "stub", "--out", "built", "10=body"}), kBadInput,

@@ -63,24 +63,56 @@ class QpxTool : public test::ToolFixture {
 // ---------------------------------------------------------------- usage
 
 TEST_F(QpxTool, UsageHelpAndVersion) {
-  EXPECT_TOOL(Tool({}), kBadInput, "A subcommand is required");
+  EXPECT_TOOL(Tool({}), kBadInput, "qpxtool: give a subcommand; run \"qpxtool --help\" for the list");
   EXPECT_TOOL(Tool({"--help"}), kOk, "Subcommands:");
   EXPECT_TOOL(Tool({"--version"}), kOk, "qpxtool 1.");
   EXPECT_TOOL(Tool({"frobnicate"}), kBadInput, "unknown subcommand \"frobnicate\"");
-  for (const char* command : {"build", "list", "verify", "extract", "unpack", "diff", "plan", "reverse", "sample"}) {
+  for (const char* command :
+       {"build", "list", "verify", "extract", "unpack", "pack", "diff", "plan", "reverse", "sample"}) {
     const ProcessResult help = Tool({command, "--help"});
     EXPECT_TOOL(help, kOk, std::string("Usage: qpxtool ") + command);
     EXPECT_EQ(help.err, "") << command;
+    // "qpxtool help SUB" is the same text.
+    const ProcessResult asked = Tool({"help", command});
+    EXPECT_EQ(asked.exitCode, kOk) << command;
+    EXPECT_EQ(asked.out, help.out) << command;
+    // Each option once, plainly: no validator's words after its type.
+    EXPECT_EQ(help.out.find(":{"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find(":INT"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find(" TEXT"), std::string::npos) << help.out;
   }
+  EXPECT_EQ(Tool({"help"}).out, Tool({"--help"}).out);
+  EXPECT_TOOL(Tool({"help", "frobnicate"}), kBadInput, "qpxtool help: unknown subcommand \"frobnicate\"");
   EXPECT_TOOL(Tool({"build", "--help"}), kOk, "Manifest:");
-  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "s"}), kBadInput, "--out is required");
-  EXPECT_TOOL(Tool({"list"}), kBadInput, "PATCH is required");
-  EXPECT_TOOL(Tool({"list", "a", "b"}), kBadInput, "not expected");
+  EXPECT_TOOL(Tool({"build", "--help"}), kOk, "  --level 0..9  ");
+  EXPECT_TOOL(Tool({"build", "--help"}), kOk, "  --format 1|2  ");
+}
+
+// The parser's refusals name the subcommand, say what was wrong in our
+// words and point at its help.
+TEST_F(QpxTool, ParserRefusalsNameTheSubcommandAndWhatToGive) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"build", "--any-stub", "--stub", "s"}, "qpxtool build: --out PATCH is required (see qpxtool help build)"},
+      {{"build", "-o"}, "qpxtool build: --out needs a value (PATCH)"},
+      {{"build", "-o", "x", "--level", "12"}, "qpxtool build: --level \"12\": give 0..9 (see qpxtool help build)"},
+      {{"build", "-o", "x", "--level", "hard"}, "qpxtool build: --level \"hard\": give 0..9"},
+      {{"build", "-o", "x", "--format", "3"}, "qpxtool build: --format \"3\": give 1|2"},
+      {{"build", "--any-stub", "--stub", "s", "--out", "o", "--bogus"}, "qpxtool build: unknown option \"--bogus\""},
+      {{"list"}, "qpxtool list: give the patch (or - for standard input) (see qpxtool help list)"},
+      {{"list", "a", "b"}, "qpxtool list: unexpected argument \"b\" (see qpxtool help list)"},
+      {{"verify", "p"}, "qpxtool verify: give the patch (or - for standard input) and the game folder"},
+      {{"extract", "g", "1"}, "qpxtool extract: give the game folder (or a patch), the resource number and the file"},
+      {{"sample"}, "qpxtool sample: give the folder to make"},
+      {{"diff", "game"}, "qpxtool diff: give the old folder(s) and the new folder (see qpxtool help diff)"},
+      {{"reverse", "p", "g"}, "qpxtool reverse: --out UNDO is required"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const ProcessResult result = Tool(arguments);
+    EXPECT_TOOL(result, kBadInput, message);
+    EXPECT_EQ(result.err.find("required STRING"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
   EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "-1=body"}), kBadInput, "-1=body");
-  EXPECT_TOOL(Tool({"verify", "p"}), kBadInput, "GAMEDIR is required");
-  EXPECT_TOOL(Tool({"extract", "g", "1"}), kBadInput, "OUT is required");
-  EXPECT_TOOL(Tool({"sample"}), kBadInput, "GAMEDIR is required");
-  EXPECT_TOOL(Tool({"build", "--any-stub", "--stub", "s", "--out", "o", "--bogus"}), kBadInput, "--bogus");
 }
 
 // ---------------------------------------------------------------- build
@@ -154,7 +186,8 @@ TEST_F(QpxTool, BuildReplacesAnExistingOutputWhole) {
   MakeStub("stub", 64);
   Put("body", {42});
   Put("patch", Bytes(5000, 0xEE));
-  EXPECT_TOOL(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "7=body"}), kOk, "wrote");
+  EXPECT_TOOL(Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", "patch", "-f", "7=body"}), kOk,
+              "wrote");
   EXPECT_EQ(Get("patch"), test::BuildSealedPatchFile(Get("stub"), {{7, {42}}}));
   EXPECT_FALSE(LeftoverTemporaryFiles());
 }
@@ -329,7 +362,7 @@ TEST_F(QpxTool, ABuildThatCannotWriteLeavesNothingBehind) {
   limited.fileSizeLimit = 1u << 20;
   for (const char* out : {"patch", "earlier"}) {
     const ProcessResult result =
-        Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "0=big"}, limited);
+        Tool({"build", "--format", "1", "--any-stub", "--stub", "stub", "--out", out, "--force", "0=big"}, limited);
     EXPECT_TOOL(result, kFailedCheck, "writing failed");
     EXPECT_FALSE(LeftoverTemporaryFiles()) << out;
   }
@@ -585,7 +618,7 @@ TEST_F(QpxTool, SampleMakesTheSyntheticGameFolder) {
   Put("data-only/Data1.Qpx", {1});
   EXPECT_TOOL(Tool({"sample", "data-only"}), kBadInput, "already holds DATA1.QPX");
   Put("a-file", {1});
-  EXPECT_TOOL(Tool({"sample", "a-file"}), kBadInput, "is not a folder");
+  EXPECT_TOOL(Tool({"sample", "a-file"}), kBadInput, "is a file, not a folder");
   EXPECT_TOOL(Tool({"sample", "no/such/parent"}), kBadInput, "cannot be made");
   fs::create_directories(At("empty"));
   EXPECT_TOOL(Tool({"sample", "empty"}), kOk, "made");
@@ -664,7 +697,7 @@ std::vector<uint32_t> RecordNumbers(const Bytes& patch) {
 class Workflow : public RoundTrip {
  protected:
   ProcessResult Diff(const std::string& original, const std::string& modified, const std::string& out) {
-    return Tool({"diff", original, modified, "--stub", TheConfig().patcher, "--out", out});
+    return Tool({"diff", original, modified, "--stub", TheConfig().patcher, "--out", out, "--force"});
   }
   // Copies `game` to `copy` and runs `patch` there natively.
   ProcessResult ApplyToCopy(const std::string& patch, const std::string& game, const std::string& copy) {
@@ -965,13 +998,13 @@ TEST_F(Workflow, ReverseUndoesAPatch) {
   // decoded as the patcher reads them, whether or not they name a hash.
   for (const char* format : {"1", "2"}) {
     SCOPED_TRACE(std::string("format ") + format);
-    ASSERT_EQ(Tool({"build", "--format", format, "--stub", TheConfig().patcher, "--out", "patch",
+    ASSERT_EQ(Tool({"build", "--format", format, "--stub", TheConfig().patcher, "--out", "patch", "--force",
                     "10=examples/bodies/entry-10.txt", "12=examples/bodies/entry-12.txt",
                     "1209=examples/bodies/res-D00002.txt", "20=same-size.bin", "1214=loose7.bin", "10=loose7.bin"})
                   .exitCode,
               kOk);
-    EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo"}), kOk,
-                  "puts back 5 resources");
+    EXPECT_TOOL(Tool({"reverse", "patch", "game", "--stub", TheConfig().patcher, "--out", "undo", "--force"}), kOk,
+                "puts back 5 resources");
     EXPECT_EQ(RecordNumbers(Get("undo")), (std::vector<uint32_t>{10, 12, 20, 1209, 1214}));
     const GameContents before = ReadGame(At("game"));
     ASSERT_EQ(RunPatch("patch", "game").exitCode, 0);

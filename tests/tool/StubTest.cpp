@@ -98,7 +98,7 @@ TEST_F(StubTest, AnOptionBeforeTheSubcommandIsNamed) {
   }
   EXPECT_TOOL(Tool({"--version"}), kOk, "qpxtool 1.");
   EXPECT_TOOL(Tool({"-h"}), kOk, "Subcommands:");
-  EXPECT_TOOL(Tool({}), kBadInput, "A subcommand is required");
+  EXPECT_TOOL(Tool({}), kBadInput, "qpxtool: give a subcommand");
 }
 
 }  // namespace

@@ -40,6 +40,46 @@ std::string UnpackedFileName(uint32_t number) {
   return "entries/" + std::string(5 - digits.size(), '0') + digits + ".bin";
 }
 
+namespace {
+
+// The number of a file of an unpacked tree: "NNNNN.bin" in entries/,
+// "DNNNNN.bin" in loose/. False for any other name.
+bool NumberOfName(const std::wstring& name, bool loose, uint32_t& number) {
+  const std::string text = WideToText(name);
+  const std::size_t digits = loose ? 1 : 0;
+  if (text.size() != digits + 9 || !text.ends_with(".bin") || (loose && text[0] != 'D')) return false;
+  uint32_t index = 0;
+  if (!ParseDecimal(std::string_view(text).substr(digits, 5), index)) return false;
+  if (loose ? index >= kResourceLimit - kEntryCount : index >= kEntryCount) return false;
+  number = loose ? kEntryCount + index : index;
+  return true;
+}
+
+}  // namespace
+
+std::vector<TreeFile> PlaceTreeFiles(CFileSystem& fileSystem, const std::wstring& folder, bool loose,
+                                     std::vector<std::string>& refusals) {
+  std::vector<DirectoryEntry> entries;
+  if (!fileSystem.ListDirectory(folder.c_str(), entries)) {
+    Fail(kExitBadInput, Quoted(PathToText(folder)) + ": cannot be listed");
+  }
+  std::vector<TreeFile> files;
+  for (const DirectoryEntry& entry : entries) {
+    const std::wstring path = JoinDirectory(folder, entry.name);
+    uint32_t number = 0;
+    if (!NumberOfName(entry.name, loose, number)) {
+      refusals.push_back(Quoted(PathToText(path)) + " is no resource's file (" +
+                         (loose ? "loose/D00000.bin .. loose/D01507.bin" : "entries/00000.bin .. entries/01206.bin") +
+                         ")");
+    } else if (entry.kind != PathKind::File) {
+      refusals.push_back(Quoted(PathToText(path)) + " is not a regular file");
+    } else {
+      files.push_back(TreeFile{number, path, entry.size});
+    }
+  }
+  return files;
+}
+
 void ReadManifest(CFileSystem& fileSystem, const std::wstring& manifestPath, const std::string& manifestText,
                   std::vector<BodySource>& bodies) {
   const std::string name = "manifest " + Quoted(manifestText);

@@ -41,6 +41,20 @@ inline constexpr const char* kUnpackedManifestName = "patch.manifest";
 // '/' between folders: "entries/00010.bin", "loose/D00002.bin".
 std::string UnpackedFileName(uint32_t number);
 
+// A file of an unpacked tree's folder, placed: the resource it holds.
+struct TreeFile {
+  uint32_t number = 0;
+  std::wstring path;
+  uint64_t size = 0;
+};
+
+// The files of `folder`, an unpacked tree's entries/ (loose/ when `loose`):
+// those named as UnpackedFileName names them ("NNNNN.bin", "DNNNNN.bin")
+// and regular files. Every other entry is a line of `refusals`, naming it.
+// Throws ToolError (kExitBadInput) when the folder cannot be listed.
+std::vector<TreeFile> PlaceTreeFiles(CFileSystem& fileSystem, const std::wstring& folder, bool loose,
+                                     std::vector<std::string>& refusals);
+
 // Refuses (bad input) `directory` (named `name` in messages) as a folder to
 // write into unless it is missing or an empty folder.
 void RefuseUnfitOutputFolder(CFileSystem& fileSystem, const std::wstring& directory, const std::string& name);

@@ -12,7 +12,21 @@ ModifiedFolder::ModifiedFolder(CFileSystem& fileSystem, const std::string& text,
     : fileSystem_(fileSystem), directory_(PathFromText(text)), game_(fileSystem, directory_, text) {
   unpacked_ = !game_.HasIndex() &&
               fileSystem_.KindOf(JoinDirectory(directory_, PathFromText(kUnpackedManifestName)).c_str()) == PathKind::File;
-  if (!unpacked_) {
+  if (unpacked_) {
+    // Every file of the tree is a resource's, as pack takes them: one it
+    // cannot place would otherwise be passed over without a word.
+    std::vector<std::string> refusals;
+    for (const bool loose : {false, true}) {
+      const std::wstring folder = JoinDirectory(directory_, loose ? L"loose" : L"entries");
+      if (fileSystem_.KindOf(folder.c_str()) == PathKind::Directory) {
+        PlaceTreeFiles(fileSystem_, folder, loose, refusals);
+      }
+    }
+    if (!refusals.empty()) {
+      FailWithRefusals(role + " " + Quoted(text) + ": holds files that are no resource's; rename or remove them:",
+                       refusals, 20);
+    }
+  } else {
     if (!game_.HasIndex()) {
       Fail(kExitBadInput, role + " " + Quoted(text) + ": is neither a game folder (no DATA0.QPX) nor a folder "
                                                       "written by qpxtool unpack (no " +

@@ -12,8 +12,11 @@ namespace qpx::tool {
 
 GameReader::GameReader(CFileSystem& fileSystem, const std::wstring& directory, const std::string& directoryText)
     : fileSystem_(fileSystem), directory_(directory), directoryText_(directoryText) {
-  if (fileSystem_.KindOf(directory.c_str()) != PathKind::Directory) {
-    Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": no such folder");
+  switch (fileSystem_.KindOf(directory.c_str())) {
+    case PathKind::Directory: return;
+    case PathKind::File: Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": is a file, not a folder");
+    case PathKind::Missing: Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": no such folder");
+    default: Fail(kExitBadInput, "game folder " + Quoted(directoryText) + ": is not a folder");
   }
 }
 

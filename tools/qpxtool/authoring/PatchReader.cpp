@@ -7,6 +7,7 @@
 #include "src/archive/ArchiveIndexEntry.h"
 #include "src/archive/LooseFile.h"
 #include "src/archive/ResourceArchive.h"
+#include "tools/qpxtool/platform/ToolFiles.h"
 #include "tools/qpxtool/platform/ToolPlatform.h"
 #include "tools/qpxtool/platform/ToolText.h"
 
@@ -89,13 +90,17 @@ std::string RecordRow(const std::string& index, const std::string& resource, con
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
                        std::unique_ptr<CAbstractFile>& file, Payload& payload) {
   const std::string name = "patch " + Quoted(text);
-  switch (fileSystem.KindOf(path.c_str())) {
-    case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
-    case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
-    case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");
-    default: break;
+  if (text == "-") {
+    file = CopyOfStandardInput(fileSystem, "patch \"-\" (standard input)");
+  } else {
+    switch (fileSystem.KindOf(path.c_str())) {
+      case PathKind::Missing: Fail(kExitBadInput, name + ": no such file");
+      case PathKind::Directory: Fail(kExitBadInput, name + ": is a folder, not a file");
+      case PathKind::Other: Fail(kExitBadInput, name + ": is not a regular file");
+      default: break;
+    }
+    file = fileSystem.Open(path.c_str(), OpenMode_Read);
   }
-  file = fileSystem.Open(path.c_str(), OpenMode_Read);
   // The patcher's own words when it cannot open itself.
   if (!file) Fail(kExitBadInput, name + ": " + PatcherMessage(L"Can't open patch data\n"));
   const PayloadError error = ReadPayload(*file, payload);

@@ -46,10 +46,6 @@ std::string EncodingName(BodyEncoding encoding);
 // Whether a fate means the patcher reports a problem.
 bool IsProblem(RecordFate fate);
 
-// Opens `path` (typed as `text`) and reads its payload exactly as the
-// patcher does, checking its seal if it has one. Throws ToolError
-// (kExitBadInput) when the file cannot be opened; returns the patcher's
-// refusal, if any.
 // One line of the tables verify and plan print: the record's index, its
 // resource number and target, its body size, and what is said of it.
 std::string RecordRow(const std::string& index, const std::string& resource, const std::string& target,
@@ -62,6 +58,10 @@ std::string RecordRow(const std::string& index, const std::string& resource, con
 void OpenPatchOrFail(CFileSystem& fileSystem, const std::string& text, std::unique_ptr<CAbstractFile>& file,
                      Payload& payload);
 
+// Opens `path` (typed as `text`; "-" is standard input, copied) and reads
+// its payload exactly as the patcher does, checking its seal if it has
+// one. Throws ToolError (kExitBadInput) when the file cannot be opened;
+// returns the patcher's refusal, if any.
 PayloadError OpenPatch(CFileSystem& fileSystem, const std::wstring& path, const std::string& text,
                        std::unique_ptr<CAbstractFile>& file, Payload& payload);
 

@@ -286,28 +286,51 @@ class BodyEncoders {
   // Starts what may start, and shows how far the encoding has come.
   void Advance() {
     Launch();
-    progress_.Set(coded_.load());
+    Show();
   }
 
  private:
-  EncodedBody Encode(std::size_t i) {
+  // One body being encoded: its index, and its bytes coded so far.
+  struct Pending {
+    std::size_t index = 0;
+    std::unique_ptr<std::atomic<uint64_t>> coded;
+    std::future<EncodedBody> body;
+  };
+
+  EncodedBody Encode(std::size_t i, std::atomic<uint64_t>* coded) {
     const BodySource& body = request_.bodies[i];
     std::vector<uint8_t> bytes = LoadBody(fileSystem_, body, sizes_[i]);
     std::optional<std::vector<uint8_t>> base;
     if (body.base) base = body.base();
-    return EncodeBody(std::move(bytes), base ? &*base : nullptr, request_.encode, &coded_);
+    return EncodeBody(std::move(bytes), base ? &*base : nullptr, request_.encode, coded);
   }
 
   void Launch() {
     while (next_ < request_.bodies.size() && pending_.size() < kEncodersAtOnce) {
-      pending_.push_back(std::async(std::launch::async, [this](std::size_t i) { return Encode(i); }, next_++));
+      Pending pending{next_, std::make_unique<std::atomic<uint64_t>>(0), {}};
+      pending.body = std::async(
+          std::launch::async, [this](std::size_t i, std::atomic<uint64_t>* coded) { return Encode(i, coded); },
+          next_++, pending.coded.get());
+      pending_.push_back(std::move(pending));
     }
   }
 
+  // The bytes coded in all, and of the body waited for (the first pending).
+  void Show() {
+    uint64_t coded = finished_;
+    for (const Pending& pending : pending_) coded += pending.coded->load();
+    if (pending_.empty()) return progress_.Set(coded);
+    const Pending& front = pending_.front();
+    const uint64_t size = sizes_[front.index], done = std::min(size, front.coded->load());
+    progress_.Set(coded, TargetName(request_.bodies[front.index].resourceNumber) + " " +
+                             std::to_string(size == 0 ? 100 : done * 100 / size) + "%");
+  }
+
   EncodedBody Next() {
-    std::future<EncodedBody>& front = pending_.front();
-    while (front.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) progress_.Set(coded_.load());
-    EncodedBody body = front.get();
+    Pending& front = pending_.front();
+    while (front.body.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready) Show();
+    EncodedBody body = front.body.get();
+    finished_ += front.coded->load();
     pending_.pop_front();
     Launch();
     return body;
@@ -316,9 +339,9 @@ class BodyEncoders {
   CFileSystem& fileSystem_;
   const BuildRequest& request_;
   const std::vector<uint64_t>& sizes_;
-  std::atomic<uint64_t> coded_{0};
+  uint64_t finished_ = 0;  // coded bytes of the bodies taken
   Progress progress_;
-  std::deque<std::future<EncodedBody>> pending_;  // last: they finish before what they use goes
+  std::deque<Pending> pending_;  // last: they finish before what they use goes
   std::size_t next_ = 0;
 };
 
@@ -610,8 +633,8 @@ void RefuseUnfitStub(CAbstractFile& stub, int64_t stubSize, const BuildRequest& 
   }
 }
 
-// Refuses an output that is a folder, no regular file, the stub itself, or
-// in a folder that does not exist.
+// Refuses an output that is a folder, no regular file, the stub itself, in
+// a folder that does not exist, or (without --force) already there.
 void RefuseUnfitOut(CFileSystem& fileSystem, const BuildRequest& request, const std::string& outName) {
   const PathKind outKind = fileSystem.KindOf(request.out.c_str());
   if (outKind == PathKind::Directory) Fail(kExitBadInput, outName + ": is a folder; name the patch file to write");
@@ -623,6 +646,7 @@ void RefuseUnfitOut(CFileSystem& fileSystem, const BuildRequest& request, const 
   if (!outDirectory.empty() && fileSystem.KindOf(outDirectory.c_str()) != PathKind::Directory) {
     Fail(kExitBadInput, outName + ": its folder does not exist");
   }
+  RefuseExistingOutput(fileSystem, request.out, outName, request.force);
 }
 
 // Where the stub's program ends: its end, or, for a stub that is a patch

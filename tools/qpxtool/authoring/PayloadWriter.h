@@ -37,6 +37,7 @@ struct BuildRequest {
   EncodeSettings encode;  // version 2
   bool anyStub = false;        // build on a stub that does not carry the patcher's marker
   bool allowNoBodies = false;  // a patch of no records is what was asked for
+  bool force = false;          // the output may replace a file that exists (--force)
   // A patch for several old versions (version 3): the new version's label,
   // then each old version's, in the order of the bodies' `versions` bits.
   // Empty: a patch for one version (version 2, or 1).

@@ -19,6 +19,7 @@ int RunBuild(CFileSystem& fileSystem, const BuildOptions& options) {
   request.seal = !options.noSeal;
   ApplyFormat(options.format, options.noSeal, request);
   request.anyStub = options.anyStub;
+  request.force = options.force;
   if (!options.manifest.empty()) {
     request.manifest = PathFromText(options.manifest);
     ReadManifest(fileSystem, PathFromText(options.manifest), options.manifest, request.bodies);
@@ -57,9 +58,8 @@ CLI::App* AddBuild(CLI::App& app, BuildOptions& options) {
   CLI::App* const command =
       app.add_subcommand("build", "Write PATCH: the patcher program (the stub) followed by a payload of the bodies.");
   command->add_option("--stub", options.stub, kStubHelp)->type_name("PATCHER");
-  command->add_option("--out", options.out, "the patch to write (replaced only once complete)")
-      ->required()
-      ->type_name("PATCH");
+  AddOutOption(command, options.out, "the patch to write (complete before it takes its name)", "PATCH")->required();
+  AddForceFlag(command, options.force);
   command->add_option("--manifest", options.manifest, "a manifest naming the bodies (format below)")->type_name("FILE");
   command->add_flag("--replace-payload", options.replacePayload,
                     "the stub is itself a patch: build from its program alone, leaving its payload out");
@@ -79,6 +79,9 @@ CLI::App* AddBuild(CLI::App& app, BuildOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> BuildCommand() { return MakeCommand<BuildOptions>(AddBuild, RunBuild); }
+std::unique_ptr<ToolCommand> BuildCommand() {
+  return MakeCommand<BuildOptions>(AddBuild, RunBuild,
+                         "give --out PATCH and the bodies (NUMBER=FILE, or --manifest FILE)");
+}
 
 }  // namespace qpx::tool

@@ -23,6 +23,27 @@ const char* const kJsonHelp =
     "write one JSON document to standard output instead of the report (messages still go to standard error; "
     "the keys are in the README and the manual page)";
 
+CLI::Option* AddOutOption(CLI::App* command, std::string& out, const std::string& help, const std::string& typeName) {
+  return command->add_option("-o,--out", out, help)->type_name(typeName);
+}
+
+void AddForceFlag(CLI::App* command, bool& force) {
+  command->add_flag("-f,--force", force,
+                    "replace an output file that exists (the new one is written beside it and renamed over it once "
+                    "complete); without it an existing output is refused");
+}
+
+namespace {
+
+// A check whose own description stays out of the help: the option's type
+// name already says what it takes ("0..9", not "0..9:INT in [0 - 9]").
+CLI::Validator Unlisted(CLI::Validator validator) {
+  validator.description("");
+  return validator;
+}
+
+}  // namespace
+
 void AddFormatOptions(CLI::App* command, FormatOptions& options, bool knowsTheGame) {
   if (knowsTheGame) {
     command->add_flag("--no-delta", options.noDelta,
@@ -32,11 +53,11 @@ void AddFormatOptions(CLI::App* command, FormatOptions& options, bool knowsTheGa
   command->add_option("--format", options.format,
                       "the payload's version: 2 (the default) checks the game before it writes anything and "
                       "compresses; 1 writes the sealed version-1 payload that older patchers read")
-      ->check(CLI::IsMember({1u, 2u}))
+      ->check(Unlisted(CLI::IsMember({1u, 2u})))
       ->type_name("1|2");
   command->add_option("--level", options.level,
                       "how hard version-2 bodies are compressed: 0 (fastest) to 9 (smallest, the default)")
-      ->check(CLI::Range(0, 9))
+      ->check(Unlisted(CLI::Range(0, 9)))
       ->type_name("0..9");
 }
 

@@ -27,6 +27,9 @@ class ToolCommand {
   // Runs it on the parsed options; its exit status. Refusals are thrown as
   // ToolError.
   virtual int Run(CFileSystem& fileSystem) = 0;
+  // What to give when its arguments are missing, for the parser's refusal:
+  // "give the patch and the game folder".
+  virtual std::string_view Arguments() const = 0;
 };
 
 // A subcommand from a function that declares `Options` and one that runs on
@@ -36,20 +39,24 @@ class OptionsCommand final : public ToolCommand {
  public:
   using AddFunction = CLI::App* (*)(CLI::App& app, Options& options);
   using RunFunction = int (*)(CFileSystem& fileSystem, const Options& options);
-  OptionsCommand(AddFunction add, RunFunction run) : add_(add), run_(run) {}
+  OptionsCommand(AddFunction add, RunFunction run, std::string_view arguments)
+      : add_(add), run_(run), arguments_(arguments) {}
   CLI::App* Add(CLI::App& app) override { return add_(app, options_); }
   int Run(CFileSystem& fileSystem) override { return run_(fileSystem, options_); }
+  std::string_view Arguments() const override { return arguments_; }
 
  private:
   AddFunction add_;
   RunFunction run_;
+  std::string_view arguments_;
   Options options_;
 };
 
 template <typename Options>
 std::unique_ptr<ToolCommand> MakeCommand(typename OptionsCommand<Options>::AddFunction add,
-                                         typename OptionsCommand<Options>::RunFunction run) {
-  return std::make_unique<OptionsCommand<Options>>(add, run);
+                                         typename OptionsCommand<Options>::RunFunction run,
+                                         std::string_view arguments) {
+  return std::make_unique<OptionsCommand<Options>>(add, run, arguments);
 }
 
 // Each command's entry, in its own file.
@@ -72,6 +79,11 @@ extern const char* const kManifestHelp;  // build's manifest, and the exit statu
 extern const char* const kStubHelp;      // --stub
 extern const std::string_view kStubDefaultHelp;  // where the installed stubs are looked for
 extern const char* const kJsonHelp;      // --json
+
+// -o/--out FILE (typed `typeName`), the output a command writes, and
+// -f/--force, which lets it replace a file already there.
+CLI::Option* AddOutOption(CLI::App* command, std::string& out, const std::string& help, const std::string& typeName);
+void AddForceFlag(CLI::App* command, bool& force);
 
 // --format and --level, for the subcommands that write patches; --no-delta
 // for those that know the game the patch is for.

@@ -22,6 +22,7 @@ struct BuildOptions {
   bool anyStub = false;
   bool json = false;  // a JSON report on standard output instead of the report line
   BrandingOptions branding;
+  bool force = false;  // --out may replace a file that exists
 };
 int RunBuild(CFileSystem& fileSystem, const BuildOptions& options);
 
@@ -44,6 +45,7 @@ struct ExtractOptions {
   std::string out;
   std::string base;  // with a patch: the game folder a delta body is decoded against
   bool json = false;  // a JSON report on standard output instead of the report line
+  bool force = false;  // OUT may replace a file that exists
 };
 int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options);
 
@@ -70,6 +72,7 @@ struct DiffOptions {
   bool allowEmpty = false;  // folders that hold the same resources still give a patch (of no records)
   BrandingOptions branding;
   bool json = false;        // a JSON report on standard output instead of the summary
+  bool force = false;       // --out may replace a file that exists
 };
 int RunDiff(CFileSystem& fileSystem, const DiffOptions& options);
 
@@ -88,6 +91,7 @@ struct ReverseOptions {
   std::string out;
   bool anyStub = false;
   bool json = false;  // a JSON report on standard output instead of the report line
+  bool force = false;  // --out may replace a file that exists
 };
 int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options);
 

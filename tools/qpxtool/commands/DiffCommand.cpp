@@ -39,6 +39,56 @@ std::string FolderName(std::string text) {
   return slash == std::string::npos ? text : text.substr(slash + 1);
 }
 
+// Whether a folder's name says nothing of the version it holds: as a game
+// folder is often called, whatever the version.
+bool IsGenericFolderName(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  return lower == "game" || lower == "data";
+}
+
+// The name of the folder that holds `folder`, as given ("rel/1.2/game":
+// "1.2"); empty when the path names none.
+std::string ParentFolderName(const std::string& folder) {
+  std::string text = folder;
+  while (text.size() > 1 && (text.back() == '/' || text.back() == '\\')) text.pop_back();
+  const std::size_t slash = text.find_last_of("/\\");
+  if (slash == std::string::npos || slash == 0) return {};
+  const std::string parent = FolderName(text.substr(0, slash));
+  return parent == "." || parent == ".." ? std::string() : parent;
+}
+
+// Warns of a default label that is only a folder's generic name ("game"),
+// which players would see as the version's name, with the option that
+// names it (`option` and the name: the parent folder's, where it has one).
+// The label stays: the same folders and options give the same patch.
+void WarnOfGenericLabel(const std::string& label, const std::string& folder, const std::string& option) {
+  if (!IsGenericFolderName(label)) return;
+  const std::string parent = ParentFolderName(folder);
+  Err("qpxtool diff: warning: " + Quoted(folder) + " is labelled " + Quoted(label) +
+      ", its folder's name, which does not tell the version; give " + option +
+      (parent.empty() || IsGenericFolderName(parent) ? std::string("NAME") : parent) + " to name it");
+}
+
+// Refuses a folder given twice among OLD... NEW: the same old version
+// twice, or the new one among the old ones (by identity, however spelled).
+void RefuseRepeatedFolders(CFileSystem& fileSystem, const std::vector<std::string>& folders) {
+  for (std::size_t i = 0; i < folders.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (folders[i] != folders[j] &&
+          !fileSystem.SameFile(PathFromText(folders[i]).c_str(), PathFromText(folders[j]).c_str())) {
+        continue;
+      }
+      const bool isNew = i + 1 == folders.size();
+      Fail(kExitBadInput, (isNew ? "NEW " + Quoted(folders[i]) + " is also given as OLD " + Quoted(folders[j]) +
+                                       ": give each old version's folder, then the new version's, each once"
+                                 : "OLD " + Quoted(folders[j]) + " is given twice" +
+                                       (folders[i] == folders[j] ? "" : " (also as " + Quoted(folders[i]) + ")") +
+                                       ": give each old version's folder once"));
+    }
+  }
+}
+
 // One distinct old content of a resource that differs from the new one:
 // the old versions that hold it, and where the first of them does.
 struct OldContent {
@@ -81,6 +131,7 @@ std::vector<std::string> OldLabels(CFileSystem& fileSystem, const DiffOptions& o
   const std::string& newer = options.folders.back();
   std::vector<std::string> labels;
   for (const std::string& old : olds) labels.push_back(FolderName(old));
+  std::vector<bool> named(olds.size(), false);  // by --label
   for (const std::string& given : options.labels) {
     const std::size_t equals = given.rfind('=');
     if (equals == std::string::npos || equals == 0) Fail(kExitBadInput, "--label " + Quoted(given) + ": give FOLDER=NAME");
@@ -94,6 +145,10 @@ std::vector<std::string> OldLabels(CFileSystem& fileSystem, const DiffOptions& o
                               (folder == newer ? " (the new version's label is --label-new NAME)" : ""));
     }
     labels[found] = given.substr(equals + 1);
+    named[found] = true;
+  }
+  for (std::size_t i = 0; i < olds.size(); ++i) {
+    if (!named[i]) WarnOfGenericLabel(labels[i], olds[i], "--label " + olds[i] + "=");
   }
   for (std::size_t i = 0; i < labels.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
@@ -236,8 +291,10 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
   const std::vector<std::string> olds(options.folders.begin(), options.folders.end() - 1);
   const std::string& newer = options.folders.back();
   RefuseVersionsOptions(options, olds.size());
+  RefuseRepeatedFolders(fileSystem, options.folders);
   const std::vector<std::string> labels = OldLabels(fileSystem, options, olds);
   const std::string labelNew = options.labelNew.empty() ? FolderName(newer) : options.labelNew;
+  if (options.labelNew.empty()) WarnOfGenericLabel(labelNew, newer, "--label-new ");
 
   BuildRequest request;
   ChooseStub(fileSystem, options.stub, request);
@@ -249,6 +306,8 @@ int RunDiffVersions(CFileSystem& fileSystem, const DiffOptions& options) {
   inputs.push_back({PathFromText(newer), "NEW " + Quoted(newer), true});
   inputs.push_back({request.stub, request.stubName});
   RefuseOutputOverInputs(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out), inputs);
+  RefuseExistingOutput(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out), options.force);
+  request.force = options.force;
 
   if (options.json) StartJsonReport();
   ModifiedFolder modified(fileSystem, newer, "NEW");
@@ -298,6 +357,10 @@ void PreparePairOutput(CFileSystem& fileSystem, const DiffOptions& options, Buil
   RefuseOutputOverInputs(fileSystem, PathFromText(toManifest ? options.manifestOut : options.out),
                          toManifest ? "--manifest-out " + Quoted(options.manifestOut) : "--out " + Quoted(options.out),
                          inputs);
+  if (!toManifest) {
+    RefuseExistingOutput(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out), options.force);
+  }
+  request.force = options.force;
 }
 
 // The bodies of a diff of two folders, one per change.
@@ -448,7 +511,8 @@ CLI::App* AddDiff(CLI::App& app, DiffOptions& options) {
       ->add_option("--label-new", options.labelNew, "OLD... NEW: the new version's label (default: its folder's name)")
       ->type_name("NAME");
   command->add_option("--stub", options.stub, kStubHelp)->type_name("PATCHER");
-  command->add_option("--out", options.out, "the patch to write")->type_name("PATCH");
+  AddOutOption(command, options.out, "the patch to write", "PATCH");
+  AddForceFlag(command, options.force);
   command
       ->add_option("--manifest-out", options.manifestOut,
                    "instead of a patch, write the differing bodies and a manifest to this new or empty folder")
@@ -479,6 +543,8 @@ int RunDiffOfFolders(CFileSystem& fileSystem, const DiffOptions& parsed) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> DiffCommand() { return MakeCommand<DiffOptions>(AddDiff, RunDiffOfFolders); }
+std::unique_ptr<ToolCommand> DiffCommand() {
+  return MakeCommand<DiffOptions>(AddDiff, RunDiffOfFolders, "give the old folder(s) and the new folder");
+}
 
 }  // namespace qpx::tool

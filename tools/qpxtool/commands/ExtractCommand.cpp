@@ -146,6 +146,7 @@ int ExtractFromPatch(CFileSystem& fileSystem, const ExtractOptions& options, uin
   if (fileSystem.SameFile(out.c_str(), PathFromText(options.gameDirectory).c_str())) {
     Fail(kExitBadInput, "output " + Quoted(options.out) + ": is the patch itself; write the body to another file");
   }
+  RefuseExistingOutput(fileSystem, out, "output " + Quoted(options.out), options.force);
   ReplacingOutput output(fileSystem, out);
   if (!WriteBytes(output.File(), body)) Fail(kExitFailedCheck, "output " + Quoted(options.out) + ": writing failed (disk full?)");
   output.Commit();
@@ -165,6 +166,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
   const bool toStandardOutput = options.out == "-";
   StartExtractJson(options);
   const std::wstring out = PathFromText(options.out);
+  if (toStandardOutput) RefuseTerminalOutput("OUT \"-\"");
   if (!toStandardOutput) {
     switch (fileSystem.KindOf(out.c_str())) {
       case PathKind::Directory: Fail(kExitBadInput, "output " + Quoted(options.out) + ": is a folder");
@@ -206,6 +208,7 @@ int RunExtract(CFileSystem& fileSystem, const ExtractOptions& options) {
   }
   inputs.push_back({PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory), true});
   RefuseOutputOverInputs(fileSystem, out, "output " + Quoted(options.out), inputs);
+  RefuseExistingOutput(fileSystem, out, "output " + Quoted(options.out), options.force);
   ReplacingOutput output(fileSystem, out);
   Copy(*bytes.file, bytes.offset, bytes.size, output, from, options.out);
   output.Commit();
@@ -224,8 +227,10 @@ CLI::App* AddExtract(CLI::App& app, ExtractOptions& options) {
       ->required()
       ->type_name("GAMEDIR|PATCH");
   command->add_option("NUMBER", options.number, "0..1206 an entry, 1207..2714 a loose file")->required();
-  command->add_option("OUT", options.out, "the file to write, or - for standard output")->required();
+  command->add_option("OUT", options.out, "the file to write, or - for standard output (not a terminal)")
+      ->required();
   command->add_flag("--json", options.json, kJsonHelp);
+  AddForceFlag(command, options.force);
   command->add_option("--base", options.base, "with a PATCH: the game folder its delta bodies are decoded against")
       ->type_name("GAMEDIR");
   command->footer(
@@ -239,6 +244,9 @@ CLI::App* AddExtract(CLI::App& app, ExtractOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> ExtractCommand() { return MakeCommand<ExtractOptions>(AddExtract, RunExtract); }
+std::unique_ptr<ToolCommand> ExtractCommand() {
+  return MakeCommand<ExtractOptions>(AddExtract, RunExtract,
+                         "give the game folder (or a patch), the resource number and the file to write (or -)");
+}
 
 }  // namespace qpx::tool

@@ -327,7 +327,8 @@ namespace {
 CLI::App* AddList(CLI::App& app, ListOptions& options) {
   CLI::App* const command = app.add_subcommand(
       "list", "Check PATCH as the patcher would and print its records: target, body offset and size.");
-  command->add_option("PATCH", options.patch, "the patch (a patcher with its payload)")->required();
+  command->add_option("PATCH", options.patch, "the patch (a patcher with its payload), or - for standard input")
+      ->required();
   command->add_flag("--json", options.json, kJsonHelp);
   command->footer(
       "Exit status: 0 the patcher would take every record, 1 it would refuse the patch or\n"
@@ -337,6 +338,8 @@ CLI::App* AddList(CLI::App& app, ListOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> ListCommand() { return MakeCommand<ListOptions>(AddList, RunList); }
+std::unique_ptr<ToolCommand> ListCommand() {
+  return MakeCommand<ListOptions>(AddList, RunList, "give the patch (or - for standard input)");
+}
 
 }  // namespace qpx::tool

@@ -70,19 +70,6 @@ std::map<uint32_t, AttributedEntry> AttributedEntries(std::string_view text) {
   return found;
 }
 
-// The number of a file of an unpacked tree: "NNNNN.bin" in entries/,
-// "DNNNNN.bin" in loose/. False for any other name.
-bool NumberOfName(const std::wstring& name, bool loose, uint32_t& number) {
-  const std::string text = WideToText(name);
-  const std::size_t digits = loose ? 1 : 0;
-  if (text.size() != digits + 9 || !text.ends_with(".bin") || (loose && text[0] != 'D')) return false;
-  uint32_t index = 0;
-  if (!ParseDecimal(std::string_view(text).substr(digits, 5), index)) return false;
-  if (loose ? index >= kResourceLimit - kEntryCount : index >= kEntryCount) return false;
-  number = loose ? kEntryCount + index : index;
-  return true;
-}
-
 class Packer {
  public:
   Packer(CFileSystem& fileSystem, const std::string& treeText)
@@ -196,24 +183,10 @@ class Packer {
     bool any = false;
     for (const bool loose : {false, true}) {
       const std::wstring folder = JoinDirectory(tree_, loose ? L"loose" : L"entries");
-      std::vector<DirectoryEntry> entries;
       if (fileSystem_.KindOf(folder.c_str()) != PathKind::Directory) continue;
       any = true;
-      if (!fileSystem_.ListDirectory(folder.c_str(), entries)) Fail(kExitBadInput, Quoted(PathToText(folder)) + ": cannot be listed");
-      for (const DirectoryEntry& entry : entries) {
-        const std::wstring path = JoinDirectory(folder, entry.name);
-        uint32_t number = 0;
-        if (!NumberOfName(entry.name, loose, number)) {
-          refusals_.push_back(Quoted(PathToText(path)) + " is no resource's file (" +
-                              (loose ? "loose/D00000.bin .. loose/D01507.bin" : "entries/00000.bin .. entries/01206.bin") +
-                              ")");
-          continue;
-        }
-        if (entry.kind != PathKind::File) {
-          refusals_.push_back(Quoted(PathToText(path)) + " is not a regular file");
-          continue;
-        }
-        Take(number, path, Quoted(PathToText(path)), entry.size);
+      for (const TreeFile& file : PlaceTreeFiles(fileSystem_, folder, loose, refusals_)) {
+        Take(file.number, file.path, Quoted(PathToText(file.path)), file.size);
       }
     }
     if (!any) {
@@ -408,6 +381,9 @@ CLI::App* AddPack(CLI::App& app, PackOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> PackCommand() { return MakeCommand<PackOptions>(AddPack, RunPack); }
+std::unique_ptr<ToolCommand> PackCommand() {
+  return MakeCommand<PackOptions>(AddPack, RunPack,
+                                  "give the tree (unpack's folder, or its manifest) and the new or empty game folder");
+}
 
 }  // namespace qpx::tool

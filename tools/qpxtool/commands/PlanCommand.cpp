@@ -535,7 +535,7 @@ namespace {
 CLI::App* AddPlan(CLI::App& app, PlanOptions& options) {
   CLI::App* const command = app.add_subcommand(
       "plan", "A dry run: what the patcher would do with each record of PATCH to GAMEDIR. Reads only.");
-  command->add_option("PATCH", options.patch, "the patch")->required();
+  command->add_option("PATCH", options.patch, "the patch, or - for standard input")->required();
   command->add_option("GAMEDIR", options.gameDirectory, "the game folder")->required();
   command->add_flag("--json", options.json, kJsonHelp);
   command->footer(
@@ -546,6 +546,8 @@ CLI::App* AddPlan(CLI::App& app, PlanOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> PlanCommand() { return MakeCommand<PlanOptions>(AddPlan, RunPlan); }
+std::unique_ptr<ToolCommand> PlanCommand() {
+  return MakeCommand<PlanOptions>(AddPlan, RunPlan, "give the patch (or - for standard input) and the game folder");
+}
 
 }  // namespace qpx::tool

@@ -100,6 +100,32 @@ class Reversal {
     }
   }
 
+  // A game of another version than the patch was made for: the patcher
+  // would refuse it, and the undo could not be made against what the patch
+  // writes. Named resource by resource, by the run's judge, from the first
+  // record of each (a version-2 patch names the bytes each record replaces).
+  void RefuseOtherVersion(const std::map<uint32_t, std::size_t>& touched) {
+    if (payload_.version != kPayloadVersion2) return;
+    std::vector<std::string> refusals;
+    std::map<uint32_t, bool> judged;
+    for (std::size_t i = 0; i < payload_.records.size(); ++i) {
+      const PayloadRecord& record = payload_.records[i];
+      if (!touched.contains(record.resourceNumber) || !judged.emplace(record.resourceNumber, true).second) continue;
+      if (!record.hasBase) continue;
+      const ResourceState state = InspectResource(*archive_, record.resourceNumber, Chunk());
+      if (Judge(state, record) == Verdict::AnotherVersion) {
+        refusals.push_back(TargetName(record.resourceNumber) + " (resource " + std::to_string(record.resourceNumber) +
+                           ") holds other bytes than record " + std::to_string(i) +
+                           " was made from, and than it writes");
+      }
+    }
+    if (!refusals.empty()) {
+      FailWithRefusals("game folder " + Quoted(options_.gameDirectory) + " is another version of the game than " +
+                           Quoted(options_.patch) + " was made for; make the undo on the game the patch is for:",
+                       refusals, 20);
+    }
+  }
+
   // The undo's bodies: each touched resource's bytes now, made against
   // what the patch writes there. Refused where no patch can put them back.
   std::vector<BodySource> Bodies(const std::map<uint32_t, std::size_t>& touched, uint64_t& bodyBytes) {
@@ -176,10 +202,13 @@ int RunReverse(CFileSystem& fileSystem, const ReverseOptions& options) {
                           {request.stub, request.stubName},
                           {PathFromText(options.gameDirectory), "the game folder " + Quoted(options.gameDirectory),
                            true}});
+  RefuseExistingOutput(fileSystem, PathFromText(options.out), "--out " + Quoted(options.out), options.force);
+  request.force = options.force;
   if (options.json) StartJsonReport();
   Reversal reversal(fileSystem, options);
   const std::map<uint32_t, std::size_t> touched = reversal.Touched();
   reversal.RefuseIfApplied(touched);
+  reversal.RefuseOtherVersion(touched);
   uint64_t bodyBytes = 0;
   const std::vector<BodySource> bodies = reversal.Bodies(touched, bodyBytes);
 
@@ -210,7 +239,8 @@ CLI::App* AddReverse(CLI::App& app, ReverseOptions& options) {
   command->add_option("PATCH", options.patch, "the patch to undo")->required();
   command->add_option("GAMEDIR", options.gameDirectory, "the game folder, not yet patched")->required();
   command->add_option("--stub", options.stub, kStubHelp)->type_name("PATCHER");
-  command->add_option("--out", options.out, "the undo patch to write")->required()->type_name("UNDO");
+  AddOutOption(command, options.out, "the undo patch to write", "UNDO")->required();
+  AddForceFlag(command, options.force);
   command->add_flag("--any-stub", options.anyStub, "build on a stub that is not a qpxpatch patcher");
   AddFormatOptions(command, options.format, true);
   command->add_flag("--json", options.json, kJsonHelp);
@@ -223,6 +253,8 @@ CLI::App* AddReverse(CLI::App& app, ReverseOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> ReverseCommand() { return MakeCommand<ReverseOptions>(AddReverse, RunReverse); }
+std::unique_ptr<ToolCommand> ReverseCommand() {
+  return MakeCommand<ReverseOptions>(AddReverse, RunReverse, "give the patch, the game folder and --out UNDO");
+}
 
 }  // namespace qpx::tool

@@ -23,6 +23,7 @@ int RunSample(CFileSystem& fileSystem, const SampleOptions& options) {
       }
       break;
     case PathKind::Directory: break;
+    case PathKind::File: Fail(kExitBadInput, name + ": is a file, not a folder; give a new or empty folder");
     default: Fail(kExitBadInput, name + ": is not a folder");
   }
   // Found as the patcher would find them: in any case of letters. The
@@ -75,6 +76,8 @@ CLI::App* AddSample(CLI::App& app, SampleOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> SampleCommand() { return MakeCommand<SampleOptions>(AddSample, RunSample); }
+std::unique_ptr<ToolCommand> SampleCommand() {
+  return MakeCommand<SampleOptions>(AddSample, RunSample, "give the folder to make");
+}
 
 }  // namespace qpx::tool

@@ -22,6 +22,7 @@ void RefuseUnfitOutputFolder(CFileSystem& fileSystem, const std::wstring& direct
   if (kind == PathKind::Missing && !fileSystem.NameExists(directory.c_str())) return;
   if (kind == PathKind::Directory && IsEmptyDirectory(fileSystem, directory)) return;
   Fail(kExitBadInput, name + (kind == PathKind::Directory ? ": is not empty; give a new or empty folder"
+                              : kind == PathKind::File    ? ": is a file, not a folder; give a new or empty folder"
                                                           : ": is not a folder"));
 }
 
@@ -216,6 +217,8 @@ CLI::App* AddUnpack(CLI::App& app, UnpackOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> UnpackCommand() { return MakeCommand<UnpackOptions>(AddUnpack, RunUnpack); }
+std::unique_ptr<ToolCommand> UnpackCommand() {
+  return MakeCommand<UnpackOptions>(AddUnpack, RunUnpack, "give the game folder and the new or empty folder to write");
+}
 
 }  // namespace qpx::tool

@@ -208,7 +208,7 @@ namespace {
 CLI::App* AddVerify(CLI::App& app, VerifyOptions& options) {
   CLI::App* const command =
       app.add_subcommand("verify", "Report, per record of PATCH, whether GAMEDIR holds exactly its body. Reads only.");
-  command->add_option("PATCH", options.patch, "the patch")->required();
+  command->add_option("PATCH", options.patch, "the patch, or - for standard input")->required();
   command->add_option("GAMEDIR", options.gameDirectory, "the game folder (DATA0.QPX, DATA1.QPX, res)")->required();
   command->add_flag("--json", options.json, kJsonHelp);
   command->footer(
@@ -220,6 +220,9 @@ CLI::App* AddVerify(CLI::App& app, VerifyOptions& options) {
 
 }  // namespace
 
-std::unique_ptr<ToolCommand> VerifyCommand() { return MakeCommand<VerifyOptions>(AddVerify, RunVerify); }
+std::unique_ptr<ToolCommand> VerifyCommand() {
+  return MakeCommand<VerifyOptions>(AddVerify, RunVerify,
+                         "give the patch (or - for standard input) and the game folder");
+}
 
 }  // namespace qpx::tool

@@ -149,7 +149,7 @@ void Progress::Advance(uint64_t bytes) {
   drawn_ = true;
   const uint64_t percent = total_ == 0 ? 100 : std::min<uint64_t>(100, done_ * 100 / total_);
   ShowStatus(label_ + ": " + std::to_string(percent) + "% (" + Grouped(done_ >> 20) + " of " + Grouped(total_ >> 20) +
-             " MiB)");
+             " MiB)" + (detail_.empty() ? "" : "; " + detail_));
 }
 
 ReplacingOutput::ReplacingOutput(CFileSystem& fileSystem, const std::wstring& target)
@@ -209,6 +209,52 @@ void RefuseOutputOverInputs(CFileSystem& fileSystem, const std::wstring& out, co
                                                   : ": is " + input.name + ", which this command reads") +
                               "; write it elsewhere");
     }
+  }
+}
+
+void RefuseExistingOutput(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName, bool force) {
+  if (force) return;
+  const std::wstring trimmed = WithoutTrailingSeparators(out);
+  if (fileSystem.KindOf(trimmed.c_str()) == PathKind::Missing && !fileSystem.NameExists(trimmed.c_str())) return;
+  Fail(kExitBadInput, outName + ": already exists; give -f (--force) to replace it, or write elsewhere");
+}
+
+std::unique_ptr<CAbstractFile> CopyOfStandardInput(CFileSystem& fileSystem, const std::string& name) {
+  if (IsTerminal(stdin)) {
+    Fail(kExitBadInput, name + ": standard input is a terminal; pipe or redirect the patch into it");
+  }
+  SetBinaryStandardInput();
+  const std::wstring folder = TemporaryDirectory();
+  InterruptibleFile temporary;
+  if (!temporary.Create(fileSystem, folder + L".stdin.qpxtool-")) {
+    Fail(kExitFailedCheck, "cannot create a file in " + Quoted(PathToText(folder)) + " for " + name);
+  }
+  auto file = fileSystem.Open(temporary.Path().c_str(), OpenMode_ReadWrite | OpenMode_ShareDelete);
+  if (!file) {
+    fileSystem.DeleteFile(temporary.Path().c_str());
+    Fail(kExitFailedCheck, "cannot open " + Quoted(PathToText(temporary.Path())) + " for " + name);
+  }
+  // The name goes at once: the open file is all that is needed of it (on
+  // Windows it goes when the file is closed).
+  fileSystem.DeleteFile(temporary.Path().c_str());
+  CopyBuffer buffer;
+  const std::span<uint8_t> bytes = buffer.Span();
+  for (;;) {
+    const std::size_t read = std::fread(bytes.data(), 1, bytes.size(), stdin);
+    const auto length = static_cast<uint32_t>(read);
+    if (read != 0 && file->Write(bytes.data(), length) != length) {
+      Fail(kExitFailedCheck, name + ": copying it failed (disk full?)");
+    }
+    if (read < bytes.size()) break;
+  }
+  if (std::ferror(stdin) != 0) Fail(kExitFailedCheck, name + ": reading failed part way");
+  return file;
+}
+
+void RefuseTerminalOutput(const std::string& name) {
+  if (IsTerminal(stdout)) {
+    Fail(kExitBadInput, name + ": standard output is a terminal, and the bytes are binary; redirect it "
+                               "(... > FILE) or give a file");
   }
 }
 

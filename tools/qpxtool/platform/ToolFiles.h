@@ -104,11 +104,16 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
   ~Progress();
   void Advance(uint64_t bytes);
-  // Sets the work done so far (never going back).
-  void Set(uint64_t done) { Advance(done > done_ ? done - done_ : 0); }
+  // Sets the work done so far (never going back), and what the line says
+  // of the piece at hand ("entry 10 40%"; empty: nothing).
+  void Set(uint64_t done, std::string detail = {}) {
+    detail_ = std::move(detail);
+    Advance(done > done_ ? done - done_ : 0);
+  }
 
  private:
   std::string label_;
+  std::string detail_;
   uint64_t total_;
   uint64_t done_ = 0;
   bool shown_;
@@ -158,6 +163,23 @@ struct ReadInput {
 // name are caught too.
 void RefuseOutputOverInputs(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName,
                             const std::vector<ReadInput>& inputs);
+
+// Refuses (bad input, before anything is written) an output file `out`,
+// named `outName` in messages, that already exists, unless `force` (the
+// command's --force) says it may be replaced: an output never takes the
+// place of a file by surprise. A name taken by a link counts as taken.
+void RefuseExistingOutput(CFileSystem& fileSystem, const std::wstring& out, const std::string& outName, bool force);
+
+// What standard input holds, as a file that can be read anywhere in it
+// (a patch is read from its end): copied whole into a temporary file that
+// is gone once the returned file is closed, and sooner on POSIX. `name`
+// names it in messages. Refuses (bad input) a terminal; throws ToolError
+// (kExitFailedCheck) when reading or the copy fails.
+std::unique_ptr<CAbstractFile> CopyOfStandardInput(CFileSystem& fileSystem, const std::string& name);
+
+// Refuses (bad input) to write binary bytes to standard output when it is
+// a terminal, where they would only garble it; `name` names the output.
+void RefuseTerminalOutput(const std::string& name);
 
 // The patchers installed with this tool: the Windows one (the stub used
 // when none is given) and the native one, for Linux players.

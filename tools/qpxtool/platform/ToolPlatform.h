@@ -138,13 +138,20 @@ enum class TemporaryMade { Made, Taken, Failed };
 TemporaryMade MakeTemporaryFile(CFileSystem& fileSystem, const std::wstring& path);
 TemporaryMade MakeTemporaryFolder(CFileSystem& fileSystem, const std::wstring& path);
 
-// Whether `stream` (stdout or stderr) is a terminal or console, where
-// progress may be shown.
+// Whether `stream` (stdin, stdout or stderr) is a terminal or console:
+// where progress may be shown, and where no binary bytes are written or
+// read.
 bool IsTerminal(std::FILE* stream);
 
-// Puts standard output in binary mode, so that bytes leave it unchanged
-// (Windows would turn each LF into CR LF).
+// Puts standard output (input) in binary mode, so that bytes leave (reach)
+// it unchanged (Windows would turn each LF into CR LF, and stop at ^Z).
 void SetBinaryStandardOutput();
+void SetBinaryStandardInput();
+
+// The folder for a temporary copy of what standard input holds, with its
+// separator: $TMPDIR or /tmp on POSIX, the user's temporary folder on
+// Windows.
+std::wstring TemporaryDirectory();
 
 // Makes a write past the system's file size limit (POSIX RLIMIT_FSIZE)
 // fail as on a full disk, reported and cleaned up, where by default its

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -276,6 +277,14 @@ bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 void LetOversizedWritesFail() { signal(SIGXFSZ, SIG_IGN); }
 
 void SetBinaryStandardOutput() {}  // POSIX streams never translate
+void SetBinaryStandardInput() {}
+
+std::wstring TemporaryDirectory() {
+  const char* const given = std::getenv("TMPDIR");
+  std::string folder = given != nullptr && given[0] == '/' ? given : "/tmp";
+  if (!folder.ends_with('/')) folder += '/';
+  return posix::DecodePath(folder);
+}
 
 void WriteText(std::FILE* stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);

@@ -197,13 +197,22 @@ InterruptibleFolder::~InterruptibleFolder() { Unlist(slot_); }
 
 bool IsTerminal(std::FILE* stream) {
   DWORD mode = 0;
-  const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  const DWORD which = stream == stderr ? STD_ERROR_HANDLE : stream == stdin ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE;
+  const HANDLE handle = GetStdHandle(which);
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
 }
 
 void LetOversizedWritesFail() {}
 
 void SetBinaryStandardOutput() { _setmode(_fileno(stdout), _O_BINARY); }
+void SetBinaryStandardInput() { _setmode(_fileno(stdin), _O_BINARY); }
+
+std::wstring TemporaryDirectory() {
+  wchar_t folder[MAX_PATH + 2] = {};
+  const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH + 1) return L".\\";
+  return std::wstring(folder, length);  // it ends in a separator
+}
 
 void WriteText(std::FILE* stream, std::string_view text) {
   const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
