@@ -21,6 +21,7 @@
 #include <fstream>
 
 #include "src/archive/LooseFile.h"
+#include "src/filesystem/posix/PathEncoding_Posix.h"
 #include "tests/e2e/E2eGlobals.h"
 #include "tests/support/ProcessRunner.h"
 #include "tests/support/TestSupport.h"
@@ -660,6 +661,33 @@ TEST_F(EndToEndTest, AFileTheGameHoldsIsWaitedForThenNamed) {
   EXPECT_EQ(waited.exitCode, 0) << waited.out;
   EXPECT_NE(waited.out.find("Success!"), std::string::npos) << waited.out;
   std::filesystem::remove(marker);
+}
+
+// A folder's name as the player's system shows it: its characters where
+// the output takes UTF-8 (a POSIX locale that says so), else \xNN.
+TEST_F(EndToEndTest, AFolderIsNamedInTheCharactersTheOutputCarries) {
+  const std::filesystem::path game = dir.Path() / "Jeu \xC3\xA9";
+  std::filesystem::create_directories(game);
+  GameFolder folder;
+  folder.AddEntry(747, SampleBody(1, 100));
+  // The name's bytes as they are, whatever this process's locale.
+  ASSERT_TRUE(folder.Write(*fs, posix::DecodePath(game.string())));
+  WriteFile(PatcherPath(), BuildCheckedPatchFile(image, {{747, SampleBody(10, 100), BodyEncoding::Stored,
+                                                          SampleBody(1, 100)}}));
+  chmod(PatcherPath().c_str(), 0755);
+  const auto check = [&](const char* locale) {
+    ProcessOptions options;
+    options.launcher = g_launcher;
+    options.environment = {std::string("LC_ALL=") + locale};
+    return RunProcess({PatcherPath().string(), "--check"}, game, options).out;
+  };
+  if (g_launcher.empty()) {
+    EXPECT_NE(check("C.UTF-8").find("/Jeu \xC3\xA9; nothing will be changed"), std::string::npos);
+    EXPECT_NE(check("C").find("/Jeu \\xC3\\xA9; nothing will be changed"), std::string::npos);
+  } else {
+    // A pipe on Windows carries no more than ASCII.
+    EXPECT_NE(check("C.UTF-8").find("\\Jeu \\xC3\\xA9; nothing will be changed"), std::string::npos);
+  }
 }
 
 }  // namespace

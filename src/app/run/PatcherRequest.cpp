@@ -1,16 +1,17 @@
 #include "src/app/run/PatcherRequest.h"
 
 #include <algorithm>
-#include <cwctype>
 
 namespace qpx {
 namespace {
 
+// The switches are ASCII: their case is folded as ASCII, whatever the
+// locale (no Turkish dotless i makes /check another word).
 bool SameCaseBlind(const std::wstring& a, const wchar_t* b) {
+  const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
   const std::wstring other(b);
-  return a.size() == other.size() && std::equal(a.begin(), a.end(), other.begin(), [](wchar_t x, wchar_t y) {
-           return std::towlower(static_cast<wint_t>(x)) == std::towlower(static_cast<wint_t>(y));
-         });
+  return a.size() == other.size() &&
+         std::equal(a.begin(), a.end(), other.begin(), [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); });
 }
 
 // Takes `request` unless one that touches less was asked already.

@@ -239,14 +239,18 @@ bool CFileSystem_WindowsPatcher::CreateDirectory(const wchar_t* path) {
 namespace {
 
 // The longest file the format of the volume holding `folder` takes: a FAT
-// volume's lengths are 32 bits. 0 where no limit is known.
+// volume's lengths are 32 bits. 0 where no limit is known. Asked of the
+// folder itself, not of its drive's root: the root may be a volume this
+// user may not open (Wine's Z: is the whole Linux tree), and a folder may
+// lie on a volume mounted inside another.
 uint64_t LargestFileOn(const wchar_t* folder) {
-  wchar_t root[MAX_PATH + 1] = {};
+  const HANDLE handle = CreateFileW(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return 0;
   wchar_t format[MAX_PATH + 1] = {};
-  if (!GetVolumePathNameW(folder, root, MAX_PATH) ||
-      !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, format, MAX_PATH)) {
-    return 0;
-  }
+  const BOOL told = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, format, MAX_PATH);
+  CloseHandle(handle);
+  if (!told) return 0;
   const std::wstring name(format);
   return name == L"FAT" || name == L"FAT12" || name == L"FAT16" || name == L"FAT32" ? uint64_t{0xFFFFFFFF} : 0;
 }
