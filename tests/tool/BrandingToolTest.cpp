@@ -113,8 +113,11 @@ TEST_F(BrandingTool, WhatCannotBeWrittenIsRefusedAndNothingIsWritten) {
       {with(build, {"--product", ""}), "--product: is empty"},
       {with(build, {"--company", std::string(300, 'c')}), "--company: has 300 characters"},
       {with(build, {"--description", "two\nlines"}), "holds a control character"},
-      {{"build", "--stub", Config().patcher, "--out", "p", "--product", "Game", "20=body"},
-       "cannot carry --product, --product-version, --company, --description or --icon: it is not a Windows program"},
+      {{"build", "--stub", Config().patcher, "--out", "p", "--icon", "game.ico", "20=body"},
+       "is not a Windows program; an icon goes on a Windows patch"},
+      {{"build", "--stub", Config().patcher, "--out", "p", "--product", std::string(250, 'p'), "--company",
+        std::string(250, 'c'), "20=body"},
+       "take 492 bytes of UTF-8 together in the patcher"},
       {{"diff", "a", "b", "--manifest-out", "p", "--product", "Game"}, "--manifest-out writes none"},
       {{"build", "--any-stub", "--stub", "stub.exe", "--out", "notes.ico", "--icon", "notes.ico", "20=body"},
        "--out \"notes.ico\": is the --icon file"},
@@ -124,6 +127,35 @@ TEST_F(BrandingTool, WhatCannotBeWrittenIsRefusedAndNothingIsWritten) {
   EXPECT_FALSE(fs::exists(At("p")));
   EXPECT_EQ(Snapshot(), before);
   EXPECT_FALSE(LeftoverTemporaryFiles());
+}
+
+// The Linux patch takes the texts into the patcher's own room: its
+// --version and --help open with them, list shows them, and nothing else of
+// the patch changes (the payload least of all).
+TEST_F(BrandingTool, TheLinuxPatchShowsItsPublisherInItsAnswers) {
+  ASSERT_EQ(Tool({"build", "--stub", Config().patcher, "--out", "plain", "20=body"}).exitCode, kOk);
+  EXPECT_TOOL(Tool({"build", "--stub", Config().patcher, "--out", "branded", "--product", "Quest of Pixels",
+                    "--product-version", "2.5", "--company", "Pixel Works", "--description", "The 2.5 update",
+                    "20=body"}),
+              kOk, "wrote \"branded\"");
+  const Bytes plain = Get("plain"), branded = Get("branded");
+  ASSERT_EQ(plain.size(), branded.size());
+  std::size_t first = plain.size(), last = 0;
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    if (plain[i] == branded[i]) continue;
+    first = std::min(first, i);
+    last = i;
+  }
+  EXPECT_LT(last - first, 496u) << "only the room's bytes differ";
+  fs::permissions(At("branded"), fs::perms::owner_exec, fs::perm_options::add);
+  const ProcessResult version = test::RunProcess({At("branded").string(), "--version"}, At("a"));
+  EXPECT_TRUE(version.out.starts_with("Quest of Pixels 2.5 (Pixel Works): qpxpatch ")) << version.out;
+  const ProcessResult help = test::RunProcess({At("branded").string(), "--help"}, At("a"));
+  EXPECT_TRUE(help.out.starts_with("Quest of Pixels 2.5 (Pixel Works)\nThe 2.5 update\nqpxpatch ")) << help.out;
+  EXPECT_TOOL(Tool({"list", "branded"}), kOk,
+              "file properties: product \"Quest of Pixels\", version \"2.5\", company \"Pixel Works\", "
+              "description \"The 2.5 update\"; no icon");
+  EXPECT_EQ(nlohmann::json::parse(Tool({"list", "--json", "plain"}).out)["branding"], nullptr);
 }
 
 // The Windows patcher, branded by the Windows tool: its file properties and

@@ -1,10 +1,14 @@
 // qpxpatch: applies the patch payload appended to this very executable to
 // the game's archive in the current folder, or in the one it is given.
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
+#include "src/app/payload/PatcherBranding.h"
 #include "src/app/payload/PatcherMarker.h"
 #include "src/app/run/PatchRunner.h"
 #include "src/app/run/RunMessages.h"
@@ -21,6 +25,28 @@ constexpr auto kPatcherMarker = qpx::Unmasked(qpx::kMaskedPatcherMarker);
 constexpr auto kVersion2Marker = qpx::Unmasked(qpx::kMaskedVersion2Marker);
 constexpr auto kVersion3Marker = qpx::Unmasked(qpx::kMaskedVersion3Marker);
 constexpr auto kCodecs2Marker = qpx::Unmasked(qpx::kMaskedCodecs2Marker);
+
+// The room qpxtool writes the publisher's name into (see PatcherBranding.h).
+// Volatile, so that its zeros are read as the file holds them, never folded
+// into the code as the compiler saw them.
+struct BrandingImage {
+  uint8_t marker[qpx::kMaskedBrandingMarker.size()];
+  uint8_t room[qpx::kBrandingRoomBytes];
+};
+constexpr BrandingImage EmptyBranding() {
+  BrandingImage image{};
+  const auto marker = qpx::Unmasked(qpx::kMaskedBrandingMarker);
+  for (std::size_t i = 0; i < marker.size(); ++i) image.marker[i] = marker[i];
+  return image;
+}
+const volatile BrandingImage kBranding = EmptyBranding();
+
+qpx::PatchBranding ReadOwnBranding() {
+  std::vector<uint8_t> room(qpx::kBrandingRoomBytes);
+  for (std::size_t i = 0; i < room.size(); ++i) room[i] = kBranding.room[i];
+  static_cast<void>(kBranding.marker[0]);
+  return qpx::ReadBrandingRoom(room);
+}
 
 }  // namespace
 
@@ -40,6 +66,7 @@ int main(int argc, char** argv) {
     settings.arguments = ParseArguments(CommandLineArguments(argc, argv), SwitchesStartWithSlash());
     settings.progress = StdoutIsTerminal();
     settings.someoneCanAnswer = SomeoneCanAnswer();
+    settings.branding = ReadOwnBranding();
     const auto fileSystem = CreatePatcherFileSystem();
     result = RunPatcher(*fileSystem, GetExecutablePath(), console, settings);
   } catch (const std::bad_alloc&) {

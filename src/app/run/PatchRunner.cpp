@@ -425,8 +425,10 @@ RunEnd RunCheckedPayload(CFileSystem& fileSystem, CAbstractFile& executable, con
   const PatcherArguments& arguments = settings.arguments;
   switch (arguments.request) {
     // A description needs nothing of the game: its files are not opened.
-    case PatcherRequest::Describe: console.Write(DescribePatch(payload, ProgramName(executablePath))); return RunEnd::Done;
-    case PatcherRequest::Version: console.Write(VersionLine(payload)); return RunEnd::Done;
+    case PatcherRequest::Describe:
+      console.Write(DescribePatch(payload, ProgramName(executablePath), settings.branding));
+      return RunEnd::Done;
+    case PatcherRequest::Version: console.Write(VersionLine(payload, settings.branding)); return RunEnd::Done;
     case PatcherRequest::Usage:
       ConsoleLine(console, UnknownArgumentLine(arguments.unknown));
       console.Write(UsageText(ProgramName(executablePath)));

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "src/app/payload/PatcherBranding.h"
 #include "src/app/run/RunMessages.h"
 #include "src/app/run/PatcherRequest.h"
 #include "src/filesystem/FileSystem.h"
@@ -20,6 +21,8 @@ struct RunSettings {
   // Standard input and output are a terminal: a person can press the key
   // a run waits for at its end.
   bool someoneCanAnswer = false;
+  // The publisher's name on the patch, for --help and --version.
+  PatchBranding branding;
 };
 
 // How a run ended, as its exit status tells a launcher or a script. A

@@ -185,7 +185,20 @@ std::wstring UpdatesLine(const Payload& payload) {
   return L"This patch updates " + VersionsNamed(payload, ~uint64_t{0}) + L" to " + ConsoleSafe(payload.labels[0]);
 }
 
-std::wstring DescribePatch(const Payload& payload, const std::wstring& program) {
+namespace {
+
+// The publisher's name, version and company on one line: "Game 1.2
+// (Company)"; empty for a patch without them.
+std::wstring BrandingLine(const PatchBranding& branding) {
+  std::wstring line = ShownText(branding.product);
+  if (!branding.productVersion.empty()) line += (line.empty() ? L"" : L" ") + ShownText(branding.productVersion);
+  if (!branding.company.empty()) line += (line.empty() ? L"(" : L" (") + ShownText(branding.company) + L")";
+  return line;
+}
+
+}  // namespace
+
+std::wstring DescribePatch(const Payload& payload, const std::wstring& program, const PatchBranding& branding) {
   uint64_t writes = 0;
   std::size_t records = 0;
   std::set<uint32_t> resources;
@@ -198,8 +211,12 @@ std::wstring DescribePatch(const Payload& payload, const std::wstring& program) 
     writes = record.resultSize > UINT64_MAX - writes ? UINT64_MAX : writes + record.resultSize;
     ++records;
   }
-  return L"qpxpatch " QPX_PATCHER_VERSION L"\n"
-         L"A patch for the game's archive (DATA0.QPX, DATA1.QPX, res\\DNNNNN.bin): payload format " +
+  std::wstring publisher = BrandingLine(branding);
+  if (!publisher.empty()) publisher += L"\n";
+  if (!branding.description.empty()) publisher += ShownText(branding.description) + L"\n";
+  return publisher + L"qpxpatch " QPX_PATCHER_VERSION L"\n"
+         L"A patch for the game's archive (DATA0.QPX, DATA1.QPX, " + std::wstring(kLooseDirectoryName) + ShownPathSeparator() +
+         L"DNNNNN.bin): payload format " +
          std::to_wstring(payload.version) + L", " + std::to_wstring(records) + (records == 1 ? L" record, " : L" records, ") +
          GroupedDigits(writes) + (writes == 1 ? L" byte" : L" bytes") + L" to write.\n"
          L"It checks every record against the game before it writes anything, and changes all or nothing.\n" +
@@ -207,8 +224,9 @@ std::wstring DescribePatch(const Payload& payload, const std::wstring& program) 
          UsageText(program);
 }
 
-std::wstring VersionLine(const Payload& payload) {
-  return L"qpxpatch " QPX_PATCHER_VERSION L" (payload format " + std::to_wstring(payload.version) + L")\n";
+std::wstring VersionLine(const Payload& payload, const PatchBranding& branding) {
+  const std::wstring publisher = BrandingLine(branding);
+  return (publisher.empty() ? L"" : publisher + L": ") + L"qpxpatch " QPX_PATCHER_VERSION L" (payload format " + std::to_wstring(payload.version) + L")\n";
 }
 
 std::wstring UsageText(const std::wstring& program) {

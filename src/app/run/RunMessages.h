@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "src/app/payload/PatchPayload.h"
+#include "src/app/payload/PatcherBranding.h"
 #include "src/app/run/PatchCheck.h"
 #include "src/app/run/Verdict.h"
 #include "src/archive/ResourceArchive.h"
@@ -132,9 +133,12 @@ std::wstring UpdatesLine(const Payload& payload);
 
 // What --help prints: the patcher's version, the payload's format, its
 // records, the bytes it writes and how to run it.
-std::wstring DescribePatch(const Payload& payload, const std::wstring& program = L"patch");
-// What --version prints: one line.
-std::wstring VersionLine(const Payload& payload);
+// A patch that carries its publisher's name opens with it.
+std::wstring DescribePatch(const Payload& payload, const std::wstring& program = L"patch",
+                           const PatchBranding& branding = {});
+// What --version prints: one line ("Game 1.2 (Company): qpxpatch 1.0.0
+// (payload format 2)").
+std::wstring VersionLine(const Payload& payload, const PatchBranding& branding = {});
 // How to run the patch (named `program`), and its exit statuses: what an
 // unknown argument gets, after UnknownArgumentLine.
 std::wstring UsageText(const std::wstring& program);

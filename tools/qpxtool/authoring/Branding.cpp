@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "src/paths/Paths.h"
+#include "src/app/payload/PatcherBranding.h"
 #include "src/paths/Utf8.h"
 #include "tools/qpxtool/authoring/PeImage.h"
 #include "tools/qpxtool/authoring/ResourceTree.h"
@@ -265,10 +266,26 @@ std::vector<uint8_t> BrandProgram(std::span<const uint8_t> program, const Brandi
   return std::move(*branded);
 }
 
+namespace {
+
+// What a patcher that is no Windows program says of its publisher: the
+// texts of its branding room; none where it has no room or names nothing.
+std::optional<ShownBranding> RoomBranding(std::span<const uint8_t> program) {
+  const std::optional<std::size_t> room = FindBrandingRoom(program);
+  if (!room) return std::nullopt;
+  const PatchBranding texts = ReadBrandingRoom(program.subspan(*room, kBrandingRoomBytes));
+  if (!texts.Any()) return std::nullopt;
+  const auto text = [](const std::string& value) { return value.empty() ? std::nullopt : std::optional(value); };
+  return ShownBranding{text(texts.product), text(texts.productVersion), text(texts.company),
+                       text(texts.description), 0};
+}
+
+}  // namespace
+
 std::optional<ShownBranding> ReadBranding(std::span<const uint8_t> program) {
   std::string why;
   const auto found = ProgramResources(program, why);
-  if (!found) return std::nullopt;
+  if (!found) return RoomBranding(program);
   ShownBranding shown;
   bool versionRead = false;  // the first version resource is the one Explorer shows
   for (const Resource& resource : found->second) {
@@ -289,6 +306,33 @@ std::optional<ShownBranding> ReadBranding(std::span<const uint8_t> program) {
     shown.description = text(u"FileDescription");
   }
   return shown;
+}
+
+void WriteBrandingRoom(std::vector<uint8_t>& program, const Branding& branding, bool windows,
+                       const std::string& stubName) {
+  if (!branding.any) return;
+  const std::optional<std::size_t> room = FindBrandingRoom(program);
+  if (!room) {
+    // A Windows patcher older than the room still shows its file properties.
+    if (windows) return;
+    Fail(kExitBadInput, stubName + ": has no room for --product, --product-version, --company or --description; "
+                                   "a patcher of this qpxtool's version or later has");
+  }
+  if (!windows && !branding.icon.empty()) {
+    Fail(kExitBadInput, "--icon: " + stubName + " is not a Windows program; an icon goes on a Windows patch "
+                                                "(--stub windows)");
+  }
+  const auto utf8 = [](const std::optional<std::u16string>& text) { return text ? Utf8Of(*text) : std::string(); };
+  const PatchBranding texts{utf8(branding.product), utf8(branding.productVersion), utf8(branding.company),
+                            utf8(branding.description)};
+  const std::optional<std::vector<uint8_t>> bytes = BrandingRoomBytes(texts);
+  if (!bytes) {
+    if (windows) return;  // its file properties take longer texts, and show them
+    Fail(kExitBadInput, "--product, --product-version, --company and --description take " +
+                            std::to_string(kBrandingRoomBytes - 4) + " bytes of UTF-8 together in the patcher; "
+                            "give shorter texts");
+  }
+  std::copy(bytes->begin(), bytes->end(), program.begin() + static_cast<std::ptrdiff_t>(*room));
 }
 
 }  // namespace qpx::tool

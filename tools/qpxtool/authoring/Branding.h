@@ -61,14 +61,23 @@ std::vector<IconImage> ReadIconFile(std::span<const uint8_t> bytes, const std::s
 std::vector<uint8_t> BrandProgram(std::span<const uint8_t> program, const Branding& branding,
                                   const std::string& stubName);
 
+// Writes the texts of `branding` into the branding room of `program` (the
+// stub's program, branded as a Windows program already where `windows`),
+// which the patcher shows in --help and --version. Throws ToolError
+// (kExitBadInput) naming `stubName` for a program that is no Windows one
+// and has no room or is given an icon, and for texts too long for the room.
+void WriteBrandingRoom(std::vector<uint8_t>& program, const Branding& branding, bool windows,
+                       const std::string& stubName);
+
 // What a program's file properties say, as UTF-8.
 struct ShownBranding {
   std::optional<std::string> product, productVersion, company, description;
   std::size_t iconImages = 0;  // of its first icon; 0: none
 };
 
-// The file properties of `program`; nullopt for a program that is not a
-// Windows program or whose resources cannot be read.
+// The file properties of `program`; for a program that is not a Windows
+// program, what its branding room names; nullopt where neither says
+// anything.
 std::optional<ShownBranding> ReadBranding(std::span<const uint8_t> program);
 
 }  // namespace qpx::tool

@@ -761,8 +761,10 @@ std::vector<uint8_t> BrandedProgram(CAbstractFile& stub, const BuildRequest& req
     Fail(kExitBadInput, request.stubName + ": is " + Grouped(result.programLength) +
                             " bytes long; a patcher to brand is at most " + Grouped(kMaxBrandedProgram));
   }
-  std::vector<uint8_t> program =
-      BrandProgram(ReadWhole(stub, 0, result.programLength, request.stubName), request.branding, request.stubName);
+  std::vector<uint8_t> program = ReadWhole(stub, 0, result.programLength, request.stubName);
+  const bool windows = program.size() >= 2 && program[0] == 'M' && program[1] == 'Z';
+  if (windows) program = BrandProgram(program, request.branding, request.stubName);
+  WriteBrandingRoom(program, request.branding, windows, request.stubName);
   if (program.size() > kOffsetLimit) {
     Fail(kExitBadInput, request.stubName + ": would be " + Grouped(program.size()) +
                             " bytes long with its branding; payload offsets must fit in 32 bits");
