@@ -70,7 +70,7 @@ struct TreeReader {
     if (!Within(at + 2, 2 * uint64_t{length}, section.size())) return Fail("a name outside the section");
     id.named = true;
     id.text.resize(length);
-    std::memcpy(id.text.data(), section.data() + at + 2, 2 * std::size_t{length});
+    if (length != 0) std::memcpy(id.text.data(), section.data() + at + 2, 2 * std::size_t{length});
     return true;
   }
 
@@ -85,7 +85,11 @@ struct TreeReader {
       return Fail("a directory's entries outside the section");
     }
     entries.resize(count);
-    std::memcpy(entries.data(), section.data() + at + sizeof directory, entries.size() * sizeof entries[0]);
+    // An empty directory has no entries to copy (and an empty vector may
+    // have no buffer at all, which memcpy may not be given).
+    if (count != 0) {
+      std::memcpy(entries.data(), section.data() + at + sizeof directory, entries.size() * sizeof entries[0]);
+    }
     return true;
   }
 

@@ -35,7 +35,7 @@ std::size_t Align4(std::size_t value) { return (value + 3) & ~std::size_t{3}; }
 
 std::vector<uint8_t> TextValue(std::u16string_view text) {
   std::vector<uint8_t> value(2 * (text.size() + 1), 0);
-  std::memcpy(value.data(), text.data(), 2 * text.size());
+  if (!text.empty()) std::memcpy(value.data(), text.data(), 2 * text.size());
   return value;
 }
 
@@ -133,7 +133,7 @@ std::optional<std::u16string> VersionString(const VersionNode& root, std::u16str
   const VersionNode* value = Child(strings->children.front(), key);
   if (value == nullptr || value->type != 1) return std::nullopt;
   std::u16string text(value->value.size() / 2, u'\0');
-  std::memcpy(text.data(), value->value.data(), 2 * text.size());
+  if (!text.empty()) std::memcpy(text.data(), value->value.data(), 2 * text.size());
   while (!text.empty() && text.back() == 0) text.pop_back();
   return text;
 }
