@@ -220,6 +220,11 @@ TEST_F(MultiVersionTest, AVersionThePatchDoesNotKnowIsRefusedNamingTheVersionsIt
       << std::string(output.begin(), output.end());
   EXPECT_TRUE(output.ends_with(L"\nNothing was changed\nThis patch updates 1.0, 1.1 \\xC3\\xA9\\x01 to 1.2\n"))
       << std::string(output.begin(), output.end());
+  // What each old version holds there, not one of them alone.
+  const std::size_t where = output.find(L"), where 1.0 holds ");
+  EXPECT_NE(where, std::wstring::npos) << std::string(output.begin(), output.end());
+  EXPECT_NE(output.find(L", 1.1 \\xC3\\xA9\\x01 holds ", where), std::wstring::npos)
+      << std::string(output.begin(), output.end());
   EXPECT_EQ(writes.operations, 0u);
   EXPECT_EQ(Snapshot(), before);
 
