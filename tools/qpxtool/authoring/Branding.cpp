@@ -33,9 +33,6 @@ struct IconDirectoryEntry {
 static_assert(sizeof(IconDirectoryEntry) == 16);
 static_assert(offsetof(IconDirectoryEntry, bytes) == 8);
 
-// The icon group resource's entry is the file's with a resource number in
-// place of the offset, 14 bytes (unaligned): written a field at a time.
-constexpr std::size_t kGroupEntryBytes = 14;
 constexpr uint32_t kUsEnglish = 0x409;
 constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
