@@ -196,19 +196,16 @@ Json ListRecord(const Payload& payload, std::size_t i, const RecordPlan& plan) {
                      plan.fate == RecordFate::Alternative;
   std::vector<std::string> oldLabels;
   if (payload.version == kPayloadVersion3) oldLabels.assign(payload.labels.begin() + 1, payload.labels.end());
-  return {{"index", i},
-          {"resource", record.resourceNumber},
-          {"target", TargetName(record.resourceNumber)},
-          {"offset", record.bodyOffset},
-          {"storedBytes", record.storedSize},
-          {"encoding", checked ? Json(EncodingName(record.encoding)) : Json(nullptr)},
-          {"resultBytes", record.resultSize},  // version 1: the body itself
-          {"hasBase", checked ? Json(record.hasBase) : Json(nullptr)},
-          {"fate", refused ? "refused" : FateKey(plan.fate)},
-          {"code", refused ? Json(VerdictCode(TargetVerdict(record))) : FateCode(plan.fate)},
-          {"by", hasBy ? Json(plan.by) : Json(nullptr)},
-          {"versions", payload.version == kPayloadVersion3 ? VersionsJson(oldLabels, record.versions) : Json(nullptr)},
-          {"note", note.empty() ? Json(nullptr) : Json(note)}};
+  Json row = TableRecordJson(record, i, checked, payload.version == kPayloadVersion3 ? &oldLabels : nullptr);
+  // The record's fate comes before the versions it is for, as it always did.
+  Json versions = std::move(row["versions"]);
+  row.erase("versions");
+  row["fate"] = refused ? "refused" : FateKey(plan.fate);
+  row["code"] = refused ? Json(VerdictCode(TargetVerdict(record))) : FateCode(plan.fate);
+  row["by"] = hasBy ? Json(plan.by) : Json(nullptr);
+  row["versions"] = std::move(versions);
+  row["note"] = note.empty() ? Json(nullptr) : Json(note);
+  return row;
 }
 
 // What the records come to together.

@@ -65,22 +65,26 @@ Json VersionsJson(const std::vector<std::string>& oldLabels, uint64_t versions) 
   return named;
 }
 
+Json TableRecordJson(const PayloadRecord& record, std::size_t index, bool checked,
+                     const std::vector<std::string>* oldLabels) {
+  return {{"index", index},
+          {"resource", record.resourceNumber},
+          {"target", TargetName(record.resourceNumber)},
+          {"offset", record.bodyOffset},
+          {"storedBytes", record.storedSize},
+          {"encoding", checked ? Json(EncodingName(record.encoding)) : Json(nullptr)},
+          {"resultBytes", record.resultSize},  // version 1: the body itself
+          {"hasBase", checked ? Json(record.hasBase) : Json(nullptr)},
+          {"versions", oldLabels != nullptr ? VersionsJson(*oldLabels, record.versions) : Json(nullptr)}};
+}
+
 namespace {
 
 // The written records, as list's rows without their fates.
 Json WrittenRecordsJson(const BuildResult& result, bool checked, const std::vector<std::string>* oldLabels) {
   Json records = Json::array();
   for (std::size_t i = 0; i < result.records.size(); ++i) {
-    const PayloadRecord& record = result.records[i];
-    records.push_back({{"index", i},
-                       {"resource", record.resourceNumber},
-                       {"target", TargetName(record.resourceNumber)},
-                       {"offset", record.bodyOffset},
-                       {"storedBytes", record.storedSize},
-                       {"encoding", checked ? Json(EncodingName(record.encoding)) : Json(nullptr)},
-                       {"resultBytes", record.resultSize},  // version 1: the body itself
-                       {"hasBase", checked ? Json(record.hasBase) : Json(nullptr)},
-                       {"versions", oldLabels != nullptr ? VersionsJson(*oldLabels, record.versions) : Json(nullptr)}});
+    records.push_back(TableRecordJson(result.records[i], i, checked, oldLabels));
   }
   return records;
 }

@@ -66,6 +66,11 @@ Json RunsOnJson(const std::string& kind);
 // The labels of the old versions in `versions` (bit i: label i of
 // `oldLabels`).
 Json VersionsJson(const std::vector<std::string>& oldLabels, uint64_t versions);
+// A record of the table as every document names it: its index, resource,
+// target, offset, stored and result bytes, encoding, base and (`oldLabels`
+// given: version 3) the old versions it is for.
+Json TableRecordJson(const PayloadRecord& record, std::size_t index, bool checked,
+                     const std::vector<std::string>* oldLabels);
 
 // A written patch, as build, diff and reverse report it: what list says of
 // it, its records without their fates. `oldLabels`: a patch for several old
