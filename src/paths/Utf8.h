@@ -49,4 +49,36 @@ inline bool NextUtf8(std::string_view bytes, std::size_t& at, uint32_t& codePoin
   return true;
 }
 
+// `text` as bytes for an output: ASCII as it is, every other character
+// as UTF-8 where `utf8`, else as \xNN of its UTF-8 bytes (two capital hex
+// digits). A UTF-16 surrogate pair (wide text on Windows) is one character.
+inline std::string ConsoleBytes(std::wstring_view text, bool utf8) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto point = static_cast<uint32_t>(text[i]);
+    if (point < 0x80) {
+      bytes += static_cast<char>(point);
+      continue;
+    }
+    if (point >= 0xD800 && point < 0xDC00 && i + 1 < text.size() && static_cast<uint32_t>(text[i + 1]) >= 0xDC00 &&
+        static_cast<uint32_t>(text[i + 1]) < 0xE000) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
+    }
+    std::string encoded;
+    AppendUtf8(encoded, point > 0x10FFFF ? 0xFFFD : point);
+    if (utf8) {
+      bytes += encoded;
+      continue;
+    }
+    for (const char b : encoded) {
+      bytes += "\\x";
+      bytes += kDigits[static_cast<uint8_t>(b) >> 4];
+      bytes += kDigits[static_cast<uint8_t>(b) & 15];
+    }
+  }
+  return bytes;
+}
+
 }  // namespace qpx

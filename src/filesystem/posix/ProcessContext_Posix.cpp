@@ -63,28 +63,8 @@ bool LocaleTakesUtf8() {
 
 void WriteToStdout(std::wstring_view text) {
   static const bool utf8 = LocaleTakesUtf8();
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   // Built whole, a message leaves in one write.
-  std::string bytes;
-  bytes.reserve(text.size());
-  for (const wchar_t c : text) {
-    const auto point = static_cast<uint32_t>(c);
-    if (point < 0x80) {
-      bytes += static_cast<char>(point);
-      continue;
-    }
-    std::string encoded;
-    AppendUtf8(encoded, point > 0x10FFFF ? 0xFFFD : point);
-    if (utf8) {
-      bytes += encoded;
-      continue;
-    }
-    for (const char b : encoded) {
-      bytes += "\\x";
-      bytes += kDigits[static_cast<uint8_t>(b) >> 4];
-      bytes += kDigits[static_cast<uint8_t>(b) & 15];
-    }
-  }
+  const std::string bytes = ConsoleBytes(text, utf8);
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   std::fflush(stdout);
 }

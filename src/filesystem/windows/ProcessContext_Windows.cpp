@@ -92,25 +92,7 @@ void WriteToStdout(std::wstring_view text) {
   // A file or a pipe gets ASCII, the rest as \xNN of its UTF-8 bytes; the
   // stream's text mode turns each newline into CR LF. Built whole, a
   // message leaves in one write.
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string bytes;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto point = static_cast<uint32_t>(text[i]);
-    if (point < 0x80) {
-      bytes += static_cast<char>(point);
-      continue;
-    }
-    if (point >= 0xD800 && point < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
-    }
-    std::string encoded;
-    AppendUtf8(encoded, point);
-    for (const char b : encoded) {
-      bytes += "\\x";
-      bytes += kDigits[static_cast<uint8_t>(b) >> 4];
-      bytes += kDigits[static_cast<uint8_t>(b) & 15];
-    }
-  }
+  const std::string bytes = ConsoleBytes(text, /*utf8=*/false);
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   std::fflush(stdout);
 }
